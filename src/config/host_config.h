@@ -1,0 +1,72 @@
+// The host file "linkwatch_host.txt": the shared configuration line syntax,
+// the host table and the monitoring settings.
+
+#ifndef LINKWATCH_CONFIG_HOST_CONFIG_H_
+#define LINKWATCH_CONFIG_HOST_CONFIG_H_
+
+#include <cstdint>
+
+#include "support/fixed_text.h"
+
+namespace lw {
+
+constexpr const char kHostFileName[] = "linkwatch_host.txt";
+constexpr int kMaxHosts = 255;          // hosts occupy slots 1..255
+constexpr int kHostTableSlots = 256;    // slot 0 is never used
+constexpr size_t kConfigLineSize = 8192;  // one read: at most 8191 characters
+constexpr size_t kConfigKeySize = 128;
+constexpr size_t kConfigValueSize = 8192;
+
+// Monitoring state of a host's name resolution.
+enum ResolveState : int32_t { kNotResolved = 0, kResolved = 1, kResolveFailed = 2 };
+
+struct HostEntry {
+  FixedText<128> host;
+  FixedText<128> resolved_ip;
+  FixedText<128> description;
+  int32_t resolve_state = kNotResolved;
+  FixedText<16> port;
+  int32_t timeoutsec = 0;
+  int32_t fail_count = 0;
+  int32_t alertcount = 0;
+  FixedText<16> alertcount_text;
+  int32_t alert_sent = 0;
+  int64_t first_fail_time = 0;
+  int64_t last_fail_time = 0;
+};
+
+struct HostTable {
+  HostEntry hosts[kHostTableSlots];
+  int32_t host_count = 0;
+};
+
+struct MonitorSettings {
+  FixedText<16> interval{"15"};
+  int32_t fast_retry_interval = 3;
+  int32_t workers = 2;
+};
+
+// One configuration line taken apart: `key : "value"`.
+struct ConfigLine {
+  FixedText<kConfigKeySize> key;
+  FixedText<kConfigValueSize> value;
+};
+
+// Parses one line (a piece of at most 8191 characters, line end included or
+// not). Returns true and fills `out` when the line carries a setting: not
+// blank, not starting with "*", a separator (the first ":", or the first "="
+// when the line has no ":"), a non-empty key, and a value between the first
+// two double quotes after the separator. Key and value are trimmed and cut
+// to 127 and 8191 characters.
+bool parse_config_line(const char* line, ConfigLine* out);
+
+// Reads the host file afresh into `table` and `settings`, applying every
+// default, clamp and cut. Returns true when the file was read; when it cannot
+// be opened, prints "linkwatch_host.txt is not existed" and returns false
+// (the caller ends with exit code 1). Prints "Too many hosts in ..." and
+// stops reading at the 256th host.
+bool load_host_config(HostTable* table, MonitorSettings* settings);
+
+}  // namespace lw
+
+#endif  // LINKWATCH_CONFIG_HOST_CONFIG_H_

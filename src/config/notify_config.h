@@ -1,0 +1,38 @@
+// The notification file "linkwatch_email.txt": channel settings and flags.
+
+#ifndef LINKWATCH_CONFIG_NOTIFY_CONFIG_H_
+#define LINKWATCH_CONFIG_NOTIFY_CONFIG_H_
+
+#include <cstdint>
+
+#include "support/fixed_text.h"
+
+namespace lw {
+
+constexpr const char kNotifyFileName[] = "linkwatch_email.txt";
+
+struct NotifySettings {
+  FixedText<256> server;
+  FixedText<256> email;
+  FixedText<128> password;
+  FixedText<256> from;
+  FixedText<1024> to;
+  FixedText<512> iamalive;
+  FixedText<256> token;
+  FixedText<256> chat_id;
+  FixedText<8192> teams_webhook;
+  int32_t email_enabled = 0;
+  int32_t telegram_enabled = 0;
+  int32_t teams_enabled = 0;
+  int32_t iamalive_enabled = 0;
+};
+
+// Reads the notification file into `settings` and works out the flags, then
+// has the password and token lines rewritten in their protected form. A
+// missing file prints "linkwatch_email.txt is not existed. It is unable to
+// send email alerts", clears `email_enabled` and leaves the rest untouched.
+void load_notify_config(NotifySettings* settings);
+
+}  // namespace lw
+
+#endif  // LINKWATCH_CONFIG_NOTIFY_CONFIG_H_

@@ -1,0 +1,31 @@
+// The DOWN and RECOVERY alerts of one host: their texts, log line and dispatch.
+
+#ifndef LINKWATCH_NOTIFY_ALERTS_H_
+#define LINKWATCH_NOTIFY_ALERTS_H_
+
+#include "config/host_config.h"
+#include "config/notify_config.h"
+#include "notify/dispatch.h"
+
+namespace lw {
+
+// Number of pings in the series of a DOWN alert.
+constexpr int kPingCount = 3;
+
+// Fills `message` with the DOWN texts of `host` (error "Timeout" when
+// `error` is null or empty, `answered` pings of 3). Pure: no I/O.
+void compose_down_alert(const HostEntry& host, const char* error, int answered,
+                        NotifyMessage* message);
+// Fills `message` with the RECOVERY texts of `host` recovered at `now`.
+void compose_recovery_alert(const HostEntry& host, int64_t now, NotifyMessage* message);
+
+// Pings the host (3 attempts), composes the DOWN alert, logs its subject and
+// dispatches it. Requires: alert_sent already set, no lock held.
+void raise_down_alert(const HostEntry& host, const char* error, const NotifySettings& settings);
+// Composes the RECOVERY alert at the current time, logs its subject and
+// dispatches it. Requires: alert_sent already cleared, no lock held.
+void raise_recovery_alert(const HostEntry& host, const NotifySettings& settings);
+
+}  // namespace lw
+
+#endif  // LINKWATCH_NOTIFY_ALERTS_H_

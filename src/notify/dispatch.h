@@ -1,0 +1,30 @@
+// One alert or report message and its delivery through the channels.
+
+#ifndef LINKWATCH_NOTIFY_DISPATCH_H_
+#define LINKWATCH_NOTIFY_DISPATCH_H_
+
+#include <cstdint>
+
+#include "config/notify_config.h"
+#include "support/fixed_text.h"
+
+namespace lw {
+
+enum MessageKind : int32_t { kDownAlert = 1, kRecoveryAlert = 2, kAliveReport = 3 };
+
+struct NotifyMessage {
+  int32_t kind = 0;
+  FixedText<8192> subject;
+  FixedText<32768> body;
+  FixedText<32768> chat_text;
+};
+
+// Sends `message` on the calling thread through every channel that
+// `settings` enables, in the order e-mail, Telegram, Teams. Kinds 1 and 2 go
+// to `to` and to Telegram and Teams; kind 3 goes by e-mail to `iamalive`
+// only. Results are not reported back: each channel prints and logs its own.
+void dispatch_message(const NotifyMessage& message, const NotifySettings& settings);
+
+}  // namespace lw
+
+#endif  // LINKWATCH_NOTIFY_DISPATCH_H_

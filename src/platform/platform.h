@@ -1,0 +1,172 @@
+// The operating system behind one small interface. platform_posix.cc and
+// platform_win32.cc implement it; nothing outside src/platform includes an
+// operating system header or asks which system it runs on.
+//
+// Every function reports failure through its result; none throws. Texts are
+// 8-bit and NUL-terminated; an output buffer of `cap` bytes always ends up
+// terminated (cut when the text does not fit) unless `cap` is 0.
+
+#ifndef LINKWATCH_PLATFORM_PLATFORM_H_
+#define LINKWATCH_PLATFORM_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+namespace lw::platform {
+
+// "Windows" or "Linux": the word of the usage banner.
+extern const char kSystemName[];
+// "" or ".exe": what an executable's file name ends in.
+extern const char kExecutableSuffix[];
+// The null device: "nul" or "/dev/null".
+extern const char kNullDevice[];
+
+// ---- Sockets -------------------------------------------------------------
+
+// Starts the socket library (Windows Sockets 2.2). Harmless to call twice.
+// Returns true on success; on POSIX there is nothing to start.
+bool socket_startup();
+void socket_cleanup();
+
+// Resolves `host` to its first IPv4 address as dotted text. Thread-safe.
+// Returns true and fills `out` on success; false (and "" in `out`) when the
+// name does not resolve or has no IPv4 address.
+bool resolve_ipv4(const char* host, char* out, size_t cap);
+
+// Outcome of one bounded, non-blocking TCP connect attempt.
+enum class ConnectStatus {
+  kConnected,     // connected (at once or within the wait)
+  kTimedOut,      // nothing became ready within the wait
+  kSocketFailed,  // no socket could be created
+  kConnectFailed, // connect() failed at once; `error` holds the number
+  kWaitFailed,    // the readiness wait itself failed
+  kRefused,       // the peer refused the connection
+  kPendingError,  // the connect failed later; `error` holds the number
+};
+
+// Makes one TCP connect attempt to the dotted IPv4 text `ipv4` (parsed like
+// inet_addr: text that does not parse gives 255.255.255.255) and `port`,
+// waiting at most `timeout_sec` seconds. Waits on both the write and the
+// exception set, so a refusal is reported at once on every system. Sends and
+// receives nothing; the socket is closed before returning. `*error` (may be
+// null) receives the platform's own error number for kConnectFailed and
+// kPendingError, else 0.
+ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int* error);
+
+// ---- Time ----------------------------------------------------------------
+
+// Monotonic milliseconds since some fixed point; never goes backwards.
+uint64_t monotonic_ms();
+
+// Converts seconds since the epoch to local time. Thread-safe.
+bool local_time(int64_t seconds, std::tm* out);
+
+// Sleeps for `ms` milliseconds.
+void sleep_ms(uint32_t ms);
+
+// ---- Orderly stop --------------------------------------------------------
+
+// Installs the handlers that turn Ctrl+C (SIGINT, SIGTERM on POSIX, the
+// console control events on Windows) into a stop request.
+void install_stop_handler();
+// Sets the stop request and wakes every wait_for_stop(). Async-signal-safe.
+void request_stop();
+bool stop_requested();
+// Waits up to `ms` milliseconds or until a stop is requested; returns true
+// when a stop is requested. Uses no CPU while waiting.
+bool wait_for_stop(uint32_t ms);
+
+// ---- Processes -----------------------------------------------------------
+
+uint32_t current_pid();
+
+// The running program's own full path.
+bool own_executable_path(char* out, size_t cap);
+
+// The file name (without directories) of the executable of process `pid`.
+// False when the process does not exist or cannot be inspected.
+bool process_executable_name(uint32_t pid, char* out, size_t cap);
+
+// True when a process with this id exists and has not ended (a zombie has
+// ended). False for 0 and when the process cannot be queried.
+bool pid_is_alive(uint32_t pid);
+
+enum class TerminateResult { kTerminated, kCannotOpen };
+// Ends process `pid` at once (no clean-up runs in it) and waits briefly for
+// it to be gone. kCannotOpen when it does not exist or may not be ended.
+TerminateResult terminate_process(uint32_t pid);
+
+// Starts `exe` with the single argument `arg` as a detached background
+// process: no window, no console, standard streams on the null device, a
+// session of its own, the caller's working directory and environment.
+// Does not wait for it. Returns true when the process was created.
+bool start_detached(const char* exe, const char* arg);
+
+// The computer's name. False when it cannot be read or is empty.
+bool computer_name(char* out, size_t cap);
+
+// ---- Files and environment -----------------------------------------------
+
+// Deletes a file. True when it was deleted.
+bool delete_file(const char* path);
+
+// Sets (value non-null) or removes (value null) an environment variable of
+// this process; child processes inherit it. Used by tests.
+bool set_env(const char* name, const char* value);
+
+// An exclusive lock on a file held for the life of the process, or until
+// released. The file is opened (created when missing) without truncation;
+// other processes may still read, rewrite and delete it. The lock does not
+// pass to child processes.
+struct FileLock {
+  intptr_t handle = -1;
+};
+enum class LockResult { kAcquired, kHeldElsewhere, kError };
+LockResult lock_file(const char* path, FileLock* lock);
+// Replaces the locked file's content with `text`. True on success.
+bool rewrite_locked_file(FileLock* lock, const char* text, size_t len);
+// Releases the lock and closes the file (the file stays).
+void unlock_file(FileLock* lock);
+
+// ---- Child processes -----------------------------------------------------
+
+// Receives the child's output, one read (at most `chunk` bytes of
+// RunSpec::read_chunk) at a time.
+using OutputSink = void (*)(void* context, const char* data, size_t n);
+
+struct RunSpec {
+  // Program and arguments, ending with nullptr. argv[0] is looked up on
+  // PATH (and, on Windows, with ".exe" appended when it has no extension).
+  // The arguments reach the program exactly as given: no command
+  // interpreter is involved and nothing in them is interpreted.
+  const char* const* argv = nullptr;
+  // Bytes written to the child's standard input, which is then closed.
+  // nullptr: standard input is the null device.
+  const char* input = nullptr;
+  size_t input_len = 0;
+  // Where standard output and standard error go when `sink` is null:
+  // true: the null device; false: inherited from this process.
+  bool discard_output = false;
+  // When set, standard output and standard error share one pipe whose
+  // bytes are handed to `sink`; the pipe is drained to its end.
+  OutputSink sink = nullptr;
+  void* sink_context = nullptr;
+  size_t read_chunk = 511;
+  // 0: wait without limit. Otherwise a child still running after this many
+  // milliseconds is ended together with every process it started.
+  uint32_t time_limit_ms = 0;
+};
+
+// Result codes of run_process besides the child's exit code.
+constexpr int kRunStartFailed = -1;
+constexpr int kRunTimedOut = -1;
+
+// Runs a child hidden (no window) and waits for it. Returns its exit code;
+// 1 when the code cannot be read; kRunStartFailed (-1) when it cannot be
+// started; kRunTimedOut (-1) when the time limit ended it.
+int run_process(const RunSpec& spec);
+
+}  // namespace lw::platform
+
+#endif  // LINKWATCH_PLATFORM_PLATFORM_H_

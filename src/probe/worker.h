@@ -1,0 +1,36 @@
+// The check of one host in one monitoring cycle, run on a worker thread.
+
+#ifndef LINKWATCH_PROBE_WORKER_H_
+#define LINKWATCH_PROBE_WORKER_H_
+
+#include <cstdint>
+#include <mutex>
+
+#include "config/host_config.h"
+#include "config/notify_config.h"
+
+namespace lw {
+
+// Guards fail_count, alert_sent and the failure times of every host, with
+// the worker's console line about them. Never held while alerting.
+extern std::mutex host_state_lock;
+
+struct WorkerSlot {
+  int32_t host_index = 0;
+  int32_t failed = 0;  // 1: unresolved host or failed check
+};
+
+// What a worker works on: the process-wide tables, passed explicitly.
+struct WorkerContext {
+  HostTable* table = nullptr;
+  const NotifySettings* notify = nullptr;
+};
+
+// Checks the host at slot->host_index once: resolves it when needed, probes
+// its port, moves its alert state and raises DOWN / RECOVERY alerts. Sets
+// slot->failed. Returns 0 (also for a null slot).
+uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context);
+
+}  // namespace lw
+
+#endif  // LINKWATCH_PROBE_WORKER_H_

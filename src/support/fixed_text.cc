@@ -1,0 +1,57 @@
+#include "support/fixed_text.h"
+
+#include <cctype>
+#include <climits>
+
+namespace lw {
+
+size_t copy_bounded(char* dst, size_t cap, const char* src) {
+  if (cap == 0) return 0;
+  size_t n = 0;
+  if (src) {
+    while (n + 1 < cap && src[n] != '\0') {
+      dst[n] = src[n];
+      ++n;
+    }
+  }
+  dst[n] = '\0';
+  return n;
+}
+
+size_t append_bounded(char* dst, size_t cap, const char* src) {
+  if (cap == 0) return 0;
+  size_t len = std::strlen(dst);
+  if (len >= cap) return len;  // not terminated within cap: leave it alone
+  return len + copy_bounded(dst + len, cap - len, src);
+}
+
+size_t format_bounded(char* dst, size_t cap, const char* fmt, va_list args) {
+  if (cap == 0) return 0;
+  int n = std::vsnprintf(dst, cap, fmt ? fmt : "", args);
+  if (n < 0) {
+    dst[0] = '\0';
+    return 0;
+  }
+  return static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
+}
+
+int to_int(const char* text) {
+  if (!text) return 0;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  while (std::isspace(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  long long value = 0;
+  const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
+  while (*p >= '0' && *p <= '9') {
+    if (value < limit) value = value * 10 + (*p - '0');
+    if (value > limit) value = limit;
+    ++p;
+  }
+  return static_cast<int>(negative ? -value : value);
+}
+
+}  // namespace lw

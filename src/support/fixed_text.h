@@ -1,0 +1,76 @@
+// Fixed-capacity text: every text field and work buffer of the system.
+// A FixedText<N> holds at most N-1 bytes and is always NUL-terminated;
+// whatever does not fit is cut, never an error. No heap is used.
+
+#ifndef LINKWATCH_SUPPORT_FIXED_TEXT_H_
+#define LINKWATCH_SUPPORT_FIXED_TEXT_H_
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+namespace lw {
+
+// Copies `src` (may be null: gives "") into `dst` of `cap` bytes, cut to
+// cap-1 bytes. Returns the number of bytes stored. Nothing happens for cap 0.
+size_t copy_bounded(char* dst, size_t cap, const char* src);
+
+// Appends `src` to the terminated text in `dst` of `cap` bytes, cut to fit.
+// Returns the new length.
+size_t append_bounded(char* dst, size_t cap, const char* src);
+
+// vsnprintf that never fails: a format error leaves "". Returns the stored
+// length (not the untruncated one).
+size_t format_bounded(char* dst, size_t cap, const char* fmt, va_list args);
+
+template <size_t N>
+class FixedText {
+  static_assert(N >= 1, "room for the terminator");
+
+ public:
+  FixedText() { buf_[0] = '\0'; }
+  explicit FixedText(const char* s) { assign(s); }
+
+  static constexpr size_t capacity() { return N; }  // bytes, terminator included
+  static constexpr size_t max_length() { return N - 1; }
+
+  const char* c_str() const { return buf_; }
+  // Writable storage of capacity() bytes, for functions that fill a buffer.
+  char* data() { return buf_; }
+  size_t size() const { return std::strlen(buf_); }
+  bool empty() const { return buf_[0] == '\0'; }
+  void clear() { buf_[0] = '\0'; }
+
+  void assign(const char* s) { copy_bounded(buf_, N, s); }
+  void append(const char* s) { append_bounded(buf_, N, s); }
+
+  __attribute__((format(printf, 2, 3))) void format(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    format_bounded(buf_, N, fmt, args);
+    va_end(args);
+  }
+
+  __attribute__((format(printf, 2, 3))) void append_format(const char* fmt, ...) {
+    size_t len = size();
+    va_list args;
+    va_start(args, fmt);
+    format_bounded(buf_ + len, N - len, fmt, args);
+    va_end(args);
+  }
+
+  bool operator==(const char* s) const { return std::strcmp(buf_, s ? s : "") == 0; }
+
+ private:
+  char buf_[N];
+};
+
+// Converts text like the C library's atoi: leading white space, one optional
+// sign, then decimal digits up to the first other byte; 0 when there are no
+// digits. A value beyond the 32-bit signed range is clamped to that range.
+int to_int(const char* text);
+
+}  // namespace lw
+
+#endif  // LINKWATCH_SUPPORT_FIXED_TEXT_H_

@@ -1,0 +1,74 @@
+#include "support/output.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+
+#include "support/clock.h"
+
+namespace lw {
+
+std::mutex console_lock;
+std::mutex log_lock;
+
+namespace {
+std::atomic<bool> silent{false};
+}  // namespace
+
+void set_silent_mode(bool on) { silent.store(on, std::memory_order_relaxed); }
+bool silent_mode() { return silent.load(std::memory_order_relaxed); }
+
+void console_print(const char* fmt, ...) {
+  if (silent_mode()) return;
+  std::lock_guard<std::mutex> hold(console_lock);
+  va_list args;
+  va_start(args, fmt);
+  std::vfprintf(stdout, fmt, args);
+  va_end(args);
+  std::fflush(stdout);
+}
+
+void plain_print(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::vfprintf(stdout, fmt, args);
+  va_end(args);
+  std::fflush(stdout);
+}
+
+void error_print(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::vfprintf(stderr, fmt, args);
+  va_end(args);
+  std::fflush(stderr);
+}
+
+void log_event(const char* fmt, ...) {
+  std::lock_guard<std::mutex> hold(log_lock);
+  std::FILE* file = std::fopen(kLogFileName, "a");
+  if (!file) return;
+  char stamp[32];
+  format_local_time(now_seconds(), "%Y-%m-%d %H:%M:%S", stamp, sizeof stamp);
+  std::fprintf(file, "%s - ", stamp);
+  va_list args;
+  va_start(args, fmt);
+  std::vfprintf(file, fmt, args);
+  va_end(args);
+  std::fputc('\n', file);
+  std::fclose(file);
+}
+
+void trim_in_place(char* text) {
+  if (!text) return;
+  char* start = text;
+  while (*start && is_space_byte(*start)) ++start;
+  size_t len = 0;
+  while (start[len]) ++len;
+  if (start != text) {
+    for (size_t i = 0; i <= len; ++i) text[i] = start[i];
+  }
+  while (len > 0 && is_space_byte(text[len - 1])) text[--len] = '\0';
+}
+
+}  // namespace lw

@@ -1,0 +1,52 @@
+// Console and log output shared by every thread.
+//
+// console_print is the console text that silent mode suppresses; plain_print
+// is the unconditional output of side commands, loaders and refusals. Both
+// flush standard output at once, so nothing waits in a buffer when the
+// process is ended from outside (also when output goes to a file or pipe).
+
+#ifndef LINKWATCH_SUPPORT_OUTPUT_H_
+#define LINKWATCH_SUPPORT_OUTPUT_H_
+
+#include <mutex>
+
+namespace lw {
+
+constexpr const char kLogFileName[] = "linkwatch_log.txt";
+
+// Guards every console_print; always the innermost lock.
+extern std::mutex console_lock;
+// Guards every append to the log file; never taken while another lock is held.
+extern std::mutex log_lock;
+
+// Process-wide silent mode, set by the entry before any thread exists.
+void set_silent_mode(bool on);
+bool silent_mode();
+
+// printf to standard output under console_lock, unless silent mode is on
+// (then nothing is formatted). Callers end their lines with "\n".
+__attribute__((format(printf, 1, 2))) void console_print(const char* fmt, ...);
+
+// printf to standard output whatever silent mode says; takes no lock.
+__attribute__((format(printf, 1, 2))) void plain_print(const char* fmt, ...);
+
+// printf to standard error; takes no lock.
+__attribute__((format(printf, 1, 2))) void error_print(const char* fmt, ...);
+
+// Appends "YYYY-mm-dd HH:MM:SS - <message>" and a line end to the log file
+// under log_lock, opening and closing the file for this one line. When the
+// file cannot be opened the event is dropped without a message.
+__attribute__((format(printf, 1, 2))) void log_event(const char* fmt, ...);
+
+// Removes leading and trailing white space (space, \t, \n, \v, \f, \r; bytes
+// from 0x80 up are never white space) in place. Does nothing for null.
+void trim_in_place(char* text);
+
+// True for the six white-space bytes of trim_in_place.
+inline bool is_space_byte(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace lw
+
+#endif  // LINKWATCH_SUPPORT_OUTPUT_H_
