@@ -1,1 +1,62 @@
 #include "support/test_env.h"
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "platform/platform.h"
+
+namespace lw::test {
+
+namespace fs = std::filesystem;
+
+ScopedWorkDir::ScopedWorkDir() : previous_(fs::current_path()) {
+  static std::atomic<int> counter{0};
+  for (int attempt = 0;; ++attempt) {
+    char name[64];
+    std::snprintf(name, sizeof name, "lwtest-%u-%d-%d", static_cast<unsigned>(platform::current_pid()),
+                  counter++, attempt);
+    path_ = fs::temp_directory_path() / name;
+    std::error_code ec;
+    if (fs::create_directory(path_, ec)) break;
+  }
+  fs::current_path(path_);
+}
+
+ScopedWorkDir::~ScopedWorkDir() {
+  std::error_code ec;
+  fs::current_path(previous_, ec);
+  fs::remove_all(path_, ec);
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+bool file_exists(const fs::path& path) {
+  std::error_code ec;
+  return fs::exists(path, ec);
+}
+
+fs::path program_dir() {
+  char self[4096];
+  if (!platform::own_executable_path(self, sizeof self)) return fs::current_path();
+  return fs::path(self).parent_path();
+}
+
+fs::path program_path(const std::string& name) {
+  return program_dir() / (name + platform::kExecutableSuffix);
+}
+
+const char* text_line_end() { return platform::kExecutableSuffix[0] ? "\r\n" : "\n"; }
+
+}  // namespace lw::test

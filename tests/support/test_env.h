@@ -1,4 +1,56 @@
-// Shared helpers of the test programs.
+// Shared helpers of the test programs: a private working directory per test,
+// small file helpers and the paths of the programs built beside the tests.
+
 #ifndef LINKWATCH_TESTS_SUPPORT_TEST_ENV_H_
 #define LINKWATCH_TESTS_SUPPORT_TEST_ENV_H_
-#endif
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+namespace lw::test {
+
+// Makes a fresh directory under the system's temporary folder and makes it
+// the working directory for the life of the object; restores the previous
+// working directory and removes the folder afterwards. Every file name of
+// the system is relative to the working directory, so each test gets its own.
+class ScopedWorkDir {
+ public:
+  ScopedWorkDir();
+  ~ScopedWorkDir();
+  ScopedWorkDir(const ScopedWorkDir&) = delete;
+  ScopedWorkDir& operator=(const ScopedWorkDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path previous_;
+  std::filesystem::path path_;
+};
+
+// A test fixture that runs every test in its own ScopedWorkDir.
+class WorkDirTest : public ::testing::Test {
+ protected:
+  const std::filesystem::path& work_dir() const { return dir_.path(); }
+
+ private:
+  ScopedWorkDir dir_;
+};
+
+// Whole-file helpers (binary: bytes exactly as on disk).
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& bytes);
+bool file_exists(const std::filesystem::path& path);
+
+// The folder of the running test program; the other programs of the build
+// (linkwatch, lw_testtool) are built into the same folder.
+std::filesystem::path program_dir();
+// Full path of a program of the build, e.g. program_path("linkwatch").
+std::filesystem::path program_path(const std::string& name);
+
+// Line end of text-mode files on this platform ("\r\n" or "\n").
+const char* text_line_end();
+
+}  // namespace lw::test
+
+#endif  // LINKWATCH_TESTS_SUPPORT_TEST_ENV_H_
