@@ -21,6 +21,11 @@ extern const char kSystemName[];
 extern const char kExecutableSuffix[];
 // The null device: "nul" or "/dev/null".
 extern const char kNullDevice[];
+// Separator of the directories in PATH: ";" or ":".
+extern const char kPathListSeparator[];
+// Options of the system ping for one echo request with a 2-second wait,
+// placed before the host: {"-n", "1", "-w", "2000"} or {"-c", "1", "-W", "2"}.
+extern const char* const kPingOptions[4];
 
 // ---- Sockets -------------------------------------------------------------
 
@@ -76,6 +81,8 @@ bool stop_requested();
 // Waits up to `ms` milliseconds or until a stop is requested; returns true
 // when a stop is requested. Uses no CPU while waiting.
 bool wait_for_stop(uint32_t ms);
+// Clears the stop request again. For tests only.
+void clear_stop_request();
 
 // ---- Processes -----------------------------------------------------------
 
@@ -124,7 +131,9 @@ struct FileLock {
 };
 enum class LockResult { kAcquired, kHeldElsewhere, kError };
 LockResult lock_file(const char* path, FileLock* lock);
-// Replaces the locked file's content with `text`. True on success.
+// Replaces the locked file's content with `text`, written the way a
+// text-mode file is (each "\n" stored as the platform's line end). True on
+// success.
 bool rewrite_locked_file(FileLock* lock, const char* text, size_t len);
 // Releases the lock and closes the file (the file stays).
 void unlock_file(FileLock* lock);

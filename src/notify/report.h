@@ -1,0 +1,20 @@
+// The daily summary: every host probed once more, mailed to `iamalive`.
+
+#ifndef LINKWATCH_NOTIFY_REPORT_H_
+#define LINKWATCH_NOTIFY_REPORT_H_
+
+#include "config/host_config.h"
+#include "config/notify_config.h"
+
+namespace lw {
+
+// Probes every host of `table` one after the other and e-mails the alive
+// report to `iamalive`. Does nothing when e-mail or iamalive is not enabled.
+// May resolve hosts that have not resolved yet; never touches the failure
+// counters or alert state. Runs on the monitoring thread while no worker runs.
+void run_daily_report(HostTable* table, const MonitorSettings& settings,
+                      const NotifySettings& notify);
+
+}  // namespace lw
+
+#endif  // LINKWATCH_NOTIFY_REPORT_H_
