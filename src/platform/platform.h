@@ -59,6 +59,19 @@ enum class ConnectStatus {
 // kPendingError, else 0.
 ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int* error);
 
+// A TCP listener on 127.0.0.1, used by tests, benchmarks and the example
+// run. `*port` 0 asks for any free port and receives the one bound. The
+// listener never accepts by itself: with a small backlog and nobody
+// accepting, further connection attempts go unanswered.
+struct Listener {
+  intptr_t handle = -1;
+  uint16_t port = 0;
+};
+bool listen_loopback(uint16_t port, int backlog, Listener* out);
+// Accepts one pending connection within `ms` and closes it at once.
+bool accept_and_close(Listener* listener, uint32_t ms);
+void close_listener(Listener* listener);
+
 // ---- Time ----------------------------------------------------------------
 
 // Monotonic milliseconds since some fixed point; never goes backwards.
