@@ -13,35 +13,51 @@ std::mutex log_lock;
 
 namespace {
 std::atomic<bool> silent{false};
+std::atomic<std::FILE*> test_out{nullptr};
+std::atomic<std::FILE*> test_err{nullptr};
+
+std::FILE* out_stream() {
+  std::FILE* f = test_out.load();
+  return f ? f : stdout;
+}
+std::FILE* err_stream() {
+  std::FILE* f = test_err.load();
+  return f ? f : stderr;
+}
 }  // namespace
 
 void set_silent_mode(bool on) { silent.store(on, std::memory_order_relaxed); }
 bool silent_mode() { return silent.load(std::memory_order_relaxed); }
+
+void set_output_streams_for_testing(std::FILE* out, std::FILE* err) {
+  test_out.store(out);
+  test_err.store(err);
+}
 
 void console_print(const char* fmt, ...) {
   if (silent_mode()) return;
   std::lock_guard<std::mutex> hold(console_lock);
   va_list args;
   va_start(args, fmt);
-  std::vfprintf(stdout, fmt, args);
+  std::vfprintf(out_stream(), fmt, args);
   va_end(args);
-  std::fflush(stdout);
+  std::fflush(out_stream());
 }
 
 void plain_print(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  std::vfprintf(stdout, fmt, args);
+  std::vfprintf(out_stream(), fmt, args);
   va_end(args);
-  std::fflush(stdout);
+  std::fflush(out_stream());
 }
 
 void error_print(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  std::vfprintf(stderr, fmt, args);
+  std::vfprintf(err_stream(), fmt, args);
   va_end(args);
-  std::fflush(stderr);
+  std::fflush(err_stream());
 }
 
 void log_event(const char* fmt, ...) {

@@ -8,6 +8,7 @@
 #ifndef LINKWATCH_SUPPORT_OUTPUT_H_
 #define LINKWATCH_SUPPORT_OUTPUT_H_
 
+#include <cstdio>
 #include <mutex>
 
 namespace lw {
@@ -37,6 +38,11 @@ __attribute__((format(printf, 1, 2))) void error_print(const char* fmt, ...);
 // under log_lock, opening and closing the file for this one line. When the
 // file cannot be opened the event is dropped without a message.
 __attribute__((format(printf, 1, 2))) void log_event(const char* fmt, ...);
+
+// Test seam: redirects everything the four printing functions write to
+// `out` and `err` (nullptr restores standard output / standard error).
+// All console output of the system goes through these functions.
+void set_output_streams_for_testing(std::FILE* out, std::FILE* err);
 
 // Removes leading and trailing white space (space, \t, \n, \v, \f, \r; bytes
 // from 0x80 up are never white space) in place. Does nothing for null.
