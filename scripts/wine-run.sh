@@ -3,7 +3,7 @@
 # Used by CTest as the cross-compiling emulator.
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
-export WINEPREFIX=${WINEPREFIX:-$here/build-win/wineprefix}
+export WINEPREFIX=${WINEPREFIX:-$here/build/wineprefix}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 exec wine "$@"

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what building, testing and running linkwatch need on a Debian
+# machine, when it is missing. Safe to run again; does nothing when all is there.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ googletest      # native build and tests
+  g++-mingw-w64-x86-64-posix wine wine64 # Windows build, run under wine
+  curl iputils-ping                      # the programs the monitor runs
+  python3 python3-aiosmtpd openssl       # end-to-end delivery test
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
