@@ -4,15 +4,17 @@
 #ifndef LINKWATCH_CONFIG_HOST_CONFIG_H_
 #define LINKWATCH_CONFIG_HOST_CONFIG_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "support/fixed_text.h"
 
 namespace lw {
 
 constexpr const char kHostFileName[] = "linkwatch_host.txt";
-constexpr int kMaxHosts = 255;          // hosts occupy slots 1..255
-constexpr int kHostTableSlots = 256;    // slot 0 is never used
+constexpr int kMaxHosts = 255;            // hosts occupy slots 1..255
+constexpr int kHostTableSlots = 256;      // slot 0 is never used
 constexpr size_t kConfigLineSize = 8192;  // one read: at most 8191 characters
 constexpr size_t kConfigKeySize = 128;
 constexpr size_t kConfigValueSize = 8192;
@@ -59,6 +61,13 @@ struct ConfigLine {
 // two double quotes after the separator. Key and value are trimmed and cut
 // to 127 and 8191 characters.
 bool parse_config_line(const char* line, ConfigLine* out);
+
+// Reads the next piece of a configuration file opened in text mode: the
+// rest of the current line up to and including its line end, but at most
+// cap-1 bytes (8191 for kConfigLineSize), so a longer line arrives in several
+// pieces. Stores the piece terminated in `buf` and returns its length in
+// bytes (a NUL byte inside the line is kept and counted); 0 at end of file.
+size_t read_config_piece(std::FILE* file, char* buf, size_t cap);
 
 // Reads the host file afresh into `table` and `settings`, applying every
 // default, clamp and cut. Returns true when the file was read; when it cannot

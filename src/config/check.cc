@@ -1,0 +1,179 @@
+#include "config/check.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config/host_config.h"
+#include "support/fixed_text.h"
+#include "support/output.h"
+
+namespace lw {
+
+namespace {
+
+constexpr int kDefaultWorkers = 2;
+constexpr int kMaxWorkers = 50;
+
+struct HostFileMarks {
+  bool interval = false;
+  bool fast_retry_interval = false;
+  bool workers = false;
+  int host_count = 0;
+  bool current_has_port = false;
+};
+
+struct NotifyFileMarks {
+  bool server = false;
+  bool email = false;
+  bool password = false;
+  bool to = false;
+  bool token = false;
+  bool chat_id = false;
+};
+
+// Returns false when the line makes the file fail.
+bool check_host_key(const ConfigLine& line, int line_no, HostFileMarks* marks) {
+  const char* key = line.key.c_str();
+  if (std::strcmp(key, "interval") == 0) {
+    marks->interval = true;
+  } else if (std::strcmp(key, "fast_retry_interval") == 0) {
+    marks->fast_retry_interval = true;
+  } else if (std::strcmp(key, "workers") == 0) {
+    marks->workers = true;
+    int n = to_int(line.value.c_str());
+    if (n < 1) {
+      plain_print("Line %d: workers must be greater than 0\n", line_no);
+      return false;
+    }
+    if (n > kMaxWorkers) {
+      plain_print("Line %d: workers too high, maximum workers:%d\n", line_no, kMaxWorkers);
+      return false;
+    }
+  } else if (std::strcmp(key, "host") == 0) {
+    bool ok = true;
+    if (marks->host_count > 0 && !marks->current_has_port) {
+      plain_print("Host #%d missing required key: port\n", marks->host_count);
+      ok = false;
+    }
+    ++marks->host_count;
+    marks->current_has_port = false;
+    return ok;
+  } else if (std::strcmp(key, "port") == 0) {
+    // A port before the first host belongs to no host.
+    if (marks->host_count > 0) marks->current_has_port = true;
+  }
+  return true;
+}
+
+void check_notify_key(const ConfigLine& line, NotifyFileMarks* marks) {
+  const char* key = line.key.c_str();
+  if (std::strcmp(key, "server") == 0) {
+    marks->server = true;
+  } else if (std::strcmp(key, "email") == 0) {
+    marks->email = true;
+  } else if (std::strcmp(key, "password") == 0) {
+    marks->password = true;
+  } else if (std::strcmp(key, "to") == 0) {
+    marks->to = true;
+  } else if (std::strcmp(key, "token") == 0) {
+    marks->token = true;
+  } else if (std::strcmp(key, "chat_id") == 0) {
+    marks->chat_id = true;
+  }
+}
+
+int finish_host_file(const HostFileMarks& marks, bool passed) {
+  if (!marks.interval) {
+    plain_print("Missing key: interval\n");
+    passed = false;
+  }
+  if (!marks.fast_retry_interval) {
+    plain_print("Missing key: fast_retry_interval\n");
+    passed = false;
+  }
+  if (!marks.workers) {
+    plain_print("Info: workers not set, default workers:%d will be used\n", kDefaultWorkers);
+  }
+  if (marks.host_count == 0) {
+    plain_print("Missing key: host\n");
+    return 0;
+  }
+  if (!marks.current_has_port) {
+    plain_print("Host #%d missing required key: port\n", marks.host_count);
+    return 0;
+  }
+  return passed ? 1 : 0;
+}
+
+int finish_notify_file(const NotifyFileMarks& marks, bool passed) {
+  const struct {
+    bool seen;
+    const char* name;
+  } required[] = {{marks.server, "server"},
+                  {marks.email, "email"},
+                  {marks.password, "password"},
+                  {marks.to, "to"}};
+  for (const auto& key : required) {
+    if (!key.seen) {
+      plain_print("Missing key: %s\n", key.name);
+      passed = false;
+    }
+  }
+  if (marks.token && !marks.chat_id) {
+    plain_print("Telegram config incomplete: chat_id missing\n");
+    return 0;
+  }
+  if (marks.chat_id && !marks.token) {
+    plain_print("Telegram config incomplete: token missing\n");
+    return 0;
+  }
+  return passed ? 1 : 0;
+}
+
+}  // namespace
+
+int check_config_file(const char* file_name, int kind) {
+  std::FILE* file = file_name ? std::fopen(file_name, "r") : nullptr;
+  if (!file) {
+    plain_print("File not found: %s\n", file_name ? file_name : "");
+    return 0;
+  }
+
+  bool passed = true;
+  int line_no = 0;
+  HostFileMarks host_marks;
+  NotifyFileMarks notify_marks;
+  FixedText<kConfigLineSize> piece;
+  FixedText<kConfigLineSize> trimmed;
+  ConfigLine line;
+
+  while (read_config_piece(file, piece.data(), piece.capacity()) > 0) {
+    ++line_no;
+    trimmed.assign(piece.c_str());
+    trim_in_place(trimmed.data());
+    const char* text = trimmed.c_str();
+    if (text[0] == '\0' || text[0] == '#' || text[0] == '*') continue;
+
+    if (std::strchr(text, '=') && !std::strchr(text, ':')) {
+      plain_print("Line %d: '=' is not supported, use ':' instead\n", line_no);
+      passed = false;
+      continue;
+    }
+    if (!parse_config_line(piece.c_str(), &line)) {
+      plain_print("Line %d: invalid format, expected key : \"value\"\n", line_no);
+      passed = false;
+      continue;
+    }
+    if (kind == kHostFile) {
+      if (!check_host_key(line, line_no, &host_marks)) passed = false;
+    } else {
+      check_notify_key(line, &notify_marks);
+    }
+  }
+  std::fclose(file);
+
+  return kind == kHostFile ? finish_host_file(host_marks, passed)
+                           : finish_notify_file(notify_marks, passed);
+}
+
+}  // namespace lw
