@@ -1,1 +1,831 @@
+// The platform layer on Linux (and other POSIX systems with /proc).
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
 #include "platform/platform.h"
+#include "support/fixed_text.h"
+
+extern char** environ;
+
+namespace lw::platform {
+
+const char kSystemName[] = "Linux";
+const char kExecutableSuffix[] = "";
+const char kNullDevice[] = "/dev/null";
+const char kPathListSeparator[] = ":";
+const char* const kPingOptions[4] = {"-c", "1", "-W", "2"};
+
+namespace {
+
+// Largest millisecond wait handed to poll() in one go.
+constexpr uint64_t kMaxPollMs = INT_MAX;
+
+void close_fd(int* fd) {
+  if (*fd >= 0) {
+    close(*fd);
+    *fd = -1;
+  }
+}
+
+// A process id as the kernel's pid_t, or 0 when it cannot name one process:
+// 0 and values beyond the pid_t range would address process groups or every
+// process (kill(0, ...), kill(-1, ...)).
+pid_t as_pid(uint32_t pid) {
+  if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return 0;
+  return static_cast<pid_t>(pid);
+}
+
+// Milliseconds left until `deadline` (monotonic), clamped for poll().
+int poll_ms_until(uint64_t deadline) {
+  uint64_t now = monotonic_ms();
+  if (now >= deadline) return 0;
+  uint64_t left = deadline - now;
+  return static_cast<int>(left > kMaxPollMs ? kMaxPollMs : left);
+}
+
+// Writing into a pipe whose reader has gone must give EPIPE, not end us.
+void ignore_sigpipe_once() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGPIPE, &action, nullptr);
+  });
+}
+
+// A pidfd refers to one process for good: it cannot be confused with a
+// later process of the same id, and it becomes readable when the process
+// ends. -1 when the kernel has none (older than 5.3).
+int open_pidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  long fd = syscall(SYS_pidfd_open, pid, 0);
+  return fd >= 0 ? static_cast<int>(fd) : -1;
+#else
+  (void)pid;
+  return -1;
+#endif
+}
+
+// Reads a small /proc file into `buf` (terminated). Returns the length or -1.
+ssize_t read_small_file(const char* path, char* buf, size_t cap) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  size_t total = 0;
+  while (total + 1 < cap) {
+    ssize_t got = read(fd, buf + total, cap - 1 - total);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    total += static_cast<size_t>(got);
+  }
+  close(fd);
+  buf[total] = '\0';
+  return static_cast<ssize_t>(total);
+}
+
+// The state letter of /proc/<pid>/stat ('R', 'S', 'Z', ...), or 0.
+char process_state(pid_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  char stat[512];
+  if (read_small_file(path, stat, sizeof stat) <= 0) return 0;
+  // "pid (comm) S ...": the name may hold spaces and parentheses, so the
+  // state follows the last ')'.
+  const char* close_paren = std::strrchr(stat, ')');
+  if (!close_paren || close_paren[1] != ' ') return 0;
+  return close_paren[2];
+}
+
+bool has_ended(char state) { return state == 'Z' || state == 'X' || state == 'x'; }
+
+// ---- Stop request ----------------------------------------------------------
+
+std::atomic<bool> stop_flag{false};
+// Both ends of the self-pipe, packed (read << 32 | write); -1 until created.
+std::atomic<int64_t> stop_pipe{-1};
+// The signal handler touches both: they must not hide a lock.
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int64_t>::is_always_lock_free);
+
+// Creates the self-pipe once. Async-signal-safe: pipe2, close and lock-free
+// atomics only.
+int64_t ensure_stop_pipe() {
+  int64_t packed = stop_pipe.load();
+  if (packed != -1) return packed;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+  int64_t mine = (static_cast<int64_t>(fds[0]) << 32) | static_cast<uint32_t>(fds[1]);
+  int64_t expected = -1;
+  if (stop_pipe.compare_exchange_strong(expected, mine)) return mine;
+  close(fds[0]);
+  close(fds[1]);
+  return expected;
+}
+
+int stop_read_fd(int64_t packed) { return packed == -1 ? -1 : static_cast<int>(packed >> 32); }
+int stop_write_fd(int64_t packed) {
+  return packed == -1 ? -1 : static_cast<int>(packed & 0xffffffff);
+}
+
+void on_stop_signal(int) {
+  int saved = errno;
+  request_stop();
+  errno = saved;
+}
+
+// ---- Child processes -------------------------------------------------------
+
+// Finds `name` the way execvp does: a name with '/' is taken as it is, else
+// each directory of PATH is tried. True when an executable regular file was
+// found.
+bool program_exists(const char* name) {
+  if (std::strchr(name, '/')) {
+    struct stat st;
+    return access(name, X_OK) == 0 && stat(name, &st) == 0 && S_ISREG(st.st_mode);
+  }
+  const char* path = std::getenv("PATH");
+  char default_path[256];
+  if (!path) {
+    size_t n = confstr(_CS_PATH, default_path, sizeof default_path);
+    path = (n > 0 && n <= sizeof default_path) ? default_path : "/bin:/usr/bin";
+  }
+  char candidate[4096];
+  const char* dir = path;
+  for (;;) {
+    const char* end = std::strchr(dir, ':');
+    size_t dir_len = end ? static_cast<size_t>(end - dir) : std::strlen(dir);
+    // An empty entry stands for the working directory.
+    int n = dir_len == 0 ? std::snprintf(candidate, sizeof candidate, "%s", name)
+                         : std::snprintf(candidate, sizeof candidate, "%.*s/%s",
+                                         static_cast<int>(dir_len), dir, name);
+    if (n > 0 && static_cast<size_t>(n) < sizeof candidate) {
+      struct stat st;
+      if (access(candidate, X_OK) == 0 && stat(candidate, &st) == 0 && S_ISREG(st.st_mode)) {
+        return true;
+      }
+    }
+    if (!end) return false;
+    dir = end + 1;
+  }
+}
+
+// The exit code of a wait status: the program's own code, or 1 when it was
+// ended by a signal and has none.
+int exit_code_of(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 1; }
+
+int reap(pid_t pid) {
+  int status = 0;
+  for (;;) {
+    pid_t got = waitpid(pid, &status, 0);
+    if (got == pid) return exit_code_of(status);
+    if (got < 0 && errno == EINTR) continue;
+    return 1;
+  }
+}
+
+// True when the child has ended (it stays a zombie until reaped).
+bool child_ended(pid_t pid) {
+  siginfo_t info;
+  std::memset(&info, 0, sizeof info);
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    return errno != EINTR;  // nothing left to wait for
+  }
+  return info.si_pid == pid;
+}
+
+struct SpawnSetup {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  bool actions_ready = false;
+  bool attr_ready = false;
+  ~SpawnSetup() {
+    if (actions_ready) posix_spawn_file_actions_destroy(&actions);
+    if (attr_ready) posix_spawnattr_destroy(&attr);
+  }
+};
+
+}  // namespace
+
+// ---- Sockets ---------------------------------------------------------------
+
+bool socket_startup() {
+  ignore_sigpipe_once();
+  return true;
+}
+
+void socket_cleanup() {}
+
+bool resolve_ipv4(const char* host, char* out, size_t cap) {
+  if (out && cap > 0) out[0] = '\0';
+  if (!host || host[0] == '\0' || !out || cap == 0) return false;
+  struct addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* list = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &list) != 0 || !list) return false;
+  bool found = false;
+  for (struct addrinfo* ai = list; ai; ai = ai->ai_next) {
+    if (ai->ai_family != AF_INET || !ai->ai_addr) continue;
+    char text[INET_ADDRSTRLEN];
+    const auto* sin = reinterpret_cast<const struct sockaddr_in*>(ai->ai_addr);
+    if (inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text)) {
+      copy_bounded(out, cap, text);
+      found = true;
+    }
+    break;
+  }
+  freeaddrinfo(list);
+  return found;
+}
+
+ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int* error) {
+  if (error) *error = 0;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return ConnectStatus::kSocketFailed;
+
+  struct sockaddr_in addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = inet_addr(ipv4 ? ipv4 : "");
+
+  ConnectStatus result = ConnectStatus::kConnected;
+  if (connect(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr) != 0) {
+    int err = errno;
+    // An interrupted connect carries on in the background like one in progress.
+    if (err != EINPROGRESS && err != EWOULDBLOCK && err != EAGAIN && err != EINTR) {
+      if (error) *error = err;
+      close(fd);
+      return ConnectStatus::kConnectFailed;
+    }
+    uint64_t wait_ms = timeout_sec > 0 ? static_cast<uint64_t>(timeout_sec) * 1000u : 0;
+    uint64_t deadline = monotonic_ms() + wait_ms;
+    struct pollfd pfd = {fd, POLLOUT, 0};
+    int ready;
+    for (;;) {
+      pfd.revents = 0;
+      ready = poll(&pfd, 1, poll_ms_until(deadline));
+      if (ready < 0 && errno == EINTR) continue;
+      // A wait cut short by the poll() limit goes on until the deadline.
+      if (ready == 0 && monotonic_ms() < deadline) continue;
+      break;
+    }
+    if (ready == 0) {
+      result = ConnectStatus::kTimedOut;
+    } else if (ready < 0) {
+      result = ConnectStatus::kWaitFailed;
+    } else {
+      int pending = 0;
+      socklen_t len = sizeof pending;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &len) != 0) pending = errno;
+      if (pending == ECONNREFUSED) {
+        result = ConnectStatus::kRefused;
+      } else if (pending != 0) {
+        result = ConnectStatus::kPendingError;
+        if (error) *error = pending;
+      }
+    }
+  }
+  close(fd);
+  return result;
+}
+
+bool listen_loopback(uint16_t port, int backlog, Listener* out) {
+  if (!out) return false;
+  out->handle = -1;
+  out->port = 0;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  struct sockaddr_in addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (bind(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(fd, backlog < 0 ? 0 : backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
+    close(fd);
+    return false;
+  }
+  out->handle = fd;
+  out->port = ntohs(addr.sin_port);
+  return true;
+}
+
+bool accept_and_close(Listener* listener, uint32_t ms) {
+  if (!listener || listener->handle < 0) return false;
+  int fd = static_cast<int>(listener->handle);
+  uint64_t deadline = monotonic_ms() + ms;
+  for (;;) {
+    int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (conn >= 0) {
+      close(conn);
+      return true;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+      return false;
+    }
+    int left = poll_ms_until(deadline);
+    if (left == 0) return false;
+    struct pollfd pfd = {fd, POLLIN, 0};
+    if (poll(&pfd, 1, left) < 0 && errno != EINTR) return false;
+  }
+}
+
+void close_listener(Listener* listener) {
+  if (!listener || listener->handle < 0) return;
+  close(static_cast<int>(listener->handle));
+  listener->handle = -1;
+  listener->port = 0;
+}
+
+// ---- Time ------------------------------------------------------------------
+
+uint64_t monotonic_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+bool local_time(int64_t seconds, std::tm* out) {
+  if (!out) return false;
+  time_t t = static_cast<time_t>(seconds);
+  return localtime_r(&t, out) != nullptr;
+}
+
+void sleep_ms(uint32_t ms) {
+  struct timespec left;
+  left.tv_sec = static_cast<time_t>(ms / 1000);
+  left.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+// ---- Orderly stop ----------------------------------------------------------
+
+void install_stop_handler() {
+  ensure_stop_pipe();
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+void request_stop() {
+  stop_flag.store(true);
+  int fd = stop_write_fd(ensure_stop_pipe());
+  if (fd >= 0) {
+    char byte = 1;
+    // A full pipe is readable already; nothing more to do then.
+    ssize_t ignored = write(fd, &byte, 1);
+    (void)ignored;
+  }
+}
+
+bool stop_requested() { return stop_flag.load(); }
+
+bool wait_for_stop(uint32_t ms) {
+  int fd = stop_read_fd(ensure_stop_pipe());
+  uint64_t deadline = monotonic_ms() + ms;
+  for (;;) {
+    if (stop_flag.load()) return true;
+    int left = poll_ms_until(deadline);
+    if (left == 0) return stop_flag.load();
+    if (fd < 0) {
+      // No pipe could be made: fall back to short sleeps.
+      sleep_ms(left < 50 ? static_cast<uint32_t>(left) : 50u);
+      continue;
+    }
+    struct pollfd pfd = {fd, POLLIN, 0};
+    // Readable means a request was made; the byte stays so that every
+    // waiter sees it until clear_stop_request().
+    if (poll(&pfd, 1, left) > 0 && stop_flag.load()) return true;
+  }
+}
+
+void clear_stop_request() {
+  stop_flag.store(false);
+  int fd = stop_read_fd(stop_pipe.load());
+  if (fd < 0) return;
+  char drain[64];
+  while (read(fd, drain, sizeof drain) > 0) {
+  }
+}
+
+// ---- Processes -------------------------------------------------------------
+
+uint32_t current_pid() { return static_cast<uint32_t>(getpid()); }
+
+bool own_executable_path(char* out, size_t cap) {
+  if (!out || cap == 0) return false;
+  out[0] = '\0';
+  char path[PATH_MAX + 1];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return false;
+  path[n] = '\0';
+  copy_bounded(out, cap, path);
+  return true;
+}
+
+bool process_executable_name(uint32_t pid, char* out, size_t cap) {
+  if (out && cap > 0) out[0] = '\0';
+  pid_t id = as_pid(pid);
+  if (id == 0 || !out || cap == 0) return false;
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(id));
+  char path[PATH_MAX + 1];
+  ssize_t n = readlink(link, path, sizeof path - 1);
+  if (n > 0) {
+    path[n] = '\0';
+    static const char kDeleted[] = " (deleted)";
+    size_t len = static_cast<size_t>(n);
+    if (len > sizeof kDeleted - 1 &&
+        std::strcmp(path + len - (sizeof kDeleted - 1), kDeleted) == 0) {
+      path[len - (sizeof kDeleted - 1)] = '\0';
+    }
+    const char* base = std::strrchr(path, '/');
+    base = base ? base + 1 : path;
+    if (base[0] != '\0') {
+      copy_bounded(out, cap, base);
+      return true;
+    }
+  }
+  // Another user's process (or a kernel thread): its short name is public.
+  std::snprintf(link, sizeof link, "/proc/%d/comm", static_cast<int>(id));
+  char comm[64];
+  ssize_t len = read_small_file(link, comm, sizeof comm);
+  if (len <= 0) return false;
+  if (comm[len - 1] == '\n') comm[len - 1] = '\0';
+  if (comm[0] == '\0') return false;
+  copy_bounded(out, cap, comm);
+  return true;
+}
+
+bool pid_is_alive(uint32_t pid) {
+  pid_t id = as_pid(pid);
+  if (id == 0) return false;
+  // EPERM (another user's process) counts as not running.
+  if (kill(id, 0) != 0) return false;
+  return !has_ended(process_state(id));
+}
+
+TerminateResult terminate_process(uint32_t pid) {
+  pid_t id = as_pid(pid);
+  // A zombie has ended already; only its parent can remove it.
+  if (id == 0 || has_ended(process_state(id))) return TerminateResult::kCannotOpen;
+  int pidfd = open_pidfd(id);
+  if (kill(id, SIGKILL) != 0) {
+    if (pidfd >= 0) close(pidfd);
+    return TerminateResult::kCannotOpen;
+  }
+  // Give it about 2 seconds to be gone (ended or a zombie).
+  uint64_t deadline = monotonic_ms() + 2000;
+  if (pidfd >= 0) {
+    struct pollfd pfd = {pidfd, POLLIN, 0};
+    while (poll(&pfd, 1, poll_ms_until(deadline)) < 0 && errno == EINTR) {
+    }
+    close(pidfd);
+  } else {
+    while (monotonic_ms() < deadline) {
+      if (kill(id, 0) != 0 || has_ended(process_state(id))) break;
+      sleep_ms(20);
+    }
+  }
+  return TerminateResult::kTerminated;
+}
+
+bool start_detached(const char* exe, const char* arg) {
+  if (!exe || exe[0] == '\0') return false;
+  // Everything the children need is prepared before fork(): after it only
+  // async-signal-safe calls are made.
+  char* const argv[] = {const_cast<char*>(exe), const_cast<char*>(arg), nullptr};
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return false;
+  sigset_t empty;
+  sigemptyset(&empty);
+
+  pid_t child = fork();
+  if (child < 0) {
+    close(report[0]);
+    close(report[1]);
+    return false;
+  }
+  if (child == 0) {
+    // First child: leave the caller's session, start the real program in a
+    // grandchild and end at once, so that the caller reaps us now and the
+    // program is adopted by init (no zombie is ever left with the caller).
+    close(report[0]);
+    setsid();
+    pid_t grandchild = fork();
+    if (grandchild < 0) {
+      int err = errno;
+      ssize_t ignored = write(report[1], &err, sizeof err);
+      (void)ignored;
+      _exit(1);
+    }
+    if (grandchild > 0) _exit(0);
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0) {
+      dup2(null_fd, 0);
+      dup2(null_fd, 1);
+      dup2(null_fd, 2);
+      if (null_fd > 2) close(null_fd);
+    }
+#ifdef SYS_close_range
+    // Nothing else of the caller's passes on (our own descriptors are
+    // close-on-exec already; this covers those opened by others).
+    syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */);
+#endif
+    struct sigaction dfl;
+    std::memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &dfl, nullptr);
+    sigprocmask(SIG_SETMASK, &empty, nullptr);
+    execvp(exe, argv);
+    int err = errno;
+    ssize_t ignored = write(report[1], &err, sizeof err);
+    (void)ignored;
+    _exit(127);
+  }
+
+  close(report[1]);
+  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  // End of file: the program was executed (the close-on-exec end went away).
+  int err = 0;
+  ssize_t got;
+  do {
+    got = read(report[0], &err, sizeof err);
+  } while (got < 0 && errno == EINTR);
+  close(report[0]);
+  return got == 0;
+}
+
+bool computer_name(char* out, size_t cap) {
+  if (out && cap > 0) out[0] = '\0';
+  if (!out || cap == 0) return false;
+  char name[256];
+  if (gethostname(name, sizeof name) != 0) return false;
+  name[sizeof name - 1] = '\0';
+  if (name[0] == '\0') return false;
+  copy_bounded(out, cap, name);
+  return true;
+}
+
+// ---- Files and environment -------------------------------------------------
+
+bool delete_file(const char* path) { return path && path[0] != '\0' && unlink(path) == 0; }
+
+bool set_env(const char* name, const char* value) {
+  if (!name || name[0] == '\0' || std::strchr(name, '=')) return false;
+  return (value ? setenv(name, value, 1) : unsetenv(name)) == 0;
+}
+
+LockResult lock_file(const char* path, FileLock* lock) {
+  if (!lock) return LockResult::kError;
+  lock->handle = -1;
+  if (!path || path[0] == '\0') return LockResult::kError;
+  int fd;
+  do {
+    fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return LockResult::kError;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int err = errno;
+    close(fd);
+    return err == EWOULDBLOCK ? LockResult::kHeldElsewhere : LockResult::kError;
+  }
+  lock->handle = fd;
+  return LockResult::kAcquired;
+}
+
+bool rewrite_locked_file(FileLock* lock, const char* text, size_t len) {
+  if (!lock || lock->handle < 0 || (!text && len > 0)) return false;
+  int fd = static_cast<int>(lock->handle);
+  if (ftruncate(fd, 0) != 0) return false;
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = pwrite(fd, text + done, len - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void unlock_file(FileLock* lock) {
+  if (!lock || lock->handle < 0) return;
+  close(static_cast<int>(lock->handle));
+  lock->handle = -1;
+}
+
+// ---- Child processes -------------------------------------------------------
+
+int run_process(const RunSpec& spec) {
+  if (!spec.argv || !spec.argv[0] || spec.argv[0][0] == '\0') return kRunStartFailed;
+  // posix_spawnp reports a missing program either as a spawn error or as a
+  // child ending with 127, depending on the C library; looking it up first
+  // makes "not found" a start failure on every system.
+  if (!program_exists(spec.argv[0])) return kRunStartFailed;
+  ignore_sigpipe_once();
+
+  int in_pipe[2] = {-1, -1};
+  int out_pipe[2] = {-1, -1};
+  if (spec.input && pipe2(in_pipe, O_CLOEXEC) != 0) return kRunStartFailed;
+  if (spec.sink && pipe2(out_pipe, O_CLOEXEC) != 0) {
+    close_fd(&in_pipe[0]);
+    close_fd(&in_pipe[1]);
+    return kRunStartFailed;
+  }
+
+  SpawnSetup setup;
+  bool ok = posix_spawn_file_actions_init(&setup.actions) == 0;
+  setup.actions_ready = ok;
+  ok = ok && posix_spawnattr_init(&setup.attr) == 0;
+  setup.attr_ready = ok;
+  if (ok) {
+    // dup2 clears close-on-exec on the child's copies only.
+    if (spec.input) {
+      ok = posix_spawn_file_actions_adddup2(&setup.actions, in_pipe[0], 0) == 0;
+    } else {
+      ok = posix_spawn_file_actions_addopen(&setup.actions, 0, kNullDevice, O_RDONLY, 0) == 0;
+    }
+  }
+  if (ok && spec.sink) {
+    ok = posix_spawn_file_actions_adddup2(&setup.actions, out_pipe[1], 1) == 0 &&
+         posix_spawn_file_actions_adddup2(&setup.actions, out_pipe[1], 2) == 0;
+  } else if (ok && spec.discard_output) {
+    ok = posix_spawn_file_actions_addopen(&setup.actions, 1, kNullDevice, O_WRONLY, 0) == 0 &&
+         posix_spawn_file_actions_adddup2(&setup.actions, 1, 2) == 0;
+  }
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  // Only the three standard streams pass on, also of descriptors that other
+  // code opened without close-on-exec.
+  if (ok) ok = posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3) == 0;
+#endif
+  if (ok) {
+    // Own process group, so that a time-out ends the whole tree; default
+    // signal handling and no blocked signals, whatever this thread has.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    sigset_t no_mask;
+    sigemptyset(&no_mask);
+    ok = posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
+                                                   POSIX_SPAWN_SETSIGMASK) == 0 &&
+         posix_spawnattr_setpgroup(&setup.attr, 0) == 0 &&
+         posix_spawnattr_setsigdefault(&setup.attr, &defaults) == 0 &&
+         posix_spawnattr_setsigmask(&setup.attr, &no_mask) == 0;
+  }
+  pid_t pid = -1;
+  if (ok) {
+    ok = posix_spawnp(&pid, spec.argv[0], &setup.actions, &setup.attr,
+                      const_cast<char* const*>(spec.argv), environ) == 0;
+  }
+  close_fd(&in_pipe[0]);
+  close_fd(&out_pipe[1]);
+  if (!ok) {
+    close_fd(&in_pipe[1]);
+    close_fd(&out_pipe[0]);
+    return kRunStartFailed;
+  }
+
+  int pidfd = open_pidfd(pid);
+  int in_fd = in_pipe[1];
+  int out_fd = out_pipe[0];
+  size_t written = 0;
+  if (in_fd >= 0) {
+    fcntl(in_fd, F_SETFL, fcntl(in_fd, F_GETFL) | O_NONBLOCK);
+    if (spec.input_len == 0) close_fd(&in_fd);
+  }
+  const bool limited = spec.time_limit_ms > 0;
+  const uint64_t deadline = monotonic_ms() + spec.time_limit_ms;
+  size_t chunk = spec.read_chunk == 0 ? 1 : spec.read_chunk;
+  char buffer[4096];
+  if (chunk > sizeof buffer) chunk = sizeof buffer;
+
+  bool ended = false;  // the child has ended (a zombie until reaped)
+  bool timed_out = false;
+  while (in_fd >= 0 || out_fd >= 0 || !ended) {
+    struct pollfd fds[3];
+    int count = 0;
+    int in_slot = -1, out_slot = -1, pid_slot = -1;
+    if (in_fd >= 0) {
+      in_slot = count;
+      fds[count++] = {in_fd, POLLOUT, 0};
+    }
+    if (out_fd >= 0) {
+      out_slot = count;
+      fds[count++] = {out_fd, POLLIN, 0};
+    }
+    if (!ended && pidfd >= 0) {
+      pid_slot = count;
+      fds[count++] = {pidfd, POLLIN, 0};
+    }
+    int wait = limited ? poll_ms_until(deadline) : -1;
+    // Without a pidfd the end of the child is looked for in coarse steps.
+    if (!ended && pidfd < 0 && (wait < 0 || wait > 50)) wait = 50;
+    if (limited && monotonic_ms() >= deadline) {
+      timed_out = true;
+      break;
+    }
+    int ready = poll(fds, static_cast<nfds_t>(count), wait);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      timed_out = true;  // cannot wait any more: end the child like at the limit
+      break;
+    }
+    if (in_slot >= 0 && fds[in_slot].revents) {
+      ssize_t n = write(in_fd, spec.input + written, spec.input_len - written);
+      if (n > 0) {
+        written += static_cast<size_t>(n);
+        if (written == spec.input_len) close_fd(&in_fd);
+      } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        close_fd(&in_fd);  // the child closed its input (EPIPE): the rest is dropped
+      }
+    }
+    if (out_slot >= 0 && fds[out_slot].revents) {
+      ssize_t n = read(out_fd, buffer, chunk);
+      if (n > 0) {
+        spec.sink(spec.sink_context, buffer, static_cast<size_t>(n));
+      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        close_fd(&out_fd);  // every writer is gone
+      }
+    }
+    if (!ended) {
+      if (pid_slot >= 0) {
+        ended = fds[pid_slot].revents != 0;
+      } else if (pidfd < 0) {
+        ended = child_ended(pid);
+      }
+    }
+    // Nobody reads our input once the child has ended.
+    if (ended && in_fd >= 0) close_fd(&in_fd);
+  }
+  close_fd(&in_fd);
+  close_fd(&out_fd);
+  close_fd(&pidfd);
+  if (timed_out) {
+    // The child is not reaped yet, so its id (and group id) still names it.
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);  // also when it has left its group
+    reap(pid);
+    return kRunTimedOut;
+  }
+  return reap(pid);
+}
+
+// ---- Resource use --------------------------------------------------------
+
+size_t peak_resident_bytes() {
+  // The "VmHWM:" line of /proc/self/status, in kB.
+  int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char text[4096];
+  ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0) return 0;
+  text[n] = '\0';
+  const char* line = std::strstr(text, "VmHWM:");
+  if (!line) return 0;
+  return static_cast<size_t>(std::strtoull(line + 6, nullptr, 10)) * 1024u;
+}
+
+uint64_t process_cpu_ms() {
+  struct timespec ts;
+  if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts) != 0) return 0;
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+}  // namespace lw::platform
