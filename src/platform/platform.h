@@ -189,6 +189,14 @@ constexpr int kRunTimedOut = -1;
 // started; kRunTimedOut (-1) when the time limit ended it.
 int run_process(const RunSpec& spec);
 
+// ---- Resource use --------------------------------------------------------
+
+// The most memory this process has had resident at any one time, in bytes;
+// 0 when the system does not tell.
+size_t peak_resident_bytes();
+// Processor time (user and system) this process has used so far, in ms.
+uint64_t process_cpu_ms();
+
 }  // namespace lw::platform
 
 #endif  // LINKWATCH_PLATFORM_PLATFORM_H_
