@@ -18,8 +18,7 @@ __attribute__((format(printf, 2, 3))) void set_error(char* error, const char* fm
 
 }  // namespace
 
-int probe_tcp_port(const char* ip, uint16_t port, int timeout_sec, double* elapsed,
-                   char* error) {
+int probe_tcp_port(const char* ip, uint16_t port, int timeout_sec, double* elapsed, char* error) {
   if (elapsed) *elapsed = 0.0;
   if (error) error[0] = '\0';
 

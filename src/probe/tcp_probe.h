@@ -27,8 +27,7 @@ constexpr int kProbeFailed = -1;
 // or one of "socket error", "connect error %d", "select error",
 // "Connection refused", "socket error %d" for -1. A refused connection is
 // reported at once. Takes no lock; safe to call from many threads.
-int probe_tcp_port(const char* ip, uint16_t port, int timeout_sec, double* elapsed,
-                   char* error);
+int probe_tcp_port(const char* ip, uint16_t port, int timeout_sec, double* elapsed, char* error);
 
 }  // namespace lw
 

@@ -1,0 +1,146 @@
+// Monitoring cycles over a full table of 255 hosts on 127.0.0.1: the work
+// time of a cycle with every host up, the cycle time when some hosts time
+// out against the sum over its batches of the slowest check, the peak
+// resident memory and the processor time used while waiting between cycles.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "app/monitor.h"
+#include "config/host_config.h"
+#include "config/notify_config.h"
+#include "platform/platform.h"
+#include "probe/worker.h"
+#include "support/output.h"
+
+namespace {
+
+constexpr int kHosts = lw::kMaxHosts;
+constexpr int kWorkers = 50;
+constexpr int kUpCycles = 20;
+
+// Duration of each host's last check, measured around the real worker.
+uint64_t check_ms[lw::kHostTableSlots];
+
+uint32_t timed_check(lw::WorkerSlot* slot, const lw::WorkerContext& context) {
+  const uint64_t start = lw::platform::monotonic_ms();
+  const uint32_t rc = lw::check_host_worker(slot, context);
+  if (slot) check_ms[slot->host_index] = lw::platform::monotonic_ms() - start;
+  return rc;
+}
+
+void drain(lw::platform::Listener* listener) {
+  while (lw::platform::accept_and_close(listener, 0)) {
+  }
+}
+
+double mib(size_t bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
+
+}  // namespace
+
+int main() {
+  if (!lw::platform::socket_startup()) {
+    std::fprintf(stderr, "no sockets\n");
+    return 1;
+  }
+  lw::set_silent_mode(true);  // the cycle's own lines would swamp the figures
+
+  lw::platform::Listener up;
+  lw::platform::Listener dead;
+  if (!lw::platform::listen_loopback(0, 1024, &up) || !lw::platform::listen_loopback(0, 1, &dead)) {
+    std::fprintf(stderr, "no loopback listener\n");
+    return 1;
+  }
+  // Fill the backlog of the listener that never accepts: later attempts to
+  // reach it get no answer and run into their time-out.
+  for (int i = 0; i < 3; ++i) lw::platform::tcp_connect("127.0.0.1", dead.port, 1, nullptr);
+
+  auto table = std::make_unique<lw::HostTable>();
+  auto settings = std::make_unique<lw::MonitorSettings>();
+  auto notify = std::make_unique<lw::NotifySettings>();
+  auto run = std::make_unique<lw::MonitorRun>();
+  settings->workers = kWorkers;
+  settings->interval.assign("2");
+  table->host_count = kHosts;
+  char port[16];
+  std::snprintf(port, sizeof port, "%u", static_cast<unsigned>(up.port));
+  for (int i = 1; i <= kHosts; ++i) {
+    lw::HostEntry& host = table->hosts[i];
+    host.host.assign("127.0.0.1");
+    host.port.assign(port);
+    host.timeoutsec = 5;
+    host.alertcount = 1000000;  // no alert (and no ping series) in the bench
+    host.alertcount_text.assign("1000000");
+  }
+  run->table = table.get();
+  run->settings = settings.get();
+  run->notify = notify.get();
+  run->check = timed_check;
+  lw::resolve_all_hosts(table.get());
+
+  // 1. Every host up.
+  std::vector<uint64_t> times;
+  for (int cycle = 0; cycle <= kUpCycles; ++cycle) {
+    const uint64_t start = lw::platform::monotonic_ms();
+    const int failed = lw::run_cycle(*run);
+    const uint64_t took = lw::platform::monotonic_ms() - start;
+    drain(&up);
+    if (failed) std::fprintf(stderr, "cycle %d: a check failed\n", cycle);
+    if (cycle > 0) times.push_back(took);  // the first one warms up
+  }
+  std::sort(times.begin(), times.end());
+  std::printf(
+      "all %d hosts up, workers %d: cycle work time median %llu ms, min %llu ms, "
+      "max %llu ms over %d cycles (target < 50 ms)\n",
+      kHosts, kWorkers, static_cast<unsigned long long>(times[times.size() / 2]),
+      static_cast<unsigned long long>(times.front()), static_cast<unsigned long long>(times.back()),
+      kUpCycles);
+
+  // 2. Some hosts time out: one in the first batch (1 s), one in the second
+  // (2 s) and one in the last (1 s).
+  char dead_port[16];
+  std::snprintf(dead_port, sizeof dead_port, "%u", static_cast<unsigned>(dead.port));
+  const int slow_hosts[] = {10, 75, 251};
+  const int slow_timeouts[] = {1, 2, 1};
+  for (int k = 0; k < 3; ++k) {
+    lw::HostEntry& host = table->hosts[slow_hosts[k]];
+    host.port.assign(dead_port);
+    host.timeoutsec = slow_timeouts[k];
+  }
+  const uint64_t start = lw::platform::monotonic_ms();
+  const int failed = lw::run_cycle(*run);
+  const uint64_t took = lw::platform::monotonic_ms() - start;
+  const size_t peak = lw::platform::peak_resident_bytes();
+  drain(&up);
+  uint64_t bound = 0;
+  for (int first = 1; first <= kHosts; first += kWorkers) {
+    uint64_t slowest = 0;
+    for (int i = first; i < first + kWorkers && i <= kHosts; ++i) {
+      slowest = std::max(slowest, check_ms[i]);
+    }
+    bound += slowest;
+  }
+  const double allowed = static_cast<double>(bound) * 1.05 + 20.0;
+  std::printf(
+      "3 hosts timing out (1 s, 2 s, 1 s in three batches): cycle %llu ms, sum of the "
+      "slowest check per batch %llu ms, allowed %.0f ms: %s (failure mark %d)\n",
+      static_cast<unsigned long long>(took), static_cast<unsigned long long>(bound), allowed,
+      static_cast<double>(took) <= allowed ? "within" : "OVER", failed);
+  std::printf("peak resident memory after that cycle: %.2f MiB (target < 4 MiB)\n", mib(peak));
+
+  // 3. Processor time while waiting for the next cycle.
+  const uint64_t cpu_before = lw::platform::process_cpu_ms();
+  const uint64_t wall_before = lw::platform::monotonic_ms();
+  lw::wait_for_next_cycle(*run, 0);
+  const uint64_t cpu = lw::platform::process_cpu_ms() - cpu_before;
+  const uint64_t wall = lw::platform::monotonic_ms() - wall_before;
+  std::printf("idle wait of %llu ms between cycles: %llu ms processor time\n",
+              static_cast<unsigned long long>(wall), static_cast<unsigned long long>(cpu));
+
+  lw::platform::close_listener(&up);
+  lw::platform::close_listener(&dead);
+  return 0;
+}

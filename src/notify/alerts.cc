@@ -1,0 +1,86 @@
+#include "notify/alerts.h"
+
+#include <cinttypes>
+
+#include "probe/ping_probe.h"
+#include "support/clock.h"
+#include "support/output.h"
+
+namespace lw {
+
+namespace {
+
+constexpr const char kDateTimeFormat[] = "%Y-%m-%d %H:%M:%S";
+constexpr const char kTimeOfDayFormat[] = "%H:%M:%S";
+
+void start_message(MessageKind kind, NotifyMessage* message) {
+  message->kind = kind;
+  message->subject.clear();
+  message->body.clear();
+  message->chat_text.clear();
+}
+
+}  // namespace
+
+void compose_down_alert(const HostEntry& host, const char* error, int answered,
+                        NotifyMessage* message) {
+  if (!message) return;
+  if (!error || error[0] == '\0') error = "Timeout";
+  char first[32];
+  char last[16];
+  format_local_time(host.first_fail_time, kDateTimeFormat, first, sizeof first);
+  format_local_time(host.last_fail_time, kTimeOfDayFormat, last, sizeof last);
+  int64_t duration = host.last_fail_time - host.first_fail_time;
+  if (duration < 0) duration = 0;
+  const char* name = host.host.c_str();
+  const char* port = host.port.c_str();
+
+  start_message(kDownAlert, message);
+  // Durations are 64-bit on every system, hence PRId64 rather than %ld.
+  message->subject.format("Alert for %s. %s %s %s(%s). %" PRId64
+                          " seconds (%d times) from %s to %s (Ping Success %d of %d)",
+                          port, name, port, error, last, duration, host.alertcount, first, last,
+                          answered, kPingCount);
+  message->body.format("%s\nHost: %s\nPort: %s\nError: %s\nDuration: %" PRId64
+                       " seconds\nCount: %d times\nFrom: %s\nTo: %s\nPing: Success %d of %d\n",
+                       message->subject.c_str(), name, port, error, duration, host.alertcount,
+                       first, last, answered, kPingCount);
+  message->chat_text.format("ALERT (DOWN)\nHost: %s\nPort: %s\nError: %s\nDuration: %" PRId64
+                            " sec\nCount: %d times\nPing: %d/%d\nTime: %s",
+                            name, port, error, duration, host.alertcount, answered, kPingCount,
+                            last);
+}
+
+void compose_recovery_alert(const HostEntry& host, int64_t now, NotifyMessage* message) {
+  if (!message) return;
+  char recovered[32];
+  format_local_time(now, kDateTimeFormat, recovered, sizeof recovered);
+  const char* name = host.host.c_str();
+  const char* port = host.port.c_str();
+
+  start_message(kRecoveryAlert, message);
+  message->subject.format("Back to normal for %s %s:%s", port, name, port);
+  message->body.format(
+      "%s\nRecovered at %s\nYour setting is consecutive %s TIMEOUT to get alert.\n",
+      message->subject.c_str(), recovered, host.alertcount_text.c_str());
+  message->chat_text.format("RECOVERY\nHost: %s\nPort: %s\nRecovered at: %s", name, port,
+                            recovered);
+}
+
+void raise_down_alert(const HostEntry& host, const char* error, const NotifySettings& settings) {
+  // The series runs before anything is sent, so the alert waits for it.
+  const int answered = probe_ping(host.host.c_str(), nullptr);
+  NotifyMessage message;
+  compose_down_alert(host, error, answered, &message);
+  log_event("%s", message.subject.c_str());
+  dispatch_message(message, settings);
+}
+
+void raise_recovery_alert(const HostEntry& host, const NotifySettings& settings) {
+  NotifyMessage message;
+  compose_recovery_alert(host, now_seconds(), &message);
+  log_event("%s", message.subject.c_str());
+  dispatch_message(message, settings);
+}
+
+}  // namespace lw

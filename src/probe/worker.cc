@@ -1,0 +1,122 @@
+#include "probe/worker.h"
+
+#include "notify/alerts.h"
+#include "probe/resolve.h"
+#include "probe/tcp_probe.h"
+#include "support/clock.h"
+#include "support/fixed_text.h"
+#include "support/output.h"
+
+namespace lw {
+
+std::mutex host_state_lock;
+
+namespace {
+
+constexpr int kHighestPort = 65535;
+
+// Settings used when the caller gives none: no channel is on, so an alert
+// consists of its log line alone.
+const NotifySettings& no_channels() {
+  static const NotifySettings settings;
+  return settings;
+}
+
+// The failed-check branch of the state machine; called with `lock` held,
+// returns with it held.
+void record_failure(HostEntry* host, int result, char* error, const NotifySettings& notify,
+                    std::unique_lock<std::mutex>& lock) {
+  const int64_t now = now_seconds();
+  const char* name = host->host.c_str();
+  const char* port = host->port.c_str();
+
+  if (host->alert_sent != 0) {
+    host->fail_count = 1;
+    host->last_fail_time = now;
+    if (result == kProbeTimedOut) {
+      console_print("[%s:%s] still DOWN (alert already sent)\n", name, port);
+    } else {
+      console_print("[%s:%s] still DOWN [%s] (alert already sent)\n", name, port, error);
+    }
+    return;
+  }
+
+  host->fail_count += 1;
+  if (host->fail_count == 1) host->first_fail_time = now;
+  host->last_fail_time = now;
+  if (result == kProbeTimedOut) {
+    copy_bounded(error, kProbeErrorSize, "Timeout");
+    console_print("[%s:%s] consecutive TIMEOUT count [%d] of [%d]\n", name, port, host->fail_count,
+                  host->alertcount);
+  } else {
+    console_print("[%s:%s] %s. Consecutive FAIL count [%d] of [%d]\n", name, port, error,
+                  host->fail_count, host->alertcount);
+  }
+  if (host->fail_count < host->alertcount) return;
+
+  // Threshold reached: the alert runs without the lock (it pings and starts
+  // programs); alert_sent is set first so that no second DOWN can follow.
+  host->alert_sent = 1;
+  lock.unlock();
+  raise_down_alert(*host, error, notify);
+  lock.lock();
+  host->fail_count = 1;
+  host->first_fail_time = now;
+  host->last_fail_time = now;
+}
+
+}  // namespace
+
+uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
+  if (!slot) return 0;
+  slot->failed = 0;
+  HostTable* table = context.table;
+  if (!table || slot->host_index < 1 || slot->host_index > table->host_count ||
+      slot->host_index >= kHostTableSlots) {
+    return 0;
+  }
+  const NotifySettings& notify = context.notify ? *context.notify : no_channels();
+  HostEntry* host = &table->hosts[slot->host_index];
+  const char* name = host->host.c_str();
+
+  // Resolution: a host resolves once; a failure is retried at every check.
+  if (host->resolve_state != kResolved && !resolve_host_entry(host)) {
+    console_print("Unable to resolve Host host[%s]\n", name);
+    log_event("Unable to resolve Host host[%s]", name);
+    slot->failed = 1;
+    return 0;
+  }
+
+  // A port must fit in 16 bits; anything else is refused rather than wrapped.
+  const int port = to_int(host->port.c_str());
+  if (port <= 0 || port > kHighestPort) {
+    console_print("Invalid port for host [%s]\n", name);
+    log_event("Invalid port for host [%s]", name);
+    return 0;
+  }
+
+  char error[kProbeErrorSize] = "";
+  double elapsed = 0.0;
+  const int result = probe_tcp_port(host->resolved_ip.c_str(), static_cast<uint16_t>(port),
+                                    host->timeoutsec, &elapsed, error);
+
+  std::unique_lock<std::mutex> lock(host_state_lock);
+  if (result == kProbeConnected) {
+    console_print("[%s:%s] connected. Taking [%.2f] seconds\n", name, host->port.c_str(), elapsed);
+    host->fail_count = 0;
+    host->first_fail_time = 0;
+    host->last_fail_time = 0;
+    if (host->alert_sent == 1) {
+      host->alert_sent = 0;
+      lock.unlock();
+      raise_recovery_alert(*host, notify);
+    }
+    return 0;
+  }
+
+  slot->failed = 1;
+  record_failure(host, result, error, notify, lock);
+  return 0;
+}
+
+}  // namespace lw
