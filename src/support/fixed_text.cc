@@ -20,8 +20,11 @@ size_t copy_bounded(char* dst, size_t cap, const char* src) {
 
 size_t append_bounded(char* dst, size_t cap, const char* src) {
   if (cap == 0) return 0;
-  size_t len = std::strlen(dst);
-  if (len >= cap) return len;  // not terminated within cap: leave it alone
+  // Looks for the terminator within cap only: a buffer that has none there is
+  // left alone and never read beyond its end.
+  const void* end = std::memchr(dst, '\0', cap);
+  if (!end) return cap;
+  size_t len = static_cast<size_t>(static_cast<const char*>(end) - dst);
   return len + copy_bounded(dst + len, cap - len, src);
 }
 

@@ -17,7 +17,8 @@ namespace lw {
 size_t copy_bounded(char* dst, size_t cap, const char* src);
 
 // Appends `src` to the terminated text in `dst` of `cap` bytes, cut to fit.
-// Returns the new length.
+// Returns the new length. A `dst` with no terminator within `cap` bytes is
+// left unchanged (the result is then `cap`).
 size_t append_bounded(char* dst, size_t cap, const char* src);
 
 // vsnprintf that never fails: a format error leaves "". Returns the stored
@@ -45,14 +46,14 @@ class FixedText {
   void assign(const char* s) { copy_bounded(buf_, N, s); }
   void append(const char* s) { append_bounded(buf_, N, s); }
 
-  __attribute__((format(printf, 2, 3))) void format(const char* fmt, ...) {
+  __attribute__((format(gnu_printf, 2, 3))) void format(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
     format_bounded(buf_, N, fmt, args);
     va_end(args);
   }
 
-  __attribute__((format(printf, 2, 3))) void append_format(const char* fmt, ...) {
+  __attribute__((format(gnu_printf, 2, 3))) void append_format(const char* fmt, ...) {
     size_t len = size();
     va_list args;
     va_start(args, fmt);

@@ -37,27 +37,30 @@ void set_output_streams_for_testing(std::FILE* out, std::FILE* err) {
 void console_print(const char* fmt, ...) {
   if (silent_mode()) return;
   std::lock_guard<std::mutex> hold(console_lock);
+  std::FILE* out = out_stream();
   va_list args;
   va_start(args, fmt);
-  std::vfprintf(out_stream(), fmt, args);
+  std::vfprintf(out, fmt, args);
   va_end(args);
-  std::fflush(out_stream());
+  std::fflush(out);  // at once: the process may be ended without a chance to flush
 }
 
 void plain_print(const char* fmt, ...) {
+  std::FILE* out = out_stream();
   va_list args;
   va_start(args, fmt);
-  std::vfprintf(out_stream(), fmt, args);
+  std::vfprintf(out, fmt, args);
   va_end(args);
-  std::fflush(out_stream());
+  std::fflush(out);
 }
 
 void error_print(const char* fmt, ...) {
+  std::FILE* err = err_stream();
   va_list args;
   va_start(args, fmt);
-  std::vfprintf(err_stream(), fmt, args);
+  std::vfprintf(err, fmt, args);
   va_end(args);
-  std::fflush(err_stream());
+  std::fflush(err);
 }
 
 void log_event(const char* fmt, ...) {

@@ -24,20 +24,23 @@ extern std::mutex log_lock;
 void set_silent_mode(bool on);
 bool silent_mode();
 
+// The printing functions format like C99 printf on every system (%zu, %lld
+// included); their format checks say so (gnu_printf).
+
 // printf to standard output under console_lock, unless silent mode is on
 // (then nothing is formatted). Callers end their lines with "\n".
-__attribute__((format(printf, 1, 2))) void console_print(const char* fmt, ...);
+__attribute__((format(gnu_printf, 1, 2))) void console_print(const char* fmt, ...);
 
 // printf to standard output whatever silent mode says; takes no lock.
-__attribute__((format(printf, 1, 2))) void plain_print(const char* fmt, ...);
+__attribute__((format(gnu_printf, 1, 2))) void plain_print(const char* fmt, ...);
 
 // printf to standard error; takes no lock.
-__attribute__((format(printf, 1, 2))) void error_print(const char* fmt, ...);
+__attribute__((format(gnu_printf, 1, 2))) void error_print(const char* fmt, ...);
 
 // Appends "YYYY-mm-dd HH:MM:SS - <message>" and a line end to the log file
 // under log_lock, opening and closing the file for this one line. When the
 // file cannot be opened the event is dropped without a message.
-__attribute__((format(printf, 1, 2))) void log_event(const char* fmt, ...);
+__attribute__((format(gnu_printf, 1, 2))) void log_event(const char* fmt, ...);
 
 // Test seam: redirects everything the four printing functions write to
 // `out` and `err` (nullptr restores standard output / standard error).
