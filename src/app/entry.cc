@@ -1,0 +1,100 @@
+#include "app/entry.h"
+
+#include <cstring>
+
+#include "app/globals.h"
+#include "app/instance.h"
+#include "app/monitor.h"
+#include "config/check.h"
+#include "config/host_config.h"
+#include "config/notify_config.h"
+#include "notify/selftest.h"
+#include "platform/platform.h"
+#include "support/about.h"
+#include "support/output.h"
+
+namespace lw {
+
+namespace {
+
+bool same(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+
+const char* pass_text(bool passed) { return passed ? "OK" : "FAILED"; }
+
+}  // namespace
+
+void print_banner() {
+  plain_print("\n%s %s Version 1.0 from %s\n\n", "LINKWATCH", platform::kSystemName, kMakerAddress);
+}
+
+void print_usage(const char* program) {
+  print_banner();
+  plain_print("Usage:\n");
+  plain_print("  %s -start\n", program);
+  plain_print("  %s -stop\n", program);
+  plain_print("  %s -status\n", program);
+  plain_print("  %s -check\n", program);
+  plain_print("  %s -test\n", program);
+  plain_print("  %s -s\n", program);
+  plain_print("  %s -h | --help\n", program);
+  plain_print("\nOptions:\n");
+  plain_print("  -start        Start in background mode\n");
+  plain_print("  -stop         Stop running instance\n");
+  plain_print("  -status       Show running status\n");
+  plain_print("  -check        Validate config file format\n");
+  plain_print("  -test         Send test email / Telegram / Teams alert\n");
+  plain_print("  -s            Silent mode\n");
+  plain_print("  -h, --help    Show this help\n");
+}
+
+int check_files_command() {
+  plain_print("linkwatch from %s\n\n", kMakerAddress);
+  plain_print("Important: use ':' as separator. '=' is not supported.\n\n");
+
+  plain_print("Checking %s ...\n", kHostFileName);
+  const bool host_ok = check_config_file(kHostFileName, kHostFile) == 1;
+  plain_print("%s\n\n", pass_text(host_ok));
+
+  plain_print("Checking %s ...\n", kNotifyFileName);
+  const bool notify_ok = check_config_file(kNotifyFileName, kNotifyFile) == 1;
+  plain_print("%s\n\n", pass_text(notify_ok));
+
+  plain_print("Result: %s\n", pass_text(host_ok && notify_ok));
+  return host_ok && notify_ok ? 0 : 1;
+}
+
+int test_command() {
+  HostTable& table = process_host_table();
+  MonitorSettings& settings = process_monitor_settings();
+  NotifySettings& notify = process_notify_settings();
+  if (!load_host_config(&table, &settings)) return 1;
+  load_notify_config(&notify);
+  return run_notification_test(table, settings, notify);
+}
+
+int run_entry(int argc, char** argv) {
+  // A failed start shows later as failed resolutions and probes.
+  platform::socket_startup();
+
+  const char* program = argc > 0 && argv[0] ? argv[0] : "";
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (!arg) continue;
+    if (same(arg, "-status")) return show_status();
+    if (same(arg, "-stop")) return stop_instance();
+    if (same(arg, "-h") || same(arg, "--help")) {
+      print_usage(program);
+      return 0;
+    }
+    if (same(arg, "-check")) return check_files_command();
+    if (same(arg, "-test")) return test_command();
+    if (same(arg, "-start")) return start_background();
+    if (same(arg, "-s")) set_silent_mode(true);
+  }
+
+  const int rc = run_monitor();
+  platform::socket_cleanup();
+  return rc;
+}
+
+}  // namespace lw

@@ -1,0 +1,200 @@
+#include "app/monitor.h"
+
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+
+#include "app/entry.h"
+#include "app/globals.h"
+#include "app/instance.h"
+#include "notify/alerts.h"
+#include "notify/report.h"
+#include "platform/platform.h"
+#include "probe/resolve.h"
+#include "support/clock.h"
+#include "support/output.h"
+
+namespace lw {
+
+namespace {
+
+// Longest single wait handed to the wait function, so that long intervals
+// never overflow a 32-bit millisecond count.
+constexpr uint64_t kLongestWaitMs = 3600u * 1000u;
+
+const char kSeparator[] =
+    "========================================================================";
+static_assert(sizeof kSeparator == 73, "72 equals signs");
+
+WaitFunction wait_of(const MonitorRun& run) {
+  return run.wait ? run.wait : platform::wait_for_stop;
+}
+
+// Waits `ms` in pieces; true as soon as a piece reports a stop request.
+bool wait_ms(const MonitorRun& run, uint64_t ms) {
+  WaitFunction wait = wait_of(run);
+  do {
+    const uint64_t piece = ms < kLongestWaitMs ? ms : kLongestWaitMs;
+    if (wait(static_cast<uint32_t>(piece))) return true;
+    ms -= piece;
+  } while (ms > 0);
+  return false;
+}
+
+// Starts the worker of `slot`; false when no thread could be had. The thread
+// library reports that as an exception, the only one this program handles.
+bool start_worker(const MonitorRun& run, CheckFunction check, WorkerSlot* slot,
+                  const WorkerContext& context, std::thread* thread) {
+  if (run.thread_start_fault && run.thread_start_fault(slot->host_index)) return false;
+  try {
+    *thread = std::thread(check, slot, std::cref(context));
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+// The orderly end of a run that holds its claim.
+int end_run(InstanceClaim* claim) {
+  release_instance(claim, true);
+  return 0;
+}
+
+}  // namespace
+
+int normal_wait_seconds(const MonitorSettings& settings) {
+  const int seconds = to_int(settings.interval.c_str());
+  return seconds < 1 ? 15 : seconds;
+}
+
+int next_wait_seconds(const MonitorSettings& settings, int failure_mark) {
+  return failure_mark ? settings.fast_retry_interval : normal_wait_seconds(settings);
+}
+
+void resolve_all_hosts(HostTable* table) {
+  for (int i = 1; i <= table->host_count && i <= kMaxHosts; ++i) {
+    HostEntry& host = table->hosts[i];
+    host.fail_count = 0;
+    host.alert_sent = 0;
+    host.first_fail_time = 0;
+    host.last_fail_time = 0;
+    if (host.host.empty()) continue;
+    resolve_host_entry(&host);
+  }
+}
+
+int run_cycle(MonitorRun& run) {
+  const int64_t now = now_seconds();
+  const int today = local_day_of_month(now);
+  int failure_mark = 0;
+
+  if (!silent_mode()) {
+    char stamp[32];
+    format_local_time(now, "%Y-%m-%d %H:%M:%S", stamp, sizeof stamp);
+    plain_print("%s\n", stamp);
+  }
+
+  HostTable* table = run.table;
+  const int count = table->host_count < kMaxHosts ? table->host_count : kMaxHosts;
+  const int workers = run.settings->workers < 1 ? 1 : run.settings->workers;
+  const CheckFunction check = run.check ? run.check : check_host_worker;
+  const WorkerContext context{table, run.notify};
+  std::thread threads[kHostTableSlots];
+
+  for (int first = 1; first <= count;) {
+    const int last = count - first < workers ? count : first + workers - 1;
+    for (int i = first; i <= last; ++i) {
+      WorkerSlot& slot = run.slots[i];
+      slot.host_index = i;
+      slot.failed = 0;
+      if (!start_worker(run, check, &slot, context, &threads[i])) {
+        log_event("Unable to create worker thread for %s:%s", table->hosts[i].host.c_str(),
+                  table->hosts[i].port.c_str());
+        slot.failed = 1;
+        failure_mark = 1;
+      }
+    }
+    for (int i = first; i <= last; ++i) {
+      if (threads[i].joinable()) threads[i].join();
+      if (run.slots[i].failed == 1) failure_mark = 1;
+    }
+    first = last + 1;
+  }
+
+  // Only the day of the month counts; the first cycle just records it.
+  if (run.previous_day == -1) {
+    run.previous_day = today;
+  } else if (today != run.previous_day) {
+    run.previous_day = today;
+    const ReportFunction report = run.report ? run.report : run_daily_report;
+    report(table, *run.settings, *run.notify);
+  }
+  return failure_mark;
+}
+
+bool wait_for_next_cycle(MonitorRun& run, int failure_mark) {
+  const int seconds = next_wait_seconds(*run.settings, failure_mark);
+  if (!silent_mode()) {
+    plain_print("Wait %d seconds for next time check ...\n", seconds);
+    plain_print("%s\n", kSeparator);
+  }
+  return wait_ms(run, seconds > 0 ? static_cast<uint64_t>(seconds) * 1000u : 0);
+}
+
+int run_monitor(MonitorRun& run) {
+  if (!load_host_config(run.table, run.settings)) return 1;
+
+  InstanceClaim claim;
+  if (!claim_instance(&claim)) return 1;
+
+  // Several instances started together (e.g. at log-on) spread their first
+  // cycles over a few seconds.
+  std::srand(platform::current_pid() ^ static_cast<uint32_t>(now_seconds()));
+  const int delay_seconds = std::rand() % 10;
+  if (wait_ms(run, static_cast<uint64_t>(delay_seconds) * 1000u)) return end_run(&claim);
+
+  if (!silent_mode()) print_banner();
+  log_event("------ linkwatch is started ------");
+
+  // Read afresh: changes made during the delay count.
+  if (!load_host_config(run.table, run.settings)) {
+    release_instance(&claim, false);
+    return 1;
+  }
+  load_notify_config(run.notify);
+
+  const int normal_wait = normal_wait_seconds(*run.settings);
+  if (!silent_mode()) {
+    plain_print("Mail alert will send to [%s]\n", run.notify->to.c_str());
+    plain_print("Normal interval [%d] sec, fast retry [%d] sec, ping count [%d], workers [%d]\n",
+                normal_wait, run.settings->fast_retry_interval, kPingCount, run.settings->workers);
+  }
+
+  if (run.table->host_count == 0) {
+    plain_print("No valid host in %s\n", kHostFileName);
+    log_event("No valid host in %s", kHostFileName);
+    release_instance(&claim, false);  // the record stays; "-status" finds it stale
+    return 1;
+  }
+
+  resolve_all_hosts(run.table);
+  run.previous_day = -1;
+
+  if (platform::stop_requested()) return end_run(&claim);
+  for (;;) {
+    const int failure_mark = run_cycle(run);
+    if (wait_for_next_cycle(run, failure_mark)) break;
+  }
+  return end_run(&claim);
+}
+
+int run_monitor() {
+  platform::install_stop_handler();
+  static MonitorRun run;
+  run.table = &process_host_table();
+  run.settings = &process_monitor_settings();
+  run.notify = &process_notify_settings();
+  return run_monitor(run);
+}
+
+}  // namespace lw
