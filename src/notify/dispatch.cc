@@ -1,0 +1,27 @@
+#include "notify/dispatch.h"
+
+#include "notify/email.h"
+#include "notify/teams.h"
+#include "notify/telegram.h"
+#include "support/output.h"
+
+namespace lw {
+
+void dispatch_message(const NotifyMessage& message, const NotifySettings& settings) {
+  const bool silent = silent_mode();
+  const bool host_alert = message.kind == kDownAlert || message.kind == kRecoveryAlert;
+
+  if (settings.email_enabled) {
+    const char* recipients =
+        message.kind == kAliveReport ? settings.iamalive.c_str() : settings.to.c_str();
+    send_mail_message(settings, recipients, message.subject.c_str(), message.body.c_str(), silent);
+  }
+  if (host_alert && telegram_configured(settings)) {
+    send_telegram(settings, message.chat_text.c_str(), silent);
+  }
+  if (host_alert && teams_configured(settings)) {
+    send_teams(settings, message.subject.c_str(), message.body.c_str(), silent);
+  }
+}
+
+}  // namespace lw

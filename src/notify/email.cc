@@ -1,0 +1,103 @@
+#include "notify/email.h"
+
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "support/output.h"
+#include "support/runner.h"
+#include "support/transfer.h"
+
+namespace lw {
+
+std::mutex mail_lock;
+
+namespace {
+
+// The login always fits its config text, even with every byte escaped.
+static_assert(2 * (decltype(NotifySettings::email)::capacity() +
+                   decltype(NotifySettings::password)::capacity()) +
+                      16 <=
+                  decltype(MailRequest::config)::capacity(),
+              "mail login config text too small");
+
+// Writes texts to a binary file with every line feed stored as CR LF; a
+// line feed that already follows a carriage return is written as it is.
+class CrlfWriter {
+ public:
+  explicit CrlfWriter(std::FILE* file) : file_(file) {}
+
+  void put(const char* text) {
+    for (const char* s = text ? text : ""; *s; ++s) {
+      if (*s == '\n' && previous_ != '\r') byte('\r');
+      byte(*s);
+    }
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  void byte(char c) {
+    if (std::fputc(static_cast<unsigned char>(c), file_) == EOF) ok_ = false;
+    previous_ = c;
+  }
+
+  std::FILE* file_;
+  char previous_ = '\0';
+  bool ok_ = true;
+};
+
+}  // namespace
+
+const char* mail_sender(const NotifySettings& settings) {
+  return settings.from.empty() ? settings.email.c_str() : settings.from.c_str();
+}
+
+bool email_configured(const NotifySettings& settings) {
+  return settings.email_enabled != 0 && !settings.server.empty() && !settings.email.empty() &&
+         !settings.password.empty();
+}
+
+bool write_mail_file(const NotifySettings& settings, const char* recipients, const char* subject,
+                     const char* body) {
+  std::FILE* file = std::fopen(kMailFileName, "wb");
+  if (!file) return false;
+  CrlfWriter out(file);
+  out.put("From: ");
+  out.put(mail_sender(settings));
+  out.put("\nTo: ");
+  out.put(recipients);
+  out.put("\nSubject: ");
+  out.put(subject);
+  out.put("\nContent-Type: text/plain; charset=UTF-8\n\n");
+  out.put(body);
+  out.put("\n");
+  bool ok = out.ok();
+  if (std::fclose(file) != 0) ok = false;
+  if (!ok) platform::delete_file(kMailFileName);
+  return ok;
+}
+
+int send_email(const NotifySettings& settings, const char* recipients, bool silent) {
+  if (!email_configured(settings) || !recipients || recipients[0] == '\0') return 0;
+  MailRequest request;
+  bool usable =
+      build_mail_request(settings.server.c_str(), mail_sender(settings), settings.email.c_str(),
+                         settings.password.c_str(), recipients, &request);
+  if (!silent) console_print("Sending mail alert now .....\n");
+  log_event("Send Mail Alert to %s via SMTP server %s", recipients, settings.server.c_str());
+  // A server value curl would read as an option is never run: the send
+  // fails like a command that could not be started.
+  int rc = usable ? run_command(request.command()) : -1;
+  if (!silent) console_print("Email command rc=%d\n", rc);
+  platform::delete_file(kMailFileName);
+  return rc == 0 ? 1 : 0;
+}
+
+int send_mail_message(const NotifySettings& settings, const char* recipients, const char* subject,
+                      const char* body, bool silent) {
+  if (!email_configured(settings) || !recipients || recipients[0] == '\0') return 0;
+  std::lock_guard<std::mutex> hold(mail_lock);
+  if (!write_mail_file(settings, recipients, subject, body)) return 0;
+  return send_email(settings, recipients, silent);
+}
+
+}  // namespace lw

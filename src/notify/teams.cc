@@ -1,0 +1,131 @@
+#include "notify/teams.h"
+
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "support/fixed_text.h"
+#include "support/output.h"
+#include "support/runner.h"
+#include "support/transfer.h"
+
+namespace lw {
+
+std::mutex teams_lock;
+
+namespace {
+
+constexpr const char kCardHead[] =
+    "{\n"
+    "  \"type\": \"message\",\n"
+    "  \"attachments\": [\n"
+    "    {\n"
+    "      \"contentType\": \"application/vnd.microsoft.card.adaptive\",\n"
+    "      \"content\": {\n"
+    "        \"$schema\": \"http://adaptivecards.io/schemas/adaptive-card.json\",\n"
+    "        \"type\": \"AdaptiveCard\",\n"
+    "        \"version\": \"1.4\",\n"
+    "        \"body\": [\n"
+    "          {\n"
+    "            \"type\": \"TextBlock\",\n"
+    "            \"text\": \"";
+constexpr const char kCardMiddle[] =
+    "\",\n"
+    "            \"weight\": \"Bolder\",\n"
+    "            \"size\": \"Large\",\n"
+    "            \"wrap\": true\n"
+    "          },\n"
+    "          {\n"
+    "            \"type\": \"TextBlock\",\n"
+    "            \"text\": \"";
+constexpr const char kCardTail[] =
+    "\",\n"
+    "            \"wrap\": true\n"
+    "          }\n"
+    "        ]\n"
+    "      }\n"
+    "    }\n"
+    "  ]\n"
+    "}\n";
+
+}  // namespace
+
+size_t json_escape(const char* input, char* out, size_t cap) {
+  static const char kHex[] = "0123456789abcdef";
+  if (cap == 0) return 0;
+  size_t pos = 0;
+  for (const char* s = input ? input : ""; *s && pos + 8 < cap; ++s) {
+    unsigned char c = static_cast<unsigned char>(*s);
+    switch (c) {
+      case '\\':
+      case '"':
+        out[pos++] = '\\';
+        out[pos++] = static_cast<char>(c);
+        break;
+      case '\n':
+        out[pos++] = '\\';
+        out[pos++] = 'n';
+        break;
+      case '\r':
+        out[pos++] = '\\';
+        out[pos++] = 'r';
+        break;
+      case '\t':
+        out[pos++] = '\\';
+        out[pos++] = 't';
+        break;
+      default:
+        if (c < 32) {
+          out[pos++] = '\\';
+          out[pos++] = 'u';
+          out[pos++] = '0';
+          out[pos++] = '0';
+          out[pos++] = kHex[c >> 4];
+          out[pos++] = kHex[c & 0x0F];
+        } else {
+          out[pos++] = static_cast<char>(c);
+        }
+    }
+  }
+  out[pos] = '\0';
+  return pos;
+}
+
+bool write_teams_card(const char* title, const char* body) {
+  FixedText<kTeamsTitleSize> escaped_title;
+  FixedText<kTeamsBodySize> escaped_body;
+  json_escape(title ? title : kTeamsDefaultTitle, escaped_title.data(), escaped_title.capacity());
+  json_escape(body, escaped_body.data(), escaped_body.capacity());
+  std::FILE* file = std::fopen(kTeamsCardFileName, "wb");
+  if (!file) return false;
+  bool ok = std::fputs(kCardHead, file) >= 0 && std::fputs(escaped_title.c_str(), file) >= 0 &&
+            std::fputs(kCardMiddle, file) >= 0 && std::fputs(escaped_body.c_str(), file) >= 0 &&
+            std::fputs(kCardTail, file) >= 0;
+  if (std::fclose(file) != 0) ok = false;
+  if (!ok) platform::delete_file(kTeamsCardFileName);
+  return ok;
+}
+
+bool teams_configured(const NotifySettings& settings) {
+  return settings.teams_enabled != 0 && !settings.teams_webhook.empty();
+}
+
+int send_teams(const NotifySettings& settings, const char* title, const char* body, bool silent) {
+  if (!teams_configured(settings) || !body || body[0] == '\0') return 0;
+  int rc = -1;
+  {
+    std::lock_guard<std::mutex> hold(teams_lock);
+    bool written = write_teams_card(title, body);
+    TeamsRequest request;
+    bool usable = build_teams_request(settings.teams_webhook.c_str(), &request);
+    if (!silent) console_print("Sending Microsoft Teams alert ...\n");
+    log_event("Send Microsoft Teams alert");
+    // A card that could not be written is never posted (curl would send an
+    // empty body), nor is a web hook value curl would read as an option.
+    if (written && usable) rc = run_command(request.command());
+    platform::delete_file(kTeamsCardFileName);
+  }
+  if (!silent) console_print("Teams command rc=%d\n", rc);
+  return rc == 0 ? 1 : 0;
+}
+
+}  // namespace lw

@@ -1,0 +1,64 @@
+#include "notify/telegram.h"
+
+#include "support/fixed_text.h"
+#include "support/output.h"
+#include "support/runner.h"
+#include "support/transfer.h"
+
+namespace lw {
+
+namespace {
+
+// The request address always fits its config text: every escaped token byte
+// takes two characters, the encoded texts none extra.
+static_assert(kTelegramTextSize + kTelegramChatSize +
+                      2 * decltype(NotifySettings::token)::capacity() + 128 <=
+                  kTelegramConfigSize,
+              "Telegram config text too small");
+
+bool is_unreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
+}
+
+}  // namespace
+
+size_t percent_encode(const char* input, char* out, size_t cap) {
+  static const char kHex[] = "0123456789ABCDEF";
+  if (cap == 0) return 0;
+  size_t pos = 0;
+  for (const char* s = input ? input : ""; *s && pos + 4 < cap; ++s) {
+    unsigned char c = static_cast<unsigned char>(*s);
+    if (is_unreserved(c)) {
+      out[pos++] = static_cast<char>(c);
+    } else {
+      out[pos++] = '%';
+      out[pos++] = kHex[c >> 4];
+      out[pos++] = kHex[c & 0x0F];
+    }
+  }
+  out[pos] = '\0';
+  return pos;
+}
+
+bool telegram_configured(const NotifySettings& settings) {
+  return settings.telegram_enabled != 0 && !settings.token.empty() && !settings.chat_id.empty();
+}
+
+int send_telegram(const NotifySettings& settings, const char* text, bool silent) {
+  if (!telegram_configured(settings) || !text || text[0] == '\0') return 0;
+  FixedText<kTelegramTextSize> encoded_text;
+  FixedText<kTelegramChatSize> encoded_chat;
+  percent_encode(text, encoded_text.data(), encoded_text.capacity());
+  percent_encode(settings.chat_id.c_str(), encoded_chat.data(), encoded_chat.capacity());
+  TelegramRequest request;
+  bool usable = build_telegram_request(settings.token.c_str(), encoded_chat.c_str(),
+                                       encoded_text.c_str(), &request);
+  if (!silent) console_print("Sending Telegram alert now .....\n");
+  log_event("Send Telegram alert to chat_id [%s]", settings.chat_id.c_str());
+  int rc = usable ? run_command(request.command()) : -1;
+  if (!silent) console_print("Telegram command rc=%d\n", rc);
+  return rc == 0 ? 1 : 0;
+}
+
+}  // namespace lw

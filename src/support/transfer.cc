@@ -1,0 +1,159 @@
+#include "support/transfer.h"
+
+#include <cstring>
+
+#include "support/output.h"
+
+namespace lw {
+
+namespace {
+
+constexpr const char kTeamsContentType[] = "Content-Type: application/json; charset=utf-8";
+constexpr const char kTeamsDataArg[] = "@teamsmsg.json";
+
+// Characters a quoted config value needs for `c`: 1, or 2 with its escape.
+size_t quoted_width(char c) {
+  return (c == '\\' || c == '"' || c == '\n' || c == '\r' || c == '\t') ? 2 : 1;
+}
+
+char* put_quoted(char* p, char c) {
+  switch (c) {
+    case '\\':
+    case '"':
+      *p++ = '\\';
+      *p++ = c;
+      break;
+    case '\n':
+      *p++ = '\\';
+      *p++ = 'n';
+      break;
+    case '\r':
+      *p++ = '\\';
+      *p++ = 'r';
+      break;
+    case '\t':
+      *p++ = '\\';
+      *p++ = 't';
+      break;
+    default:
+      *p++ = c;
+  }
+  return p;
+}
+
+bool is_trailing_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+Command make_command(const char* const* argv, const char* input, bool discard) {
+  Command command;
+  command.argv = argv;
+  command.input = input;
+  command.discard_output = discard;
+  return command;
+}
+
+}  // namespace
+
+bool looks_like_option(const char* arg) { return arg && arg[0] == '-'; }
+
+bool append_curl_config_line(char* dst, size_t cap, const char* name, const char* const* parts,
+                             size_t part_count) {
+  if (!dst || cap == 0 || !name) return false;
+  size_t len = std::strlen(dst);
+  // name, " = \"", the quoted value, "\"\n", terminator.
+  size_t need = len + std::strlen(name) + 4 + 2 + 1;
+  for (size_t i = 0; i < part_count; ++i) {
+    for (const char* s = parts[i]; s && *s; ++s) need += quoted_width(*s);
+  }
+  if (need > cap) return false;
+  char* p = dst + len;
+  for (const char* s = name; *s; ++s) *p++ = *s;
+  for (const char* s = " = \""; *s; ++s) *p++ = *s;
+  for (size_t i = 0; i < part_count; ++i) {
+    for (const char* s = parts[i]; s && *s; ++s) p = put_quoted(p, *s);
+  }
+  *p++ = '"';
+  *p++ = '\n';
+  *p = '\0';
+  return true;
+}
+
+Command MailRequest::command() const { return make_command(argv, config.c_str(), false); }
+
+bool build_mail_request(const char* server, const char* sender, const char* user,
+                        const char* password, const char* recipients, MailRequest* out) {
+  out->argv[0] = nullptr;
+  out->recipient_count = 0;
+  out->config.clear();
+  if (!server || server[0] == '\0' || looks_like_option(server)) return false;
+
+  const char* login[] = {user, ":", password};
+  if (!append_curl_config_line(&out->config, "user", login, 3)) return false;
+
+  int n = 0;
+  out->argv[n++] = kCurlProgram;
+  out->argv[n++] = "-s";
+  out->argv[n++] = server;
+  out->argv[n++] = "--mail-from";
+  out->argv[n++] = sender ? sender : "";
+  out->argv[n++] = "--ssl-reqd";
+  out->argv[n++] = "--config";
+  out->argv[n++] = "-";
+  out->argv[n++] = "-T";
+  out->argv[n++] = kMailFileName;
+
+  out->recipients.assign(recipients);
+  char* p = out->recipients.data();
+  while (*p) {
+    if (*p == ',') {
+      ++p;
+      continue;
+    }
+    char* piece = p;
+    while (*p && *p != ',') ++p;
+    if (*p == ',') *p++ = '\0';  // p now starts the rest of the list
+    while (*piece && is_space_byte(*piece)) ++piece;
+    size_t len = std::strlen(piece);
+    while (len > 0 && is_trailing_blank(piece[len - 1])) piece[--len] = '\0';
+    if (len == 0 || out->recipient_count >= kMaxMailRecipients) continue;
+    out->argv[n++] = "--mail-rcpt";
+    out->argv[n++] = piece;
+    ++out->recipient_count;
+  }
+  out->argv[n] = nullptr;
+  return true;
+}
+
+Command TelegramRequest::command() const { return make_command(argv, config.c_str(), true); }
+
+bool build_telegram_request(const char* token, const char* encoded_chat, const char* encoded_text,
+                            TelegramRequest* out) {
+  out->argv[0] = nullptr;
+  out->config.clear();
+  const char* address[] = {kTelegramApiBase, "/bot",   token,       "/sendMessage?chat_id=",
+                           encoded_chat,     "&text=", encoded_text};
+  if (!append_curl_config_line(&out->config, "url", address, 7)) return false;
+  out->argv[0] = kCurlProgram;
+  out->argv[1] = "-s";
+  out->argv[2] = "--config";
+  out->argv[3] = "-";
+  out->argv[4] = nullptr;
+  return true;
+}
+
+Command TeamsRequest::command() const { return make_command(argv, nullptr, true); }
+
+bool build_teams_request(const char* webhook, TeamsRequest* out) {
+  out->argv[0] = nullptr;
+  if (!webhook || webhook[0] == '\0' || looks_like_option(webhook)) return false;
+  out->argv[0] = kCurlProgram;
+  out->argv[1] = "-s";
+  out->argv[2] = "-H";
+  out->argv[3] = kTeamsContentType;
+  out->argv[4] = "--data-binary";
+  out->argv[5] = kTeamsDataArg;
+  out->argv[6] = webhook;
+  out->argv[7] = nullptr;
+  return true;
+}
+
+}  // namespace lw

@@ -1,0 +1,115 @@
+// The transfer tool behind every alert: the curl argument vectors of the
+// three channels and the config text that curl reads from standard input.
+//
+// Secrets never appear in an argument: the mail login and the Telegram
+// request address (which carries the bot token) travel in a curl config
+// text handed over on curl's standard input ("--config -").
+
+#ifndef LINKWATCH_SUPPORT_TRANSFER_H_
+#define LINKWATCH_SUPPORT_TRANSFER_H_
+
+#include <cstddef>
+
+#include "support/fixed_text.h"
+#include "support/runner.h"
+
+namespace lw {
+
+constexpr const char kCurlProgram[] = "curl";
+constexpr const char kMailFileName[] = "mailtext.txt";
+constexpr const char kTeamsCardFileName[] = "teamsmsg.json";
+constexpr const char kTelegramApiBase[] = "https://api.telegram.org";
+
+// Work copy of a recipient list: longer lists are cut after 1023 characters.
+constexpr size_t kMailRecipientsSize = 1024;
+// The most recipients that fit in 1023 characters ("a,a,a,...").
+constexpr int kMaxMailRecipients = static_cast<int>(kMailRecipientsSize / 2);
+// Size of the Telegram config text: the encoded text (8190) and chat
+// identifier (511), the token escaped (at most 510) and the fixed parts.
+constexpr size_t kTelegramConfigSize = 16384;
+
+// True when curl would take `arg` as an option rather than as an address
+// (it starts with "-"). Such a server or web hook value is never passed.
+bool looks_like_option(const char* arg);
+
+// Appends one curl config line `name = "value"` and a line feed to the
+// terminated text in `dst` (`cap` bytes). The value is the concatenation of
+// `parts` (null parts count as ""), quoted by curl's config rules: backslash
+// and double quote get a backslash, line feed, carriage return and tab are
+// written as \n, \r and \t, so nothing in the value can end the string or
+// the line early. Returns false and leaves `dst` unchanged when the whole
+// line does not fit: a value is never cut.
+bool append_curl_config_line(char* dst, size_t cap, const char* name, const char* const* parts,
+                             size_t part_count);
+
+template <size_t N>
+bool append_curl_config_line(FixedText<N>* dst, const char* name, const char* const* parts,
+                             size_t part_count) {
+  return append_curl_config_line(dst->data(), N, name, parts, part_count);
+}
+
+// curl -s <server> --mail-from <sender> --ssl-reqd --config - -T mailtext.txt
+//      --mail-rcpt <r1> --mail-rcpt <r2> ...
+// with `user = "<user>:<password>"` on standard input. argv points into the
+// request itself and into the strings given to build_mail_request, which
+// must outlive it; the request is therefore not copyable.
+struct MailRequest {
+  MailRequest() = default;
+  MailRequest(const MailRequest&) = delete;
+  MailRequest& operator=(const MailRequest&) = delete;
+
+  const char* argv[10 + 2 * kMaxMailRecipients + 1] = {};
+  FixedText<kMailRecipientsSize> recipients;  // the split copy
+  int recipient_count = 0;
+  FixedText<1024> config;
+
+  Command command() const;
+};
+
+// Splits `recipients` at commas: runs of commas are one separator, commas at
+// either end give nothing; each piece loses its leading white space (space,
+// \t, \n, \v, \f, \r) and its trailing space, \t, \r and \n; empty pieces are
+// dropped. Order and duplicates are kept, addresses are not validated.
+// Returns false (request unusable) when `server` is empty or looks like an
+// option.
+bool build_mail_request(const char* server, const char* sender, const char* user,
+                        const char* password, const char* recipients, MailRequest* out);
+
+// curl -s --config - with `url = "<base>/bot<token>/sendMessage?chat_id=
+// <chat>&text=<text>"` on standard input; output discarded. `encoded_chat`
+// and `encoded_text` are already percent-encoded; the token is placed as
+// it is.
+struct TelegramRequest {
+  TelegramRequest() = default;
+  TelegramRequest(const TelegramRequest&) = delete;
+  TelegramRequest& operator=(const TelegramRequest&) = delete;
+
+  const char* argv[5] = {};
+  FixedText<kTelegramConfigSize> config;
+
+  Command command() const;
+};
+
+// Returns false when the address does not fit the config text (it always
+// does for settings and texts within their limits).
+bool build_telegram_request(const char* token, const char* encoded_chat, const char* encoded_text,
+                            TelegramRequest* out);
+
+// curl -s -H "Content-Type: application/json; charset=utf-8" --data-binary
+// @teamsmsg.json <webhook>; output discarded. argv points at `webhook`.
+struct TeamsRequest {
+  TeamsRequest() = default;
+  TeamsRequest(const TeamsRequest&) = delete;
+  TeamsRequest& operator=(const TeamsRequest&) = delete;
+
+  const char* argv[8] = {};
+
+  Command command() const;
+};
+
+// Returns false when `webhook` is empty or looks like an option.
+bool build_teams_request(const char* webhook, TeamsRequest* out);
+
+}  // namespace lw
+
+#endif  // LINKWATCH_SUPPORT_TRANSFER_H_

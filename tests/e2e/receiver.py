@@ -1,0 +1,122 @@
+#!/usr/bin/python3
+"""Receives one message on 127.0.0.1 for the delivery tests and saves it.
+
+  receiver.py smtp <port-file> <out-dir> <cert.pem> <key.pem>
+      SMTP server that requires STARTTLS and a login (any login is
+      accepted); saves login, password, mail_from, rcpt (one per line) and
+      data (the message bytes exactly as received).
+  receiver.py http <port-file> <out-dir>
+      HTTP server; saves method, path, content_type and body of one request.
+
+The bound port is written to <port-file> once the server listens; the
+program ends after one message (exit 0) or after 60 seconds (exit 3).
+"""
+
+import asyncio
+import os
+import logging
+import ssl
+import sys
+
+LIFETIME = 60
+
+
+def save(out_dir, name, data):
+    if isinstance(data, str):
+        data = data.encode("utf-8", "surrogateescape")
+    with open(os.path.join(out_dir, name), "wb") as f:
+        f.write(data)
+
+
+def announce(port_file, port):
+    tmp = port_file + ".tmp"
+    with open(tmp, "w") as f:
+        f.write("%d\n" % port)
+    os.replace(tmp, port_file)
+
+
+def run_smtp(port_file, out_dir, cert, key):
+    from aiosmtpd.smtp import SMTP, AuthResult
+
+    logging.getLogger("mail.log").setLevel(logging.ERROR)
+
+    done = {"ok": False}
+    logins = {}
+
+    def authenticator(server, session, envelope, mechanism, auth_data):
+        logins["login"] = auth_data.login
+        logins["password"] = auth_data.password
+        return AuthResult(success=True)
+
+    class Handler:
+        async def handle_DATA(self, server, session, envelope):
+            save(out_dir, "login", logins.get("login", b""))
+            save(out_dir, "password", logins.get("password", b""))
+            save(out_dir, "mail_from", envelope.mail_from)
+            save(out_dir, "rcpt", "\n".join(envelope.rcpt_tos))
+            save(out_dir, "data", envelope.original_content)
+            done["ok"] = True
+            return "250 OK"
+
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(cert, key)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        server = await loop.create_server(
+            lambda: SMTP(Handler(), hostname="receiver.test", tls_context=context,
+                         require_starttls=True, authenticator=authenticator,
+                         auth_require_tls=True),
+            "127.0.0.1", 0)
+        announce(port_file, server.sockets[0].getsockname()[1])
+        for _ in range(LIFETIME * 10):
+            if done["ok"]:
+                await asyncio.sleep(1.0)  # let the client finish with QUIT
+                break
+            await asyncio.sleep(0.1)
+        server.close()
+
+    asyncio.run(main())
+    return 0 if done["ok"] else 3
+
+
+def run_http(port_file, out_dir):
+    from http.server import BaseHTTPRequestHandler, HTTPServer
+
+    class Handler(BaseHTTPRequestHandler):
+        def do_POST(self):
+            length = int(self.headers.get("Content-Length", "0"))
+            body = self.rfile.read(length)
+            save(out_dir, "method", "POST")
+            save(out_dir, "path", self.path)
+            save(out_dir, "content_type", self.headers.get("Content-Type", ""))
+            save(out_dir, "body", body)
+            self.send_response(200)
+            self.send_header("Content-Length", "1")
+            self.end_headers()
+            self.wfile.write(b"1")
+
+        def log_message(self, *args):
+            pass
+
+    server = HTTPServer(("127.0.0.1", 0), Handler)
+    server.timeout = LIFETIME
+    announce(port_file, server.server_address[1])
+    server.handle_request()
+    server.server_close()
+    return 0 if os.path.exists(os.path.join(out_dir, "body")) else 3
+
+
+def main(argv):
+    if len(argv) == 6 and argv[1] == "smtp":
+        os.makedirs(argv[3], exist_ok=True)
+        return run_smtp(argv[2], argv[3], argv[4], argv[5])
+    if len(argv) == 4 and argv[1] == "http":
+        os.makedirs(argv[3], exist_ok=True)
+        return run_http(argv[2], argv[3])
+    sys.stderr.write(__doc__)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
