@@ -547,6 +547,137 @@ TEST_F(PlatformChildTest, LockIsExclusiveBetweenProcesses) {
   unlock_file(&lock);
 }
 
+// ---- Programs by name, arguments and process trees ---------------------------
+
+// Runs `args` (program first) and collects what it prints.
+ChildRun run_program(std::vector<const char*> args, uint32_t limit_ms = 20000) {
+  args.push_back(nullptr);
+  ChildRun run;
+  RunSpec spec;
+  spec.argv = args.data();
+  spec.sink = collect;
+  spec.sink_context = &run;
+  spec.time_limit_ms = limit_ms;
+  uint64_t start = monotonic_ms();
+  run.result = run_process(spec);
+  run.elapsed_ms = monotonic_ms() - start;
+  return run;
+}
+
+// Sets PATH for the life of the object and restores it afterwards.
+class ScopedPath {
+ public:
+  explicit ScopedPath(const std::string& value) {
+    const char* old = std::getenv("PATH");
+    had_ = old != nullptr;
+    if (old) saved_ = old;
+    ok_ = set_env("PATH", value.c_str());
+  }
+  ~ScopedPath() { set_env("PATH", had_ ? saved_.c_str() : nullptr); }
+  bool ok() const { return ok_; }
+  const std::string& saved() const { return saved_; }
+
+ private:
+  bool had_ = false;
+  bool ok_ = false;
+  std::string saved_;
+};
+
+TEST_F(PlatformChildTest, ArgumentsReachTheProgramExactly) {
+  std::string tool = test::program_path("lw_testtool").string();
+  const std::string end = test::text_line_end();
+  // Texts that a command line must quote or escape, and characters that a
+  // command interpreter would act on.
+  const std::vector<std::string> args = {"",
+                                         "two words",
+                                         "tab\there",
+                                         "quote\"inside",
+                                         "\"",
+                                         "\\\"",
+                                         "trailing\\",
+                                         "back\\\\\"slash",
+                                         "C:\\dir with space\\",
+                                         "\\\\server\\share",
+                                         "%PATH%",
+                                         "a&b|c>d^e<f",
+                                         "'single'",
+                                         "-opt=\"x y\"",
+                                         "$HOME `id`",
+                                         std::string(20000, 'x')};
+  std::vector<const char*> argv = {tool.c_str(), "args"};
+  std::string expected;
+  for (const std::string& arg : args) {
+    argv.push_back(arg.c_str());
+    expected += "[" + arg + "]" + end;
+  }
+  ChildRun run = run_program(argv);
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.output, expected);
+
+  if (!is_linux()) {
+    // Beyond the longest command line Windows takes: refused whole, never
+    // passed on cut.
+    std::string huge(40000, 'y');
+    ChildRun refused = run_program({tool.c_str(), "args", huge.c_str()});
+    EXPECT_EQ(refused.result, kRunStartFailed);
+    EXPECT_EQ(refused.output, "");
+  }
+}
+
+TEST_F(PlatformChildTest, ProgramsAreFoundOnPath) {
+  const std::string end = test::text_line_end();
+  const std::string dir = test::program_dir().string();
+  const char* old = std::getenv("PATH");
+  std::string rest = std::string(kPathListSeparator) + (old ? old : "");
+  const std::string suffixed = std::string("lw_testtool") + kExecutableSuffix;
+  {
+    ScopedPath path(dir + rest);
+    ASSERT_TRUE(path.ok());
+    ChildRun bare = run_program({"lw_testtool", "args", "bare"});
+    EXPECT_EQ(bare.result, 0);
+    EXPECT_EQ(bare.output, "[bare]" + end);
+    ChildRun named = run_program({suffixed.c_str(), "args", "named"});
+    EXPECT_EQ(named.result, 0);
+    EXPECT_EQ(named.output, "[named]" + end);
+  }
+  if (!is_linux()) {
+    // Windows PATH entries may be quoted and end with a backslash.
+    ScopedPath path("\"" + dir + "\\\"" + rest);
+    ASSERT_TRUE(path.ok());
+    ChildRun quoted = run_program({"lw_testtool", "args", "quoted"});
+    EXPECT_EQ(quoted.result, 0);
+    EXPECT_EQ(quoted.output, "[quoted]" + end);
+  }
+}
+
+TEST_F(PlatformChildTest, DetachedStartOutlivesTheRunThatMadeIt) {
+  // The starter runs under run_process, which ends what its child leaves
+  // running and drains its output to the end: the background process must
+  // leave that tree and hold none of the starter's pipes.
+  ChildRun run = run_child("detach:bg.pid", true, nullptr, 20000);
+  EXPECT_EQ(run.result, 0);
+  EXPECT_LT(run.elapsed_ms, 10000u);
+  uint32_t pid = wait_for_pid_file("bg.pid");
+  ASSERT_NE(pid, 0u);
+  sleep_ms(300);
+  EXPECT_TRUE(pid_is_alive(pid));
+  EXPECT_EQ(terminate_process(pid), TerminateResult::kTerminated);
+  EXPECT_TRUE(wait_until_gone(pid, 5000));
+}
+
+TEST_F(PlatformChildTest, TimeLimitEndsTheWholeTree) {
+  // The child starts a grandchild that shares its output and sleeps; both
+  // outlast the limit.
+  std::string tool = test::program_path("lw_testtool").string();
+  ChildRun run = run_program({tool.c_str(), "spawn-sleeper", "30000", "grandchild.pid"}, 1500);
+  EXPECT_EQ(run.result, kRunTimedOut);
+  EXPECT_LT(run.elapsed_ms, 8000u);
+  uint32_t grandchild = wait_for_pid_file("grandchild.pid");
+  ASSERT_NE(grandchild, 0u);
+  EXPECT_TRUE(wait_until_gone(grandchild, 5000));
+  terminate_process(grandchild);  // in case it survived
+}
+
 // ---- The child side ----------------------------------------------------------
 
 std::vector<std::string> split(const std::string& text) {
@@ -628,6 +759,12 @@ int child_main(const std::string& spec) {
     write_pid_file(a[1]);
     sleep_ms(static_cast<uint32_t>(number(2)));
     return 0;
+  }
+  if (mode == "detach") {  // "detach:<pidfile>": start a background "pidsleep" and end
+    char exe[4096];
+    if (a.size() < 2 || !own_executable_path(exe, sizeof exe)) return 2;
+    std::string arg = std::string(kChildPrefix) + "pidsleep:" + a[1] + ":30000";
+    return start_detached(exe, arg.c_str()) ? 0 : 1;
   }
   return 100;
 }

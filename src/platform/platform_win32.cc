@@ -1,1 +1,1027 @@
+// Win32 and Windows Sockets implementation of the platform interface.
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <psapi.h>
+// clang-format on
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
 #include "platform/platform.h"
+#include "support/fixed_text.h"
+
+namespace lw::platform {
+
+const char kSystemName[] = "Windows";
+const char kExecutableSuffix[] = ".exe";
+const char kNullDevice[] = "nul";
+const char kPathListSeparator[] = ";";
+const char* const kPingOptions[4] = {"-n", "1", "-w", "2000"};
+
+namespace {
+
+// The longest command line CreateProcess accepts, terminator included.
+constexpr size_t kCommandLineCap = 32768;
+
+HANDLE to_handle(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+intptr_t from_handle(HANDLE handle) { return reinterpret_cast<intptr_t>(handle); }
+
+bool valid(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+void close_handle(HANDLE* handle) {
+  if (valid(*handle)) CloseHandle(*handle);
+  *handle = nullptr;
+}
+
+// ---- Windows Sockets start ---------------------------------------------------
+
+// Every socket function starts the library when nobody has yet, so a
+// caller that forgot socket_startup() gets sockets rather than errors.
+std::mutex socket_mutex;
+std::atomic<bool> sockets_started{false};
+
+bool ensure_sockets() {
+  if (sockets_started.load()) return true;
+  std::lock_guard<std::mutex> hold(socket_mutex);
+  if (sockets_started.load()) return true;
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+  sockets_started.store(true);
+  return true;
+}
+
+// ---- Stop event --------------------------------------------------------------
+
+std::atomic<HANDLE> stop_event{nullptr};
+
+// The manual-reset event behind the stop request, created on first use.
+HANDLE stop_handle() {
+  HANDLE event = stop_event.load();
+  if (event) return event;
+  HANDLE created = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!created) return nullptr;
+  HANDLE expected = nullptr;
+  if (!stop_event.compare_exchange_strong(expected, created)) {
+    CloseHandle(created);
+    return expected;
+  }
+  return created;
+}
+
+BOOL WINAPI console_control_handler(DWORD type) {
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      request_stop();
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      // The process ends as soon as this handler returns; give the main
+      // thread a moment to finish its orderly stop first.
+      request_stop();
+      Sleep(4000);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+// ---- Command lines -------------------------------------------------------------
+
+// Appends to a command line of kCommandLineCap bytes; false when it does
+// not fit (a cut argument would reach the program altered).
+class CommandLine {
+ public:
+  CommandLine(char* buf, size_t cap) : buf_(buf), cap_(cap) { buf_[0] = '\0'; }
+
+  bool ok() const { return ok_; }
+  const char* c_str() const { return buf_; }
+  char* data() { return buf_; }
+
+  void put(char c, size_t count = 1) {
+    for (size_t i = 0; i < count; ++i) {
+      if (len_ + 1 >= cap_) {
+        ok_ = false;
+        return;
+      }
+      buf_[len_++] = c;
+      buf_[len_] = '\0';
+    }
+  }
+
+  // Appends one argument so that the C runtime's argument parser gives it
+  // back unchanged: plain text as it is; otherwise in quotes, with every
+  // quote as \" and backslashes doubled where they precede a quote.
+  void put_argument(const char* arg) {
+    if (len_ > 0) put(' ');
+    if (arg[0] != '\0' && std::strpbrk(arg, " \t\n\v\"") == nullptr) {
+      for (const char* p = arg; *p; ++p) put(*p);
+      return;
+    }
+    put('"');
+    for (const char* p = arg;; ++p) {
+      size_t backslashes = 0;
+      while (*p == '\\') {
+        ++backslashes;
+        ++p;
+      }
+      if (*p == '\0') {
+        put('\\', backslashes * 2);
+        break;
+      }
+      if (*p == '"') {
+        put('\\', backslashes * 2 + 1);
+      } else {
+        put('\\', backslashes);
+      }
+      put(*p);
+    }
+    put('"');
+  }
+
+  // The program name is parsed differently (no escapes: it runs to the next
+  // quote); names cannot hold quotes, so plain quoting is enough.
+  void put_program(const char* name) {
+    put('"');
+    for (const char* p = name; *p; ++p) {
+      if (*p != '"') put(*p);
+    }
+    put('"');
+  }
+
+ private:
+  char* buf_;
+  size_t cap_;
+  size_t len_ = 0;
+  bool ok_ = true;
+};
+
+bool is_regular_file(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool has_directory_part(const char* name) { return std::strpbrk(name, "\\/:") != nullptr; }
+
+bool has_extension(const char* name) {
+  const char* base = name;
+  for (const char* p = name; *p; ++p) {
+    if (*p == '\\' || *p == '/' || *p == ':') base = p + 1;
+  }
+  return std::strchr(base, '.') != nullptr;
+}
+
+// Looks `name` up like a command: a name with a directory part as given,
+// otherwise in each directory of PATH; ".exe" is added to a name without
+// an extension. False when nothing is found (CreateProcess then searches
+// by its own rules).
+bool find_program(const char* name, char* out, size_t cap) {
+  const char* suffix = has_extension(name) ? "" : ".exe";
+  if (has_directory_part(name)) {
+    if (std::snprintf(out, cap, "%s%s", name, suffix) >= static_cast<int>(cap)) return false;
+    return is_regular_file(out);
+  }
+  char path_list[kCommandLineCap];
+  DWORD n = GetEnvironmentVariableA("PATH", path_list, sizeof path_list);
+  if (n == 0 || n >= sizeof path_list) return false;
+  char* cursor = path_list;
+  while (*cursor) {
+    char* end = std::strchr(cursor, ';');
+    char* next = end ? end + 1 : cursor + std::strlen(cursor);
+    if (end) *end = '\0';
+    // Entries may be quoted and may end with a separator.
+    char* dir = cursor;
+    size_t len = std::strlen(dir);
+    if (len >= 2 && dir[0] == '"' && dir[len - 1] == '"') {
+      dir[len - 1] = '\0';
+      ++dir;
+      len -= 2;
+    }
+    if (len > 0) {
+      const char* separator = (dir[len - 1] == '\\' || dir[len - 1] == '/') ? "" : "\\";
+      int written = std::snprintf(out, cap, "%s%s%s%s", dir, separator, name, suffix);
+      if (written > 0 && written < static_cast<int>(cap) && is_regular_file(out)) return true;
+    }
+    cursor = next;
+  }
+  return false;
+}
+
+// Serialises "make inheritable handles, create the child, close the
+// child's copies", so that no child inherits handles meant for another
+// call's child even where the explicit handle list is not honoured.
+std::mutex spawn_mutex;
+
+HANDLE open_null(DWORD access) {
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  return CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0,
+                     nullptr);
+}
+
+// An inheritable copy of one of this process's standard handles; the null
+// device when this process has none.
+HANDLE inheritable_std(DWORD which) {
+  HANDLE original = GetStdHandle(which);
+  HANDLE copy = nullptr;
+  if (valid(original) && DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &copy,
+                                         0, TRUE, DUPLICATE_SAME_ACCESS)) {
+    return copy;
+  }
+  return open_null(GENERIC_READ | GENERIC_WRITE);
+}
+
+// Storage for a process thread attribute list with one attribute.
+struct AttributeList {
+  alignas(16) unsigned char storage[256];
+  LPPROC_THREAD_ATTRIBUTE_LIST list = nullptr;
+
+  // Restricts inheritance to `handles` (count > 0, all distinct).
+  bool init(HANDLE* handles, size_t count) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    if (size == 0 || size > sizeof storage) return false;
+    auto* candidate = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage);
+    if (!InitializeProcThreadAttributeList(candidate, 1, 0, &size)) return false;
+    if (!UpdateProcThreadAttribute(candidate, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                   count * sizeof(HANDLE), nullptr, nullptr)) {
+      DeleteProcThreadAttributeList(candidate);
+      return false;
+    }
+    list = candidate;
+    return true;
+  }
+
+  ~AttributeList() {
+    if (list) DeleteProcThreadAttributeList(list);
+  }
+};
+
+// Creates a process whose standard handles are the inheritable `in`, `out`
+// and `err` and which inherits nothing else. Takes spawn_mutex; the caller
+// closes the three handles afterwards.
+bool create_with_handles(const char* application, char* command_line, DWORD flags, HANDLE in,
+                         HANDLE out, HANDLE err, PROCESS_INFORMATION* info) {
+  STARTUPINFOEXA startup;
+  std::memset(&startup, 0, sizeof startup);
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  startup.StartupInfo.wShowWindow = SW_HIDE;
+  startup.StartupInfo.hStdInput = in;
+  startup.StartupInfo.hStdOutput = out;
+  startup.StartupInfo.hStdError = err;
+
+  HANDLE handles[3];
+  size_t count = 0;
+  for (HANDLE h : {in, out, err}) {
+    bool seen = false;
+    for (size_t i = 0; i < count; ++i) seen = seen || handles[i] == h;
+    if (!seen) handles[count++] = h;
+  }
+  AttributeList attributes;
+  if (attributes.init(handles, count)) {
+    startup.lpAttributeList = attributes.list;
+    if (CreateProcessA(application, command_line, nullptr, nullptr, TRUE,
+                       flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &startup.StartupInfo,
+                       info)) {
+      return true;
+    }
+    // A system that cannot take one of the handles in the list refuses the
+    // parameter; spawn_mutex alone then keeps other calls' handles out.
+    if (GetLastError() != ERROR_INVALID_PARAMETER) return false;
+  }
+  startup.StartupInfo.cb = sizeof startup.StartupInfo;
+  startup.lpAttributeList = nullptr;
+  return CreateProcessA(application, command_line, nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                        &startup.StartupInfo, info) != 0;
+}
+
+// ---- Pipes of run_process ---------------------------------------------------------
+
+std::atomic<unsigned> pipe_counter{0};
+
+// A byte pipe whose end in this process is overlapped (so the caller can
+// wait on it with a time limit) and whose child end is inheritable and
+// synchronous. `inbound`: the child writes, this process reads.
+bool create_pipe(bool inbound, HANDLE* own_end, HANDLE* child_end) {
+  *own_end = nullptr;
+  *child_end = nullptr;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    char name[96];
+    std::snprintf(name, sizeof name, "\\\\.\\pipe\\linkwatch-%lu-%u-%llu",
+                  static_cast<unsigned long>(GetCurrentProcessId()), pipe_counter.fetch_add(1),
+                  static_cast<unsigned long long>(GetTickCount64()));
+    DWORD open_mode = (inbound ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_OUTBOUND) |
+                      FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
+    HANDLE server =
+        CreateNamedPipeA(name, open_mode, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096,
+                         4096, 0, nullptr);
+    if (!valid(server)) {
+      if (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_PIPE_BUSY) continue;
+      return false;
+    }
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE client = CreateFileA(name, inbound ? GENERIC_WRITE : GENERIC_READ, 0, &sa, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!valid(client)) {
+      CloseHandle(server);
+      return false;
+    }
+    *own_end = server;
+    *child_end = client;
+    return true;
+  }
+  return false;
+}
+
+// One overlapped transfer on a pipe end.
+struct PipeIo {
+  HANDLE pipe = nullptr;
+  OVERLAPPED overlapped{};
+  bool pending = false;
+  bool done = true;  // no (more) transfers on this pipe
+
+  bool open() {
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    done = overlapped.hEvent == nullptr;
+    return !done;
+  }
+
+  // Stops a pending transfer and waits for it to be given up.
+  void cancel() {
+    if (pending) {
+      DWORD n = 0;
+      CancelIoEx(pipe, &overlapped);
+      GetOverlappedResult(pipe, &overlapped, &n, TRUE);
+      pending = false;
+    }
+    done = true;
+  }
+
+  void close() {
+    cancel();
+    close_handle(&pipe);
+    close_handle(&overlapped.hEvent);
+  }
+};
+
+// Feeds the child's standard input: starts the next write of what remains.
+// When everything is written (or the child stopped reading) the pipe is
+// closed, which the child sees as the end of its input.
+void feed_input(PipeIo* io, const char** data, size_t* remaining) {
+  while (!io->done && !io->pending) {
+    if (*remaining == 0) {
+      io->close();
+      return;
+    }
+    DWORD want = *remaining > 65536 ? 65536 : static_cast<DWORD>(*remaining);
+    DWORD written = 0;
+    ResetEvent(io->overlapped.hEvent);
+    if (WriteFile(io->pipe, *data, want, &written, &io->overlapped)) {
+      *data += written;
+      *remaining -= written;
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+      io->pending = true;
+    } else {
+      io->close();  // the child closed its input
+      return;
+    }
+  }
+}
+
+// Collects a finished write.
+void input_completed(PipeIo* io, const char** data, size_t* remaining) {
+  DWORD written = 0;
+  io->pending = false;
+  if (!GetOverlappedResult(io->pipe, &io->overlapped, &written, FALSE)) {
+    io->close();
+    return;
+  }
+  *data += written;
+  *remaining -= written;
+  feed_input(io, data, remaining);
+}
+
+// Reads the child's output until a read is pending, handing each read to
+// the sink. The pipe is done when it reports its end.
+void drain_output(PipeIo* io, char* buf, DWORD chunk, const RunSpec& spec) {
+  while (!io->done && !io->pending) {
+    DWORD got = 0;
+    ResetEvent(io->overlapped.hEvent);
+    if (ReadFile(io->pipe, buf, chunk, &got, &io->overlapped)) {
+      if (got > 0) spec.sink(spec.sink_context, buf, got);
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+      io->pending = true;
+    } else {
+      io->done = true;  // broken: every writer is gone
+    }
+  }
+}
+
+void output_completed(PipeIo* io, char* buf, DWORD chunk, const RunSpec& spec) {
+  DWORD got = 0;
+  io->pending = false;
+  if (!GetOverlappedResult(io->pipe, &io->overlapped, &got, FALSE)) {
+    io->done = true;
+    return;
+  }
+  if (got > 0) spec.sink(spec.sink_context, buf, got);
+  drain_output(io, buf, chunk, spec);
+}
+
+// A job that ends every process in it when it is closed and lets a
+// process that asks for it (a detached background start) leave.
+HANDLE create_kill_job() {
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  if (!job) return nullptr;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+  std::memset(&limits, 0, sizeof limits);
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    CloseHandle(job);
+    return nullptr;
+  }
+  return job;
+}
+
+// Time after a forced end in which the output pipe should report its end
+// before it is given up.
+constexpr DWORD kDrainGraceMs = 2000;
+
+}  // namespace
+
+// ---- Sockets ---------------------------------------------------------------------
+
+bool socket_startup() { return ensure_sockets(); }
+
+void socket_cleanup() {
+  std::lock_guard<std::mutex> hold(socket_mutex);
+  if (!sockets_started.load()) return;
+  WSACleanup();
+  sockets_started.store(false);
+}
+
+bool resolve_ipv4(const char* host, char* out, size_t cap) {
+  copy_bounded(out, cap, "");
+  if (!host || host[0] == '\0' || !ensure_sockets()) return false;
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return false;
+  bool ok = false;
+  for (addrinfo* a = found; a; a = a->ai_next) {
+    if (a->ai_family != AF_INET || !a->ai_addr) continue;
+    const auto* sin = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+    const auto* b = reinterpret_cast<const unsigned char*>(&sin->sin_addr);
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    copy_bounded(out, cap, text);
+    ok = true;
+    break;
+  }
+  freeaddrinfo(found);
+  return ok;
+}
+
+ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int* error) {
+  if (error) *error = 0;
+  ensure_sockets();
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) return ConnectStatus::kSocketFailed;
+
+  sockaddr_in addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = inet_addr(ipv4 ? ipv4 : "");
+  u_long non_blocking = 1;
+  ioctlsocket(s, FIONBIO, &non_blocking);
+
+  ConnectStatus status = ConnectStatus::kConnected;
+  if (connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    int code = WSAGetLastError();
+    if (code != WSAEWOULDBLOCK && code != WSAEINPROGRESS) {
+      if (error) *error = code;
+      closesocket(s);
+      return ConnectStatus::kConnectFailed;
+    }
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    timeval wait;
+    wait.tv_sec = timeout_sec > 0 ? timeout_sec : 0;
+    wait.tv_usec = 0;
+    int ready = select(0, nullptr, &writable, &failed, &wait);
+    if (ready == 0) {
+      status = ConnectStatus::kTimedOut;
+    } else if (ready < 0) {
+      status = ConnectStatus::kWaitFailed;
+    } else {
+      int pending = 0;
+      int len = sizeof pending;
+      if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &len) != 0) {
+        pending = WSAGetLastError();
+      } else if (pending == 0 && FD_ISSET(s, &failed)) {
+        // Reported as failed without a reason: not a connection.
+        pending = WSAECONNREFUSED;
+      }
+      if (pending == WSAECONNREFUSED) {
+        status = ConnectStatus::kRefused;
+      } else if (pending != 0) {
+        status = ConnectStatus::kPendingError;
+        if (error) *error = pending;
+      }
+    }
+  }
+  closesocket(s);
+  return status;
+}
+
+bool listen_loopback(uint16_t port, int backlog, Listener* out) {
+  if (!out) return false;
+  out->handle = -1;
+  out->port = 0;
+  if (!ensure_sockets()) return false;
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) return false;
+  BOOL exclusive = TRUE;
+  setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+             sizeof exclusive);
+  sockaddr_in addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int len = sizeof addr;
+  if (bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(s, backlog > 0 ? backlog : 0) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    closesocket(s);
+    return false;
+  }
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  out->handle = static_cast<intptr_t>(s);
+  out->port = ntohs(addr.sin_port);
+  return true;
+}
+
+bool accept_and_close(Listener* listener, uint32_t ms) {
+  if (!listener || listener->handle == -1) return false;
+  SOCKET s = static_cast<SOCKET>(listener->handle);
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval wait;
+  wait.tv_sec = static_cast<long>(ms / 1000);
+  wait.tv_usec = static_cast<long>((ms % 1000) * 1000);
+  if (select(0, &readable, nullptr, nullptr, &wait) <= 0) return false;
+  SOCKET peer = accept(s, nullptr, nullptr);
+  if (peer == INVALID_SOCKET) return false;
+  closesocket(peer);
+  return true;
+}
+
+void close_listener(Listener* listener) {
+  if (!listener || listener->handle == -1) return;
+  closesocket(static_cast<SOCKET>(listener->handle));
+  listener->handle = -1;
+  listener->port = 0;
+}
+
+// ---- Time ------------------------------------------------------------------------
+
+uint64_t monotonic_ms() { return GetTickCount64(); }
+
+bool local_time(int64_t seconds, std::tm* out) {
+  if (!out) return false;
+  time_t t = static_cast<time_t>(seconds);
+  return localtime_s(out, &t) == 0;
+}
+
+void sleep_ms(uint32_t ms) { Sleep(ms); }
+
+// ---- Orderly stop ----------------------------------------------------------------
+
+void install_stop_handler() {
+  stop_handle();
+  SetConsoleCtrlHandler(console_control_handler, TRUE);
+}
+
+void request_stop() {
+  if (HANDLE event = stop_handle()) SetEvent(event);
+}
+
+bool stop_requested() {
+  HANDLE event = stop_handle();
+  return event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+bool wait_for_stop(uint32_t ms) {
+  HANDLE event = stop_handle();
+  if (!event) {
+    Sleep(ms);
+    return false;
+  }
+  DWORD limit = ms == INFINITE ? INFINITE - 1 : ms;
+  return WaitForSingleObject(event, limit) == WAIT_OBJECT_0;
+}
+
+void clear_stop_request() {
+  if (HANDLE event = stop_handle()) ResetEvent(event);
+}
+
+// ---- Processes -------------------------------------------------------------------
+
+uint32_t current_pid() { return GetCurrentProcessId(); }
+
+bool own_executable_path(char* out, size_t cap) {
+  if (!out || cap == 0) return false;
+  char path[kCommandLineCap];
+  DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (n == 0 || n >= sizeof path) {
+    out[0] = '\0';
+    return false;
+  }
+  path[n] = '\0';
+  copy_bounded(out, cap, path);
+  return true;
+}
+
+bool process_executable_name(uint32_t pid, char* out, size_t cap) {
+  copy_bounded(out, cap, "");
+  if (pid == 0) return false;
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!process) return false;
+  char path[kCommandLineCap];
+  DWORD size = sizeof path;
+  bool ok = QueryFullProcessImageNameA(process, 0, path, &size) != 0;
+  CloseHandle(process);
+  if (!ok) return false;
+  const char* base = path;
+  for (const char* p = path; *p; ++p) {
+    if (*p == '\\' || *p == '/') base = p + 1;
+  }
+  copy_bounded(out, cap, base);
+  return base[0] != '\0';
+}
+
+bool pid_is_alive(uint32_t pid) {
+  if (pid == 0) return false;
+  // With SYNCHRONIZE the process's own state answers; a process that ended
+  // with exit code 259 (STILL_ACTIVE) has then ended all the same.
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
+  if (process) {
+    bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+  }
+  process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!process) return false;
+  DWORD code = 0;
+  bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+  CloseHandle(process);
+  return running;
+}
+
+TerminateResult terminate_process(uint32_t pid) {
+  if (pid == 0) return TerminateResult::kCannotOpen;
+  HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+  bool can_wait = process != nullptr;
+  if (!process) process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+  if (!process) return TerminateResult::kCannotOpen;
+  // A process that has ended already (its object kept by some handle) is
+  // no process to end.
+  if (can_wait && WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
+    CloseHandle(process);
+    return TerminateResult::kCannotOpen;
+  }
+  bool ended = TerminateProcess(process, 0) != 0;
+  if (can_wait) {
+    // One that ended meanwhile refuses the call but is gone all the same.
+    ended = WaitForSingleObject(process, 2000) == WAIT_OBJECT_0 || ended;
+  }
+  CloseHandle(process);
+  return ended ? TerminateResult::kTerminated : TerminateResult::kCannotOpen;
+}
+
+bool start_detached(const char* exe, const char* arg) {
+  if (!exe || exe[0] == '\0') return false;
+  char buf[kCommandLineCap];
+  CommandLine line(buf, sizeof buf);
+  line.put_program(exe);
+  if (arg) line.put_argument(arg);
+  if (!line.ok()) return false;
+
+  PROCESS_INFORMATION info;
+  std::memset(&info, 0, sizeof info);
+  bool started = false;
+  {
+    std::lock_guard<std::mutex> hold(spawn_mutex);
+    HANDLE null_in = open_null(GENERIC_READ);
+    HANDLE null_out = open_null(GENERIC_WRITE);
+    if (valid(null_in) && valid(null_out)) {
+      // Leave the caller's job when it allows so: a background instance
+      // outlives the command that started it.
+      DWORD flags = DETACHED_PROCESS | CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP;
+      started =
+          create_with_handles(nullptr, line.data(), flags | CREATE_BREAKAWAY_FROM_JOB, null_in,
+                              null_out, null_out, &info) ||
+          create_with_handles(nullptr, line.data(), flags, null_in, null_out, null_out, &info);
+    }
+    close_handle(&null_in);
+    close_handle(&null_out);
+  }
+  if (!started) return false;
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return true;
+}
+
+bool computer_name(char* out, size_t cap) {
+  char name[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD size = sizeof name;
+  if (!GetComputerNameA(name, &size) || size == 0) {
+    copy_bounded(out, cap, "");
+    return false;
+  }
+  name[size < sizeof name ? size : sizeof name - 1] = '\0';
+  copy_bounded(out, cap, name);
+  return name[0] != '\0';
+}
+
+// ---- Files and environment -------------------------------------------------------
+
+bool delete_file(const char* path) { return path && DeleteFileA(path) != 0; }
+
+bool set_env(const char* name, const char* value) {
+  if (!name || name[0] == '\0' || std::strchr(name, '=')) return false;
+  // The runtime's copy first: it also updates the process environment, and
+  // removes a variable given an empty value, which the second call undoes.
+  bool ok = _putenv_s(name, value ? value : "") == 0;
+  return SetEnvironmentVariableA(name, value) != 0 && ok;
+}
+
+namespace {
+
+// The locked byte range lies far beyond any real end of file, so readers
+// of the file's text are never blocked by it.
+constexpr DWORD kLockOffsetHigh = 0x40000000;
+
+void set_lock_range(OVERLAPPED* overlapped) {
+  std::memset(overlapped, 0, sizeof *overlapped);
+  overlapped->OffsetHigh = kLockOffsetHigh;
+}
+
+}  // namespace
+
+LockResult lock_file(const char* path, FileLock* lock) {
+  if (!lock) return LockResult::kError;
+  lock->handle = -1;
+  if (!path || path[0] == '\0') return LockResult::kError;
+  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (!valid(file)) return LockResult::kError;
+  OVERLAPPED range;
+  set_lock_range(&range);
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range)) {
+    DWORD code = GetLastError();
+    CloseHandle(file);
+    return code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING ? LockResult::kHeldElsewhere
+                                                                    : LockResult::kError;
+  }
+  lock->handle = from_handle(file);
+  return LockResult::kAcquired;
+}
+
+bool rewrite_locked_file(FileLock* lock, const char* text, size_t len) {
+  if (!lock || lock->handle == -1 || (!text && len > 0)) return false;
+  HANDLE file = to_handle(lock->handle);
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  if (!SetFilePointerEx(file, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(file)) return false;
+  char buf[1024];
+  size_t used = 0;
+  for (size_t i = 0; i <= len; ++i) {
+    bool last = i == len;
+    if (!last) {
+      if (text[i] == '\n') buf[used++] = '\r';
+      buf[used++] = text[i];
+    }
+    if (last || used + 2 > sizeof buf) {
+      DWORD written = 0;
+      if (used > 0 &&
+          (!WriteFile(file, buf, static_cast<DWORD>(used), &written, nullptr) || written != used)) {
+        return false;
+      }
+      used = 0;
+    }
+  }
+  return true;
+}
+
+void unlock_file(FileLock* lock) {
+  if (!lock || lock->handle == -1) return;
+  HANDLE file = to_handle(lock->handle);
+  OVERLAPPED range;
+  set_lock_range(&range);
+  UnlockFileEx(file, 0, 1, 0, &range);
+  CloseHandle(file);
+  lock->handle = -1;
+}
+
+// ---- Child processes -------------------------------------------------------------
+
+int run_process(const RunSpec& spec) {
+  if (!spec.argv || !spec.argv[0] || spec.argv[0][0] == '\0') return kRunStartFailed;
+
+  // About 100 KB of stack at the deepest (with the PATH search): well within
+  // the default thread stack, and nothing is allocated per call.
+  char command_buf[kCommandLineCap];
+  char program[kCommandLineCap];
+  CommandLine line(command_buf, sizeof command_buf);
+  line.put_program(spec.argv[0]);
+  for (const char* const* arg = spec.argv + 1; *arg; ++arg) line.put_argument(*arg);
+  if (!line.ok()) return kRunStartFailed;
+  const char* application = find_program(spec.argv[0], program, sizeof program) ? program : nullptr;
+
+  PipeIo output;
+  PipeIo input;
+  HANDLE job = create_kill_job();
+  PROCESS_INFORMATION info;
+  std::memset(&info, 0, sizeof info);
+  bool started = false;
+  {
+    std::lock_guard<std::mutex> hold(spawn_mutex);
+    HANDLE child_in = nullptr;
+    HANDLE child_out = nullptr;
+    bool ready = true;
+    if (spec.input) {
+      ready = create_pipe(false, &input.pipe, &child_in) && input.open();
+    } else {
+      child_in = open_null(GENERIC_READ);
+    }
+    if (spec.sink) {
+      ready = ready && create_pipe(true, &output.pipe, &child_out) && output.open();
+    } else if (spec.discard_output) {
+      child_out = open_null(GENERIC_WRITE);
+    }
+    HANDLE child_err = child_out;
+    if (ready && !spec.sink && !spec.discard_output) {
+      child_out = inheritable_std(STD_OUTPUT_HANDLE);
+      child_err = inheritable_std(STD_ERROR_HANDLE);
+    }
+    ready = ready && valid(child_in) && valid(child_out) && valid(child_err);
+    if (ready) {
+      DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
+      started = create_with_handles(application, line.data(), flags, child_in, child_out, child_err,
+                                    &info);
+    }
+    if (child_err != child_out) close_handle(&child_err);
+    close_handle(&child_out);
+    close_handle(&child_in);
+  }
+  if (!started) {
+    output.close();
+    input.close();
+    close_handle(&job);
+    return kRunStartFailed;
+  }
+  // Outside a job (where that is refused) only the child itself can be
+  // ended at the time limit.
+  if (job && !AssignProcessToJobObject(job, info.hProcess)) close_handle(&job);
+  ResumeThread(info.hThread);
+  CloseHandle(info.hThread);
+
+  const char* pending_input = spec.input;
+  size_t input_left = spec.input ? spec.input_len : 0;
+  char chunk_buf[4096];
+  DWORD chunk = static_cast<DWORD>(
+      spec.read_chunk == 0
+          ? 1
+          : (spec.read_chunk < sizeof chunk_buf ? spec.read_chunk : sizeof chunk_buf));
+  if (spec.input) feed_input(&input, &pending_input, &input_left);
+  if (spec.sink) drain_output(&output, chunk_buf, chunk, spec);
+
+  const bool limited = spec.time_limit_ms != 0;
+  const uint64_t start = GetTickCount64();
+  uint64_t deadline = start + spec.time_limit_ms;
+  bool exited = false;
+  bool timed_out = false;
+  bool killed = false;
+
+  auto kill_tree = [&]() {
+    if (job) TerminateJobObject(job, 1);
+    TerminateProcess(info.hProcess, 1);
+    killed = true;
+  };
+
+  while (!exited || !output.done) {
+    HANDLE waits[3];
+    DWORD count = 0;
+    int process_slot = -1;
+    int output_slot = -1;
+    int input_slot = -1;
+    if (!exited) {
+      process_slot = static_cast<int>(count);
+      waits[count++] = info.hProcess;
+    }
+    if (output.pending) {
+      output_slot = static_cast<int>(count);
+      waits[count++] = output.overlapped.hEvent;
+    }
+    if (input.pending) {
+      input_slot = static_cast<int>(count);
+      waits[count++] = input.overlapped.hEvent;
+    }
+    if (count == 0) break;
+
+    DWORD wait_ms = INFINITE;
+    if (limited || killed) {
+      uint64_t now = GetTickCount64();
+      wait_ms = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+    }
+    DWORD result = WaitForMultipleObjects(count, waits, FALSE, wait_ms);
+    if (result == WAIT_TIMEOUT) {
+      if (killed) break;  // the pipe is held beyond the ended processes: give it up
+      // Also when only programs the child started still hold the output:
+      // the command as a whole did not finish in time.
+      timed_out = true;
+      kill_tree();
+      deadline = GetTickCount64() + kDrainGraceMs;
+      continue;
+    }
+    if (result >= WAIT_OBJECT_0 + count) {
+      // The wait itself failed: end the child rather than spin.
+      timed_out = true;
+      kill_tree();
+      WaitForSingleObject(info.hProcess, kDrainGraceMs);
+      break;
+    }
+    int slot = static_cast<int>(result - WAIT_OBJECT_0);
+    if (slot == process_slot) {
+      exited = true;
+      input.cancel();  // a child that ended reads no more input
+    } else if (slot == output_slot) {
+      output_completed(&output, chunk_buf, chunk, spec);
+    } else if (slot == input_slot) {
+      input_completed(&input, &pending_input, &input_left);
+    }
+  }
+
+  int rc = 1;
+  if (timed_out) {
+    rc = kRunTimedOut;
+  } else {
+    DWORD code = 0;
+    if (WaitForSingleObject(info.hProcess, 0) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(info.hProcess, &code)) {
+      rc = static_cast<int>(code);
+    }
+  }
+  output.close();
+  input.close();
+  CloseHandle(info.hProcess);
+  close_handle(&job);  // ends whatever the child left running
+  return rc;
+}
+
+// ---- Resource use --------------------------------------------------------
+
+size_t peak_resident_bytes() {
+  PROCESS_MEMORY_COUNTERS counters;
+  counters.cb = sizeof counters;
+  if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return 0;
+  return counters.PeakWorkingSetSize;
+}
+
+uint64_t process_cpu_ms() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  auto ticks = [](const FILETIME& t) {
+    return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  return (ticks(kernel) + ticks(user)) / 10000u;  // 100 ns units
+}
+
+}  // namespace lw::platform
