@@ -188,8 +188,9 @@ bool has_extension(const char* name) {
 
 // Looks `name` up like a command: a name with a directory part as given,
 // otherwise in each directory of PATH; ".exe" is added to a name without
-// an extension. False when nothing is found (CreateProcess then searches
-// by its own rules).
+// an extension. False when nothing is found: the start then fails, as
+// CreateProcess's own search would also look in the working directory and
+// this program's folder.
 bool find_program(const char* name, char* out, size_t cap) {
   const char* suffix = has_extension(name) ? "" : ".exe";
   if (has_directory_part(name)) {
@@ -863,7 +864,7 @@ int run_process(const RunSpec& spec) {
   line.put_program(spec.argv[0]);
   for (const char* const* arg = spec.argv + 1; *arg; ++arg) line.put_argument(*arg);
   if (!line.ok()) return kRunStartFailed;
-  const char* application = find_program(spec.argv[0], program, sizeof program) ? program : nullptr;
+  if (!find_program(spec.argv[0], program, sizeof program)) return kRunStartFailed;
 
   PipeIo output;
   PipeIo input;
@@ -894,7 +895,7 @@ int run_process(const RunSpec& spec) {
     ready = ready && valid(child_in) && valid(child_out) && valid(child_err);
     if (ready) {
       DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
-      started = create_with_handles(application, line.data(), flags, child_in, child_out, child_err,
+      started = create_with_handles(program, line.data(), flags, child_in, child_out, child_err,
                                     &info);
     }
     if (child_err != child_out) close_handle(&child_err);
