@@ -3,185 +3,71 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
-#include "config/protect.h"
 #include "support/capture.h"
 #include "support/test_env.h"
 
 namespace lw {
 namespace {
 
-using test::OutputCapture;
-using test::read_file;
-using test::write_file;
-
-std::string protect(const std::string& value) {
-  char form[kProtectedFormSize];
-  make_protected_form(value.c_str(), form, sizeof form);
-  return form;
-}
-
 class NotifyConfigTest : public test::WorkDirTest {
  protected:
-  NotifySettings load(const std::string& text) {
-    write_file(kNotifyFileName, text);
-    NotifySettings s;
-    s.server.assign("stale");
-    s.iamalive_enabled = 1;
+  // Loads `text` over the earlier settings; returns "email telegram teams iamalive" flags.
+  std::string load(const std::string& text) {
+    test::write_file(kNotifyFileName, text);
     load_notify_config(&s);
-    return s;
+    return std::to_string(s.email_enabled) + std::to_string(s.telegram_enabled) +
+           std::to_string(s.teams_enabled) + std::to_string(s.iamalive_enabled);
   }
-  std::string file() const { return read_file(kNotifyFileName); }
-  std::string eol = test::text_line_end();
+  std::string fields() const {
+    return std::string(s.server.c_str()) + "|" + s.email.c_str() + "|" + s.password.c_str() + "|" +
+           s.from.c_str() + "|" + s.to.c_str() + "|" + s.iamalive.c_str() + "|" + s.token.c_str() +
+           "|" + s.chat_id.c_str() + "|" + s.teams_webhook.c_str();
+  }
+  NotifySettings s;
 };
 
-TEST_F(NotifyConfigTest, MissingFileLeavesEveryChannelOff) {
-  NotifySettings s;
+TEST_F(NotifyConfigTest, FlagsFollowTheSettings) {
   s.email_enabled = 1;
-  OutputCapture capture;
+  test::OutputCapture capture;
   load_notify_config(&s);
   EXPECT_EQ(capture.out(),
             "linkwatch_email.txt is not existed. It is unable to send email alerts\n");
-  EXPECT_EQ(s.email_enabled, 0);
-  EXPECT_EQ(s.telegram_enabled, 0);
-  EXPECT_EQ(s.teams_enabled, 0);
-  EXPECT_FALSE(test::file_exists(kNotifyFileName));
+  EXPECT_EQ(s.email_enabled + s.telegram_enabled + s.teams_enabled + s.iamalive_enabled, 0);
+
+  const std::string mail = "email:\"e\"\nto:\"t\"\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {mail + "server:\"s\"\npassword:\"p\"\n", "1000"},
+      {mail + "password:\"p\"\n", "0000"},  // nothing is kept from the load before
+      {mail + "server:\"s\"\npassword:\"\"\n", "0000"},
+      {"token:\"tok\"\nchat_id:\"42\"\n", "0100"},
+      {"token:\"tok\"\n", "0000"},
+      {"chat_id:\"42\"\n", "0000"},
+      {"teams_webhook:\"https://h\"\n", "0010"},
+      {"teams_webhook:\"https://h\"\nteams_webhook:\"\"\n", "0000"},
+      {"iamalive:\"a@b\"\niamalive:\"nobody\"\n", "0001"},  // a later line keeps it on
+      {"iamalive:\"nobody\"\n", "0000"}};
+  for (const auto& [text, want] : cases) EXPECT_EQ(load(text), want) << text;
 }
 
-TEST_F(NotifyConfigTest, FullFileFillsEveryField) {
-  OutputCapture capture;
-  NotifySettings s = load(
-      "server : \"smtps://mail.example:465\"\n"
-      "email: \"ops@example\"\n"
-      "password: \"secret\"\n"
-      "from: \"Monitor <mon@example>\"\n"
-      "to: \"a@example,b@example\"\n"
-      "* to: \"commented@example\"\n"
-      "iamalive: \"boss@example\"\n"
-      "token = \"123:abc\"\n"  // holds a colon: the line splits there and is ignored
-      "token: \"123:abc\"\n"
-      "chat_id: \"-100\"\n"
-      "teams_webhook: \"https://hook.example/x?a=1\"\n"
-      "Server: \"other\"\n");
-  EXPECT_EQ(capture.out(), "");
-  EXPECT_STREQ(s.server.c_str(), "smtps://mail.example:465");
-  EXPECT_STREQ(s.email.c_str(), "ops@example");
-  EXPECT_STREQ(s.password.c_str(), "secret");
-  EXPECT_STREQ(s.from.c_str(), "Monitor <mon@example>");
-  EXPECT_STREQ(s.to.c_str(), "a@example,b@example");
-  EXPECT_STREQ(s.iamalive.c_str(), "boss@example");
-  EXPECT_STREQ(s.token.c_str(), "123:abc");
-  EXPECT_STREQ(s.chat_id.c_str(), "-100");
-  EXPECT_STREQ(s.teams_webhook.c_str(), "https://hook.example/x?a=1");
-  EXPECT_EQ(s.email_enabled, 1);
-  EXPECT_EQ(s.telegram_enabled, 1);
-  EXPECT_EQ(s.teams_enabled, 1);
-  EXPECT_EQ(s.iamalive_enabled, 1);
+TEST_F(NotifyConfigTest, ValuesAreReadAndSecretsStoredProtected) {
+  const std::string to(1100, 't'), eol = test::text_line_end();
+  auto text = [&](const std::string& password, const std::string& token, const std::string& nl) {
+    return "server : \"smtps://m:465\"" + nl + "email: \"ops@x\"" + nl + password + nl +
+           "from: \"M <m@x>\"" + nl + "to: \"" + to + "\"" + nl + "iamalive: \"boss@x\"" + nl +
+           token + nl + "chat_id: \"-100\"" + nl + "teams_webhook: \"https://h/x?a=1\"" + nl;
+  };
+  EXPECT_EQ(load(text("password : \"pa ss\" old", "token:\"1:ab\"", "\n")), "1111");
+  const std::string first = fields(), stored = test::read_file(kNotifyFileName);
+  EXPECT_EQ(first, "smtps://m:465|ops@x|pa ss|M <m@x>|" + to.substr(0, 1023) +
+                       "|boss@x|1:ab|-100|https://h/x?a=1");
+  EXPECT_EQ(stored, text("password:\"encry(0114491F1F)\"", "token:\"encry(404F080E)\"", eol));
 
-  // Password first, then token; the first token line (the one the loader
-  // could not read) stays as written.
-  EXPECT_EQ(file(),
-            "server : \"smtps://mail.example:465\"" + eol + "email: \"ops@example\"" + eol +
-                "password:\"" + protect("secret") + "\"" + eol + "from: \"Monitor <mon@example>\"" +
-                eol + "to: \"a@example,b@example\"" + eol + "* to: \"commented@example\"" + eol +
-                "iamalive: \"boss@example\"" + eol + "token = \"123:abc\"" + eol + "token:\"" +
-                protect("123:abc") + "\"" + eol + "chat_id: \"-100\"" + eol +
-                "teams_webhook: \"https://hook.example/x?a=1\"" + eol + "Server: \"other\"" + eol);
-}
-
-TEST_F(NotifyConfigTest, FlagsFollowTheSettings) {
-  NotifySettings s = load("server:\"s\"\nemail:\"e\"\npassword:\"p\"\nto:\"t\"\n");
-  EXPECT_STREQ(s.from.c_str(), "");
-  EXPECT_EQ(s.email_enabled, 1);
-  EXPECT_EQ(s.telegram_enabled + s.teams_enabled + s.iamalive_enabled, 0);
-
-  s = load("server:\"s\"\nemail:\"e\"\npassword:\"\"\nto:\"t\"\n");
-  EXPECT_EQ(s.email_enabled, 0);
-  EXPECT_STREQ(s.server.c_str(), "s");
-
-  s = load("token:\"tok\"\n");
-  EXPECT_EQ(s.telegram_enabled, 0);
-  EXPECT_EQ(file(), "token:\"" + protect("tok") + "\"" + eol);  // protected all the same
-
-  s = load("chat_id:\"42\"\n");
-  EXPECT_EQ(s.telegram_enabled, 0);
-
-  s = load("teams_webhook:\"https://h\"\nteams_webhook:\"\"\n");
-  EXPECT_EQ(s.teams_enabled, 0);
-  s = load("teams_webhook:\"https://h\"\n");
-  EXPECT_EQ(s.teams_enabled, 1);
-  EXPECT_EQ(s.email_enabled + s.telegram_enabled, 0);
-
-  s = load("iamalive:\"nobody\"\n");
-  EXPECT_STREQ(s.iamalive.c_str(), "nobody");
-  EXPECT_EQ(s.iamalive_enabled, 0);
-  s = load("iamalive:\"a@b\"\niamalive:\"nobody\"\n");
-  EXPECT_STREQ(s.iamalive.c_str(), "nobody");
-  EXPECT_EQ(s.iamalive_enabled, 1);
-}
-
-TEST_F(NotifyConfigTest, LongValuesAreCut) {
-  NotifySettings s = load("to:\"" + std::string(1100, 't') + "\"\nserver:\"" +
-                          std::string(300, 's') + "\"\niamalive:\"" + std::string(600, 'i') +
-                          "@\"\npassword:\"" + std::string(200, 'p') + "\"\n");
-  EXPECT_EQ(s.to.size(), 1023u);
-  EXPECT_EQ(s.server.size(), 255u);
-  EXPECT_EQ(s.iamalive.size(), 511u);
-  EXPECT_EQ(s.password.size(), 127u);
-  // The stored form is that of the password as held in memory.
-  EXPECT_NE(file().find("password:\"" + protect(std::string(127, 'p')) + "\""), std::string::npos);
-}
-
-TEST_F(NotifyConfigTest, StoredSecretsRoundTrip) {
-  NotifySettings first = load("password : \"pa ss\" old text\ntoken:\"t0k\"\nchat_id:\"1\"\n");
-  std::string stored = file();
-  EXPECT_EQ(stored, "password:\"" + protect("pa ss") + "\"" + eol + "token:\"" + protect("t0k") +
-                        "\"" + eol + "chat_id:\"1\"" + eol);
-  NotifySettings second;
-  load_notify_config(&second);
-  EXPECT_STREQ(first.password.c_str(), "pa ss");
-  EXPECT_STREQ(second.password.c_str(), "pa ss");
-  EXPECT_STREQ(second.token.c_str(), "t0k");
-  EXPECT_EQ(file(), stored);
-
-  // Lower-case digits are read and written back in upper case.
-  std::string upper = protect("secret");
-  std::string lower = upper;
-  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'F' ? c + 32 : c);
-  ASSERT_NE(lower, upper);
-  NotifySettings s = load("password: \"" + lower + "\"\n");
-  EXPECT_STREQ(s.password.c_str(), "secret");
-  EXPECT_EQ(file(), "password:\"" + upper + "\"" + eol);
-}
-
-TEST_F(NotifyConfigTest, MalformedProtectedFormsAreTakenLiterally) {
-  for (const char* literal : {"encry(ABC)", "encry(1G)", "encry()"}) {
-    SCOPED_TRACE(literal);
-    NotifySettings s = load(std::string("password:\"") + literal + "\"\n");
-    EXPECT_STREQ(s.password.c_str(), literal);
-    EXPECT_EQ(file(), "password:\"" + protect(literal) + "\"" + eol);
-    NotifySettings again;
-    load_notify_config(&again);
-    EXPECT_STREQ(again.password.c_str(), literal);
-  }
-}
-
-TEST_F(NotifyConfigTest, TwoPasswordLines) {
-  NotifySettings s = load("password:\"one\"\npassword:\"two\"\n");
-  EXPECT_STREQ(s.password.c_str(), "two");
-  EXPECT_EQ(file(), "password:\"" + protect("two") + "\"" + eol + "password:\"two\"" + eol);
-}
-
-TEST_F(NotifyConfigTest, CarriageReturnLineEnds) {
-  NotifySettings s = load("server: \"s\"\r\nemail:\"e\"\r\npassword: \"p\" \r\nto:\"t\"\r\n");
-  EXPECT_STREQ(s.server.c_str(), "s");
-  EXPECT_STREQ(s.password.c_str(), "p");
-  EXPECT_STREQ(s.to.c_str(), "t");
-  EXPECT_EQ(s.email_enabled, 1);
-  // Untouched lines keep their bytes as read in text mode.
-  std::string kept = eol == std::string("\n") ? "\r\n" : eol;
-  EXPECT_EQ(file(), "server: \"s\"" + kept + "email:\"e\"" + kept + "password:\"" + protect("p") +
-                        "\"" + eol + "to:\"t\"" + kept);
+  s = NotifySettings{};  // the stored forms read back as the same values
+  EXPECT_EQ(load(stored), "1111");
+  EXPECT_EQ(fields(), first);
+  EXPECT_EQ(test::read_file(kNotifyFileName), stored);
 }
 
 }  // namespace
