@@ -9,216 +9,88 @@
 
 #include "support/capture.h"
 #include "support/command_recorder.h"
-#include "support/fake_tools.h"
-#include "support/output.h"
-#include "support/test_env.h"
 
 namespace lw {
 namespace {
 
-using test::CommandRecorder;
-using test::file_exists;
+using test::RecordedCommand;
+using Strings = std::vector<std::string>;
 
-NotifySettings all_channels() {
+NotifySettings all_channels(bool mail = true) {
   NotifySettings s;
-  s.server.assign("smtp://mail.example:587");
-  s.email.assign("ops@example.com");
-  s.password.assign("secret");
-  s.to.assign("a@x.org");
-  s.iamalive.assign("alive@x.org");
-  s.token.assign("1:T");
-  s.chat_id.assign("42");
-  s.teams_webhook.assign("https://hook.example/t");
-  s.email_enabled = 1;
-  s.telegram_enabled = 1;
-  s.teams_enabled = 1;
-  s.iamalive_enabled = 1;
+  s.server.assign("smtp://mail.example:587"), s.email.assign("ops@example.com");
+  s.password.assign("secret"), s.to.assign("a@x.org"), s.iamalive.assign("alive@x.org");
+  s.token.assign("1:T"), s.chat_id.assign("42"), s.teams_webhook.assign("https://hook.example/t");
+  s.email_enabled = mail, s.telegram_enabled = s.teams_enabled = 1;
   return s;
 }
 
-void fill(NotifyMessage* m, int32_t kind, const char* tag) {
-  m->kind = kind;
-  m->subject.format("Subject %s", tag);
-  m->body.format("Body %s\nsecond line", tag);
-  m->chat_text.format("Chat %s", tag);
+NotifyMessage message(int32_t kind, const std::string& tag) {
+  NotifyMessage m;
+  m.kind = kind, m.subject.format("Subject %s", tag.c_str());
+  m.body.format("Body %s\nnext line", tag.c_str()), m.chat_text.format("Chat %s", tag.c_str());
+  return m;
 }
 
-// Which channel a recorded curl run belongs to.
-std::string channel_of(const std::vector<std::string>& argv) {
-  for (const std::string& arg : argv) {
-    if (arg == "--ssl-reqd") return "email";
-    if (arg == "--data-binary") return "teams";
-  }
-  return "telegram";
+std::string channel_of(const RecordedCommand& c) {
+  if (c.argv.size() > 5 && c.argv[5] == "--ssl-reqd") return "mail to " + c.argv.back();
+  return c.argv.size() > 5 ? "teams" : "telegram";
 }
 
-class DispatchTest : public test::WorkDirTest {
- protected:
-  ~DispatchTest() override { set_silent_mode(false); }
-};
-
-TEST_F(DispatchTest, HostAlertGoesThroughEveryChannelInOrder) {
-  CommandRecorder recorder;
-  test::OutputCapture capture;
-  NotifyMessage message;
-  fill(&message, kDownAlert, "down");
-  dispatch_message(message, all_channels());
-
-  std::vector<test::RecordedCommand> commands = recorder.commands();
-  ASSERT_EQ(commands.size(), 3u);
-  EXPECT_EQ(channel_of(commands[0].argv), "email");
-  EXPECT_EQ(commands[0].argv.back(), "a@x.org");
-  EXPECT_NE(commands[0].mail_file->find("To: a@x.org\r\nSubject: Subject down\r\n"),
-            std::string::npos);
-  EXPECT_NE(commands[0].mail_file->find("\r\n\r\nBody down\r\nsecond line\r\n"), std::string::npos);
-  EXPECT_EQ(channel_of(commands[1].argv), "telegram");
-  EXPECT_NE(commands[1].input->find("&text=Chat%20down\""), std::string::npos);
-  EXPECT_EQ(channel_of(commands[2].argv), "teams");
-  EXPECT_NE(commands[2].card_file->find("\"text\": \"Subject down\""), std::string::npos);
-  EXPECT_NE(commands[2].card_file->find("\"text\": \"Body down\\nsecond line\""),
-            std::string::npos);
-  EXPECT_EQ(capture.out(),
-            "Sending mail alert now .....\nEmail command rc=0\n"
-            "Sending Telegram alert now .....\nTelegram command rc=0\n"
-            "Sending Microsoft Teams alert ...\nTeams command rc=0\n");
-  EXPECT_FALSE(file_exists("mailtext.txt"));
-  EXPECT_FALSE(file_exists("teamsmsg.json"));
+// True when the run carries alert `tag`: its chat text, or its subject and then its body.
+constexpr size_t npos = std::string::npos;
+bool carries(const RecordedCommand& c, const std::string& tag) {
+  const std::string channel = channel_of(c);
+  if (channel == "telegram") return c.input.value_or("").find("text=Chat%20" + tag) != npos;
+  const std::string text = (channel == "teams" ? c.card_file : c.mail_file).value_or("");
+  const size_t subject = text.find("Subject " + tag), body = text.find("Body " + tag);
+  return subject < body && body != npos;
 }
 
-TEST_F(DispatchTest, AliveReportGoesByMailToItsOwnList) {
-  CommandRecorder recorder;
-  test::OutputCapture capture;
-  NotifyMessage message;
-  fill(&message, kAliveReport, "alive");
-  dispatch_message(message, all_channels());
-  std::vector<test::RecordedCommand> commands = recorder.commands();
-  ASSERT_EQ(commands.size(), 1u);
-  EXPECT_EQ(commands[0].argv.back(), "alive@x.org");
-  EXPECT_NE(commands[0].mail_file->find("To: alive@x.org\r\n"), std::string::npos);
-}
+class DispatchTest : public test::WorkDirTest {};
 
-TEST_F(DispatchTest, SkipsChannelsThatAreNotFullyConfigured) {
-  CommandRecorder recorder;
-  test::OutputCapture capture;
-  NotifyMessage message;
-  fill(&message, kRecoveryAlert, "up");
-
-  NotifySettings settings = all_channels();
-  settings.email_enabled = 0;
-  settings.teams_enabled = 0;
-  dispatch_message(message, settings);  // Telegram only: no mail file at all
-  ASSERT_EQ(recorder.commands().size(), 1u);
-  EXPECT_EQ(channel_of(recorder.commands()[0].argv), "telegram");
-  EXPECT_FALSE(recorder.commands()[0].mail_file.has_value());
-
-  settings = all_channels();
-  settings.email_enabled = 0;
-  settings.chat_id.clear();        // flag set, value missing
-  settings.teams_webhook.clear();  // likewise
-  dispatch_message(message, settings);
-  EXPECT_EQ(recorder.commands().size(), 1u);
-}
-
-TEST_F(DispatchTest, SilentModeSilencesTheChannelsButNotTheLog) {
-  CommandRecorder recorder;
-  test::OutputCapture capture;
-  set_silent_mode(true);
-  NotifyMessage message;
-  fill(&message, kDownAlert, "quiet");
-  dispatch_message(message, all_channels());
-  EXPECT_EQ(recorder.commands().size(), 3u);
-  EXPECT_EQ(capture.out(), "");
-  EXPECT_EQ(test::log_messages().size(), 3u);
-}
-
-// Several alerts at once, each run reading the shared file names as late as
-// possible: a send must never see another alert's mail file or card.
-TEST_F(DispatchTest, ConcurrentAlertsNeverShareAFile) {
-  CommandRecorder recorder;
-  recorder.set_delay_ms(50);
-  test::OutputCapture capture;
-  set_silent_mode(true);
-  NotifySettings settings = all_channels();
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 4; ++i) {
-    threads.emplace_back([&settings, i] {
-      NotifyMessage message;
-      std::string tag = "n" + std::to_string(i);
-      fill(&message, kDownAlert, tag.c_str());
-      dispatch_message(message, settings);
-    });
-  }
-  for (std::thread& t : threads) t.join();
-
-  std::vector<test::RecordedCommand> commands = recorder.commands();
-  ASSERT_EQ(commands.size(), 12u);
-  std::multiset<std::string> subjects;
-  for (const test::RecordedCommand& c : commands) {
-    std::string channel = channel_of(c.argv);
-    if (channel == "email") {
-      ASSERT_TRUE(c.mail_file.has_value());
-      size_t at = c.mail_file->find("Subject: Subject n");
-      ASSERT_NE(at, std::string::npos);
-      subjects.insert("mail" + c.mail_file->substr(at + 18, 1));
-    } else if (channel == "teams") {
-      ASSERT_TRUE(c.card_file.has_value());
-      size_t at = c.card_file->find("\"text\": \"Subject n");
-      ASSERT_NE(at, std::string::npos);
-      subjects.insert("card" + c.card_file->substr(at + 18, 1));
+TEST_F(DispatchTest, ChannelsInOrderByKindAndSettings) {
+  auto channels = [](int32_t kind, const NotifySettings& settings) {
+    test::CommandRecorder recorder;
+    test::OutputCapture capture;
+    dispatch_message(message(kind, "x"), settings);
+    Strings got;
+    for (const RecordedCommand& c : recorder.commands()) {
+      got.push_back(channel_of(c) + (carries(c, "x") ? "" : " without its text"));
     }
-  }
-  EXPECT_EQ(subjects, (std::multiset<std::string>{"card0", "card1", "card2", "card3", "mail0",
-                                                  "mail1", "mail2", "mail3"}));
-}
-
-// Two alerts raised at the same moment from two threads, through real child
-// processes: each curl run must see its own message in the shared file
-// names, and nothing may be left behind.
-TEST_F(DispatchTest, ConcurrentAlertsKeepTheirOwnFiles) {
-  test::FakeTools tools;
-  ASSERT_TRUE(tools.ok());
-  tools.set_sleep_ms("curl", 300);
-  test::OutputCapture capture;
-  set_silent_mode(true);
-
-  NotifySettings settings = all_channels();
-  auto raise = [&settings](const char* tag) {
-    NotifyMessage message;
-    fill(&message, kDownAlert, tag);
-    dispatch_message(message, settings);
+    return got;
   };
-  std::thread first(raise, "first");
-  std::thread second(raise, "second");
-  first.join();
-  second.join();
+  NotifySettings no_values = all_channels();
+  no_values.chat_id.clear(), no_values.teams_webhook.clear();  // flags set, values missing
+  EXPECT_EQ(channels(kDownAlert, all_channels()),
+            (Strings{"mail to a@x.org", "telegram", "teams"}));
+  EXPECT_EQ(channels(kAliveReport, all_channels()), Strings{"mail to alive@x.org"});
+  EXPECT_EQ(channels(kRecoveryAlert, all_channels(false)), (Strings{"telegram", "teams"}));
+  EXPECT_EQ(channels(kDownAlert, no_values), Strings{"mail to a@x.org"});
+}
 
-  std::vector<test::Invocation> calls = tools.calls("curl");
-  ASSERT_EQ(calls.size(), 6u);
-  std::set<std::string> mails;
-  std::set<std::string> cards;
-  for (const test::Invocation& call : calls) {
-    std::vector<std::string> argv = {"curl"};
-    argv.insert(argv.end(), call.args.begin(), call.args.end());
-    std::string channel = channel_of(argv);
-    if (channel == "email") {
-      ASSERT_EQ(call.files.count("mailtext.txt"), 1u);
-      const std::string& mail = call.files.at("mailtext.txt");
-      std::string tag = mail.find("Subject first") != std::string::npos ? "first" : "second";
-      EXPECT_NE(mail.find("Subject " + tag + "\r\n"), std::string::npos);
-      EXPECT_NE(mail.find("\r\nBody " + tag + "\r\n"), std::string::npos);
-      mails.insert(tag);
-    } else if (channel == "teams") {
-      ASSERT_EQ(call.files.count("teamsmsg.json"), 1u);
-      const std::string& json = call.files.at("teamsmsg.json");
-      std::string tag = json.find("Subject first") != std::string::npos ? "first" : "second";
-      EXPECT_NE(json.find("\"Body " + tag + "\\nsecond line\""), std::string::npos);
-      cards.insert(tag);
+// Two alerts at once, each run reading the shared file names late: each carries its own text.
+TEST_F(DispatchTest, SimultaneousAlertsEachKeepTheirOwnText) {
+  const std::pair<NotifySettings, std::multiset<std::string>> rounds[] = {
+      {all_channels(),
+       {"mail to a@x.org first", "mail to a@x.org second", "telegram first", "telegram second",
+        "teams first", "teams second"}},
+      // Without mail first, nothing staggers the two Teams posts.
+      {all_channels(false), {"telegram first", "telegram second", "teams first", "teams second"}}};
+  for (const auto& [settings, expected] : rounds) {
+    test::CommandRecorder recorder;
+    test::OutputCapture capture;
+    recorder.set_delay_ms(50);
+    auto raise = [&](const char* tag) { dispatch_message(message(kDownAlert, tag), settings); };
+    std::thread first(raise, "first"), second(raise, "second");
+    first.join(), second.join();
+    std::multiset<std::string> seen;
+    for (const RecordedCommand& c : recorder.commands()) {
+      if (carries(c, "first")) seen.insert(channel_of(c) + " first");
+      if (carries(c, "second")) seen.insert(channel_of(c) + " second");
     }
+    EXPECT_EQ(seen, expected);
   }
-  EXPECT_EQ(mails, (std::set<std::string>{"first", "second"}));
-  EXPECT_EQ(cards, (std::set<std::string>{"first", "second"}));
-  EXPECT_FALSE(file_exists("mailtext.txt"));
-  EXPECT_FALSE(file_exists("teamsmsg.json"));
 }
 
 }  // namespace

@@ -134,9 +134,10 @@ bool build_telegram_request(const char* token, const char* encoded_chat, const c
   if (!append_curl_config_line(&out->config, "url", address, 7)) return false;
   out->argv[0] = kCurlProgram;
   out->argv[1] = "-s";
-  out->argv[2] = "--config";
-  out->argv[3] = "-";
-  out->argv[4] = nullptr;
+  out->argv[2] = "--fail";
+  out->argv[3] = "--config";
+  out->argv[4] = "-";
+  out->argv[5] = nullptr;
   return true;
 }
 
@@ -147,12 +148,13 @@ bool build_teams_request(const char* webhook, TeamsRequest* out) {
   if (!webhook || webhook[0] == '\0' || looks_like_option(webhook)) return false;
   out->argv[0] = kCurlProgram;
   out->argv[1] = "-s";
-  out->argv[2] = "-H";
-  out->argv[3] = kTeamsContentType;
-  out->argv[4] = "--data-binary";
-  out->argv[5] = kTeamsDataArg;
-  out->argv[6] = webhook;
-  out->argv[7] = nullptr;
+  out->argv[2] = "--fail";
+  out->argv[3] = "-H";
+  out->argv[4] = kTeamsContentType;
+  out->argv[5] = "--data-binary";
+  out->argv[6] = kTeamsDataArg;
+  out->argv[7] = webhook;
+  out->argv[8] = nullptr;
   return true;
 }
 

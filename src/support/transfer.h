@@ -75,16 +75,16 @@ struct MailRequest {
 bool build_mail_request(const char* server, const char* sender, const char* user,
                         const char* password, const char* recipients, MailRequest* out);
 
-// curl -s --config - with `url = "<base>/bot<token>/sendMessage?chat_id=
-// <chat>&text=<text>"` on standard input; output discarded. `encoded_chat`
-// and `encoded_text` are already percent-encoded; the token is placed as
-// it is.
+// curl -s --fail --config - with `url = "<base>/bot<token>/sendMessage?
+// chat_id=<chat>&text=<text>"` on standard input; output discarded.
+// `encoded_chat` and `encoded_text` are already percent-encoded; the token
+// is placed as it is.
 struct TelegramRequest {
   TelegramRequest() = default;
   TelegramRequest(const TelegramRequest&) = delete;
   TelegramRequest& operator=(const TelegramRequest&) = delete;
 
-  const char* argv[5] = {};
+  const char* argv[6] = {};
   FixedText<kTelegramConfigSize> config;
 
   Command command() const;
@@ -95,14 +95,16 @@ struct TelegramRequest {
 bool build_telegram_request(const char* token, const char* encoded_chat, const char* encoded_text,
                             TelegramRequest* out);
 
-// curl -s -H "Content-Type: application/json; charset=utf-8" --data-binary
-// @teamsmsg.json <webhook>; output discarded. argv points at `webhook`.
+// curl -s --fail -H "Content-Type: application/json; charset=utf-8"
+// --data-binary @teamsmsg.json <webhook>; output discarded. argv points at
+// `webhook`. With --fail an HTTP error answer (say a wrong bot token or a
+// removed web hook) makes curl exit non-zero, so it counts as a failed send.
 struct TeamsRequest {
   TeamsRequest() = default;
   TeamsRequest(const TeamsRequest&) = delete;
   TeamsRequest& operator=(const TeamsRequest&) = delete;
 
-  const char* argv[8] = {};
+  const char* argv[9] = {};
 
   Command command() const;
 };

@@ -7,6 +7,8 @@
       data (the message bytes exactly as received).
   receiver.py http <port-file> <out-dir>
       HTTP server; saves method, path, content_type and body of one request.
+      A request whose path starts with /gone is answered 404 and not saved
+      (a web hook that no longer exists); the server then goes on listening.
 
 The bound port is written to <port-file> once the server listens; the
 program ends after one message (exit 0) or after 60 seconds (exit 3).
@@ -17,6 +19,7 @@ import os
 import logging
 import ssl
 import sys
+import time
 
 LIFETIME = 60
 
@@ -87,6 +90,9 @@ def run_http(port_file, out_dir):
         def do_POST(self):
             length = int(self.headers.get("Content-Length", "0"))
             body = self.rfile.read(length)
+            if self.path.startswith("/gone"):
+                self.send_error(404)
+                return
             save(out_dir, "method", "POST")
             save(out_dir, "path", self.path)
             save(out_dir, "content_type", self.headers.get("Content-Type", ""))
@@ -100,11 +106,14 @@ def run_http(port_file, out_dir):
             pass
 
     server = HTTPServer(("127.0.0.1", 0), Handler)
-    server.timeout = LIFETIME
     announce(port_file, server.server_address[1])
-    server.handle_request()
+    saved = os.path.join(out_dir, "body")
+    deadline = time.monotonic() + LIFETIME
+    while not os.path.exists(saved) and time.monotonic() < deadline:
+        server.timeout = max(0.1, deadline - time.monotonic())
+        server.handle_request()
     server.server_close()
-    return 0 if os.path.exists(os.path.join(out_dir, "body")) else 3
+    return 0 if os.path.exists(saved) else 3
 
 
 def main(argv):
