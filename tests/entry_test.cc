@@ -14,17 +14,7 @@
 namespace lw {
 namespace {
 
-std::pair<int, std::string> run(const std::vector<std::string>& args,
-                                std::string program = test::program_path("linkwatch").string()) {
-  std::vector<const char*> argv{program.c_str()};
-  for (const std::string& arg : args) argv.push_back(arg.c_str());
-  argv.push_back(nullptr);
-  std::vector<char> buffer(kCaptureBufferSize);
-  const int rc = run_command_capture(Command{.argv = argv.data()}, buffer.data(), 30000);
-  std::string out(buffer.data());
-  std::erase(out, '\r');
-  return {rc, out};
-}
+using test::run_program;
 
 class EntryTest : public test::WorkDirTest {};
 
@@ -40,25 +30,28 @@ TEST_F(EntryTest, UsageNamesTheProgramAsGivenAndTouchesNoFile) {
       "  -test         Send test email / Telegram / Teams alert\n"
       "  -s            Silent mode\n  -h, --help    Show this help\n";
   for (const char* option : {"-h", "--help"})
-    EXPECT_EQ(run({option}), std::make_pair(0, usage)) << option;
+    EXPECT_EQ(run_program({option}), std::make_pair(0, usage)) << option;
   EXPECT_TRUE(std::filesystem::is_empty(work_dir()));
 }
 
 TEST_F(EntryTest, FirstCommandWinsUnknownsAreSkippedNearMissesLeadIntoTheRun) {
   // A stale pid file: "-status" deletes it, "-stop" would say "Unable to open pid N".
-  ASSERT_EQ(run({"pidfile", "linkwatch.pid"}, test::program_path("lw_testtool").string()).first, 0);
+  ASSERT_EQ(
+      run_program({"pidfile", "linkwatch.pid"}, test::program_path("lw_testtool").string()).first,
+      0);
   const std::string check =
       std::string("linkwatch from ") + kMakerAddress + "\n\n" +
       "Important: use ':' as separator. '=' is not supported.\n\nChecking linkwatch_host.txt ...\n"
       "File not found: linkwatch_host.txt\nFAILED\n\nChecking linkwatch_email.txt ...\n"
       "File not found: linkwatch_email.txt\nFAILED\n\nResult: FAILED\n";
   const std::string no_hosts = "linkwatch_host.txt is not existed\n";
-  EXPECT_EQ(run({"-status", "-stop"}), std::make_pair(1, std::string("linkwatch not running\n")));
-  EXPECT_EQ(run({"-x", "status", "-check", "-status"}), std::make_pair(1, check));
-  EXPECT_EQ(run({}), std::make_pair(1, no_hosts));
+  EXPECT_EQ(run_program({"-status", "-stop"}),
+            std::make_pair(1, std::string("linkwatch not running\n")));
+  EXPECT_EQ(run_program({"-x", "status", "-check", "-status"}), std::make_pair(1, check));
+  EXPECT_EQ(run_program({}), std::make_pair(1, no_hosts));
   for (const char* arg :
        {"-test", "-STATUS", "/status", "status", "-status ", "-S", "-s", "--h", ""})
-    EXPECT_EQ(run({arg}), std::make_pair(1, no_hosts)) << '"' << arg << '"';
+    EXPECT_EQ(run_program({arg}), std::make_pair(1, no_hosts)) << '"' << arg << '"';
   EXPECT_FALSE(test::file_exists("linkwatch.pid"));
 }
 
@@ -66,8 +59,8 @@ TEST_F(EntryTest, SilentModeCountsOnlyBeforeTheCommand) {
   test::FakeTools tools;
   test::write_file("linkwatch_host.txt", "host : \"127.0.0.1\"\nport : \"1\"\n");
   test::write_file("linkwatch_email.txt", "token : \"123:abc\"\nchat_id : \"42\"\n");
-  const auto [loud_rc, loud] = run({"-test", "-s"});
-  const auto [quiet_rc, quiet] = run({"-s", "-test"});
+  const auto [loud_rc, loud] = run_program({"-test", "-s"});
+  const auto [quiet_rc, quiet] = run_program({"-s", "-test"});
   EXPECT_EQ(std::make_pair(loud_rc, quiet_rc), std::make_pair(0, 0)) << loud << quiet;
   EXPECT_NE(loud.find("Sending Telegram alert now .....\n"), std::string::npos) << loud;
   EXPECT_EQ(quiet.find("Sending Telegram alert now"), std::string::npos) << quiet;

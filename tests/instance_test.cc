@@ -16,19 +16,9 @@
 namespace lw {
 namespace {
 
-using Result = std::pair<int, std::string>;  // exit code, joined output
+using Result = test::ProgramResult;  // exit code, joined output
 
-Result run(const std::vector<std::string>& args,
-           std::string program = test::program_path("linkwatch").string()) {
-  std::vector<const char*> argv{program.c_str()};
-  for (const std::string& arg : args) argv.push_back(arg.c_str());
-  argv.push_back(nullptr);
-  std::vector<char> buffer(kCaptureBufferSize);
-  const int rc = run_command_capture(Command{.argv = argv.data()}, buffer.data(), 30000);
-  std::string out(buffer.data());
-  std::erase(out, '\r');
-  return {rc, out};
-}
+using test::run_program;
 
 template <typename Condition>
 bool eventually(Condition condition, int ms) {
@@ -73,8 +63,8 @@ TEST_F(InstanceTest, ClaimIsExclusiveAndRefusalsGoToStandardError) {
 
 TEST_F(InstanceTest, PidFilesOfNoInstanceAndForeignProcessesAreLeftAlone) {
   const std::string tool = test::program_path("lw_testtool").string();
-  ASSERT_EQ(run({"pidfile", "ended.pid"}, tool).first, 0);
-  std::jthread sleeper([&] { run({"pidfile", "foreign.pid", "sleep", "60000"}, tool); });
+  ASSERT_EQ(run_program({"pidfile", "ended.pid"}, tool).first, 0);
+  std::jthread sleeper([&] { run_program({"pidfile", "foreign.pid", "sleep", "60000"}, tool); });
   ASSERT_TRUE(eventually([] { return test::read_file("foreign.pid").ends_with('\n'); }, 10000));
   const std::string ended = test::read_file("ended.pid"), foreign = test::read_file("foreign.pid");
   const auto foreign_pid = static_cast<uint32_t>(std::stoul(foreign));
@@ -87,9 +77,9 @@ TEST_F(InstanceTest, PidFilesOfNoInstanceAndForeignProcessesAreLeftAlone) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     test::write_file(kPidFileName, c.text);
-    EXPECT_EQ(run({"-stop"}), Result(1, c.stop_out));
+    EXPECT_EQ(run_program({"-stop"}), Result(1, c.stop_out));
     EXPECT_EQ(test::read_file(kPidFileName), c.text) << "-stop leaves the record";
-    EXPECT_EQ(run({"-status"}), Result(1, "linkwatch not running\n"));
+    EXPECT_EQ(run_program({"-status"}), Result(1, "linkwatch not running\n"));
     EXPECT_EQ(test::file_exists(kPidFileName), !c.status_deletes);
   }
   EXPECT_TRUE(platform::pid_is_alive(foreign_pid)) << "-stop must not end another program";
@@ -101,22 +91,24 @@ TEST_F(InstanceTest, BackgroundInstanceIsSeenRefusesASecondAndStops) {
   ASSERT_TRUE(platform::listen_loopback(0, 16, &listener));
   test::write_file("linkwatch_host.txt", "interval : \"60\"\nhost : \"127.0.0.1\"\nport : \"" +
                                              std::to_string(listener.port) + "\"\n");
-  EXPECT_EQ(run({"-start"}), Result(0, "linkwatch start requested\n"));
+  EXPECT_EQ(run_program({"-start"}), Result(0, "linkwatch start requested\n"));
   uint32_t pid = 0;
   ASSERT_TRUE(eventually(
       [&] { return (pid = read_pid_file()) != 0 && platform::pid_is_alive(pid); }, 15000));
   const std::string recorded = std::to_string(pid) + test::text_line_end();
   EXPECT_EQ(test::read_file(kPidFileName), recorded);
-  EXPECT_EQ(run({"-status"}), Result(0, "linkwatch running pid " + std::to_string(pid) + "\n"));
+  EXPECT_EQ(run_program({"-status"}),
+            Result(0, "linkwatch running pid " + std::to_string(pid) + "\n"));
 
-  EXPECT_EQ(run({"-s"}), Result(1, "linkwatch already running pid " + std::to_string(pid) + "\n"));
+  EXPECT_EQ(run_program({"-s"}),
+            Result(1, "linkwatch already running pid " + std::to_string(pid) + "\n"));
   EXPECT_EQ(test::read_file(kPidFileName), recorded);
   EXPECT_TRUE(platform::pid_is_alive(pid)) << "a refused second leaves the first running";
 
-  EXPECT_EQ(run({"-stop"}), Result(0, "linkwatch stopped\n"));
+  EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
   EXPECT_FALSE(test::file_exists(kPidFileName));
   EXPECT_TRUE(eventually([&] { return !platform::pid_is_alive(pid); }, 5000));
-  EXPECT_EQ(run({"-status"}), Result(1, "linkwatch not running\n"));
+  EXPECT_EQ(run_program({"-status"}), Result(1, "linkwatch not running\n"));
   if (platform::pid_is_alive(pid)) platform::terminate_process(pid);  // after a failed -stop
   platform::close_listener(&listener);
 }

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "platform/platform.h"
+#include "support/runner.h"
 
 namespace lw::test {
 
@@ -15,8 +16,8 @@ ScopedWorkDir::ScopedWorkDir() : previous_(fs::current_path()) {
   static std::atomic<int> counter{0};
   for (int attempt = 0;; ++attempt) {
     char name[64];
-    std::snprintf(name, sizeof name, "lwtest-%u-%d-%d", static_cast<unsigned>(platform::current_pid()),
-                  counter++, attempt);
+    std::snprintf(name, sizeof name, "lwtest-%u-%d-%d",
+                  static_cast<unsigned>(platform::current_pid()), counter++, attempt);
     path_ = fs::temp_directory_path() / name;
     std::error_code ec;
     if (fs::create_directory(path_, ec)) break;
@@ -55,6 +56,19 @@ fs::path program_dir() {
 
 fs::path program_path(const std::string& name) {
   return program_dir() / (name + platform::kExecutableSuffix);
+}
+
+ProgramResult run_program(const std::vector<std::string>& args, const std::string& program) {
+  std::vector<const char*> argv{program.c_str()};
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  argv.push_back(nullptr);
+  std::vector<char> buffer(kCaptureBufferSize);
+  Command command;
+  command.argv = argv.data();
+  const int rc = run_command_capture(command, buffer.data(), 30000);
+  std::string out(buffer.data());
+  std::erase(out, '\r');
+  return {rc, out};
 }
 
 const char* text_line_end() { return platform::kExecutableSuffix[0] ? "\r\n" : "\n"; }

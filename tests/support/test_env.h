@@ -8,6 +8,8 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace lw::test {
 
@@ -47,6 +49,13 @@ bool file_exists(const std::filesystem::path& path);
 std::filesystem::path program_dir();
 // Full path of a program of the build, e.g. program_path("linkwatch").
 std::filesystem::path program_path(const std::string& name);
+
+// Runs a program of the build (default: linkwatch) with `args` in the
+// working directory and returns its exit code and its joined standard output
+// and standard error, with carriage returns removed.
+using ProgramResult = std::pair<int, std::string>;
+ProgramResult run_program(const std::vector<std::string>& args,
+                          const std::string& program = program_path("linkwatch").string());
 
 // Line end of text-mode files on this platform ("\r\n" or "\n").
 const char* text_line_end();
