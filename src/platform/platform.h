@@ -21,6 +21,8 @@ extern const char kSystemName[];
 extern const char kExecutableSuffix[];
 // The null device: "nul" or "/dev/null".
 extern const char kNullDevice[];
+// Line end of a file written in text mode: "\r\n" or "\n".
+extern const char kTextLineEnd[];
 // Separator of the directories in PATH: ";" or ":".
 extern const char kPathListSeparator[];
 // Options of the system ping for one echo request with a 2-second wait,

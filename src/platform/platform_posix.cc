@@ -34,6 +34,7 @@ namespace lw::platform {
 const char kSystemName[] = "Linux";
 const char kExecutableSuffix[] = "";
 const char kNullDevice[] = "/dev/null";
+const char kTextLineEnd[] = "\n";
 const char kPathListSeparator[] = ":";
 const char* const kPingOptions[4] = {"-c", "1", "-W", "2"};
 

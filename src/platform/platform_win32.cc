@@ -29,6 +29,7 @@ namespace lw::platform {
 const char kSystemName[] = "Windows";
 const char kExecutableSuffix[] = ".exe";
 const char kNullDevice[] = "nul";
+const char kTextLineEnd[] = "\r\n";
 const char kPathListSeparator[] = ";";
 const char* const kPingOptions[4] = {"-n", "1", "-w", "2000"};
 

@@ -45,8 +45,7 @@ int run(const Command& command, char* out, uint32_t time_limit_ms) {
     spec.sink_context = &capture;
     spec.read_chunk = kCaptureChunk;
   }
-  int rc = platform::run_process(spec);
-  return rc;
+  return platform::run_process(spec);
 }
 
 }  // namespace

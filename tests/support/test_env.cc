@@ -71,6 +71,6 @@ ProgramResult run_program(const std::vector<std::string>& args, const std::strin
   return {rc, out};
 }
 
-const char* text_line_end() { return platform::kExecutableSuffix[0] ? "\r\n" : "\n"; }
+const char* text_line_end() { return platform::kTextLineEnd; }
 
 }  // namespace lw::test
