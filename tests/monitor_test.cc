@@ -111,6 +111,19 @@ TEST_F(MonitorTest, WaitIsTheFastRetryAfterAFailedCheckElseTheIntervalInFull) {
   EXPECT_EQ(waits, std::vector<uint32_t>{15000});
 }
 
+TEST_F(MonitorTest, AWorkerThatCannotStartIsLoggedAndFailsTheCycle) {
+  table_.host_count = 3, settings_.workers = 3;
+  table_.hosts[2].host.assign("db01"), table_.hosts[2].port.assign("5432");
+  run_.thread_start_fault = [](int32_t host_index) { return host_index == 2; };
+  std::fill(std::begin(ended_before), std::end(ended_before), -1);
+  EXPECT_EQ(run_cycle(run_), 1);
+  EXPECT_EQ(ended.load(), 2) << "the other hosts are still checked";
+  EXPECT_EQ(ended_before[2], -1) << "the host without a thread is not checked";
+  EXPECT_EQ(run_.slots[2].failed, 1);
+  const std::string log = test::read_file(kLogFileName);
+  EXPECT_NE(log.find(" - Unable to create worker thread for db01:5432"), std::string::npos) << log;
+}
+
 TEST_F(MonitorTest, DayChangeReportsOnceAfterTheFirstCycleOfANewDay) {
   table_.host_count = 2;
   const int64_t march31 = local_midnight(3, 31), april1 = local_midnight(4, 1);
