@@ -276,6 +276,10 @@ ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int*
   ConnectStatus result = ConnectStatus::kConnected;
   if (connect(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr) != 0) {
     int err = errno;
+    if (err == ECONNREFUSED) {
+      close(fd);
+      return ConnectStatus::kRefused;
+    }
     // An interrupted connect carries on in the background like one in progress.
     if (err != EINPROGRESS && err != EWOULDBLOCK && err != EAGAIN && err != EINTR) {
       if (error) *error = err;
@@ -302,6 +306,15 @@ ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int*
       int pending = 0;
       socklen_t len = sizeof pending;
       if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &len) != 0) pending = errno;
+      // A socket whose connect never started (Linux answers EAGAIN when it
+      // has no local port to give) also polls ready with no pending error:
+      // only a socket that has a peer is connected.
+      struct sockaddr_in peer;
+      socklen_t peer_len = sizeof peer;
+      if (pending == 0 &&
+          getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_len) != 0) {
+        pending = errno;
+      }
       if (pending == ECONNREFUSED) {
         result = ConnectStatus::kRefused;
       } else if (pending != 0) {
@@ -615,18 +628,29 @@ LockResult lock_file(const char* path, FileLock* lock) {
   if (!lock) return LockResult::kError;
   lock->handle = -1;
   if (!path || path[0] == '\0') return LockResult::kError;
-  int fd;
-  do {
-    fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return LockResult::kError;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    int err = errno;
+  // The holder deletes the file before it unlocks, so a lock won on a file
+  // that no longer stands at `path` is worthless: open the path again.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    int fd;
+    do {
+      fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return LockResult::kError;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      int err = errno;
+      close(fd);
+      return err == EWOULDBLOCK ? LockResult::kHeldElsewhere : LockResult::kError;
+    }
+    struct stat held;
+    struct stat named;
+    if (fstat(fd, &held) == 0 && held.st_nlink > 0 && stat(path, &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      lock->handle = fd;
+      return LockResult::kAcquired;
+    }
     close(fd);
-    return err == EWOULDBLOCK ? LockResult::kHeldElsewhere : LockResult::kError;
   }
-  lock->handle = fd;
-  return LockResult::kAcquired;
+  return LockResult::kError;
 }
 
 bool rewrite_locked_file(FileLock* lock, const char* text, size_t len) {
@@ -757,14 +781,22 @@ int run_process(const RunSpec& spec) {
     int wait = limited ? poll_ms_until(deadline) : -1;
     // Without a pidfd the end of the child is looked for in coarse steps.
     if (!ended && pidfd < 0 && (wait < 0 || wait > 50)) wait = 50;
-    if (limited && monotonic_ms() >= deadline) {
-      timed_out = true;
-      break;
+    const bool past_deadline = limited && monotonic_ms() >= deadline;
+    if (past_deadline) {
+      if (!ended) {
+        timed_out = true;
+        break;
+      }
+      wait = 0;  // the child ended in time: take what its output still holds
     }
     int ready = poll(fds, static_cast<nfds_t>(count), wait);
     if (ready < 0) {
       if (errno == EINTR) continue;
       timed_out = true;  // cannot wait any more: end the child like at the limit
+      break;
+    }
+    if (past_deadline && ready == 0) {
+      timed_out = true;  // what it started still holds the output open
       break;
     }
     if (in_slot >= 0 && fds[in_slot].revents) {

@@ -502,10 +502,26 @@ bool resolve_ipv4(const char* host, char* out, size_t cap) {
   return ok;
 }
 
+namespace {
+
+// A stream socket that no child process inherits: a child started meanwhile
+// by another thread must not keep a probe's connection open.
+SOCKET private_socket() {
+  SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) {  // systems without the flag
+    s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s != INVALID_SOCKET)
+      SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  }
+  return s;
+}
+
+}  // namespace
+
 ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int* error) {
   if (error) *error = 0;
   ensure_sockets();
-  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  SOCKET s = private_socket();
   if (s == INVALID_SOCKET) return ConnectStatus::kSocketFailed;
 
   sockaddr_in addr;
@@ -519,6 +535,10 @@ ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int*
   ConnectStatus status = ConnectStatus::kConnected;
   if (connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     int code = WSAGetLastError();
+    if (code == WSAECONNREFUSED) {
+      closesocket(s);
+      return ConnectStatus::kRefused;
+    }
     if (code != WSAEWOULDBLOCK && code != WSAEINPROGRESS) {
       if (error) *error = code;
       closesocket(s);
@@ -564,7 +584,7 @@ bool listen_loopback(uint16_t port, int backlog, Listener* out) {
   out->handle = -1;
   out->port = 0;
   if (!ensure_sockets()) return false;
-  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  SOCKET s = private_socket();
   if (s == INVALID_SOCKET) return false;
   BOOL exclusive = TRUE;
   setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
@@ -581,7 +601,6 @@ bool listen_loopback(uint16_t port, int backlog, Listener* out) {
     closesocket(s);
     return false;
   }
-  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   out->handle = static_cast<intptr_t>(s);
   out->port = ntohs(addr.sin_port);
   return true;
@@ -800,20 +819,38 @@ LockResult lock_file(const char* path, FileLock* lock) {
   if (!lock) return LockResult::kError;
   lock->handle = -1;
   if (!path || path[0] == '\0') return LockResult::kError;
-  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (!valid(file)) return LockResult::kError;
-  OVERLAPPED range;
-  set_lock_range(&range);
-  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range)) {
-    DWORD code = GetLastError();
-    CloseHandle(file);
-    return code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING ? LockResult::kHeldElsewhere
-                                                                    : LockResult::kError;
+  // The holder deletes the file before it unlocks, so a lock won on a file
+  // that is being deleted is worthless: open the path again.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!valid(file)) {
+      // A name still pending deletion cannot be opened for a moment.
+      if (GetLastError() == ERROR_ACCESS_DENIED && attempt + 1 < 100) {
+        Sleep(10);
+        continue;
+      }
+      return LockResult::kError;
+    }
+    OVERLAPPED range;
+    set_lock_range(&range);
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range)) {
+      DWORD code = GetLastError();
+      CloseHandle(file);
+      return code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING ? LockResult::kHeldElsewhere
+                                                                      : LockResult::kError;
+    }
+    FILE_STANDARD_INFO info;
+    if (GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info) &&
+        (info.DeletePending || info.NumberOfLinks == 0)) {
+      CloseHandle(file);  // closing releases the lock
+      continue;
+    }
+    lock->handle = from_handle(file);
+    return LockResult::kAcquired;
   }
-  lock->handle = from_handle(file);
-  return LockResult::kAcquired;
+  return LockResult::kError;
 }
 
 bool rewrite_locked_file(FileLock* lock, const char* text, size_t len) {
@@ -896,8 +933,8 @@ int run_process(const RunSpec& spec) {
     ready = ready && valid(child_in) && valid(child_out) && valid(child_err);
     if (ready) {
       DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
-      started = create_with_handles(program, line.data(), flags, child_in, child_out, child_err,
-                                    &info);
+      started =
+          create_with_handles(program, line.data(), flags, child_in, child_out, child_err, &info);
     }
     if (child_err != child_out) close_handle(&child_err);
     close_handle(&child_out);
