@@ -211,5 +211,24 @@ TEST_F(PlatformProcessTest, ProgramsAreFoundOnPathOnly) {
   EXPECT_EQ(out, "");
 }
 
+TEST_F(PlatformProcessTest, OutputOfAProgramThatEndedInTimeOutlivesTheLimit) {
+  // The program writes 2000 bytes and ends at once; the reader is slow, so
+  // the limit passes while its output is still waiting in the pipe.
+  const char* argv[] = {kTool.c_str(), "emit", "2000", nullptr};
+  std::string out;
+  RunSpec spec;
+  spec.argv = argv;
+  spec.read_chunk = 1;
+  spec.time_limit_ms = 1000;
+  spec.sink = [](void* context, const char* data, size_t n) {
+    std::string* text = static_cast<std::string*>(context);
+    if (text->empty()) sleep_ms(1500);
+    text->append(data, n);
+  };
+  spec.sink_context = &out;
+  EXPECT_EQ(run_process(spec), 0);
+  EXPECT_EQ(out.size(), 2000u);
+}
+
 }  // namespace
 }  // namespace lw::platform

@@ -783,6 +783,7 @@ int run_process(const RunSpec& spec) {
     if (!ended && pidfd < 0 && (wait < 0 || wait > 50)) wait = 50;
     const bool past_deadline = limited && monotonic_ms() >= deadline;
     if (past_deadline) {
+      if (!ended) ended = child_ended(pid);
       if (!ended) {
         timed_out = true;
         break;
