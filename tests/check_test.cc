@@ -60,10 +60,6 @@ TEST(CheckTest, HostFile) {
                  {"port:\"1\"\nhost:\"a\"\nport:\"1\"\nhost:\"b\"\n", 0,
                   kNoTimes + kWorkersInfo + "Host #2 missing required key: port\n"},
                  {"", 0, kNoTimes + kWorkersInfo + "Missing key: host\n"}});
-
-  test::OutputCapture capture;
-  EXPECT_EQ(check_config_file("nothing.txt", kHostFile), 0);
-  EXPECT_EQ(capture.out(), "File not found: nothing.txt\n");
 }
 
 TEST(CheckTest, NotificationFile) {

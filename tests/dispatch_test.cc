@@ -13,22 +13,16 @@
 namespace lw {
 namespace {
 
+using test::all_channels;
 using test::RecordedCommand;
 using Strings = std::vector<std::string>;
 
-NotifySettings all_channels(bool mail = true) {
-  NotifySettings s;
-  s.server.assign("smtp://mail.example:587"), s.email.assign("ops@example.com");
-  s.password.assign("secret"), s.to.assign("a@x.org"), s.iamalive.assign("alive@x.org");
-  s.token.assign("1:T"), s.chat_id.assign("42"), s.teams_webhook.assign("https://hook.example/t");
-  s.email_enabled = mail, s.telegram_enabled = s.teams_enabled = 1;
-  return s;
-}
-
 NotifyMessage message(int32_t kind, const std::string& tag) {
   NotifyMessage m;
-  m.kind = kind, m.subject.format("Subject %s", tag.c_str());
-  m.body.format("Body %s\nnext line", tag.c_str()), m.chat_text.format("Chat %s", tag.c_str());
+  m.kind = kind;
+  m.subject.format("Subject %s", tag.c_str());
+  m.body.format("Body %s\nnext line", tag.c_str());
+  m.chat_text.format("Chat %s", tag.c_str());
   return m;
 }
 
@@ -61,7 +55,8 @@ TEST_F(DispatchTest, ChannelsInOrderByKindAndSettings) {
     return got;
   };
   NotifySettings no_values = all_channels();
-  no_values.chat_id.clear(), no_values.teams_webhook.clear();  // flags set, values missing
+  no_values.chat_id.clear();  // flags set, values missing
+  no_values.teams_webhook.clear();
   EXPECT_EQ(channels(kDownAlert, all_channels()),
             (Strings{"mail to a@x.org", "telegram", "teams"}));
   EXPECT_EQ(channels(kAliveReport, all_channels()), Strings{"mail to alive@x.org"});
@@ -83,7 +78,8 @@ TEST_F(DispatchTest, SimultaneousAlertsEachKeepTheirOwnText) {
     recorder.set_delay_ms(50);
     auto raise = [&](const char* tag) { dispatch_message(message(kDownAlert, tag), settings); };
     std::thread first(raise, "first"), second(raise, "second");
-    first.join(), second.join();
+    first.join();
+    second.join();
     std::multiset<std::string> seen;
     for (const RecordedCommand& c : recorder.commands()) {
       if (carries(c, "first")) seen.insert(channel_of(c) + " first");

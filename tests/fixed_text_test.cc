@@ -9,11 +9,21 @@ namespace lw {
 namespace {
 
 TEST(FixedTextTest, TextIsCutToTheCapacity) {  // buffers of `cap` bytes holding "abc"
-  struct Case { size_t cap; bool append; const char* src; const char* after; };
-  for (const Case& c : std::initializer_list<Case>{
-           {8, false, "abcdefghij", "abcdefg"}, {8, false, "1234567", "1234567"},
-           {1, false, "xyz", ""}, {8, false, nullptr, ""}, {8, true, "de", "abcde"},
-           {8, true, "defghij", "abcdefg"}, {8, true, nullptr, "abc"}, {4, true, "d", "abc"}}) {
+  const struct {
+    size_t cap;
+    bool append;
+    const char *src, *after;
+  } cases[] = {
+      {8, false, "abcdefghij", "abcdefg"},
+      {8, false, "1234567", "1234567"},
+      {1, false, "xyz", ""},
+      {8, false, nullptr, ""},
+      {8, true, "de", "abcde"},
+      {8, true, "defghij", "abcdefg"},
+      {8, true, nullptr, "abc"},
+      {4, true, "d", "abc"},
+  };
+  for (const auto& c : cases) {
     char buf[8] = "abc";
     size_t n = c.append ? append_bounded(buf, c.cap, c.src) : copy_bounded(buf, c.cap, c.src);
     EXPECT_EQ(std::to_string(n) + ":" + buf, std::to_string(std::strlen(c.after)) + ":" + c.after)
@@ -28,13 +38,25 @@ TEST(FixedTextTest, TextIsCutToTheCapacity) {  // buffers of `cap` bytes holding
 }
 
 TEST(FixedTextTest, ToIntReadsLikeAtoiAndClamps) {
-  struct Case { const char* in; int out; };
-  for (const Case& c : std::initializer_list<Case>{
-           {"42", 42}, {"  -17abc", -17}, {"+5", 5}, {"\t\n\v\f\r 9", 9}, {"", 0}, {"+-3", 0},
-           {"0x10", 0}, {"\xA0" "5", 0}, {nullptr, 0}, {"00000000000000000000000000012", 12},
-           {"2147483647", INT_MAX}, {"2147483648", INT_MAX}, {"99999999999999999999999", INT_MAX},
-           {"-2147483648", INT_MIN}, {"-2147483649", INT_MIN}, {"-99999999999999999999", INT_MIN}})
-    EXPECT_EQ(to_int(c.in), c.out) << c.in;
+  const std::pair<const char*, int> cases[] = {
+      {"42", 42},
+      {"  -17abc", -17},
+      {"+5", 5},
+      {"\t\n\v\f\r 9", 9},
+      {"", 0},
+      {"+-3", 0},
+      {"0x10", 0},
+      {"\xA0\x35", 0},  // "5" after a byte that is no space
+      {nullptr, 0},
+      {"00000000000000000000000000012", 12},
+      {"2147483647", INT_MAX},
+      {"2147483648", INT_MAX},
+      {"99999999999999999999999", INT_MAX},
+      {"-2147483648", INT_MIN},
+      {"-2147483649", INT_MIN},
+      {"-99999999999999999999", INT_MIN},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(to_int(in), out) << in;
 }
 
 }  // namespace

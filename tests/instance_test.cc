@@ -30,11 +30,17 @@ class InstanceTest : public test::WorkDirTest {};
 
 TEST_F(InstanceTest, ReadsTheFirstNumberOfThePidFile) {
   EXPECT_EQ(read_pid_file(), 0u) << "no file";
-  // clang-format off
   const std::pair<const char*, uint32_t> cases[] = {
-      {"1234\n", 1234}, {" \t\r\n 77\r\n", 77}, {"42abc", 42}, {"", 0}, {"abc 12\n", 0},
-      {"-12\n", 0}, {"4294967295", 4294967295u}, {"4294967296", 0}, {"99999999999999999999999", 0}};
-  // clang-format on
+      {"1234\n", 1234},
+      {" \t\r\n 77\r\n", 77},
+      {"42abc", 42},
+      {"", 0},
+      {"abc 12\n", 0},
+      {"-12\n", 0},
+      {"4294967295", 4294967295u},
+      {"4294967296", 0},
+      {"99999999999999999999999", 0},
+  };
   for (const auto& [text, pid] : cases) {
     test::write_file(kPidFileName, text);
     EXPECT_EQ(read_pid_file(), pid) << '"' << text << '"';
@@ -95,14 +101,11 @@ TEST_F(InstanceTest, BackgroundInstanceIsSeenRefusesASecondAndStops) {
   uint32_t pid = 0;
   ASSERT_TRUE(eventually(
       [&] { return (pid = read_pid_file()) != 0 && platform::pid_is_alive(pid); }, 15000));
-  const std::string recorded = std::to_string(pid) + test::text_line_end();
-  EXPECT_EQ(test::read_file(kPidFileName), recorded);
   EXPECT_EQ(run_program({"-status"}),
             Result(0, "linkwatch running pid " + std::to_string(pid) + "\n"));
 
   EXPECT_EQ(run_program({"-s"}),
             Result(1, "linkwatch already running pid " + std::to_string(pid) + "\n"));
-  EXPECT_EQ(test::read_file(kPidFileName), recorded);
   EXPECT_TRUE(platform::pid_is_alive(pid)) << "a refused second leaves the first running";
 
   EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));

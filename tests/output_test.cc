@@ -23,7 +23,9 @@ std::string stamp() {  // the test clock's time as each log line starts with it
 }
 
 struct OutputTest : test::WorkDirTest {  // every test of this program uses the test clock
-  void SetUp() override { set_clock_for_testing([]() -> int64_t { return 1700000000; }); }
+  void SetUp() override {
+    set_clock_for_testing([]() -> int64_t { return 1700000000; });
+  }
 };
 
 TEST_F(OutputTest, LogLinesSilentModeAndARecreatedLog) {
@@ -49,10 +51,12 @@ std::string line(int t, int i) {
 TEST_F(OutputTest, ManyThreadsWriteWholeLines) {
   test::OutputCapture capture;
   std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) threads.emplace_back([t] {
-    for (int i = 0; i < 150; ++i) console_print("%s\n", line(t, i).c_str());
-    for (int i = 0; i < 150; ++i) log_event("%s", line(t, i).c_str());
-  });
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 150; ++i) console_print("%s\n", line(t, i).c_str());
+      for (int i = 0; i < 150; ++i) log_event("%s", line(t, i).c_str());
+    });
+  }
   for (std::thread& thread : threads) thread.join();
   auto check = [](const std::string& text, const std::string& prefix, const std::string& end) {
     std::vector<std::string> expected(8), got(8);

@@ -64,7 +64,7 @@ TEST(PlatformSocketTest, ResolvesNames) {
   EXPECT_STREQ(ip, "");
 }
 
-TEST(PlatformSocketTest, ConnectsIsRefusedAtOnceAndTimesOut) {
+TEST(PlatformSocketTest, ConnectsAndIsRefusedAtOnce) {
   ASSERT_TRUE(socket_startup());
   Listener listener;
   ASSERT_TRUE(listen_loopback(0, 1, &listener));
@@ -75,17 +75,6 @@ TEST(PlatformSocketTest, ConnectsIsRefusedAtOnceAndTimesOut) {
   // The longest wait must not overflow into "no wait" or an error.
   EXPECT_EQ(tcp_connect("127.0.0.1", listener.port, INT_MAX, nullptr), ConnectStatus::kConnected);
   EXPECT_TRUE(accept_and_close(&listener, 2000));
-  // Nobody accepts now: once the backlog is full, further attempts go unanswered.
-  ConnectStatus status = ConnectStatus::kConnected;
-  uint64_t took = 0;
-  for (int i = 0; i < 16 && status == ConnectStatus::kConnected; ++i) {
-    uint64_t start = monotonic_ms();
-    status = tcp_connect("127.0.0.1", listener.port, 1, nullptr);
-    took = monotonic_ms() - start;
-  }
-  EXPECT_EQ(status, ConnectStatus::kTimedOut);
-  EXPECT_GE(took, 900u);
-  EXPECT_LT(took, 3000u);
 
   const uint16_t port = listener.port;
   close_listener(&listener);
@@ -161,8 +150,9 @@ TEST_F(PlatformProcessTest, LockIsExclusiveBetweenProcesses) {
   // The lock ends with the process that held it.
   EXPECT_TRUE(end_process(holder));
   EXPECT_TRUE(end_process(sleeper));
-  LockResult result = LockResult::kHeldElsewhere;
-  for (int i = 0; i < 100 && result != LockResult::kAcquired; ++i, sleep_ms(20)) {
+  LockResult result = lock_file("owner.lock", &lock);
+  for (int i = 1; i < 100 && result != LockResult::kAcquired; ++i) {
+    sleep_ms(20);
     result = lock_file("owner.lock", &lock);
   }
   EXPECT_EQ(result, LockResult::kAcquired);

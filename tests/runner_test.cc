@@ -24,7 +24,11 @@ std::string pattern(size_t from, size_t n) {
   return text;
 }
 
-struct Result { int rc; std::string out; uint64_t ms; };  // out: "" when not captured
+struct Result {
+  int rc;
+  std::string out;  // "" when not captured
+  uint64_t ms;
+};
 
 // Runs lw_testtool with `args`, its output captured or else discarded.
 Result run(std::vector<const char*> args, const char* input = nullptr, uint32_t limit_ms = 60000,
@@ -41,13 +45,15 @@ Result run(std::vector<const char*> args, const char* input = nullptr, uint32_t 
 class RunnerTest : public test::WorkDirTest {};
 
 TEST_F(RunnerTest, ArgumentsReachTheProgramExactly) {
-  std::vector<const char*> argv = {"args",      "$ \" % & \\ '", "trailing\\", "",  "\\\"",
-                                   "a\\\\\"b",  "%PATH%",        "a|b>c<d^e",  "\t tab", "x\\\\"};
+  std::vector<const char*> argv = {"args",     "$ \" % & \\ '", "trailing\\", "",       "\\\"",
+                                   "a\\\\\"b", "%PATH%",        "a|b>c<d^e",  "\t tab", "x\\\\"};
   std::string expected;
   for (size_t i = 1; i < argv.size(); ++i) expected += std::string("[") + argv[i] + "]" + kEnd;
   EXPECT_EQ(run(argv).out, expected);
   std::string huge(40000, 'y');  // beyond the longest Windows command line: refused, never cut
-  if (platform::kExecutableSuffix[0]) { EXPECT_EQ(run({"args", huge.c_str()}).rc, -1); }
+  if (platform::kExecutableSuffix[0]) {
+    EXPECT_EQ(run({"args", huge.c_str()}).rc, -1);
+  }
 }
 
 TEST_F(RunnerTest, ExitCodesAndStartFailures) {

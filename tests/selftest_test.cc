@@ -14,14 +14,6 @@
 namespace lw {
 namespace {
 
-NotifySettings all_channels() {
-  NotifySettings s;
-  s.server.assign("smtp://m"), s.email.assign("ops@example.com"), s.password.assign("p");
-  s.to.assign("a@x.org"), s.token.assign("1:T"), s.chat_id.assign("42");
-  s.teams_webhook.assign("https://h/t"), s.email_enabled = s.telegram_enabled = s.teams_enabled = 1;
-  return s;
-}
-
 class SelfTestTest : public test::WorkDirTest {};
 
 TEST_F(SelfTestTest, ConsoleLogAndMessagesOfEachOutcome) {
@@ -31,7 +23,7 @@ TEST_F(SelfTestTest, ConsoleLogAndMessagesOfEachOutcome) {
   format_local_time(now_seconds(), "%Y-%m-%d %H:%M:%S", when, sizeof when);
   static HostTable table;  // too big for the stack
   table.host_count = 4;
-  NotifySettings all = all_channels(), telegram_only = all_channels(), none;
+  NotifySettings all = test::all_channels(), telegram_only = all, none;
   telegram_only.email_enabled = telegram_only.teams_enabled = 0;
   const struct {
     const NotifySettings& settings;
@@ -63,7 +55,8 @@ TEST_F(SelfTestTest, ConsoleLogAndMessagesOfEachOutcome) {
   };
   test::CommandRecorder recorder;
   for (const auto& c : cases) {
-    recorder.set_result(c.command_rc), set_silent_mode(c.silent);
+    recorder.set_result(c.command_rc);
+    set_silent_mode(c.silent);
     test::OutputCapture capture;
     EXPECT_EQ(run_notification_test(table, MonitorSettings(), c.settings), c.exit);
     EXPECT_EQ(capture.out(), c.out);
@@ -71,7 +64,8 @@ TEST_F(SelfTestTest, ConsoleLogAndMessagesOfEachOutcome) {
     for (const std::string& line : test::log_messages()) log += line + "\n";
     EXPECT_TRUE(c.log.empty() || log == c.log) << log;
   }
-  set_silent_mode(false), set_clock_for_testing(nullptr);
+  set_silent_mode(false);
+  set_clock_for_testing(nullptr);
 
   FixedText<1024> mail;
   mail.format(

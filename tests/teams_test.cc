@@ -41,7 +41,8 @@ class TeamsTest : public test::WorkDirTest {};
 TEST_F(TeamsTest, PostsItsOwnCardAndDeletesIt) {
   const char* hook = "https://example.webhook.office.com/webhookb2/abc?x=1&y=2";
   NotifySettings settings;
-  settings.teams_webhook.assign(hook), settings.teams_enabled = 1;
+  settings.teams_webhook.assign(hook);
+  settings.teams_enabled = 1;
   test::CommandRecorder recorder;
   test::OutputCapture capture;
   EXPECT_EQ(send_teams(settings, "\"T", "a\r\nb\t\\/\x1b\x01\x7f\xC3\xA9", false), 1);

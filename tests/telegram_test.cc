@@ -31,7 +31,8 @@ class TelegramTest : public test::WorkDirTest {};
 
 TEST_F(TelegramTest, SendsTheAddressWithItsTokenOnStandardInput) {
   NotifySettings settings;
-  settings.token.assign("123456:AAH-x_y"), settings.chat_id.assign("@ops room");
+  settings.token.assign("123456:AAH-x_y");
+  settings.chat_id.assign("@ops room");
   settings.telegram_enabled = 1;
   test::CommandRecorder recorder;
   test::OutputCapture capture;

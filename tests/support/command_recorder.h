@@ -1,5 +1,6 @@
 // Records, through the runner's test seam, each command the system would run and the
 // bytes of the channel files at the moment of the call. One recorder at a time.
+// Also: settings that configure every channel.
 
 #ifndef LINKWATCH_TESTS_SUPPORT_COMMAND_RECORDER_H_
 #define LINKWATCH_TESTS_SUPPORT_COMMAND_RECORDER_H_
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "config/notify_config.h"
 #include "platform/platform.h"
 #include "support/runner.h"
 #include "support/test_env.h"
@@ -56,6 +58,23 @@ class CommandRecorder {
   mutable std::mutex mutex_;
   std::vector<RecordedCommand> commands_;
 };
+
+// Every channel configured and on (mail only when `mail`); alerts mail to a@x.org, the
+// report to alive@x.org, Telegram to chat 42.
+inline NotifySettings all_channels(bool mail = true) {
+  NotifySettings s;
+  s.server.assign("smtp://mail.example:587");
+  s.email.assign("ops@example.com");
+  s.password.assign("secret");
+  s.to.assign("a@x.org");
+  s.iamalive.assign("alive@x.org");
+  s.token.assign("1:T");
+  s.chat_id.assign("42");
+  s.teams_webhook.assign("https://hook.example/t");
+  s.email_enabled = mail;
+  s.telegram_enabled = s.teams_enabled = 1;
+  return s;
+}
 
 inline std::vector<std::string> log_messages() {  // log lines without time stamps
   std::vector<std::string> lines;

@@ -60,8 +60,8 @@ FakeTools::FakeTools() {
   if (path) old_path_ = path;
   static std::atomic<int> counter{0};
   std::error_code ec;
-  root_ = fs::temp_directory_path(ec) / ("lwfake-" + std::to_string(platform::current_pid()) +
-                                         "-" + std::to_string(counter++));
+  root_ = fs::temp_directory_path(ec) /
+          ("lwfake-" + std::to_string(platform::current_pid()) + "-" + std::to_string(counter++));
   fs::remove_all(root_, ec);
   fs::create_directories(root_ / "calls", ec);
   fs::create_directories(root_ / "bin", ec);  // else the copies below fail
