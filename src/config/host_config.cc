@@ -63,6 +63,17 @@ void apply_host_key(const ConfigLine& line, HostTable* table, MonitorSettings* s
 
 }  // namespace
 
+int port_number(const char* port) {
+  if (!port || port[0] == '\0') return 0;
+  int value = 0;
+  for (const char* p = port; *p; ++p) {
+    if (*p < '0' || *p > '9') return 0;
+    value = value * 10 + (*p - '0');
+    if (value > kHighestPort) return 0;
+  }
+  return value >= kLowestPort ? value : 0;
+}
+
 bool parse_config_line(const char* line, ConfigLine* out) {
   if (!line || !out) return false;
 

@@ -19,6 +19,24 @@ constexpr size_t kConfigLineSize = 8192;  // one read: at most 8191 characters
 constexpr size_t kConfigKeySize = 128;
 constexpr size_t kConfigValueSize = 8192;
 
+// Defaults and limits of the host file, used by the loader, "-check" and the
+// monitoring run alike.
+constexpr int kDefaultIntervalSeconds = 15;   // `interval` missing, empty or below 1
+constexpr const char kDefaultIntervalText[] = "15";
+constexpr int kDefaultFastRetrySeconds = 3;   // `fast_retry_interval` below 1
+constexpr int kDefaultWorkers = 2;            // `workers` below 1
+constexpr int kMaxWorkers = 50;               // `workers` above this is clamped
+constexpr int kDefaultTimeoutSeconds = 10;    // `timeoutsec` missing or below 1
+constexpr int kDefaultAlertCount = 30;        // `alertcount` missing or below 1
+constexpr const char kDefaultAlertCountText[] = "30";
+constexpr int kLowestPort = 1;
+constexpr int kHighestPort = 65535;
+
+// The TCP port that the text `port` names: 1 to 65535 written with decimal
+// digits only (no sign, no blanks, nothing after the digits). Returns 0 for
+// anything else ("", "0", "-5", "abc", "18O80", "70000"): an invalid port.
+int port_number(const char* port);
+
 // Monitoring state of a host's name resolution.
 enum ResolveState : int32_t { kNotResolved = 0, kResolved = 1, kResolveFailed = 2 };
 

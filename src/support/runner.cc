@@ -50,16 +50,22 @@ int run(const Command& command, char* out, uint32_t time_limit_ms) {
 
 }  // namespace
 
-int run_command(const Command& command, uint32_t time_limit_ms) {
+int run_command(const Command& command, uint32_t time_limit_ms, RunStatus* status) {
+  if (status) *status = RunStatus::kStartFailed;
   if (!has_program(command)) return -1;
-  return run(command, nullptr, time_limit_ms);
+  int rc = run(command, nullptr, time_limit_ms);
+  if (status) *status = rc == -1 ? RunStatus::kStartFailed : RunStatus::kExited;
+  return rc;
 }
 
-int run_command_capture(const Command& command, char* out, uint32_t time_limit_ms) {
+int run_command_capture(const Command& command, char* out, uint32_t time_limit_ms,
+                        RunStatus* status) {
+  if (status) *status = RunStatus::kStartFailed;
   if (out) out[0] = '\0';
   if (!has_program(command) || !out) return -1;
   int rc = run(command, out, time_limit_ms);
   if (rc == -1) out[0] = '\0';  // empty text on every failure
+  if (status) *status = rc == -1 ? RunStatus::kStartFailed : RunStatus::kExited;
   return rc;
 }
 

@@ -22,6 +22,14 @@ constexpr size_t kCaptureChunk = 511;
 // Default time limit of one external program.
 constexpr uint32_t kCommandTimeLimitMs = 120000;
 
+// How a run ended. Both failures give the result -1 where a text shows the
+// code; the log tells them apart.
+enum class RunStatus {
+  kExited,       // the program ran and ended by itself; the result is its exit code
+  kStartFailed,  // no program was started (not found, no argv, no resources)
+  kTimedOut,     // the time limit ended it with everything it started
+};
+
 struct Command {
   // Program and arguments, ending with nullptr; argv[0] is found on PATH.
   const char* const* argv = nullptr;
@@ -34,7 +42,9 @@ struct Command {
 // Runs `command` and waits for it. Returns its exit code; 1 when the code
 // cannot be read; -1 when argv is null or empty, the program cannot be
 // started, or the time limit ended it.
-int run_command(const Command& command, uint32_t time_limit_ms = kCommandTimeLimitMs);
+// `status` (may be null) receives how the run ended.
+int run_command(const Command& command, uint32_t time_limit_ms = kCommandTimeLimitMs,
+                RunStatus* status = nullptr);
 
 // Like run_command, with standard output and standard error joined in one
 // pipe and collected into `out` (at least kCaptureBufferSize bytes): reads of
@@ -43,7 +53,7 @@ int run_command(const Command& command, uint32_t time_limit_ms = kCommandTimeLim
 // drained. `out` holds terminated text afterwards, "" on every failure; -1
 // also when `out` is null.
 int run_command_capture(const Command& command, char* out,
-                        uint32_t time_limit_ms = kCommandTimeLimitMs);
+                        uint32_t time_limit_ms = kCommandTimeLimitMs, RunStatus* status = nullptr);
 
 // Test seam: when set, both functions hand the command to `hook` instead of
 // starting a program. `out` is the capture buffer (null for run_command,
