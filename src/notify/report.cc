@@ -21,7 +21,6 @@ constexpr size_t kBodyLimit = 32768;
 constexpr size_t kLineRoom = 256;
 constexpr size_t kSummaryRoom = 64;
 constexpr size_t kFooterRoom = 64;
-constexpr int kHighestPort = 65535;
 
 // Probes one host and writes its report line. Returns true when it connected.
 bool report_line(HostEntry* host, const char* report_time, FixedText<512>* line) {
@@ -31,10 +30,9 @@ bool report_line(HostEntry* host, const char* report_time, FixedText<512>* line)
     resolve_host_entry(host);
   }
 
-  const int port = to_int(host->port.c_str());
-  // A port beyond 16 bits would be probed as a different port; like the
-  // host check, the report calls it invalid.
-  if (port < 1 || port > kHighestPort) {
+  // Like the host check: only digits naming 1..65535 are a port.
+  const int port = port_number(host->port.c_str());
+  if (port == 0) {
     line->format("%s Port FAIL %s:%s Invalid port\n", report_time, host->host.c_str(),
                  host->port.empty() ? "?" : host->port.c_str());
     return false;

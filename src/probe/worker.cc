@@ -13,8 +13,6 @@ std::mutex host_state_lock;
 
 namespace {
 
-constexpr int kHighestPort = 65535;
-
 // Settings used when the caller gives none: no channel is on, so an alert
 // consists of its log line alone.
 const NotifySettings& no_channels() {
@@ -87,9 +85,9 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
     return 0;
   }
 
-  // A port must fit in 16 bits; anything else is refused rather than wrapped.
-  const int port = to_int(host->port.c_str());
-  if (port <= 0 || port > kHighestPort) {
+  // Only digits naming 1..65535 are a port; "18O80" is not port 18.
+  const int port = port_number(host->port.c_str());
+  if (port == 0) {
     console_print("Invalid port for host [%s]\n", name);
     log_event("Invalid port for host [%s]", name);
     return 0;
