@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-posix wine wine64 # Windows build, run under wine
   curl iputils-ping                      # the programs the monitor runs
   python3 python3-aiosmtpd openssl       # end-to-end delivery test
+  clang libclang-rt-14-dev               # fuzz harnesses (libFuzzer)
 )
 
 missing=()

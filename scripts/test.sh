@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds linkwatch and runs every test: natively, natively under
-# AddressSanitizer + UndefinedBehaviorSanitizer, under ThreadSanitizer, and
-# the Windows build (mingw-w64) under wine. Installs what is missing first.
+# AddressSanitizer + UndefinedBehaviorSanitizer, under ThreadSanitizer, the
+# fuzz harnesses over their corpus (clang), and the Windows build (mingw-w64)
+# under wine. Installs what is missing first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -41,6 +42,10 @@ build sanitize -DLINKWATCH_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug &
   run_tests sanitize || status=1
 build thread -DLINKWATCH_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug &&
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_tests thread || status=1
+
+# The fuzz harnesses (clang, libFuzzer): the seed corpus and a short fixed run.
+build fuzz -DCMAKE_CXX_COMPILER=clang++ -DLINKWATCH_FUZZ=ON -DLINKWATCH_TESTS=OFF &&
+  run_tests fuzz || status=1
 
 # The Windows build: one wine prefix, made before the tests run in parallel.
 export WINEPREFIX=$root/build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -1,0 +1,93 @@
+// The notification file through "-check", the loader and the rewrite of its
+// secrets.
+//
+// Properties: loading twice gives the same settings (the rewrite keeps every
+// value); the second rewrite changes nothing; no line is lost; afterwards
+// every password and token line short enough for its setting is stored in
+// the protected form.
+
+#include <cstring>
+#include <string>
+
+#include "config/check.h"
+#include "config/host_config.h"
+#include "config/notify_config.h"
+#include "fuzz_util.h"
+#include "platform/platform.h"
+#include "support/output.h"
+
+namespace {
+
+using lw::fuzz::require;
+
+// The rewrite leaves files from this size up alone.
+constexpr size_t kLargestRewritten = 200000;
+// A secret of at most this many characters fits every secret setting.
+constexpr size_t kFitsEverySecret = 127;
+
+bool same_settings(const lw::NotifySettings& a, const lw::NotifySettings& b) {
+  return a.server == b.server.c_str() && a.email == b.email.c_str() &&
+         a.password == b.password.c_str() && a.from == b.from.c_str() && a.to == b.to.c_str() &&
+         a.iamalive == b.iamalive.c_str() && a.token == b.token.c_str() &&
+         a.chat_id == b.chat_id.c_str() && a.teams_webhook == b.teams_webhook.c_str() &&
+         a.email_enabled == b.email_enabled && a.telegram_enabled == b.telegram_enabled &&
+         a.teams_enabled == b.teams_enabled && a.iamalive_enabled == b.iamalive_enabled;
+}
+
+size_t line_ends(const std::string& text) {
+  size_t n = 0;
+  for (char c : text) n += c == '\n';
+  return n;
+}
+
+bool protected_shape(const char* value) {
+  const size_t len = std::strlen(value);
+  return len >= 8 && std::strncmp(value, "encry(", 6) == 0 && value[len - 1] == ')';
+}
+
+void require_secrets_protected() {
+  std::FILE* file = std::fopen(lw::kNotifyFileName, "r");
+  require(file != nullptr, "file still there");
+  lw::FixedText<lw::kConfigLineSize> piece;
+  lw::ConfigLine line;
+  while (lw::read_config_piece(file, piece.data(), piece.capacity()) > 0) {
+    if (!lw::parse_config_line(piece.c_str(), &line)) continue;
+    if (!(line.key == "password") && !(line.key == "token")) continue;
+    if (line.value.empty() || line.value.size() > kFitsEverySecret) continue;
+    require(protected_shape(line.value.c_str()), "secret line stored protected");
+  }
+  std::fclose(file);
+}
+
+lw::NotifySettings first;
+lw::NotifySettings second;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  lw::fuzz::enter_private_folder("notify");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > kLargestRewritten) return 0;
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  lw::fuzz::put_file(lw::kNotifyFileName, input);
+  lw::check_config_file(lw::kNotifyFileName, lw::kNotifyFile);
+
+  first = lw::NotifySettings{};
+  lw::load_notify_config(&first);
+  const std::string after_first = lw::fuzz::get_file(lw::kNotifyFileName);
+  second = lw::NotifySettings{};
+  lw::load_notify_config(&second);
+  const std::string after_second = lw::fuzz::get_file(lw::kNotifyFileName);
+
+  require(same_settings(first, second), "the rewrite keeps every value");
+  require(after_first == after_second, "a second rewrite changes nothing");
+  const size_t before = line_ends(input);
+  const size_t after = line_ends(after_first);
+  require(after >= before, "no line lost");
+  require_secrets_protected();
+  lw::platform::delete_file(lw::kLogFileName);
+  return 0;
+}
