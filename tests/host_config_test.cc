@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "config/config_line.h"
 #include "support/capture.h"
 #include "support/test_env.h"
 
