@@ -39,27 +39,33 @@ const std::string kNoTimes = "Missing key: interval\nMissing key: fast_retry_int
 TEST(CheckTest, HostFile) {
   const std::string good =
       "interval: \"15\"\nfast_retry_interval: \"3\"\nhost: \"a\"\nport: \"80\"\n";
-  expect_checks(kHostFile,
-                {{good, 1, kWorkersInfo},
-                 {good + "workers: \"50\"\n", 1, ""},
-                 {"* comment\n# interval = \"1\"\n\n"                            // 1-3
-                  "interval = \"15\"\nfast_retry_interval: 3\n"                  // 4-5
-                  "workers: \"0\"\nworkers: \"51\"\nport: \"1\"\nhost: \"a\"\n"  // 6-9
-                  "host = \"b:c\"\nhost: \"b\"\r\nport: \"2\"\n"                 // 10-12
-                  "description: \"x = y\"\nhost: \"c\"\nport: \"3\"\n",
-                  0,
-                  "Line 4: '=' is not supported, use ':' instead\n"
-                  "Line 5: invalid format, expected key : \"value\"\n"
-                  "Line 6: workers must be greater than 0\n"
-                  "Line 7: workers too high, maximum workers:50\n"
-                  "Line 10: invalid format, expected key : \"value\"\n"
-                  "Host #1 missing required key: port\n" +
-                      kNoTimes},
-                 {"interval:\"1\"\nfast_retry_interval:\"1\"\nworkers:\"2\"\nport:\"1\"\n", 0,
-                  "Missing key: host\n"},
-                 {"port:\"1\"\nhost:\"a\"\nport:\"1\"\nhost:\"b\"\n", 0,
-                  kNoTimes + kWorkersInfo + "Host #2 missing required key: port\n"},
-                 {"", 0, kNoTimes + kWorkersInfo + "Missing key: host\n"}});
+  expect_checks(
+      kHostFile,
+      {{good, 1, kWorkersInfo},
+       {good + "workers: \"50\"\n", 1, ""},
+       {"* comment\n# interval = \"1\"\n\n"                            // 1-3
+        "interval = \"15\"\nfast_retry_interval: 3\n"                  // 4-5
+        "workers: \"0\"\nworkers: \"51\"\nport: \"1\"\nhost: \"a\"\n"  // 6-9
+        "host = \"b:c\"\nhost: \"b\"\r\nport: \"2\"\n"                 // 10-12
+        "description: \"x = y\"\nhost: \"c\"\nport: \"3\"\n",
+        0,
+        "Line 4: '=' is not supported, use ':' instead\n"
+        "Line 5: invalid format, expected key : \"value\"\n"
+        "Line 6: workers must be greater than 0\n"
+        "Line 7: workers too high, maximum workers:50\n"
+        "Line 10: invalid format, expected key : \"value\"\n"
+        "Host #1 missing required key: port\n" +
+            kNoTimes},
+       {"interval:\"1\"\nfast_retry_interval:\"1\"\nworkers:\"2\"\nport:\"1\"\n", 0,
+        "Missing key: host\n"},
+       {good + "port:\"18O80\"\nhost:\"b\"\nport:\"70000\"\nport:\"\"\nport:\"65535\"\n", 0,
+        "Line 5: invalid port \"18O80\" (use 1 to 65535)\n"
+        "Line 7: invalid port \"70000\" (use 1 to 65535)\n"
+        "Line 8: invalid port \"\" (use 1 to 65535)\n" +
+            kWorkersInfo},
+       {"port:\"1\"\nhost:\"a\"\nport:\"1\"\nhost:\"b\"\n", 0,
+        kNoTimes + kWorkersInfo + "Host #2 missing required key: port\n"},
+       {"", 0, kNoTimes + kWorkersInfo + "Missing key: host\n"}});
 }
 
 TEST(CheckTest, NotificationFile) {

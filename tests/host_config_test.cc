@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "config/config_line.h"
 #include "support/capture.h"
 #include "support/test_env.h"
 
@@ -83,20 +84,6 @@ TEST_F(HostConfigTest, NumbersFallBackClampAndKeepTheirText) {
                      v + "host:\"h\"\ntimeoutsec:" + v + "alertcount:" + v));
     EXPECT_EQ(row(1), want);
   }
-}
-
-TEST_F(HostConfigTest, LongLinesAndValues) {
-  const std::string n200(200, 'n'), d300(300, 'd'), num = "\"12345678901234567890\"";
-  // Pieces of 8191: a comment of exactly 8191 leaves its line end as a blank piece; the rest
-  // of a longer line is a line of its own; a quote in the next piece is lost; 8191 is whole.
-  std::string text = std::string(8191, '*') + "\nhost:\"" + n200 + "\"\ndescription:\"" + d300 +
-                     "\"\ninterval:" + num + "\nalertcount:" + num + "\n";
-  text += "*" + std::string(8190, ' ') + "host:\"pieced\"\n";
-  text += "description:\"" + std::string(8200, 'd') + "\"\n";
-  ASSERT_TRUE(load(text + "port:" + num + std::string(8191 - 5 - num.size(), ' ') + "\n"));
-  EXPECT_EQ(row(1), "123456789012345|3|2|2 " + n200.substr(0, 127) + "||" + d300.substr(0, 127) +
-                        "|10|2147483647|123456789012345");
-  EXPECT_EQ(row(2), "123456789012345|3|2|2 pieced|123456789012345||10|30|30");
 }
 
 TEST_F(HostConfigTest, The256thHostStopsReading) {

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "support/capture.h"
+#include "support/output.h"
 #include "support/test_env.h"
 
 namespace lw {
@@ -32,8 +33,6 @@ TEST_F(NotifyConfigTest, FlagsFollowTheSettings) {
   s.email_enabled = 1;
   test::OutputCapture capture;
   load_notify_config(&s);
-  EXPECT_EQ(capture.out(),
-            "linkwatch_email.txt is not existed. It is unable to send email alerts\n");
   EXPECT_EQ(s.email_enabled + s.telegram_enabled + s.teams_enabled + s.iamalive_enabled, 0);
 
   const std::string mail = "email:\"e\"\nto:\"t\"\n";
@@ -47,22 +46,32 @@ TEST_F(NotifyConfigTest, FlagsFollowTheSettings) {
       {"teams_webhook:\"https://h\"\n", "0010"},
       {"teams_webhook:\"https://h\"\nteams_webhook:\"\"\n", "0000"},
       {"iamalive:\"a@b\"\niamalive:\"nobody\"\n", "0001"},  // a later line keeps it on
-      {"iamalive:\"nobody\"\n", "0000"}};
+      {"iamalive:\"nobody\"\n", "0000"},
+      // A secret beyond its limit is not used (never cut), which is said.
+      {mail + "server:\"s\"\npassword:\"" + std::string(128, 'p') + "\"\n", "0000"},
+      {"token:\"" + std::string(256, 't') + "\"\nchat_id:\"42\"\n", "0000"}};
   for (const auto& [text, want] : cases) EXPECT_EQ(load(text), want) << text;
+  const std::string too_long = " in linkwatch_email.txt is too long (more than ";
+  EXPECT_EQ(capture.out(),
+            "linkwatch_email.txt is not existed. It is unable to send email alerts\n"
+            "password" +
+                too_long +
+                "127 characters); e-mail alerts are off\n"
+                "token" +
+                too_long + "255 characters); Telegram alerts are off\n");
+  EXPECT_NE(test::read_file(kLogFileName).find("token" + too_long), std::string::npos);
 }
 
-TEST_F(NotifyConfigTest, ValuesAreReadAndSecretsStoredProtected) {
-  const std::string to(1100, 't'), eol = test::text_line_end();
-  auto text = [&](const std::string& password, const std::string& token, const std::string& nl) {
-    return "server : \"smtps://m:465\"" + nl + "email: \"ops@x\"" + nl + password + nl +
-           "from: \"M <m@x>\"" + nl + "to: \"" + to + "\"" + nl + "iamalive: \"boss@x\"" + nl +
-           token + nl + "chat_id: \"-100\"" + nl + "teams_webhook: \"https://h/x?a=1\"" + nl;
-  };
-  EXPECT_EQ(load(text("password : \"pa ss\" old", "token:\"1:ab\"", "\n")), "1111");
+TEST_F(NotifyConfigTest, ValuesAreRead) {
+  const std::string to(1100, 't');
+  EXPECT_EQ(load("server : \"smtps://m:465\"\nemail: \"ops@x\"\npassword : \"pa ss\" old\n"
+                 "from: \"M <m@x>\"\nto: \"" +
+                 to +
+                 "\"\niamalive: \"boss@x\"\ntoken:\"1:ab\"\n"
+                 "chat_id: \"-100\"\nteams_webhook: \"https://h/x?a=1\"\n"),
+            "1111");
   EXPECT_EQ(fields(), "smtps://m:465|ops@x|pa ss|M <m@x>|" + to.substr(0, 1023) +
                           "|boss@x|1:ab|-100|https://h/x?a=1");
-  EXPECT_EQ(test::read_file(kNotifyFileName),
-            text("password:\"encry(0114491F1F)\"", "token:\"encry(404F080E)\"", eol));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/config_line.h"
 #include "config/host_config.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
@@ -10,9 +11,6 @@
 namespace lw {
 
 namespace {
-
-constexpr int kDefaultWorkers = 2;
-constexpr int kMaxWorkers = 50;
 
 struct HostFileMarks {
   bool interval = false;
@@ -59,8 +57,14 @@ bool check_host_key(const ConfigLine& line, int line_no, HostFileMarks* marks) {
     marks->current_has_port = false;
     return ok;
   } else if (std::strcmp(key, "port") == 0) {
-    // A port before the first host belongs to no host.
+    // A port before the first host belongs to no host; its text must still
+    // name a port.
     if (marks->host_count > 0) marks->current_has_port = true;
+    if (port_number(line.value.c_str()) == 0) {
+      plain_print("Line %d: invalid port \"%s\" (use %d to %d)\n", line_no, line.value.c_str(),
+                  kLowestPort, kHighestPort);
+      return false;
+    }
   }
   return true;
 }
@@ -144,17 +148,14 @@ int check_config_file(const char* file_name, int kind) {
   HostFileMarks host_marks;
   NotifyFileMarks notify_marks;
   FixedText<kConfigLineSize> piece;
-  FixedText<kConfigLineSize> trimmed;
   ConfigLine line;
 
   while (read_config_piece(file, piece.data(), piece.capacity()) > 0) {
     ++line_no;
-    trimmed.assign(piece.c_str());
-    trim_in_place(trimmed.data());
-    const char* text = trimmed.c_str();
-    if (text[0] == '\0' || text[0] == '#' || text[0] == '*') continue;
+    if (is_comment_line(piece.c_str())) continue;
 
-    if (std::strchr(text, '=') && !std::strchr(text, ':')) {
+    const char* sep = find_config_separator(piece.c_str());
+    if (sep && *sep == '=') {
       plain_print("Line %d: '=' is not supported, use ':' instead\n", line_no);
       passed = false;
       continue;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "config/host_config.h"
+#include "config/config_line.h"
 #include "config/protect.h"
 #include "support/output.h"
 
@@ -11,14 +11,30 @@ namespace lw {
 
 namespace {
 
-// Stores a password or token: decoded when it is in the protected form,
-// as written when it is plain or a protected form that does not decode.
+// What reading found on the lines of the two secret keys.
+struct SecretMarks {
+  bool password_too_long = false;  // the winning password line
+  bool token_too_long = false;     // the winning token line
+  bool to_protect = false;         // some line holds a usable secret
+};
+
+// Stores a password or token in its plain text. A value longer than the
+// field leaves it empty and marks the line too long: a cut secret would only
+// fail every login.
 template <size_t N>
-void store_secret(FixedText<N>* field, const char* value) {
-  if (!decode_protected_value(value, field->data(), field->capacity())) field->assign(value);
+void store_secret(FixedText<N>* field, const char* value, bool* too_long, SecretMarks* marks) {
+  *too_long = !read_stored_secret(value, N - 1, field->data(), field->capacity());
+  if (!*too_long && value[0] != '\0') marks->to_protect = true;
 }
 
-void apply_notify_key(const ConfigLine& line, NotifySettings* s) {
+void report_too_long(const char* key, size_t limit, const char* channel) {
+  plain_print("%s in %s is too long (more than %zu characters); %s alerts are off\n", key,
+              kNotifyFileName, limit, channel);
+  log_event("%s in %s is too long (more than %zu characters); %s alerts are off", key,
+            kNotifyFileName, limit, channel);
+}
+
+void apply_notify_key(const ConfigLine& line, NotifySettings* s, SecretMarks* marks) {
   const char* key = line.key.c_str();
   const char* value = line.value.c_str();
   if (std::strcmp(key, "server") == 0) {
@@ -32,9 +48,9 @@ void apply_notify_key(const ConfigLine& line, NotifySettings* s) {
   } else if (std::strcmp(key, "chat_id") == 0) {
     s->chat_id.assign(value);
   } else if (std::strcmp(key, "password") == 0) {
-    store_secret(&s->password, value);
+    store_secret(&s->password, value, &marks->password_too_long, marks);
   } else if (std::strcmp(key, "token") == 0) {
-    store_secret(&s->token, value);
+    store_secret(&s->token, value, &marks->token_too_long, marks);
     if (!s->token.empty()) s->telegram_enabled = 1;
   } else if (std::strcmp(key, "iamalive") == 0) {
     s->iamalive.assign(value);
@@ -60,17 +76,19 @@ void load_notify_config(NotifySettings* settings) {
 
   FixedText<kConfigLineSize> piece;
   ConfigLine line;
+  SecretMarks marks;
   while (read_config_piece(file, piece.data(), piece.capacity()) > 0) {
-    if (parse_config_line(piece.c_str(), &line)) apply_notify_key(line, settings);
+    if (parse_config_line(piece.c_str(), &line)) apply_notify_key(line, settings, &marks);
   }
   std::fclose(file);
 
   NotifySettings& s = *settings;
+  if (marks.password_too_long) report_too_long("password", kMaxPasswordLength, "e-mail");
+  if (marks.token_too_long) report_too_long("token", kMaxTokenLength, "Telegram");
   s.email_enabled = !s.server.empty() && !s.email.empty() && !s.password.empty() && !s.to.empty();
 
-  // The secrets are written back protected on every load; the password first.
-  if (!s.password.empty()) protect_value_in_file("password", s.password.c_str());
-  if (!s.token.empty()) protect_value_in_file("token", s.token.c_str());
+  // Every secret line is written back protected on every load.
+  if (marks.to_protect) protect_secrets_in_file();
   s.telegram_enabled = !s.token.empty() && !s.chat_id.empty();
   if (s.teams_webhook.empty()) s.teams_enabled = 0;
 }

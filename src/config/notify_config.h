@@ -3,6 +3,7 @@
 #ifndef LINKWATCH_CONFIG_NOTIFY_CONFIG_H_
 #define LINKWATCH_CONFIG_NOTIFY_CONFIG_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "support/fixed_text.h"
@@ -10,15 +11,18 @@
 namespace lw {
 
 constexpr const char kNotifyFileName[] = "linkwatch_email.txt";
+// Limits of the two secrets, in characters; a longer one is never used.
+constexpr size_t kMaxPasswordLength = 127;
+constexpr size_t kMaxTokenLength = 255;
 
 struct NotifySettings {
   FixedText<256> server;
   FixedText<256> email;
-  FixedText<128> password;
+  FixedText<kMaxPasswordLength + 1> password;
   FixedText<256> from;
   FixedText<1024> to;
   FixedText<512> iamalive;
-  FixedText<256> token;
+  FixedText<kMaxTokenLength + 1> token;
   FixedText<256> chat_id;
   FixedText<8192> teams_webhook;
   int32_t email_enabled = 0;
@@ -28,7 +32,11 @@ struct NotifySettings {
 };
 
 // Reads the notification file into `settings` and works out the flags, then
-// has the password and token lines rewritten in their protected form. A
+// has every password and token line rewritten in its protected form
+// (protect_secrets_in_file). A winning password or token longer than its
+// limit is not used: the field stays empty, so its channel is off, and
+// "<key> in linkwatch_email.txt is too long (more than N characters); ...
+// alerts are off" is printed and logged. A
 // missing file prints "linkwatch_email.txt is not existed. It is unable to
 // send email alerts", clears `email_enabled` and leaves the rest untouched.
 void load_notify_config(NotifySettings* settings);

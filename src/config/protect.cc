@@ -1,14 +1,16 @@
 #include "config/protect.h"
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 
-#include "config/host_config.h"
+#include "config/config_line.h"
 #include "config/notify_config.h"
+#include "platform/platform.h"
 #include "support/fixed_text.h"
-#include "support/output.h"
 
 namespace lw {
 
@@ -21,8 +23,14 @@ constexpr size_t kMixKeyLength = sizeof kProtectMixKey - 1;
 constexpr size_t kMaxBodyDigits = 512;
 // The rewritten file must stay below this size, terminator included.
 constexpr size_t kMaxFileContent = 262144;
-// The new content is written here first and then renamed over the file.
-constexpr char kRewriteTempName[] = "linkwatch_email.txt.tmp";
+// Longest wait for another process's rewrite of the file, and the step of
+// the polling for its lock.
+constexpr uint64_t kRewriteLockWaitMs = 5000;
+constexpr uint32_t kRewriteLockPollMs = 10;
+
+// Numbers the temporary files of this process, so that no two rewrites, in
+// this process or another, ever write the same one.
+std::atomic<uint32_t> rewrite_serial{0};
 
 int hex_digit_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -34,20 +42,6 @@ int hex_digit_value(char c) {
 unsigned char mix(unsigned char byte, size_t index) {
   return static_cast<unsigned char>(
       byte ^ static_cast<unsigned char>(kProtectMixKey[index % kMixKeyLength]));
-}
-
-// True when the trimmed piece `text` names `key` the way the loader reads a
-// line: split at the first ":", or at the first "=" when there is no ":".
-bool line_names_key(const char* text, const char* key) {
-  if (text[0] == '\0' || text[0] == '*' || text[0] == '#') return false;
-  const char* sep = std::strchr(text, ':');
-  if (!sep) sep = std::strchr(text, '=');
-  if (!sep) return false;
-  while (text < sep && is_space_byte(*text)) ++text;
-  const char* end = sep;
-  while (end > text && is_space_byte(end[-1])) --end;
-  size_t len = static_cast<size_t>(end - text);
-  return len == std::strlen(key) && std::memcmp(text, key, len) == 0;
 }
 
 // Removes `path`, ignoring every error.
@@ -106,6 +100,42 @@ int decode_protected_value(const char* value, char* out, size_t capacity) {
   return 1;
 }
 
+bool read_stored_secret(const char* stored, size_t limit, char* out, size_t cap) {
+  if (!out || cap == 0) return false;
+  out[0] = '\0';
+  if (!stored || limit > kProtectMaxPlain || cap <= limit) return false;
+  // One character more than any limit, so that a longer value shows.
+  char plain[kProtectMaxPlain + 2];
+  if (!decode_protected_value(stored, plain, sizeof plain)) {
+    copy_bounded(plain, sizeof plain, stored);
+  }
+  if (std::strlen(plain) > limit) return false;
+  copy_bounded(out, cap, plain);
+  return true;
+}
+
+namespace {
+
+// The length limit of a secret key; 0 for every other key.
+size_t secret_limit(const char* key) {
+  if (std::strcmp(key, "password") == 0) return kMaxPasswordLength;
+  if (std::strcmp(key, "token") == 0) return kMaxTokenLength;
+  return 0;
+}
+
+// Takes the rewrite lock, waiting up to kRewriteLockWaitMs for another
+// holder. False when it cannot be had.
+bool take_rewrite_lock(platform::FileLock* lock) {
+  uint64_t start = platform::monotonic_ms();
+  for (;;) {
+    platform::LockResult result = platform::lock_file(kNotifyLockFileName, lock);
+    if (result == platform::LockResult::kAcquired) return true;
+    if (result == platform::LockResult::kError) return false;
+    if (platform::monotonic_ms() - start >= kRewriteLockWaitMs) return false;
+    platform::sleep_ms(kRewriteLockPollMs);
+  }
+}
+
 // Decisions where the file format leaves room:
 // - A line holding both "=" and ":" is split at its first ":", as the loader
 //   does, so the line the loaded value came from is the one protected.
@@ -114,10 +144,8 @@ int decode_protected_value(const char* value, char* out, size_t capacity) {
 // - The content goes to a temporary file that replaces the original only
 //   once it is complete, so a failure mid-way never leaves the file empty or
 //   truncated.
-int protect_value_in_file(const char* key, const char* value) {
-  if (!key || !value || value[0] == '\0') return 0;
-  if (key[0] == '\0' || std::strlen(key) >= kConfigKeySize) return 0;
-
+// Runs with the rewrite lock held: what it reads is what it replaces.
+int rewrite_secret_lines() {
   std::FILE* in = std::fopen(kNotifyFileName, "r");
   if (!in) return 0;
 
@@ -130,38 +158,43 @@ int protect_value_in_file(const char* key, const char* value) {
   }
   std::fclose(probe);
 
-  char form[kProtectedFormSize];
-  make_protected_form(value, form, sizeof form);
-  FixedText<kConfigKeySize + kProtectedFormSize + 8> replacement;
-  replacement.format("%s:\"%s\"\n", key, form);
-
-  std::FILE* out = std::fopen(kRewriteTempName, "w");
+  FixedText<64> temp_name;
+  temp_name.format("%s.%u.%u.tmp", kNotifyFileName, static_cast<unsigned>(platform::current_pid()),
+                   static_cast<unsigned>(++rewrite_serial));
+  std::FILE* out = std::fopen(temp_name.c_str(), "w");
   if (!out) {
     std::fclose(in);
     return 0;
   }
   {
-    // Keep the original's permission bits: the file holds secrets.
+    // Keep the original's permission bits, before any secret is written.
     std::error_code ec;
     std::filesystem::file_status status = std::filesystem::status(kNotifyFileName, ec);
-    if (!ec) std::filesystem::permissions(kRewriteTempName, status.permissions(), ec);
+    if (!ec) std::filesystem::permissions(temp_name.c_str(), status.permissions(), ec);
   }
 
   FixedText<kConfigLineSize> piece;
-  FixedText<kConfigLineSize> trimmed;
-  bool replaced = false;
+  ConfigLine line;
+  FixedText<kProtectMaxPlain + 1> plain;
+  char form[kProtectedFormSize];
+  FixedText<kConfigKeySize + kProtectedFormSize + 8> replacement;
+  int replaced = 0;
   bool ok = true;
   size_t total = 0;
   size_t len;
   while ((len = read_config_piece(in, piece.data(), piece.capacity())) > 0) {
     const char* bytes = piece.c_str();
-    if (!replaced) {
-      trimmed.assign(piece.c_str());
-      trim_in_place(trimmed.data());
-      if (line_names_key(trimmed.c_str(), key)) {
+    if (!is_comment_line(piece.c_str()) && parse_config_line(piece.c_str(), &line)) {
+      size_t limit = secret_limit(line.key.c_str());
+      // A value that is too long stays as written: its protected form would
+      // hold a cut secret.
+      if (limit > 0 && !line.value.empty() &&
+          read_stored_secret(line.value.c_str(), limit, plain.data(), plain.capacity())) {
+        make_protected_form(plain.c_str(), form, sizeof form);
+        replacement.format("%s:\"%s\"\n", line.key.c_str(), form);
         bytes = replacement.c_str();
         len = replacement.size();
-        replaced = true;
+        ++replaced;
       }
     }
     if (total + len + 1 >= kMaxFileContent) {
@@ -178,17 +211,27 @@ int protect_value_in_file(const char* key, const char* value) {
   std::fclose(in);
   if (std::fclose(out) != 0) ok = false;
 
-  if (!ok) {
-    discard_file(kRewriteTempName);
+  if (!ok || replaced == 0) {
+    discard_file(temp_name.c_str());
     return 0;
   }
   std::error_code ec;
-  std::filesystem::rename(kRewriteTempName, kNotifyFileName, ec);
+  std::filesystem::rename(temp_name.c_str(), kNotifyFileName, ec);
   if (ec) {
-    discard_file(kRewriteTempName);
+    discard_file(temp_name.c_str());
     return 0;
   }
   return 1;
+}
+
+}  // namespace
+
+int protect_secrets_in_file() {
+  platform::FileLock lock;
+  if (!take_rewrite_lock(&lock)) return 0;
+  int result = rewrite_secret_lines();
+  platform::unlock_file(&lock);
+  return result;
 }
 
 }  // namespace lw

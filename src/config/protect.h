@@ -29,16 +29,32 @@ size_t make_protected_form(const char* value, char* out, size_t cap);
 // then empty and the caller keeps the text as written.
 int decode_protected_value(const char* value, char* out, size_t capacity);
 
-// Rewrites the first line of "linkwatch_email.txt" whose key is `key` as
-// key:"<protected form of value>"; every other line keeps its bytes. The key
-// is found the way the loader splits a line (the first ":", or "=" in a line
-// without ":"); blank lines and lines starting with "*" or "#" are never
-// touched. The new content goes to a temporary file in the same folder that
-// then replaces the original, so a failed write leaves the old file intact.
-// Returns 1 when the file was written anew (also when no line matched), 0
-// when it was left untouched: empty value, file not readable or writable, or
-// content of 262144 bytes or more.
-int protect_value_in_file(const char* key, const char* value);
+// The plain text of the secret `stored` as it stands in the file: decoded
+// when it is in the protected form, as written otherwise (a malformed
+// protected form included). Stores it in `out` (cap > limit) and returns
+// true when it has at most `limit` characters (limit <= kProtectMaxPlain);
+// otherwise returns false with `out` empty, so a cut secret is never used.
+bool read_stored_secret(const char* stored, size_t limit, char* out, size_t cap);
+
+// The lock file that serialises rewrites of the notification file between
+// processes; it is created beside it and never renamed or deleted.
+constexpr const char kNotifyLockFileName[] = "linkwatch_email.lock";
+
+// Rewrites every `password` and `token` line of "linkwatch_email.txt" that
+// carries a non-empty value of at most its limit as key:"<protected form of
+// that line's own value>"; all other lines keep their bytes, and a line
+// whose value is too long stays as written. Lines are recognised as the
+// loader reads them; blank lines and lines starting with "*" or "#" are
+// never touched.
+// The file is read, rewritten and replaced while kNotifyLockFileName is
+// locked (waiting for another holder up to a fixed bound), so concurrent
+// rewrites by several processes never lose or mix content: the new content
+// goes to a temporary file of a unique name in the same folder, given the
+// original's permission bits before anything is written, and is then renamed
+// over the original. Returns 1 when the file was written anew, 0 when it was
+// left as it was: nothing to protect, lock not had in time, file not
+// readable or writable, content of 262144 bytes or more, or a failed write.
+int protect_secrets_in_file();
 
 }  // namespace lw
 
