@@ -31,7 +31,10 @@ class ReportTest : public test::WorkDirTest {
     notify_.iamalive.assign("alive1@example.com, alive2@example.com");
     notify_.email_enabled = notify_.iamalive_enabled = 1;
   }
-  void TearDown() override { set_clock_for_testing(nullptr); }
+  void TearDown() override {
+    set_clock_for_testing(nullptr);
+    platform::close_listener(&full_);
+  }
 
   HostEntry& add_host(const std::string& name, const std::string& port) {
     HostEntry& host = table_.hosts[++table_.host_count];
@@ -56,7 +59,8 @@ class ReportTest : public test::WorkDirTest {
   }
   std::string summary(int total, int success, int failed, const char* rate) const {
     return "\nSummary Report\n==============\nTotal Hosts   : " + std::to_string(total) +
-           "\nWorkers       : 2\nSuccess       : " + std::to_string(success) +
+           "\nWorkers       : " + std::to_string(settings_.workers) +
+           "\nSuccess       : " + std::to_string(success) +
            "\nFailed        : " + std::to_string(failed) + "\nSuccess Rate  : " + rate +
            "%\nEmail Alert To: " + notify_.to.c_str() + "\n";
   }
@@ -65,28 +69,30 @@ class ReportTest : public test::WorkDirTest {
   HostTable table_;
   MonitorSettings settings_;
   NotifySettings notify_;
-  std::string stamp_;  // the report's local time
+  std::string stamp_;        // the report's local time
+  platform::Listener full_;  // never accepts, its backlog filled: probes time out
 };
 
 // Every channel is on, yet only the mail to iamalive goes out; the alert state stays.
+// The lines keep the table's order, also when a slow probe ends after later ones.
 TEST_F(ReportTest, MailsEveryHostLineToIamaliveOnly) {
   notify_.token.assign("123:abc");
   notify_.chat_id.assign("42");
   notify_.teams_webhook.assign("https://teams.example.com/hook");
   notify_.telegram_enabled = notify_.teams_enabled = 1;
-  platform::Listener listener, gone, full;  // full: never accepts, its backlog filled
+  platform::Listener listener, gone;
   ASSERT_TRUE(platform::listen_loopback(0, 16, &listener) &&
-              platform::listen_loopback(0, 1, &gone) && platform::listen_loopback(0, 1, &full));
-  for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", full.port, 1, nullptr);
+              platform::listen_loopback(0, 1, &gone) && platform::listen_loopback(0, 1, &full_));
+  for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", full_.port, 1, nullptr);
   const std::string open = std::to_string(listener.port), closed = std::to_string(gone.port),
-                    silent = std::to_string(full.port);
+                    silent = std::to_string(full_.port);
   platform::close_listener(&gone);  // nobody listens there any more
   add_host("127.0.0.1", open).alert_sent = 1;
   add_host("127.0.0.1", open);
   add_host("127.0.0.1", closed).fail_count = 1;
+  add_host("127.0.0.1", silent);
   add_host("127.0.0.1", "");
   add_host("no-such-host.invalid", "80");
-  add_host("127.0.0.1", silent);
 
   for (int32_t* enabled : {&notify_.email_enabled, &notify_.iamalive_enabled}) {
     *enabled = 0;
@@ -105,12 +111,24 @@ TEST_F(ReportTest, MailsEveryHostLineToIamaliveOnly) {
   EXPECT_EQ(table_.hosts[3].fail_count, 1);  // no counting
 
   table_.host_count = 6;
-  lines += t + "FAIL 127.0.0.1:? Invalid port\n" + t +
-           "FAIL no-such-host.invalid:80 resolve host failed\n" + t + "FAIL 127.0.0.1:" + silent +
-           " Timeout\n";
+  settings_.workers = 6;  // one batch
+  lines += t + "FAIL 127.0.0.1:" + silent + " Timeout\n" + t + "FAIL 127.0.0.1:? Invalid port\n" +
+           t + "FAIL no-such-host.invalid:80 resolve host failed\n";
   EXPECT_EQ(run_report(), mail(lines + summary(6, 2, 4, "33.33")));
   platform::close_listener(&listener);
-  platform::close_listener(&full);
+}
+
+// Hosts that time out are probed `workers` at a time, batch after batch.
+TEST_F(ReportTest, ProbesInBatchesOfWorkers) {
+  ASSERT_TRUE(platform::listen_loopback(0, 1, &full_));
+  for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", full_.port, 1, nullptr);
+  for (int i = 0; i < 8; ++i) add_host("127.0.0.1", std::to_string(full_.port));
+  settings_.workers = 4;
+  const uint64_t start = platform::monotonic_ms();
+  EXPECT_NE(run_report().find("Failed        : 8\r\n"), std::string::npos);
+  const uint64_t took = platform::monotonic_ms() - start;
+  EXPECT_GE(took, 1900u) << "two batches of 1 s, not one";
+  EXPECT_LT(took, 5000u) << "not one host after the other (8 s)";
 }
 
 TEST_F(ReportTest, NoHostsAndLinesAndSummaryOnlyWhileTheyFit) {
