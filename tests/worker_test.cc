@@ -24,19 +24,16 @@ int64_t g_now = kStart;
 // and fail_count at that moment, and whether host_state_lock was free.
 std::vector<std::string> g_crossings;
 
-std::string seen(const char* kind, const HostEntry& host, const char* error) {
+void record(const std::string& kind, const HostEntry& host) {
   const bool lock_free = host_state_lock.try_lock();
   if (lock_free) host_state_lock.unlock();
-  return std::string(kind) + " " + error + " sent=" + std::to_string(host.alert_sent) +
-         " count=" + std::to_string(host.fail_count) + (lock_free ? "" : " LOCKED");
+  g_crossings.push_back(kind + " sent=" + std::to_string(host.alert_sent) +
+                        " count=" + std::to_string(host.fail_count) + (lock_free ? "" : " LOCKED"));
 }
-
-const AlertSink kRecordingSink{
-    [](void*, const HostEntry& host, const char* error) {
-      g_crossings.push_back(seen("DOWN", host, error));
-    },
-    [](void*, const HostEntry& host) { g_crossings.push_back(seen("RECOVERY", host, "-")); },
-    nullptr};
+void record_down(void*, const HostEntry& host, const char* error) {
+  record("DOWN " + std::string(error), host);
+}
+void record_recovery(void*, const HostEntry& host) { record("RECOVERY", host); }
 
 class WorkerTest : public test::WorkDirTest {
  protected:
@@ -62,7 +59,7 @@ class WorkerTest : public test::WorkDirTest {
     host().timeoutsec = 1;
     host().alertcount = 3;
     context_.table = table_.get();
-    context_.alerts = kRecordingSink;
+    context_.alerts = {record_down, record_recovery, nullptr};
     set_clock_for_testing([] { return g_now; });
   }
   void TearDown() override { set_clock_for_testing(nullptr); }
@@ -118,7 +115,7 @@ TEST_F(WorkerTest, UpCountingDownAndBack) {
   }
   // The DOWN sees the count that reached the threshold; neither holds the lock.
   EXPECT_EQ(g_crossings, (std::vector<std::string>{"DOWN Connection refused sent=1 count=3",
-                                                   "RECOVERY - sent=0 count=0"}));
+                                                   "RECOVERY sent=0 count=0"}));
 }
 
 // Unresolvable names fail the check, invalid ports do not; neither touches
