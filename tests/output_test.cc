@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -42,6 +43,22 @@ TEST_F(OutputTest, LogLinesSilentModeAndARecreatedLog) {
   ASSERT_TRUE(platform::delete_file(kLogFileName));
   log_event("two");
   EXPECT_EQ(test::read_file(kLogFileName), stamp() + "two" + kEnd) << "created again";
+}
+
+// A log that cannot be written warns once per outage, not once per event.
+TEST_F(OutputTest, AnUnwritableLogWarnsOncePerOutage) {
+  test::OutputCapture capture;
+  std::string warnings;
+  for (int outage = 0; outage < 2; ++outage) {
+    log_event("written");  // a good append ends any earlier outage
+    ASSERT_TRUE(platform::delete_file(kLogFileName));
+    ASSERT_TRUE(std::filesystem::create_directory(kLogFileName));  // a folder in its place
+    for (int i = 0; i < 5; ++i) log_event("lost %d", i);
+    warnings += "Cannot write log file linkwatch_log.txt: events are not recorded\n";
+    EXPECT_EQ(capture.err(), warnings);
+    std::filesystem::remove(kLogFileName);
+  }
+  EXPECT_EQ(capture.out(), "");
 }
 
 std::string line(int t, int i) {

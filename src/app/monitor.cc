@@ -22,6 +22,9 @@ namespace {
 // never overflow a 32-bit millisecond count.
 constexpr uint64_t kLongestWaitMs = 3600u * 1000u;
 
+// The first cycle starts after a random delay of 0 to this many seconds less one.
+constexpr int kStartDelaySpreadSeconds = 10;
+
 const char kSeparator[] =
     "========================================================================";
 static_assert(sizeof kSeparator == 73, "72 equals signs");
@@ -54,6 +57,15 @@ bool start_worker(const MonitorRun& run, CheckFunction check, WorkerSlot* slot,
   return true;
 }
 
+// The alert sink of the cycle's workers: the alerts go out through the
+// channels of the run's notify settings.
+void down_alert(void* notify, const HostEntry& host, const char* error) {
+  raise_down_alert(host, error, *static_cast<const NotifySettings*>(notify));
+}
+void recovery_alert(void* notify, const HostEntry& host) {
+  raise_recovery_alert(host, *static_cast<const NotifySettings*>(notify));
+}
+
 // The orderly end of a run that holds its claim.
 int end_run(InstanceClaim* claim) {
   release_instance(claim, true);
@@ -64,7 +76,7 @@ int end_run(InstanceClaim* claim) {
 
 int normal_wait_seconds(const MonitorSettings& settings) {
   const int seconds = to_int(settings.interval.c_str());
-  return seconds < 1 ? 15 : seconds;
+  return seconds < 1 ? kDefaultIntervalSeconds : seconds;
 }
 
 int next_wait_seconds(const MonitorSettings& settings, int failure_mark) {
@@ -98,7 +110,7 @@ int run_cycle(MonitorRun& run) {
   const int count = table->host_count < kMaxHosts ? table->host_count : kMaxHosts;
   const int workers = run.settings->workers < 1 ? 1 : run.settings->workers;
   const CheckFunction check = run.check ? run.check : check_host_worker;
-  const WorkerContext context{table, run.notify};
+  const WorkerContext context{table, {down_alert, recovery_alert, run.notify}};
   std::thread threads[kHostTableSlots];
 
   for (int first = 1; first <= count;) {
@@ -150,7 +162,7 @@ int run_monitor(MonitorRun& run) {
   // Several instances started together (e.g. at log-on) spread their first
   // cycles over a few seconds.
   std::srand(platform::current_pid() ^ static_cast<uint32_t>(now_seconds()));
-  const int delay_seconds = std::rand() % 10;
+  const int delay_seconds = std::rand() % kStartDelaySpreadSeconds;
   if (wait_ms(run, static_cast<uint64_t>(delay_seconds) * 1000u)) return end_run(&claim);
 
   if (!silent_mode()) print_banner();

@@ -63,7 +63,8 @@ struct MonitorRun {
 };
 
 // The normal wait in seconds: `interval` read as a decimal number (leading
-// blanks, a sign, digits up to the first other character); below 1 gives 15.
+// blanks, a sign, digits up to the first other character); below 1 gives
+// kDefaultIntervalSeconds.
 int normal_wait_seconds(const MonitorSettings& settings);
 
 // The wait after a cycle: fast_retry_interval when `failure_mark` is set,

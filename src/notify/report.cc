@@ -1,9 +1,11 @@
-// The daily alive report: one more probe of every host, a summary, and one
-// e-mail to the `iamalive` recipients.
+// The daily alive report: one more probe of every host (in batches of
+// `workers` threads), a summary, and one e-mail to the `iamalive` recipients.
 
 #include "notify/report.h"
 
 #include <cstdint>
+#include <system_error>
+#include <thread>
 
 #include "notify/dispatch.h"
 #include "probe/resolve.h"
@@ -22,38 +24,78 @@ constexpr size_t kLineRoom = 256;
 constexpr size_t kSummaryRoom = 64;
 constexpr size_t kFooterRoom = 64;
 
-// Probes one host and writes its report line. Returns true when it connected.
-bool report_line(HostEntry* host, const char* report_time, FixedText<512>* line) {
-  double elapsed = 0.0;
+enum ProbeResult : int32_t { kInvalidPort, kUnresolved, kAnswered, kNotAnswered };
 
+// What the report found out about one host.
+struct ProbeOutcome {
+  int32_t result = kInvalidPort;
+  double elapsed = 0.0;
+  char error[kProbeErrorSize] = "";
+};
+
+// Resolves the host when needed and probes it. Touches only the entry's
+// resolution fields, so one thread per host may run it.
+void probe_for_report(HostEntry* host, ProbeOutcome* outcome) {
   if (host->resolve_state != kResolved && !host->host.empty()) {
     resolve_host_entry(host);
   }
-
   // Like the host check: only digits naming 1..65535 are a port.
   const int port = port_number(host->port.c_str());
   if (port == 0) {
-    line->format("%s Port FAIL %s:%s Invalid port\n", report_time, host->host.c_str(),
-                 host->port.empty() ? "?" : host->port.c_str());
-    return false;
+    outcome->result = kInvalidPort;
+    return;
   }
   if (host->resolve_state != kResolved || host->resolved_ip.empty()) {
-    line->format("%s Port FAIL %s:%s resolve host failed\n", report_time, host->host.c_str(),
-                 host->port.c_str());
-    return false;
+    outcome->result = kUnresolved;
+    return;
   }
-
-  char error[kProbeErrorSize] = "";
   const int result = probe_tcp_port(host->resolved_ip.c_str(), static_cast<uint16_t>(port),
-                                    host->timeoutsec, &elapsed, error);
-  if (result == kProbeConnected) {
-    line->format("%s Port OK %s:%s time=%.2f sec\n", report_time, host->host.c_str(),
-                 host->port.c_str(), elapsed);
-    return true;
+                                    host->timeoutsec, &outcome->elapsed, outcome->error);
+  outcome->result = result == kProbeConnected ? kAnswered : kNotAnswered;
+}
+
+// Probes hosts 1..host_count in batches of at most `workers` threads, each
+// batch joined before the next starts, as the monitoring cycle does. A host
+// whose thread cannot be had is probed on the calling thread.
+void probe_all(HostTable* table, int host_count, int workers, ProbeOutcome* outcomes) {
+  std::thread threads[kHostTableSlots];
+  for (int first = 1; first <= host_count; first += workers) {
+    const int last = host_count - first < workers ? host_count : first + workers - 1;
+    for (int i = first; i <= last; ++i) {
+      // The thread library reports a missing thread as an exception.
+      try {
+        threads[i] = std::thread(probe_for_report, &table->hosts[i], &outcomes[i]);
+      } catch (const std::system_error&) {
+        probe_for_report(&table->hosts[i], &outcomes[i]);
+      }
+    }
+    for (int i = first; i <= last; ++i) {
+      if (threads[i].joinable()) threads[i].join();
+    }
   }
-  line->format("%s Port FAIL %s:%s %s\n", report_time, host->host.c_str(), host->port.c_str(),
-               error[0] != '\0' ? error : "Timeout");
-  return false;
+}
+
+// Writes the report line of one probed host.
+void format_line(const HostEntry& host, const ProbeOutcome& outcome, const char* report_time,
+                 FixedText<512>* line) {
+  const char* name = host.host.c_str();
+  const char* port = host.port.c_str();
+  switch (outcome.result) {
+    case kInvalidPort:
+      line->format("%s Port FAIL %s:%s Invalid port\n", report_time, name,
+                   host.port.empty() ? "?" : port);
+      return;
+    case kUnresolved:
+      line->format("%s Port FAIL %s:%s resolve host failed\n", report_time, name, port);
+      return;
+    case kAnswered:
+      line->format("%s Port OK %s:%s time=%.2f sec\n", report_time, name, port, outcome.elapsed);
+      return;
+    default:
+      line->format("%s Port FAIL %s:%s %s\n", report_time, name, port,
+                   outcome.error[0] != '\0' ? outcome.error : "Timeout");
+      return;
+  }
 }
 
 }  // namespace
@@ -75,12 +117,17 @@ void run_daily_report(HostTable* table, const MonitorSettings& settings,
   if (host_count < 0) host_count = 0;
   if (host_count > kMaxHosts) host_count = kMaxHosts;
 
+  ProbeOutcome outcomes[kHostTableSlots];
+  probe_all(table, host_count, settings.workers < 1 ? 1 : settings.workers, outcomes);
+
+  // The lines follow the table's order, whichever probe ended first.
   int success = 0;
   int failed = 0;
   size_t body_len = 0;
   for (int i = 1; i <= host_count; ++i) {
     FixedText<512> line;
-    if (report_line(&table->hosts[i], report_time, &line)) {
+    format_line(table->hosts[i], outcomes[i], report_time, &line);
+    if (outcomes[i].result == kAnswered) {
       ++success;
     } else {
       ++failed;

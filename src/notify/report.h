@@ -8,10 +8,13 @@
 
 namespace lw {
 
-// Probes every host of `table` one after the other and e-mails the alive
-// report to `iamalive`. Does nothing when e-mail or iamalive is not enabled.
-// May resolve hosts that have not resolved yet; never touches the failure
-// counters or alert state. Runs on the monitoring thread while no worker runs.
+// Probes every host of `table` in batches of `workers` threads (below 1: one),
+// each batch joined before the next, like the monitoring cycle; then forms
+// one line per host in table order and e-mails the alive report to
+// `iamalive`. Does nothing when e-mail or iamalive is not enabled. May
+// resolve hosts that have not resolved yet (each on its own probing thread);
+// never touches the failure counters or alert state. Runs on the monitoring
+// thread while no cycle worker runs; returns after every probe has ended.
 void run_daily_report(HostTable* table, const MonitorSettings& settings,
                       const NotifySettings& notify);
 

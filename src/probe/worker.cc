@@ -1,6 +1,5 @@
 #include "probe/worker.h"
 
-#include "notify/alerts.h"
 #include "probe/resolve.h"
 #include "probe/tcp_probe.h"
 #include "support/clock.h"
@@ -13,16 +12,9 @@ std::mutex host_state_lock;
 
 namespace {
 
-// Settings used when the caller gives none: no channel is on, so an alert
-// consists of its log line alone.
-const NotifySettings& no_channels() {
-  static const NotifySettings settings;
-  return settings;
-}
-
 // The failed-check branch of the state machine; called with `lock` held,
 // returns with it held.
-void record_failure(HostEntry* host, int result, char* error, const NotifySettings& notify,
+void record_failure(HostEntry* host, int result, char* error, const AlertSink& alerts,
                     std::unique_lock<std::mutex>& lock) {
   const int64_t now = now_seconds();
   const char* name = host->host.c_str();
@@ -52,11 +44,11 @@ void record_failure(HostEntry* host, int result, char* error, const NotifySettin
   }
   if (host->fail_count < host->alertcount) return;
 
-  // Threshold reached: the alert runs without the lock (it pings and starts
+  // Threshold reached: the alert runs without the lock (it may ping and start
   // programs); alert_sent is set first so that no second DOWN can follow.
   host->alert_sent = 1;
   lock.unlock();
-  raise_down_alert(*host, error, notify);
+  if (alerts.down) alerts.down(alerts.context, *host, error);
   lock.lock();
   host->fail_count = 1;
   host->first_fail_time = now;
@@ -73,7 +65,6 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
       slot->host_index >= kHostTableSlots) {
     return 0;
   }
-  const NotifySettings& notify = context.notify ? *context.notify : no_channels();
   HostEntry* host = &table->hosts[slot->host_index];
   const char* name = host->host.c_str();
 
@@ -107,13 +98,13 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
     if (host->alert_sent == 1) {
       host->alert_sent = 0;
       lock.unlock();
-      raise_recovery_alert(*host, notify);
+      if (context.alerts.recovery) context.alerts.recovery(context.alerts.context, *host);
     }
     return 0;
   }
 
   slot->failed = 1;
-  record_failure(host, result, error, notify, lock);
+  record_failure(host, result, error, context.alerts, lock);
   return 0;
 }
 

@@ -7,7 +7,6 @@
 #include <mutex>
 
 #include "config/host_config.h"
-#include "config/notify_config.h"
 
 namespace lw {
 
@@ -20,15 +19,27 @@ struct WorkerSlot {
   int32_t failed = 0;  // 1: unresolved host or failed check
 };
 
-// What a worker works on: the process-wide tables, passed explicitly.
+// Where a worker reports that a host crossed its alert threshold. Both
+// functions are called on the worker thread without any lock held: `down`
+// after alert_sent has been set to 1 (with the error text of the failed
+// check, never null), `recovery` after it has been cleared. `host` stays
+// valid for the call only. A null function drops that crossing.
+struct AlertSink {
+  void (*down)(void* context, const HostEntry& host, const char* error) = nullptr;
+  void (*recovery)(void* context, const HostEntry& host) = nullptr;
+  void* context = nullptr;
+};
+
+// What a worker works on: the process-wide table and the alert sink,
+// passed explicitly.
 struct WorkerContext {
   HostTable* table = nullptr;
-  const NotifySettings* notify = nullptr;
+  AlertSink alerts;
 };
 
 // Checks the host at slot->host_index once: resolves it when needed, probes
-// its port, moves its alert state and raises DOWN / RECOVERY alerts. Sets
-// slot->failed. Returns 0 (also for a null slot).
+// its port, moves its alert state and reports DOWN / RECOVERY crossings to
+// context.alerts. Sets slot->failed. Returns 0 (also for a null slot).
 uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context);
 
 }  // namespace lw

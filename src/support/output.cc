@@ -15,6 +15,9 @@ namespace {
 std::atomic<bool> silent{false};
 std::atomic<std::FILE*> test_out{nullptr};
 std::atomic<std::FILE*> test_err{nullptr};
+// Set once a failed append has been reported; the next good one clears it.
+// Guarded by log_lock.
+bool log_outage_reported = false;
 
 std::FILE* out_stream() {
   std::FILE* f = test_out.load();
@@ -64,18 +67,33 @@ void error_print(const char* fmt, ...) {
 }
 
 void log_event(const char* fmt, ...) {
-  std::lock_guard<std::mutex> hold(log_lock);
-  std::FILE* file = std::fopen(kLogFileName, "a");
-  if (!file) return;
-  char stamp[32];
-  format_local_time(now_seconds(), "%Y-%m-%d %H:%M:%S", stamp, sizeof stamp);
-  std::fprintf(file, "%s - ", stamp);
-  va_list args;
-  va_start(args, fmt);
-  std::vfprintf(file, fmt, args);
-  va_end(args);
-  std::fputc('\n', file);
-  std::fclose(file);
+  bool report_outage = false;
+  {
+    std::lock_guard<std::mutex> hold(log_lock);
+    bool written = false;
+    if (std::FILE* file = std::fopen(kLogFileName, "a")) {
+      char stamp[32];
+      format_local_time(now_seconds(), "%Y-%m-%d %H:%M:%S", stamp, sizeof stamp);
+      const bool head_ok = std::fprintf(file, "%s - ", stamp) >= 0;
+      va_list args;
+      va_start(args, fmt);
+      const bool text_ok = std::vfprintf(file, fmt, args) >= 0;
+      va_end(args);
+      const bool end_ok = std::fputc('\n', file) != EOF;
+      // A full disk shows only when the buffered line is handed over.
+      written = std::fclose(file) == 0 && head_ok && text_ok && end_ok;
+    }
+    if (written) {
+      log_outage_reported = false;
+    } else if (!log_outage_reported) {
+      log_outage_reported = true;
+      report_outage = true;
+    }
+  }
+  // Outside log_lock: nothing is locked while it is held.
+  if (report_outage) {
+    error_print("Cannot write log file %s: events are not recorded\n", kLogFileName);
+  }
 }
 
 void trim_in_place(char* text) {

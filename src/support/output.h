@@ -40,7 +40,11 @@ __attribute__((format(gnu_printf, 1, 2))) void error_print(const char* fmt, ...)
 
 // Appends "YYYY-mm-dd HH:MM:SS - <message>" and a line end to the log file
 // under log_lock, opening and closing the file for this one line. When the
-// file cannot be opened the event is dropped without a message.
+// line cannot be written (the file cannot be opened for appending, or the
+// write fails) the event is dropped; the first such failure, and the first
+// one after a line was written again, prints "Cannot write log file
+// linkwatch_log.txt: events are not recorded" to standard error (once per
+// outage, after log_lock is released). The caller is not told.
 __attribute__((format(gnu_printf, 1, 2))) void log_event(const char* fmt, ...);
 
 // Test seam: redirects everything the four printing functions write to
