@@ -130,6 +130,11 @@ TEST_F(E2eDeliveryTest, NotificationTestReachesMailAndWebHook) {
             std::string::npos);
   EXPECT_EQ(run({kPython, "-c", "import json,sys; json.load(open(sys.argv[1]))", "http/body"}), 0)
       << "the posted card is not valid JSON";
+  for (const auto& entry : std::filesystem::directory_iterator(".")) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name.rfind("mailtext.", 0) != 0 && name.rfind("teamsmsg.", 0) != 0)
+        << name << " was left behind";
+  }
 }
 
 }  // namespace

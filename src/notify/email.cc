@@ -2,14 +2,12 @@
 
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "notify/send_files.h"
 #include "support/output.h"
 #include "support/runner.h"
 #include "support/transfer.h"
 
 namespace lw {
-
-std::mutex mail_lock;
 
 namespace {
 
@@ -45,21 +43,10 @@ class CrlfWriter {
   bool ok_ = true;
 };
 
-}  // namespace
-
-const char* mail_sender(const NotifySettings& settings) {
-  return settings.from.empty() ? settings.email.c_str() : settings.from.c_str();
-}
-
-bool email_configured(const NotifySettings& settings) {
-  return settings.email_enabled != 0 && !settings.server.empty() && !settings.email.empty() &&
-         !settings.password.empty();
-}
-
-bool write_mail_file(const NotifySettings& settings, const char* recipients, const char* subject,
-                     const char* body) {
-  std::FILE* file = std::fopen(kMailFileName, "wb");
-  if (!file) return false;
+// Writes the whole message into `file` and closes it. False when any byte
+// could not be written.
+bool write_mail(std::FILE* file, const NotifySettings& settings, const char* recipients,
+                const char* subject, const char* body) {
   CrlfWriter out(file);
   out.put("From: ");
   out.put(mail_sender(settings));
@@ -72,32 +59,42 @@ bool write_mail_file(const NotifySettings& settings, const char* recipients, con
   out.put("\n");
   bool ok = out.ok();
   if (std::fclose(file) != 0) ok = false;
-  if (!ok) platform::delete_file(kMailFileName);
   return ok;
 }
 
-int send_email(const NotifySettings& settings, const char* recipients, bool silent) {
-  if (!email_configured(settings) || !recipients || recipients[0] == '\0') return 0;
-  MailRequest request;
-  bool usable =
-      build_mail_request(settings.server.c_str(), mail_sender(settings), settings.email.c_str(),
-                         settings.password.c_str(), recipients, &request);
-  if (!silent) console_print("Sending mail alert now .....\n");
-  log_event("Send Mail Alert to %s via SMTP server %s", recipients, settings.server.c_str());
-  // A server value curl would read as an option is never run: the send
-  // fails like a command that could not be started.
-  int rc = usable ? run_command(request.command()) : -1;
-  if (!silent) console_print("Email command rc=%d\n", rc);
-  platform::delete_file(kMailFileName);
-  return rc == 0 ? 1 : 0;
+}  // namespace
+
+const char* mail_sender(const NotifySettings& settings) {
+  return settings.from.empty() ? settings.email.c_str() : settings.from.c_str();
+}
+
+bool email_configured(const NotifySettings& settings) {
+  return settings.email_enabled != 0 && !settings.server.empty() && !settings.email.empty() &&
+         !settings.password.empty();
 }
 
 int send_mail_message(const NotifySettings& settings, const char* recipients, const char* subject,
                       const char* body, bool silent) {
   if (!email_configured(settings) || !recipients || recipients[0] == '\0') return 0;
-  std::lock_guard<std::mutex> hold(mail_lock);
-  if (!write_mail_file(settings, recipients, subject, body)) return 0;
-  return send_email(settings, recipients, silent);
+  SendFile mail_file(kMailFilePrefix, kMailFileSuffix);
+  std::FILE* file = mail_file.create();
+  if (!file || !write_mail(file, settings, recipients, subject, body)) return 0;
+  MailRequest request;
+  bool usable =
+      build_mail_request(settings.server.c_str(), mail_sender(settings), settings.email.c_str(),
+                         settings.password.c_str(), recipients, mail_file.name(), &request);
+  if (!silent) console_print("Sending mail alert now .....\n");
+  log_event("Send Mail Alert to %s via SMTP server %s", recipients, settings.server.c_str());
+  // A server value curl would read as an option is never run: the send
+  // fails like a command that could not be started.
+  int rc = -1;
+  if (usable) {
+    RunStatus status = RunStatus::kExited;
+    rc = run_command(request.command(), kCommandTimeLimitMs, &status);
+    log_unfinished_run("Email", status);
+  }
+  if (!silent) console_print("Email command rc=%d\n", rc);
+  return rc == 0 ? 1 : 0;
 }
 
 }  // namespace lw

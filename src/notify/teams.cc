@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "notify/send_files.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
 #include "support/runner.h"
@@ -10,9 +10,11 @@
 
 namespace lw {
 
-std::mutex teams_lock;
-
 namespace {
+
+// The web hook always fits its config text, even with every byte escaped.
+static_assert(2 * decltype(NotifySettings::teams_webhook)::capacity() + 16 <= kTeamsConfigSize,
+              "Teams config text too small");
 
 constexpr const char kCardHead[] =
     "{\n"
@@ -46,6 +48,21 @@ constexpr const char kCardTail[] =
     "    }\n"
     "  ]\n"
     "}\n";
+
+// Writes the card into `file` (null: nothing to write) and closes it. False
+// when any byte could not be written.
+bool write_card(std::FILE* file, const char* title, const char* body) {
+  if (!file) return false;
+  FixedText<kTeamsTitleSize> escaped_title;
+  FixedText<kTeamsBodySize> escaped_body;
+  json_escape(title ? title : kTeamsDefaultTitle, escaped_title.data(), escaped_title.capacity());
+  json_escape(body, escaped_body.data(), escaped_body.capacity());
+  bool ok = std::fputs(kCardHead, file) >= 0 && std::fputs(escaped_title.c_str(), file) >= 0 &&
+            std::fputs(kCardMiddle, file) >= 0 && std::fputs(escaped_body.c_str(), file) >= 0 &&
+            std::fputs(kCardTail, file) >= 0;
+  if (std::fclose(file) != 0) ok = false;
+  return ok;
+}
 
 }  // namespace
 
@@ -90,39 +107,26 @@ size_t json_escape(const char* input, char* out, size_t cap) {
   return pos;
 }
 
-bool write_teams_card(const char* title, const char* body) {
-  FixedText<kTeamsTitleSize> escaped_title;
-  FixedText<kTeamsBodySize> escaped_body;
-  json_escape(title ? title : kTeamsDefaultTitle, escaped_title.data(), escaped_title.capacity());
-  json_escape(body, escaped_body.data(), escaped_body.capacity());
-  std::FILE* file = std::fopen(kTeamsCardFileName, "wb");
-  if (!file) return false;
-  bool ok = std::fputs(kCardHead, file) >= 0 && std::fputs(escaped_title.c_str(), file) >= 0 &&
-            std::fputs(kCardMiddle, file) >= 0 && std::fputs(escaped_body.c_str(), file) >= 0 &&
-            std::fputs(kCardTail, file) >= 0;
-  if (std::fclose(file) != 0) ok = false;
-  if (!ok) platform::delete_file(kTeamsCardFileName);
-  return ok;
-}
-
 bool teams_configured(const NotifySettings& settings) {
   return settings.teams_enabled != 0 && !settings.teams_webhook.empty();
 }
 
 int send_teams(const NotifySettings& settings, const char* title, const char* body, bool silent) {
   if (!teams_configured(settings) || !body || body[0] == '\0') return 0;
+  SendFile card_file(kCardFilePrefix, kCardFileSuffix);
+  const bool written = write_card(card_file.create(), title, body);
+  TeamsRequest request;
+  const bool usable =
+      build_teams_request(settings.teams_webhook.c_str(), card_file.name(), &request);
+  if (!silent) console_print("Sending Microsoft Teams alert ...\n");
+  log_event("Send Microsoft Teams alert");
+  // A card that could not be written is never posted (curl would send an
+  // empty body), nor is a web hook value curl would read as an option.
   int rc = -1;
-  {
-    std::lock_guard<std::mutex> hold(teams_lock);
-    bool written = write_teams_card(title, body);
-    TeamsRequest request;
-    bool usable = build_teams_request(settings.teams_webhook.c_str(), &request);
-    if (!silent) console_print("Sending Microsoft Teams alert ...\n");
-    log_event("Send Microsoft Teams alert");
-    // A card that could not be written is never posted (curl would send an
-    // empty body), nor is a web hook value curl would read as an option.
-    if (written && usable) rc = run_command(request.command());
-    platform::delete_file(kTeamsCardFileName);
+  if (written && usable) {
+    RunStatus status = RunStatus::kExited;
+    rc = run_command(request.command(), kCommandTimeLimitMs, &status);
+    log_unfinished_run("Teams", status);
   }
   if (!silent) console_print("Teams command rc=%d\n", rc);
   return rc == 0 ? 1 : 0;

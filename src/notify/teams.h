@@ -5,7 +5,6 @@
 #define LINKWATCH_NOTIFY_TEAMS_H_
 
 #include <cstddef>
-#include <mutex>
 
 #include "config/notify_config.h"
 
@@ -17,11 +16,6 @@ constexpr size_t kTeamsBodySize = 32768;
 // Title of a card given none at all (an empty title stays empty).
 constexpr const char kTeamsDefaultTitle[] = "linkwatch notification";
 
-// Held from the writing of the card file until its deletion, so concurrent
-// sends never share "teamsmsg.json". log_lock and console_lock may be taken
-// inside it, never the other way round.
-extern std::mutex teams_lock;
-
 // Escapes `input` (null counts as "") for a JSON string into `out` of `cap`
 // bytes: backslash and double quote get a backslash, line feed, carriage
 // return and tab become \n, \r and \t, other bytes below 32 become \u00xx
@@ -31,20 +25,18 @@ extern std::mutex teams_lock;
 // escaped length.
 size_t json_escape(const char* input, char* out, size_t cap);
 
-// Writes the card file "teamsmsg.json" (27 lines, bare line feeds) with the
-// escaped title (null: the default title) and body (null: ""). Returns false
-// when the file cannot be written completely; a partial file is removed.
-bool write_teams_card(const char* title, const char* body);
-
 // True when `teams_enabled` is set and `teams_webhook` is given.
 bool teams_configured(const NotifySettings& settings);
 
-// Writes the card, posts it to `teams_webhook` and deletes it, all under
-// teams_lock. Prints "Sending Microsoft Teams alert ..." and "Teams command
-// rc=%d" unless `silent`, logs "Send Microsoft Teams alert". Returns 1 when
-// curl exited with 0, else 0; returns 0 at once, without any output or
-// file, when the channel is not configured or `body` is empty. A card that
-// cannot be written is not posted: the send fails with rc -1.
+// Writes the card (27 lines, bare line feeds, with the escaped title - null:
+// the default title - and body) into a send file of its own (see
+// send_files.h), posts it to `teams_webhook` and deletes it; safe from any
+// thread. Prints "Sending Microsoft Teams alert ..." and "Teams command
+// rc=%d" unless `silent`, logs "Send Microsoft Teams alert" and, when curl
+// did not end by itself, why. Returns 1 when curl exited with 0, else 0;
+// returns 0 at once, without any output or file, when the channel is not
+// configured or `body` is empty. A card that cannot be written is not
+// posted: the send fails with rc -1.
 int send_teams(const NotifySettings& settings, const char* title, const char* body, bool silent);
 
 }  // namespace lw

@@ -56,7 +56,12 @@ int send_telegram(const NotifySettings& settings, const char* text, bool silent)
                                        encoded_text.c_str(), &request);
   if (!silent) console_print("Sending Telegram alert now .....\n");
   log_event("Send Telegram alert to chat_id [%s]", settings.chat_id.c_str());
-  int rc = usable ? run_command(request.command()) : -1;
+  int rc = -1;
+  if (usable) {
+    RunStatus status = RunStatus::kExited;
+    rc = run_command(request.command(), kCommandTimeLimitMs, &status);
+    log_unfinished_run("Telegram", status);
+  }
   if (!silent) console_print("Telegram command rc=%d\n", rc);
   return rc == 0 ? 1 : 0;
 }

@@ -26,9 +26,9 @@ bool telegram_configured(const NotifySettings& settings);
 
 // Sends `text` to `chat_id`. Prints "Sending Telegram alert now ....." and
 // "Telegram command rc=%d" unless `silent`, logs "Send Telegram alert to
-// chat_id [%s]". Returns 1 when curl exited with 0, else 0; returns 0 at
-// once, without any output, when the channel is not configured or `text`
-// is empty. Takes no lock of its own; safe from any thread.
+// chat_id [%s]" and, when curl did not end by itself, why. Returns 1 when curl exited with 0, else
+// 0; returns 0 at once, without any output, when the channel is not configured or `text` is empty.
+// Takes no lock of its own; safe from any thread.
 int send_telegram(const NotifySettings& settings, const char* text, bool silent);
 
 }  // namespace lw

@@ -9,7 +9,6 @@ namespace lw {
 namespace {
 
 constexpr const char kTeamsContentType[] = "Content-Type: application/json; charset=utf-8";
-constexpr const char kTeamsDataArg[] = "@teamsmsg.json";
 
 // Characters a quoted config value needs for `c`: 1, or 2 with its escape.
 size_t quoted_width(char c) {
@@ -80,11 +79,12 @@ bool append_curl_config_line(char* dst, size_t cap, const char* name, const char
 Command MailRequest::command() const { return make_command(argv, config.c_str(), false); }
 
 bool build_mail_request(const char* server, const char* sender, const char* user,
-                        const char* password, const char* recipients, MailRequest* out) {
+                        const char* password, const char* recipients, const char* mail_file,
+                        MailRequest* out) {
   out->argv[0] = nullptr;
   out->recipient_count = 0;
   out->config.clear();
-  if (!server || server[0] == '\0' || looks_like_option(server)) return false;
+  if (!server || server[0] == '\0' || looks_like_option(server) || !mail_file) return false;
 
   const char* login[] = {user, ":", password};
   if (!append_curl_config_line(&out->config, "user", login, 3)) return false;
@@ -99,7 +99,7 @@ bool build_mail_request(const char* server, const char* sender, const char* user
   out->argv[n++] = "--config";
   out->argv[n++] = "-";
   out->argv[n++] = "-T";
-  out->argv[n++] = kMailFileName;
+  out->argv[n++] = mail_file;
 
   out->recipients.assign(recipients);
   char* p = out->recipients.data();
@@ -141,21 +141,37 @@ bool build_telegram_request(const char* token, const char* encoded_chat, const c
   return true;
 }
 
-Command TeamsRequest::command() const { return make_command(argv, nullptr, true); }
+Command TeamsRequest::command() const { return make_command(argv, config.c_str(), true); }
 
-bool build_teams_request(const char* webhook, TeamsRequest* out) {
+bool build_teams_request(const char* webhook, const char* card_file, TeamsRequest* out) {
   out->argv[0] = nullptr;
-  if (!webhook || webhook[0] == '\0' || looks_like_option(webhook)) return false;
+  out->config.clear();
+  out->data_arg.clear();
+  if (!webhook || webhook[0] == '\0' || looks_like_option(webhook) || !card_file) return false;
+  if (std::strlen(card_file) + 1 > out->data_arg.max_length()) return false;
+  out->data_arg.format("@%s", card_file);
+  const char* address[] = {webhook};
+  if (!append_curl_config_line(&out->config, "url", address, 1)) return false;
   out->argv[0] = kCurlProgram;
   out->argv[1] = "-s";
   out->argv[2] = "--fail";
   out->argv[3] = "-H";
   out->argv[4] = kTeamsContentType;
   out->argv[5] = "--data-binary";
-  out->argv[6] = kTeamsDataArg;
-  out->argv[7] = webhook;
-  out->argv[8] = nullptr;
+  out->argv[6] = out->data_arg.c_str();
+  out->argv[7] = "--config";
+  out->argv[8] = "-";
+  out->argv[9] = nullptr;
   return true;
+}
+
+void log_unfinished_run(const char* channel, RunStatus status) {
+  if (status == RunStatus::kStartFailed) {
+    log_event("%s: curl could not be started", channel);
+  } else if (status == RunStatus::kTimedOut) {
+    log_event("%s: curl did not finish within %u seconds and was ended", channel,
+              static_cast<unsigned>(kCommandTimeLimitMs / 1000));
+  }
 }
 
 }  // namespace lw

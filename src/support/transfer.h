@@ -1,9 +1,10 @@
 // The transfer tool behind every alert: the curl argument vectors of the
 // three channels and the config text that curl reads from standard input.
 //
-// Secrets never appear in an argument: the mail login and the Telegram
-// request address (which carries the bot token) travel in a curl config
-// text handed over on curl's standard input ("--config -").
+// Secrets never appear in an argument: the mail login, the Telegram request
+// address (which carries the bot token) and the Teams web hook (anyone who
+// has it can post into the channel) travel in a curl config text handed
+// over on curl's standard input ("--config -").
 
 #ifndef LINKWATCH_SUPPORT_TRANSFER_H_
 #define LINKWATCH_SUPPORT_TRANSFER_H_
@@ -16,8 +17,6 @@
 namespace lw {
 
 constexpr const char kCurlProgram[] = "curl";
-constexpr const char kMailFileName[] = "mailtext.txt";
-constexpr const char kTeamsCardFileName[] = "teamsmsg.json";
 constexpr const char kTelegramApiBase[] = "https://api.telegram.org";
 
 // Work copy of a recipient list: longer lists are cut after 1023 characters.
@@ -27,6 +26,8 @@ constexpr int kMaxMailRecipients = static_cast<int>(kMailRecipientsSize / 2);
 // Size of the Telegram config text: the encoded text (8190) and chat
 // identifier (511), the token escaped (at most 510) and the fixed parts.
 constexpr size_t kTelegramConfigSize = 16384;
+// Size of the Teams config text: a web hook of 8191 bytes, every one escaped.
+constexpr size_t kTeamsConfigSize = 16448;
 
 // True when curl would take `arg` as an option rather than as an address
 // (it starts with "-"). Such a server or web hook value is never passed.
@@ -48,7 +49,7 @@ bool append_curl_config_line(FixedText<N>* dst, const char* name, const char* co
   return append_curl_config_line(dst->data(), N, name, parts, part_count);
 }
 
-// curl -s <server> --mail-from <sender> --ssl-reqd --config - -T mailtext.txt
+// curl -s <server> --mail-from <sender> --ssl-reqd --config - -T <mail file>
 //      --mail-rcpt <r1> --mail-rcpt <r2> ...
 // with `user = "<user>:<password>"` on standard input. argv points into the
 // request itself and into the strings given to build_mail_request, which
@@ -73,7 +74,8 @@ struct MailRequest {
 // Returns false (request unusable) when `server` is empty or looks like an
 // option.
 bool build_mail_request(const char* server, const char* sender, const char* user,
-                        const char* password, const char* recipients, MailRequest* out);
+                        const char* password, const char* recipients, const char* mail_file,
+                        MailRequest* out);
 
 // curl -s --fail --config - with `url = "<base>/bot<token>/sendMessage?
 // chat_id=<chat>&text=<text>"` on standard input; output discarded.
@@ -96,21 +98,31 @@ bool build_telegram_request(const char* token, const char* encoded_chat, const c
                             TelegramRequest* out);
 
 // curl -s --fail -H "Content-Type: application/json; charset=utf-8"
-// --data-binary @teamsmsg.json <webhook>; output discarded. argv points at
-// `webhook`. With --fail an HTTP error answer (say a wrong bot token or a
-// removed web hook) makes curl exit non-zero, so it counts as a failed send.
+// --data-binary @<card file> --config - with `url = "<webhook>"` on standard
+// input; output discarded. With --fail an HTTP error answer (say a wrong bot
+// token or a removed web hook) makes curl exit non-zero, so it counts as a
+// failed send.
 struct TeamsRequest {
   TeamsRequest() = default;
   TeamsRequest(const TeamsRequest&) = delete;
   TeamsRequest& operator=(const TeamsRequest&) = delete;
 
-  const char* argv[9] = {};
+  const char* argv[10] = {};
+  FixedText<128> data_arg;  // "@<card file>"
+  FixedText<kTeamsConfigSize> config;
 
   Command command() const;
 };
 
-// Returns false when `webhook` is empty or looks like an option.
-bool build_teams_request(const char* webhook, TeamsRequest* out);
+// Returns false when `webhook` is empty or looks like an option, or when
+// `card_file` or the address do not fit (they do for names of send files
+// and settings within their limits).
+bool build_teams_request(const char* webhook, const char* card_file, TeamsRequest* out);
+
+// Logs why a channel's curl run gave no exit code of its own, as
+// "<channel>: curl could not be started" or "<channel>: curl did not finish
+// within <limit> seconds and was ended"; logs nothing for kExited.
+void log_unfinished_run(const char* channel, RunStatus status);
 
 }  // namespace lw
 

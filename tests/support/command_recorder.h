@@ -1,11 +1,13 @@
 // Records, through the runner's test seam, each command the system would run and the
-// bytes of the channel files at the moment of the call. One recorder at a time.
+// bytes of the files it names for upload (-T <file>, --data-binary @<file>) at the moment
+// of the call. One recorder at a time.
 // Also: settings that configure every channel.
 
 #ifndef LINKWATCH_TESTS_SUPPORT_COMMAND_RECORDER_H_
 #define LINKWATCH_TESTS_SUPPORT_COMMAND_RECORDER_H_
 
 #include <atomic>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -23,8 +25,9 @@ struct RecordedCommand {
   std::vector<std::string> argv;  // program name included
   std::optional<std::string> input;
   bool discard_output = false;
-  std::optional<std::string> mail_file;  // "mailtext.txt" when present
-  std::optional<std::string> card_file;  // "teamsmsg.json" when present
+  std::optional<std::string> mail_file;  // the file after -T, when it exists
+  std::optional<std::string> card_file;  // the file after --data-binary @, when it exists
+  std::filesystem::perms file_mode = std::filesystem::perms::none;  // of either file
 };
 
 class CommandRecorder {
@@ -43,12 +46,19 @@ class CommandRecorder {
  private:
   static int hook(void* context, const Command& command, char* /*out*/) {
     auto* self = static_cast<CommandRecorder*>(context);
-    RecordedCommand record{{}, {}, command.discard_output, {}, {}};
+    RecordedCommand record;
+    record.discard_output = command.discard_output;
     for (const char* const* arg = command.argv; *arg; ++arg) record.argv.emplace_back(*arg);
     if (command.input) record.input = command.input;
     if (self->delay_ms_ > 0) platform::sleep_ms(static_cast<uint32_t>(self->delay_ms_));
-    if (file_exists("mailtext.txt")) record.mail_file = read_file("mailtext.txt");
-    if (file_exists("teamsmsg.json")) record.card_file = read_file("teamsmsg.json");
+    for (size_t i = 1; i + 1 < record.argv.size(); ++i) {
+      std::string name = record.argv[i + 1];
+      const bool card = record.argv[i] == "--data-binary" && name.rfind('@', 0) == 0;
+      if ((record.argv[i] != "-T" && !card) || !file_exists(name.substr(card))) continue;
+      name.erase(0, card);
+      (card ? record.card_file : record.mail_file) = read_file(name);
+      record.file_mode = std::filesystem::status(name).permissions();
+    }
     std::lock_guard<std::mutex> hold(self->mutex_);
     self->commands_.push_back(std::move(record));
     return self->result_;

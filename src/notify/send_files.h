@@ -1,0 +1,54 @@
+// The short-lived files that carry one e-mail or one Teams card to curl.
+//
+// Every send writes its own file in the working folder, named
+// "mailtext.<pid>.<n>.txt" or "teamsmsg.<pid>.<n>.json" (<n> counts the
+// sends of this process), so neither two threads nor two processes sharing
+// the folder ever upload or delete each other's message.
+
+#ifndef LINKWATCH_NOTIFY_SEND_FILES_H_
+#define LINKWATCH_NOTIFY_SEND_FILES_H_
+
+#include <cstdio>
+
+#include "support/fixed_text.h"
+
+namespace lw {
+
+constexpr const char kMailFilePrefix[] = "mailtext";
+constexpr const char kMailFileSuffix[] = ".txt";
+constexpr const char kCardFilePrefix[] = "teamsmsg";
+constexpr const char kCardFileSuffix[] = ".json";
+// Names taken by other files are skipped; a send gives up after this many.
+constexpr int kSendFileNameAttempts = 8;
+
+// One send file: a fresh name on construction, the file deleted (whatever
+// the send did) on destruction. Not copyable.
+class SendFile {
+ public:
+  SendFile(const char* prefix, const char* suffix);
+  ~SendFile();
+  SendFile(const SendFile&) = delete;
+  SendFile& operator=(const SendFile&) = delete;
+
+  // Creates the file, readable and writable by its owner only before any
+  // byte is written, and opens it for binary writing. Null when no free name
+  // was found, the file cannot be created or its access cannot be narrowed
+  // (nothing is left behind then). Call once; the caller closes the stream.
+  std::FILE* create();
+  // The file's name, relative to the working folder.
+  const char* name() const { return name_.c_str(); }
+
+ private:
+  FixedText<64> name_;
+  const char* prefix_;
+  const char* suffix_;
+};
+
+// Removes every send file in the working folder whose <pid> is not a live
+// process: what a process ended mid-send left behind. Files of live
+// processes, this one included, stay.
+void remove_stale_send_files();
+
+}  // namespace lw
+
+#endif  // LINKWATCH_NOTIFY_SEND_FILES_H_
