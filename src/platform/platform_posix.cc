@@ -24,8 +24,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/bounded_text.h"
 #include "platform/platform.h"
-#include "support/fixed_text.h"
 
 extern char** environ;
 

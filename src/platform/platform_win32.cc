@@ -21,8 +21,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "platform/bounded_text.h"
 #include "platform/platform.h"
-#include "support/fixed_text.h"
 
 namespace lw::platform {
 
