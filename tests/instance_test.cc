@@ -6,11 +6,9 @@
 #include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "platform/platform.h"
 #include "support/capture.h"
-#include "support/runner.h"
 #include "support/test_env.h"
 
 namespace lw {
@@ -31,15 +29,8 @@ class InstanceTest : public test::WorkDirTest {};
 TEST_F(InstanceTest, ReadsTheFirstNumberOfThePidFile) {
   EXPECT_EQ(read_pid_file(), 0u) << "no file";
   const std::pair<const char*, uint32_t> cases[] = {
-      {"1234\n", 1234},
-      {" \t\r\n 77\r\n", 77},
-      {"42abc", 42},
-      {"", 0},
-      {"abc 12\n", 0},
-      {"-12\n", 0},
-      {"4294967295", 4294967295u},
-      {"4294967296", 0},
-      {"99999999999999999999999", 0},
+      {" \t\r\n 77\r\n", 77},      {"42abc", 42},     {"abc 12\n", 0}, {"-12\n", 0},
+      {"4294967295", 4294967295u}, {"4294967296", 0},
   };
   for (const auto& [text, pid] : cases) {
     test::write_file(kPidFileName, text);
@@ -52,7 +43,16 @@ TEST_F(InstanceTest, ClaimIsExclusiveAndRefusalsGoToStandardError) {
   const std::string me = std::to_string(platform::current_pid());
   test::OutputCapture capture;
   InstanceClaim first, second;
-  ASSERT_TRUE(claim_instance(&first));
+  {
+    // A check that holds the lock for a moment does not turn a start away.
+    platform::FileLock check;
+    ASSERT_EQ(platform::lock_file(kPidFileName, &check), platform::LockResult::kAcquired);
+    std::jthread release([&check] {
+      platform::sleep_ms(300);
+      platform::unlock_file(&check);
+    });
+    ASSERT_TRUE(claim_instance(&first));
+  }
   EXPECT_EQ(test::read_file(kPidFileName), me + test::text_line_end()) << "old text replaced whole";
   EXPECT_FALSE(claim_instance(&second));
   EXPECT_EQ(test::read_file(kPidFileName), me + test::text_line_end()) << "refusal leaves the file";
@@ -92,26 +92,31 @@ TEST_F(InstanceTest, PidFilesOfNoInstanceAndForeignProcessesAreLeftAlone) {
   platform::terminate_process(foreign_pid);
 }
 
-TEST_F(InstanceTest, BackgroundInstanceIsSeenRefusesASecondAndStops) {
+// The instance is told by the lock on its pid file, not by the program's
+// name: a copy under another name sees it, leaves its file and stops it.
+TEST_F(InstanceTest, BackgroundInstanceIsSeenAndStoppedByARenamedCopy) {
   platform::Listener listener;
   ASSERT_TRUE(platform::listen_loopback(0, 16, &listener));
   test::write_file("linkwatch_host.txt", "interval : \"60\"\nhost : \"127.0.0.1\"\nport : \"" +
                                              std::to_string(listener.port) + "\"\n");
+  const std::string copy = (work_dir() / "lw_renamed").string() + platform::kExecutableSuffix;
+  std::filesystem::copy_file(test::program_path("linkwatch"), copy);
   EXPECT_EQ(run_program({"-start"}), Result(0, "linkwatch start requested\n"));
   uint32_t pid = 0;
   ASSERT_TRUE(eventually(
       [&] { return (pid = read_pid_file()) != 0 && platform::pid_is_alive(pid); }, 15000));
-  EXPECT_EQ(run_program({"-status"}),
-            Result(0, "linkwatch running pid " + std::to_string(pid) + "\n"));
+  const std::string running = "linkwatch running pid " + std::to_string(pid) + "\n";
+  EXPECT_EQ(run_program({"-status"}, copy), Result(0, running));
+  EXPECT_EQ(read_pid_file(), pid) << "the live instance's file stays";
 
   EXPECT_EQ(run_program({"-s"}),
             Result(1, "linkwatch already running pid " + std::to_string(pid) + "\n"));
   EXPECT_TRUE(platform::pid_is_alive(pid)) << "a refused second leaves the first running";
 
-  EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
+  EXPECT_EQ(run_program({"-stop"}, copy), Result(0, "linkwatch stopped\n"));
   EXPECT_FALSE(test::file_exists(kPidFileName));
   EXPECT_TRUE(eventually([&] { return !platform::pid_is_alive(pid); }, 5000));
-  EXPECT_EQ(run_program({"-status"}), Result(1, "linkwatch not running\n"));
+  EXPECT_EQ(run_program({"-status"}, copy), Result(1, "linkwatch not running\n"));
   if (platform::pid_is_alive(pid)) platform::terminate_process(pid);  // after a failed -stop
   platform::close_listener(&listener);
 }

@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/fake_tools.h"
 #include "support/fixed_text.h"
 #include "support/runner.h"
+#include "support/test_env.h"
 
 namespace lw {
 namespace {
@@ -47,6 +49,22 @@ TEST(PingProbeTest, ThreeExactRunsCountingThoseThatExitZeroWithAReplyMarker) {
     EXPECT_EQ(g_argvs, std::vector<std::vector<std::string>>(answers.size(), argv));
   }
   set_command_hook_for_testing(nullptr, nullptr);
+}
+
+// A ping that hangs is ended at the attempt limit instead of holding the
+// alert for the runner's default limit.
+TEST(PingProbeTest, HangingPingIsEndedAtTheAttemptLimit) {
+  test::ScopedWorkDir dir;
+  test::FakeTools tools;
+  ASSERT_TRUE(tools.ok());
+  tools.set_output("ping", "Reply from 10.0.0.1: TTL=64");
+  tools.set_sleep_ms("ping", 60000);
+  const uint64_t start = platform::monotonic_ms();
+  EXPECT_EQ(probe_ping("10.0.0.1", nullptr), 0);
+  const uint64_t took = platform::monotonic_ms() - start;
+  EXPECT_GE(took, kPingAttempts * (kPingAttemptLimitMs - 100)) << took;
+  EXPECT_LT(took, kPingAttempts * (kPingAttemptLimitMs + 5000)) << took;
+  EXPECT_EQ(tools.calls("ping").size(), static_cast<size_t>(kPingAttempts));
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ struct Result {
   int rc;
   std::string out;  // "" when not captured
   uint64_t ms;
+  RunStatus status;
 };
 
 // Runs lw_testtool with `args`, its output captured or else discarded.
@@ -37,9 +38,11 @@ Result run(std::vector<const char*> args, const char* input = nullptr, uint32_t 
   args.push_back(nullptr);
   Command command{args.data(), input, true};
   char out[kCaptureBufferSize];
+  RunStatus status = RunStatus::kTimedOut;
   uint64_t start = platform::monotonic_ms();
-  int rc = capture ? run_command_capture(command, out, limit_ms) : run_command(command, limit_ms);
-  return {rc, capture ? std::string(out) : "", platform::monotonic_ms() - start};
+  int rc = capture ? run_command_capture(command, out, limit_ms, &status)
+                   : run_command(command, limit_ms, &status);
+  return {rc, capture ? std::string(out) : "", platform::monotonic_ms() - start, status};
 }
 
 class RunnerTest : public test::WorkDirTest {};
@@ -56,16 +59,31 @@ TEST_F(RunnerTest, ArgumentsReachTheProgramExactly) {
   }
 }
 
-TEST_F(RunnerTest, ExitCodesAndStartFailures) {
+TEST_F(RunnerTest, ExitCodesAndStartFailuresAreReportedApart) {
   for (const char* code : {"0", "3", "255"}) {
-    EXPECT_EQ(run({"exit", code}).rc, std::atoi(code));
-    EXPECT_EQ(run({"exit", code}, nullptr, 60000, false).rc, std::atoi(code));
+    for (bool capture : {true, false}) {
+      Result result = run({"exit", code}, nullptr, 60000, capture);
+      EXPECT_EQ(result.rc, std::atoi(code));
+      EXPECT_EQ(result.status, RunStatus::kExited);
+    }
   }
   const std::string missing_path = (test::program_dir() / "lw-no-such-program").string();
   for (const char* missing : {"lw-no-such-program", missing_path.c_str(), ""}) {
     const char* argv[] = {missing, "exit", "0", nullptr};
-    EXPECT_EQ(run_command({argv}), -1) << missing;
+    RunStatus status = RunStatus::kExited;
+    EXPECT_EQ(run_command({argv}, kCommandTimeLimitMs, &status), -1) << missing;
+    EXPECT_EQ(status, RunStatus::kStartFailed) << missing;
   }
+  // A hook's answer is an exit, unless it is -1.
+  const char* hooked[] = {"hooked", nullptr};
+  for (int answer : {-1, 0, 7}) {
+    set_command_hook_for_testing(
+        [](void* rc, const Command&, char*) { return *static_cast<int*>(rc); }, &answer);
+    RunStatus status = RunStatus::kTimedOut;
+    EXPECT_EQ(run_command({hooked}, 1000, &status), answer);
+    EXPECT_EQ(status, answer == -1 ? RunStatus::kStartFailed : RunStatus::kExited);
+  }
+  set_command_hook_for_testing(nullptr, nullptr);
 }
 
 TEST_F(RunnerTest, CaptureStoresWholeReadsWithinTheLimit) {
@@ -100,6 +118,7 @@ TEST_F(RunnerTest, InputIsFedAndOutputDiscardedOrInherited) {
 TEST_F(RunnerTest, TimeLimitEndsTheProgramAndItsChild) {
   Result hung = run({"sleep", "60000"}, nullptr, 1500, false);
   EXPECT_TRUE(hung.rc == -1 && hung.ms >= 1400 && hung.ms < 15000) << hung.rc << " " << hung.ms;
+  EXPECT_EQ(hung.status, RunStatus::kTimedOut);
   // The grandchild holds the output pipe too: ended with its parent or the run waits.
   Result tree = run({"spawn-sleeper", "60000", "grandchild.pid"}, nullptr, 1500);
   EXPECT_TRUE(tree.rc == -1 && tree.ms < 15000) << tree.rc << " " << tree.ms;

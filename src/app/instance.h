@@ -3,10 +3,13 @@
 //
 // A running instance holds an exclusive lock on the pid file for its whole
 // life, so the check for another instance and the write of the own pid are
-// one step. A pid recorded in the file counts as our instance only while that
-// process runs the same program (same executable file name as ours): after
-// the id has been reused by an unrelated program, "-status" does not report
-// it and "-stop" does not end it.
+// one step. That lock, not the program's name, tells a live instance: a pid
+// recorded in the file counts only while another process holds the lock and
+// the pid names a live process. A copy of the program under another name
+// therefore sees (and stops) the instance, and a recorded id that was reused
+// by an unrelated program is neither reported nor ended. "-status" and
+// "-stop" take the lock for a moment when it is free; a starting instance
+// waits briefly for such a check instead of giving up.
 
 #ifndef LINKWATCH_APP_INSTANCE_H_
 #define LINKWATCH_APP_INSTANCE_H_
@@ -24,17 +27,15 @@ constexpr const char kPidFileName[] = "linkwatch.pid";
 // start with a number (or the number does not fit 32 bits).
 uint32_t read_pid_file();
 
-// True when process `pid` runs and its executable has the same file name as
-// this program's (compared without regard to letter case). False for 0.
-bool is_own_instance(uint32_t pid);
-
-// "-status": prints whether the recorded instance runs. 0 running, 1 not;
-// a recorded id that is not a running instance has its pid file deleted.
+// "-status": prints whether an instance runs. 0 running, 1 not. A pid file
+// that records an id while nobody holds its lock is stale and is deleted
+// (under the lock, so a starting instance's file is never removed).
 int show_status();
 
-// "-stop": ends the recorded instance and deletes the pid file. 0 stopped,
-// 1 otherwise (nothing recorded, or the id is not a running instance or
-// cannot be ended; the pid file then stays).
+// "-stop": ends the instance (the process that holds the pid file's lock
+// under the recorded id) and deletes its pid file. 0 stopped, 1 otherwise:
+// nothing recorded, or the recorded id is no running instance or cannot be
+// ended (the pid file then stays).
 int stop_instance();
 
 // "-start": starts this program again with "-s", detached and hidden, in the
@@ -47,8 +48,9 @@ struct InstanceClaim {
   bool held = false;
 };
 
-// Locks the pid file and writes the own id into it. When another instance
-// holds the lock, writes "linkwatch already running pid %lu" to standard
+// Locks the pid file and writes the own id into it. A lock held elsewhere
+// is tried again for a moment (a "-status" check may hold it); when another
+// instance still holds it, writes "linkwatch already running pid %lu" to standard
 // error; when the file cannot be locked or written, "Cannot write pid file
 // linkwatch.pid". Returns true when the claim is held.
 bool claim_instance(InstanceClaim* claim);

@@ -43,13 +43,13 @@ bool resolve_ipv4(const char* host, char* out, size_t cap);
 
 // Outcome of one bounded, non-blocking TCP connect attempt.
 enum class ConnectStatus {
-  kConnected,     // connected (at once or within the wait)
-  kTimedOut,      // nothing became ready within the wait
-  kSocketFailed,  // no socket could be created
-  kConnectFailed, // connect() failed at once; `error` holds the number
-  kWaitFailed,    // the readiness wait itself failed
-  kRefused,       // the peer refused the connection
-  kPendingError,  // the connect failed later; `error` holds the number
+  kConnected,      // connected (at once or within the wait)
+  kTimedOut,       // nothing became ready within the wait
+  kSocketFailed,   // no socket could be created
+  kConnectFailed,  // connect() failed at once; `error` holds the number
+  kWaitFailed,     // the readiness wait itself failed
+  kRefused,        // the peer refused the connection
+  kPendingError,   // the connect failed later; `error` holds the number
 };
 
 // Makes one TCP connect attempt to the dotted IPv4 text `ipv4` (parsed like
@@ -106,10 +106,6 @@ uint32_t current_pid();
 // The running program's own full path.
 bool own_executable_path(char* out, size_t cap);
 
-// The file name (without directories) of the executable of process `pid`.
-// False when the process does not exist or cannot be inspected.
-bool process_executable_name(uint32_t pid, char* out, size_t cap);
-
 // True when a process with this id exists and has not ended (a zombie has
 // ended). False for 0 and when the process cannot be queried.
 bool pid_is_alive(uint32_t pid);
@@ -155,11 +151,11 @@ void unlock_file(FileLock* lock);
 
 // ---- Child processes -----------------------------------------------------
 
-// Receives the child's output, one read (at most `chunk` bytes of
-// RunSpec::read_chunk) at a time.
+// Receives the child's output, one read (at most RunRequest::read_chunk
+// bytes) at a time.
 using OutputSink = void (*)(void* context, const char* data, size_t n);
 
-struct RunSpec {
+struct RunRequest {
   // Program and arguments, ending with nullptr. argv[0] is looked up on
   // PATH (and, on Windows, with ".exe" appended when it has no extension).
   // The arguments reach the program exactly as given: no command
@@ -182,14 +178,22 @@ struct RunSpec {
   uint32_t time_limit_ms = 0;
 };
 
-// Result codes of run_process besides the child's exit code.
-constexpr int kRunStartFailed = -1;
-constexpr int kRunTimedOut = -1;
+// How a run_process call ended.
+enum class RunEnd {
+  kExited,       // the child ended by itself in time; the result is its exit code
+  kStartFailed,  // no child was started (not found, no argv, no resources)
+  kTimedOut,     // the time limit passed: the child and everything it started were ended
+};
 
-// Runs a child hidden (no window) and waits for it. Returns its exit code;
-// 1 when the code cannot be read; kRunStartFailed (-1) when it cannot be
-// started; kRunTimedOut (-1) when the time limit ended it.
-int run_process(const RunSpec& spec);
+// The result of run_process for both failures.
+constexpr int kRunFailed = -1;
+
+// Runs a child hidden (no window) and waits for it. Returns its exit code,
+// 1 when the code cannot be read, kRunFailed when it could not be started or
+// the time limit ended it. `end` (may be null) receives how the run ended.
+// Output that a child which ended in time left in the pipe is still handed
+// to the sink, even when reading it outlasts the limit.
+int run_process(const RunRequest& request, RunEnd* end = nullptr);
 
 // ---- Resource use --------------------------------------------------------
 

@@ -24,8 +24,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/bounded_text.h"
 #include "platform/platform.h"
-#include "support/fixed_text.h"
 
 extern char** environ;
 
@@ -191,41 +191,6 @@ bool program_exists(const char* name) {
     dir = end + 1;
   }
 }
-
-// The exit code of a wait status: the program's own code, or 1 when it was
-// ended by a signal and has none.
-int exit_code_of(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 1; }
-
-int reap(pid_t pid) {
-  int status = 0;
-  for (;;) {
-    pid_t got = waitpid(pid, &status, 0);
-    if (got == pid) return exit_code_of(status);
-    if (got < 0 && errno == EINTR) continue;
-    return 1;
-  }
-}
-
-// True when the child has ended (it stays a zombie until reaped).
-bool child_ended(pid_t pid) {
-  siginfo_t info;
-  std::memset(&info, 0, sizeof info);
-  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
-    return errno != EINTR;  // nothing left to wait for
-  }
-  return info.si_pid == pid;
-}
-
-struct SpawnSetup {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  bool actions_ready = false;
-  bool attr_ready = false;
-  ~SpawnSetup() {
-    if (actions_ready) posix_spawn_file_actions_destroy(&actions);
-    if (attr_ready) posix_spawnattr_destroy(&attr);
-  }
-};
 
 }  // namespace
 
@@ -470,40 +435,6 @@ bool own_executable_path(char* out, size_t cap) {
   return true;
 }
 
-bool process_executable_name(uint32_t pid, char* out, size_t cap) {
-  if (out && cap > 0) out[0] = '\0';
-  pid_t id = as_pid(pid);
-  if (id == 0 || !out || cap == 0) return false;
-  char link[64];
-  std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(id));
-  char path[PATH_MAX + 1];
-  ssize_t n = readlink(link, path, sizeof path - 1);
-  if (n > 0) {
-    path[n] = '\0';
-    static const char kDeleted[] = " (deleted)";
-    size_t len = static_cast<size_t>(n);
-    if (len > sizeof kDeleted - 1 &&
-        std::strcmp(path + len - (sizeof kDeleted - 1), kDeleted) == 0) {
-      path[len - (sizeof kDeleted - 1)] = '\0';
-    }
-    const char* base = std::strrchr(path, '/');
-    base = base ? base + 1 : path;
-    if (base[0] != '\0') {
-      copy_bounded(out, cap, base);
-      return true;
-    }
-  }
-  // Another user's process (or a kernel thread): its short name is public.
-  std::snprintf(link, sizeof link, "/proc/%d/comm", static_cast<int>(id));
-  char comm[64];
-  ssize_t len = read_small_file(link, comm, sizeof comm);
-  if (len <= 0) return false;
-  if (comm[len - 1] == '\n') comm[len - 1] = '\0';
-  if (comm[0] == '\0') return false;
-  copy_bounded(out, cap, comm);
-  return true;
-}
-
 bool pid_is_alive(uint32_t pid) {
   pid_t id = as_pid(pid);
   if (id == 0) return false;
@@ -675,169 +606,225 @@ void unlock_file(FileLock* lock) {
 
 // ---- Child processes -------------------------------------------------------
 
-int run_process(const RunSpec& spec) {
-  if (!spec.argv || !spec.argv[0] || spec.argv[0][0] == '\0') return kRunStartFailed;
+namespace {
+
+// A started child and this process's ends of its pipes (-1: none).
+struct Child {
+  pid_t pid = -1;
+  int pidfd = -1;   // readable once the child has ended; -1 without pidfds
+  int in_fd = -1;   // writes the child's standard input
+  int out_fd = -1;  // reads its standard output and standard error
+};
+
+struct SpawnSetup {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  bool actions_ready = false;
+  bool attr_ready = false;
+  ~SpawnSetup() {
+    if (actions_ready) posix_spawn_file_actions_destroy(&actions);
+    if (attr_ready) posix_spawnattr_destroy(&attr);
+  }
+};
+
+// Gives the child `in_read` (or the null device) as standard input and
+// `out_write` (or the null device, or our own streams) as standard output
+// and error, and nothing else of ours; puts it in a process group of its own
+// with default signal handling and no blocked signals.
+bool prepare_spawn(const RunRequest& request, int in_read, int out_write, SpawnSetup* setup) {
+  bool ok = posix_spawn_file_actions_init(&setup->actions) == 0;
+  setup->actions_ready = ok;
+  ok = ok && posix_spawnattr_init(&setup->attr) == 0;
+  setup->attr_ready = ok;
+  posix_spawn_file_actions_t* actions = &setup->actions;
+  // dup2 clears close-on-exec on the child's copies only.
+  if (ok && in_read >= 0) {
+    ok = posix_spawn_file_actions_adddup2(actions, in_read, 0) == 0;
+  } else if (ok) {
+    ok = posix_spawn_file_actions_addopen(actions, 0, kNullDevice, O_RDONLY, 0) == 0;
+  }
+  if (ok && out_write >= 0) {
+    ok = posix_spawn_file_actions_adddup2(actions, out_write, 1) == 0 &&
+         posix_spawn_file_actions_adddup2(actions, out_write, 2) == 0;
+  } else if (ok && request.discard_output) {
+    ok = posix_spawn_file_actions_addopen(actions, 1, kNullDevice, O_WRONLY, 0) == 0 &&
+         posix_spawn_file_actions_adddup2(actions, 1, 2) == 0;
+  }
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  // Descriptors that other code opened without close-on-exec stay here too.
+  if (ok) ok = posix_spawn_file_actions_addclosefrom_np(actions, 3) == 0;
+#endif
+  if (!ok) return false;
+  // Its own process group lets a time-out end the whole tree.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  sigset_t no_mask;
+  sigemptyset(&no_mask);
+  return posix_spawnattr_setflags(&setup->attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
+                                                    POSIX_SPAWN_SETSIGMASK) == 0 &&
+         posix_spawnattr_setpgroup(&setup->attr, 0) == 0 &&
+         posix_spawnattr_setsigdefault(&setup->attr, &defaults) == 0 &&
+         posix_spawnattr_setsigmask(&setup->attr, &no_mask) == 0;
+}
+
+// Starts the child with the pipes `request` asks for. False, with nothing
+// left open, when no child was started.
+bool start_child(const RunRequest& request, Child* child) {
+  if (!request.argv || !request.argv[0] || request.argv[0][0] == '\0') return false;
   // posix_spawnp reports a missing program either as a spawn error or as a
   // child ending with 127, depending on the C library; looking it up first
   // makes "not found" a start failure on every system.
-  if (!program_exists(spec.argv[0])) return kRunStartFailed;
+  if (!program_exists(request.argv[0])) return false;
   ignore_sigpipe_once();
-
   int in_pipe[2] = {-1, -1};
   int out_pipe[2] = {-1, -1};
-  if (spec.input && pipe2(in_pipe, O_CLOEXEC) != 0) return kRunStartFailed;
-  if (spec.sink && pipe2(out_pipe, O_CLOEXEC) != 0) {
-    close_fd(&in_pipe[0]);
-    close_fd(&in_pipe[1]);
-    return kRunStartFailed;
-  }
-
   SpawnSetup setup;
-  bool ok = posix_spawn_file_actions_init(&setup.actions) == 0;
-  setup.actions_ready = ok;
-  ok = ok && posix_spawnattr_init(&setup.attr) == 0;
-  setup.attr_ready = ok;
-  if (ok) {
-    // dup2 clears close-on-exec on the child's copies only.
-    if (spec.input) {
-      ok = posix_spawn_file_actions_adddup2(&setup.actions, in_pipe[0], 0) == 0;
-    } else {
-      ok = posix_spawn_file_actions_addopen(&setup.actions, 0, kNullDevice, O_RDONLY, 0) == 0;
-    }
-  }
-  if (ok && spec.sink) {
-    ok = posix_spawn_file_actions_adddup2(&setup.actions, out_pipe[1], 1) == 0 &&
-         posix_spawn_file_actions_adddup2(&setup.actions, out_pipe[1], 2) == 0;
-  } else if (ok && spec.discard_output) {
-    ok = posix_spawn_file_actions_addopen(&setup.actions, 1, kNullDevice, O_WRONLY, 0) == 0 &&
-         posix_spawn_file_actions_adddup2(&setup.actions, 1, 2) == 0;
-  }
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-  // Only the three standard streams pass on, also of descriptors that other
-  // code opened without close-on-exec.
-  if (ok) ok = posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3) == 0;
-#endif
-  if (ok) {
-    // Own process group, so that a time-out ends the whole tree; default
-    // signal handling and no blocked signals, whatever this thread has.
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    sigset_t no_mask;
-    sigemptyset(&no_mask);
-    ok = posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                                   POSIX_SPAWN_SETSIGMASK) == 0 &&
-         posix_spawnattr_setpgroup(&setup.attr, 0) == 0 &&
-         posix_spawnattr_setsigdefault(&setup.attr, &defaults) == 0 &&
-         posix_spawnattr_setsigmask(&setup.attr, &no_mask) == 0;
-  }
-  pid_t pid = -1;
-  if (ok) {
-    ok = posix_spawnp(&pid, spec.argv[0], &setup.actions, &setup.attr,
-                      const_cast<char* const*>(spec.argv), environ) == 0;
-  }
+  bool ok = (!request.input || pipe2(in_pipe, O_CLOEXEC) == 0) &&
+            (!request.sink || pipe2(out_pipe, O_CLOEXEC) == 0) &&
+            prepare_spawn(request, in_pipe[0], out_pipe[1], &setup) &&
+            posix_spawnp(&child->pid, request.argv[0], &setup.actions, &setup.attr,
+                         const_cast<char* const*>(request.argv), environ) == 0;
   close_fd(&in_pipe[0]);
   close_fd(&out_pipe[1]);
   if (!ok) {
     close_fd(&in_pipe[1]);
     close_fd(&out_pipe[0]);
-    return kRunStartFailed;
+    child->pid = -1;
+    return false;
   }
+  child->pidfd = open_pidfd(child->pid);
+  child->in_fd = in_pipe[1];
+  child->out_fd = out_pipe[0];
+  if (child->in_fd >= 0) {
+    fcntl(child->in_fd, F_SETFL, fcntl(child->in_fd, F_GETFL) | O_NONBLOCK);
+    if (request.input_len == 0) close_fd(&child->in_fd);
+  }
+  return true;
+}
 
-  int pidfd = open_pidfd(pid);
-  int in_fd = in_pipe[1];
-  int out_fd = out_pipe[0];
-  size_t written = 0;
-  if (in_fd >= 0) {
-    fcntl(in_fd, F_SETFL, fcntl(in_fd, F_GETFL) | O_NONBLOCK);
-    if (spec.input_len == 0) close_fd(&in_fd);
+// True when the child has ended (it stays a zombie until reaped).
+bool child_ended(pid_t pid) {
+  siginfo_t info;
+  std::memset(&info, 0, sizeof info);
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    return errno != EINTR;  // nothing left to wait for
   }
-  const bool limited = spec.time_limit_ms > 0;
-  const uint64_t deadline = monotonic_ms() + spec.time_limit_ms;
-  size_t chunk = spec.read_chunk == 0 ? 1 : spec.read_chunk;
+  return info.si_pid == pid;
+}
+
+// Writes what the input pipe takes now. Closes it once everything is
+// written, or when the child has closed its end (the rest is dropped).
+void feed_input(const RunRequest& request, size_t* written, int* fd) {
+  ssize_t n = write(*fd, request.input + *written, request.input_len - *written);
+  if (n > 0) {
+    *written += static_cast<size_t>(n);
+    if (*written == request.input_len) close_fd(fd);
+  } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    close_fd(fd);
+  }
+}
+
+// Hands one read of the output pipe to the sink; closes the pipe once every
+// writer is gone.
+void drain_output(const RunRequest& request, char* buffer, size_t chunk, int* fd) {
+  ssize_t n = read(*fd, buffer, chunk);
+  if (n > 0) {
+    request.sink(request.sink_context, buffer, static_cast<size_t>(n));
+  } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+    close_fd(fd);
+  }
+}
+
+// Feeds the input and drains the output until the child has ended and its
+// output pipe has reached its end. A child that ended in time still has its
+// remaining output read. False when the limit passed first (or waiting
+// failed): the child, or something it started, is still running.
+bool pump_child(const RunRequest& request, Child* child) {
+  const bool limited = request.time_limit_ms > 0;
+  const uint64_t deadline = monotonic_ms() + request.time_limit_ms;
   char buffer[4096];
+  size_t chunk = request.read_chunk == 0 ? 1 : request.read_chunk;
   if (chunk > sizeof buffer) chunk = sizeof buffer;
-
-  bool ended = false;  // the child has ended (a zombie until reaped)
-  bool timed_out = false;
-  while (in_fd >= 0 || out_fd >= 0 || !ended) {
+  size_t written = 0;
+  bool ended = false;  // a zombie until reaped
+  while (child->in_fd >= 0 || child->out_fd >= 0 || !ended) {
     struct pollfd fds[3];
     int count = 0;
     int in_slot = -1, out_slot = -1, pid_slot = -1;
-    if (in_fd >= 0) {
+    if (child->in_fd >= 0) {
       in_slot = count;
-      fds[count++] = {in_fd, POLLOUT, 0};
+      fds[count++] = {child->in_fd, POLLOUT, 0};
     }
-    if (out_fd >= 0) {
+    if (child->out_fd >= 0) {
       out_slot = count;
-      fds[count++] = {out_fd, POLLIN, 0};
+      fds[count++] = {child->out_fd, POLLIN, 0};
     }
-    if (!ended && pidfd >= 0) {
+    if (!ended && child->pidfd >= 0) {
       pid_slot = count;
-      fds[count++] = {pidfd, POLLIN, 0};
+      fds[count++] = {child->pidfd, POLLIN, 0};
     }
     int wait = limited ? poll_ms_until(deadline) : -1;
     // Without a pidfd the end of the child is looked for in coarse steps.
-    if (!ended && pidfd < 0 && (wait < 0 || wait > 50)) wait = 50;
+    if (!ended && child->pidfd < 0 && (wait < 0 || wait > 50)) wait = 50;
     const bool past_deadline = limited && monotonic_ms() >= deadline;
     if (past_deadline) {
-      if (!ended) ended = child_ended(pid);
-      if (!ended) {
-        timed_out = true;
-        break;
-      }
-      wait = 0;  // the child ended in time: take what its output still holds
+      if (!ended) ended = child_ended(child->pid);
+      if (!ended) return false;
+      wait = 0;  // ended in time: take what its output still holds
     }
     int ready = poll(fds, static_cast<nfds_t>(count), wait);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      timed_out = true;  // cannot wait any more: end the child like at the limit
-      break;
-    }
-    if (past_deadline && ready == 0) {
-      timed_out = true;  // what it started still holds the output open
-      break;
-    }
-    if (in_slot >= 0 && fds[in_slot].revents) {
-      ssize_t n = write(in_fd, spec.input + written, spec.input_len - written);
-      if (n > 0) {
-        written += static_cast<size_t>(n);
-        if (written == spec.input_len) close_fd(&in_fd);
-      } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        close_fd(&in_fd);  // the child closed its input (EPIPE): the rest is dropped
-      }
-    }
+    if (ready < 0 && errno == EINTR) continue;
+    // Past the limit, a silent pipe is held open by what the child started.
+    if (ready < 0 || (past_deadline && ready == 0)) return false;
+    if (in_slot >= 0 && fds[in_slot].revents) feed_input(request, &written, &child->in_fd);
     if (out_slot >= 0 && fds[out_slot].revents) {
-      ssize_t n = read(out_fd, buffer, chunk);
-      if (n > 0) {
-        spec.sink(spec.sink_context, buffer, static_cast<size_t>(n));
-      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-        close_fd(&out_fd);  // every writer is gone
-      }
+      drain_output(request, buffer, chunk, &child->out_fd);
     }
-    if (!ended) {
-      if (pid_slot >= 0) {
-        ended = fds[pid_slot].revents != 0;
-      } else if (pidfd < 0) {
-        ended = child_ended(pid);
-      }
+    if (pid_slot >= 0) {
+      ended = fds[pid_slot].revents != 0;
+    } else if (!ended && child->pidfd < 0) {
+      ended = child_ended(child->pid);
     }
     // Nobody reads our input once the child has ended.
-    if (ended && in_fd >= 0) close_fd(&in_fd);
+    if (ended) close_fd(&child->in_fd);
   }
-  close_fd(&in_fd);
-  close_fd(&out_fd);
-  close_fd(&pidfd);
+  return true;
+}
+
+// Closes our pipe ends and waits for the child. After a time-out it first
+// ends the child's whole process group. Returns the child's exit code, 1
+// when it has none (ended by a signal).
+int reap_child(Child* child, bool timed_out) {
+  close_fd(&child->in_fd);
+  close_fd(&child->out_fd);
+  close_fd(&child->pidfd);
   if (timed_out) {
-    // The child is not reaped yet, so its id (and group id) still names it.
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);  // also when it has left its group
-    reap(pid);
-    return kRunTimedOut;
+    // Not reaped yet, so its id (and group id) still names it.
+    kill(-child->pid, SIGKILL);
+    kill(child->pid, SIGKILL);  // also when it has left its group
   }
-  return reap(pid);
+  int status = 0;
+  for (;;) {
+    pid_t got = waitpid(child->pid, &status, 0);
+    if (got == child->pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    if (got < 0 && errno == EINTR) continue;
+    return 1;
+  }
+}
+
+}  // namespace
+
+int run_process(const RunRequest& request, RunEnd* end) {
+  if (end) *end = RunEnd::kStartFailed;
+  Child child;
+  if (!start_child(request, &child)) return kRunFailed;
+  const bool in_time = pump_child(request, &child);
+  const int code = reap_child(&child, !in_time);
+  if (end) *end = in_time ? RunEnd::kExited : RunEnd::kTimedOut;
+  return in_time ? code : kRunFailed;
 }
 
 // ---- Resource use --------------------------------------------------------

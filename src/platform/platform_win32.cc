@@ -21,8 +21,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "platform/bounded_text.h"
 #include "platform/platform.h"
-#include "support/fixed_text.h"
 
 namespace lw::platform {
 
@@ -420,12 +420,12 @@ void input_completed(PipeIo* io, const char** data, size_t* remaining) {
 
 // Reads the child's output until a read is pending, handing each read to
 // the sink. The pipe is done when it reports its end.
-void drain_output(PipeIo* io, char* buf, DWORD chunk, const RunSpec& spec) {
+void drain_output(PipeIo* io, char* buf, DWORD chunk, const RunRequest& request) {
   while (!io->done && !io->pending) {
     DWORD got = 0;
     ResetEvent(io->overlapped.hEvent);
     if (ReadFile(io->pipe, buf, chunk, &got, &io->overlapped)) {
-      if (got > 0) spec.sink(spec.sink_context, buf, got);
+      if (got > 0) request.sink(request.sink_context, buf, got);
     } else if (GetLastError() == ERROR_IO_PENDING) {
       io->pending = true;
     } else {
@@ -434,15 +434,15 @@ void drain_output(PipeIo* io, char* buf, DWORD chunk, const RunSpec& spec) {
   }
 }
 
-void output_completed(PipeIo* io, char* buf, DWORD chunk, const RunSpec& spec) {
+void output_completed(PipeIo* io, char* buf, DWORD chunk, const RunRequest& request) {
   DWORD got = 0;
   io->pending = false;
   if (!GetOverlappedResult(io->pipe, &io->overlapped, &got, FALSE)) {
     io->done = true;
     return;
   }
-  if (got > 0) spec.sink(spec.sink_context, buf, got);
-  drain_output(io, buf, chunk, spec);
+  if (got > 0) request.sink(request.sink_context, buf, got);
+  drain_output(io, buf, chunk, request);
 }
 
 // A job that ends every process in it when it is closed and lets a
@@ -461,9 +461,8 @@ HANDLE create_kill_job() {
   return job;
 }
 
-// Time after a forced end in which the output pipe should report its end
-// before it is given up.
-constexpr DWORD kDrainGraceMs = 2000;
+// Longest wait for a child to be gone after it was ended at its time limit.
+constexpr DWORD kKillWaitMs = 2000;
 
 }  // namespace
 
@@ -688,24 +687,6 @@ bool own_executable_path(char* out, size_t cap) {
   return true;
 }
 
-bool process_executable_name(uint32_t pid, char* out, size_t cap) {
-  copy_bounded(out, cap, "");
-  if (pid == 0) return false;
-  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  if (!process) return false;
-  char path[kCommandLineCap];
-  DWORD size = sizeof path;
-  bool ok = QueryFullProcessImageNameA(process, 0, path, &size) != 0;
-  CloseHandle(process);
-  if (!ok) return false;
-  const char* base = path;
-  for (const char* p = path; *p; ++p) {
-    if (*p == '\\' || *p == '/') base = p + 1;
-  }
-  copy_bounded(out, cap, base);
-  return base[0] != '\0';
-}
-
 bool pid_is_alive(uint32_t pid) {
   if (pid == 0) return false;
   // With SYNCHRONIZE the process's own state answers; a process that ended
@@ -891,158 +872,167 @@ void unlock_file(FileLock* lock) {
 
 // ---- Child processes -------------------------------------------------------------
 
-int run_process(const RunSpec& spec) {
-  if (!spec.argv || !spec.argv[0] || spec.argv[0][0] == '\0') return kRunStartFailed;
+namespace {
 
+// A started child: its process, the job that holds its tree, and our ends
+// of its pipes with the buffer that reads into.
+struct Child {
+  PROCESS_INFORMATION info{};
+  HANDLE job = nullptr;
+  PipeIo input;
+  PipeIo output;
+  char buffer[4096];
+};
+
+// Creates the child suspended, its standard streams on the pipes or devices
+// `request` asks for; under spawn_mutex, so that it inherits nothing else.
+bool create_child(const RunRequest& request, const char* program, char* command_line,
+                  Child* child) {
+  std::lock_guard<std::mutex> hold(spawn_mutex);
+  HANDLE child_in = nullptr;
+  HANDLE child_out = nullptr;
+  bool ready = true;
+  if (request.input) {
+    ready = create_pipe(false, &child->input.pipe, &child_in) && child->input.open();
+  } else {
+    child_in = open_null(GENERIC_READ);
+  }
+  if (request.sink) {
+    ready = ready && create_pipe(true, &child->output.pipe, &child_out) && child->output.open();
+  } else if (request.discard_output) {
+    child_out = open_null(GENERIC_WRITE);
+  }
+  HANDLE child_err = child_out;
+  if (ready && !request.sink && !request.discard_output) {
+    child_out = inheritable_std(STD_OUTPUT_HANDLE);
+    child_err = inheritable_std(STD_ERROR_HANDLE);
+  }
+  ready = ready && valid(child_in) && valid(child_out) && valid(child_err);
+  const bool started =
+      ready && create_with_handles(program, command_line, CREATE_NO_WINDOW | CREATE_SUSPENDED,
+                                   child_in, child_out, child_err, &child->info);
+  if (child_err != child_out) close_handle(&child_err);
+  close_handle(&child_out);
+  close_handle(&child_in);
+  return started;
+}
+
+// Starts the child in a job that ends its whole tree. False, with nothing
+// left open, when no child was started.
+bool start_child(const RunRequest& request, Child* child) {
+  if (!request.argv || !request.argv[0] || request.argv[0][0] == '\0') return false;
   // About 100 KB of stack at the deepest (with the PATH search): well within
   // the default thread stack, and nothing is allocated per call.
   char command_buf[kCommandLineCap];
   char program[kCommandLineCap];
   CommandLine line(command_buf, sizeof command_buf);
-  line.put_program(spec.argv[0]);
-  for (const char* const* arg = spec.argv + 1; *arg; ++arg) line.put_argument(*arg);
-  if (!line.ok()) return kRunStartFailed;
-  if (!find_program(spec.argv[0], program, sizeof program)) return kRunStartFailed;
+  line.put_program(request.argv[0]);
+  for (const char* const* arg = request.argv + 1; *arg; ++arg) line.put_argument(*arg);
+  if (!line.ok() || !find_program(request.argv[0], program, sizeof program)) return false;
 
-  PipeIo output;
-  PipeIo input;
-  HANDLE job = create_kill_job();
-  PROCESS_INFORMATION info;
-  std::memset(&info, 0, sizeof info);
-  bool started = false;
-  {
-    std::lock_guard<std::mutex> hold(spawn_mutex);
-    HANDLE child_in = nullptr;
-    HANDLE child_out = nullptr;
-    bool ready = true;
-    if (spec.input) {
-      ready = create_pipe(false, &input.pipe, &child_in) && input.open();
-    } else {
-      child_in = open_null(GENERIC_READ);
-    }
-    if (spec.sink) {
-      ready = ready && create_pipe(true, &output.pipe, &child_out) && output.open();
-    } else if (spec.discard_output) {
-      child_out = open_null(GENERIC_WRITE);
-    }
-    HANDLE child_err = child_out;
-    if (ready && !spec.sink && !spec.discard_output) {
-      child_out = inheritable_std(STD_OUTPUT_HANDLE);
-      child_err = inheritable_std(STD_ERROR_HANDLE);
-    }
-    ready = ready && valid(child_in) && valid(child_out) && valid(child_err);
-    if (ready) {
-      DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
-      started =
-          create_with_handles(program, line.data(), flags, child_in, child_out, child_err, &info);
-    }
-    if (child_err != child_out) close_handle(&child_err);
-    close_handle(&child_out);
-    close_handle(&child_in);
-  }
-  if (!started) {
-    output.close();
-    input.close();
-    close_handle(&job);
-    return kRunStartFailed;
+  child->job = create_kill_job();
+  if (!create_child(request, program, line.data(), child)) {
+    child->output.close();
+    child->input.close();
+    close_handle(&child->job);
+    return false;
   }
   // Outside a job (where that is refused) only the child itself can be
   // ended at the time limit.
-  if (job && !AssignProcessToJobObject(job, info.hProcess)) close_handle(&job);
-  ResumeThread(info.hThread);
-  CloseHandle(info.hThread);
+  if (child->job && !AssignProcessToJobObject(child->job, child->info.hProcess)) {
+    close_handle(&child->job);
+  }
+  ResumeThread(child->info.hThread);
+  close_handle(&child->info.hThread);
+  return true;
+}
 
-  const char* pending_input = spec.input;
-  size_t input_left = spec.input ? spec.input_len : 0;
-  char chunk_buf[4096];
-  DWORD chunk = static_cast<DWORD>(
-      spec.read_chunk == 0
-          ? 1
-          : (spec.read_chunk < sizeof chunk_buf ? spec.read_chunk : sizeof chunk_buf));
-  if (spec.input) feed_input(&input, &pending_input, &input_left);
-  if (spec.sink) drain_output(&output, chunk_buf, chunk, spec);
+// Feeds the input and drains the output until the child has ended and its
+// output pipe has reached its end. A child that ended in time still has its
+// remaining output read. False when the limit passed first (or waiting
+// failed): the child, or something it started, is still running.
+bool pump_child(const RunRequest& request, Child* child) {
+  const char* pending_input = request.input;
+  size_t input_left = request.input ? request.input_len : 0;
+  const size_t want = request.read_chunk == 0 ? 1 : request.read_chunk;
+  const DWORD chunk = static_cast<DWORD>(want < sizeof child->buffer ? want : sizeof child->buffer);
+  if (request.input) feed_input(&child->input, &pending_input, &input_left);
+  if (request.sink) drain_output(&child->output, child->buffer, chunk, request);
 
-  const bool limited = spec.time_limit_ms != 0;
-  const uint64_t start = GetTickCount64();
-  uint64_t deadline = start + spec.time_limit_ms;
+  const bool limited = request.time_limit_ms != 0;
+  const uint64_t deadline = GetTickCount64() + request.time_limit_ms;
   bool exited = false;
-  bool timed_out = false;
-  bool killed = false;
-
-  auto kill_tree = [&]() {
-    if (job) TerminateJobObject(job, 1);
-    TerminateProcess(info.hProcess, 1);
-    killed = true;
-  };
-
-  while (!exited || !output.done) {
+  while (!exited || !child->output.done) {
     HANDLE waits[3];
     DWORD count = 0;
-    int process_slot = -1;
-    int output_slot = -1;
-    int input_slot = -1;
+    int process_slot = -1, output_slot = -1, input_slot = -1;
     if (!exited) {
       process_slot = static_cast<int>(count);
-      waits[count++] = info.hProcess;
+      waits[count++] = child->info.hProcess;
     }
-    if (output.pending) {
+    if (child->output.pending) {
       output_slot = static_cast<int>(count);
-      waits[count++] = output.overlapped.hEvent;
+      waits[count++] = child->output.overlapped.hEvent;
     }
-    if (input.pending) {
+    if (child->input.pending) {
       input_slot = static_cast<int>(count);
-      waits[count++] = input.overlapped.hEvent;
+      waits[count++] = child->input.overlapped.hEvent;
     }
     if (count == 0) break;
-
     DWORD wait_ms = INFINITE;
-    if (limited || killed) {
-      uint64_t now = GetTickCount64();
+    if (limited) {
+      const uint64_t now = GetTickCount64();
       wait_ms = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
     }
-    DWORD result = WaitForMultipleObjects(count, waits, FALSE, wait_ms);
-    if (result == WAIT_TIMEOUT) {
-      if (killed) break;  // the pipe is held beyond the ended processes: give it up
-      // Also when only programs the child started still hold the output:
-      // the command as a whole did not finish in time.
-      timed_out = true;
-      kill_tree();
-      deadline = GetTickCount64() + kDrainGraceMs;
-      continue;
-    }
-    if (result >= WAIT_OBJECT_0 + count) {
-      // The wait itself failed: end the child rather than spin.
-      timed_out = true;
-      kill_tree();
-      WaitForSingleObject(info.hProcess, kDrainGraceMs);
-      break;
-    }
-    int slot = static_cast<int>(result - WAIT_OBJECT_0);
+    const DWORD result = WaitForMultipleObjects(count, waits, FALSE, wait_ms);
+    // Also when only programs the child started still hold the output: the
+    // command as a whole did not finish in time.
+    if (result == WAIT_TIMEOUT || result >= WAIT_OBJECT_0 + count) return false;
+    const int slot = static_cast<int>(result - WAIT_OBJECT_0);
     if (slot == process_slot) {
       exited = true;
-      input.cancel();  // a child that ended reads no more input
+      child->input.cancel();  // a child that ended reads no more input
     } else if (slot == output_slot) {
-      output_completed(&output, chunk_buf, chunk, spec);
+      output_completed(&child->output, child->buffer, chunk, request);
     } else if (slot == input_slot) {
-      input_completed(&input, &pending_input, &input_left);
+      input_completed(&child->input, &pending_input, &input_left);
     }
   }
+  return true;
+}
 
-  int rc = 1;
+// After a time-out ends the child's whole job first. Gives up pending pipe
+// transfers, reads the exit code (1 when there is none) and closes
+// everything; closing the job ends whatever the child left running.
+int reap_child(Child* child, bool timed_out) {
   if (timed_out) {
-    rc = kRunTimedOut;
-  } else {
-    DWORD code = 0;
-    if (WaitForSingleObject(info.hProcess, 0) == WAIT_OBJECT_0 &&
-        GetExitCodeProcess(info.hProcess, &code)) {
-      rc = static_cast<int>(code);
-    }
+    if (child->job) TerminateJobObject(child->job, 1);
+    TerminateProcess(child->info.hProcess, 1);
+    WaitForSingleObject(child->info.hProcess, kKillWaitMs);
   }
-  output.close();
-  input.close();
-  CloseHandle(info.hProcess);
-  close_handle(&job);  // ends whatever the child left running
+  child->output.close();
+  child->input.close();
+  int rc = 1;
+  DWORD code = 0;
+  if (WaitForSingleObject(child->info.hProcess, 0) == WAIT_OBJECT_0 &&
+      GetExitCodeProcess(child->info.hProcess, &code)) {
+    rc = static_cast<int>(code);
+  }
+  close_handle(&child->info.hProcess);
+  close_handle(&child->job);
   return rc;
+}
+
+}  // namespace
+
+int run_process(const RunRequest& request, RunEnd* end) {
+  if (end) *end = RunEnd::kStartFailed;
+  Child child;
+  if (!start_child(request, &child)) return kRunFailed;
+  const bool in_time = pump_child(request, &child);
+  const int code = reap_child(&child, !in_time);
+  if (end) *end = in_time ? RunEnd::kExited : RunEnd::kTimedOut;
+  return in_time ? code : kRunFailed;
 }
 
 // ---- Resource use --------------------------------------------------------

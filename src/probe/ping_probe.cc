@@ -34,7 +34,7 @@ int probe_ping(const char* host, int32_t* answered) {
   int count = 0;
   for (int attempt = 0; attempt < kPingAttempts; ++attempt) {
     char output[kCaptureBufferSize];
-    const int rc = run_command_capture(command, output);
+    const int rc = run_command_capture(command, output, kPingAttemptLimitMs);
     if (rc == 0 && has_reply_marker(output)) ++count;
   }
   if (answered) *answered = count;

@@ -1,29 +1,18 @@
 // Fixed-capacity text: every text field and work buffer of the system.
 // A FixedText<N> holds at most N-1 bytes and is always NUL-terminated;
-// whatever does not fit is cut, never an error. No heap is used.
+// whatever does not fit is cut, never an error. No heap is used. The
+// bounded copy, append and format functions come from platform/bounded_text.h.
 
 #ifndef LINKWATCH_SUPPORT_FIXED_TEXT_H_
 #define LINKWATCH_SUPPORT_FIXED_TEXT_H_
 
 #include <cstdarg>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 
+#include "platform/bounded_text.h"
+
 namespace lw {
-
-// Copies `src` (may be null: gives "") into `dst` of `cap` bytes, cut to
-// cap-1 bytes. Returns the number of bytes stored. Nothing happens for cap 0.
-size_t copy_bounded(char* dst, size_t cap, const char* src);
-
-// Appends `src` to the terminated text in `dst` of `cap` bytes, cut to fit.
-// Returns the new length. A `dst` with no terminator within `cap` bytes is
-// left unchanged (the result is then `cap`).
-size_t append_bounded(char* dst, size_t cap, const char* src);
-
-// vsnprintf that never fails: a format error leaves "". Returns the stored
-// length (not the untruncated one).
-size_t format_bounded(char* dst, size_t cap, const char* fmt, va_list args);
 
 template <size_t N>
 class FixedText {

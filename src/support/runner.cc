@@ -31,41 +31,62 @@ void store_chunk(void* context, const char* data, size_t n) {
   }
 }
 
-int run(const Command& command, char* out, uint32_t time_limit_ms) {
-  if (CommandHook hook = command_hook.load()) return hook(command_hook_context.load(), command, out);
-  platform::RunSpec spec;
-  spec.argv = command.argv;
-  spec.input = command.input;
-  spec.input_len = command.input ? std::strlen(command.input) : 0;
-  spec.discard_output = command.discard_output;
-  spec.time_limit_ms = time_limit_ms;
+RunStatus status_of(platform::RunEnd end) {
+  switch (end) {
+    case platform::RunEnd::kExited:
+      return RunStatus::kExited;
+    case platform::RunEnd::kTimedOut:
+      return RunStatus::kTimedOut;
+    case platform::RunEnd::kStartFailed:
+      break;
+  }
+  return RunStatus::kStartFailed;
+}
+
+// Runs `command` (output into `out` when given) and reports how it ended.
+int run(const Command& command, char* out, uint32_t time_limit_ms, RunStatus* status) {
+  if (CommandHook hook = command_hook.load()) {
+    const int rc = hook(command_hook_context.load(), command, out);
+    *status = rc == -1 ? RunStatus::kStartFailed : RunStatus::kExited;
+    return rc;
+  }
+  platform::RunRequest request;
+  request.argv = command.argv;
+  request.input = command.input;
+  request.input_len = command.input ? std::strlen(command.input) : 0;
+  request.discard_output = command.discard_output;
+  request.time_limit_ms = time_limit_ms;
   Capture capture{out, 0};
   if (out) {
-    spec.sink = store_chunk;
-    spec.sink_context = &capture;
-    spec.read_chunk = kCaptureChunk;
+    request.sink = store_chunk;
+    request.sink_context = &capture;
+    request.read_chunk = kCaptureChunk;
   }
-  return platform::run_process(spec);
+  platform::RunEnd end = platform::RunEnd::kStartFailed;
+  const int rc = platform::run_process(request, &end);
+  *status = status_of(end);
+  return rc;
 }
 
 }  // namespace
 
 int run_command(const Command& command, uint32_t time_limit_ms, RunStatus* status) {
-  if (status) *status = RunStatus::kStartFailed;
+  RunStatus ignored;
+  if (!status) status = &ignored;
+  *status = RunStatus::kStartFailed;
   if (!has_program(command)) return -1;
-  int rc = run(command, nullptr, time_limit_ms);
-  if (status) *status = rc == -1 ? RunStatus::kStartFailed : RunStatus::kExited;
-  return rc;
+  return run(command, nullptr, time_limit_ms, status);
 }
 
 int run_command_capture(const Command& command, char* out, uint32_t time_limit_ms,
                         RunStatus* status) {
-  if (status) *status = RunStatus::kStartFailed;
+  RunStatus ignored;
+  if (!status) status = &ignored;
+  *status = RunStatus::kStartFailed;
   if (out) out[0] = '\0';
   if (!has_program(command) || !out) return -1;
-  int rc = run(command, out, time_limit_ms);
+  const int rc = run(command, out, time_limit_ms, status);
   if (rc == -1) out[0] = '\0';  // empty text on every failure
-  if (status) *status = rc == -1 ? RunStatus::kStartFailed : RunStatus::kExited;
   return rc;
 }
 

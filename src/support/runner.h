@@ -57,7 +57,8 @@ int run_command_capture(const Command& command, char* out,
 
 // Test seam: when set, both functions hand the command to `hook` instead of
 // starting a program. `out` is the capture buffer (null for run_command,
-// already "" for the capture). nullptr restores real runs.
+// already "" for the capture). A hook's answer counts as kExited, or as
+// kStartFailed when it is -1. nullptr restores real runs.
 using CommandHook = int (*)(void* context, const Command& command, char* out);
 void set_command_hook_for_testing(CommandHook hook, void* context);
 
