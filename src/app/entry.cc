@@ -9,6 +9,7 @@
 #include "config/host_config.h"
 #include "config/notify_config.h"
 #include "notify/selftest.h"
+#include "notify/send_files.h"
 #include "platform/platform.h"
 #include "support/about.h"
 #include "support/output.h"
@@ -69,6 +70,7 @@ int test_command() {
   NotifySettings& notify = process_notify_settings();
   if (!load_host_config(&table, &settings)) return 1;
   load_notify_config(&notify);
+  remove_stale_send_files();
   return run_notification_test(table, settings, notify);
 }
 

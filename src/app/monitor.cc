@@ -9,6 +9,7 @@
 #include "app/instance.h"
 #include "notify/alerts.h"
 #include "notify/report.h"
+#include "notify/send_files.h"
 #include "platform/platform.h"
 #include "probe/resolve.h"
 #include "support/clock.h"
@@ -174,6 +175,7 @@ int run_monitor(MonitorRun& run) {
     return 1;
   }
   load_notify_config(run.notify);
+  remove_stale_send_files();  // mail and card files of ended processes
 
   const int normal_wait = normal_wait_seconds(*run.settings);
   if (!silent_mode()) {

@@ -17,8 +17,8 @@ constexpr const char kLogFileName[] = "linkwatch_log.txt";
 
 // Guards every console_print; always the innermost lock.
 extern std::mutex console_lock;
-// Guards every append to the log file. Taken inside mail_lock or teams_lock
-// at most, never the other way round, and nothing is locked while it is held.
+// Guards every append to the log file; nothing else is locked while it is
+// held.
 extern std::mutex log_lock;
 
 // Process-wide silent mode, set by the entry before any thread exists.
