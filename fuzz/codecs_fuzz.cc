@@ -152,7 +152,7 @@ void curl_config_round_trip(const std::string& text, size_t cap) {
 void mail_recipients(const std::string& text) {
   lw::MailRequest request;
   if (!lw::build_mail_request("smtp://mail.example:587", "a@b", "user", "pw", text.c_str(),
-                              &request)) {
+                              "mailtext.1.1.txt", &request)) {
     require(false, "a usable server builds a request");
   }
   int count = 0;

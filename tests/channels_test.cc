@@ -49,7 +49,8 @@ Args shown(const Args& argv) {
 
 Args folder() {  // names of the files in the working folder
   Args names;
-  for (const auto& entry : fs::directory_iterator(".")) names.push_back(entry.path().filename());
+  for (const auto& entry : fs::directory_iterator("."))
+    names.push_back(entry.path().filename().string());
   return names;
 }
 
