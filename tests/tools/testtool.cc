@@ -1,8 +1,8 @@
 // lw_testtool: a stand-in for external programs in tests and benchmarks.
 //
 // Run under the name `curl` or `ping` (tests copy it under those names into
-// a folder first on PATH), it records how it was called into $LW_FAKE_DIR
-// and answers as $LW_FAKE_<TOOL>_OUTPUT / _SLEEP_MS / _EXIT say.
+// a folder first on PATH), it answers as $LW_FAKE_<TOOL>_OUTPUT / _SLEEP_MS /
+// _EXIT say.
 //
 // Under any other name it runs the helpers named by its arguments, one after
 // the other (for example "emit 100 exit 3"). A single argument holding spaces
@@ -29,7 +29,6 @@
 //                            prints n lines through console_print into file, then hangs
 // The emit pattern is the 36 bytes "abc...xyz0123456789" repeated.
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -53,13 +52,6 @@ std::string self_path() {
   return platform::own_executable_path(path, sizeof path) ? path : "";
 }
 
-std::string read_stream(std::FILE* f) {
-  std::string bytes;
-  char buf[4096];
-  for (size_t n; f && (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, n);
-  return bytes;
-}
-
 void write_all(std::FILE* f, const char* data, size_t n) {
   std::fwrite(data, 1, n, f);
   std::fflush(f);
@@ -73,59 +65,13 @@ long long number(const char* text, long long fallback) {
 
 // ---- Fake curl / ping ----------------------------------------------------
 
-// Record read by tests/support/fake_tools.cc: "LWREC1\n", then per field a
-// tag byte, the decimal byte count, "\n", the bytes and "\n".
-void add_field(std::string* record, char tag, const std::string& bytes) {
-  *record += tag + std::to_string(bytes.size()) + '\n' + bytes + '\n';
-}
-
 const char* fake_setting(const std::string& tool, const char* what) {
   std::string name = "LW_FAKE_";
   for (char c : tool) name += static_cast<char>(c - 'a' + 'A');
   return std::getenv((name + '_' + what).c_str());
 }
 
-int run_fake(const std::string& tool, int argc, char** argv) {
-  const uint64_t started_ms = platform::monotonic_ms();
-  const long long fine = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                             std::chrono::steady_clock::now().time_since_epoch())
-                             .count();
-  std::string record = "LWREC1\n";
-  add_field(&record, 'T', tool);
-  bool reads_stdin = false;
-  for (int i = 1; i < argc; ++i) {
-    add_field(&record, 'A', argv[i]);
-    std::string arg = argv[i];
-    reads_stdin = reads_stdin || arg == "-" || arg == "@-";
-  }
-  // curl reads its standard input when told to ("--config -", "-T -",
-  // "--data-binary @-") and sends the files named by -T and --data-binary @.
-  if (tool == "curl") {
-    if (reads_stdin) add_field(&record, 'I', read_stream(stdin));
-    for (int i = 1; i + 1 < argc; ++i) {
-      std::string option = argv[i], name = argv[i + 1];
-      if (option == "--data-binary" && name.rfind('@', 0) == 0) name.erase(0, 1);
-      else if (option != "-T" && option != "--upload-file") continue;
-      if (name == "-") continue;
-      if (std::FILE* f = std::fopen(name.c_str(), "rb")) {
-        add_field(&record, 'N', name);
-        add_field(&record, 'D', read_stream(f));
-        std::fclose(f);
-      }
-    }
-  }
-  add_field(&record, 'M', std::to_string(started_ms));
-  add_field(&record, 'S', std::to_string(fine));
-
-  if (const char* dir = std::getenv("LW_FAKE_DIR")) {
-    std::string base = std::string(dir) + "/" + tool + "-" + std::to_string(fine) + "-" +
-                       std::to_string(platform::current_pid());
-    // Written under a temporary name, so a reader never sees half a record.
-    if (std::FILE* f = std::fopen((base + ".tmp").c_str(), "wb")) {
-      bool ok = std::fwrite(record.data(), 1, record.size(), f) == record.size();
-      if (std::fclose(f) == 0 && ok) std::rename((base + ".tmp").c_str(), (base + ".rec").c_str());
-    }
-  }
+int run_fake(const std::string& tool) {
   if (const char* output = fake_setting(tool, "OUTPUT")) {
     write_all(stdout, output, std::strlen(output));
   }
@@ -234,7 +180,7 @@ int main(int argc, char** argv) {
   std::string name = self_path();
   name.erase(0, name.find_last_of("/\\") + 1);
   if (name.ends_with(".exe") || name.ends_with(".EXE")) name.resize(name.size() - 4);
-  if (name == "curl" || name == "ping") return run_fake(name, argc, argv);
+  if (name == "curl" || name == "ping") return run_fake(name);
   std::vector<char*> args(argv + 1, argv + argc);
   static std::string words;
   if (argc == 2 && std::strchr(argv[1], ' ')) {
