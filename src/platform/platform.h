@@ -183,6 +183,7 @@ enum class RunEnd {
   kExited,       // the child ended by itself in time; the result is its exit code
   kStartFailed,  // no child was started (not found, no argv, no resources)
   kTimedOut,     // the time limit passed: the child and everything it started were ended
+  kStopped,      // a stop was requested and the child outlasted its grace; it was ended
 };
 
 // The result of run_process for both failures.

@@ -37,6 +37,8 @@ RunStatus status_of(platform::RunEnd end) {
       return RunStatus::kExited;
     case platform::RunEnd::kTimedOut:
       return RunStatus::kTimedOut;
+    case platform::RunEnd::kStopped:
+      return RunStatus::kStopped;
     case platform::RunEnd::kStartFailed:
       break;
   }

@@ -28,6 +28,7 @@ enum class RunStatus {
   kExited,       // the program ran and ended by itself; the result is its exit code
   kStartFailed,  // no program was started (not found, no argv, no resources)
   kTimedOut,     // the time limit ended it with everything it started
+  kStopped,      // a stop request ended it, after a short grace, with everything it started
 };
 
 struct Command {
