@@ -225,10 +225,9 @@ bool put_text(CardWriter* w, const char* line, size_t len, size_t max_bytes) {
 bool is_line_end(char c) { return c == '\n' || c == '\r'; }
 
 // Writes one block per non-empty line of [pos, end) until one does not fit;
-// that block is taken back. The `first` block keeps the default spacing
-// below the title. Returns the end of the last line written (end
-// when all were), so the empty lines before the first unwritten one are
-// read again with it.
+// that block is taken back. A `first` block keeps the default spacing below
+// the title. Returns the end of the last line written (end when all were),
+// so the empty lines before the first unwritten one are read again with it.
 const char* put_lines(CardWriter* w, const char* pos, const char* end, bool first) {
   const char* written = pos;
   bool gap = false;
