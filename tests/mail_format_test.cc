@@ -1,0 +1,155 @@
+#include "notify/mail_format.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace lw {
+namespace {
+
+// Decodes header text made of encoded words joined by "\n "; fails the test
+// on a line or word over its limit or a word ending inside a character.
+std::string decode_words(const std::string& text, size_t first_line_used) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string bytes;
+  size_t start = 0, used = first_line_used;
+  while (start < text.size()) {
+    size_t end = std::min(text.find("\n ", start), text.size());
+    const std::string word = text.substr(start, end - start);
+    EXPECT_LE(used + word.size(), kMailHeaderLineMax) << text;
+    start = end + 2;
+    used = 1;
+    if (word.empty()) continue;  // no room on the first line
+    EXPECT_TRUE(word.rfind("=?UTF-8?B?", 0) == 0 && word.substr(word.size() - 2) == "?=") << word;
+    std::string chunk;
+    unsigned bits = 0, count = 0;
+    for (char c : word.substr(10, word.size() - 12)) {
+      if (c == '=') break;
+      bits = bits << 6 | static_cast<unsigned>(std::strchr(kAlphabet, c) - kAlphabet);
+      if ((count += 6) >= 8) chunk += static_cast<char>(bits >> (count -= 8));
+    }
+    for (size_t i = 0; i < chunk.size(); ++i) {  // whole characters only
+      const unsigned char b = static_cast<unsigned char>(chunk[i]);
+      const size_t n = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
+      EXPECT_TRUE(n > 0 && i + n <= chunk.size()) << "split character in " << word;
+      i += n ? n - 1 : 0;
+    }
+    bytes += chunk;
+  }
+  return bytes;
+}
+
+TEST(MailFormatTest, SubjectWordsDecodeToThePrefixThatFits) {
+  std::string mixed;  // 1-, 2-, 3- and 4-byte characters
+  for (int i = 0; i < 40; ++i) mixed += "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x94\xA5";
+  const struct {
+    std::string text;
+    size_t used, cap;
+  } cases[] = {{"St\xC3\xB6rung", 9, 512}, {mixed, 9, 2048}, {mixed, 70, 2048},
+               {"tab\t\n", 9, 512},        {mixed, 9, 200},  {mixed, 9, 20}};
+  for (const auto& c : cases) {
+    char out[2048];
+    encode_header_text(c.text.c_str(), out, c.cap, c.used);
+    const std::string decoded = decode_words(out, c.used);
+    EXPECT_EQ(decoded, c.text.substr(0, decoded.size())) << out;
+    EXPECT_EQ(decoded.size() == c.text.size(), c.cap >= 512) << out;
+  }
+  const std::string ascii = "Host DOWN: db1:5432 " + std::string(100, 'x');  // never folded
+  char out[256];
+  encode_header_text(ascii.c_str(), out, sizeof(out), 9);
+  EXPECT_EQ(out, ascii);
+}
+
+TEST(MailFormatTest, DateIsLocalTimeWithTheOffsetOfThatMoment) {
+  const struct {
+    const char* zone;
+    int64_t seconds;
+    const char* date;
+  } cases[] = {
+      {"IST-5:30", 0, "Thu, 01 Jan 1970 05:30:00 +0530"},
+      {"NST3:30NDT,M3.2.0,M11.1.0", 0, "Wed, 31 Dec 1969 20:30:00 -0330"},
+      {"NST3:30NDT,M3.2.0,M11.1.0", 1781405000, "Sun, 14 Jun 2026 00:13:20 -0230"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1781405000, "Sun, 14 Jun 2026 04:43:20 +0200"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1796543000, "Sun, 06 Dec 2026 08:43:20 +0100"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 951782400, "Tue, 29 Feb 2000 01:00:00 +0100"},
+  };
+  for (const auto& c : cases) {
+    platform::set_env("TZ", c.zone);
+    tzset();
+    char date[64];
+    EXPECT_EQ(rfc5322_date(c.seconds, date, sizeof(date)), std::strlen(c.date));
+    EXPECT_STREQ(date, c.date);
+  }
+  platform::set_env("TZ", nullptr);
+  tzset();
+}
+
+TEST(MailFormatTest, MessageIdsAreUniqueAndNameTheSendersDomain) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"alerts@example.com", "example.com"}, {"Ops <a@b@mail.example.org> ", "mail.example.org"},
+      {"alerts", "linkwatch.invalid"},       {"a@bad domain", "linkwatch.invalid"},
+      {"a@..x", "linkwatch.invalid"},        {nullptr, "linkwatch.invalid"}};
+  std::set<std::string> seen;
+  for (int i = 0; i < 1000; ++i) {
+    const auto& [sender, domain] = cases[i % 6];
+    char id[128];
+    make_message_id(sender, 1796543000, id, sizeof(id));
+    EXPECT_TRUE(std::regex_match(
+        id, std::regex(std::string("<20261206074320\\.[0-9]+\\.[0-9]+@") + domain + ">")))
+        << id;
+    seen.insert(id);
+  }
+  EXPECT_EQ(seen.size(), 1000u);
+}
+
+TEST(MailFormatTest, SenderSplitsIntoHeaderAndEnvelopeAddress) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"alerts@example.com", "alerts@example.com"},
+      {"Ops Team <alerts@example.com>", "alerts@example.com"},
+      {"\"Ops, <team>\" < a@b >", "a@b"},
+      {"\"Ops \\\" <x>\" <a@b>", "a@b"},
+      {"  a@b\t", "a@b"},
+      {"\"Ops <a@b>", "a@b"},  // an unclosed quote
+      {"Ops <>", ""},
+      {"", ""}};
+  for (const auto& [from, address] : cases) {
+    char header[64], envelope[64];
+    EXPECT_EQ(split_mailbox(from, header, sizeof(header), envelope, sizeof(envelope)),
+              *address != '\0');
+    EXPECT_STREQ(envelope, address) << from;
+    EXPECT_STREQ(header, *address ? from : "");
+  }
+}
+
+TEST(MailFormatTest, HeaderBlockIsCompleteAndValuesCannotAddLines) {
+  MailHeaderInput input;
+  input.from = "Ops <alerts@example.com>\r\nBcc: victim@example.org";
+  input.to = "a@example.com,b@example.com";
+  input.subject = "Host DOWN: db1";
+  input.seconds = 1796543000;
+  char out[1024];
+  const std::string block(out, format_mail_headers(input, out, sizeof(out)));
+  EXPECT_TRUE(std::regex_match(
+      block, std::regex("From: Ops <alerts@example.com>  Bcc: victim@example.org\n"
+                        "To: a@example.com,b@example.com\nSubject: Host DOWN: db1\n"
+                        "Date: [A-Za-z, 0-9]{19}:[0-9]{2}:[0-9]{2} [-+][0-9]{4}\n"
+                        "Message-ID: <[0-9.]+@example.com>\nMIME-Version: 1.0\n"
+                        "Content-Type: text/plain; charset=UTF-8\n"
+                        "Content-Transfer-Encoding: 8bit\n\n")))
+      << block;
+  input.subject = "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9";
+  const size_t cut =
+      format_mail_headers(input, out, block.size() + 1);  // the subject must give way
+  EXPECT_EQ(std::string(out).substr(cut - 33), "Content-Transfer-Encoding: 8bit\n\n");
+  EXPECT_EQ(format_mail_headers(input, out, 100), 0u);
+}
+
+}  // namespace
+}  // namespace lw
