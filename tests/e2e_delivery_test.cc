@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,11 +98,13 @@ TEST_F(E2eDeliveryTest, AlertMailArrivesWhole) {
   EXPECT_EQ(read_file("smtp/password"), "p$w \"q\" 100% & c:\\dir\\");
   EXPECT_EQ(read_file("smtp/mail_from"), "monitor@example.com");
   EXPECT_EQ(read_file("smtp/rcpt"), "dev@example.com\nsecond@example.com");
-  EXPECT_EQ(read_file("smtp/data"),
-            "From: monitor@example.com\r\nTo:  dev@example.com,, second@example.com \r\n"
-            "Subject: Alert for 443. web01 443 Timeout(10:00:30).\r\n"
-            "Content-Type: text/plain; charset=UTF-8\r\n\r\n"
-            "Host: web01\r\n.\r\n..two\r\n.end\r\nDuration: 30 seconds\r\n\r\n");
+  EXPECT_EQ(
+      std::regex_replace(read_file("smtp/data"), std::regex("(Date|Message-ID): [^\r]*\r\n"), ""),
+      "From: monitor@example.com\r\nTo:  dev@example.com,, second@example.com \r\n"
+      "Subject: Alert for 443. web01 443 Timeout(10:00:30).\r\n"
+      "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
+      "Content-Transfer-Encoding: 8bit\r\n\r\n"
+      "Host: web01\r\n.\r\n..two\r\n.end\r\nDuration: 30 seconds\r\n\r\n");
 }
 
 TEST_F(E2eDeliveryTest, NotificationTestReachesMailAndWebHook) {
@@ -125,9 +128,8 @@ TEST_F(E2eDeliveryTest, NotificationTestReachesMailAndWebHook) {
   EXPECT_EQ(read_file("http/path"), "/webhookb2/abc?x=1&y=%22");
   EXPECT_EQ(read_file("http/content_type"), "application/json; charset=utf-8");
   const std::string card = read_file("http/body");
-  EXPECT_NE(card.find("\"text\": \"[TEST] linkwatch notification test\",\n"), std::string::npos);
-  EXPECT_NE(card.find("\"text\": \"This is a test message from linkwatch.\\n\\nHost: "),
-            std::string::npos);
+  EXPECT_NE(card.find("linkwatch notification test"), std::string::npos);
+  EXPECT_NE(card.find("\"This is a test message from linkwatch.\""), std::string::npos);
   EXPECT_EQ(run({kPython, "-c", "import json,sys; json.load(open(sys.argv[1]))", "http/body"}), 0)
       << "the posted card is not valid JSON";
   for (const auto& entry : std::filesystem::directory_iterator(".")) {

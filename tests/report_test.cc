@@ -48,8 +48,10 @@ class ReportTest : public test::WorkDirTest {
   }
   std::string mail(const std::string& body) const {  // the message after the headers
     return "Subject: linkwatch is up and running at " + stamp_ +
-           "\nContent-Type: text/plain; charset=UTF-8\n\n" + body + "\n--- linkwatch from " +
-           kMakerAddress + " ---\n\n";
+           "\nMIME-Version: 1.0\nContent-Type: text/plain; "
+           "charset=UTF-8\nContent-Transfer-Encoding: "
+           "8bit\n\n" +
+           body + "\n--- linkwatch from " + kMakerAddress + " ---\n\n";
   }
   std::string message() {  // run_report from its subject line on
     const std::string text = run_report();

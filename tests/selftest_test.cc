@@ -60,7 +60,8 @@ TEST_F(SelfTestTest, ConsoleLogAndMessagesOfEachOutcome) {
   FixedText<1024> mail;
   mail.format(
       "From: ops@example.com\r\nTo: a@x.org\r\nSubject: [TEST] linkwatch notification "
-      "test\r\nContent-Type: text/plain; charset=UTF-8\r\n\r\nThis is a test message from "
+      "test\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
+      "Content-Transfer-Encoding: 8bit\r\n\r\nThis is a test message from "
       "linkwatch.\r\n\r\nHost: %s\r\nTime: %s\r\nTargets: 4\r\nWorkers: 2\r\n\r\nIf you "
       "received this message, notification is working correctly.\r\n\r\n",
       name, when);

@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
+#include "notify/mail_format.h"
 #include "notify/send_files.h"
+#include "support/clock.h"
 #include "support/output.h"
 #include "support/runner.h"
 #include "support/transfer.h"
@@ -43,21 +45,26 @@ class CrlfWriter {
   bool ok_ = true;
 };
 
+// Room for the header block: a subject of 8191 bytes grows by a third in
+// encoded words, plus folding and the fixed lines.
+constexpr size_t kMailHeaderBlockSize = 16384;
+
 // Writes the whole message into `file` and closes it. False when any byte
-// could not be written.
+// could not be written or the header block cannot be formed.
 bool write_mail(std::FILE* file, const NotifySettings& settings, const char* recipients,
                 const char* subject, const char* body) {
+  char headers[kMailHeaderBlockSize];
+  MailHeaderInput input;
+  input.from = mail_sender(settings);
+  input.to = recipients;
+  input.subject = subject;
+  input.seconds = now_seconds();
+  const bool formed = format_mail_headers(input, headers, sizeof headers) > 0;
   CrlfWriter out(file);
-  out.put("From: ");
-  out.put(mail_sender(settings));
-  out.put("\nTo: ");
-  out.put(recipients);
-  out.put("\nSubject: ");
-  out.put(subject);
-  out.put("\nContent-Type: text/plain; charset=UTF-8\n\n");
+  out.put(headers);
   out.put(body);
   out.put("\n");
-  bool ok = out.ok();
+  bool ok = formed && out.ok();
   if (std::fclose(file) != 0) ok = false;
   return ok;
 }
@@ -79,9 +86,16 @@ int send_mail_message(const NotifySettings& settings, const char* recipients, co
   SendFile mail_file(kMailFilePrefix, kMailFileSuffix);
   std::FILE* file = mail_file.create();
   if (!file || !write_mail(file, settings, recipients, subject, body)) return 0;
+  // The envelope gets the bare address of a sender written "Name <address>".
+  char header_from[decltype(NotifySettings::from)::capacity()];
+  char envelope_from[decltype(NotifySettings::from)::capacity()];
+  if (!split_mailbox(mail_sender(settings), header_from, sizeof header_from, envelope_from,
+                     sizeof envelope_from)) {
+    copy_bounded(envelope_from, sizeof envelope_from, mail_sender(settings));
+  }
   MailRequest request;
   bool usable =
-      build_mail_request(settings.server.c_str(), mail_sender(settings), settings.email.c_str(),
+      build_mail_request(settings.server.c_str(), envelope_from, settings.email.c_str(),
                          settings.password.c_str(), recipients, mail_file.name(), &request);
   if (!silent) console_print("Sending mail alert now .....\n");
   log_event("Send Mail Alert to %s via SMTP server %s", recipients, settings.server.c_str());

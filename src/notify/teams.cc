@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "notify/send_files.h"
+#include "notify/teams_card.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
 #include "support/runner.h"
@@ -16,50 +17,15 @@ namespace {
 static_assert(2 * decltype(NotifySettings::teams_webhook)::capacity() + 16 <= kTeamsConfigSize,
               "Teams config text too small");
 
-constexpr const char kCardHead[] =
-    "{\n"
-    "  \"type\": \"message\",\n"
-    "  \"attachments\": [\n"
-    "    {\n"
-    "      \"contentType\": \"application/vnd.microsoft.card.adaptive\",\n"
-    "      \"content\": {\n"
-    "        \"$schema\": \"http://adaptivecards.io/schemas/adaptive-card.json\",\n"
-    "        \"type\": \"AdaptiveCard\",\n"
-    "        \"version\": \"1.4\",\n"
-    "        \"body\": [\n"
-    "          {\n"
-    "            \"type\": \"TextBlock\",\n"
-    "            \"text\": \"";
-constexpr const char kCardMiddle[] =
-    "\",\n"
-    "            \"weight\": \"Bolder\",\n"
-    "            \"size\": \"Large\",\n"
-    "            \"wrap\": true\n"
-    "          },\n"
-    "          {\n"
-    "            \"type\": \"TextBlock\",\n"
-    "            \"text\": \"";
-constexpr const char kCardTail[] =
-    "\",\n"
-    "            \"wrap\": true\n"
-    "          }\n"
-    "        ]\n"
-    "      }\n"
-    "    }\n"
-    "  ]\n"
-    "}\n";
-
 // Writes the card into `file` (null: nothing to write) and closes it. False
-// when any byte could not be written.
+// when the card cannot be built or any byte could not be written.
 bool write_card(std::FILE* file, const char* title, const char* body) {
   if (!file) return false;
-  FixedText<kTeamsTitleSize> escaped_title;
-  FixedText<kTeamsBodySize> escaped_body;
-  json_escape(title ? title : kTeamsDefaultTitle, escaped_title.data(), escaped_title.capacity());
-  json_escape(body, escaped_body.data(), escaped_body.capacity());
-  bool ok = std::fputs(kCardHead, file) >= 0 && std::fputs(escaped_title.c_str(), file) >= 0 &&
-            std::fputs(kCardMiddle, file) >= 0 && std::fputs(escaped_body.c_str(), file) >= 0 &&
-            std::fputs(kCardTail, file) >= 0;
+  static_assert(kTeamsCardBufferSize <= 32 * 1024, "card buffer on the stack");
+  char card[kTeamsCardBufferSize];
+  const size_t length =
+      build_teams_card(title ? title : kTeamsDefaultTitle, body, card, sizeof card);
+  bool ok = length > 0 && std::fwrite(card, 1, length, file) == length;
   if (std::fclose(file) != 0) ok = false;
   return ok;
 }
