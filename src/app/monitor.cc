@@ -58,13 +58,15 @@ bool start_worker(const MonitorRun& run, CheckFunction check, WorkerSlot* slot,
   return true;
 }
 
-// The alert sink of the cycle's workers: the alerts go out through the
-// channels of the run's notify settings.
-void down_alert(void* notify, const HostEntry& host, const char* error) {
-  raise_down_alert(host, error, *static_cast<const NotifySettings*>(notify));
+// The alert sink of the cycle's workers: the alerts go to the run's
+// delivery, or out through its channels at once when it has none.
+void down_alert(void* context, const HostEntry& host, const char* error) {
+  const MonitorRun& run = *static_cast<const MonitorRun*>(context);
+  raise_down_alert(host, error, *run.notify, run.delivery);
 }
-void recovery_alert(void* notify, const HostEntry& host) {
-  raise_recovery_alert(host, *static_cast<const NotifySettings*>(notify));
+void recovery_alert(void* context, const HostEntry& host) {
+  const MonitorRun& run = *static_cast<const MonitorRun*>(context);
+  raise_recovery_alert(host, *run.notify, run.delivery);
 }
 
 // The orderly end of a run that holds its claim.
@@ -111,7 +113,7 @@ int run_cycle(MonitorRun& run) {
   const int count = table->host_count < kMaxHosts ? table->host_count : kMaxHosts;
   const int workers = run.settings->workers < 1 ? 1 : run.settings->workers;
   const CheckFunction check = run.check ? run.check : check_host_worker;
-  const WorkerContext context{table, {down_alert, recovery_alert, run.notify}};
+  const WorkerContext context{table, {down_alert, recovery_alert, &run}};
   std::thread threads[kHostTableSlots];
 
   for (int first = 1; first <= count;) {
@@ -194,11 +196,23 @@ int run_monitor(MonitorRun& run) {
   resolve_all_hosts(run.table);
   run.previous_day = -1;
 
-  if (platform::stop_requested()) return end_run(&claim);
-  for (;;) {
-    const int failure_mark = run_cycle(run);
-    if (wait_for_next_cycle(run, failure_mark)) break;
+  Delivery delivery(run.notify);
+  if (delivery.start()) {
+    run.delivery = &delivery;
+  } else {
+    log_event("Unable to create the alert delivery thread: alerts are sent by the workers");
   }
+  if (!platform::stop_requested()) {
+    for (;;) {
+      const int failure_mark = run_cycle(run);
+      if (wait_for_next_cycle(run, failure_mark)) break;
+    }
+  }
+  // A send in flight gets a short grace from the command runner; what is
+  // still waiting is logged as not delivered.
+  delivery.stop();
+  run.delivery = nullptr;
+  log_event("------ linkwatch is stopped ------");
   return end_run(&claim);
 }
 

@@ -27,6 +27,7 @@
 
 #include "config/host_config.h"
 #include "config/notify_config.h"
+#include "notify/delivery.h"
 #include "probe/worker.h"
 
 namespace lw {
@@ -49,6 +50,9 @@ struct MonitorRun {
   HostTable* table = nullptr;
   MonitorSettings* settings = nullptr;
   NotifySettings* notify = nullptr;
+  // Where the workers' alerts go; null: sent on the worker threads.
+  // run_monitor sets it to the run's delivery thread.
+  Delivery* delivery = nullptr;
 
   CheckFunction check = nullptr;                  // null: check_host_worker
   ReportFunction report = nullptr;                // null: run_daily_report

@@ -5,6 +5,7 @@
 
 #include "config/config_line.h"
 #include "config/host_config.h"
+#include "config/notify_config.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
 
@@ -69,9 +70,16 @@ bool check_host_key(const ConfigLine& line, int line_no, HostFileMarks* marks) {
   return true;
 }
 
-void check_notify_key(const ConfigLine& line, NotifyFileMarks* marks) {
+// Returns false when the line makes the file fail.
+bool check_notify_key(const ConfigLine& line, int line_no, NotifyFileMarks* marks) {
   const char* key = line.key.c_str();
-  if (std::strcmp(key, "server") == 0) {
+  if (std::strcmp(key, "retry_minutes") == 0) {
+    if (parse_retry_minutes(line.value.c_str()) < 0) {
+      plain_print("Line %d: invalid retry_minutes \"%s\" (use 0 to %d)\n", line_no,
+                  line.value.c_str(), kMaxRetryMinutes);
+      return false;
+    }
+  } else if (std::strcmp(key, "server") == 0) {
     marks->server = true;
   } else if (std::strcmp(key, "email") == 0) {
     marks->email = true;
@@ -84,6 +92,7 @@ void check_notify_key(const ConfigLine& line, NotifyFileMarks* marks) {
   } else if (std::strcmp(key, "chat_id") == 0) {
     marks->chat_id = true;
   }
+  return true;
 }
 
 int finish_host_file(const HostFileMarks& marks, bool passed) {
@@ -168,7 +177,7 @@ int check_config_file(const char* file_name, int kind) {
     if (kind == kHostFile) {
       if (!check_host_key(line, line_no, &host_marks)) passed = false;
     } else {
-      check_notify_key(line, &notify_marks);
+      if (!check_notify_key(line, line_no, &notify_marks)) passed = false;
     }
   }
   std::fclose(file);

@@ -16,6 +16,7 @@ struct SecretMarks {
   bool password_too_long = false;  // the winning password line
   bool token_too_long = false;     // the winning token line
   bool to_protect = false;         // some line holds a usable secret
+  bool retry_invalid = false;      // the winning retry_minutes line
 };
 
 // Stores a password or token in its plain text. A value longer than the
@@ -56,6 +57,10 @@ void apply_notify_key(const ConfigLine& line, NotifySettings* s, SecretMarks* ma
     s->iamalive.assign(value);
     // A later line without an at sign does not clear the flag.
     if (std::strchr(value, '@')) s->iamalive_enabled = 1;
+  } else if (std::strcmp(key, "retry_minutes") == 0) {
+    const int minutes = parse_retry_minutes(value);
+    marks->retry_invalid = minutes < 0;
+    s->retry_minutes = minutes < 0 ? 0 : minutes;
   } else if (std::strcmp(key, "teams_webhook") == 0) {
     s->teams_webhook.assign(value);
     if (!s->teams_webhook.empty()) s->teams_enabled = 1;
@@ -63,6 +68,17 @@ void apply_notify_key(const ConfigLine& line, NotifySettings* s, SecretMarks* ma
 }
 
 }  // namespace
+
+int parse_retry_minutes(const char* text) {
+  if (!text || text[0] == '\0') return -1;
+  int minutes = 0;
+  for (const char* s = text; *s; ++s) {
+    if (*s < '0' || *s > '9') return -1;
+    minutes = minutes * 10 + (*s - '0');
+    if (minutes > kMaxRetryMinutes) return -1;
+  }
+  return minutes;
+}
 
 void load_notify_config(NotifySettings* settings) {
   std::FILE* file = std::fopen(kNotifyFileName, "r");
@@ -85,6 +101,13 @@ void load_notify_config(NotifySettings* settings) {
   NotifySettings& s = *settings;
   if (marks.password_too_long) report_too_long("password", kMaxPasswordLength, "e-mail");
   if (marks.token_too_long) report_too_long("token", kMaxTokenLength, "Telegram");
+  if (marks.retry_invalid) {
+    plain_print(
+        "retry_minutes in %s must be a number from 0 to %d; failed alerts are not retried\n",
+        kNotifyFileName, kMaxRetryMinutes);
+    log_event("retry_minutes in %s must be a number from 0 to %d; failed alerts are not retried",
+              kNotifyFileName, kMaxRetryMinutes);
+  }
   s.email_enabled = !s.server.empty() && !s.email.empty() && !s.password.empty() && !s.to.empty();
 
   // Every secret line is written back protected on every load.

@@ -14,6 +14,8 @@ constexpr const char kNotifyFileName[] = "linkwatch_email.txt";
 // Limits of the two secrets, in characters; a longer one is never used.
 constexpr size_t kMaxPasswordLength = 127;
 constexpr size_t kMaxTokenLength = 255;
+// Largest `retry_minutes`: failed alerts are retried for at most a day.
+constexpr int kMaxRetryMinutes = 1440;
 
 struct NotifySettings {
   FixedText<256> server;
@@ -29,12 +31,22 @@ struct NotifySettings {
   int32_t telegram_enabled = 0;
   int32_t teams_enabled = 0;
   int32_t iamalive_enabled = 0;
+  // Minutes after its event during which an alert whose send failed for a
+  // temporary reason is tried again; 0 (the key absent): one try only.
+  int32_t retry_minutes = 0;
 };
+
+// The value of a `retry_minutes` text: digits only, 0..kMaxRetryMinutes.
+// Returns -1 for anything else.
+int parse_retry_minutes(const char* text);
 
 // Reads the notification file into `settings` and works out the flags, then
 // has every password and token line rewritten in its protected form
 // (protect_secrets_in_file). A winning password or token longer than its
 // limit is not used: the field stays empty, so its channel is off, and
+// A `retry_minutes` that parse_retry_minutes refuses counts as 0, and
+// "retry_minutes in linkwatch_email.txt must be a number from 0 to 1440;
+// failed alerts are not retried" is printed and logged.
 // "<key> in linkwatch_email.txt is too long (more than N characters); ...
 // alerts are off" is printed and logged. A
 // missing file prints "linkwatch_email.txt is not existed. It is unable to

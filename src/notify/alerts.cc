@@ -67,20 +67,33 @@ void compose_recovery_alert(const HostEntry& host, int64_t now, NotifyMessage* m
                             recovered);
 }
 
-void raise_down_alert(const HostEntry& host, const char* error, const NotifySettings& settings) {
+namespace {
+
+void hand_on(const NotifyMessage& message, const NotifySettings& settings, Delivery* delivery) {
+  log_event("%s", message.subject.c_str());
+  if (delivery) {
+    delivery->post(message, now_seconds());
+  } else {
+    dispatch_message(message, settings);
+  }
+}
+
+}  // namespace
+
+void raise_down_alert(const HostEntry& host, const char* error, const NotifySettings& settings,
+                      Delivery* delivery) {
   // The series runs before anything is sent, so the alert waits for it.
   const int answered = probe_ping(host.host.c_str(), nullptr);
   NotifyMessage message;
   compose_down_alert(host, error, answered, &message);
-  log_event("%s", message.subject.c_str());
-  dispatch_message(message, settings);
+  hand_on(message, settings, delivery);
 }
 
-void raise_recovery_alert(const HostEntry& host, const NotifySettings& settings) {
+void raise_recovery_alert(const HostEntry& host, const NotifySettings& settings,
+                          Delivery* delivery) {
   NotifyMessage message;
   compose_recovery_alert(host, now_seconds(), &message);
-  log_event("%s", message.subject.c_str());
-  dispatch_message(message, settings);
+  hand_on(message, settings, delivery);
 }
 
 }  // namespace lw

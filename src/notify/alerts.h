@@ -5,6 +5,7 @@
 
 #include "config/host_config.h"
 #include "config/notify_config.h"
+#include "notify/delivery.h"
 #include "notify/dispatch.h"
 
 namespace lw {
@@ -20,11 +21,15 @@ void compose_down_alert(const HostEntry& host, const char* error, int answered,
 void compose_recovery_alert(const HostEntry& host, int64_t now, NotifyMessage* message);
 
 // Pings the host (3 attempts), composes the DOWN alert, logs its subject and
-// dispatches it. Requires: alert_sent already set, no lock held.
-void raise_down_alert(const HostEntry& host, const char* error, const NotifySettings& settings);
+// posts it to `delivery`, or dispatches it on the calling thread when
+// `delivery` is null. Requires: alert_sent already set, no lock held.
+void raise_down_alert(const HostEntry& host, const char* error, const NotifySettings& settings,
+                      Delivery* delivery = nullptr);
 // Composes the RECOVERY alert at the current time, logs its subject and
-// dispatches it. Requires: alert_sent already cleared, no lock held.
-void raise_recovery_alert(const HostEntry& host, const NotifySettings& settings);
+// hands it on like raise_down_alert. Requires: alert_sent already cleared,
+// no lock held.
+void raise_recovery_alert(const HostEntry& host, const NotifySettings& settings,
+                          Delivery* delivery = nullptr);
 
 }  // namespace lw
 

@@ -1,0 +1,176 @@
+#include "notify/delivery.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/clock.h"
+#include "support/output.h"
+#include "support/test_env.h"
+
+namespace lw {
+namespace {
+
+std::atomic<int64_t> fake_now{1700000000};
+
+// Answers every send with the outcome set for its channel and records it.
+struct Recorder {
+  SendOutcome answer[3];
+  std::vector<std::string> sent;  // "<channel> <subject> | <chat text>"
+  std::chrono::milliseconds delay{0};
+  std::mutex mutex;
+
+  static void send(void* context, Channel channel, const NotifySettings&,
+                   const QueuedMessage& message, SendOutcome* outcome) {
+    auto* self = static_cast<Recorder*>(context);
+    std::this_thread::sleep_for(self->delay);
+    std::lock_guard<std::mutex> hold(self->mutex);
+    *outcome = self->answer[static_cast<int>(channel)];
+    outcome->attempted = true;
+    self->sent.push_back(std::to_string(static_cast<int>(channel)) + " " + message.subject + " | " +
+                         message.chat_text);
+  }
+};
+
+SendOutcome failed(bool temporary, int retry_after = 0) {
+  SendOutcome outcome;
+  outcome.temporary = temporary;
+  outcome.retry_after_seconds = retry_after;
+  return outcome;
+}
+
+std::string delay_note(int64_t event) {
+  char when[32];
+  format_local_time(event, "%Y-%m-%d %H:%M:%S", when, sizeof when);
+  return std::string("(delayed; event at ") + when + ")";
+}
+
+class DeliveryTest : public test::WorkDirTest {
+ protected:
+  void SetUp() override {
+    fake_now = 1700000000;
+    set_clock_for_testing([] { return fake_now.load(); });
+    set_silent_mode(true);
+    settings_.email_enabled = 1;  // e-mail goes through the recorder only
+    settings_.token.assign("1:x");
+    settings_.chat_id.assign("7");
+    settings_.telegram_enabled = 1;
+    settings_.retry_minutes = 60;
+    for (SendOutcome& answer : recorder_.answer) answer.delivered = true;
+    delivery_.set_send_for_testing(Recorder::send, &recorder_);
+  }
+  void TearDown() override {
+    set_clock_for_testing(nullptr);
+    set_silent_mode(false);
+  }
+  void post(const char* tag) {
+    NotifyMessage message;
+    message.kind = kDownAlert;
+    message.subject.assign(tag);
+    message.chat_text.assign(tag);
+    delivery_.post(message, fake_now);
+  }
+  int64_t advance_and_run(int64_t seconds) {
+    fake_now += seconds;
+    return delivery_.run_due(fake_now);
+  }
+  std::string log() { return test::read_file(kLogFileName); }
+
+  NotifySettings settings_;
+  Recorder recorder_;
+  Delivery delivery_{&settings_};
+};
+
+TEST_F(DeliveryTest, TemporaryFailureIsRetriedWithTheDelayNoteAndKeepsTheOrder) {
+  recorder_.answer[1] = failed(true);
+  post("A");
+  EXPECT_EQ(delivery_.run_due(fake_now), fake_now + kRetryFirstWaitSeconds);
+  fake_now += 10;
+  post("B");  // held back behind A on Telegram only
+  recorder_.answer[1].delivered = true;
+  EXPECT_EQ(delivery_.run_due(fake_now), 1700000060);
+  EXPECT_EQ(advance_and_run(50), 0);
+  const std::string a = delay_note(1700000000), b = delay_note(1700000010);
+  EXPECT_EQ(recorder_.sent,
+            (std::vector<std::string>{"0 A | A", "1 A | A", "0 B | B", "1 A " + a + " | A\n" + a,
+                                      "1 B " + b + " | B\n" + b}));
+  EXPECT_NE(log().find("Telegram: trying again in 60 seconds: A"), std::string::npos);
+}
+
+TEST_F(DeliveryTest, WhatIsNotRetried) {
+  struct Case {
+    const char* name;
+    int retry_minutes;
+    SendOutcome answer;
+    const char* logged;  // nullptr: nothing beyond the channel's own lines
+  } cases[] = {
+      {"permanent", 60, failed(false), "Telegram: alert not delivered (permanent failure"},
+      {"retry off", 0, failed(true), nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    settings_.retry_minutes = c.retry_minutes;
+    recorder_.answer[1] = c.answer;
+    recorder_.sent.clear();
+    post(c.name);
+    EXPECT_EQ(delivery_.run_due(fake_now), 0);
+    EXPECT_EQ(delivery_.pending(Channel::kTelegram), 0u);
+    EXPECT_EQ(recorder_.sent.size(), 2u);
+    if (c.logged) {
+      EXPECT_NE(log().find(c.logged), std::string::npos);
+    }
+  }
+  EXPECT_EQ(log().find("trying again"), std::string::npos);
+}
+
+TEST_F(DeliveryTest, BackoffObeysRetryAfterThenGivesUpAtRetryMinutes) {
+  recorder_.answer[1] = failed(true, 5);
+  post("A");
+  EXPECT_EQ(delivery_.run_due(fake_now), fake_now + 5);
+  recorder_.answer[1] = failed(true);
+  int64_t due = 0;
+  int tries = 1;
+  for (int64_t at = fake_now + 5; (due = advance_and_run(at - fake_now)) != 0; at = due) ++tries;
+  // 60, 120, 240, 480, 900, 900 ... until 60 minutes after the event.
+  EXPECT_EQ(tries, 8);
+  EXPECT_EQ(fake_now, 1700000000 + 3600);
+  EXPECT_NE(log().find("Telegram: alert not delivered (retry_minutes are over, gave up): A"),
+            std::string::npos);
+}
+
+TEST_F(DeliveryTest, PendingListIsBoundedAndStopReportsWhatIsLeft) {
+  recorder_.answer[1] = failed(true);
+  for (int i = 0; i < 150; ++i) post(("M" + std::to_string(i)).c_str());
+  delivery_.run_due(fake_now);
+  EXPECT_EQ(delivery_.pending(Channel::kTelegram), kMaxPendingPerChannel);
+  EXPECT_NE(log().find("(more than 100 pending, dropped the oldest): M0\n"), std::string::npos);
+  post("queued");
+  delivery_.stop();
+  const std::string text = log();
+  EXPECT_NE(text.find("Alert not delivered (linkwatch stopped): queued"), std::string::npos);
+  EXPECT_NE(text.find("Telegram: alert not delivered (linkwatch stopped): M149"),
+            std::string::npos);
+}
+
+TEST_F(DeliveryTest, PostNeverWaitsForASlowChannel) {
+  set_clock_for_testing(nullptr);
+  recorder_.delay = std::chrono::milliseconds(100);
+  ASSERT_TRUE(delivery_.start());
+  const auto begin = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i) post("slow");
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(90));
+  for (int i = 0; i < 100 && delivery_.queued() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  delivery_.stop();
+  std::lock_guard<std::mutex> hold(recorder_.mutex);
+  EXPECT_GE(recorder_.sent.size(), 8u);  // both channels of at least 4 messages
+}
+
+}  // namespace
+}  // namespace lw
