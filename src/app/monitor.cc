@@ -116,7 +116,8 @@ int run_cycle(MonitorRun& run) {
   const WorkerContext context{table, {down_alert, recovery_alert, &run}};
   std::thread threads[kHostTableSlots];
 
-  for (int first = 1; first <= count;) {
+  // Once a stop is requested no new batch starts: the run ends soon after.
+  for (int first = 1; first <= count && !platform::stop_requested();) {
     const int last = count - first < workers ? count : first + workers - 1;
     for (int i = first; i <= last; ++i) {
       WorkerSlot& slot = run.slots[i];

@@ -82,7 +82,8 @@ void resolve_all_hosts(HostTable* table);
 
 // One cycle: prints the time line (unless silent), checks hosts
 // 1..host_count in batches of at most `workers` threads (each batch joined
-// before the next starts), then calls the report when the day of the month
+// before the next starts; none starts once a stop is requested), then calls
+// the report when the day of the month
 // differs from the previous cycle's (never on the first cycle). A thread
 // that cannot be started is logged, its slot marked failed and its host left
 // unchecked. Returns the failure mark: 1 when any slot failed, else 0.
