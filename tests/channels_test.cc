@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "notify/email.h"
+#include "notify/outcome.h"
 #include "notify/send_files.h"
 #include "notify/teams.h"
 #include "notify/telegram.h"
@@ -47,20 +49,17 @@ Args shown(const Args& argv) {
   return args;
 }
 
+Args with_bounds(Args tail) {  // every run carries curl's own time bounds
+  tail.insert(tail.begin(), {"curl", "-s", "--connect-timeout", "10", "--max-time", "60", "-w"});
+  return tail;
+}
+
 Args folder() {  // names of the files in the working folder
   Args names;
   for (const auto& entry : fs::directory_iterator("."))
     names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
   return names;
-}
-
-TEST(ChannelEncodingTest, StopsBeforeTheBufferIsFull) {
-  std::vector<char> out(kTelegramTextSize, 'X');
-  percent_encode("a b&c=d@x-y_z.w~AZaz09\n+/?%\x7f\xff", out.data(), out.size());
-  EXPECT_STREQ(out.data(), "a%20b%26c%3Dd%40x-y_z.w~AZaz09%0A%2B%2F%3F%25%7F%FF");
-  EXPECT_EQ(percent_encode(std::string(3000, ' ').c_str(), out.data(), out.size()), 2730u * 3);
-  // 340 six-character escapes end at 2040, and the terminator still fits.
-  EXPECT_EQ(json_escape(std::string(1000, '\x01').c_str(), out.data(), kTeamsTitleSize), 2040u);
 }
 
 class ChannelsTest : public test::WorkDirTest {};
@@ -74,77 +73,184 @@ TEST_F(ChannelsTest, EachChannelSendsItsOwnFileWithSecretsOnStandardInputOnly) {
   EXPECT_EQ(send_teams(settings(), "\"T", "a\r\nb\t\\/\x1b\x01\x7f\xC3\xA9", true), 1);
   const std::vector<test::RecordedCommand> sent = recorder.commands();
   ASSERT_EQ(sent.size(), 3u);
-  EXPECT_EQ(shown(sent[0].argv),
-            (Args{"curl", "-s", "smtp://mail.example:587", "--mail-from", "mon@example.com",
-                  "--ssl-reqd", "--config", "-", "-T", "mailtext.PID.N.txt", "--mail-rcpt",
-                  "a@x.org", "--mail-rcpt", "b@y.org"}));
+  const std::string http_codes = "%{http_code} %header{retry-after}";
+  EXPECT_EQ(shown(sent[0].argv), with_bounds({"%{response_code}", "smtp://mail.example:587",
+                                              "--mail-from", "mon@example.com", "--ssl-reqd",
+                                              "--config", "-", "-T", "mailtext.PID.N.txt",
+                                              "--mail-rcpt", "a@x.org", "--mail-rcpt", "b@y.org"}));
   EXPECT_EQ(sent[0].input, "user = \"ops@example.com:p$w \\\"q\\\" 100% & c:\\\\dir\\\\\"\n");
   EXPECT_EQ(sent[0].mail_file,
             "From: Monitor <mon@example.com>\r\nTo: a@x.org, b@y.org\r\nSubject: Alert\r\n"
             "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
             "Content-Transfer-Encoding: 8bit\r\n\r\na\r\nb\r\nc\rd\r\n\r\n\r\n");
-  EXPECT_EQ(shown(sent[1].argv), (Args{"curl", "-s", "--fail", "--config", "-"}));
+  EXPECT_EQ(shown(sent[1].argv),
+            with_bounds({http_codes, "-o", "reply.PID.N.txt", "--config", "-"}));
   EXPECT_EQ(sent[1].input,
             "url = \"https://api.telegram.org/bot123456:AAH-x_y/sendMessage?chat_id=%40ops%20room"
             "&text=ALERT%20%28DOWN%29%0AHost%3A%20web01%20%26%20co\"\n");
   EXPECT_EQ(shown(sent[2].argv),
-            (Args{"curl", "-s", "--fail", "-H", "Content-Type: application/json; charset=utf-8",
-                  "--data-binary", "@teamsmsg.PID.N.json", "--config", "-"}));
+            with_bounds({http_codes, "-o", "reply.PID.N.txt", "-H",
+                         "Content-Type: application/json; charset=utf-8", "--data-binary",
+                         "@teamsmsg.PID.N.json", "--config", "-"}));
   EXPECT_EQ(sent[2].input, std::string("url = \"") + kHook + "\"\n");
-  const std::string card = sent[2].card_file.value_or("");
-  EXPECT_EQ(card.find('\r'), std::string::npos);  // the layout is the card builder's
-  EXPECT_NE(card.find("\\\"T"), std::string::npos);
-  EXPECT_TRUE(!sent[0].discard_output && sent[1].discard_output && sent[2].discard_output);
+  EXPECT_NE(sent[2].card_file.value_or("").find("\\\"T"), std::string::npos);
   if (!*platform::kExecutableSuffix) {  // POSIX: owner-only from the start
     EXPECT_EQ(sent[0].file_mode, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(sent[2].file_mode, fs::perms::owner_read | fs::perms::owner_write);
   }
   EXPECT_EQ(capture.out(), "Sending mail alert now .....\nEmail command rc=0\n");
-  EXPECT_EQ(test::log_messages(),
-            (Args{"Send Mail Alert to a@x.org, b@y.org via SMTP server smtp://mail.example:587",
-                  "Send Telegram alert to chat_id [@ops room]", "Send Microsoft Teams alert"}));
+  EXPECT_EQ(
+      test::log_messages(),
+      (Args{"Send Mail Alert to a@x.org, b@y.org via SMTP server smtp://mail.example:587",
+            "Email: sent (SMTP 250)", "Send Telegram alert to chat_id [@ops room]",
+            "Telegram: sent (HTTP 200)", "Send Microsoft Teams alert", "Teams: sent (HTTP 200)"}));
   EXPECT_EQ(folder(), Args{"linkwatch_log.txt"});
 }
 
-TEST_F(ChannelsTest, FailuresSayWhyCurlGaveNoExitCode) {
-  test::CommandRecorder recorder;
-  test::OutputCapture capture;
-  NotifySettings s = settings();
-  recorder.set_result(-1);  // the runner reports a program that could not be started
-  EXPECT_EQ(send_mail_message(s, "a@x.org", "S", "B", false), 0);
-  EXPECT_EQ(send_telegram(s, "t", true), 0);
-  EXPECT_EQ(send_teams(s, "T", "B", true), 0);
-  log_unfinished_run("Teams", RunStatus::kTimedOut);
-  recorder.set_result(0);
-  s.server.assign("--config=/etc/passwd");  // curl would take these as options: never run
-  s.teams_webhook.assign("-o/tmp/x");
-  EXPECT_EQ(send_mail_message(s, "a@x.org", "S", "B", true), 0);
-  EXPECT_EQ(send_teams(s, "T", "B", false), 0);
+int send(Channel channel, const NotifySettings& s, SendOutcome* outcome) {
+  if (channel == Channel::kEmail) return send_mail_message(s, "a@x.org", "S", "B", false, outcome);
+  if (channel == Channel::kTelegram) return send_telegram(s, "t", false, outcome);
+  return send_teams(s, "T", "B", false, outcome);
+}
 
-  EXPECT_EQ(recorder.commands().size(), 3u);
-  EXPECT_EQ(capture.out(),
-            "Sending mail alert now .....\nEmail command rc=-1\n"
-            "Sending Microsoft Teams alert ...\nTeams command rc=-1\n");
-  EXPECT_EQ(test::log_messages(),
-            (Args{"Send Mail Alert to a@x.org via SMTP server smtp://mail.example:587",
-                  "Email: curl could not be started", "Send Telegram alert to chat_id [@ops room]",
-                  "Telegram: curl could not be started", "Send Microsoft Teams alert",
-                  "Teams: curl could not be started",
-                  "Teams: curl did not finish within 120 seconds and was ended",
-                  "Send Mail Alert to a@x.org via SMTP server --config=/etc/passwd",
-                  "Send Microsoft Teams alert"}));
+// Each channel's answer as curl reports it, up to its outcome line, retry rule and console code.
+TEST_F(ChannelsTest, OutcomeLineOfEachAnswer) {
+  const std::string limited = R"({"ok":false,"error_code":429,"description":"Too Many )"
+                              R"(Requests: retry after 5","parameters":{"retry_after":5}})";
+  const struct {
+    Channel channel;
+    int rc;
+    std::string codes, body, line;
+    bool temporary;
+    int retry_after, console_rc;
+  } cases[] = {
+      {Channel::kEmail, 0, "250", "", "Email: sent (SMTP 250)", false, 0, 0},
+      {Channel::kEmail, 67, "535", "", "Email: not sent: curl 67 (login denied), SMTP 535", false,
+       0, 67},
+      {Channel::kEmail, 55, "451", "", "Email: not sent: curl 55 (send failed), SMTP 451", true, 0,
+       55},
+      {Channel::kTelegram, 0, "429 ", limited,
+       "Telegram: not sent: HTTP 429: Too Many Requests: retry after 5", true, 5, 22},
+      {Channel::kTelegram, 0, "200 ", "{\"ok\":false}",
+       "Telegram: not sent: HTTP 200: {\"ok\":false}", false, 0, 22},
+      {Channel::kTelegram, 7, "000 ", "", "Telegram: not sent: curl 7 (cannot connect)", true, 0,
+       7},
+      {Channel::kTeams, 0, "202 ", "", "Teams: sent (HTTP 202)", false, 0, 0},
+      {Channel::kTeams, 0, "200 ", "Webhook message delivery failed with error: Forbidden",
+       "Teams: not sent: HTTP 200: Webhook message delivery failed with error: Forbidden", false, 0,
+       22},
+      {Channel::kTeams, 0, "503 30", "", "Teams: not sent: HTTP 503", true, 30, 22},
+      {Channel::kTeams, -1, "", "", "Teams: not sent: curl -1 (could not run)", false, 0, -1},
+  };
+  test::CommandRecorder recorder;
+  for (const auto& c : cases) {
+    std::filesystem::remove("linkwatch_log.txt");
+    recorder.set_result(c.rc);
+    recorder.set_answer(c.codes, c.body);
+    test::OutputCapture capture;
+    SendOutcome outcome;
+    const bool delivered = c.line.find(": sent") != std::string::npos;
+    EXPECT_EQ(send(c.channel, settings(), &outcome), delivered ? 1 : 0) << c.line;
+    EXPECT_EQ(test::log_messages().at(1), c.line);
+    EXPECT_TRUE(outcome.attempted && outcome.delivered == delivered) << c.line;
+    EXPECT_EQ(outcome.temporary, c.temporary) << c.line;
+    EXPECT_EQ(outcome.retry_after_seconds, c.retry_after) << c.line;
+    EXPECT_NE(capture.out().find(" command rc=" + std::to_string(c.console_rc) + "\n"),
+              std::string::npos)
+        << capture.out();
+  }
   EXPECT_EQ(folder(), Args{"linkwatch_log.txt"});
+}
+
+// What no process can be made to report through the recorder: runs ended by the runner,
+// and the forms of the codes a curl prints.
+TEST(SendOutcomeTest, ClassifiesRunsAndCodes) {
+  const struct {
+    Channel channel;
+    int curl;
+    RunStatus run;
+    const char* codes;
+    const char* reply;
+    bool delivered, temporary;
+    int retry_after;
+    const char* detail;  // as "-test" shows it
+  } cases[] = {
+      {Channel::kEmail, -1, RunStatus::kTimedOut, "", nullptr, false, true, 0,
+       "curl -1: time limit of 120 s"},
+      {Channel::kTeams, -1, RunStatus::kStopped, "", "", false, true, 0, "curl -1: ended at stop"},
+      {Channel::kTeams, 0, RunStatus::kExited, "404 %header{retry-after}", "", false, false, 0,
+       "HTTP 404"},
+      {Channel::kTeams, 0, RunStatus::kExited, "429 Wed, 21 Oct 2015 07:28:00 GMT", "", false, true,
+       0, "HTTP 429"},
+      {Channel::kTeams, 0, RunStatus::kExited, "", "", false, false, 0, "no HTTP status"},
+      {Channel::kTelegram, 0, RunStatus::kExited, "200 ", "{\"ok\" : true}", true, false, 0,
+       "HTTP 200"},
+      {Channel::kTelegram, 0, RunStatus::kExited, "401 ",
+       "{\"ok\":false,\"description\":\"Unauthorized \\\"x\\\"\n\"}", false, false, 0,
+       "HTTP 401: Unauthorized \"x\""},
+      {Channel::kTelegram, 0, RunStatus::kExited, "502 7", "{\"parameters\":{\"retry_after\":3}}",
+       false, true, 7, "HTTP 502: {\"parameters\":{\"retry_after\":3}}"},
+  };
+  for (const auto& c : cases) {
+    SendOutcome outcome;
+    classify_send(c.channel, c.curl, c.run, c.codes, c.reply, &outcome);
+    char detail[512];
+    format_outcome_detail(outcome, c.channel, DetailStyle::kTest, detail, sizeof detail);
+    EXPECT_STREQ(detail, c.detail);
+    EXPECT_EQ(outcome.delivered, c.delivered) << c.detail;
+    EXPECT_EQ(outcome.temporary, c.temporary) << c.detail;
+    EXPECT_EQ(outcome.retry_after_seconds, c.retry_after) << c.detail;
+  }
+  SendOutcome long_reply;  // the log gets the start of the answer, on one line
+  classify_send(Channel::kTeams, 0, RunStatus::kExited, "400 ",
+                ("a\r\nb" + std::string(300, 'x')).c_str(), &long_reply);
+  EXPECT_EQ(long_reply.reply.c_str(), "a  b" + std::string(kReplyShownBytes - 4, 'x'));
+}
+
+// The whole way through real processes: the test tool stands in for curl, first on PATH.
+TEST_F(ChannelsTest, AnswerOfARunningCurlIsRead) {
+  const std::string curl = std::string("curl") + platform::kExecutableSuffix;
+  fs::copy_file(test::program_path("lw_testtool"), curl);
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  platform::set_env("PATH", (work_dir().string() + platform::kPathListSeparator + path).c_str());
+  const char* const names[] = {"LW_FAKE_CURL_STATUS", "LW_FAKE_CURL_BODY",
+                               "LW_FAKE_CURL_RETRY_AFTER"};
+  const struct {
+    Channel channel;
+    const char* settings[3];
+    std::string line;
+    int retry_after;
+  } cases[] = {
+      {Channel::kTelegram,
+       {"429", R"({"ok":false,"parameters":{"retry_after":5}})", "9"},
+       R"(Telegram: not sent: HTTP 429: {"ok":false,"parameters":{"retry_after":5}})",
+       9},
+      {Channel::kTeams, {"202", "", nullptr}, "Teams: sent (HTTP 202)", 0},
+      {Channel::kEmail, {nullptr, nullptr, nullptr}, "Email: sent (SMTP 250)", 0},
+  };
+  test::OutputCapture capture;
+  for (const auto& c : cases) {
+    for (int i = 0; i < 3; ++i) platform::set_env(names[i], c.settings[i]);
+    SendOutcome outcome;
+    send(c.channel, settings(), &outcome);
+    EXPECT_EQ(test::log_messages().back(), c.line);
+    EXPECT_EQ(outcome.retry_after_seconds, c.retry_after) << c.line;
+  }
+  for (const char* name : names) platform::set_env(name, nullptr);
+  platform::set_env("PATH", path.c_str());
+  EXPECT_EQ(folder(), (Args{curl, "linkwatch_log.txt"}));
 }
 
 TEST_F(ChannelsTest, NothingGoesOutWithoutSettingsTextOrAFreeFileName) {
   test::CommandRecorder recorder;
   NotifySettings s = settings();
   ASSERT_EQ(send_teams(s, "T", "B", true), 1);
-  const std::string last = recorder.commands().at(0).argv.at(6);  // "@teamsmsg.<pid>.<n>.json"
+  const std::string last = recorder.commands().at(0).argv.end()[-3];  // "@teamsmsg.<pid>.<n>.json"
   const int next = std::stoi(last.substr(last.rfind('.', last.size() - 6) + 1)) + 1;
-  // Taken names are skipped, never written through; the sends below use up 2 * attempts.
+  // Taken names are skipped, never written through; the sends below use up 2 * attempts
+  // (and the numbers of the answer files).
   Args taken;
-  for (int n = next; n < next + 2 * kSendFileNameAttempts; ++n) {
+  for (int n = next; n < next + 3 * kSendFileNameAttempts; ++n) {
     for (const char* form : {"mailtext.%s.%d.txt", "teamsmsg.%s.%d.json"}) {
       FixedText<64> name;
       name.format(form, kPid.c_str(), n);
@@ -157,22 +263,26 @@ TEST_F(ChannelsTest, NothingGoesOutWithoutSettingsTextOrAFreeFileName) {
   for (const std::string& name : taken) EXPECT_TRUE(fs::is_directory(name)) << name;
 
   EXPECT_EQ(send_mail_message(s, "", "S", "B", false), 0);
+  s.server.assign("--config=/etc/passwd");  // curl would take these as options: never run
+  s.teams_webhook.assign("-o/tmp/x");
+  EXPECT_EQ(send_mail_message(s, "a@x.org", "S", "B", true), 0);
+  EXPECT_EQ(send_teams(s, "T", "B", true), 0);
   s.password.clear();
   EXPECT_EQ(send_mail_message(s, "a@x.org", "S", "B", false), 0);
   EXPECT_EQ(recorder.commands().size(), 1u);
   EXPECT_EQ(capture.out(), "Sending Microsoft Teams alert ...\nTeams command rc=-1\n");
+  const Args log = test::log_messages();
+  EXPECT_EQ(log.at(2), "Email: not sent: the message file could not be written");
+  EXPECT_EQ(log.back(), "Teams: not sent: curl -1 (could not run)");
 }
 
 TEST_F(ChannelsTest, StaleSendFilesOfEndedProcessesAreRemoved) {
   const std::string dead = "4000000000";  // beyond any process number in use
   const std::pair<std::string, bool> files[] = {
-      {"mailtext." + dead + ".3.txt", false},
-      {"teamsmsg." + dead + ".0.json", false},
-      {"mailtext." + kPid + ".1.txt", true},
-      {"teamsmsg." + kPid + ".7.json", true},
-      {"mailtext.txt", true},
-      {"mailtext." + dead + ".3.json", true},
-      {"notes." + dead + ".1.txt", true},
+      {"mailtext." + dead + ".3.txt", false}, {"teamsmsg." + dead + ".0.json", false},
+      {"reply." + dead + ".2.txt", false},    {"mailtext." + kPid + ".1.txt", true},
+      {"teamsmsg." + kPid + ".7.json", true}, {"mailtext.txt", true},
+      {"mailtext." + dead + ".3.json", true}, {"notes." + dead + ".1.txt", true},
       {"mailtext." + dead + ".x.txt", true},
   };
   for (const auto& [name, kept] : files) test::write_file(name, "m");

@@ -27,8 +27,8 @@ NotifyMessage message(int32_t kind, const std::string& tag) {
 }
 
 std::string channel_of(const RecordedCommand& c) {
-  if (c.argv.size() > 5 && c.argv[5] == "--ssl-reqd") return "mail to " + c.argv.back();
-  return c.argv.size() > 5 ? "teams" : "telegram";
+  if (c.mail_file) return "mail to " + c.argv.back();
+  return c.card_file ? "teams" : "telegram";
 }
 
 // True when the run carries alert `tag`: its chat text, or its subject and then its body.

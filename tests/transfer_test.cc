@@ -41,7 +41,7 @@ TEST(MailRequestTest, RecipientSplitting) {
     MailRequest request;
     ASSERT_TRUE(build_mail_request("smtp://m", "s", "u", "p", c.list.c_str(), "m.txt", &request));
     std::vector<std::string> got;
-    for (const char* const* arg = request.argv + 10; *arg; arg += 2) {
+    for (const char* const* arg = request.argv + 16; *arg; arg += 2) {
       EXPECT_STREQ(arg[0], "--mail-rcpt");
       got.emplace_back(arg[1]);
     }

@@ -3,10 +3,10 @@
 #include <cstdio>
 
 #include "notify/mail_format.h"
+#include "notify/outcome.h"
 #include "notify/send_files.h"
 #include "support/clock.h"
 #include "support/output.h"
-#include "support/runner.h"
 #include "support/transfer.h"
 
 namespace lw {
@@ -81,11 +81,16 @@ bool email_configured(const NotifySettings& settings) {
 }
 
 int send_mail_message(const NotifySettings& settings, const char* recipients, const char* subject,
-                      const char* body, bool silent) {
+                      const char* body, bool silent, SendOutcome* outcome) {
+  if (outcome) *outcome = SendOutcome();
   if (!email_configured(settings) || !recipients || recipients[0] == '\0') return 0;
   SendFile mail_file(kMailFilePrefix, kMailFileSuffix);
   std::FILE* file = mail_file.create();
-  if (!file || !write_mail(file, settings, recipients, subject, body)) return 0;
+  if (!file || !write_mail(file, settings, recipients, subject, body)) {
+    if (outcome) outcome->temporary = true;  // a full disk may have room again later
+    log_event("Email: not sent: the message file could not be written");
+    return 0;
+  }
   // The envelope gets the bare address of a sender written "Name <address>".
   char header_from[decltype(NotifySettings::from)::capacity()];
   char envelope_from[decltype(NotifySettings::from)::capacity()];
@@ -94,21 +99,15 @@ int send_mail_message(const NotifySettings& settings, const char* recipients, co
     copy_bounded(envelope_from, sizeof envelope_from, mail_sender(settings));
   }
   MailRequest request;
-  bool usable =
+  const bool usable =
       build_mail_request(settings.server.c_str(), envelope_from, settings.email.c_str(),
                          settings.password.c_str(), recipients, mail_file.name(), &request);
   if (!silent) console_print("Sending mail alert now .....\n");
   log_event("Send Mail Alert to %s via SMTP server %s", recipients, settings.server.c_str());
   // A server value curl would read as an option is never run: the send
   // fails like a command that could not be started.
-  int rc = -1;
-  if (usable) {
-    RunStatus status = RunStatus::kExited;
-    rc = run_command(request.command(), kCommandTimeLimitMs, &status);
-    log_unfinished_run("Email", status);
-  }
-  if (!silent) console_print("Email command rc=%d\n", rc);
-  return rc == 0 ? 1 : 0;
+  const Command command = request.command();
+  return run_send(Channel::kEmail, usable ? &command : nullptr, nullptr, silent, outcome);
 }
 
 }  // namespace lw

@@ -4,6 +4,7 @@
 #define LINKWATCH_NOTIFY_EMAIL_H_
 
 #include "config/notify_config.h"
+#include "notify/outcome.h"
 
 namespace lw {
 
@@ -20,13 +21,15 @@ bool email_configured(const NotifySettings& settings);
 // line, `body` and a line end, every line end CR LF (a CR LF already in a
 // text stays as it is); curl uploads it and the file is deleted afterwards.
 // Prints "Sending mail alert now ....." and "Email command rc=%d" unless
-// `silent`, logs "Send Mail Alert to %s via SMTP server %s" and, when curl
-// did not end by itself, why. Returns 1 when curl exited with 0, else 0.
+// `silent`, logs "Send Mail Alert to %s via SMTP server %s" and the outcome
+// line (see run_send in outcome.h). `outcome` (may be null) receives what
+// the send came to. Returns 1 when curl exited with 0, else 0.
 // Returns 0 at once, without any output or file, when the channel is not
-// configured or `recipients` is empty; when the file cannot be written the
-// message counts as not sent and nothing is printed.
+// configured or `recipients` is empty (`outcome` not attempted); when the
+// file cannot be written the message counts as not sent (temporary), only
+// the log says so.
 int send_mail_message(const NotifySettings& settings, const char* recipients, const char* subject,
-                      const char* body, bool silent);
+                      const char* body, bool silent, SendOutcome* outcome = nullptr);
 
 }  // namespace lw
 

@@ -1,6 +1,7 @@
 #include "notify/selftest.h"
 
 #include "notify/email.h"
+#include "notify/outcome.h"
 #include "notify/teams.h"
 #include "notify/telegram.h"
 #include "platform/platform.h"
@@ -13,6 +14,14 @@ namespace lw {
 namespace {
 
 const char* outcome(int result) { return result ? "OK" : "FAILED"; }
+
+// Prints "<channel> test OK (<detail>)" or "... FAILED (<detail>)".
+void print_channel_result(Channel channel, int result, const SendOutcome& sent) {
+  char detail[512];
+  format_outcome_detail(sent, channel, DetailStyle::kTest, detail, sizeof detail);
+  plain_print(detail[0] ? "%s test %s (%s)\n" : "%s test %s%s\n", channel_name(channel),
+              outcome(result), detail);
+}
 
 }  // namespace
 
@@ -41,15 +50,16 @@ int run_notification_test(const HostTable& table, const MonitorSettings& setting
   int email_ok = 0;
   int telegram_ok = 0;
   int teams_ok = 0;
+  SendOutcome sent;
 
   plain_print("Testing Email alert...\n");
   if (!email_configured(notify) || notify.to.empty()) {
     plain_print("Email not configured\n");
     log_event("Email test skipped: email not configured");
   } else {
-    email_ok =
-        send_mail_message(notify, notify.to.c_str(), subject.c_str(), long_text.c_str(), false);
-    plain_print("Email test %s\n", outcome(email_ok));
+    email_ok = send_mail_message(notify, notify.to.c_str(), subject.c_str(), long_text.c_str(),
+                                 false, &sent);
+    print_channel_result(Channel::kEmail, email_ok, sent);
   }
 
   plain_print("\nTesting Telegram alert...\n");
@@ -57,8 +67,8 @@ int run_notification_test(const HostTable& table, const MonitorSettings& setting
     plain_print("Telegram not configured\n");
     log_event("Telegram test skipped: telegram not configured");
   } else {
-    telegram_ok = send_telegram(notify, short_text.c_str(), false);
-    plain_print("Telegram test %s\n", outcome(telegram_ok));
+    telegram_ok = send_telegram(notify, short_text.c_str(), false, &sent);
+    print_channel_result(Channel::kTelegram, telegram_ok, sent);
   }
 
   plain_print("\nTesting Microsoft Teams alert...\n");
@@ -66,8 +76,8 @@ int run_notification_test(const HostTable& table, const MonitorSettings& setting
     plain_print("Teams not configured\n");
     log_event("Teams test skipped: teams not configured");
   } else {
-    teams_ok = send_teams(notify, subject.c_str(), long_text.c_str(), false);
-    plain_print("Teams test %s\n", outcome(teams_ok));
+    teams_ok = send_teams(notify, subject.c_str(), long_text.c_str(), false, &sent);
+    print_channel_result(Channel::kTeams, teams_ok, sent);
   }
 
   plain_print("\nTest result:\n");

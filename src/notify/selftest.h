@@ -9,7 +9,8 @@
 namespace lw {
 
 // Sends the test message through e-mail, Telegram and Teams (each only when
-// configured), prints each outcome and the result table, logs the outcome.
+// configured), prints each outcome ("Email test OK (SMTP 250)", "Teams test
+// FAILED (HTTP 404)") and the result table, logs the outcome.
 // Returns 0 when at least one channel succeeded, else 1.
 int run_notification_test(const HostTable& table, const MonitorSettings& settings,
                           const NotifySettings& notify);

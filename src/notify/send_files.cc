@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Numbers the send files of this process; shared by both channels.
+// Numbers the send files of this process; shared by every kind.
 std::atomic<uint32_t> g_next_send_file{0};
 
 // Reads the decimal number at `*text` up to the next byte that is not a
@@ -78,6 +78,24 @@ std::FILE* SendFile::create() {
   return nullptr;
 }
 
+const char* SendFile::reserve() {
+  std::FILE* file = create();
+  if (!file || std::fclose(file) != 0) return nullptr;
+  return name();
+}
+
+void SendFile::read_start(char* out, size_t cap) const {
+  if (cap == 0) return;
+  out[0] = '\0';
+  if (name_.empty()) return;
+  std::FILE* file = std::fopen(name_.c_str(), "rb");
+  if (!file) return;
+  const size_t want = cap - 1 < kReplyReadBytes ? cap - 1 : kReplyReadBytes;
+  const size_t got = std::fread(out, 1, want, file);
+  out[got] = '\0';
+  std::fclose(file);
+}
+
 void remove_stale_send_files() {
   const uint32_t self = platform::current_pid();
   std::error_code ec;
@@ -85,7 +103,8 @@ void remove_stale_send_files() {
     const std::string name = it->path().filename().string();
     uint32_t pid = 0;
     if (!parse_send_file_name(name.c_str(), kMailFilePrefix, kMailFileSuffix, &pid) &&
-        !parse_send_file_name(name.c_str(), kCardFilePrefix, kCardFileSuffix, &pid)) {
+        !parse_send_file_name(name.c_str(), kCardFilePrefix, kCardFileSuffix, &pid) &&
+        !parse_send_file_name(name.c_str(), kReplyFilePrefix, kReplyFileSuffix, &pid)) {
       continue;
     }
     if (pid == self || platform::pid_is_alive(pid)) continue;

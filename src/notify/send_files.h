@@ -1,13 +1,16 @@
-// The short-lived files that carry one e-mail or one Teams card to curl.
+// The short-lived files that carry one e-mail or one Teams card to curl,
+// and the answer of a web request back from it.
 //
-// Every send writes its own file in the working folder, named
-// "mailtext.<pid>.<n>.txt" or "teamsmsg.<pid>.<n>.json" (<n> counts the
-// sends of this process), so neither two threads nor two processes sharing
-// the folder ever upload or delete each other's message.
+// Every send writes its own files in the working folder, named
+// "mailtext.<pid>.<n>.txt", "teamsmsg.<pid>.<n>.json" or
+// "reply.<pid>.<n>.txt" (<n> counts the send files of this process), so
+// neither two threads nor two processes sharing the folder ever upload,
+// read or delete each other's files.
 
 #ifndef LINKWATCH_NOTIFY_SEND_FILES_H_
 #define LINKWATCH_NOTIFY_SEND_FILES_H_
 
+#include <cstddef>
 #include <cstdio>
 
 #include "support/fixed_text.h"
@@ -18,6 +21,10 @@ constexpr const char kMailFilePrefix[] = "mailtext";
 constexpr const char kMailFileSuffix[] = ".txt";
 constexpr const char kCardFilePrefix[] = "teamsmsg";
 constexpr const char kCardFileSuffix[] = ".json";
+constexpr const char kReplyFilePrefix[] = "reply";
+constexpr const char kReplyFileSuffix[] = ".txt";
+// The most bytes of an answer that are ever read back.
+constexpr size_t kReplyReadBytes = 4096;
 // Names taken by other files are skipped; a send gives up after this many.
 constexpr int kSendFileNameAttempts = 8;
 
@@ -35,8 +42,15 @@ class SendFile {
   // was found, the file cannot be created or its access cannot be narrowed
   // (nothing is left behind then). Call once; the caller closes the stream.
   std::FILE* create();
+  // Creates the file empty (as create() does) and closes it, for a program
+  // to write into. Returns name(), or null when create() fails.
+  const char* reserve();
   // The file's name, relative to the working folder.
   const char* name() const { return name_.c_str(); }
+  // Reads the first bytes of the file (written by someone else meanwhile)
+  // into `out` of `cap` bytes, at most kReplyReadBytes, and terminates it;
+  // a NUL byte ends the text early. "" when the file cannot be read.
+  void read_start(char* out, size_t cap) const;
 
  private:
   FixedText<64> name_;

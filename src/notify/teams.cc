@@ -4,9 +4,9 @@
 
 #include "notify/send_files.h"
 #include "notify/teams_card.h"
+#include "platform/platform.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
-#include "support/runner.h"
 #include "support/transfer.h"
 
 namespace lw {
@@ -77,25 +77,26 @@ bool teams_configured(const NotifySettings& settings) {
   return settings.teams_enabled != 0 && !settings.teams_webhook.empty();
 }
 
-int send_teams(const NotifySettings& settings, const char* title, const char* body, bool silent) {
+int send_teams(const NotifySettings& settings, const char* title, const char* body, bool silent,
+               SendOutcome* outcome) {
+  if (outcome) *outcome = SendOutcome();
   if (!teams_configured(settings) || !body || body[0] == '\0') return 0;
   SendFile card_file(kCardFilePrefix, kCardFileSuffix);
   const bool written = write_card(card_file.create(), title, body);
+  // Without a file of its own the answer is dropped; the status still counts.
+  SendFile reply(kReplyFilePrefix, kReplyFileSuffix);
+  const char* reply_name = reply.reserve();
   TeamsRequest request;
   const bool usable =
-      build_teams_request(settings.teams_webhook.c_str(), card_file.name(), &request);
+      build_teams_request(settings.teams_webhook.c_str(), card_file.name(),
+                          reply_name ? reply_name : platform::kNullDevice, &request);
   if (!silent) console_print("Sending Microsoft Teams alert ...\n");
   log_event("Send Microsoft Teams alert");
   // A card that could not be written is never posted (curl would send an
   // empty body), nor is a web hook value curl would read as an option.
-  int rc = -1;
-  if (written && usable) {
-    RunStatus status = RunStatus::kExited;
-    rc = run_command(request.command(), kCommandTimeLimitMs, &status);
-    log_unfinished_run("Teams", status);
-  }
-  if (!silent) console_print("Teams command rc=%d\n", rc);
-  return rc == 0 ? 1 : 0;
+  const Command command = request.command();
+  return run_send(Channel::kTeams, written && usable ? &command : nullptr,
+                  reply_name ? &reply : nullptr, silent, outcome);
 }
 
 }  // namespace lw

@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "config/notify_config.h"
+#include "notify/outcome.h"
 
 namespace lw {
 
@@ -30,14 +31,17 @@ bool teams_configured(const NotifySettings& settings);
 
 // Writes the card (27 lines, bare line feeds, with the escaped title - null:
 // the default title - and body) into a send file of its own (see
-// send_files.h), posts it to `teams_webhook` and deletes it; safe from any
-// thread. Prints "Sending Microsoft Teams alert ..." and "Teams command
-// rc=%d" unless `silent`, logs "Send Microsoft Teams alert" and, when curl
-// did not end by itself, why. Returns 1 when curl exited with 0, else 0;
-// returns 0 at once, without any output or file, when the channel is not
-// configured or `body` is empty. A card that cannot be written is not
-// posted: the send fails with rc -1.
-int send_teams(const NotifySettings& settings, const char* title, const char* body, bool silent);
+// send_files.h), posts it to `teams_webhook` and deletes it, and the answer
+// file too; safe from any thread. Prints "Sending Microsoft Teams alert ..."
+// and "Teams command rc=%d" unless `silent`, logs "Send Microsoft Teams
+// alert" and the outcome line (see run_send in outcome.h); `outcome` (may be
+// null) receives what the send came to. Returns 1 when delivered (any HTTP
+// 2xx but a 200 whose answer says "failed"), else 0; returns 0 at once,
+// without any output or file, when the channel is not configured or `body`
+// is empty. A card that cannot be written is not posted: the send fails as
+// if curl could not be started.
+int send_teams(const NotifySettings& settings, const char* title, const char* body, bool silent,
+               SendOutcome* outcome = nullptr);
 
 }  // namespace lw
 

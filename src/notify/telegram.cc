@@ -1,8 +1,9 @@
 #include "notify/telegram.h"
 
+#include "notify/send_files.h"
+#include "platform/platform.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
-#include "support/runner.h"
 #include "support/transfer.h"
 
 namespace lw {
@@ -45,25 +46,26 @@ bool telegram_configured(const NotifySettings& settings) {
   return settings.telegram_enabled != 0 && !settings.token.empty() && !settings.chat_id.empty();
 }
 
-int send_telegram(const NotifySettings& settings, const char* text, bool silent) {
+int send_telegram(const NotifySettings& settings, const char* text, bool silent,
+                  SendOutcome* outcome) {
+  if (outcome) *outcome = SendOutcome();
   if (!telegram_configured(settings) || !text || text[0] == '\0') return 0;
   FixedText<kTelegramTextSize> encoded_text;
   FixedText<kTelegramChatSize> encoded_chat;
   percent_encode(text, encoded_text.data(), encoded_text.capacity());
   percent_encode(settings.chat_id.c_str(), encoded_chat.data(), encoded_chat.capacity());
+  // Without a file of its own the answer is dropped; the status still counts.
+  SendFile reply(kReplyFilePrefix, kReplyFileSuffix);
+  const char* reply_name = reply.reserve();
   TelegramRequest request;
-  bool usable = build_telegram_request(settings.token.c_str(), encoded_chat.c_str(),
-                                       encoded_text.c_str(), &request);
+  const bool usable =
+      build_telegram_request(settings.token.c_str(), encoded_chat.c_str(), encoded_text.c_str(),
+                             reply_name ? reply_name : platform::kNullDevice, &request);
   if (!silent) console_print("Sending Telegram alert now .....\n");
   log_event("Send Telegram alert to chat_id [%s]", settings.chat_id.c_str());
-  int rc = -1;
-  if (usable) {
-    RunStatus status = RunStatus::kExited;
-    rc = run_command(request.command(), kCommandTimeLimitMs, &status);
-    log_unfinished_run("Telegram", status);
-  }
-  if (!silent) console_print("Telegram command rc=%d\n", rc);
-  return rc == 0 ? 1 : 0;
+  const Command command = request.command();
+  return run_send(Channel::kTelegram, usable ? &command : nullptr, reply_name ? &reply : nullptr,
+                  silent, outcome);
 }
 
 }  // namespace lw

@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "config/notify_config.h"
+#include "notify/outcome.h"
 
 namespace lw {
 
@@ -24,12 +25,16 @@ size_t percent_encode(const char* input, char* out, size_t cap);
 // True when `telegram_enabled` is set and `token` and `chat_id` are given.
 bool telegram_configured(const NotifySettings& settings);
 
-// Sends `text` to `chat_id`. Prints "Sending Telegram alert now ....." and
+// Sends `text` to `chat_id`; the answer comes back in a send file of its
+// own, deleted afterwards. Prints "Sending Telegram alert now ....." and
 // "Telegram command rc=%d" unless `silent`, logs "Send Telegram alert to
-// chat_id [%s]" and, when curl did not end by itself, why. Returns 1 when curl exited with 0, else
-// 0; returns 0 at once, without any output, when the channel is not configured or `text` is empty.
-// Takes no lock of its own; safe from any thread.
-int send_telegram(const NotifySettings& settings, const char* text, bool silent);
+// chat_id [%s]" and the outcome line (see run_send in outcome.h); `outcome`
+// (may be null) receives what the send came to. Returns 1 when delivered
+// (HTTP 2xx with "ok":true), else 0; returns 0 at once, without any output,
+// when the channel is not configured or `text` is empty. Takes no lock of
+// its own; safe from any thread.
+int send_telegram(const NotifySettings& settings, const char* text, bool silent,
+                  SendOutcome* outcome = nullptr);
 
 }  // namespace lw
 

@@ -42,12 +42,26 @@ char* put_quoted(char* p, char c) {
 
 bool is_trailing_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-Command make_command(const char* const* argv, const char* input, bool discard) {
+Command make_command(const char* const* argv, const char* input) {
   Command command;
   command.argv = argv;
   command.input = input;
-  command.discard_output = discard;
   return command;
+}
+
+// Puts the program, its quiet switch, the bounds and the write-out into
+// `argv`; returns the number of entries.
+int put_curl_start(const char** argv, const char* write_out) {
+  int n = 0;
+  argv[n++] = kCurlProgram;
+  argv[n++] = "-s";
+  argv[n++] = "--connect-timeout";
+  argv[n++] = kCurlConnectTimeout;
+  argv[n++] = "--max-time";
+  argv[n++] = kCurlMaxTime;
+  argv[n++] = "-w";
+  argv[n++] = write_out;
+  return n;
 }
 
 }  // namespace
@@ -76,7 +90,7 @@ bool append_curl_config_line(char* dst, size_t cap, const char* name, const char
   return true;
 }
 
-Command MailRequest::command() const { return make_command(argv, config.c_str(), false); }
+Command MailRequest::command() const { return make_command(argv, config.c_str()); }
 
 bool build_mail_request(const char* server, const char* sender, const char* user,
                         const char* password, const char* recipients, const char* mail_file,
@@ -89,9 +103,7 @@ bool build_mail_request(const char* server, const char* sender, const char* user
   const char* login[] = {user, ":", password};
   if (!append_curl_config_line(&out->config, "user", login, 3)) return false;
 
-  int n = 0;
-  out->argv[n++] = kCurlProgram;
-  out->argv[n++] = "-s";
+  int n = put_curl_start(out->argv, kMailWriteOut);
   out->argv[n++] = server;
   out->argv[n++] = "--mail-from";
   out->argv[n++] = sender ? sender : "";
@@ -123,55 +135,50 @@ bool build_mail_request(const char* server, const char* sender, const char* user
   return true;
 }
 
-Command TelegramRequest::command() const { return make_command(argv, config.c_str(), true); }
+Command TelegramRequest::command() const { return make_command(argv, config.c_str()); }
 
 bool build_telegram_request(const char* token, const char* encoded_chat, const char* encoded_text,
-                            TelegramRequest* out) {
+                            const char* reply_file, TelegramRequest* out) {
   out->argv[0] = nullptr;
   out->config.clear();
+  if (!reply_file) return false;
   const char* address[] = {kTelegramApiBase, "/bot",   token,       "/sendMessage?chat_id=",
                            encoded_chat,     "&text=", encoded_text};
   if (!append_curl_config_line(&out->config, "url", address, 7)) return false;
-  out->argv[0] = kCurlProgram;
-  out->argv[1] = "-s";
-  out->argv[2] = "--fail";
-  out->argv[3] = "--config";
-  out->argv[4] = "-";
-  out->argv[5] = nullptr;
+  int n = put_curl_start(out->argv, kHttpWriteOut);
+  out->argv[n++] = "-o";
+  out->argv[n++] = reply_file;
+  out->argv[n++] = "--config";
+  out->argv[n++] = "-";
+  out->argv[n] = nullptr;
   return true;
 }
 
-Command TeamsRequest::command() const { return make_command(argv, config.c_str(), true); }
+Command TeamsRequest::command() const { return make_command(argv, config.c_str()); }
 
-bool build_teams_request(const char* webhook, const char* card_file, TeamsRequest* out) {
+bool build_teams_request(const char* webhook, const char* card_file, const char* reply_file,
+                         TeamsRequest* out) {
   out->argv[0] = nullptr;
   out->config.clear();
   out->data_arg.clear();
-  if (!webhook || webhook[0] == '\0' || looks_like_option(webhook) || !card_file) return false;
+  if (!webhook || webhook[0] == '\0' || looks_like_option(webhook) || !card_file || !reply_file) {
+    return false;
+  }
   if (std::strlen(card_file) + 1 > out->data_arg.max_length()) return false;
   out->data_arg.format("@%s", card_file);
   const char* address[] = {webhook};
   if (!append_curl_config_line(&out->config, "url", address, 1)) return false;
-  out->argv[0] = kCurlProgram;
-  out->argv[1] = "-s";
-  out->argv[2] = "--fail";
-  out->argv[3] = "-H";
-  out->argv[4] = kTeamsContentType;
-  out->argv[5] = "--data-binary";
-  out->argv[6] = out->data_arg.c_str();
-  out->argv[7] = "--config";
-  out->argv[8] = "-";
-  out->argv[9] = nullptr;
+  int n = put_curl_start(out->argv, kHttpWriteOut);
+  out->argv[n++] = "-o";
+  out->argv[n++] = reply_file;
+  out->argv[n++] = "-H";
+  out->argv[n++] = kTeamsContentType;
+  out->argv[n++] = "--data-binary";
+  out->argv[n++] = out->data_arg.c_str();
+  out->argv[n++] = "--config";
+  out->argv[n++] = "-";
+  out->argv[n] = nullptr;
   return true;
-}
-
-void log_unfinished_run(const char* channel, RunStatus status) {
-  if (status == RunStatus::kStartFailed) {
-    log_event("%s: curl could not be started", channel);
-  } else if (status == RunStatus::kTimedOut) {
-    log_event("%s: curl did not finish within %u seconds and was ended", channel,
-              static_cast<unsigned>(kCommandTimeLimitMs / 1000));
-  }
 }
 
 }  // namespace lw

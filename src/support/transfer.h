@@ -49,17 +49,30 @@ bool append_curl_config_line(FixedText<N>* dst, const char* name, const char* co
   return append_curl_config_line(dst->data(), N, name, parts, part_count);
 }
 
-// curl -s <server> --mail-from <sender> --ssl-reqd --config - -T <mail file>
+// Every curl call gives up connecting after kCurlConnectTimeout seconds and
+// the whole transfer after kCurlMaxTime seconds, well before the runner's
+// own limit (kCommandTimeLimitMs) ends it as the last resort.
+constexpr const char kCurlConnectTimeout[] = "10";
+constexpr const char kCurlMaxTime[] = "60";
+// What curl prints on standard output once done ("-w"): the last SMTP reply
+// code; the HTTP status and the Retry-After header (a curl that knows no
+// %header variable prints it literally).
+constexpr const char kMailWriteOut[] = "%{response_code}";
+constexpr const char kHttpWriteOut[] = "%{http_code} %header{retry-after}";
+
+// curl -s --connect-timeout 10 --max-time 60 -w "%{response_code}" <server>
+//      --mail-from <sender> --ssl-reqd --config - -T <mail file>
 //      --mail-rcpt <r1> --mail-rcpt <r2> ...
-// with `user = "<user>:<password>"` on standard input. argv points into the
-// request itself and into the strings given to build_mail_request, which
-// must outlive it; the request is therefore not copyable.
+// with `user = "<user>:<password>"` on standard input; standard output is
+// captured. argv points into the request itself and into the strings given
+// to build_mail_request, which must outlive it; the request is therefore
+// not copyable.
 struct MailRequest {
   MailRequest() = default;
   MailRequest(const MailRequest&) = delete;
   MailRequest& operator=(const MailRequest&) = delete;
 
-  const char* argv[10 + 2 * kMaxMailRecipients + 1] = {};
+  const char* argv[16 + 2 * kMaxMailRecipients + 1] = {};
   FixedText<kMailRecipientsSize> recipients;  // the split copy
   int recipient_count = 0;
   FixedText<1024> config;
@@ -77,52 +90,53 @@ bool build_mail_request(const char* server, const char* sender, const char* user
                         const char* password, const char* recipients, const char* mail_file,
                         MailRequest* out);
 
-// curl -s --fail --config - with `url = "<base>/bot<token>/sendMessage?
-// chat_id=<chat>&text=<text>"` on standard input; output discarded.
-// `encoded_chat` and `encoded_text` are already percent-encoded; the token
-// is placed as it is.
+// curl -s --connect-timeout 10 --max-time 60 -o <reply file>
+//      -w "%{http_code} %header{retry-after}" --config -
+// with `url = "<base>/bot<token>/sendMessage?chat_id=<chat>&text=<text>"`
+// on standard input; the answer goes to `reply_file`, the codes to the
+// captured standard output. No --fail: an HTTP error status is read from
+// the codes. `encoded_chat` and `encoded_text` are already percent-encoded;
+// the token is placed as it is. `reply_file` must outlive the request.
 struct TelegramRequest {
   TelegramRequest() = default;
   TelegramRequest(const TelegramRequest&) = delete;
   TelegramRequest& operator=(const TelegramRequest&) = delete;
 
-  const char* argv[6] = {};
+  const char* argv[13] = {};
   FixedText<kTelegramConfigSize> config;
 
   Command command() const;
 };
 
 // Returns false when the address does not fit the config text (it always
-// does for settings and texts within their limits).
+// does for settings and texts within their limits) or `reply_file` is null.
 bool build_telegram_request(const char* token, const char* encoded_chat, const char* encoded_text,
-                            TelegramRequest* out);
+                            const char* reply_file, TelegramRequest* out);
 
-// curl -s --fail -H "Content-Type: application/json; charset=utf-8"
-// --data-binary @<card file> --config - with `url = "<webhook>"` on standard
-// input; output discarded. With --fail an HTTP error answer (say a wrong bot
-// token or a removed web hook) makes curl exit non-zero, so it counts as a
-// failed send.
+// curl -s --connect-timeout 10 --max-time 60 -o <reply file>
+//      -w "%{http_code} %header{retry-after}"
+//      -H "Content-Type: application/json; charset=utf-8"
+//      --data-binary @<card file> --config -
+// with `url = "<webhook>"` on standard input; answer and codes as for
+// Telegram. `reply_file` must outlive the request.
 struct TeamsRequest {
   TeamsRequest() = default;
   TeamsRequest(const TeamsRequest&) = delete;
   TeamsRequest& operator=(const TeamsRequest&) = delete;
 
-  const char* argv[10] = {};
+  const char* argv[17] = {};
   FixedText<128> data_arg;  // "@<card file>"
   FixedText<kTeamsConfigSize> config;
 
   Command command() const;
 };
 
-// Returns false when `webhook` is empty or looks like an option, or when
-// `card_file` or the address do not fit (they do for names of send files
-// and settings within their limits).
-bool build_teams_request(const char* webhook, const char* card_file, TeamsRequest* out);
-
-// Logs why a channel's curl run gave no exit code of its own, as
-// "<channel>: curl could not be started" or "<channel>: curl did not finish
-// within <limit> seconds and was ended"; logs nothing for kExited.
-void log_unfinished_run(const char* channel, RunStatus status);
+// Returns false when `webhook` is empty or looks like an option, when
+// `card_file` or `reply_file` is null, or when `card_file` or the address
+// do not fit (they do for names of send files and settings within their
+// limits).
+bool build_teams_request(const char* webhook, const char* card_file, const char* reply_file,
+                         TeamsRequest* out);
 
 }  // namespace lw
 

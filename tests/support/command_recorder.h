@@ -1,18 +1,22 @@
 // Records, through the runner's test seam, each command the system would run and the
 // bytes of the files it names for upload (-T <file>, --data-binary @<file>) at the moment
-// of the call. One recorder at a time.
+// of the call, and answers like curl: the codes on the captured output, the body in the
+// -o file. One recorder at a time.
 // Also: settings that configure every channel.
 
 #ifndef LINKWATCH_TESTS_SUPPORT_COMMAND_RECORDER_H_
 #define LINKWATCH_TESTS_SUPPORT_COMMAND_RECORDER_H_
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/notify_config.h"
@@ -25,7 +29,6 @@ namespace lw::test {
 struct RecordedCommand {
   std::vector<std::string> argv;  // program name included
   std::optional<std::string> input;
-  bool discard_output = false;
   std::optional<std::string> mail_file;  // the file after -T, when it exists
   std::optional<std::string> card_file;  // the file after --data-binary @, when it exists
   std::filesystem::perms file_mode = std::filesystem::perms::none;  // of either file
@@ -39,16 +42,21 @@ class CommandRecorder {
   // Exit code of later commands; time each takes before reading the files.
   void set_result(int rc) { result_ = rc; }
   void set_delay_ms(int ms) { delay_ms_ = ms; }
+  // What later commands print for -w and write to their -o file. Until set: "250" for a
+  // mail, else "200 " and a Telegram-like {"ok":true}.
+  void set_answer(const std::string& codes, const std::string& body) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    answer_ = {codes, body};
+  }
   std::vector<RecordedCommand> commands() const {
     std::lock_guard<std::mutex> hold(mutex_);
     return commands_;
   }
 
  private:
-  static int hook(void* context, const Command& command, char* /*out*/) {
+  static int hook(void* context, const Command& command, char* out) {
     auto* self = static_cast<CommandRecorder*>(context);
     RecordedCommand record;
-    record.discard_output = command.discard_output;
     for (const char* const* arg = command.argv; *arg; ++arg) record.argv.emplace_back(*arg);
     if (command.input) record.input = command.input;
     if (self->delay_ms_ > 0) platform::sleep_ms(static_cast<uint32_t>(self->delay_ms_));
@@ -66,11 +74,18 @@ class CommandRecorder {
       record.file_mode = std::filesystem::status(name).permissions();
     }
     std::lock_guard<std::mutex> hold(self->mutex_);
+    const auto [codes, body] = self->answer_.value_or(
+        record.mail_file ? Answer{"250", ""} : Answer{"200 ", R"({"ok":true,"result":{}})"});
+    const auto reply = std::find(record.argv.begin(), record.argv.end(), "-o");
+    if (reply + 1 < record.argv.end() && file_exists(reply[1])) write_file(reply[1], body);
+    if (out) std::snprintf(out, kCaptureBufferSize, "%s", codes.c_str());
     self->commands_.push_back(std::move(record));
     return self->result_;
   }
 
+  using Answer = std::pair<std::string, std::string>;
   std::atomic<int> result_{0}, delay_ms_{0};
+  std::optional<Answer> answer_;
   mutable std::mutex mutex_;
   std::vector<RecordedCommand> commands_;
 };

@@ -2,7 +2,11 @@
 //
 // Run under the name `curl` or `ping` (tests copy it under those names into
 // a folder first on PATH), it answers as $LW_FAKE_<TOOL>_OUTPUT / _SLEEP_MS /
-// _EXIT say.
+// _EXIT say. As curl it answers like one: it reads a "--config -" text,
+// writes $LW_FAKE_CURL_BODY (default {"ok":true,"result":{}}, nothing for
+// an upload with -T) to the -o file or standard output, then the -w text
+// with %{http_code} and %{response_code} as $LW_FAKE_CURL_STATUS (default
+// 200, 250 with -T) and %header{retry-after} as $LW_FAKE_CURL_RETRY_AFTER.
 //
 // Under any other name it runs the helpers named by its arguments, one after
 // the other (for example "emit 100 exit 3"). A single argument holding spaces
@@ -71,8 +75,44 @@ const char* fake_setting(const std::string& tool, const char* what) {
   return std::getenv((name + '_' + what).c_str());
 }
 
-int run_fake(const std::string& tool) {
-  if (const char* output = fake_setting(tool, "OUTPUT")) {
+void replace_all(std::string* text, const std::string& what, const std::string& with) {
+  for (size_t at = 0; (at = text->find(what, at)) != std::string::npos; at += with.size()) {
+    text->replace(at, what.size(), with);
+  }
+}
+
+void answer_like_curl(const std::vector<std::string>& args) {
+  std::string reply_file, write_out;
+  bool upload = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const bool has_value = i + 1 < args.size();
+    if (args[i] == "--config" && has_value && args[i + 1] == "-") {
+      char buf[4096];
+      while (std::fread(buf, 1, sizeof buf, stdin) > 0) {
+      }
+    }
+    if (args[i] == "-o" && has_value) reply_file = args[i + 1];
+    if (args[i] == "-w" && has_value) write_out = args[i + 1];
+    if (args[i] == "-T") upload = true;
+  }
+  const char* body = fake_setting("curl", "BODY");
+  const std::string reply = body ? body : upload ? "" : "{\"ok\":true,\"result\":{}}";
+  const char* status = fake_setting("curl", "STATUS");
+  const std::string code = status ? status : upload ? "250" : "200";
+  const char* retry_after = fake_setting("curl", "RETRY_AFTER");
+  std::FILE* out = reply_file.empty() ? stdout : std::fopen(reply_file.c_str(), "wb");
+  if (out) write_all(out, reply.data(), reply.size());
+  if (out && out != stdout) std::fclose(out);
+  replace_all(&write_out, "%{http_code}", code);
+  replace_all(&write_out, "%{response_code}", code);
+  replace_all(&write_out, "%header{retry-after}", retry_after ? retry_after : "");
+  write_all(stdout, write_out.data(), write_out.size());
+}
+
+int run_fake(const std::string& tool, const std::vector<std::string>& args) {
+  if (tool == "curl") {
+    answer_like_curl(args);
+  } else if (const char* output = fake_setting(tool, "OUTPUT")) {
     write_all(stdout, output, std::strlen(output));
   }
   long long sleep = number(fake_setting(tool, "SLEEP_MS"), 0);
@@ -180,7 +220,7 @@ int main(int argc, char** argv) {
   std::string name = self_path();
   name.erase(0, name.find_last_of("/\\") + 1);
   if (name.ends_with(".exe") || name.ends_with(".EXE")) name.resize(name.size() - 4);
-  if (name == "curl" || name == "ping") return run_fake(name);
+  if (name == "curl" || name == "ping") return run_fake(name, {argv + 1, argv + argc});
   std::vector<char*> args(argv + 1, argv + argc);
   static std::string words;
   if (argc == 2 && std::strchr(argv[1], ' ')) {
