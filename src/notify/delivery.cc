@@ -17,18 +17,6 @@ namespace {
 
 constexpr Channel kChannelOrder[] = {Channel::kEmail, Channel::kTelegram, Channel::kTeams};
 
-const char* channel_name(Channel channel) {
-  switch (channel) {
-    case Channel::kEmail:
-      return "Email";
-    case Channel::kTelegram:
-      return "Telegram";
-    case Channel::kTeams:
-      return "Teams";
-  }
-  return "?";
-}
-
 // The channels a message goes to, as dispatch_message chooses them.
 bool goes_to(Channel channel, const QueuedMessage& message, const NotifySettings& settings) {
   const bool host_alert = message.kind == kDownAlert || message.kind == kRecoveryAlert;
@@ -50,19 +38,17 @@ void real_send(void* /*context*/, Channel channel, const NotifySettings& setting
     case Channel::kEmail: {
       const char* recipients =
           message.kind == kAliveReport ? settings.iamalive.c_str() : settings.to.c_str();
-      outcome->delivered = send_mail_message(settings, recipients, message.subject.c_str(),
-                                             message.body.c_str(), silent) != 0;
+      send_mail_message(settings, recipients, message.subject.c_str(), message.body.c_str(),
+                        silent, outcome);
       break;
     }
     case Channel::kTelegram:
-      outcome->delivered = send_telegram(settings, message.chat_text.c_str(), silent) != 0;
+      send_telegram(settings, message.chat_text.c_str(), silent, outcome);
       break;
     case Channel::kTeams:
-      outcome->delivered =
-          send_teams(settings, message.subject.c_str(), message.body.c_str(), silent) != 0;
+      send_teams(settings, message.subject.c_str(), message.body.c_str(), silent, outcome);
       break;
   }
-  outcome->attempted = true;
 }
 
 int64_t retry_wait_seconds(int tries, int retry_after_seconds) {

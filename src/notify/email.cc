@@ -87,7 +87,10 @@ int send_mail_message(const NotifySettings& settings, const char* recipients, co
   SendFile mail_file(kMailFilePrefix, kMailFileSuffix);
   std::FILE* file = mail_file.create();
   if (!file || !write_mail(file, settings, recipients, subject, body)) {
-    if (outcome) outcome->temporary = true;  // a full disk may have room again later
+    if (outcome) {
+      outcome->attempted = true;
+      outcome->temporary = true;  // a full disk may have room again later
+    }
     log_event("Email: not sent: the message file could not be written");
     return 0;
   }
