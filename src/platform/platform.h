@@ -205,8 +205,9 @@ constexpr int kRunFailed = -1;
 //
 // Windows: the child and everything it starts run in a job object that ends
 // them all when its last handle closes. Only this process holds that handle,
-// so a child cannot outlive this process, also when it is ended without any
-// clean-up (TerminateProcess, "-stop").
+// so no child outlives this process, also when it is ended without any
+// clean-up (TerminateProcess, "-stop"); only a start_detached() made by a
+// child leaves the job on purpose.
 int run_process(const RunRequest& request, RunEnd* end = nullptr);
 
 // ---- Resource use --------------------------------------------------------
