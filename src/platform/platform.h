@@ -99,6 +99,11 @@ bool wait_for_stop(uint32_t ms);
 // Clears the stop request again. For tests only.
 void clear_stop_request();
 
+// How long a child of run_process may go on running once a stop is
+// requested (also when the request came before it started) before it is
+// ended with everything it started.
+constexpr uint32_t kStopGraceMs = 3000;
+
 // ---- Processes -----------------------------------------------------------
 
 uint32_t current_pid();
@@ -174,7 +179,8 @@ struct RunRequest {
   void* sink_context = nullptr;
   size_t read_chunk = 511;
   // 0: wait without limit. Otherwise a child still running after this many
-  // milliseconds is ended together with every process it started.
+  // milliseconds is ended together with every process it started. A stop
+  // request shortens the wait to kStopGraceMs from the moment it is seen.
   uint32_t time_limit_ms = 0;
 };
 
@@ -191,9 +197,17 @@ constexpr int kRunFailed = -1;
 
 // Runs a child hidden (no window) and waits for it. Returns its exit code,
 // 1 when the code cannot be read, kRunFailed when it could not be started or
-// the time limit ended it. `end` (may be null) receives how the run ended.
-// Output that a child which ended in time left in the pipe is still handed
-// to the sink, even when reading it outlasts the limit.
+// the time limit or a stop request ended it. `end` (may be null) receives how
+// the run ended. A stop request is seen within a fraction of a second, also
+// while the child is silent. Output that a child which ended in time left in
+// the pipe is still handed to the sink, even when reading it outlasts the
+// limit.
+//
+// Windows: the child and everything it starts run in a job object that ends
+// them all when its last handle closes. Only this process holds that handle,
+// so no child outlives this process, also when it is ended without any
+// clean-up (TerminateProcess, "-stop"); only a start_detached() made by a
+// child leaves the job on purpose.
 int run_process(const RunRequest& request, RunEnd* end = nullptr);
 
 // ---- Resource use --------------------------------------------------------

@@ -738,20 +738,42 @@ void drain_output(const RunRequest& request, char* buffer, size_t chunk, int* fd
   }
 }
 
+// How pump_child ended.
+enum class Pumped {
+  kDone,      // the child ended and its output pipe reached its end
+  kTimedOut,  // the time limit passed first (or waiting failed)
+  kStopped,   // a stop was requested and the grace passed first
+};
+
+// Longest poll() while no stop pipe exists, so that a stop is still seen.
+constexpr int kStopCheckMs = 100;
+
 // Feeds the input and drains the output until the child has ended and its
 // output pipe has reached its end. A child that ended in time still has its
-// remaining output read. False when the limit passed first (or waiting
-// failed): the child, or something it started, is still running.
-bool pump_child(const RunRequest& request, Child* child) {
-  const bool limited = request.time_limit_ms > 0;
-  const uint64_t deadline = monotonic_ms() + request.time_limit_ms;
+// remaining output read. A stop request cuts the wait to kStopGraceMs from
+// the moment it is seen. Anything but kDone means the child, or something it
+// started, is still running.
+Pumped pump_child(const RunRequest& request, Child* child) {
+  uint64_t deadline =
+      request.time_limit_ms > 0 ? monotonic_ms() + request.time_limit_ms : UINT64_MAX;
+  Pumped late = Pumped::kTimedOut;  // what passing `deadline` means
+  const int stop_fd = stop_read_fd(ensure_stop_pipe());
+  bool stop_seen = false;
   char buffer[4096];
   size_t chunk = request.read_chunk == 0 ? 1 : request.read_chunk;
   if (chunk > sizeof buffer) chunk = sizeof buffer;
   size_t written = 0;
   bool ended = false;  // a zombie until reaped
   while (child->in_fd >= 0 || child->out_fd >= 0 || !ended) {
-    struct pollfd fds[3];
+    if (!stop_seen && stop_flag.load()) {
+      stop_seen = true;
+      const uint64_t grace_end = monotonic_ms() + kStopGraceMs;
+      if (grace_end < deadline) {
+        deadline = grace_end;
+        late = Pumped::kStopped;
+      }
+    }
+    struct pollfd fds[4];
     int count = 0;
     int in_slot = -1, out_slot = -1, pid_slot = -1;
     if (child->in_fd >= 0) {
@@ -766,19 +788,23 @@ bool pump_child(const RunRequest& request, Child* child) {
       pid_slot = count;
       fds[count++] = {child->pidfd, POLLIN, 0};
     }
-    int wait = limited ? poll_ms_until(deadline) : -1;
+    // The stop pipe stays readable once written: watched until first seen.
+    if (!stop_seen && stop_fd >= 0) fds[count++] = {stop_fd, POLLIN, 0};
+    int wait = deadline == UINT64_MAX ? -1 : poll_ms_until(deadline);
     // Without a pidfd the end of the child is looked for in coarse steps.
     if (!ended && child->pidfd < 0 && (wait < 0 || wait > 50)) wait = 50;
-    const bool past_deadline = limited && monotonic_ms() >= deadline;
+    if (!stop_seen && stop_fd < 0 && (wait < 0 || wait > kStopCheckMs)) wait = kStopCheckMs;
+    const bool past_deadline = monotonic_ms() >= deadline;
     if (past_deadline) {
       if (!ended) ended = child_ended(child->pid);
-      if (!ended) return false;
+      if (!ended) return late;
       wait = 0;  // ended in time: take what its output still holds
     }
     int ready = poll(fds, static_cast<nfds_t>(count), wait);
     if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return Pumped::kTimedOut;
     // Past the limit, a silent pipe is held open by what the child started.
-    if (ready < 0 || (past_deadline && ready == 0)) return false;
+    if (past_deadline && ready == 0) return late;
     if (in_slot >= 0 && fds[in_slot].revents) feed_input(request, &written, &child->in_fd);
     if (out_slot >= 0 && fds[out_slot].revents) {
       drain_output(request, buffer, chunk, &child->out_fd);
@@ -791,17 +817,17 @@ bool pump_child(const RunRequest& request, Child* child) {
     // Nobody reads our input once the child has ended.
     if (ended) close_fd(&child->in_fd);
   }
-  return true;
+  return Pumped::kDone;
 }
 
-// Closes our pipe ends and waits for the child. After a time-out it first
-// ends the child's whole process group. Returns the child's exit code, 1
-// when it has none (ended by a signal).
-int reap_child(Child* child, bool timed_out) {
+// Closes our pipe ends and waits for the child. With `kill_tree` it first ends
+// the child's whole process group. Returns the child's exit code, 1 when it
+// has none (ended by a signal).
+int reap_child(Child* child, bool kill_tree) {
   close_fd(&child->in_fd);
   close_fd(&child->out_fd);
   close_fd(&child->pidfd);
-  if (timed_out) {
+  if (kill_tree) {
     // Not reaped yet, so its id (and group id) still names it.
     kill(-child->pid, SIGKILL);
     kill(child->pid, SIGKILL);  // also when it has left its group
@@ -821,10 +847,14 @@ int run_process(const RunRequest& request, RunEnd* end) {
   if (end) *end = RunEnd::kStartFailed;
   Child child;
   if (!start_child(request, &child)) return kRunFailed;
-  const bool in_time = pump_child(request, &child);
-  const int code = reap_child(&child, !in_time);
-  if (end) *end = in_time ? RunEnd::kExited : RunEnd::kTimedOut;
-  return in_time ? code : kRunFailed;
+  const Pumped pumped = pump_child(request, &child);
+  const int code = reap_child(&child, pumped != Pumped::kDone);
+  if (pumped == Pumped::kDone) {
+    if (end) *end = RunEnd::kExited;
+    return code;
+  }
+  if (end) *end = pumped == Pumped::kStopped ? RunEnd::kStopped : RunEnd::kTimedOut;
+  return kRunFailed;
 }
 
 // ---- Resource use --------------------------------------------------------

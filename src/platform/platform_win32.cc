@@ -15,6 +15,7 @@
 // clang-format on
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -83,6 +84,10 @@ HANDLE stop_handle() {
   return created;
 }
 
+// How long the handler of a closing console holds the process: a running
+// child's grace and a second to end it and finish.
+constexpr DWORD kCloseHoldMs = kStopGraceMs + 1000;
+
 BOOL WINAPI console_control_handler(DWORD type) {
   switch (type) {
     case CTRL_C_EVENT:
@@ -95,7 +100,7 @@ BOOL WINAPI console_control_handler(DWORD type) {
       // The process ends as soon as this handler returns; give the main
       // thread a moment to finish its orderly stop first.
       request_stop();
-      Sleep(4000);
+      Sleep(kCloseHoldMs);
       return TRUE;
     default:
       return FALSE;
@@ -445,8 +450,11 @@ void output_completed(PipeIo* io, char* buf, DWORD chunk, const RunRequest& requ
   drain_output(io, buf, chunk, request);
 }
 
-// A job that ends every process in it when it is closed and lets a
-// process that asks for it (a detached background start) leave.
+// A job that ends every process in it when its last handle is closed
+// (JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) and lets a process that asks for it
+// (a detached background start) leave. The handle is not inheritable, so
+// only this process holds it: when this process ends in any way, even by
+// TerminateProcess, the system closes it and ends the child's whole tree.
 HANDLE create_kill_job() {
   HANDLE job = CreateJobObjectA(nullptr, nullptr);
   if (!job) return nullptr;
@@ -947,11 +955,19 @@ bool start_child(const RunRequest& request, Child* child) {
   return true;
 }
 
+// How pump_child ended.
+enum class Pumped {
+  kDone,      // the child ended and its output pipe reached its end
+  kTimedOut,  // the time limit passed first (or waiting failed)
+  kStopped,   // a stop was requested and the grace passed first
+};
+
 // Feeds the input and drains the output until the child has ended and its
 // output pipe has reached its end. A child that ended in time still has its
-// remaining output read. False when the limit passed first (or waiting
-// failed): the child, or something it started, is still running.
-bool pump_child(const RunRequest& request, Child* child) {
+// remaining output read. A stop request cuts the wait to kStopGraceMs from
+// the moment it is seen. Anything but kDone means the child, or something it
+// started, is still running.
+Pumped pump_child(const RunRequest& request, Child* child) {
   const char* pending_input = request.input;
   size_t input_left = request.input ? request.input_len : 0;
   const size_t want = request.read_chunk == 0 ? 1 : request.read_chunk;
@@ -959,11 +975,23 @@ bool pump_child(const RunRequest& request, Child* child) {
   if (request.input) feed_input(&child->input, &pending_input, &input_left);
   if (request.sink) drain_output(&child->output, child->buffer, chunk, request);
 
-  const bool limited = request.time_limit_ms != 0;
-  const uint64_t deadline = GetTickCount64() + request.time_limit_ms;
+  uint64_t deadline =
+      request.time_limit_ms != 0 ? GetTickCount64() + request.time_limit_ms : UINT64_MAX;
+  Pumped late = Pumped::kTimedOut;  // what passing `deadline` means
+  // Without the event no stop can be requested at all.
+  const HANDLE stop = stop_handle();
+  bool stop_seen = false;
   bool exited = false;
   while (!exited || !child->output.done) {
-    HANDLE waits[3];
+    if (!stop_seen && stop && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) {
+      stop_seen = true;
+      const uint64_t grace_end = GetTickCount64() + kStopGraceMs;
+      if (grace_end < deadline) {
+        deadline = grace_end;
+        late = Pumped::kStopped;
+      }
+    }
+    HANDLE waits[4];
     DWORD count = 0;
     int process_slot = -1, output_slot = -1, input_slot = -1;
     if (!exited) {
@@ -979,15 +1007,20 @@ bool pump_child(const RunRequest& request, Child* child) {
       waits[count++] = child->input.overlapped.hEvent;
     }
     if (count == 0) break;
+    // The event stays set once requested: watched until first seen, last
+    // so that the child's own events are taken first.
+    if (!stop_seen && stop) waits[count++] = stop;
     DWORD wait_ms = INFINITE;
-    if (limited) {
+    if (deadline != UINT64_MAX) {
       const uint64_t now = GetTickCount64();
-      wait_ms = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+      const uint64_t left = now >= deadline ? 0 : deadline - now;
+      wait_ms = static_cast<DWORD>(left < INFINITE ? left : INFINITE - 1);
     }
     const DWORD result = WaitForMultipleObjects(count, waits, FALSE, wait_ms);
     // Also when only programs the child started still hold the output: the
     // command as a whole did not finish in time.
-    if (result == WAIT_TIMEOUT || result >= WAIT_OBJECT_0 + count) return false;
+    if (result == WAIT_TIMEOUT) return late;
+    if (result >= WAIT_OBJECT_0 + count) return Pumped::kTimedOut;
     const int slot = static_cast<int>(result - WAIT_OBJECT_0);
     if (slot == process_slot) {
       exited = true;
@@ -998,14 +1031,14 @@ bool pump_child(const RunRequest& request, Child* child) {
       input_completed(&child->input, &pending_input, &input_left);
     }
   }
-  return true;
+  return Pumped::kDone;
 }
 
-// After a time-out ends the child's whole job first. Gives up pending pipe
+// With `kill_tree` first ends the child's whole job. Gives up pending pipe
 // transfers, reads the exit code (1 when there is none) and closes
 // everything; closing the job ends whatever the child left running.
-int reap_child(Child* child, bool timed_out) {
-  if (timed_out) {
+int reap_child(Child* child, bool kill_tree) {
+  if (kill_tree) {
     if (child->job) TerminateJobObject(child->job, 1);
     TerminateProcess(child->info.hProcess, 1);
     WaitForSingleObject(child->info.hProcess, kKillWaitMs);
@@ -1029,10 +1062,14 @@ int run_process(const RunRequest& request, RunEnd* end) {
   if (end) *end = RunEnd::kStartFailed;
   Child child;
   if (!start_child(request, &child)) return kRunFailed;
-  const bool in_time = pump_child(request, &child);
-  const int code = reap_child(&child, !in_time);
-  if (end) *end = in_time ? RunEnd::kExited : RunEnd::kTimedOut;
-  return in_time ? code : kRunFailed;
+  const Pumped pumped = pump_child(request, &child);
+  const int code = reap_child(&child, pumped != Pumped::kDone);
+  if (pumped == Pumped::kDone) {
+    if (end) *end = RunEnd::kExited;
+    return code;
+  }
+  if (end) *end = pumped == Pumped::kStopped ? RunEnd::kStopped : RunEnd::kTimedOut;
+  return kRunFailed;
 }
 
 // ---- Resource use --------------------------------------------------------

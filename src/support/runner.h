@@ -3,8 +3,9 @@
 //
 // Programs are started directly with an argument vector: no command
 // interpreter sees the arguments, so setting values reach the program exactly
-// as written. A child still running after the time limit is ended together
-// with everything it started, and the result is -1.
+// as written. A child still running after the time limit, or
+// platform::kStopGraceMs after a stop request, is ended together with
+// everything it started, and the result is -1.
 
 #ifndef LINKWATCH_SUPPORT_RUNNER_H_
 #define LINKWATCH_SUPPORT_RUNNER_H_
@@ -42,7 +43,7 @@ struct Command {
 
 // Runs `command` and waits for it. Returns its exit code; 1 when the code
 // cannot be read; -1 when argv is null or empty, the program cannot be
-// started, or the time limit ended it.
+// started, or the time limit or a stop request ended it.
 // `status` (may be null) receives how the run ended.
 int run_command(const Command& command, uint32_t time_limit_ms = kCommandTimeLimitMs,
                 RunStatus* status = nullptr);
