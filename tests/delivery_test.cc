@@ -4,11 +4,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "app/monitor.h"
+#include "notify/send_files.h"
+#include "platform/platform.h"
 #include "support/clock.h"
 #include "support/output.h"
 #include "support/test_env.h"
@@ -170,6 +176,90 @@ TEST_F(DeliveryTest, PostNeverWaitsForASlowChannel) {
   delivery_.stop();
   std::lock_guard<std::mutex> hold(recorder_.mutex);
   EXPECT_GE(recorder_.sent.size(), 8u);  // both channels of at least 4 messages
+}
+
+// Puts the test tool first on PATH as curl and ping for the life of the
+// object, answering as the LW_FAKE_* variables given say.
+class ScopedFakeTools {
+ public:
+  ScopedFakeTools(const std::filesystem::path& dir,
+                  std::vector<std::pair<const char*, const char*>> answers)
+      : answers_(std::move(answers)) {
+    const char* path = std::getenv("PATH");
+    saved_path_ = path ? path : "";
+    for (const char* tool : {"curl", "ping"}) {
+      std::filesystem::copy_file(test::program_path("lw_testtool"),
+                                 dir / (std::string(tool) + platform::kExecutableSuffix));
+    }
+    platform::set_env("PATH", (dir.string() + platform::kPathListSeparator + saved_path_).c_str());
+    for (const auto& [name, value] : answers_) platform::set_env(name, value);
+  }
+  ~ScopedFakeTools() {
+    platform::set_env("PATH", saved_path_.c_str());
+    for (const auto& answer : answers_) platform::set_env(answer.first, nullptr);
+  }
+
+ private:
+  std::string saved_path_;
+  std::vector<std::pair<const char*, const char*>> answers_;
+};
+
+// A web hook that hangs holds up neither the cycles nor the stop: the checks
+// go on, and a stop ends the hanging curl after its grace and removes its
+// card file.
+TEST(DeliveryRunTest, HangingChannelDelaysNoCycleAndStopEndsIt) {
+  test::ScopedWorkDir dir;
+  ScopedFakeTools tools(dir.path(), {{"LW_FAKE_CURL_SLEEP_MS", "60000"},
+                                     {"LW_FAKE_PING_OUTPUT", "Reply from 127.0.0.1: TTL=64"}});
+  set_silent_mode(true);
+  HostTable table;
+  table.host_count = 3;
+  for (int i = 1; i <= table.host_count; ++i) {
+    HostEntry& host = table.hosts[i];
+    host.host.assign("127.0.0.1");
+    host.port.assign("1");  // nothing listens: refused at once
+    host.timeoutsec = 2;
+    host.alertcount = 1;
+    host.alertcount_text.assign("1");
+  }
+  MonitorSettings settings;
+  NotifySettings notify;
+  notify.teams_webhook.assign("https://127.0.0.1:9/hook");
+  notify.teams_enabled = 1;
+  Delivery delivery(&notify);
+  ASSERT_TRUE(delivery.start());
+  MonitorRun run;
+  run.table = &table;
+  run.settings = &settings;
+  run.notify = &notify;
+  run.delivery = &delivery;
+  resolve_all_hosts(&table);
+
+  const uint64_t begin = platform::monotonic_ms();
+  EXPECT_EQ(run_cycle(run), 1);  // three DOWN alerts, the first one's curl hangs
+  for (int i = 1; i <= table.host_count; ++i) table.hosts[i].alert_sent = 0;
+  EXPECT_EQ(run_cycle(run), 1);  // and three more: the checks go on
+  EXPECT_LT(platform::monotonic_ms() - begin, 10000u);
+
+  bool card_written = false;
+  for (int i = 0; i < 100 && !card_written; ++i) {
+    platform::sleep_ms(50);
+    for (const auto& entry : std::filesystem::directory_iterator(".")) {
+      if (entry.path().filename().string().rfind(kCardFilePrefix, 0) == 0) card_written = true;
+    }
+  }
+  EXPECT_TRUE(card_written);
+  const uint64_t stop_begin = platform::monotonic_ms();
+  platform::request_stop();
+  delivery.stop();
+  platform::clear_stop_request();
+  EXPECT_LT(platform::monotonic_ms() - stop_begin, platform::kStopGraceMs + 5000u);
+  for (const auto& entry : std::filesystem::directory_iterator(".")) {
+    EXPECT_NE(entry.path().filename().string().rfind(kCardFilePrefix, 0), 0u) << entry.path();
+  }
+  const std::string log = test::read_file(kLogFileName);
+  EXPECT_NE(log.find("Alert not delivered (linkwatch stopped): Alert for 1."), std::string::npos);
+  set_silent_mode(false);
 }
 
 }  // namespace
