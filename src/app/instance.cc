@@ -15,6 +15,9 @@ constexpr size_t kPathSize = 4096;
 // "-stop" holds it for a moment, an instance between taking the lock and
 // writing its id only briefly; anything longer is a running instance.
 constexpr uint32_t kLockWaitMs = 1000;
+// How long "-stop" gives the instance to end in order (its current checks,
+// the grace of a send in flight) before it is ended at once.
+constexpr uint32_t kOrderlyStopWaitMs = 20000;
 constexpr uint32_t kLockRetryMs = 20;
 
 // The first bytes of the pid file, terminated, in `text`. Returns their
@@ -139,13 +142,21 @@ int stop_instance() {
   }
   // Only the lock holder under its recorded id is ended, never a program
   // that was given a stale id since.
-  if (found != Found::kInstance ||
-      platform::terminate_process(pid) != platform::TerminateResult::kTerminated) {
+  if (found != Found::kInstance) {
     plain_print("Unable to open pid %lu\n", static_cast<unsigned long>(pid));
     return 1;
   }
-  // It ended without clean-up. Its file goes once its lock is free, unless
-  // a new instance has taken the lock first.
+  // In order first: the instance ends its sends, logs what is left and
+  // removes its record. One that has not ended in time is ended at once.
+  const bool orderly = platform::request_process_stop(pid) &&
+                       platform::wait_process_end(pid, kOrderlyStopWaitMs);
+  if (!orderly && platform::terminate_process(pid) != platform::TerminateResult::kTerminated &&
+      platform::pid_is_alive(pid)) {
+    plain_print("Unable to open pid %lu\n", static_cast<unsigned long>(pid));
+    return 1;
+  }
+  // An instance ended at once left its file. It goes once its lock is free,
+  // unless a new instance has taken the lock first.
   platform::FileLock lock;
   if (lock_waiting(&lock) == platform::LockResult::kAcquired) {
     delete_locked_record(false, pid);

@@ -115,6 +115,15 @@ bool own_executable_path(char* out, size_t cap);
 // ended). False for 0 and when the process cannot be queried.
 bool pid_is_alive(uint32_t pid);
 
+// Asks process `pid` to stop in order, as a termination request or Ctrl+C
+// would (SIGTERM on POSIX; on Windows the stop event that
+// install_stop_handler gives every process). False when the request cannot
+// be delivered: no such process, or on Windows one without a stop event.
+bool request_process_stop(uint32_t pid);
+// Waits up to `ms` milliseconds for process `pid` to end; true once it has
+// (or does not exist).
+bool wait_process_end(uint32_t pid, uint32_t ms);
+
 enum class TerminateResult { kTerminated, kCannotOpen };
 // Ends process `pid` at once (no clean-up runs in it) and waits briefly for
 // it to be gone. kCannotOpen when it does not exist or may not be ended.

@@ -443,6 +443,20 @@ bool pid_is_alive(uint32_t pid) {
   return !has_ended(process_state(id));
 }
 
+bool request_process_stop(uint32_t pid) {
+  const pid_t id = as_pid(pid);
+  return id != 0 && kill(id, SIGTERM) == 0;
+}
+
+bool wait_process_end(uint32_t pid, uint32_t ms) {
+  const uint64_t deadline = monotonic_ms() + ms;
+  while (pid_is_alive(pid)) {
+    if (monotonic_ms() >= deadline) return false;
+    sleep_ms(20);
+  }
+  return true;
+}
+
 TerminateResult terminate_process(uint32_t pid) {
   pid_t id = as_pid(pid);
   // A zombie has ended already; only its parent can remove it.

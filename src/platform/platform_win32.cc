@@ -70,11 +70,20 @@ bool ensure_sockets() {
 
 std::atomic<HANDLE> stop_event{nullptr};
 
-// The manual-reset event behind the stop request, created on first use.
+// Name of the stop event of process `pid`, through which another process
+// asks it to stop in order.
+void stop_event_name(uint32_t pid, char* out, size_t cap) {
+  std::snprintf(out, cap, "Local\\linkwatch-stop-%lu", static_cast<unsigned long>(pid));
+}
+
+// The manual-reset event behind the stop request, created on first use
+// under this process's stop event name.
 HANDLE stop_handle() {
   HANDLE event = stop_event.load();
   if (event) return event;
-  HANDLE created = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  char name[64];
+  stop_event_name(GetCurrentProcessId(), name, sizeof name);
+  HANDLE created = CreateEventA(nullptr, TRUE, FALSE, name);
   if (!created) return nullptr;
   HANDLE expected = nullptr;
   if (!stop_event.compare_exchange_strong(expected, created)) {
@@ -693,6 +702,24 @@ bool own_executable_path(char* out, size_t cap) {
   path[n] = '\0';
   copy_bounded(out, cap, path);
   return true;
+}
+
+bool request_process_stop(uint32_t pid) {
+  char name[64];
+  stop_event_name(pid, name, sizeof name);
+  HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
+  if (!event) return false;
+  const bool set = SetEvent(event) != 0;
+  CloseHandle(event);
+  return set;
+}
+
+bool wait_process_end(uint32_t pid, uint32_t ms) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (!process) return !pid_is_alive(pid);
+  const bool ended = WaitForSingleObject(process, ms < INFINITE ? ms : INFINITE - 1) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
 }
 
 bool pid_is_alive(uint32_t pid) {
