@@ -21,21 +21,6 @@ std::string protect(const std::string& value) {
   return make_protected_form(value.c_str(), form, sizeof form) ? form : "";
 }
 
-TEST(ProtectedFormTest, EveryByteRoundTripsAndBrokenFormsDoNotDecode) {
-  EXPECT_EQ(protect("\xFF"
-                    "b"),
-            "encry(8E17)");                      // 0xFF ^ 'q', 'b' ^ 'u'
-  auto decode = [](const std::string& stored) {  // "!" where it does not decode
-    char out[600];
-    return decode_protected_value(stored.c_str(), out, sizeof out) ? std::string(out) : "!";
-  };
-  std::string all;
-  for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
-  EXPECT_EQ(decode(protect(all)), all);
-  for (const char* kept : {"plain secret", "encry()", "ENCRY(10)"}) EXPECT_EQ(decode(kept), kept);
-  for (const char* bad : {"encry(101)", "encry(1G)"}) EXPECT_EQ(decode(bad), "!");
-}
-
 std::string line(const char* key, const std::string& value) {
   return key + (":\"" + protect(value) + "\"\n");
 }
@@ -44,33 +29,38 @@ std::string with_line_ends(const std::string& text) {
   return std::regex_replace(text, std::regex("\n"), test::text_line_end());
 }
 
-// Rows: a file, the "password|token" the loader reads, the file it leaves; a second load
-// reads the same and changes nothing.
+// Rows: a file (after the other mail and Telegram settings), the "password|token|mail
+// and Telegram on" the loader reads, the file it leaves; a second load reads the same
+// and changes nothing. A secret beyond its limit is never cut: its line stays, it is
+// not used, its channel is off, and a note says so.
 TEST(ProtectFileTest, SecretsAreStoredProtectedAndLoadBackUnchanged) {
   const std::string p128(128, 'p'), long_pw = "password: \"" + p128 + "\"\n",
                                     long_token = "token:\"12345:" + std::string(250, 'T') + "\"\n";
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"* password: \"c\"\n# password: \"c\"\ntoken = \"tok\"\npassword: \"a=b\"\n"
        "  password : \"x\"  old\npassword: noquotes\n",
-       "x|tok",  // every line is protected with its own value
+       "x|tok|11",  // every line is protected with its own value
        "* password: \"c\"\n# password: \"c\"\n" + line("token", "tok") + line("password", "a=b") +
            line("password", "x") + "password: noquotes\n"},
-      {"password: \"encry(1a1b)\"\ntoken:\"encry(1G)\"\n", "kn|encry(1G)",
+      {"password: \"encry(1a1b)\"\ntoken:\"encry(1G)\"\n", "kn|encry(1G)|11",
        line("password", "kn") + line("token", "encry(1G)")},
-      // A secret beyond its limit is never cut: its line stays, and it is not used.
-      {long_pw + long_token, "|", long_pw + long_token},
-      {"password:\"ok\"\n" + long_pw, "|", line("password", "ok") + long_pw}};
+      {long_pw + long_token, "||00", long_pw + long_token},
+      {"password:\"ok\"\n" + long_pw, "||00", line("password", "ok") + long_pw}};
+  const std::string others = "server:\"s\"\nemail:\"e\"\nto:\"t\"\nchat_id:\"42\"\n";
   for (const auto& [text, want, file] : cases) {
     SCOPED_TRACE(text.substr(0, 80));
     test::ScopedWorkDir dir;
-    test::OutputCapture capture;  // the notes on secrets beyond their limit
-    test::write_file(kNotifyFileName, with_line_ends(text));
+    test::OutputCapture capture;
+    test::write_file(kNotifyFileName, with_line_ends(others + text));
     for (int round = 0; round < 2; ++round) {
       NotifySettings s;
       load_notify_config(&s);
-      EXPECT_EQ(std::string(s.password.c_str()) + "|" + s.token.c_str(), want);
-      EXPECT_EQ(test::read_file(kNotifyFileName), with_line_ends(file));
+      EXPECT_EQ(std::string(s.password.c_str()) + "|" + s.token.c_str() + "|" +
+                    std::to_string(s.email_enabled) + std::to_string(s.telegram_enabled),
+                want);
+      EXPECT_EQ(test::read_file(kNotifyFileName), with_line_ends(others + file));
     }
+    EXPECT_EQ(capture.out().find(" alerts are off\n") != std::string::npos, want.ends_with('0'));
   }
 }
 
