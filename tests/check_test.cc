@@ -13,8 +13,8 @@ namespace {
 
 // Each file checked as its kind: the result and the exact output; no file is changed.
 TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
-  const std::string hosts = "interval: \"15\"\nfast_retry_interval: \"3\"\nworkers: \"2\"\n";
-  const std::string mail = "server: \"s\"\nemail: \"e\"\npassword: \"\"\nto: \"t\"\n";
+  const std::string hosts = "interval: \"15\"\nfast_retry_interval: \"3\"\nworkers: \"2\"\n",
+                    mail = "server: \"s\"\nemail: \"e\"\npassword: \"\"\nto: \"t\"\n";
   const std::tuple<int, std::string, int, std::string> cases[] = {
       {kHostFile, hosts + "host: \"a\"\nport: \"80\"\n", 1, ""},
       {kHostFile,
@@ -28,8 +28,7 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
        "Line 8: invalid port \"70000\" (use 1 to 65535)\n"
        "Missing key: interval\nMissing key: fast_retry_interval\n"
        "Host #3 missing required key: port\n"},
-      {kHostFile, hosts, 0, "Missing key: host\n"},
-      {kNotifyFile, mail + "token:\"t\"\nchat_id:\"c\"\nworkers:\"0\"\n", 1, ""},
+      {kNotifyFile, mail + "token:\"t\"\nchat_id:\"c\"\nworkers:\"0\"\n", 1, ""},  // a host key
       {kNotifyFile, "token:\"t\"\n", 0,
        "Missing key: server\nMissing key: email\nMissing key: password\nMissing key: to\n"
        "Telegram config incomplete: chat_id missing\n"}};

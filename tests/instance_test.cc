@@ -27,8 +27,7 @@ TEST_F(InstanceTest, BackgroundInstanceIsSeenAndStoppedByARenamedCopy) {
   std::filesystem::copy_file(test::program_path("linkwatch"), copy);
   EXPECT_EQ(run_program({"-start"}), Result(0, "linkwatch start requested\n"));
   uint32_t pid = 0;
-  for (int waited = 0; waited < 15000 && !(pid = read_pid_file()); waited += 20)
-    platform::sleep_ms(20);
+  for (int ms = 0; ms < 15000 && !(pid = read_pid_file()); ms += 20) platform::sleep_ms(20);
   ASSERT_TRUE(pid != 0 && platform::pid_is_alive(pid));
   const std::string running = "linkwatch running pid " + std::to_string(pid) + "\n";
   EXPECT_EQ(run_program({"-status"}, copy), Result(0, running));
@@ -36,8 +35,7 @@ TEST_F(InstanceTest, BackgroundInstanceIsSeenAndStoppedByARenamedCopy) {
   EXPECT_EQ(read_pid_file(), pid) << "the live instance's file stays";
   EXPECT_EQ(run_program({"-stop"}, copy), Result(0, "linkwatch stopped\n"));
   EXPECT_FALSE(test::file_exists(kPidFileName));
-  for (int waited = 0; waited < 5000 && platform::pid_is_alive(pid); waited += 20)
-    platform::sleep_ms(20);
+  for (int ms = 0; ms < 5000 && platform::pid_is_alive(pid); ms += 20) platform::sleep_ms(20);
   EXPECT_FALSE(platform::pid_is_alive(pid));
   EXPECT_EQ(run_program({"-status"}, copy), Result(1, "linkwatch not running\n"));
   if (platform::pid_is_alive(pid)) platform::terminate_process(pid);  // after a failed -stop

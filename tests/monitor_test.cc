@@ -26,6 +26,7 @@ std::atomic<int> ended{0};
 std::atomic<int64_t> now{0};
 std::vector<std::pair<HostTable*, int>> reports;  // table, checks ended
 std::vector<std::pair<uint64_t, int>> waits;      // ms, checks ended
+size_t stop_at = 0;                               // waits asking to stop at the last
 
 uint32_t fake_check(WorkerSlot* slot, const WorkerContext&) {
   ended_before[slot->host_index] = ended;
@@ -45,13 +46,12 @@ int64_t local_midnight(int month, int day) {  // 2026
   return std::mktime(&tm);
 }
 
-class MonitorTest : public test::WorkDirTest {
+class MonitorTest : public test::WorkDirTest {  // every test sets the clock and silent mode
  protected:
   void SetUp() override {
     now = local_midnight(3, 14) + 12 * 3600;
     set_clock_for_testing([] { return now.load(); });
     set_silent_mode(true);
-    platform::clear_stop_request();
     run_.table = &table_;
     run_.settings = &settings_;
     run_.notify = &notify_;
@@ -59,15 +59,12 @@ class MonitorTest : public test::WorkDirTest {
     run_.report = [](HostTable* table, auto&, auto&) { reports.emplace_back(table, ended.load()); };
     run_.wait = [](uint32_t ms) {
       waits.emplace_back(ms, ended.load());
-      return false;
+      return waits.size() == stop_at;
     };
     ended = 0;
+    stop_at = 0;
     reports.clear();
     waits.clear();
-  }
-  void TearDown() override {
-    set_clock_for_testing(nullptr);
-    set_silent_mode(false);
   }
 
   HostTable table_;
@@ -114,10 +111,7 @@ TEST_F(MonitorTest, DayChangeReportsOnceAfterTheFirstCycleOfANewDay) {
 // seconds below 10 before its first check, and a stop ends it in order.
 TEST_F(MonitorTest, RunWaitsTheStartDelayBeforeTheFirstCycle) {
   test::write_file(kHostFileName, "host : \"127.0.0.1\"\nport : \"1\"\n");
-  run_.wait = [](uint32_t ms) {
-    waits.emplace_back(ms, ended.load());
-    return waits.size() == 2;  // stop after the first cycle
-  };
+  stop_at = 2;  // after the first cycle
   test::OutputCapture capture;
   EXPECT_EQ(run_monitor(run_), 0);
   ASSERT_EQ(waits.size(), 2u);

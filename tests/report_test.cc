@@ -6,7 +6,6 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "support/clock.h"
 #include "support/command_recorder.h"
 
 namespace lw {
@@ -19,7 +18,6 @@ class ReportTest : public test::WorkDirTest {};
 // after batch; the alert state stays as it was.
 TEST_F(ReportTest, MailsEveryHostLineToIamaliveOnlyProbingInBatches) {
   ASSERT_TRUE(platform::socket_startup());
-  set_clock_for_testing([] { return int64_t{1740823200}; });
   // `full` never accepts, its backlog filled: probes of it time out.
   platform::Listener open, gone, full;
   ASSERT_TRUE(platform::listen_loopback(0, 16, &open) && platform::listen_loopback(0, 1, &gone) &&
@@ -74,7 +72,6 @@ TEST_F(ReportTest, MailsEveryHostLineToIamaliveOnlyProbingInBatches) {
   EXPECT_NE(commands.commands()[0].mail_file->find("\nTo: alive@x.org\r\n"), std::string::npos);
   EXPECT_EQ(table.hosts[7].alert_sent, 1);  // no recovery
   EXPECT_EQ(table.hosts[8].fail_count, 1);  // no counting
-  set_clock_for_testing(nullptr);
   platform::close_listener(&open);
   platform::close_listener(&full);
 }

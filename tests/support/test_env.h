@@ -1,5 +1,5 @@
-// Shared helpers of the test programs: a private working directory per test,
-// small file helpers and the paths of the programs built beside the tests.
+// Test helpers: a private working directory per test, whole-file helpers and
+// the programs built beside the tests.
 
 #ifndef LINKWATCH_TESTS_SUPPORT_TEST_ENV_H_
 #define LINKWATCH_TESTS_SUPPORT_TEST_ENV_H_
@@ -25,8 +25,7 @@ class ScopedWorkDir {
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  std::filesystem::path previous_;
-  std::filesystem::path path_;
+  std::filesystem::path previous_, path_;
 };
 
 // A test fixture that runs every test in its own ScopedWorkDir.
@@ -38,7 +37,7 @@ class WorkDirTest : public ::testing::Test {
   ScopedWorkDir dir_;
 };
 
-// Whole-file helpers (binary: bytes exactly as on disk).
+// Bytes exactly as on disk.
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 bool file_exists(const std::filesystem::path& path);
