@@ -7,7 +7,6 @@
 #include <string>
 #include <thread>
 #include <tuple>
-#include <utility>
 
 #include "config/notify_config.h"
 #include "platform/platform.h"
@@ -17,79 +16,49 @@
 namespace lw {
 namespace {
 
-std::string protect(const std::string& value) {
+std::string line(const char* key, const std::string& value) {  // as stored protected
   char form[kProtectedFormSize];
-  return make_protected_form(value.c_str(), form, sizeof form) ? form : "";
-}
-
-TEST(ProtectedFormTest, FormatDecodeAndRoundTrip) {
-  // 0xFF ^ 'q' = 0x8E, 'b' ^ 'u' = 0x17: the mixing key and upper-case hex.
-  EXPECT_EQ(protect("\xFF"
-                    "b"),
-            "encry(8E17)");
-  EXPECT_EQ(protect(std::string(29, 'q')).substr(62), "00)");  // the key starts over at 28
-  EXPECT_EQ(protect(std::string(300, 'z')), protect(std::string(255, 'z')));
-  auto decode = [](const std::string& stored) {  // "!" where it does not decode
-    char out[600] = "junk";
-    int ok = decode_protected_value(stored.c_str(), out, sizeof out);
-    return ok ? std::string(out) : "!" + std::string(out);
-  };
-  std::string all;
-  for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
-  EXPECT_EQ(decode(protect(all)), all);
-  EXPECT_EQ(decode("encry(1a1B)"), "kn");  // either case
-  for (const char* kept : {"plain secret", "encry()", "ENCRY(10)", "encry(10"})
-    EXPECT_EQ(decode(kept), kept);
-  for (const char* bad : {"encry(101)", "encry(1G)", "encry(10 7)"}) EXPECT_EQ(decode(bad), "!");
-  EXPECT_EQ(decode("encry(" + std::string(512, '0') + ")"), "!");
-}
-
-std::string line(const char* key, const std::string& value) {
-  return key + (":\"" + protect(value) + "\"\n");
+  EXPECT_GT(make_protected_form(value.c_str(), form, sizeof form), 0u);
+  return key + (":\"" + std::string(form) + "\"\n");
 }
 
 std::string with_line_ends(const std::string& text) {
   return std::regex_replace(text, std::regex("\n"), test::text_line_end());
 }
 
-// Rows: a file, the "password|token" the loader reads, the file it leaves protected; a
-// second load reads the same and changes nothing.
+// Rows: a file (after the other mail and Telegram settings), the "password|token|mail
+// and Telegram on" the loader reads, the file it leaves; a second load reads the same
+// and changes nothing. A secret beyond its limit is never cut: its line stays, it is
+// not used, its channel is off, and a note says so.
 TEST(ProtectFileTest, SecretsAreStoredProtectedAndLoadBackUnchanged) {
-  const std::string t255 = "12345:" + std::string(249, 'T'), p127(127, 'p'), p128 = p127 + "p",
-                    big(300000, '*');  // never rewritten
-  const std::string long_pw = "password: \"" + p128 + "\"\n",
-                    long_protected_pw = "password:\"" + protect(p128) + "\"\n",
-                    long_token = "token:\"" + t255 + "X\"\n";
+  const std::string p128(128, 'p'), long_pw = "password: \"" + p128 + "\"\n",
+                                    long_token = "token:\"12345:" + std::string(250, 'T') + "\"\n";
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"* password: \"c\"\n# password: \"c\"\ntoken = \"tok\"\npassword: \"a=b\"\n"
        "  password : \"x\"  old\npassword: noquotes\n",
-       "x|tok",  // every line is protected with its own value
+       "x|tok|11",  // every line is protected with its own value
        "* password: \"c\"\n# password: \"c\"\n" + line("token", "tok") + line("password", "a=b") +
            line("password", "x") + "password: noquotes\n"},
-      {"password: \"encry(1a1b)\"\ntoken:\"encry()\"\n", "kn|encry()",
-       line("password", "kn") + line("token", "encry()")},
-      {"password:\"encry(1G)\"\ntoken: \"encry(101)\"\n", "encry(1G)|encry(101)",
-       line("password", "encry(1G)") + line("token", "encry(101)")},
-      {"password: \"" + p127 + "\"\ntoken: \"" + t255 + "\"\n", p127 + "|" + t255,
-       line("password", p127) + line("token", t255)},
-      // A secret beyond its limit is never cut: its line stays, the winning one is not used.
-      {long_pw + long_token, "|", long_pw + long_token},
-      {long_protected_pw + "password:\"ok\"\n", "ok|", long_protected_pw + line("password", "ok")},
-      {"password:\"ok\"\n" + long_pw, "|", line("password", "ok") + long_pw},
-      {"password: \"pw\"\n" + big, "pw|", "password: \"pw\"\n" + big}};
+      {"password: \"encry(1a1b)\"\ntoken:\"encry(1G)\"\n",
+       "kn|encry(1G)|11",  // a bad form as written
+       line("password", "kn") + line("token", "encry(1G)")},
+      {long_pw + long_token, "||00", long_pw + long_token},
+      {"password:\"ok\"\n" + long_pw, "||00", line("password", "ok") + long_pw}};
+  const std::string others = "server:\"s\"\nemail:\"e\"\nto:\"t\"\nchat_id:\"42\"\n";
   for (const auto& [text, want, file] : cases) {
     SCOPED_TRACE(text.substr(0, 80));
     test::ScopedWorkDir dir;
-    test::OutputCapture capture;  // the notes on secrets beyond their limit
-    test::write_file(kNotifyFileName, with_line_ends(text));
+    test::OutputCapture capture;
+    test::write_file(kNotifyFileName, with_line_ends(others + text));
     for (int round = 0; round < 2; ++round) {
       NotifySettings s;
       load_notify_config(&s);
-      EXPECT_EQ(std::string(s.password.c_str()) + "|" + s.token.c_str(), want);
-      EXPECT_EQ(test::read_file(kNotifyFileName), with_line_ends(file));
+      EXPECT_EQ(std::string(s.password.c_str()) + "|" + s.token.c_str() + "|" +
+                    std::to_string(s.email_enabled) + std::to_string(s.telegram_enabled),
+                want);
+      EXPECT_EQ(test::read_file(kNotifyFileName), with_line_ends(others + file));
     }
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-      EXPECT_NE(entry.path().extension(), ".tmp");
+    EXPECT_EQ(capture.out().find(" alerts are off\n") != std::string::npos, want.ends_with('0'));
   }
 }
 
@@ -114,6 +83,8 @@ TEST(ProtectFileTest, ConcurrentLoadsKeepTheFile) {
     ASSERT_EQ(test::read_file(kNotifyFileName), want) << "pair " << pair;
     ASSERT_EQ(fs::status(kNotifyFileName).permissions(), mode) << "pair " << pair;
   }
+  for (const auto& entry : fs::directory_iterator(dir.path()))
+    EXPECT_NE(entry.path().extension(), ".tmp");
 }
 
 // A rewrite waits for the holder of the lock and protects what the file holds then.

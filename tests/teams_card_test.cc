@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,96 +19,61 @@
 namespace lw {
 namespace {
 
-// Just enough JSON to take a card apart (no numbers: the card has none).
+// Just enough JSON to take a card apart: no numbers (the card has none), \u
+// escapes only for ASCII (the card escapes only control bytes).
 struct Json {
-  char kind = 0;  // one of { [ " and l (a literal)
-  std::string text;
-  std::vector<Json> items;
-  std::vector<std::pair<std::string, Json>> members;
-
+  std::string text;               // of a string or a literal
+  std::vector<Json> items;        // of an array, or the values of an object
+  std::vector<std::string> keys;  // of an object
   const Json& operator[](const std::string& key) const {
     static const Json kMissing;
-    for (const auto& member : members) {
-      if (member.first == key) return member.second;
-    }
+    for (size_t i = 0; i < keys.size(); ++i)
+      if (keys[i] == key) return items[i];
     return kMissing;
   }
 };
 
-class JsonParser {
- public:
-  explicit JsonParser(const std::string& text) : s_(text) {}
-  bool parse(Json* out) {
-    bool ok = value(out);
-    skip();
-    return ok && i_ == s_.size();
-  }
-
- private:
-  void skip() {
-    while (i_ < s_.size() && std::string(" \t\n\r").find(s_[i_]) != std::string::npos) ++i_;
-  }
-  bool eat(char c) {
-    skip();
-    if (i_ >= s_.size() || s_[i_] != c) return false;
-    ++i_;
-    return true;
-  }
-  bool string(std::string* out) {
-    if (!eat('"')) return false;
-    while (i_ < s_.size() && s_[i_] != '"') {
-      unsigned char c = static_cast<unsigned char>(s_[i_++]);
-      if (c < 32) return false;
-      if (c != '\\') {
-        out->push_back(static_cast<char>(c));
-        continue;
-      }
-      char e = i_ < s_.size() ? s_[i_++] : '\0';
-      const std::string kSimple = "\"\\/bfnrt", kMeaning = "\"\\/\b\f\n\r\t";
-      if (kSimple.find(e) != std::string::npos) {
-        out->push_back(kMeaning[kSimple.find(e)]);
-      } else if (e == 'u' && i_ + 4 <= s_.size()) {
-        unsigned long code = std::strtoul(s_.substr(i_, 4).c_str(), nullptr, 16);
-        i_ += 4;
-        if (code >= 0x80) return false;  // the card escapes only control bytes
-        out->push_back(static_cast<char>(code));
-      } else {
-        return false;
-      }
+bool parse_string(const std::string& s, size_t& i, std::string* out) {  // after the '"'
+  const std::string kEscapes = "\"\\/bfnrt", kMeanings = "\"\\/\b\f\n\r\t";
+  while (i < s.size() && s[i] != '"') {
+    const unsigned char c = static_cast<unsigned char>(s[i++]);
+    const char e = c == '\\' && i < s.size() ? s[i++] : '\0';
+    if (c < 32) return false;
+    if (c != '\\') {
+      out->push_back(static_cast<char>(c));
+    } else if (e && kEscapes.find(e) != std::string::npos) {
+      out->push_back(kMeanings[kEscapes.find(e)]);
+    } else if (e == 'u' && i + 4 <= s.size() &&
+               std::strtoul(s.substr(i, 4).c_str(), nullptr, 16) < 0x80) {
+      out->push_back(static_cast<char>(std::strtoul(s.substr(i, 4).c_str(), nullptr, 16)));
+      i += 4;
+    } else {
+      return false;
     }
-    return eat('"');
   }
-  bool value(Json* out) {
-    skip();
-    if (i_ >= s_.size()) return false;
-    out->kind = s_[i_];
-    if (out->kind == '"') return string(&out->text);
-    if (out->kind == '{' || out->kind == '[') {
-      const char close = out->kind == '{' ? '}' : ']';
-      ++i_;
-      if (eat(close)) return true;
-      do {
-        if (out->kind == '{') {
-          out->members.emplace_back();
-          if (!string(&out->members.back().first) || !eat(':') ||
-              !value(&out->members.back().second))
-            return false;
-        } else {
-          out->items.emplace_back();
-          if (!value(&out->items.back())) return false;
-        }
-      } while (eat(','));
-      return eat(close);
-    }
-    out->kind = 'l';
-    while (i_ < s_.size() && std::isalpha(static_cast<unsigned char>(s_[i_])))
-      out->text.push_back(s_[i_++]);
-    return out->text == "true" || out->text == "false" || out->text == "null";
-  }
+  return i++ < s.size();
+}
 
-  const std::string& s_;
-  size_t i_ = 0;
-};
+bool parse_value(const std::string& s, size_t& i, Json* out) {
+  const auto eat = [&](char c) {
+    while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+    return i < s.size() && s[i] == c && ++i;
+  };
+  eat(' ');  // skips the blanks before the value
+  while (i < s.size() && std::isalpha(static_cast<unsigned char>(s[i]))) out->text += s[i++];
+  if (!out->text.empty()) return out->text == "true" || out->text == "false" || out->text == "null";
+  if (i >= s.size() || !s[i] || !std::strchr("{[\"", s[i])) return false;
+  const char kind = s[i++];
+  if (kind == '"') return parse_string(s, i, &out->text);
+  const char close = kind == '{' ? '}' : ']';
+  if (eat(close)) return true;
+  do {
+    if (kind == '{' && (!eat('"') || !parse_string(s, i, &out->keys.emplace_back()) || !eat(':')))
+      return false;
+    if (!parse_value(s, i, &out->items.emplace_back())) return false;
+  } while (eat(','));
+  return eat(close);
+}
 
 using Block = std::pair<std::string, std::string>;  // text, spacing
 
@@ -119,25 +84,23 @@ std::string build(const char* title, const char* body, size_t cap = kTeamsCardBu
   return std::string(out.data(), len);
 }
 
-// The card's blocks after the title, checked for the envelope, the title
-// block and the bounds on the way.
-std::vector<Block> body_blocks(const std::string& card, std::string* title = nullptr) {
+// The card's blocks, the title first, checked for valid JSON, the size limit
+// and the envelope on the way.
+std::vector<Block> blocks_of(const std::string& card) {
   Json root;
-  EXPECT_TRUE(JsonParser(card).parse(&root)) << card;
+  size_t end = 0;
+  EXPECT_TRUE(parse_value(card, end, &root) && card.find_first_not_of(" \n", end) == card.npos)
+      << card;
   EXPECT_LE(card.size(), kTeamsCardMaxBytes);
-  EXPECT_EQ(card.find('\r'), std::string::npos);
-  EXPECT_EQ(root["type"].text, "message");
   const Json& attachment = root["attachments"].items.at(0);
-  EXPECT_EQ(attachment["contentType"].text, "application/vnd.microsoft.card.adaptive");
   const Json& content = attachment["content"];
-  EXPECT_EQ(content["type"].text, "AdaptiveCard");
-  EXPECT_EQ(content["version"].text, "1.4");
-  EXPECT_EQ(content["$schema"].kind, '"');
+  EXPECT_EQ(root["type"].text + "|" + attachment["contentType"].text + "|" + content["type"].text +
+                "|" + content["version"].text,
+            "message|application/vnd.microsoft.card.adaptive|AdaptiveCard|1.4");
   const Json& head = content["body"].items.at(0);
   EXPECT_EQ(head["weight"].text + head["size"].text + head["wrap"].text, "BolderLargetrue");
-  if (title) *title = head["text"].text;
   std::vector<Block> blocks;
-  for (size_t i = 1; i < content["body"].items.size(); ++i) {
+  for (size_t i = 0; i < content["body"].items.size(); ++i) {
     const Json& item = content["body"].items[i];
     EXPECT_EQ(item["type"].text + item["wrap"].text, "TextBlocktrue");
     blocks.push_back({item["text"].text, item["spacing"].text});
@@ -145,67 +108,32 @@ std::vector<Block> body_blocks(const std::string& card, std::string* title = nul
   return blocks;
 }
 
-TEST(TeamsCardTest, EachBodyLineIsItsOwnBlock) {
-  std::string title;
+TEST(TeamsCardTest, EachBodyLineIsItsOwnBlockWhileItFits) {
   EXPECT_EQ(
-      body_blocks(build("T \"1\"", " first\r\nsecond\\path\t\x01\n\n \r\n\rthird\n"), &title),
-      (std::vector<Block>{{"first", ""}, {"second\\path\t\x01", "None"}, {"third", "Medium"}}));
-  EXPECT_EQ(title, "T \"1\"");
-  EXPECT_TRUE(body_blocks(build(nullptr, nullptr), &title).empty());
-  EXPECT_EQ(title, kTeamsDefaultTitle);
-}
-
-TEST(TeamsCardTest, LeavesOutWhatDoesNotFitAndSaysSo) {
-  std::vector<std::string> lines;
+      blocks_of(build("T \"1\"", " first\r\nsecond\\path\t\x01\n\n \r\n\rthird\n")),
+      (std::vector<Block>{
+          {"T \"1\"", ""}, {"first", ""}, {"second\\path\t\x01", "None"}, {"third", "Medium"}}));
+  EXPECT_EQ(blocks_of(build(nullptr, nullptr)), (std::vector<Block>{{kTeamsDefaultTitle, ""}}));
+  // What does not fit is left out, and the card says so.
   std::string body;
-  for (int i = 0; i < 400; ++i) {
-    lines.push_back("line " + std::to_string(i) + std::string(80, 'x'));
-    body += lines.back() + "\n";
-  }
-  const std::vector<Block> cut = body_blocks(build("T", body.c_str()));
-  ASSERT_GT(cut.size(), 100u);
-  ASSERT_LT(cut.size(), lines.size());
+  for (int i = 0; i < 400; ++i) body += "line " + std::to_string(i) + std::string(80, 'x') + "\n";
+  const std::vector<Block> cut = blocks_of(build("T", body.c_str()));
+  ASSERT_TRUE(cut.size() > 100 && cut.size() < 400) << cut.size();
   EXPECT_EQ(cut.back(), (Block{kTeamsCardCutNote, "Medium"}));
-  for (size_t i = 0; i + 1 < cut.size(); ++i) ASSERT_EQ(cut[i].first, lines[i]);
-
-  // A body that fits exactly needs no room for the note; one byte less cuts.
-  const std::string whole = build("T", "a\nb\n\nc");
-  EXPECT_EQ(body_blocks(build("T", "a\nb\n\nc", whole.size() + 1)).size(), 3u);
-  EXPECT_EQ(body_blocks(build("T", "a\nb\n\nc", whole.size())),
-            (std::vector<Block>{{"a", ""}, {kTeamsCardCutNote, "Medium"}}));
-  EXPECT_EQ(build("T", "a", 300), "");
-
-  // A long title is cut between characters (here 3-byte ones).
-  std::string euros;
-  for (int i = 0; i < 1000; ++i) euros += "\xE2\x82\xAC";
-  std::string title;
-  body_blocks(build(euros.c_str(), "a"), &title);
-  EXPECT_EQ(title, euros.substr(0, kTeamsCardTitleMaxBytes / 3 * 3));
 }
 
 TEST(TeamsCardTest, MarkdownEscapingIsMinimal) {
   const std::pair<const char*, const char*> kCases[] = {
-      {"db*1_x_ a_b my_host", "db\\*1_x\\_ a_b my_host"},
-      {"_a __b__ 1_ _2", "\\_a \\_\\_b\\_\\_ 1\\_ \\_2"},
+      {"db*1_x_ a_b _a __b__", "db\\*1_x\\_ a_b \\_a \\_\\_b\\_\\_"},
       {"`c` [l](u) ![i](p) ~s~ <b> a>b", "\\`c\\` \\[l](u) !\\[i](p) \\~s\\~ \\<b> a>b"},
-      {"C:\\dir\\x \\* \\\\ end\\", "C:\\dir\\x \\\\\\* \\\\\\ end\\"},
+      {"C:\\dir\\x \\* end\\", "C:\\dir\\x \\\\\\* end\\"},
       {"&amp; &#35; R&D &x", "\\&amp; \\&#35; R&D &x"},
-      {"# h", "\\# h"},
       {"###### h", "\\###### h"},
       {"####### h #tag", "####### h #tag"},
-      {"> q", "\\> q"},
-      {"- i", "\\- i"},
-      {"-5 --x", "-5 --x"},
       {"- - -", "\\- - -"},
-      {"+ i", "\\+ i"},
-      {"+1", "+1"},
       {"12. i", "12\\. i"},
-      {"7)", "7\\)"},
-      {"1.5 s 2024-01-01", "1.5 s 2024-01-01"},
       {"  \t    code", "code"},
-      {"\xC3\xA9 \xFF \xE2\x82 \xED\xA0\x80",
-       "\xC3\xA9 \xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD "
-       "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"\xC3\xA9 \xFF \xE2\x82", "\xC3\xA9 \xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD"},
   };
   for (const auto& [input, expected] : kCases) {
     char out[128];
@@ -222,13 +150,11 @@ TEST(TeamsCardTest, MarkdownEscapingIsMinimal) {
 // The non-empty lines of `text`, without leading and trailing spaces.
 std::vector<std::string> trimmed_lines(const std::string& text) {
   std::vector<std::string> lines;
-  for (size_t start = 0; start < text.size();) {
-    size_t stop = std::min(text.find('\n', start), text.size());
-    std::string line = text.substr(start, stop - start);
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
     line.erase(0, line.find_first_not_of(' '));
     line.erase(line.find_last_not_of(' ') + 1);
     if (!line.empty()) lines.push_back(line);
-    start = stop + 1;
   }
   return lines;
 }
@@ -249,10 +175,9 @@ std::string render(const std::string& card, std::string* skip) {
   return result.second;
 }
 
-class TeamsCardRenderTest : public test::WorkDirTest {};
-
-TEST_F(TeamsCardRenderTest, ChatHostShowsEachLineAsWritten) {
+TEST(TeamsCardRenderTest, ChatHostShowsEachLineAsWritten) {
   if (std::strcmp(platform::kSystemName, "Windows") == 0) GTEST_SKIP() << "no Chromium here";
+  test::ScopedWorkDir dir;
   HostEntry host;
   host.host.assign("db*1_x_");
   host.port.assign("5432");

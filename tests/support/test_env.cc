@@ -1,7 +1,6 @@
 #include "support/test_env.h"
 
 #include <atomic>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -14,14 +13,11 @@ namespace fs = std::filesystem;
 
 ScopedWorkDir::ScopedWorkDir() : previous_(fs::current_path()) {
   static std::atomic<int> counter{0};
-  for (int attempt = 0;; ++attempt) {
-    char name[64];
-    std::snprintf(name, sizeof name, "lwtest-%u-%d-%d",
-                  static_cast<unsigned>(platform::current_pid()), counter++, attempt);
-    path_ = fs::temp_directory_path() / name;
-    std::error_code ec;
-    if (fs::create_directory(path_, ec)) break;
-  }
+  std::error_code ec;
+  do {  // a fresh name until one is free
+    path_ = fs::temp_directory_path() /
+            ("lwtest-" + std::to_string(platform::current_pid()) + "-" + std::to_string(counter++));
+  } while (!fs::create_directory(path_, ec) && !ec);
   fs::current_path(path_);
 }
 
@@ -32,15 +28,13 @@ ScopedWorkDir::~ScopedWorkDir() {
 }
 
 std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream bytes;
-  bytes << in.rdbuf();
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
   return bytes.str();
 }
 
 void write_file(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 bool file_exists(const fs::path& path) {

@@ -1,5 +1,5 @@
-// Shared helpers of the test programs: a private working directory per test,
-// small file helpers and the paths of the programs built beside the tests.
+// Test helpers: a private working directory per test, whole-file helpers and
+// the programs built beside the tests.
 
 #ifndef LINKWATCH_TESTS_SUPPORT_TEST_ENV_H_
 #define LINKWATCH_TESTS_SUPPORT_TEST_ENV_H_
@@ -13,10 +13,9 @@
 
 namespace lw::test {
 
-// Makes a fresh directory under the system's temporary folder and makes it
-// the working directory for the life of the object; restores the previous
-// working directory and removes the folder afterwards. Every file name of
-// the system is relative to the working directory, so each test gets its own.
+// A fresh folder under the system's temporary folder as the working directory
+// for the life of the object (the system's file names are relative to it);
+// afterwards the previous one is restored and the folder removed.
 class ScopedWorkDir {
  public:
   ScopedWorkDir();
@@ -26,8 +25,7 @@ class ScopedWorkDir {
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  std::filesystem::path previous_;
-  std::filesystem::path path_;
+  std::filesystem::path previous_, path_;
 };
 
 // A test fixture that runs every test in its own ScopedWorkDir.
@@ -39,20 +37,18 @@ class WorkDirTest : public ::testing::Test {
   ScopedWorkDir dir_;
 };
 
-// Whole-file helpers (binary: bytes exactly as on disk).
+// Bytes exactly as on disk.
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 bool file_exists(const std::filesystem::path& path);
 
-// The folder of the running test program; the other programs of the build
-// (linkwatch, lw_testtool) are built into the same folder.
+// The folder of the running test program, where the build puts its other
+// programs too; the full path of one of them, e.g. program_path("linkwatch").
 std::filesystem::path program_dir();
-// Full path of a program of the build, e.g. program_path("linkwatch").
 std::filesystem::path program_path(const std::string& name);
 
-// Runs a program of the build (default: linkwatch) with `args` in the
-// working directory and returns its exit code and its joined standard output
-// and standard error, with carriage returns removed.
+// Runs `program` with `args` in the working directory: its exit code and its
+// joined standard output and error, carriage returns removed.
 using ProgramResult = std::pair<int, std::string>;
 ProgramResult run_program(const std::vector<std::string>& args,
                           const std::string& program = program_path("linkwatch").string());
