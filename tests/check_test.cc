@@ -29,6 +29,10 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
        "Missing key: interval\nMissing key: fast_retry_interval\n"
        "Host #3 missing required key: port\n"},
       {kNotifyFile, mail + "token:\"t\"\nchat_id:\"c\"\nworkers:\"0\"\n", 1, ""},  // a host key
+      {kNotifyFile, mail + "retry_minutes:\"1440\"\nretry_minutes:\"1441\"\nretry_minutes:\"6O\"\n",
+       0,
+       "Line 6: invalid retry_minutes \"1441\" (use 0 to 1440)\n"
+       "Line 7: invalid retry_minutes \"6O\" (use 0 to 1440)\n"},
       {kNotifyFile, "token:\"t\"\n", 0,
        "Missing key: server\nMissing key: email\nMissing key: password\nMissing key: to\n"
        "Telegram config incomplete: chat_id missing\n"}};

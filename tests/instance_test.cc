@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "support/output.h"
 #include "support/test_env.h"
 
 namespace lw {
@@ -33,13 +34,27 @@ TEST_F(InstanceTest, BackgroundInstanceIsSeenAndStoppedByARenamedCopy) {
   EXPECT_EQ(run_program({"-status"}, copy), Result(0, running));
   EXPECT_EQ(run_program({"-s"}), Result(1, "linkwatch already " + running.substr(10)));
   EXPECT_EQ(read_pid_file(), pid) << "the live instance's file stays";
+  const auto log_has = [](const char* text) {
+    return test::file_exists(kLogFileName) &&
+           test::read_file(kLogFileName).find(text) != std::string::npos;
+  };
+  for (int ms = 0; ms < 15000 && !log_has("linkwatch is started"); ms += 20) platform::sleep_ms(20);
   EXPECT_EQ(run_program({"-stop"}, copy), Result(0, "linkwatch stopped\n"));
+  EXPECT_TRUE(log_has("------ linkwatch is stopped ------")) << "the stop was not orderly";
   EXPECT_FALSE(test::file_exists(kPidFileName));
   for (int ms = 0; ms < 5000 && platform::pid_is_alive(pid); ms += 20) platform::sleep_ms(20);
   EXPECT_FALSE(platform::pid_is_alive(pid));
   EXPECT_EQ(run_program({"-status"}, copy), Result(1, "linkwatch not running\n"));
   if (platform::pid_is_alive(pid)) platform::terminate_process(pid);  // after a failed -stop
   platform::close_listener(&listener);
+}
+
+// A pid file naming a live process that does not hold its lock (here: this
+// test) is no instance: "-stop" must not end that process.
+TEST_F(InstanceTest, StopLeavesAProcessThatHoldsNoLock) {
+  test::write_file(kPidFileName, std::to_string(platform::current_pid()) + "\n");
+  EXPECT_NE(run_program({"-stop"}).first, 0);
+  EXPECT_TRUE(platform::pid_is_alive(platform::current_pid()));
 }
 
 }  // namespace

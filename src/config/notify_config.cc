@@ -70,8 +70,9 @@ void apply_notify_key(const ConfigLine& line, NotifySettings* s, SecretMarks* ma
 }  // namespace
 
 int parse_retry_minutes(const char* text) {
-  if (!text || text[0] == '\0') return -1;
-  int minutes = 0;
+  if (!text) return -1;
+  int minutes = 0;  // an empty value is not set: one try
+
   for (const char* s = text; *s; ++s) {
     if (*s < '0' || *s > '9') return -1;
     minutes = minutes * 10 + (*s - '0');

@@ -36,8 +36,8 @@ struct NotifySettings {
   int32_t retry_minutes = 0;
 };
 
-// The value of a `retry_minutes` text: digits only, 0..kMaxRetryMinutes.
-// Returns -1 for anything else.
+// The value of a `retry_minutes` text: digits only, 0..kMaxRetryMinutes;
+// "" (not set) is 0. Returns -1 for anything else.
 int parse_retry_minutes(const char* text);
 
 // Reads the notification file into `settings` and works out the flags, then
