@@ -9,7 +9,11 @@ packages=(
   curl iputils-ping                      # the programs the monitor runs
   python3 python3-aiosmtpd openssl       # end-to-end delivery test
   clang libclang-rt-14-dev               # fuzz harnesses (libFuzzer)
+  chromium                               # Teams card rendering test
 )
+# node and npm for the rendering test, unless some node is there already
+# (a node from another source brings its own npm).
+command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,4 +25,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# The card renderer's npm packages, into the folder the rendering test reads.
+# Without network the test skips with a message instead.
+here=$(cd "$(dirname "$0")/.." && pwd)
+if [ ! -d "$here/build/render/node_modules/adaptivecards" ]; then
+  "$here/tests/render/render_card.sh" install "$here/build/render" >/dev/null 2>&1 ||
+    echo "setup: card renderer packages not installed; the rendering test will skip"
 fi
