@@ -93,16 +93,30 @@ std::string read_text(const fs::path& path) {
   return text;
 }
 
+fs::path bench_dir(const char* name) {
+  return fs::temp_directory_path() / (std::string("lw_delivery_bench_") +
+                                      std::to_string(lw::platform::current_pid()) + "_" + name);
+}
+
 // A fresh folder under the temporary folder, emptied first.
 fs::path fresh_dir(const char* name) {
-  const fs::path dir =
-      fs::temp_directory_path() / (std::string("lw_delivery_bench_") +
-                                   std::to_string(lw::platform::current_pid()) + "_" + name);
+  const fs::path dir = bench_dir(name);
   std::error_code ec;
   fs::remove_all(dir, ec);
   fs::create_directories(dir);
   return dir;
 }
+
+// Removes every folder of the bench on the way out, also after an early end.
+struct RemoveDirsAtEnd {
+  fs::path start = fs::current_path();
+  ~RemoveDirsAtEnd() {
+    std::error_code ec;
+    fs::current_path(start, ec);
+    for (const char* name : {"tools", "smtp", "run_a", "run_b"})
+      fs::remove_all(bench_dir(name), ec);
+  }
+};
 
 // The monitoring run over `hosts` hosts on a closed port: each goes DOWN at
 // its first check and raises its alert.
@@ -154,7 +168,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   lw::set_silent_mode(true);  // the cycle's own lines would swamp the figures
-  const fs::path start_dir = fs::current_path();
+  const RemoveDirsAtEnd remove_dirs_at_end;
 
   char self[4096];
   if (!lw::platform::own_executable_path(self, sizeof self)) {
@@ -264,13 +278,5 @@ int main(int argc, char** argv) {
 
   std::ofstream(server_dir / "stop").put('\n');
   server.join();
-  fs::current_path(start_dir);
-  std::error_code ec;
-  for (const char* name : {"tools", "smtp", "run_a", "run_b"}) {
-    fs::remove_all(
-        fs::temp_directory_path() / (std::string("lw_delivery_bench_") +
-                                     std::to_string(lw::platform::current_pid()) + "_" + name),
-        ec);
-  }
   return rc;
 }
