@@ -1,6 +1,7 @@
 #include "notify/email.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "notify/mail_format.h"
 #include "notify/outcome.h"
@@ -49,14 +50,39 @@ class CrlfWriter {
 // encoded words, plus folding and the fixed lines.
 constexpr size_t kMailHeaderBlockSize = 16384;
 
+// Writes the recipient list for the "To:" header: the addresses as the
+// envelope gets them (split at commas, trimmed, empty ones dropped), joined
+// by ", ". A list such as " a@x,, b@y " would otherwise give a header with
+// empty list elements, which mail readers refuse or flag.
+void header_recipients(const char* recipients, char* out, size_t cap) {
+  out[0] = '\0';
+  for (const char* p = recipients ? recipients : ""; *p;) {
+    while (*p == ',' || is_space_byte(*p)) ++p;
+    const char* start = p;
+    while (*p && *p != ',') ++p;
+    const char* end = p;
+    while (end > start && is_space_byte(end[-1])) --end;
+    if (end == start) continue;
+    if (out[0] != '\0') append_bounded(out, cap, ", ");
+    const size_t used = std::strlen(out);
+    const size_t n = static_cast<size_t>(end - start);
+    if (used + n + 1 > cap) break;  // whole addresses only
+    std::memcpy(out + used, start, n);
+    out[used + n] = '\0';
+  }
+}
+
 // Writes the whole message into `file` and closes it. False when any byte
 // could not be written or the header block cannot be formed.
 bool write_mail(std::FILE* file, const NotifySettings& settings, const char* recipients,
                 const char* subject, const char* body) {
   char headers[kMailHeaderBlockSize];
+  // Each address of the 1023-character list may gain one space.
+  char to[2 * kMailRecipientsSize];
+  header_recipients(recipients, to, sizeof to);
   MailHeaderInput input;
   input.from = mail_sender(settings);
-  input.to = recipients;
+  input.to = to;
   input.subject = subject;
   input.seconds = now_seconds();
   const bool formed = format_mail_headers(input, headers, sizeof headers) > 0;

@@ -17,7 +17,7 @@ bool email_configured(const NotifySettings& settings);
 
 // Sends one message to `recipients` (comma-separated), safe from any thread.
 // The message goes into a send file of its own (see send_files.h): "From:",
-// "To:" (`recipients` as given), "Subject:", the content type line, an empty
+// "To:" (the addresses of `recipients`, joined by ", "), "Subject:", the content type line, an empty
 // line, `body` and a line end, every line end CR LF (a CR LF already in a
 // text stays as it is); curl uploads it and the file is deleted afterwards.
 // Prints "Sending mail alert now ....." and "Email command rc=%d" unless

@@ -1,6 +1,7 @@
 """Checks one received mail strictly: python3 check_mail.py MAIL SUBJECT_FILE FROM.
 
-The mail must parse under RFC 5322 without any defect, carry a Date that
+The mail and each of its headers must parse under RFC 5322 without any
+defect, carry a Date that
 parses, a Message-ID of the form <left@right>, MIME-Version 1.0, a Subject
 that decodes to the bytes of SUBJECT_FILE (UTF-8) and the From header FROM.
 Exits 0 when all hold, else prints the first fault and exits 1.
@@ -21,6 +22,9 @@ def main(mail_file, subject_file, sender):
     faults = []
     if message.defects:
         faults.append("defects: %r" % message.defects)
+    for name, value in message.items():
+        if getattr(value, "defects", None):
+            faults.append("%s: %r" % (name, value.defects))
     if email.utils.parsedate_to_datetime(str(message["Date"])) is None:
         faults.append("Date does not parse: %r" % message["Date"])
     if not re.fullmatch(r"<[^<>@\s]+@[^<>@\s]+>", str(message["Message-ID"] or "")):
