@@ -9,8 +9,7 @@
 // 200, 250 with -T) and %header{retry-after} as $LW_FAKE_CURL_RETRY_AFTER.
 //
 // Under any other name it runs the helpers named by its arguments, one after
-// the other (for example "emit 100 exit 3"). A single argument holding spaces
-// (all start_detached can pass) is taken as the list of words.
+// the other (for example "emit 100 exit 3").
 //   args <arg>...            prints each further argument as "[<arg>]" on its own line
 //   stdin                    copies standard input to standard output
 //   emit <n> [<chunk>]       writes n pattern bytes in flushed writes of <chunk> bytes
@@ -20,17 +19,11 @@
 //   pidfile <file>           writes this process's id and a line end into file
 //   lock <file>              locks file for the rest of its life; ends with 1
 //                            when it is locked elsewhere, 2 on another failure
-//   detach <words>           starts itself detached with the one argument
-//                            <words> and ends with 0 (1 when that fails)
 //   spawn-sleeper <ms> [<pidfile>]
 //                            starts a child "[pidfile <pidfile>] sleep <ms>" that
 //                            shares standard output, then sleeps <ms> itself
 //   listen <port>            listens on 127.0.0.1, prints the bound port and a
 //                            line end, then accepts and closes connections
-//   run <discard|inherit> <program> <arg>...
-//                            runs the program through run_command, ends with its result
-//   print-then-hang <file> <n>
-//                            prints n lines through console_print into file, then hangs
 // The emit pattern is the 36 bytes "abc...xyz0123456789" repeated.
 
 #include <cstdint>
@@ -42,8 +35,6 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "support/output.h"
-#include "support/runner.h"
 
 namespace {
 
@@ -95,11 +86,10 @@ void answer_like_curl(const std::vector<std::string>& args) {
     if (args[i] == "-w" && has_value) write_out = args[i + 1];
     if (args[i] == "-T") upload = true;
   }
-  const char* body = fake_setting("curl", "BODY");
+  const char *body = fake_setting("curl", "BODY"), *status = fake_setting("curl", "STATUS"),
+             *retry_after = fake_setting("curl", "RETRY_AFTER");
   const std::string reply = body ? body : upload ? "" : "{\"ok\":true,\"result\":{}}";
-  const char* status = fake_setting("curl", "STATUS");
   const std::string code = status ? status : upload ? "250" : "200";
-  const char* retry_after = fake_setting("curl", "RETRY_AFTER");
   std::FILE* out = reply_file.empty() ? stdout : std::fopen(reply_file.c_str(), "wb");
   if (out) write_all(out, reply.data(), reply.size());
   if (out && out != stdout) std::fclose(out);
@@ -123,13 +113,11 @@ int run_fake(const std::string& tool, const std::vector<std::string>& args) {
 // ---- Helpers -------------------------------------------------------------
 
 int usage(const std::string& what) {
-  std::fprintf(stderr, "lw_testtool: bad use of '%s'\n", what.c_str());
-  return 2;
+  return std::fprintf(stderr, "bad use of '%s'\n", what.c_str()), 2;
 }
 
-int run_helpers(std::vector<char*> args) {
-  args.push_back(nullptr);
-  const size_t count = args.size() - 1;
+int run_helpers(const std::vector<char*>& args) {
+  const size_t count = args.size();
   for (size_t i = 0; i < count;) {
     const std::string helper = args[i];
     const char* a1 = i + 1 < count ? args[i + 1] : nullptr;
@@ -175,8 +163,6 @@ int run_helpers(std::vector<char*> args) {
         return result == platform::LockResult::kHeldElsewhere ? 1 : 2;
       }
       i += 2;
-    } else if (helper == "detach" && a1) {
-      return platform::start_detached(self_path().c_str(), a1) ? 0 : 1;
     } else if (helper == "spawn-sleeper" && number(a1, -1) >= 0) {
       // The child is started the way ordinary programs start theirs (through
       // the C library's command processor), so it stays in this process's
@@ -197,16 +183,6 @@ int run_helpers(std::vector<char*> args) {
       std::printf("%u\n", static_cast<unsigned>(listener.port));
       std::fflush(stdout);
       for (;;) platform::accept_and_close(&listener, 1000);
-    } else if (helper == "run" && a1 && a2) {
-      lw::Command command;
-      command.argv = args.data() + i + 2;  // ends with a null pointer
-      command.discard_output = std::strcmp(a1, "discard") == 0;
-      return lw::run_command(command);
-    } else if (helper == "print-then-hang" && a1 && number(a2, -1) >= 0) {
-      if (!std::freopen(a1, "w", stdout)) return 1;
-      long long lines = number(a2, 0);
-      for (long long k = 1; k <= lines; ++k) lw::console_print("line %lld of %lld\n", k, lines);
-      for (;;) platform::sleep_ms(1000);
     } else {
       return usage(helper);
     }
@@ -221,14 +197,5 @@ int main(int argc, char** argv) {
   name.erase(0, name.find_last_of("/\\") + 1);
   if (name.ends_with(".exe") || name.ends_with(".EXE")) name.resize(name.size() - 4);
   if (name == "curl" || name == "ping") return run_fake(name, {argv + 1, argv + argc});
-  std::vector<char*> args(argv + 1, argv + argc);
-  static std::string words;
-  if (argc == 2 && std::strchr(argv[1], ' ')) {
-    words = argv[1];
-    args.clear();
-    for (char* word = std::strtok(words.data(), " "); word; word = std::strtok(nullptr, " ")) {
-      args.push_back(word);
-    }
-  }
-  return run_helpers(args);
+  return run_helpers({argv + 1, argv + argc});
 }
