@@ -78,9 +78,7 @@ void answer_like_curl(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     const bool has_value = i + 1 < args.size();
     if (args[i] == "--config" && has_value && args[i + 1] == "-") {
-      char buf[4096];
-      while (std::fread(buf, 1, sizeof buf, stdin) > 0) {
-      }
+      while (std::fgetc(stdin) != EOF) continue;
     }
     if (args[i] == "-o" && has_value) reply_file = args[i + 1];
     if (args[i] == "-w" && has_value) write_out = args[i + 1];
@@ -131,14 +129,11 @@ int run_helpers(const std::vector<char*>& args) {
       char buf[4096];
       for (size_t n; (n = std::fread(buf, 1, sizeof buf, stdin)) > 0;) write_all(stdout, buf, n);
       i += 1;
-    } else if (helper == "emit") {
-      long long n = number(a1, -1), chunk = number(a2, 0);
-      if (n < 0) return usage(helper);
-      i += chunk > 0 ? 3 : 2;
-      if (chunk <= 0) chunk = 4096;
-      std::string block;
+    } else if (helper == "emit" && number(a1, -1) >= 0) {
+      const long long n = number(a1, 0), chunk = number(a2, 0) > 0 ? number(a2, 0) : 4096;
+      i += number(a2, 0) > 0 ? 3 : 2;
       for (long long k = 0; k < n; k += chunk) {
-        block.clear();
+        std::string block;
         for (long long b = k; b < n && b < k + chunk; ++b) block += kPattern[b % 36];
         write_all(stdout, block.data(), block.size());
       }
