@@ -1,30 +1,21 @@
 // lw_testtool: a stand-in for external programs in tests and benchmarks.
 //
-// Run under the name `curl` or `ping` (tests copy it under those names into
-// a folder first on PATH), it answers as $LW_FAKE_<TOOL>_OUTPUT / _SLEEP_MS /
-// _EXIT say. As curl it answers like one: it reads a "--config -" text,
-// writes $LW_FAKE_CURL_BODY (default {"ok":true,"result":{}}, nothing for
-// an upload with -T) to the -o file or standard output, then the -w text
-// with %{http_code} and %{response_code} as $LW_FAKE_CURL_STATUS (default
-// 200, 250 with -T) and %header{retry-after} as $LW_FAKE_CURL_RETRY_AFTER.
+// Copied as `curl` or `ping` into a folder first on PATH, it answers as
+// $LW_FAKE_<TOOL>_OUTPUT / _SLEEP_MS / _EXIT say; as curl it reads a
+// "--config -" text, writes $LW_FAKE_CURL_BODY (default {"ok":true,...}, nothing
+// with -T) to the -o file, then the -w text with its codes as
+// $LW_FAKE_CURL_STATUS (default 200, 250 with -T) and $LW_FAKE_CURL_RETRY_AFTER.
 //
-// Under any other name it runs the helpers named by its arguments, one after
-// the other (for example "emit 100 exit 3").
-//   args <arg>...            prints each further argument as "[<arg>]" on its own line
-//   stdin                    copies standard input to standard output
-//   emit <n> [<chunk>]       writes n pattern bytes in flushed writes of <chunk> bytes
-//   stderr <text>            writes text to standard error
-//   exit <code>              ends with this exit code
-//   sleep <ms>               sleeps
-//   pidfile <file>           writes this process's id and a line end into file
-//   lock <file>              locks file for the rest of its life; ends with 1
-//                            when it is locked elsewhere, 2 on another failure
-//   spawn-sleeper <ms> [<pidfile>]
-//                            starts a child "[pidfile <pidfile>] sleep <ms>" that
-//                            shares standard output, then sleeps <ms> itself
-//   listen <port>            listens on 127.0.0.1, prints the bound port and a
-//                            line end, then accepts and closes connections
-// The emit pattern is the 36 bytes "abc...xyz0123456789" repeated.
+// Under any other name it runs the helpers its arguments name, one after the
+// other (for example "emit 100 exit 3"):
+//   args <arg>...         prints each further argument as "[<arg>]" on its own line
+//   stdin                 copies standard input to standard output as it reads
+//   emit <n> [<chunk>]    writes n bytes of "abc...xyz0123456789" repeated, in flushed chunks
+//   stderr <text> | exit <code> | sleep <ms> | pidfile <file> (its id and a line end)
+//   lock <file>           locks file for life; ends with 1 when held elsewhere, 2 on failure
+//   spawn-sleeper <ms> [<pidfile>]  a child "[pidfile <pidfile>] sleep <ms>" sharing
+//                         its output, then sleeps <ms> itself
+//   listen <port>         listens on 127.0.0.1, prints the bound port, accepts and closes
 
 #include <cstdint>
 #include <cstdio>
@@ -124,8 +115,7 @@ int run_helpers(const std::vector<char*>& args) {
       for (++i; i < count; ++i) std::printf("[%s]\n", args[i]);
       std::fflush(stdout);
     } else if (helper == "stdin") {
-      // Copies as it reads, so a parent that feeds the input without reading
-      // the output at the same time stalls on a large input.
+      // A parent that feeds a large input without reading the output stalls.
       char buf[4096];
       for (size_t n; (n = std::fread(buf, 1, sizeof buf, stdin)) > 0;) write_all(stdout, buf, n);
       i += 1;
