@@ -5,7 +5,6 @@
 #include <set>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "support/capture.h"
 #include "support/command_recorder.h"
@@ -13,9 +12,7 @@
 namespace lw {
 namespace {
 
-using test::all_channels;
 using test::RecordedCommand;
-using Strings = std::vector<std::string>;
 
 NotifyMessage message(int32_t kind, const std::string& tag) {
   NotifyMessage m;
@@ -27,8 +24,7 @@ NotifyMessage message(int32_t kind, const std::string& tag) {
 }
 
 std::string channel_of(const RecordedCommand& c) {
-  if (c.mail_file) return "mail to " + c.argv.back();
-  return c.card_file ? "teams" : "telegram";
+  return c.mail_file ? "mail to " + c.argv.back() : c.card_file ? "teams" : "telegram";
 }
 
 // True when the run carries alert `tag`: its chat text, or its subject and then its body.
@@ -43,33 +39,14 @@ bool carries(const RecordedCommand& c, const std::string& tag) {
 
 class DispatchTest : public test::WorkDirTest {};
 
-TEST_F(DispatchTest, ChannelsInOrderByKindAndSettings) {
-  auto channels = [](int32_t kind, const NotifySettings& settings) {
-    test::CommandRecorder recorder;
-    test::OutputCapture capture;
-    dispatch_message(message(kind, "x"), settings);
-    Strings got;
-    for (const RecordedCommand& c : recorder.commands()) {
-      got.push_back(channel_of(c) + (carries(c, "x") ? "" : " without its text"));
-    }
-    return got;
-  };
-  NotifySettings no_values = all_channels();  // flags set, values missing
-  no_values.chat_id.clear();
-  no_values.teams_webhook.clear();
-  EXPECT_EQ(channels(kDownAlert, all_channels()),
-            (Strings{"mail to a@x.org", "telegram", "teams"}));
-  EXPECT_EQ(channels(kAliveReport, all_channels()), Strings{"mail to alive@x.org"});
-  EXPECT_EQ(channels(kRecoveryAlert, all_channels(false)), (Strings{"telegram", "teams"}));
-  EXPECT_EQ(channels(kDownAlert, no_values), Strings{"mail to a@x.org"});
-}
-
 // Two alerts at once, each run reading its file late: each upload carries its own text.
 TEST_F(DispatchTest, SimultaneousAlertsEachKeepTheirOwnText) {
   test::CommandRecorder recorder;
   test::OutputCapture capture;
   recorder.set_delay_ms(50);
-  auto raise = [](const char* tag) { dispatch_message(message(kDownAlert, tag), all_channels()); };
+  auto raise = [](const char* tag) {
+    dispatch_message(message(kDownAlert, tag), test::all_channels());
+  };
   std::thread first(raise, "first"), second(raise, "second");
   first.join();
   second.join();

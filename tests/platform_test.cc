@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -43,35 +42,6 @@ uint32_t wait_for_pid_file(const std::string& name) {
     sleep_ms(20);
   }
   return 0;
-}
-
-// Refusals and unanswered ports are shown by the TCP probe's tests.
-TEST(PlatformSocketTest, ConnectsToAResolvedNameWithTheLongestWait) {
-  ASSERT_TRUE(socket_startup());
-  char ip[64] = "junk";
-  ASSERT_TRUE(resolve_ipv4("localhost", ip, sizeof ip));
-  Listener listener;
-  ASSERT_TRUE(listen_loopback(0, 1, &listener));
-  int error = -7;
-  // The longest wait must not overflow into "no wait" or an error.
-  EXPECT_EQ(tcp_connect(ip, listener.port, INT_MAX, &error), ConnectStatus::kConnected);
-  EXPECT_EQ(error, 0);
-  EXPECT_TRUE(accept_and_close(&listener, 2000));
-  close_listener(&listener);
-}
-
-TEST(PlatformStopTest, RequestFromAnotherThreadWakesTheWaitAndStays) {
-  clear_stop_request();
-  std::thread([] {
-    sleep_ms(200);
-    request_stop();
-  }).detach();
-  uint64_t start = monotonic_ms();
-  EXPECT_TRUE(wait_for_stop(20000));
-  EXPECT_LT(monotonic_ms() - start, 2000u);
-  EXPECT_TRUE(wait_for_stop(10000)) << "the request stays until cleared";
-  clear_stop_request();
-  EXPECT_FALSE(wait_for_stop(50));
 }
 
 class PlatformProcessTest : public test::WorkDirTest {};
@@ -124,26 +94,6 @@ TEST_F(PlatformProcessTest, ProgramsAreFoundOnPathOnly) {
   EXPECT_EQ(run({"lw_planted", "args", "planted"}, &out), kRunFailed);
   EXPECT_EQ(run({"lw_testtool", "args", "beside"}, &out), kRunFailed);
   EXPECT_EQ(out, "");
-}
-
-TEST_F(PlatformProcessTest, OutputOfAProgramThatEndedInTimeOutlivesTheLimit) {
-  // The program writes 2000 bytes and ends at once; the reader is slow, so
-  // the limit passes while its output is still waiting in the pipe.
-  const char* argv[] = {kTool.c_str(), "emit", "2000", nullptr};
-  std::string out;
-  RunRequest request;
-  request.argv = argv;
-  request.read_chunk = 1;
-  request.time_limit_ms = 1000;
-  request.sink = [](void* text, const char* data, size_t n) {
-    if (static_cast<std::string*>(text)->empty()) sleep_ms(1500);
-    static_cast<std::string*>(text)->append(data, n);
-  };
-  request.sink_context = &out;
-  RunEnd end = RunEnd::kTimedOut;
-  EXPECT_EQ(run_process(request, &end), 0);
-  EXPECT_EQ(end, RunEnd::kExited);
-  EXPECT_EQ(out.size(), 2000u);
 }
 
 }  // namespace

@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -66,11 +65,6 @@ class CommandRecorder {
       if ((record.argv[i] != "-T" && !card) || !file_exists(name.substr(card))) continue;
       name.erase(0, card);
       (card ? record.card_file : record.mail_file) = read_file(name);
-      // Date and Message-ID change with every message; the rest is compared.
-      if (!card) {
-        *record.mail_file =
-            std::regex_replace(*record.mail_file, std::regex("(Date|Message-ID): [^\r]*\r\n"), "");
-      }
       record.file_mode = std::filesystem::status(name).permissions();
     }
     std::lock_guard<std::mutex> hold(self->mutex_);

@@ -1,6 +1,7 @@
 #include "support/test_env.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -63,6 +64,28 @@ ProgramResult run_program(const std::vector<std::string>& args, const std::strin
   std::string out(buffer.data());
   std::erase(out, '\r');
   return {rc, out};
+}
+
+ScopedFakeTools::ScopedFakeTools(const fs::path& dir, std::vector<const char*> tools, Vars vars) {
+  const char* path = std::getenv("PATH");
+  saved_path_ = path ? path : "";
+  for (const char* tool : tools) {
+    fs::copy_file(program_path("lw_testtool"),
+                  dir / (std::string(tool) + platform::kExecutableSuffix));
+  }
+  EXPECT_TRUE(platform::set_env(
+      "PATH", (dir.string() + platform::kPathListSeparator + saved_path_).c_str()));
+  for (const auto& [name, value] : vars) set(name, value);
+}
+
+ScopedFakeTools::~ScopedFakeTools() {
+  platform::set_env("PATH", saved_path_.c_str());
+  for (const char* name : names_) platform::set_env(name, nullptr);
+}
+
+void ScopedFakeTools::set(const char* name, const char* value) {
+  names_.push_back(name);
+  platform::set_env(name, value);
 }
 
 const char* text_line_end() { return platform::kTextLineEnd; }

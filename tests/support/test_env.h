@@ -53,6 +53,21 @@ using ProgramResult = std::pair<int, std::string>;
 ProgramResult run_program(const std::vector<std::string>& args,
                           const std::string& program = program_path("linkwatch").string());
 
+// For the life of the object: the test tool copied into `dir` under each name
+// of `tools` ("curl", "ping"), `dir` first on PATH, and the LW_FAKE_* answers
+// of `vars` set (see tests/tools/testtool.cc); all undone at the end.
+class ScopedFakeTools {
+ public:
+  using Vars = std::vector<std::pair<const char*, const char*>>;
+  ScopedFakeTools(const std::filesystem::path& dir, std::vector<const char*> tools, Vars vars = {});
+  ~ScopedFakeTools();
+  void set(const char* name, const char* value);  // unset again at the end
+
+ private:
+  std::string saved_path_;
+  std::vector<const char*> names_;
+};
+
 // Line end of text-mode files on this platform ("\r\n" or "\n").
 const char* text_line_end();
 

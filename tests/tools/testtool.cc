@@ -1,37 +1,21 @@
 // lw_testtool: a stand-in for external programs in tests and benchmarks.
 //
-// Run under the name `curl` or `ping` (tests copy it under those names into
-// a folder first on PATH), it answers as $LW_FAKE_<TOOL>_OUTPUT / _SLEEP_MS /
-// _EXIT say. As curl it answers like one: it reads a "--config -" text,
-// writes $LW_FAKE_CURL_BODY (default {"ok":true,"result":{}}, nothing for
-// an upload with -T) to the -o file or standard output, then the -w text
-// with %{http_code} and %{response_code} as $LW_FAKE_CURL_STATUS (default
-// 200, 250 with -T) and %header{retry-after} as $LW_FAKE_CURL_RETRY_AFTER.
+// Copied as `curl` or `ping` into a folder first on PATH, it answers as
+// $LW_FAKE_<TOOL>_OUTPUT / _SLEEP_MS / _EXIT say; as curl it reads a
+// "--config -" text, writes $LW_FAKE_CURL_BODY (default {"ok":true,...}, nothing
+// with -T) to the -o file, then the -w text with its codes as
+// $LW_FAKE_CURL_STATUS (default 200, 250 with -T) and $LW_FAKE_CURL_RETRY_AFTER.
 //
-// Under any other name it runs the helpers named by its arguments, one after
-// the other (for example "emit 100 exit 3"). A single argument holding spaces
-// (all start_detached can pass) is taken as the list of words.
-//   args <arg>...            prints each further argument as "[<arg>]" on its own line
-//   stdin                    copies standard input to standard output
-//   emit <n> [<chunk>]       writes n pattern bytes in flushed writes of <chunk> bytes
-//   stderr <text>            writes text to standard error
-//   exit <code>              ends with this exit code
-//   sleep <ms>               sleeps
-//   pidfile <file>           writes this process's id and a line end into file
-//   lock <file>              locks file for the rest of its life; ends with 1
-//                            when it is locked elsewhere, 2 on another failure
-//   detach <words>           starts itself detached with the one argument
-//                            <words> and ends with 0 (1 when that fails)
-//   spawn-sleeper <ms> [<pidfile>]
-//                            starts a child "[pidfile <pidfile>] sleep <ms>" that
-//                            shares standard output, then sleeps <ms> itself
-//   listen <port>            listens on 127.0.0.1, prints the bound port and a
-//                            line end, then accepts and closes connections
-//   run <discard|inherit> <program> <arg>...
-//                            runs the program through run_command, ends with its result
-//   print-then-hang <file> <n>
-//                            prints n lines through console_print into file, then hangs
-// The emit pattern is the 36 bytes "abc...xyz0123456789" repeated.
+// Under any other name it runs the helpers its arguments name, one after the
+// other (for example "emit 100 exit 3"):
+//   args <arg>...         prints each further argument as "[<arg>]" on its own line
+//   stdin                 copies standard input to standard output as it reads
+//   emit <n> [<chunk>]    writes n bytes of "abc...xyz0123456789" repeated, in flushed chunks
+//   stderr <text> | exit <code> | sleep <ms> | pidfile <file> (its id and a line end)
+//   lock <file>           locks file for life; ends with 1 when held elsewhere, 2 on failure
+//   spawn-sleeper <ms> [<pidfile>]  a child "[pidfile <pidfile>] sleep <ms>" sharing
+//                         its output, then sleeps <ms> itself
+//   listen <port>         listens on 127.0.0.1, prints the bound port, accepts and closes
 
 #include <cstdint>
 #include <cstdio>
@@ -42,8 +26,6 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "support/output.h"
-#include "support/runner.h"
 
 namespace {
 
@@ -87,19 +69,16 @@ void answer_like_curl(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     const bool has_value = i + 1 < args.size();
     if (args[i] == "--config" && has_value && args[i + 1] == "-") {
-      char buf[4096];
-      while (std::fread(buf, 1, sizeof buf, stdin) > 0) {
-      }
+      while (std::fgetc(stdin) != EOF) continue;
     }
     if (args[i] == "-o" && has_value) reply_file = args[i + 1];
     if (args[i] == "-w" && has_value) write_out = args[i + 1];
     if (args[i] == "-T") upload = true;
   }
-  const char* body = fake_setting("curl", "BODY");
+  const char *body = fake_setting("curl", "BODY"), *status = fake_setting("curl", "STATUS"),
+             *retry_after = fake_setting("curl", "RETRY_AFTER");
   const std::string reply = body ? body : upload ? "" : "{\"ok\":true,\"result\":{}}";
-  const char* status = fake_setting("curl", "STATUS");
   const std::string code = status ? status : upload ? "250" : "200";
-  const char* retry_after = fake_setting("curl", "RETRY_AFTER");
   std::FILE* out = reply_file.empty() ? stdout : std::fopen(reply_file.c_str(), "wb");
   if (out) write_all(out, reply.data(), reply.size());
   if (out && out != stdout) std::fclose(out);
@@ -123,13 +102,11 @@ int run_fake(const std::string& tool, const std::vector<std::string>& args) {
 // ---- Helpers -------------------------------------------------------------
 
 int usage(const std::string& what) {
-  std::fprintf(stderr, "lw_testtool: bad use of '%s'\n", what.c_str());
-  return 2;
+  return std::fprintf(stderr, "bad use of '%s'\n", what.c_str()), 2;
 }
 
-int run_helpers(std::vector<char*> args) {
-  args.push_back(nullptr);
-  const size_t count = args.size() - 1;
+int run_helpers(const std::vector<char*>& args) {
+  const size_t count = args.size();
   for (size_t i = 0; i < count;) {
     const std::string helper = args[i];
     const char* a1 = i + 1 < count ? args[i + 1] : nullptr;
@@ -138,19 +115,15 @@ int run_helpers(std::vector<char*> args) {
       for (++i; i < count; ++i) std::printf("[%s]\n", args[i]);
       std::fflush(stdout);
     } else if (helper == "stdin") {
-      // Copies as it reads, so a parent that feeds the input without reading
-      // the output at the same time stalls on a large input.
+      // A parent that feeds a large input without reading the output stalls.
       char buf[4096];
       for (size_t n; (n = std::fread(buf, 1, sizeof buf, stdin)) > 0;) write_all(stdout, buf, n);
       i += 1;
-    } else if (helper == "emit") {
-      long long n = number(a1, -1), chunk = number(a2, 0);
-      if (n < 0) return usage(helper);
-      i += chunk > 0 ? 3 : 2;
-      if (chunk <= 0) chunk = 4096;
-      std::string block;
+    } else if (helper == "emit" && number(a1, -1) >= 0) {
+      const long long n = number(a1, 0), chunk = number(a2, 0) > 0 ? number(a2, 0) : 4096;
+      i += number(a2, 0) > 0 ? 3 : 2;
       for (long long k = 0; k < n; k += chunk) {
-        block.clear();
+        std::string block;
         for (long long b = k; b < n && b < k + chunk; ++b) block += kPattern[b % 36];
         write_all(stdout, block.data(), block.size());
       }
@@ -175,8 +148,6 @@ int run_helpers(std::vector<char*> args) {
         return result == platform::LockResult::kHeldElsewhere ? 1 : 2;
       }
       i += 2;
-    } else if (helper == "detach" && a1) {
-      return platform::start_detached(self_path().c_str(), a1) ? 0 : 1;
     } else if (helper == "spawn-sleeper" && number(a1, -1) >= 0) {
       // The child is started the way ordinary programs start theirs (through
       // the C library's command processor), so it stays in this process's
@@ -197,16 +168,6 @@ int run_helpers(std::vector<char*> args) {
       std::printf("%u\n", static_cast<unsigned>(listener.port));
       std::fflush(stdout);
       for (;;) platform::accept_and_close(&listener, 1000);
-    } else if (helper == "run" && a1 && a2) {
-      lw::Command command;
-      command.argv = args.data() + i + 2;  // ends with a null pointer
-      command.discard_output = std::strcmp(a1, "discard") == 0;
-      return lw::run_command(command);
-    } else if (helper == "print-then-hang" && a1 && number(a2, -1) >= 0) {
-      if (!std::freopen(a1, "w", stdout)) return 1;
-      long long lines = number(a2, 0);
-      for (long long k = 1; k <= lines; ++k) lw::console_print("line %lld of %lld\n", k, lines);
-      for (;;) platform::sleep_ms(1000);
     } else {
       return usage(helper);
     }
@@ -221,14 +182,5 @@ int main(int argc, char** argv) {
   name.erase(0, name.find_last_of("/\\") + 1);
   if (name.ends_with(".exe") || name.ends_with(".EXE")) name.resize(name.size() - 4);
   if (name == "curl" || name == "ping") return run_fake(name, {argv + 1, argv + argc});
-  std::vector<char*> args(argv + 1, argv + argc);
-  static std::string words;
-  if (argc == 2 && std::strchr(argv[1], ' ')) {
-    words = argv[1];
-    args.clear();
-    for (char* word = std::strtok(words.data(), " "); word; word = std::strtok(nullptr, " ")) {
-      args.push_back(word);
-    }
-  }
-  return run_helpers(args);
+  return run_helpers({argv + 1, argv + argc});
 }
