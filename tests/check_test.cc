@@ -17,6 +17,8 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
                     mail = "server: \"s\"\nemail: \"e\"\npassword: \"\"\nto: \"t\"\n";
   const std::tuple<int, std::string, int, std::string> cases[] = {
       {kHostFile, hosts + "host: \"a\"\nport: \"80\"\n", 1, ""},
+      {kHostFile, hosts + "recovercount: \"100\"\nrecovercount: \"0\"\nhost: \"a\"\nport: \"80\"\n",
+       0, "Line 5: invalid recovercount \"0\" (use 1 to 100)\n"},
       {kHostFile,
        "interval = \"15\"\nfast_retry_interval: 3\nworkers: \"0\"\nworkers: \"51\"\n"
        "host: \"a\"\nport:\"18O80\"\nhost:\"b\"\nport:\"70000\"\nhost:\"c\"\n",

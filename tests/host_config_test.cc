@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <tuple>
 
 #include "support/capture.h"
 #include "support/test_env.h"
@@ -41,6 +43,21 @@ TEST_F(HostConfigTest, HostBlocksTakeTheLinesAfterThem) {
                  "workers: \"51\"\nfast_retry_interval: \"0\"\ntimeoutsec: \"51\"\n"
                  "alertcount: \"0\"\r\nhost: \"\"\ntimeoutsec: \"5x\"\n"),
             "15|3|50|3 web|8081|front end|10|30|30 db|||51|30|0 |||5|30|30");
+}
+
+// recovercount: absent is today's at-once recovery; a refused value says so.
+TEST_F(HostConfigTest, RecoverCountAbsentValidOrRefused) {
+  const std::tuple<const char*, int, bool> cases[] = {
+      {"", 1, false}, {"recovercount: \"3\"\n", 3, false}, {"recovercount: \"3x\"\n", 1, true}};
+  for (const auto& [line, count, noted] : cases) {
+    test::write_file(kHostFileName, std::string(line) + "host:\"a\"\nport:\"80\"\n");
+    test::OutputCapture capture;
+    auto table = std::make_unique<HostTable>();
+    MonitorSettings settings;
+    ASSERT_TRUE(load_host_config(table.get(), &settings));
+    EXPECT_EQ(settings.recover_count, count) << line;
+    EXPECT_EQ(capture.out().find("recovercount in") != std::string::npos, noted) << line;
+  }
 }
 
 TEST_F(HostConfigTest, The256thHostStopsReading) {

@@ -78,6 +78,22 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   // The DOWN sees the count that reached the threshold; neither holds the lock.
   EXPECT_EQ(g_crossings, (std::vector<std::string>{"DOWN Connection refused sent=1 count=3",
                                                    "RECOVERY sent=0 count=0"}));
+
+  // With recovercount 2 a flap holds the RECOVERY back without a second DOWN;
+  // a not yet recovered host keeps the failure mark (fast retry).
+  context.recover_count = 2;
+  host.alertcount = 1;
+  g_crossings.clear();
+  const std::tuple<std::string, int, size_t> flap[] = {{refused, 1, 1}, {up, 1, 1}, {refused, 1, 1},
+                                                       {up, 1, 1},      {up, 0, 2}, {up, 0, 2}};
+  for (const auto& [port, failed, crossings] : flap) {
+    host.port.assign(port.c_str());
+    WorkerSlot slot{1, 7};
+    test::OutputCapture capture;
+    check_host_worker(&slot, context);
+    EXPECT_EQ(std::tuple(slot.failed, g_crossings.size()), std::tuple(failed, crossings));
+  }
+  EXPECT_EQ(g_crossings.back(), "RECOVERY sent=0 count=0");
   set_clock_for_testing(nullptr);
   platform::close_listener(&open);
   platform::close_listener(&silent);

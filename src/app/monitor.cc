@@ -90,6 +90,7 @@ void resolve_all_hosts(HostTable* table) {
   for (int i = 1; i <= table->host_count && i <= kMaxHosts; ++i) {
     HostEntry& host = table->hosts[i];
     host.fail_count = 0;
+    host.recover_streak = 0;
     host.alert_sent = 0;
     host.first_fail_time = 0;
     host.last_fail_time = 0;
@@ -113,7 +114,8 @@ int run_cycle(MonitorRun& run) {
   const int count = table->host_count < kMaxHosts ? table->host_count : kMaxHosts;
   const int workers = run.settings->workers < 1 ? 1 : run.settings->workers;
   const CheckFunction check = run.check ? run.check : check_host_worker;
-  const WorkerContext context{table, {down_alert, recovery_alert, &run}};
+  const WorkerContext context{
+      table, {down_alert, recovery_alert, &run}, run.settings->recover_count};
   std::thread threads[kHostTableSlots];
 
   // Once a stop is requested no new batch starts: the run ends soon after.

@@ -48,6 +48,12 @@ bool check_host_key(const ConfigLine& line, int line_no, HostFileMarks* marks) {
       plain_print("Line %d: workers too high, maximum workers:%d\n", line_no, kMaxWorkers);
       return false;
     }
+  } else if (std::strcmp(key, "recovercount") == 0) {
+    if (parse_recover_count(line.value.c_str()) == 0) {
+      plain_print("Line %d: invalid recovercount \"%s\" (use 1 to %d)\n", line_no,
+                  line.value.c_str(), kMaxRecoverCount);
+      return false;
+    }
   } else if (std::strcmp(key, "host") == 0) {
     bool ok = true;
     if (marks->host_count > 0 && !marks->current_has_port) {

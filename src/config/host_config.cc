@@ -27,6 +27,18 @@ void apply_host_key(const ConfigLine& line, HostTable* table, MonitorSettings* s
     return;
   }
 
+  if (std::strcmp(key, "recovercount") == 0) {
+    const int n = parse_recover_count(value);
+    if (n == 0) {
+      plain_print("recovercount in %s must be a number from 1 to %d; recovering at once\n",
+                  kHostFileName, kMaxRecoverCount);
+      log_event("recovercount in %s must be a number from 1 to %d; recovering at once",
+                kHostFileName, kMaxRecoverCount);
+    }
+    settings->recover_count = n == 0 ? kDefaultRecoverCount : n;
+    return;
+  }
+
   // Per-host keys belong to the most recent host; before the first one they
   // have nowhere to go.
   if (table->host_count < 1) return;
@@ -56,6 +68,17 @@ int port_number(const char* port) {
     if (value > kHighestPort) return 0;
   }
   return value >= kLowestPort ? value : 0;
+}
+
+int parse_recover_count(const char* text) {
+  if (!text || text[0] == '\0') return 0;
+  int n = 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') return 0;
+    n = n * 10 + (*p - '0');
+    if (n > kMaxRecoverCount) return 0;
+  }
+  return n;
 }
 
 bool load_host_config(HostTable* table, MonitorSettings* settings) {

@@ -22,8 +22,10 @@ constexpr const char kDefaultIntervalText[] = "15";
 constexpr int kDefaultFastRetrySeconds = 3;  // `fast_retry_interval` below 1
 constexpr int kDefaultWorkers = 2;           // `workers` below 1
 constexpr int kMaxWorkers = 50;              // `workers` above this is clamped
-constexpr int kDefaultTimeoutSeconds = 10;   // `timeoutsec` missing or below 1
-constexpr int kDefaultAlertCount = 30;       // `alertcount` missing or below 1
+constexpr int kDefaultRecoverCount = 1;      // `recovercount` absent: recover at once
+constexpr int kMaxRecoverCount = 100;
+constexpr int kDefaultTimeoutSeconds = 10;  // `timeoutsec` missing or below 1
+constexpr int kDefaultAlertCount = 30;      // `alertcount` missing or below 1
 constexpr const char kDefaultAlertCountText[] = "30";
 constexpr int kLowestPort = 1;
 constexpr int kHighestPort = 65535;
@@ -49,6 +51,8 @@ struct HostEntry {
   int32_t alert_sent = 0;
   int64_t first_fail_time = 0;
   int64_t last_fail_time = 0;
+  // Successful checks in a row of a host whose DOWN alert was sent.
+  int32_t recover_streak = 0;
 };
 
 struct HostTable {
@@ -60,7 +64,13 @@ struct MonitorSettings {
   FixedText<16> interval{kDefaultIntervalText};
   int32_t fast_retry_interval = kDefaultFastRetrySeconds;
   int32_t workers = kDefaultWorkers;
+  // Successful checks in a row an alerted host needs before its RECOVERY.
+  int32_t recover_count = kDefaultRecoverCount;
 };
+
+// The value of a `recovercount` text: digits only, 1..kMaxRecoverCount.
+// Returns 0 for anything else.
+int parse_recover_count(const char* text);
 
 // Reads the host file afresh into `table` and `settings`, applying every
 // default, clamp and cut. Returns true when the file was read; when it cannot

@@ -21,6 +21,7 @@ void record_failure(HostEntry* host, int result, char* error, const AlertSink& a
   const char* port = host->port.c_str();
 
   if (host->alert_sent != 0) {
+    host->recover_streak = 0;  // a failure in between: still DOWN, no new alert
     host->fail_count = 1;
     host->last_fail_time = now;
     if (result == kProbeTimedOut) {
@@ -92,6 +93,13 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
   std::unique_lock<std::mutex> lock(host_state_lock);
   if (result == kProbeConnected) {
     console_print("[%s:%s] connected. Taking [%.2f] seconds\n", name, host->port.c_str(), elapsed);
+    if (host->alert_sent == 1 && ++host->recover_streak < context.recover_count) {
+      console_print("[%s:%s] %d of %d checks in a row before recovery\n", name, host->port.c_str(),
+                    host->recover_streak, context.recover_count);
+      slot->failed = 1;  // not recovered yet: fast retry stays on
+      return 0;
+    }
+    host->recover_streak = 0;
     host->fail_count = 0;
     host->first_fail_time = 0;
     host->last_fail_time = 0;

@@ -35,11 +35,15 @@ struct AlertSink {
 struct WorkerContext {
   HostTable* table = nullptr;
   AlertSink alerts;
+  // Successful checks in a row before an alerted host recovers (1: the first).
+  int32_t recover_count = 1;
 };
 
 // Checks the host at slot->host_index once: resolves it when needed, probes
 // its port, moves its alert state and reports DOWN / RECOVERY crossings to
-// context.alerts. Sets slot->failed. Returns 0 (also for a null slot).
+// context.alerts. An alerted host recovers after context.recover_count
+// successful checks in a row; until then each success sets slot->failed, so
+// that fast retry stays on. Sets slot->failed. Returns 0 (also for a null slot).
 uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context);
 
 }  // namespace lw
