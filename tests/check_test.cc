@@ -20,6 +20,9 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
       {kHostFile, hosts + "recovercount: \"100\"\nrecovercount: \"0\"\nhost: \"a\"\nport: \"80\"\n",
        0, "Line 5: invalid recovercount \"0\" (use 1 to 100)\n"},
       {kHostFile,
+       hosts + "remind_minutes: \"0\"\nremind_minutes: \"4\"\nhost: \"a\"\nport: \"80\"\n", 0,
+       "Line 5: invalid remind_minutes \"4\" (use 0, or 5 to 10080)\n"},
+      {kHostFile,
        "interval = \"15\"\nfast_retry_interval: 3\nworkers: \"0\"\nworkers: \"51\"\n"
        "host: \"a\"\nport:\"18O80\"\nhost:\"b\"\nport:\"70000\"\nhost:\"c\"\n",
        0,

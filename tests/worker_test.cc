@@ -94,6 +94,26 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
     EXPECT_EQ(std::tuple(slot.failed, g_crossings.size()), std::tuple(failed, crossings));
   }
   EXPECT_EQ(g_crossings.back(), "RECOVERY sent=0 count=0");
+
+  // remind_minutes: while the host stays DOWN, one reminder every interval,
+  // counted from the DOWN alert; a failure before that sends nothing.
+  context.recover_count = 1;
+  context.remind_seconds = 300;
+  context.alerts.reminder = [](void*, const HostEntry& h, const char* e) {
+    record("REMIND " + std::string(e) + " since=" + std::to_string(h.down_since - kStart), h);
+  };
+  g_crossings.clear();
+  host.port.assign(refused.c_str());
+  for (const int64_t at : {1000, 1100, 1299, 1300, 1500, 1610}) {
+    g_now = kStart + at;
+    WorkerSlot slot{1, 7};
+    test::OutputCapture capture;
+    check_host_worker(&slot, context);
+  }
+  EXPECT_EQ(g_crossings,
+            (std::vector<std::string>{"DOWN Connection refused sent=1 count=1",
+                                      "REMIND Connection refused since=1000 sent=1 count=1",
+                                      "REMIND Connection refused since=1000 sent=1 count=1"}));
   set_clock_for_testing(nullptr);
   platform::close_listener(&open);
   platform::close_listener(&silent);

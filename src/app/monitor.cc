@@ -64,6 +64,10 @@ void down_alert(void* context, const HostEntry& host, const char* error) {
   const MonitorRun& run = *static_cast<const MonitorRun*>(context);
   raise_down_alert(host, error, *run.notify, run.delivery);
 }
+void reminder_alert(void* context, const HostEntry& host, const char* error) {
+  const MonitorRun& run = *static_cast<const MonitorRun*>(context);
+  raise_reminder_alert(host, error, *run.notify, run.delivery);
+}
 void recovery_alert(void* context, const HostEntry& host) {
   const MonitorRun& run = *static_cast<const MonitorRun*>(context);
   raise_recovery_alert(host, *run.notify, run.delivery);
@@ -114,8 +118,10 @@ int run_cycle(MonitorRun& run) {
   const int count = table->host_count < kMaxHosts ? table->host_count : kMaxHosts;
   const int workers = run.settings->workers < 1 ? 1 : run.settings->workers;
   const CheckFunction check = run.check ? run.check : check_host_worker;
-  const WorkerContext context{
-      table, {down_alert, recovery_alert, &run}, run.settings->recover_count};
+  const WorkerContext context{table,
+                              {down_alert, recovery_alert, reminder_alert, &run},
+                              run.settings->recover_count,
+                              static_cast<int64_t>(run.settings->remind_minutes) * 60};
   std::thread threads[kHostTableSlots];
 
   // Once a stop is requested no new batch starts: the run ends soon after.

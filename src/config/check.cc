@@ -54,6 +54,12 @@ bool check_host_key(const ConfigLine& line, int line_no, HostFileMarks* marks) {
                   line.value.c_str(), kMaxRecoverCount);
       return false;
     }
+  } else if (std::strcmp(key, "remind_minutes") == 0) {
+    if (parse_remind_minutes(line.value.c_str()) < 0) {
+      plain_print("Line %d: invalid remind_minutes \"%s\" (use 0, or %d to %d)\n", line_no,
+                  line.value.c_str(), kMinRemindMinutes, kMaxRemindMinutes);
+      return false;
+    }
   } else if (std::strcmp(key, "host") == 0) {
     bool ok = true;
     if (marks->host_count > 0 && !marks->current_has_port) {

@@ -39,6 +39,18 @@ void apply_host_key(const ConfigLine& line, HostTable* table, MonitorSettings* s
     return;
   }
 
+  if (std::strcmp(key, "remind_minutes") == 0) {
+    const int n = parse_remind_minutes(value);
+    if (n < 0) {
+      plain_print("remind_minutes in %s must be 0 or a number from %d to %d; no reminders\n",
+                  kHostFileName, kMinRemindMinutes, kMaxRemindMinutes);
+      log_event("remind_minutes in %s must be 0 or a number from %d to %d; no reminders",
+                kHostFileName, kMinRemindMinutes, kMaxRemindMinutes);
+    }
+    settings->remind_minutes = n < 0 ? 0 : n;
+    return;
+  }
+
   // Per-host keys belong to the most recent host; before the first one they
   // have nowhere to go.
   if (table->host_count < 1) return;
@@ -79,6 +91,17 @@ int parse_recover_count(const char* text) {
     if (n > kMaxRecoverCount) return 0;
   }
   return n;
+}
+
+int parse_remind_minutes(const char* text) {
+  if (!text || text[0] == '\0') return -1;
+  int n = 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') return -1;
+    n = n * 10 + (*p - '0');
+    if (n > kMaxRemindMinutes) return -1;
+  }
+  return n == 0 || n >= kMinRemindMinutes ? n : -1;
 }
 
 bool load_host_config(HostTable* table, MonitorSettings* settings) {

@@ -24,6 +24,8 @@ constexpr int kDefaultWorkers = 2;           // `workers` below 1
 constexpr int kMaxWorkers = 50;              // `workers` above this is clamped
 constexpr int kDefaultRecoverCount = 1;      // `recovercount` absent: recover at once
 constexpr int kMaxRecoverCount = 100;
+constexpr int kMinRemindMinutes = 5;        // `remind_minutes` other than 0
+constexpr int kMaxRemindMinutes = 10080;    // a week
 constexpr int kDefaultTimeoutSeconds = 10;  // `timeoutsec` missing or below 1
 constexpr int kDefaultAlertCount = 30;      // `alertcount` missing or below 1
 constexpr const char kDefaultAlertCountText[] = "30";
@@ -53,6 +55,10 @@ struct HostEntry {
   int64_t last_fail_time = 0;
   // Successful checks in a row of a host whose DOWN alert was sent.
   int32_t recover_streak = 0;
+  // While alerted: the first failure of the outage and the last DOWN alert
+  // or reminder.
+  int64_t down_since = 0;
+  int64_t last_reminder = 0;
 };
 
 struct HostTable {
@@ -66,11 +72,17 @@ struct MonitorSettings {
   int32_t workers = kDefaultWorkers;
   // Successful checks in a row an alerted host needs before its RECOVERY.
   int32_t recover_count = kDefaultRecoverCount;
+  // Minutes between reminders while a host stays DOWN; 0: none.
+  int32_t remind_minutes = 0;
 };
 
 // The value of a `recovercount` text: digits only, 1..kMaxRecoverCount.
 // Returns 0 for anything else.
 int parse_recover_count(const char* text);
+
+// The value of a `remind_minutes` text: digits only, 0 or
+// kMinRemindMinutes..kMaxRemindMinutes. Returns -1 for anything else.
+int parse_remind_minutes(const char* text);
 
 // Reads the host file afresh into `table` and `settings`, applying every
 // default, clamp and cut. Returns true when the file was read; when it cannot

@@ -1,6 +1,7 @@
 #include "notify/alerts.h"
 
 #include <cinttypes>
+#include <cstdio>
 
 #include "probe/ping_probe.h"
 #include "support/clock.h"
@@ -20,7 +21,40 @@ void start_message(MessageKind kind, NotifyMessage* message) {
   message->chat_text.clear();
 }
 
+// Writes a duration as "45 s", "12 min", "3 h 05 min" or "2 d 4 h".
+void format_duration(int64_t seconds, char* out, size_t cap) {
+  if (seconds < 0) seconds = 0;
+  const int64_t minutes = seconds / 60, hours = minutes / 60, days = hours / 24;
+  if (seconds < 60) {
+    std::snprintf(out, cap, "%" PRId64 " s", seconds);
+  } else if (minutes < 60) {
+    std::snprintf(out, cap, "%" PRId64 " min", minutes);
+  } else if (hours < 24) {
+    std::snprintf(out, cap, "%" PRId64 " h %02" PRId64 " min", hours, minutes % 60);
+  } else {
+    std::snprintf(out, cap, "%" PRId64 " d %" PRId64 " h", days, hours % 24);
+  }
+}
+
 }  // namespace
+
+void compose_reminder_alert(const HostEntry& host, const char* error, int64_t now,
+                            NotifyMessage* message) {
+  if (!message) return;
+  if (!error || error[0] == '\0') error = "Timeout";
+  char since[32];
+  char duration[32];
+  format_local_time(host.down_since, kDateTimeFormat, since, sizeof since);
+  format_duration(now - host.down_since, duration, sizeof duration);
+  const char* name = host.host.c_str();
+  const char* port = host.port.c_str();
+  start_message(kReminderAlert, message);
+  message->subject.format("Still DOWN: %s %s since %s (%s), %s", name, port, since, duration,
+                          error);
+  message->body.format("%s\n", message->subject.c_str());
+  message->chat_text.format("STILL DOWN\nHost: %s\nPort: %s\nSince: %s (%s)\nError: %s", name, port,
+                            since, duration, error);
+}
 
 void compose_down_alert(const HostEntry& host, const char* error, int answered,
                         NotifyMessage* message) {
@@ -86,6 +120,13 @@ void raise_down_alert(const HostEntry& host, const char* error, const NotifySett
   const int answered = probe_ping(host.host.c_str(), nullptr);
   NotifyMessage message;
   compose_down_alert(host, error, answered, &message);
+  hand_on(message, settings, delivery);
+}
+
+void raise_reminder_alert(const HostEntry& host, const char* error, const NotifySettings& settings,
+                          Delivery* delivery) {
+  NotifyMessage message;
+  compose_reminder_alert(host, error, now_seconds(), &message);
   hand_on(message, settings, delivery);
 }
 

@@ -20,6 +20,12 @@ void compose_down_alert(const HostEntry& host, const char* error, int answered,
 // Fills `message` with the RECOVERY texts of `host` recovered at `now`.
 void compose_recovery_alert(const HostEntry& host, int64_t now, NotifyMessage* message);
 
+// Fills `message` with the reminder of `host`, still DOWN at `now` with
+// `error`: "Still DOWN: <host> <port> since <first failure> (<duration>),
+// <error>". Pure: no I/O.
+void compose_reminder_alert(const HostEntry& host, const char* error, int64_t now,
+                            NotifyMessage* message);
+
 // Pings the host (3 attempts), composes the DOWN alert, logs its subject and
 // posts it to `delivery`, or dispatches it on the calling thread when
 // `delivery` is null. Requires: alert_sent already set, no lock held.
@@ -29,6 +35,10 @@ void raise_down_alert(const HostEntry& host, const char* error, const NotifySett
 // hands it on like raise_down_alert. Requires: alert_sent already cleared,
 // no lock held.
 void raise_recovery_alert(const HostEntry& host, const NotifySettings& settings,
+                          Delivery* delivery = nullptr);
+// Composes the reminder at the current time, logs its subject and hands it
+// on like raise_down_alert. Requires: no lock held.
+void raise_reminder_alert(const HostEntry& host, const char* error, const NotifySettings& settings,
                           Delivery* delivery = nullptr);
 
 }  // namespace lw

@@ -19,7 +19,7 @@ constexpr Channel kChannelOrder[] = {Channel::kEmail, Channel::kTelegram, Channe
 
 // The channels a message goes to, as dispatch_message chooses them.
 bool goes_to(Channel channel, const QueuedMessage& message, const NotifySettings& settings) {
-  const bool host_alert = message.kind == kDownAlert || message.kind == kRecoveryAlert;
+  const bool host_alert = is_host_alert(message.kind);
   switch (channel) {
     case Channel::kEmail:
       return settings.email_enabled != 0;

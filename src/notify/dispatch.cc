@@ -9,7 +9,7 @@ namespace lw {
 
 void dispatch_message(const NotifyMessage& message, const NotifySettings& settings) {
   const bool silent = silent_mode();
-  const bool host_alert = message.kind == kDownAlert || message.kind == kRecoveryAlert;
+  const bool host_alert = is_host_alert(message.kind);
 
   if (settings.email_enabled) {
     const char* recipients =

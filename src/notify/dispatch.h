@@ -10,7 +10,17 @@
 
 namespace lw {
 
-enum MessageKind : int32_t { kDownAlert = 1, kRecoveryAlert = 2, kAliveReport = 3 };
+enum MessageKind : int32_t {
+  kDownAlert = 1,
+  kRecoveryAlert = 2,
+  kAliveReport = 3,
+  kReminderAlert = 4,
+};
+
+// True for the kinds that go to `to`, Telegram and Teams.
+inline bool is_host_alert(int32_t kind) {
+  return kind == kDownAlert || kind == kRecoveryAlert || kind == kReminderAlert;
+}
 
 struct NotifyMessage {
   int32_t kind = 0;
@@ -20,7 +30,7 @@ struct NotifyMessage {
 };
 
 // Sends `message` on the calling thread through every channel that
-// `settings` enables, in the order e-mail, Telegram, Teams. Kinds 1 and 2 go
+// `settings` enables, in the order e-mail, Telegram, Teams. Host alerts (is_host_alert) go
 // to `to` and to Telegram and Teams; kind 3 goes by e-mail to `iamalive`
 // only. Results are not reported back: each channel prints and logs its own.
 void dispatch_message(const NotifyMessage& message, const NotifySettings& settings);

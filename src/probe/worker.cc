@@ -14,8 +14,9 @@ namespace {
 
 // The failed-check branch of the state machine; called with `lock` held,
 // returns with it held.
-void record_failure(HostEntry* host, int result, char* error, const AlertSink& alerts,
+void record_failure(HostEntry* host, int result, char* error, const WorkerContext& context,
                     std::unique_lock<std::mutex>& lock) {
+  const AlertSink& alerts = context.alerts;
   const int64_t now = now_seconds();
   const char* name = host->host.c_str();
   const char* port = host->port.c_str();
@@ -28,6 +29,13 @@ void record_failure(HostEntry* host, int result, char* error, const AlertSink& a
       console_print("[%s:%s] still DOWN (alert already sent)\n", name, port);
     } else {
       console_print("[%s:%s] still DOWN [%s] (alert already sent)\n", name, port, error);
+    }
+    if (context.remind_seconds > 0 && now - host->last_reminder >= context.remind_seconds) {
+      host->last_reminder = now;
+      if (result == kProbeTimedOut) copy_bounded(error, kProbeErrorSize, "Timeout");
+      lock.unlock();
+      if (alerts.reminder) alerts.reminder(alerts.context, *host, error);
+      lock.lock();
     }
     return;
   }
@@ -48,6 +56,8 @@ void record_failure(HostEntry* host, int result, char* error, const AlertSink& a
   // Threshold reached: the alert runs without the lock (it may ping and start
   // programs); alert_sent is set first so that no second DOWN can follow.
   host->alert_sent = 1;
+  host->down_since = host->first_fail_time;
+  host->last_reminder = now;
   lock.unlock();
   if (alerts.down) alerts.down(alerts.context, *host, error);
   lock.lock();
@@ -112,7 +122,7 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
   }
 
   slot->failed = 1;
-  record_failure(host, result, error, context.alerts, lock);
+  record_failure(host, result, error, context, lock);
   return 0;
 }
 

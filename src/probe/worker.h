@@ -27,6 +27,9 @@ struct WorkerSlot {
 struct AlertSink {
   void (*down)(void* context, const HostEntry& host, const char* error) = nullptr;
   void (*recovery)(void* context, const HostEntry& host) = nullptr;
+  // A host still DOWN after remind seconds since its DOWN alert or last
+  // reminder, with the error of this check; called like `down`.
+  void (*reminder)(void* context, const HostEntry& host, const char* error) = nullptr;
   void* context = nullptr;
 };
 
@@ -37,6 +40,8 @@ struct WorkerContext {
   AlertSink alerts;
   // Successful checks in a row before an alerted host recovers (1: the first).
   int32_t recover_count = 1;
+  // Seconds between reminders of a host that stays DOWN; 0: none.
+  int64_t remind_seconds = 0;
 };
 
 // Checks the host at slot->host_index once: resolves it when needed, probes
