@@ -75,4 +75,15 @@ size_t read_config_piece(std::FILE* file, char* buf, size_t cap) {
   return len;
 }
 
+int parse_whole_number(const char* text, int max) {
+  if (!text || text[0] == '\0') return -1;
+  int n = 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') return -1;
+    n = n * 10 + (*p - '0');
+    if (n > max) return -1;
+  }
+  return n;
+}
+
 }  // namespace lw

@@ -45,6 +45,10 @@ bool parse_config_line(const char* line, ConfigLine* out);
 // bytes (a NUL byte inside the line is kept and counted); 0 at end of file.
 size_t read_config_piece(std::FILE* file, char* buf, size_t cap);
 
+// The value of a text that is a whole number written with digits only, at
+// most `max`. Returns -1 for anything else, "" included.
+int parse_whole_number(const char* text, int max);
+
 }  // namespace lw
 
 #endif  // LINKWATCH_CONFIG_CONFIG_LINE_H_

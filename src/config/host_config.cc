@@ -30,10 +30,8 @@ void apply_host_key(const ConfigLine& line, HostTable* table, MonitorSettings* s
   if (std::strcmp(key, "recovercount") == 0) {
     const int n = parse_recover_count(value);
     if (n == 0) {
-      plain_print("recovercount in %s must be a number from 1 to %d; recovering at once\n",
-                  kHostFileName, kMaxRecoverCount);
-      log_event("recovercount in %s must be a number from 1 to %d; recovering at once",
-                kHostFileName, kMaxRecoverCount);
+      print_and_log("recovercount in %s must be a number from 1 to %d; recovering at once",
+                    kHostFileName, kMaxRecoverCount);
     }
     settings->recover_count = n == 0 ? kDefaultRecoverCount : n;
     return;
@@ -42,10 +40,8 @@ void apply_host_key(const ConfigLine& line, HostTable* table, MonitorSettings* s
   if (std::strcmp(key, "remind_minutes") == 0) {
     const int n = parse_remind_minutes(value);
     if (n < 0) {
-      plain_print("remind_minutes in %s must be 0 or a number from %d to %d; no reminders\n",
-                  kHostFileName, kMinRemindMinutes, kMaxRemindMinutes);
-      log_event("remind_minutes in %s must be 0 or a number from %d to %d; no reminders",
-                kHostFileName, kMinRemindMinutes, kMaxRemindMinutes);
+      print_and_log("remind_minutes in %s must be 0 or a number from %d to %d; no reminders",
+                    kHostFileName, kMinRemindMinutes, kMaxRemindMinutes);
     }
     settings->remind_minutes = n < 0 ? 0 : n;
     return;
@@ -72,35 +68,17 @@ void apply_host_key(const ConfigLine& line, HostTable* table, MonitorSettings* s
 }  // namespace
 
 int port_number(const char* port) {
-  if (!port || port[0] == '\0') return 0;
-  int value = 0;
-  for (const char* p = port; *p; ++p) {
-    if (*p < '0' || *p > '9') return 0;
-    value = value * 10 + (*p - '0');
-    if (value > kHighestPort) return 0;
-  }
+  const int value = parse_whole_number(port, kHighestPort);
   return value >= kLowestPort ? value : 0;
 }
 
 int parse_recover_count(const char* text) {
-  if (!text || text[0] == '\0') return 0;
-  int n = 0;
-  for (const char* p = text; *p; ++p) {
-    if (*p < '0' || *p > '9') return 0;
-    n = n * 10 + (*p - '0');
-    if (n > kMaxRecoverCount) return 0;
-  }
-  return n;
+  const int n = parse_whole_number(text, kMaxRecoverCount);
+  return n < 1 ? 0 : n;
 }
 
 int parse_remind_minutes(const char* text) {
-  if (!text || text[0] == '\0') return -1;
-  int n = 0;
-  for (const char* p = text; *p; ++p) {
-    if (*p < '0' || *p > '9') return -1;
-    n = n * 10 + (*p - '0');
-    if (n > kMaxRemindMinutes) return -1;
-  }
+  const int n = parse_whole_number(text, kMaxRemindMinutes);
   return n == 0 || n >= kMinRemindMinutes ? n : -1;
 }
 

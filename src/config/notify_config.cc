@@ -29,10 +29,8 @@ void store_secret(FixedText<N>* field, const char* value, bool* too_long, Secret
 }
 
 void report_too_long(const char* key, size_t limit, const char* channel) {
-  plain_print("%s in %s is too long (more than %zu characters); %s alerts are off\n", key,
-              kNotifyFileName, limit, channel);
-  log_event("%s in %s is too long (more than %zu characters); %s alerts are off", key,
-            kNotifyFileName, limit, channel);
+  print_and_log("%s in %s is too long (more than %zu characters); %s alerts are off", key,
+                kNotifyFileName, limit, channel);
 }
 
 void apply_notify_key(const ConfigLine& line, NotifySettings* s, SecretMarks* marks) {
@@ -70,15 +68,8 @@ void apply_notify_key(const ConfigLine& line, NotifySettings* s, SecretMarks* ma
 }  // namespace
 
 int parse_retry_minutes(const char* text) {
-  if (!text) return -1;
-  int minutes = 0;  // an empty value is not set: one try
-
-  for (const char* s = text; *s; ++s) {
-    if (*s < '0' || *s > '9') return -1;
-    minutes = minutes * 10 + (*s - '0');
-    if (minutes > kMaxRetryMinutes) return -1;
-  }
-  return minutes;
+  if (text && text[0] == '\0') return 0;  // an empty value is not set: one try
+  return parse_whole_number(text, kMaxRetryMinutes);
 }
 
 void load_notify_config(NotifySettings* settings) {
@@ -103,11 +94,9 @@ void load_notify_config(NotifySettings* settings) {
   if (marks.password_too_long) report_too_long("password", kMaxPasswordLength, "e-mail");
   if (marks.token_too_long) report_too_long("token", kMaxTokenLength, "Telegram");
   if (marks.retry_invalid) {
-    plain_print(
-        "retry_minutes in %s must be a number from 0 to %d; failed alerts are not retried\n",
+    print_and_log(
+        "retry_minutes in %s must be a number from 0 to %d; failed alerts are not retried",
         kNotifyFileName, kMaxRetryMinutes);
-    log_event("retry_minutes in %s must be a number from 0 to %d; failed alerts are not retried",
-              kNotifyFileName, kMaxRetryMinutes);
   }
   s.email_enabled = !s.server.empty() && !s.email.empty() && !s.password.empty() && !s.to.empty();
 

@@ -66,6 +66,16 @@ void error_print(const char* fmt, ...) {
   std::fflush(err);
 }
 
+void print_and_log(const char* fmt, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  plain_print("%s\n", text);
+  log_event("%s", text);
+}
+
 void log_event(const char* fmt, ...) {
   bool report_outage = false;
   {

@@ -46,6 +46,9 @@ __attribute__((format(gnu_printf, 1, 2))) void error_print(const char* fmt, ...)
 // linkwatch_log.txt: events are not recorded" to standard error (once per
 // outage, after log_lock is released). The caller is not told.
 __attribute__((format(gnu_printf, 1, 2))) void log_event(const char* fmt, ...);
+// The same one-line text with plain_print (and a line end) and log_event,
+// for settings the run cannot use as written. Longer texts are cut at 1023.
+__attribute__((format(gnu_printf, 1, 2))) void print_and_log(const char* fmt, ...);
 
 // Test seam: redirects everything the four printing functions write to
 // `out` and `err` (nullptr restores standard output / standard error).
