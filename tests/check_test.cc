@@ -23,6 +23,13 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
        hosts + "remind_minutes: \"0\"\nremind_minutes: \"4\"\nhost: \"a\"\nport: \"80\"\n", 0,
        "Line 5: invalid remind_minutes \"4\" (use 0, or 5 to 10080)\n"},
       {kHostFile,
+       hosts + "group_alerts: \"0\"\ngroup_alerts: \"1\"\nnetcheck: \"[::1]:53, 10.0.0.1:53\"\n"
+               "netcheck: \"10.0.0.1\"\nhost: \"a\"\nport: \"80\"\n",
+       0,
+       "Line 5: invalid group_alerts \"1\" (use 0, or 2 to 255)\n"
+       "Line 7: invalid netcheck \"10.0.0.1\" (use up to 4 host:port references, separated by "
+       "commas)\n"},
+      {kHostFile,
        "interval = \"15\"\nfast_retry_interval: 3\nworkers: \"0\"\nworkers: \"51\"\n"
        "host: \"a\"\nport:\"18O80\"\nhost:\"b\"\nport:\"70000\"\nhost:\"c\"\n",
        0,

@@ -45,18 +45,53 @@ TEST_F(HostConfigTest, HostBlocksTakeTheLinesAfterThem) {
             "15|3|50|3 web|8081|front end|10|30|30 db|||51|30|0 |||5|30|30");
 }
 
-// recovercount: absent is today's at-once recovery; a refused value says so.
-TEST_F(HostConfigTest, RecoverCountAbsentValidOrRefused) {
-  const std::tuple<const char*, int, bool> cases[] = {
-      {"", 1, false}, {"recovercount: \"3\"\n", 3, false}, {"recovercount: \"3x\"\n", 1, true}};
-  for (const auto& [line, count, noted] : cases) {
+// The alert keys: absent is today's behaviour; a refused value says so and
+// falls back to it.
+TEST_F(HostConfigTest, AlertKeysAbsentValidOrRefused) {
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"", "1 0 0", nullptr},
+      {"recovercount: \"3\"\ngroup_alerts: \"10\"\nnetcheck: \"a:1,b:2\"\n", "3 10 2", nullptr},
+      {"recovercount: \"3x\"\n", "1 0 0", "recovercount in"},
+      {"group_alerts: \"1\"\n", "1 0 0", "group_alerts in"},
+      {"netcheck: \"a:1,b\"\n", "1 0 0", "netcheck in"}};
+  for (const auto& [line, values, note] : cases) {
     test::write_file(kHostFileName, std::string(line) + "host:\"a\"\nport:\"80\"\n");
     test::OutputCapture capture;
     auto table = std::make_unique<HostTable>();
     MonitorSettings settings;
     ASSERT_TRUE(load_host_config(table.get(), &settings));
-    EXPECT_EQ(settings.recover_count, count) << line;
-    EXPECT_EQ(capture.out().find("recovercount in") != std::string::npos, noted) << line;
+    EXPECT_EQ(std::to_string(settings.recover_count) + " " + std::to_string(settings.group_alerts) +
+                  " " + std::to_string(settings.netcheck_count),
+              values)
+        << line;
+    EXPECT_EQ(capture.out().find(note ? note : "\n") != std::string::npos, note != nullptr) << line;
+  }
+}
+
+// netcheck: what a reference list gives, and what makes it unusable.
+TEST(NetcheckTest, ReferencesAndRefusedLists) {
+  const std::tuple<const char*, bool, const char*> cases[] = {
+      {"", true, ""},
+      {" 192.168.1.1:53 ,dns.example:853,[::1]:53", true, "192.168.1.1 53|dns.example 853|::1 53|"},
+      {"a:1,b:2,c:3,d:4", true, "a 1|b 2|c 3|d 4|"},
+      {"a:1,b:2,c:3,d:4,e:5", false, ""},
+      {"a:1,", false, ""},
+      {"10.0.0.1", false, ""},
+      {":53", false, ""},
+      {"::1:53", false, ""},
+      {"[]:53", false, ""},
+      {"a:0", false, ""},
+      {"a:53x", false, ""},
+  };
+  for (const auto& [text, ok, refs] : cases) {
+    NetReference parsed[kMaxNetReferences];
+    int32_t count = -1;
+    EXPECT_EQ(parse_netcheck(text, parsed, &count), ok) << text;
+    std::string got;
+    for (int i = 0; i < count; ++i) {
+      got += std::string(parsed[i].host.c_str()) + " " + std::to_string(parsed[i].port) + "|";
+    }
+    EXPECT_EQ(got, refs) << text;
   }
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/instance.h"
+#include "notify/alerts.h"
 #include "platform/platform.h"
 #include "support/capture.h"
 #include "support/clock.h"
@@ -119,6 +120,113 @@ TEST_F(MonitorTest, RunWaitsTheStartDelayBeforeTheFirstCycle) {
   EXPECT_TRUE(waits[0].first < 10000 && waits[0].first % 1000 == 0) << waits[0].first;
   EXPECT_EQ(waits[1], std::make_pair(uint64_t{15000}, 1));
   EXPECT_FALSE(test::file_exists(kPidFileName)) << "an orderly stop leaves no pid file";
+}
+
+// The messages a run's delivery was handed, in order: "kind subject".
+std::vector<std::string> delivered(Delivery* delivery) {
+  static std::vector<std::string> sent;
+  sent.clear();
+  delivery->set_send_for_testing(
+      [](void*, Channel, const NotifySettings&, const QueuedMessage& m, SendOutcome* outcome) {
+        sent.push_back(std::to_string(m.kind) + " " + m.subject);
+        outcome->delivered = true;
+      },
+      nullptr);
+  delivery->run_due(now);
+  return sent;
+}
+
+// Each host whose index is at most `crossing` crosses the DOWN threshold.
+int crossing = 0;
+uint32_t crossing_check(WorkerSlot* slot, const WorkerContext& context) {
+  HostEntry& host = context.table->hosts[slot->host_index];
+  if (slot->host_index <= crossing) context.alerts.down(context.alerts.context, host, "refused");
+  return 0;
+}
+
+// group_alerts: N or more DOWN crossings of one cycle make one digest, fewer
+// go as the single alerts; unset, every alert is its own message, as before.
+TEST_F(MonitorTest, GroupAlertsTurnsAStormIntoOneDigest) {
+  test::ScopedFakeTools tools(work_dir(), {"ping"});
+  notify_.email_enabled = 1;
+  Delivery delivery(&notify_);
+  run_.delivery = &delivery;
+  run_.check = crossing_check;
+  settings_.workers = 1;  // singles in table order
+  table_.host_count = 4;
+  for (int i = 1; i <= 4; ++i) {
+    table_.hosts[i].host.format("h%d", i);
+    table_.hosts[i].port.assign("80");
+  }
+  NotifyMessage single;
+  compose_down_alert(table_.hosts[1], "refused", 0, &single);
+  const std::string first = std::string("1 ") + single.subject.c_str();
+  const std::tuple<int, int, std::vector<std::string>> cases[] = {
+      {0, 3, {first, "1 Alert for 80. h2", "1 Alert for 80. h3"}},
+      {3, 2, {first, "1 Alert for 80. h2"}},
+      {3, 4, {"1 DOWN: 4 hosts (h1:80, h2:80, h3:80, ... and 1 more)"}}};
+  for (const auto& [group, crossings, want] : cases) {
+    settings_.group_alerts = group;
+    crossing = crossings;
+    run_cycle(run_);
+    std::vector<std::string> got = delivered(&delivery);
+    for (size_t i = 1; i < got.size() && i < want.size(); ++i) got[i].resize(want[i].size());
+    EXPECT_EQ(got, want) << group << " " << crossings;
+  }
+}
+
+// netcheck: while every reference refuses, checks run but count nothing and
+// raise nothing, and the log says so once; the first answer sends one notice
+// with the outage's times, and checks count again.
+TEST_F(MonitorTest, OwnNetworkOutageCountsNoCheckAndEndsWithOneNotice) {
+  test::ScopedFakeTools tools(work_dir(), {"ping"});
+  platform::Listener open, gone;
+  ASSERT_TRUE(platform::listen_loopback(0, 16, &open) && platform::listen_loopback(0, 1, &gone));
+  const std::string gone_port = std::to_string(gone.port);
+  platform::close_listener(&gone);
+  notify_.email_enabled = 1;
+  Delivery delivery(&notify_);
+  run_.delivery = &delivery;
+  run_.check = nullptr;  // the real check, against a port that refuses
+  table_.host_count = 1;
+  HostEntry& host = table_.hosts[1];
+  host.host.assign("127.0.0.1");
+  host.port.assign(gone_port.c_str());
+  host.timeoutsec = 1;
+  host.alertcount = 1;
+  resolve_all_hosts(&table_);
+  ASSERT_TRUE(parse_netcheck(("127.0.0.1:" + gone_port).c_str(), settings_.netcheck,
+                             &settings_.netcheck_count));
+  const int64_t from = now;
+  test::OutputCapture capture;  // the console gets the note too
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    EXPECT_EQ(run_cycle(run_), 1);
+    now += 60;
+  }
+  EXPECT_EQ(host.fail_count, 0);
+  EXPECT_EQ(host.alert_sent, 0);
+  EXPECT_TRUE(delivered(&delivery).empty());
+
+  settings_.netcheck[1] = settings_.netcheck[0];
+  settings_.netcheck[1].port = open.port;
+  settings_.netcheck_count = 2;
+  run_cycle(run_);
+  NotifyMessage notice;
+  compose_network_notice(from, now, &notice);
+  std::vector<std::string> got = delivered(&delivery);
+  const std::string down = std::string("1 Alert for ") + host.port.c_str() + ".";
+  if (got.size() == 2) got[1].resize(down.size());
+  EXPECT_EQ(got, (std::vector<std::string>{std::string("5 ") + notice.subject.c_str(), down}))
+      << "the notice, then the DOWN of the counted check";
+  const std::string log = test::read_file(kLogFileName);
+  size_t notes = 0;
+  for (size_t at = 0;
+       (at = log.find("network unreachable, checks not counted", at)) != std::string::npos; ++at) {
+    ++notes;
+  }
+  EXPECT_EQ(notes, 1u);
+  EXPECT_NE(log.find(notice.subject.c_str()), std::string::npos);
+  platform::close_listener(&open);
 }
 
 }  // namespace

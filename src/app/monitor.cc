@@ -1,6 +1,7 @@
 #include "app/monitor.h"
 
 #include <cstdlib>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -11,6 +12,7 @@
 #include "notify/report.h"
 #include "notify/send_files.h"
 #include "platform/platform.h"
+#include "probe/netcheck.h"
 #include "probe/resolve.h"
 #include "support/clock.h"
 #include "support/output.h"
@@ -60,17 +62,56 @@ bool start_worker(const MonitorRun& run, CheckFunction check, WorkerSlot* slot,
 
 // The alert sink of the cycle's workers: the alerts go to the run's
 // delivery, or out through its channels at once when it has none.
+// With group_alerts set they are held for the cycle's end instead.
+int32_t index_of(const MonitorRun& run, const HostEntry& host) {
+  const HostEntry* first = run.table->hosts;
+  return &host >= first && &host < first + kHostTableSlots ? static_cast<int32_t>(&host - first)
+                                                           : 0;
+}
 void down_alert(void* context, const HostEntry& host, const char* error) {
-  const MonitorRun& run = *static_cast<const MonitorRun*>(context);
-  raise_down_alert(host, error, *run.notify, run.delivery);
+  MonitorRun& run = *static_cast<MonitorRun*>(context);
+  if (run.settings->group_alerts > 0) {
+    run.cycle_alerts.hold(kDownAlert, index_of(run, host), host, error, now_seconds());
+  } else {
+    raise_down_alert(host, error, *run.notify, run.delivery);
+  }
 }
 void reminder_alert(void* context, const HostEntry& host, const char* error) {
-  const MonitorRun& run = *static_cast<const MonitorRun*>(context);
-  raise_reminder_alert(host, error, *run.notify, run.delivery);
+  MonitorRun& run = *static_cast<MonitorRun*>(context);
+  if (run.settings->group_alerts > 0) {
+    run.cycle_alerts.hold(kReminderAlert, index_of(run, host), host, error, now_seconds());
+  } else {
+    raise_reminder_alert(host, error, *run.notify, run.delivery);
+  }
 }
 void recovery_alert(void* context, const HostEntry& host) {
-  const MonitorRun& run = *static_cast<const MonitorRun*>(context);
-  raise_recovery_alert(host, *run.notify, run.delivery);
+  MonitorRun& run = *static_cast<MonitorRun*>(context);
+  if (run.settings->group_alerts > 0) {
+    run.cycle_alerts.hold(kRecoveryAlert, index_of(run, host), host, "", now_seconds());
+  } else {
+    raise_recovery_alert(host, *run.notify, run.delivery);
+  }
+}
+
+// The own-network guard before a cycle at `now`: false when no reference
+// answers, so that the cycle's checks do not count.
+bool own_network_answers(MonitorRun& run, int64_t now) {
+  const MonitorSettings& settings = *run.settings;
+  const NetcheckFunction probe = run.netcheck ? run.netcheck : any_reference_answers;
+  if (!probe(settings.netcheck, settings.netcheck_count, netcheck_timeout_seconds(*run.table))) {
+    if (run.network_down_since == 0) {
+      run.network_down_since = now;
+      print_and_log("network unreachable, checks not counted");
+    }
+    return false;
+  }
+  if (run.network_down_since != 0) {
+    auto notice = std::make_unique<NotifyMessage>();
+    compose_network_notice(run.network_down_since, now, notice.get());
+    hand_on_message(*notice, now, true, *run.notify, run.delivery);
+    run.network_down_since = 0;
+  }
+  return true;
 }
 
 // The orderly end of a run that holds its claim.
@@ -118,10 +159,12 @@ int run_cycle(MonitorRun& run) {
   const int count = table->host_count < kMaxHosts ? table->host_count : kMaxHosts;
   const int workers = run.settings->workers < 1 ? 1 : run.settings->workers;
   const CheckFunction check = run.check ? run.check : check_host_worker;
+  const bool counted = run.settings->netcheck_count < 1 || own_network_answers(run, now);
   const WorkerContext context{table,
                               {down_alert, recovery_alert, reminder_alert, &run},
                               run.settings->recover_count,
-                              static_cast<int64_t>(run.settings->remind_minutes) * 60};
+                              static_cast<int64_t>(run.settings->remind_minutes) * 60,
+                              counted};
   std::thread threads[kHostTableSlots];
 
   // Once a stop is requested no new batch starts: the run ends soon after.
@@ -143,6 +186,9 @@ int run_cycle(MonitorRun& run) {
       if (run.slots[i].failed == 1) failure_mark = 1;
     }
     first = last + 1;
+  }
+  if (run.settings->group_alerts > 0) {
+    run.cycle_alerts.release(run.settings->group_alerts, *run.notify, run.delivery);
   }
 
   // Only the day of the month counts; the first cycle just records it.

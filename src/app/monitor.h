@@ -28,6 +28,7 @@
 #include "config/host_config.h"
 #include "config/notify_config.h"
 #include "notify/delivery.h"
+#include "notify/digest.h"
 #include "probe/worker.h"
 
 namespace lw {
@@ -43,6 +44,8 @@ using WaitFunction = bool (*)(uint32_t ms);
 // Returns true to make the start of the worker thread of `host_index` fail,
 // as if the system had no thread to give.
 using ThreadStartFault = bool (*)(int32_t host_index);
+// Whether any network reference answers (any_reference_answers).
+using NetcheckFunction = bool (*)(const NetReference* refs, int count, int timeout_sec);
 
 // Everything one monitoring run works on. The defaults are the real
 // functions; tests and benchmarks replace them.
@@ -58,12 +61,19 @@ struct MonitorRun {
   ReportFunction report = nullptr;                // null: run_daily_report
   WaitFunction wait = nullptr;                    // null: platform::wait_for_stop
   ThreadStartFault thread_start_fault = nullptr;  // null: no injected faults
+  NetcheckFunction netcheck = nullptr;            // null: any_reference_answers
 
   // One slot per host index, handed to that host's worker.
   WorkerSlot slots[kHostTableSlots];
   // Day of the month at which the previous cycle started; -1 before the
   // first cycle.
   int previous_day = -1;
+  // With group_alerts set: the alerts of the running cycle, released as
+  // singles or digests once its batches are joined.
+  CycleAlerts cycle_alerts;
+  // With netcheck set: when the current outage of the own network was
+  // first seen; 0 while the network answers.
+  int64_t network_down_since = 0;
 };
 
 // The normal wait in seconds: `interval` read as a decimal number (leading
@@ -80,11 +90,15 @@ int next_wait_seconds(const MonitorSettings& settings, int failure_mark);
 // other. Prints and logs nothing.
 void resolve_all_hosts(HostTable* table);
 
-// One cycle: prints the time line (unless silent), checks hosts
+// One cycle: prints the time line (unless silent); with netcheck set, probes
+// the references first (all failing: "network unreachable, checks not
+// counted" once per outage, and this cycle's checks count nothing; the first
+// answer after an outage sends the network notice); checks hosts
 // 1..host_count in batches of at most `workers` threads (each batch joined
-// before the next starts; none starts once a stop is requested), then calls
-// the report when the day of the month
-// differs from the previous cycle's (never on the first cycle). A thread
+// before the next starts; none starts once a stop is requested); with
+// group_alerts set, hands on the cycle's alerts (digests or singles); then
+// calls the report when the day of the month differs from the previous
+// cycle's (never on the first cycle). A thread
 // that cannot be started is logged, its slot marked failed and its host left
 // unchecked. Returns the failure mark: 1 when any slot failed, else 0.
 // Requires table, settings and notify to be set.

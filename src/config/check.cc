@@ -60,6 +60,22 @@ bool check_host_key(const ConfigLine& line, int line_no, HostFileMarks* marks) {
                   line.value.c_str(), kMinRemindMinutes, kMaxRemindMinutes);
       return false;
     }
+  } else if (std::strcmp(key, "group_alerts") == 0) {
+    if (parse_group_alerts(line.value.c_str()) < 0) {
+      plain_print("Line %d: invalid group_alerts \"%s\" (use 0, or %d to %d)\n", line_no,
+                  line.value.c_str(), kMinGroupAlerts, kMaxHosts);
+      return false;
+    }
+  } else if (std::strcmp(key, "netcheck") == 0) {
+    NetReference refs[kMaxNetReferences];
+    int32_t count = 0;
+    if (!parse_netcheck(line.value.c_str(), refs, &count)) {
+      plain_print(
+          "Line %d: invalid netcheck \"%s\" (use up to %d host:port references, "
+          "separated by commas)\n",
+          line_no, line.value.c_str(), kMaxNetReferences);
+      return false;
+    }
   } else if (std::strcmp(key, "host") == 0) {
     bool ok = true;
     if (marks->host_count > 0 && !marks->current_has_port) {

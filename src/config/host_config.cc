@@ -47,6 +47,24 @@ void apply_host_key(const ConfigLine& line, HostTable* table, MonitorSettings* s
     return;
   }
 
+  if (std::strcmp(key, "group_alerts") == 0) {
+    const int n = parse_group_alerts(value);
+    if (n < 0) {
+      print_and_log("group_alerts in %s must be 0 or a number from %d to %d; no digests",
+                    kHostFileName, kMinGroupAlerts, kMaxHosts);
+    }
+    settings->group_alerts = n < 0 ? 0 : n;
+    return;
+  }
+
+  if (std::strcmp(key, "netcheck") == 0) {
+    if (!parse_netcheck(value, settings->netcheck, &settings->netcheck_count)) {
+      print_and_log("netcheck in %s must be up to %d host:port references; every check counts",
+                    kHostFileName, kMaxNetReferences);
+    }
+    return;
+  }
+
   // Per-host keys belong to the most recent host; before the first one they
   // have nowhere to go.
   if (table->host_count < 1) return;
@@ -80,6 +98,53 @@ int parse_recover_count(const char* text) {
 int parse_remind_minutes(const char* text) {
   const int n = parse_whole_number(text, kMaxRemindMinutes);
   return n == 0 || n >= kMinRemindMinutes ? n : -1;
+}
+
+int parse_group_alerts(const char* text) {
+  const int n = parse_whole_number(text, kMaxHosts);
+  return n == 0 || n >= kMinGroupAlerts ? n : -1;
+}
+
+bool parse_netcheck(const char* text, NetReference* refs, int32_t* count) {
+  *count = 0;
+  const char* p = text;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p == '\0') return true;
+  int found = 0;
+  for (;;) {
+    while (*p == ' ' || *p == '\t') ++p;
+    const char* end = p;
+    while (*end != '\0' && *end != ',') ++end;
+    const char* last = end;
+    while (last > p && (last[-1] == ' ' || last[-1] == '\t')) --last;
+    // host:port, or [address]:port; the port follows the last colon.
+    const char* colon = last;
+    while (colon > p && colon[-1] != ':') --colon;
+    if (colon == p || found == kMaxNetReferences) return false;
+    const char* host = p;
+    const char* host_end = colon - 1;
+    if (*host == '[') {
+      if (host_end - host < 3 || host_end[-1] != ']') return false;
+      ++host;
+      --host_end;
+    } else if (std::memchr(host, ':', static_cast<size_t>(host_end - host)) != nullptr) {
+      return false;  // an IPv6 address needs its brackets
+    }
+    char port[16];
+    const size_t port_len = static_cast<size_t>(last - colon);
+    if (host_end == host || port_len == 0 || port_len >= sizeof port) return false;
+    std::memcpy(port, colon, port_len);
+    port[port_len] = '\0';
+    const int number = port_number(port);
+    if (number == 0) return false;
+    refs[found].host.format("%.*s", static_cast<int>(host_end - host), host);
+    refs[found].port = static_cast<uint16_t>(number);
+    ++found;
+    if (*end == '\0') break;
+    p = end + 1;
+  }
+  *count = found;
+  return true;
 }
 
 bool load_host_config(HostTable* table, MonitorSettings* settings) {

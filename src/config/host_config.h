@@ -26,6 +26,8 @@ constexpr int kDefaultRecoverCount = 1;      // `recovercount` absent: recover a
 constexpr int kMaxRecoverCount = 100;
 constexpr int kMinRemindMinutes = 5;        // `remind_minutes` other than 0
 constexpr int kMaxRemindMinutes = 10080;    // a week
+constexpr int kMinGroupAlerts = 2;          // `group_alerts` other than 0
+constexpr int kMaxNetReferences = 4;        // `netcheck` references
 constexpr int kDefaultTimeoutSeconds = 10;  // `timeoutsec` missing or below 1
 constexpr int kDefaultAlertCount = 30;      // `alertcount` missing or below 1
 constexpr const char kDefaultAlertCountText[] = "30";
@@ -61,6 +63,13 @@ struct HostEntry {
   int64_t last_reminder = 0;
 };
 
+// One reference of the own-network guard: a service that answers whenever
+// the monitor's own network works.
+struct NetReference {
+  FixedText<128> host;
+  uint16_t port = 0;
+};
+
 struct HostTable {
   HostEntry hosts[kHostTableSlots];
   int32_t host_count = 0;
@@ -74,6 +83,11 @@ struct MonitorSettings {
   int32_t recover_count = kDefaultRecoverCount;
   // Minutes between reminders while a host stays DOWN; 0: none.
   int32_t remind_minutes = 0;
+  // Hosts crossing the same way in one cycle that make one digest; 0: off.
+  int32_t group_alerts = 0;
+  // References probed before each cycle; none: every check counts.
+  NetReference netcheck[kMaxNetReferences];
+  int32_t netcheck_count = 0;
 };
 
 // The value of a `recovercount` text: digits only, 1..kMaxRecoverCount.
@@ -83,6 +97,17 @@ int parse_recover_count(const char* text);
 // The value of a `remind_minutes` text: digits only, 0 or
 // kMinRemindMinutes..kMaxRemindMinutes. Returns -1 for anything else.
 int parse_remind_minutes(const char* text);
+
+// The value of a `group_alerts` text: digits only, 0 or
+// kMinGroupAlerts..kMaxHosts. Returns -1 for anything else.
+int parse_group_alerts(const char* text);
+
+// Reads a `netcheck` text, "host:port, host:port" (an IPv6 address in
+// brackets: "[::1]:53"), into `refs` (kMaxNetReferences entries) and
+// `*count`. "" (or only blanks) is no reference. Returns false, with
+// `*count` 0, for more than kMaxNetReferences references, an empty entry, a
+// missing host, or a port that port_number refuses.
+bool parse_netcheck(const char* text, NetReference* refs, int32_t* count);
 
 // Reads the host file afresh into `table` and `settings`, applying every
 // default, clamp and cut. Returns true when the file was read; when it cannot

@@ -19,9 +19,11 @@ void start_message(MessageKind kind, NotifyMessage* message) {
   message->subject.clear();
   message->body.clear();
   message->chat_text.clear();
+  message->card_body.clear();
 }
 
-// Writes a duration as "45 s", "12 min", "3 h 05 min" or "2 d 4 h".
+}  // namespace
+
 void format_duration(int64_t seconds, char* out, size_t cap) {
   if (seconds < 0) seconds = 0;
   const int64_t minutes = seconds / 60, hours = minutes / 60, days = hours / 24;
@@ -36,7 +38,22 @@ void format_duration(int64_t seconds, char* out, size_t cap) {
   }
 }
 
-}  // namespace
+void compose_network_notice(int64_t from, int64_t to, NotifyMessage* message) {
+  if (!message) return;
+  char start[32];
+  char end[32];
+  char duration[32];
+  format_local_time(from, kDateTimeFormat, start, sizeof start);
+  format_local_time(to, kDateTimeFormat, end, sizeof end);
+  format_duration(to - from, duration, sizeof duration);
+  start_message(kNetworkNotice, message);
+  message->subject.format("linkwatch's own network was unreachable from %s to %s (%s)", start, end,
+                          duration);
+  message->body.format("%s\nChecks in that time were not counted.\n", message->subject.c_str());
+  message->chat_text.format(
+      "NETWORK UNREACHABLE\nFrom: %s\nTo: %s (%s)\nChecks in that time were not counted.", start,
+      end, duration);
+}
 
 void compose_reminder_alert(const HostEntry& host, const char* error, int64_t now,
                             NotifyMessage* message) {
@@ -101,40 +118,39 @@ void compose_recovery_alert(const HostEntry& host, int64_t now, NotifyMessage* m
                             recovered);
 }
 
-namespace {
-
-void hand_on(const NotifyMessage& message, const NotifySettings& settings, Delivery* delivery) {
-  log_event("%s", message.subject.c_str());
+void hand_on_message(const NotifyMessage& message, int64_t event_time, bool log,
+                     const NotifySettings& settings, Delivery* delivery) {
+  if (log) log_event("%s", message.subject.c_str());
   if (delivery) {
-    delivery->post(message, now_seconds());
+    delivery->post(message, event_time);
   } else {
     dispatch_message(message, settings);
   }
 }
 
-}  // namespace
+int ping_for_alert(const HostEntry& host) { return probe_ping(host.host.c_str(), nullptr); }
 
 void raise_down_alert(const HostEntry& host, const char* error, const NotifySettings& settings,
                       Delivery* delivery) {
   // The series runs before anything is sent, so the alert waits for it.
-  const int answered = probe_ping(host.host.c_str(), nullptr);
+  const int answered = ping_for_alert(host);
   NotifyMessage message;
   compose_down_alert(host, error, answered, &message);
-  hand_on(message, settings, delivery);
+  hand_on_message(message, now_seconds(), true, settings, delivery);
 }
 
 void raise_reminder_alert(const HostEntry& host, const char* error, const NotifySettings& settings,
                           Delivery* delivery) {
   NotifyMessage message;
   compose_reminder_alert(host, error, now_seconds(), &message);
-  hand_on(message, settings, delivery);
+  hand_on_message(message, now_seconds(), true, settings, delivery);
 }
 
 void raise_recovery_alert(const HostEntry& host, const NotifySettings& settings,
                           Delivery* delivery) {
   NotifyMessage message;
   compose_recovery_alert(host, now_seconds(), &message);
-  hand_on(message, settings, delivery);
+  hand_on_message(message, now_seconds(), true, settings, delivery);
 }
 
 }  // namespace lw

@@ -3,6 +3,9 @@
 #ifndef LINKWATCH_NOTIFY_ALERTS_H_
 #define LINKWATCH_NOTIFY_ALERTS_H_
 
+#include <cstddef>
+#include <cstdint>
+
 #include "config/host_config.h"
 #include "config/notify_config.h"
 #include "notify/delivery.h"
@@ -25,6 +28,25 @@ void compose_recovery_alert(const HostEntry& host, int64_t now, NotifyMessage* m
 // <error>". Pure: no I/O.
 void compose_reminder_alert(const HostEntry& host, const char* error, int64_t now,
                             NotifyMessage* message);
+
+// Writes a duration as "45 s", "12 min", "3 h 05 min" or "2 d 4 h"
+// (negative: "0 s").
+void format_duration(int64_t seconds, char* out, size_t cap);
+
+// The ping series of a DOWN alert: pings `host` kPingCount times and returns
+// how many attempts were answered.
+int ping_for_alert(const HostEntry& host);
+
+// Fills `message` with "linkwatch's own network was unreachable from <from>
+// to <to> (<duration>)": the notice sent when a network reference answers
+// again. Pure: no I/O.
+void compose_network_notice(int64_t from, int64_t to, NotifyMessage* message);
+
+// Logs the subject of `message` when `log` is set, then posts it to
+// `delivery` with `event_time`, or dispatches it on the calling thread when
+// `delivery` is null.
+void hand_on_message(const NotifyMessage& message, int64_t event_time, bool log,
+                     const NotifySettings& settings, Delivery* delivery);
 
 // Pings the host (3 attempts), composes the DOWN alert, logs its subject and
 // posts it to `delivery`, or dispatches it on the calling thread when

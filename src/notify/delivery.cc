@@ -38,15 +38,15 @@ void real_send(void* /*context*/, Channel channel, const NotifySettings& setting
     case Channel::kEmail: {
       const char* recipients =
           message.kind == kAliveReport ? settings.iamalive.c_str() : settings.to.c_str();
-      send_mail_message(settings, recipients, message.subject.c_str(), message.body.c_str(),
-                        silent, outcome);
+      send_mail_message(settings, recipients, message.subject.c_str(), message.body.c_str(), silent,
+                        outcome);
       break;
     }
     case Channel::kTelegram:
       send_telegram(settings, message.chat_text.c_str(), silent, outcome);
       break;
     case Channel::kTeams:
-      send_teams(settings, message.subject.c_str(), message.body.c_str(), silent, outcome);
+      send_teams(settings, message.subject.c_str(), message.card_text().c_str(), silent, outcome);
       break;
   }
 }
@@ -83,6 +83,7 @@ void Delivery::post(const NotifyMessage& message, int64_t event_time) {
   queued->subject.assign(message.subject.c_str());
   queued->body.assign(message.body.c_str());
   queued->chat_text.assign(message.chat_text.c_str());
+  queued->card_body.assign(message.card_body.c_str());
   queued->event_time = event_time;
   std::shared_ptr<const QueuedMessage> dropped;
   {
@@ -201,6 +202,7 @@ void Delivery::send_once(Channel channel, const QueuedMessage& message, bool del
   late.subject.append(" ").append(note);
   late.body.append(note).append("\n");
   late.chat_text.append("\n").append(note);
+  if (!late.card_body.empty()) late.card_body.append(note).append("\n");
   send_(send_context_, channel, *settings_, late, outcome);
 }
 

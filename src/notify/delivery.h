@@ -44,7 +44,9 @@ struct QueuedMessage {
   std::string subject;
   std::string body;
   std::string chat_text;
+  std::string card_body;  // "": body
   int64_t event_time = 0;
+  const std::string& card_text() const { return card_body.empty() ? body : card_body; }
 };
 
 // One send of one channel: fills `outcome`. The default is the channel's

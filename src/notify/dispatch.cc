@@ -20,7 +20,7 @@ void dispatch_message(const NotifyMessage& message, const NotifySettings& settin
     send_telegram(settings, message.chat_text.c_str(), silent);
   }
   if (host_alert && teams_configured(settings)) {
-    send_teams(settings, message.subject.c_str(), message.body.c_str(), silent);
+    send_teams(settings, message.subject.c_str(), message.card_text(), silent);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "config/notify_config.h"
+#include "notify/teams_card.h"
 #include "support/fixed_text.h"
 
 namespace lw {
@@ -15,11 +16,13 @@ enum MessageKind : int32_t {
   kRecoveryAlert = 2,
   kAliveReport = 3,
   kReminderAlert = 4,
+  kNetworkNotice = 5,  // the monitor's own network is reachable again
 };
 
 // True for the kinds that go to `to`, Telegram and Teams.
 inline bool is_host_alert(int32_t kind) {
-  return kind == kDownAlert || kind == kRecoveryAlert || kind == kReminderAlert;
+  return kind == kDownAlert || kind == kRecoveryAlert || kind == kReminderAlert ||
+         kind == kNetworkNotice;
 }
 
 struct NotifyMessage {
@@ -27,6 +30,10 @@ struct NotifyMessage {
   FixedText<8192> subject;
   FixedText<32768> body;
   FixedText<32768> chat_text;
+  // The Teams card's body when it differs from `body` (a digest cut to the
+  // card's size); "": `body`.
+  FixedText<kTeamsCardMaxBytes> card_body;
+  const char* card_text() const { return card_body.empty() ? body.c_str() : card_body.c_str(); }
 };
 
 // Sends `message` on the calling thread through every channel that

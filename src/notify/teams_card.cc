@@ -275,7 +275,8 @@ size_t markdown_escape_line(const char* line, size_t len, char* out, size_t cap)
   return pos;
 }
 
-size_t build_teams_card(const char* title, const char* body, char* out, size_t cap) {
+size_t build_teams_card(const char* title, const char* body, char* out, size_t cap, bool* cut) {
+  if (cut) *cut = false;
   if (cap == 0) return 0;
   out[0] = '\0';
   if (!title) title = kTeamsDefaultTitle;
@@ -307,6 +308,7 @@ size_t build_teams_card(const char* title, const char* body, char* out, size_t c
       w.put(kLineStart);
       w.put(kTeamsCardCutNote);
       w.put(kNoteEnd);
+      if (cut) *cut = true;
     }
   }
   w.limit = limit;

@@ -44,9 +44,11 @@ size_t markdown_escape_line(const char* line, size_t len, char* out, size_t cap)
 // cut to kTeamsCardTitleMaxBytes at a character boundary. The card never
 // exceeds kTeamsCardMaxBytes nor cap-1 bytes: from the first body line that
 // does not fit on, lines are left out and a last block kTeamsCardCutNote
-// says so. Returns the card's length, or 0 (with `out` = "" for cap > 0)
-// when not even the title and the note fit.
-size_t build_teams_card(const char* title, const char* body, char* out, size_t cap);
+// says so, and `*cut` (may be null) is set to true; else it is false.
+// Returns the card's length, or 0 (with `out` = "" for cap > 0) when not
+// even the title and the note fit.
+size_t build_teams_card(const char* title, const char* body, char* out, size_t cap,
+                        bool* cut = nullptr);
 
 }  // namespace lw
 

@@ -101,6 +101,18 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
                                     host->timeoutsec, &elapsed, error);
 
   std::unique_lock<std::mutex> lock(host_state_lock);
+  if (!context.count_checks) {
+    // The own network is down: what the check found says nothing about the host.
+    if (result == kProbeConnected) {
+      console_print("[%s:%s] connected, not counted (network unreachable)\n", name,
+                    host->port.c_str());
+    } else {
+      console_print("[%s:%s] %s, not counted (network unreachable)\n", name, host->port.c_str(),
+                    result == kProbeTimedOut ? "Timeout" : error);
+    }
+    slot->failed = result != kProbeConnected || host->alert_sent != 0;
+    return 0;
+  }
   if (result == kProbeConnected) {
     console_print("[%s:%s] connected. Taking [%.2f] seconds\n", name, host->port.c_str(), elapsed);
     if (host->alert_sent == 1 && ++host->recover_streak < context.recover_count) {

@@ -42,13 +42,18 @@ struct WorkerContext {
   int32_t recover_count = 1;
   // Seconds between reminders of a host that stays DOWN; 0: none.
   int64_t remind_seconds = 0;
+  // False while the monitor's own network is unreachable: checks run and
+  // print, but move no counter and raise nothing.
+  bool count_checks = true;
 };
 
 // Checks the host at slot->host_index once: resolves it when needed, probes
 // its port, moves its alert state and reports DOWN / RECOVERY crossings to
 // context.alerts. An alerted host recovers after context.recover_count
 // successful checks in a row; until then each success sets slot->failed, so
-// that fast retry stays on. Sets slot->failed. Returns 0 (also for a null slot).
+// that fast retry stays on. With context.count_checks false the probe's
+// outcome is printed "not counted" and the host's state is left as it was.
+// Sets slot->failed. Returns 0 (also for a null slot).
 uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context);
 
 }  // namespace lw
