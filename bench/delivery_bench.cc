@@ -4,6 +4,12 @@
 // thread. Prints the two first-cycle times and their ratio, the time until
 // the server has counted every mail, and the peak threads and memory.
 //
+// Then the storm: every host goes DOWN in one cycle and comes back in a
+// later one, with group_alerts off and at 10. Mail goes through the real curl
+// to the slow server; Telegram and Teams go to stand-ins that take 0.3 s per
+// message and refuse a text over their limit. Prints, per storm, the messages
+// each channel took and the time from the cycle's end to the last delivery.
+//
 //   delivery_bench [--hosts N] [--workers N]
 //
 // The DOWN alert's ping series goes to the test tool put first on PATH as
@@ -26,6 +32,9 @@
 #include "config/host_config.h"
 #include "config/notify_config.h"
 #include "notify/delivery.h"
+#include "notify/digest.h"
+#include "notify/email.h"
+#include "notify/teams_card.h"
 #include "platform/platform.h"
 #include "support/output.h"
 
@@ -113,7 +122,7 @@ struct RemoveDirsAtEnd {
   ~RemoveDirsAtEnd() {
     std::error_code ec;
     fs::current_path(start, ec);
-    for (const char* name : {"tools", "smtp", "run_a", "run_b"})
+    for (const char* name : {"tools", "smtp", "run_a", "run_b", "run_c"})
       fs::remove_all(bench_dir(name), ec);
   }
 };
@@ -149,6 +158,99 @@ struct Bench {
     return lw::platform::monotonic_ms() - start;
   }
 };
+
+// Sends of the storm runs: mail for real, the chats to stand-ins.
+struct StormSends {
+  std::atomic<int> taken[3] = {0, 0, 0};
+  std::atomic<int> refused{0};
+  std::atomic<int> in_flight{0};
+  std::atomic<uint64_t> last_ms{0};
+
+  static void send(void* context, lw::Channel channel, const lw::NotifySettings& settings,
+                   const lw::QueuedMessage& message, lw::SendOutcome* outcome) {
+    auto* self = static_cast<StormSends*>(context);
+    ++self->in_flight;
+    outcome->attempted = true;
+    if (channel == lw::Channel::kEmail) {
+      lw::send_mail_message(settings, settings.to.c_str(), message.subject.c_str(),
+                            message.body.c_str(), true, outcome);
+    } else {
+      lw::platform::sleep_ms(300);
+      bool fits = message.chat_text.size() <= lw::kTelegramMaxTextBytes;
+      if (channel == lw::Channel::kTeams) {
+        static thread_local std::unique_ptr<char[]> card;
+        if (!card) card = std::make_unique<char[]>(lw::kTeamsCardBufferSize);
+        bool cut = false;
+        lw::build_teams_card(message.subject.c_str(), message.card_text().c_str(), card.get(),
+                             lw::kTeamsCardBufferSize, &cut);
+        fits = !cut;
+      }
+      outcome->delivered = fits;
+      if (!fits) ++self->refused;
+    }
+    if (outcome->delivered) ++self->taken[static_cast<int>(channel)];
+    self->last_ms = lw::platform::monotonic_ms();
+    --self->in_flight;
+  }
+};
+
+// Waits until `delivery` has nothing queued, pending or in flight for a
+// while; false when that takes longer than kAllMailBoundMs.
+bool wait_delivered(const lw::Delivery& delivery, const StormSends& sends) {
+  int quiet = 0;
+  for (uint64_t waited = 0; waited < kAllMailBoundMs; waited += 100) {
+    const bool idle = delivery.queued() == 0 && sends.in_flight == 0 &&
+                      delivery.pending(lw::Channel::kEmail) == 0 &&
+                      delivery.pending(lw::Channel::kTelegram) == 0 &&
+                      delivery.pending(lw::Channel::kTeams) == 0;
+    quiet = idle ? quiet + 1 : 0;
+    if (quiet >= 10) return true;
+    lw::platform::sleep_ms(100);
+  }
+  return false;
+}
+
+// One storm run: every host DOWN in the first cycle, every host back in the
+// second. Returns false when the deliveries did not end in time.
+bool storm(int hosts, int workers, int group, int smtp_port, uint16_t open_port) {
+  Bench bench(hosts, workers);
+  bench.settings->group_alerts = group;
+  lw::NotifySettings& s = *bench.notify;
+  s.server.format("smtp://127.0.0.1:%d", smtp_port);
+  s.email.assign("monitor@example.com");
+  s.password.assign("secret");
+  s.to.assign("ops@example.com");
+  s.email_enabled = 1;
+  s.token.assign("123:bench");
+  s.chat_id.assign("-100");
+  s.telegram_enabled = 1;
+  s.teams_webhook.assign("https://127.0.0.1:9/hook");
+  s.teams_enabled = 1;
+  StormSends sends;
+  lw::Delivery delivery(bench.notify.get());
+  delivery.set_send_for_testing(StormSends::send, &sends);
+  if (!delivery.start()) return false;
+  bench.run->delivery = &delivery;
+  for (const char* phase : {"DOWN", "RECOVERY"}) {
+    int before[3];
+    for (int c = 0; c < 3; ++c) before[c] = sends.taken[c];
+    lw::run_cycle(*bench.run);
+    const uint64_t cycle_end = lw::platform::monotonic_ms();
+    if (!wait_delivered(delivery, sends)) return false;
+    const uint64_t last = sends.last_ms;
+    std::printf(
+        "group_alerts %2d, %-8s storm: mail %d, Telegram %d, Teams %d messages; last "
+        "delivered %.1f s after the cycle's end\n",
+        group, phase, sends.taken[0] - before[0], sends.taken[1] - before[1],
+        sends.taken[2] - before[2],
+        last > cycle_end ? static_cast<double>(last - cycle_end) / 1000.0 : 0.0);
+    for (int i = 1; i <= hosts; ++i) bench.table->hosts[i].port.format("%u", open_port);
+  }
+  if (sends.refused > 0)
+    std::printf("  %d messages over a channel's limit\n", sends.refused.load());
+  delivery.stop();
+  return sends.refused == 0;
+}
 
 }  // namespace
 
@@ -273,6 +375,19 @@ int main(int argc, char** argv) {
     } else {
       std::printf("peak threads: %ld (no channel), %ld (e-mail)\n", plain_threads, mail_threads);
       std::printf("peak memory (VmHWM): %.2f MiB\n", static_cast<double>(hwm_kib) / 1024.0);
+    }
+
+    // (c) The storm, with group_alerts off and on.
+    fs::current_path(fresh_dir("run_c"));
+    lw::platform::Listener open;
+    if (!lw::platform::listen_loopback(0, 256, &open)) {
+      std::fprintf(stderr, "no listener for the recovery\n");
+      rc = 1;
+    } else {
+      for (int group : {0, 10}) {
+        if (!storm(hosts, workers, group, port, open.port)) rc = 1;
+      }
+      lw::platform::close_listener(&open);
     }
   }
 
