@@ -48,5 +48,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (accepted) require(lw::port_number(host.port.c_str()) > 0, "accepted file: valid port");
   }
   if (accepted) require(table.host_count >= 1, "accepted file: at least one host");
+  require(settings.group_alerts == 0 || (settings.group_alerts >= lw::kMinGroupAlerts &&
+                                         settings.group_alerts <= lw::kMaxHosts),
+          "group_alerts off or in range");
+  require(settings.netcheck_count >= 0 && settings.netcheck_count <= lw::kMaxNetReferences,
+          "netcheck count in range");
+  for (int i = 0; i < settings.netcheck_count; ++i) {
+    const lw::NetReference& ref = settings.netcheck[i];
+    require(!ref.host.empty() && ref.port > 0, "netcheck reference has a host and a port");
+  }
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "notify/teams_card.h"
+#include "notify/telegram.h"
 #include "support/clock.h"
 
 namespace lw {
@@ -80,7 +81,9 @@ TEST(DigestTest, SubjectAndOneLinePerHost) {
 // 255 hosts do not fit any channel: each text is cut to its own limit at a
 // whole line, and its last line counts the hosts left out.
 TEST(DigestTest, EachChannelCutsToItsLimitWithAndKMore) {
-  const std::vector<HeldAlert> held = alerts(kDownAlert, 255, std::string(150, 'd'));
+  std::string description;
+  while (description.size() < 150) description += ", ";  // grows threefold when encoded
+  const std::vector<HeldAlert> held = alerts(kDownAlert, 255, description);
   auto message = std::make_unique<NotifyMessage>();
   compose_digest(held.data(), held.size(), message.get());
   const std::string card_body = message->card_text();
@@ -101,6 +104,10 @@ TEST(DigestTest, EachChannelCutsToItsLimitWithAndKMore) {
   // Mail holds the most lines, then Teams, then Telegram.
   EXPECT_GT(shown_by_channel[0], shown_by_channel[2]);
   EXPECT_GT(shown_by_channel[2], shown_by_channel[1]);
+  char encoded[kTelegramTextSize];
+  EXPECT_LT(percent_encode(message->chat_text.c_str(), encoded, sizeof encoded),
+            sizeof encoded - 4 - 3 * kDigestNoteRoom)
+      << "Telegram's text is whole in its request";
   auto card = std::make_unique<char[]>(kTeamsCardBufferSize);
   bool cut = true;
   build_teams_card(message->subject.c_str(), card_body.c_str(), card.get(), kTeamsCardBufferSize,

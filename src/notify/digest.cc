@@ -6,6 +6,7 @@
 
 #include "notify/alerts.h"
 #include "notify/teams_card.h"
+#include "notify/telegram.h"
 #include "support/clock.h"
 #include "support/output.h"
 
@@ -116,10 +117,17 @@ void compose_digest(const HeldAlert* alerts, size_t count, NotifyMessage* messag
       count, [&](size_t n) { return with_lines(subject, lines, n, "\n").size() + 1 <= body_room; });
   message->body.assign((with_lines(subject, lines, body_lines, "\n") + "\n").c_str());
 
+  // Telegram's text also has to fit its request once percent-encoded (the
+  // note grows by at most three bytes a byte there).
   char heading[64];
   std::snprintf(heading, sizeof heading, "%s: %zu hosts", chat_heading(kind), count);
+  auto encoded = std::make_unique<char[]>(3 * kTelegramMaxTextBytes + 1);
   const size_t chat_lines = most_lines(count, [&](size_t n) {
-    return with_lines(heading, lines, n, "\n").size() <= kTelegramMaxTextBytes - kDigestNoteRoom;
+    const std::string text = with_lines(heading, lines, n, "\n");
+    if (text.size() > kTelegramMaxTextBytes - kDigestNoteRoom) return false;
+    return percent_encode(text.c_str(), encoded.get(), 3 * kTelegramMaxTextBytes + 1) +
+               3 * kDigestNoteRoom <
+           kTelegramTextSize - 4;
   });
   message->chat_text.assign(with_lines(heading, lines, chat_lines, "\n").c_str());
 
