@@ -117,7 +117,8 @@ void hand_on(const NotifyMessage& message, const NotifySettings& settings, Deliv
 void raise_down_alert(const HostEntry& host, const char* error, const NotifySettings& settings,
                       Delivery* delivery) {
   // The series runs before anything is sent, so the alert waits for it.
-  const int answered = probe_ping(host.host.c_str(), nullptr);
+  const int answered =
+      probe_ping(host.resolved_ip.empty() ? host.host.c_str() : host.resolved_ip.c_str(), nullptr);
   NotifyMessage message;
   compose_down_alert(host, error, answered, &message);
   hand_on(message, settings, delivery);
