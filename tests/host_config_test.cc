@@ -45,18 +45,25 @@ TEST_F(HostConfigTest, HostBlocksTakeTheLinesAfterThem) {
             "15|3|50|3 web|8081|front end|10|30|30 db|||51|30|0 |||5|30|30");
 }
 
-// recovercount: absent is today's at-once recovery; a refused value says so.
-TEST_F(HostConfigTest, RecoverCountAbsentValidOrRefused) {
-  const std::tuple<const char*, int, bool> cases[] = {
-      {"", 1, false}, {"recovercount: \"3\"\n", 3, false}, {"recovercount: \"3x\"\n", 1, true}};
-  for (const auto& [line, count, noted] : cases) {
-    test::write_file(kHostFileName, std::string(line) + "host:\"a\"\nport:\"80\"\n");
+// recovercount and family: absent is today's behaviour (recovery at once,
+// both families); a refused value says so and falls back to it.
+TEST_F(HostConfigTest, RecoverCountAndFamilyAbsentValidOrRefused) {
+  const std::tuple<const char*, int, int, bool> cases[] = {
+      {"", 1, kFamilyAny, false},
+      {"recovercount: \"3\"\n", 3, kFamilyAny, false},
+      {"recovercount: \"3x\"\n", 1, kFamilyAny, true},
+      {"family: \"6\"\n", 1, kFamilyIPv6, false},
+      {"family: \"ipv6\"\n", 1, kFamilyAny, true}};
+  for (const auto& [line, count, family, noted] : cases) {
+    test::write_file(kHostFileName, std::string("host:\"a\"\nport:\"80\"\n") + line);
     test::OutputCapture capture;
     auto table = std::make_unique<HostTable>();
     MonitorSettings settings;
     ASSERT_TRUE(load_host_config(table.get(), &settings));
-    EXPECT_EQ(settings.recover_count, count) << line;
-    EXPECT_EQ(capture.out().find("recovercount in") != std::string::npos, noted) << line;
+    EXPECT_EQ(std::tuple(settings.recover_count, table->hosts[1].family), std::tuple(count, family))
+        << line;
+    EXPECT_EQ(capture.out().find(" in linkwatch_host.txt must") != std::string::npos, noted)
+        << line;
   }
 }
 
