@@ -220,6 +220,22 @@ int af_of(AddressFamily family) {
 bool numeric_sockaddr(const char* text, uint16_t port, struct sockaddr_storage* addr,
                       socklen_t* len) {
   if (!text || text[0] == '\0') return false;
+  // The plain forms without a look-up; a zone ("%eth0") needs the resolver.
+  std::memset(addr, 0, sizeof *addr);
+  auto* v4 = reinterpret_cast<struct sockaddr_in*>(addr);
+  auto* v6 = reinterpret_cast<struct sockaddr_in6*>(addr);
+  if (inet_pton(AF_INET, text, &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    *len = sizeof *v4;
+    return true;
+  }
+  if (inet_pton(AF_INET6, text, &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    *len = sizeof *v6;
+    return true;
+  }
   struct addrinfo hints;
   std::memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_UNSPEC;
