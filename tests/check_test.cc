@@ -40,6 +40,22 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
        "Line 8: invalid port \"70000\" (use 1 to 65535)\n"
        "Missing key: interval\nMissing key: fast_retry_interval\n"
        "Host #3 missing required key: port\n"},
+      {kHostFile,
+       hosts + "host:\"::1\"\nport:\"80\"\nfamily:\"6\"\nhost:\"[2001:db8::10]\"\nport:\"80\"\n"
+               "host:\"10.0.0.1\"\nport:\"80\"\nfamily:\"4\"\nhost:\"web\"\nfamily:\"any\"\n"
+               "port:\"80\"\n",
+       1, ""},
+      {kHostFile,
+       hosts + "host:\"192.168.1.300\"\nport:\"80\"\nhost:\"2001:db8::zz\"\nport:\"80\"\n"
+               "host:\"::1\"\nport:\"80\"\nfamily:\"4\"\nhost:\"10.0.0.1\"\nport:\"80\"\n"
+               "family:\"6\"\nfamily:\"ipv4\"\nhost:\"010.0.0.1\"\nport:\"80\"\n",
+       0,
+       "Line 4: host \"192.168.1.300\" is neither an IPv4 nor an IPv6 address\n"
+       "Line 6: host \"2001:db8::zz\" is neither an IPv4 nor an IPv6 address\n"
+       "Line 10: family \"4\" excludes the IPv6 address of host #3\n"
+       "Line 13: family \"6\" excludes the IPv4 address of host #4\n"
+       "Line 14: invalid family \"ipv4\" (use 4, 6 or any)\n"
+       "Line 15: host \"010.0.0.1\" is neither an IPv4 nor an IPv6 address\n"},
       {kNotifyFile, mail + "token:\"t\"\nchat_id:\"c\"\nworkers:\"0\"\n", 1, ""},  // a host key
       {kNotifyFile, mail + "retry_minutes:\"1440\"\nretry_minutes:\"1441\"\nretry_minutes:\"6O\"\n",
        0,

@@ -45,7 +45,7 @@ TEST_F(HostConfigTest, HostBlocksTakeTheLinesAfterThem) {
             "15|3|50|3 web|8081|front end|10|30|30 db|||51|30|0 |||5|30|30");
 }
 
-// The alert keys: absent is today's behaviour; a refused value says so and
+// The alert keys and family: absent is today's behaviour; a refused value says so and
 // falls back to it.
 TEST_F(HostConfigTest, AlertKeysAbsentValidOrRefused) {
   const std::tuple<const char*, const char*, const char*> cases[] = {
@@ -53,15 +53,19 @@ TEST_F(HostConfigTest, AlertKeysAbsentValidOrRefused) {
       {"recovercount: \"3\"\ngroup_alerts: \"10\"\nnetcheck: \"a:1,b:2\"\n", "3 10 2", nullptr},
       {"recovercount: \"3x\"\n", "1 0 0", "recovercount in"},
       {"group_alerts: \"1\"\n", "1 0 0", "group_alerts in"},
-      {"netcheck: \"a:1,b\"\n", "1 0 0", "netcheck in"}};
+      {"netcheck: \"a:1,b\"\n", "1 0 0", "netcheck in"},
+      {"family: \"6\"\n", "1 0 0 6", nullptr},
+      {"family: \"ipv6\"\n", "1 0 0", "family of host"}};
   for (const auto& [line, values, note] : cases) {
-    test::write_file(kHostFileName, std::string(line) + "host:\"a\"\nport:\"80\"\n");
+    test::write_file(kHostFileName, std::string("host:\"a\"\nport:\"80\"\n") + line);
     test::OutputCapture capture;
     auto table = std::make_unique<HostTable>();
     MonitorSettings settings;
     ASSERT_TRUE(load_host_config(table.get(), &settings));
+    const int family = table->hosts[1].family;
     EXPECT_EQ(std::to_string(settings.recover_count) + " " + std::to_string(settings.group_alerts) +
-                  " " + std::to_string(settings.netcheck_count),
+                  " " + std::to_string(settings.netcheck_count) +
+                  (family == kFamilyIPv6 ? " 6" : family == kFamilyIPv4 ? " 4" : ""),
               values)
         << line;
     EXPECT_EQ(capture.out().find(note ? note : "\n") != std::string::npos, note != nullptr) << line;

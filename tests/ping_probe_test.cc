@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <tuple>
+
 #include "platform/platform.h"
+#include "support/runner.h"
 #include "support/test_env.h"
 
 namespace lw {
@@ -27,6 +31,53 @@ TEST(PingProbeTest, CountsRepliesAndEndsAHangingPingAtTheAttemptLimit) {
   const uint64_t took = platform::monotonic_ms() - start;
   EXPECT_GE(took, kPingAttempts * (kPingAttemptLimitMs - 100)) << took;
   EXPECT_LT(took, kPingAttempts * (kPingAttemptLimitMs + 5000)) << took;
+}
+
+// Recorded outputs: a reply counts only when ping exited 0 and a line names
+// the target with its round-trip time, in any language, and holds no
+// "unreachable".
+TEST(PingProbeTest, OnlyTrueRepliesFromTheTargetCount) {
+  const std::tuple<int, const char*, const char*, bool> runs[] = {
+      {0, "Reply from 10.0.0.1: bytes=32 time=3ms TTL=57\r\n", "10.0.0.1", true},
+      {0, "Antwort von 10.0.0.1: Bytes=32 Zeit<1ms TTL=128\r\n", "10.0.0.1", true},
+      {0, "R\x82ponse de 10.0.0.1\xff: octets=32 temps=12 ms TTL=64\r\n", "10.0.0.1", true},
+      {0, "Reply from 2001:db8::10: time<1ms\r\n", "2001:db8::10", true},
+      {0, "Antwort von 2001:db8::10: Zeit=12ms\r\n", "2001:db8::10", true},
+      {0, "64 bytes from 10.0.0.1: icmp_seq=1 ttl=64 time=0.045 ms\n", "10.0.0.1", true},
+      {0, "64 bytes from ::1: icmp_seq=1 ttl=64 time=0.05 ms\n", "::1", true},
+      {0, "Reply from 10.0.0.254: Destination host unreachable.\r\n", "10.0.0.1", false},
+      {0, "Reply from 10.0.0.1: Destination host UNREACHABLE TTL=64 time<1ms\r\n", "10.0.0.1",
+       false},
+      {0, "Reply from 10.0.0.12: bytes=32 time=3ms TTL=57\r\n", "10.0.0.1", false},
+      {0, "Reply from 2001:db8::1:5: time<1ms\r\n", "2001:db8::1", false},
+      {0, "Reply from 2001:db8::10: bytes=32\r\nPing statistics for 2001:db8::10:\r\n",
+       "2001:db8::10", false},
+      {1, "From 10.0.0.1 icmp_seq=1 Destination Host Unreachable\n", "10.0.0.1", false},
+      {1, "64 bytes from 10.0.0.1: icmp_seq=1 ttl=64 time=0.045 ms\n", "10.0.0.1", false},
+  };
+  for (const auto& [exit_code, output, target, answered] : runs) {
+    EXPECT_EQ(ping_answered(exit_code, output, target), answered) << output;
+  }
+}
+
+// The address is pinged with the option of its family.
+TEST(PingProbeTest, PingsTheAddressWithItsFamilyOption) {
+  static std::string line;
+  set_command_hook_for_testing(
+      [](void*, const Command& command, char*) {
+        line.clear();
+        for (const char* const* arg = command.argv; *arg; ++arg) line += std::string(*arg) + " ";
+        return 1;
+      },
+      nullptr);
+  const std::string options = std::string(platform::kPingOptions[0]) + " " +
+                              platform::kPingOptions[1] + " " + platform::kPingOptions[2] + " " +
+                              platform::kPingOptions[3] + " ";
+  probe_ping("::1", nullptr);
+  EXPECT_EQ(line, "ping -6 " + options + "::1 ");
+  probe_ping("10.0.0.1", nullptr);
+  EXPECT_EQ(line, "ping -4 " + options + "10.0.0.1 ");
+  set_command_hook_for_testing(nullptr, nullptr);
 }
 
 }  // namespace

@@ -96,5 +96,23 @@ TEST_F(PlatformProcessTest, ProgramsAreFoundOnPathOnly) {
   EXPECT_EQ(out, "");
 }
 
+// An IPv6-only listener on ::1 is reached over IPv6 and refuses once
+// closed; the same port on 127.0.0.1 is not it.
+TEST(PlatformSocketTest, ConnectsToAnIpv6Loopback) {
+  ASSERT_TRUE(socket_startup());
+  Listener listener;
+  if (!listen_loopback(0, 4, &listener, AddressFamily::kIPv6)) {
+    GTEST_SKIP() << "no IPv6 loopback on this machine";
+  }
+  const uint16_t port = listener.port;
+  EXPECT_EQ(tcp_connect("::1", port, 2, nullptr), ConnectStatus::kConnected);
+  EXPECT_EQ(tcp_connect("127.0.0.1", port, 2, nullptr), ConnectStatus::kRefused);
+  close_listener(&listener);
+  EXPECT_EQ(tcp_connect("::1", port, 2, nullptr), ConnectStatus::kRefused);
+  int error = 0;
+  EXPECT_EQ(tcp_connect("::1::", port, 2, &error), ConnectStatus::kConnectFailed);
+  EXPECT_NE(error, 0);
+}
+
 }  // namespace
 }  // namespace lw::platform

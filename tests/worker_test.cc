@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "probe/resolve.h"
 #include "support/capture.h"
 #include "support/clock.h"
 #include "support/test_env.h"
@@ -116,6 +117,141 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
                                       "REMIND Connection refused since=1000 sent=1 count=1"}));
   set_clock_for_testing(nullptr);
   platform::close_listener(&open);
+  platform::close_listener(&silent);
+}
+
+// A resolver that answers with g_addresses (filtered by family) and counts
+// its calls.
+std::vector<std::string> g_addresses;
+int g_resolutions = 0;
+
+int fake_resolver(const char*, platform::AddressFamily family, platform::Address* out, int max) {
+  ++g_resolutions;
+  int n = 0;
+  for (const std::string& text : g_addresses) {
+    const bool v6 = text.find(':') != std::string::npos;
+    if (n == max || (family == platform::AddressFamily::kIPv4 && v6) ||
+        (family == platform::AddressFamily::kIPv6 && !v6)) {
+      continue;
+    }
+    copy_bounded(out[n].text, sizeof out[n].text, text.c_str());
+    out[n++].family = v6 ? platform::AddressFamily::kIPv6 : platform::AddressFamily::kIPv4;
+  }
+  return n;
+}
+
+// One check of host 1; returns slot.failed and appends what it printed.
+int check(WorkerContext& context, std::string* printed) {
+  WorkerSlot slot{1, 7};
+  test::OutputCapture capture;
+  check_host_worker(&slot, context);
+  *printed += capture.out();
+  return slot.failed;
+}
+
+// A table of one host on `port`, with five failures to an alert; resolved
+// by fake_resolver.
+HostEntry& one_host(std::unique_ptr<HostTable>* table, WorkerContext* context, uint16_t port,
+                    int timeoutsec) {
+  *table = std::make_unique<HostTable>();
+  (*table)->host_count = 1;
+  context->table = table->get();
+  HostEntry& host = (*table)->hosts[1];
+  host.port.assign(std::to_string(port).c_str());
+  host.timeoutsec = timeoutsec;
+  host.alertcount = 5;
+  set_resolver_for_testing(fake_resolver);
+  return host;
+}
+
+size_t occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
+  return n;
+}
+
+// A name is resolved again after a failed check and once the interval has
+// passed, not before; a changed address is picked up and logged once; a
+// failed resolution keeps probing the last good address.
+TEST_F(WorkerTest, NamesAreResolvedAgainAfterAFailureAndWhenDue) {
+  ASSERT_TRUE(platform::socket_startup());
+  platform::Listener open;
+  ASSERT_TRUE(platform::listen_loopback(0, 16, &open));
+  std::unique_ptr<HostTable> table;
+  WorkerContext context;
+  HostEntry& host = one_host(&table, &context, open.port, 1);
+  host.host.assign("moved.test");
+  set_clock_for_testing([] { return g_now; });
+  g_resolutions = 0;
+  // The address before the move refuses; then the name gives the new one.
+  const std::tuple<int64_t, std::vector<std::string>, int, int, const char*> steps[] = {
+      {0, {"127.0.0.2"}, 1, 1, "127.0.0.2"},
+      {5, {"127.0.0.1"}, 0, 2, "127.0.0.1"},
+      {10, {"127.0.0.2"}, 0, 2, "127.0.0.1"},
+      {5 + kReresolveSeconds, {"127.0.0.1"}, 0, 3, "127.0.0.1"},
+      {5 + 2 * kReresolveSeconds, {}, 1, 4, "127.0.0.1"},
+      {10 + 2 * kReresolveSeconds, {"127.0.0.1"}, 0, 5, "127.0.0.1"},
+  };
+  std::string printed;
+  for (const auto& [when, addresses, failed, resolutions, used] : steps) {
+    SCOPED_TRACE(when);
+    g_now = kStart + when;
+    g_addresses = addresses;
+    EXPECT_EQ(check(context, &printed), failed);
+    EXPECT_EQ(g_resolutions, resolutions);
+    EXPECT_STREQ(host.resolved_ip.c_str(), used);
+  }
+  EXPECT_EQ(occurrences(printed, "address of moved.test changed from 127.0.0.2 to 127.0.0.1\n"),
+            1u);
+  EXPECT_EQ(occurrences(printed, "address of"), 1u);
+  EXPECT_EQ(occurrences(printed, "Unable to resolve Host host[moved.test]\n"), 1u);
+  EXPECT_EQ(occurrences(printed, "connected"), 5u);  // the stale address was still probed
+  set_resolver_for_testing(nullptr);
+  set_clock_for_testing(nullptr);
+  platform::close_listener(&open);
+}
+
+// A dual-stack name whose first address does not answer falls back to the
+// second within the host's time-out; `family` restricts the addresses; an
+// address literal of a family not allowed is never probed.
+TEST_F(WorkerTest, DualStackNameFallsBackWithinTheTimeOut) {
+  ASSERT_TRUE(platform::socket_startup());
+  platform::Listener v6, silent;
+  if (!platform::listen_loopback(0, 16, &v6, platform::AddressFamily::kIPv6)) {
+    GTEST_SKIP() << "no IPv6 loopback on this machine";
+  }
+  // The same port on 127.0.0.1 never accepts and its backlog is filled.
+  ASSERT_TRUE(platform::listen_loopback(v6.port, 1, &silent));
+  for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", silent.port, 1, nullptr);
+  std::unique_ptr<HostTable> table;
+  WorkerContext context;
+  HostEntry& host = one_host(&table, &context, v6.port, 2);
+  g_addresses = {"127.0.0.1", "::1"};
+  // Name, family, then slot.failed, the address used, a printed text and
+  // the most milliseconds the check may take (half the budget per address).
+  const std::tuple<const char*, int32_t, int, const char*, const char*, uint64_t> cases[] = {
+      {"dual.test", kFamilyAny, 0, "::1", "connected", 1700},
+      {"dual.test", kFamilyIPv4, 1, "127.0.0.1", "TIMEOUT", 2700},
+      {"dual.test", kFamilyIPv6, 0, "::1", "connected", 700},
+      {"[::1]", kFamilyAny, 0, "::1", "connected", 700},
+      {"::1", kFamilyIPv4, 0, "", "Invalid address for host [::1]\n", 700},
+  };
+  for (const auto& [name, family, failed, used, said, most_ms] : cases) {
+    SCOPED_TRACE(std::string(name) + " " + std::to_string(family));
+    host.host.assign(name);
+    host.family = family;
+    host.resolve_state = kNotResolved;
+    host.resolved_ip.clear();
+    host.last_fail_time = 0;
+    std::string printed;
+    const uint64_t start = platform::monotonic_ms();
+    EXPECT_EQ(check(context, &printed), failed);
+    EXPECT_LT(platform::monotonic_ms() - start, most_ms);
+    EXPECT_STREQ(host.resolved_ip.c_str(), used);
+    EXPECT_NE(printed.find(said), std::string::npos) << printed;
+  }
+  set_resolver_for_testing(nullptr);
+  platform::close_listener(&v6);
   platform::close_listener(&silent);
 }
 

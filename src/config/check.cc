@@ -6,6 +6,7 @@
 #include "config/config_line.h"
 #include "config/host_config.h"
 #include "config/notify_config.h"
+#include "probe/resolve.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
 
@@ -19,6 +20,7 @@ struct HostFileMarks {
   bool workers = false;
   int host_count = 0;
   bool current_has_port = false;
+  HostForm current_form = HostForm::kName;
 };
 
 struct NotifyFileMarks {
@@ -84,7 +86,27 @@ bool check_host_key(const ConfigLine& line, int line_no, HostFileMarks* marks) {
     }
     ++marks->host_count;
     marks->current_has_port = false;
+    marks->current_form = classify_host(line.value.c_str(), nullptr);
+    if (marks->current_form == HostForm::kNotAnAddress) {
+      plain_print("Line %d: host \"%s\" is neither an IPv4 nor an IPv6 address\n", line_no,
+                  line.value.c_str());
+      ok = false;
+    }
     return ok;
+  } else if (std::strcmp(key, "family") == 0) {
+    const int family = parse_host_family(line.value.c_str());
+    if (family < 0) {
+      plain_print("Line %d: invalid family \"%s\" (use 4, 6 or any)\n", line_no,
+                  line.value.c_str());
+      return false;
+    }
+    if (marks->host_count > 0 && marks->current_form != HostForm::kNotAnAddress &&
+        !family_allows(family, marks->current_form)) {
+      plain_print("Line %d: family \"%s\" excludes the IPv%c address of host #%d\n", line_no,
+                  line.value.c_str(), marks->current_form == HostForm::kIPv6 ? '6' : '4',
+                  marks->host_count);
+      return false;
+    }
   } else if (std::strcmp(key, "port") == 0) {
     // A port before the first host belongs to no host; its text must still
     // name a port.

@@ -80,6 +80,13 @@ void apply_host_key(const ConfigLine& line, HostTable* table, MonitorSettings* s
     int n = to_int(value);
     entry.alertcount = n < 1 ? kDefaultAlertCount : n;
     entry.alertcount_text.assign(value);  // as written, even when the default was used
+  } else if (std::strcmp(key, "family") == 0) {
+    const int family = parse_host_family(value);
+    if (family < 0) {
+      print_and_log("family of host %s in %s must be 4, 6 or any; using any", entry.host.c_str(),
+                    kHostFileName);
+    }
+    entry.family = family < 0 ? kFamilyAny : family;
   }
 }
 
@@ -145,6 +152,12 @@ bool parse_netcheck(const char* text, NetReference* refs, int32_t* count) {
   }
   *count = found;
   return true;
+}
+
+int parse_host_family(const char* text) {
+  if (std::strcmp(text, "4") == 0) return kFamilyIPv4;
+  if (std::strcmp(text, "6") == 0) return kFamilyIPv6;
+  return std::strcmp(text, "any") == 0 ? kFamilyAny : -1;
 }
 
 bool load_host_config(HostTable* table, MonitorSettings* settings) {

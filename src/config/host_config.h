@@ -42,6 +42,14 @@ int port_number(const char* port);
 // Monitoring state of a host's name resolution.
 enum ResolveState : int32_t { kNotResolved = 0, kResolved = 1, kResolveFailed = 2 };
 
+// The per-host `family` key: which addresses of the host are probed.
+enum HostFamily : int32_t { kFamilyAny = 0, kFamilyIPv4 = 4, kFamilyIPv6 = 6 };
+// Addresses of one host kept from its last resolution, in the resolver's order.
+constexpr int kMaxHostAddresses = 4;
+
+// The value of a `family` text: "4", "6" or "any". Returns -1 for anything else.
+int parse_host_family(const char* text);
+
 struct HostEntry {
   FixedText<128> host;
   FixedText<128> resolved_ip;
@@ -61,6 +69,12 @@ struct HostEntry {
   // or reminder.
   int64_t down_since = 0;
   int64_t last_reminder = 0;
+  // Family restriction and the addresses of the last good resolution, the
+  // time of the last resolution attempt; resolved_ip is the address probed last.
+  int32_t family = kFamilyAny;
+  int32_t address_count = 0;
+  FixedText<64> addresses[kMaxHostAddresses];
+  int64_t resolved_at = 0;
 };
 
 // One reference of the own-network guard: a service that answers whenever

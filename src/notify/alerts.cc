@@ -128,7 +128,11 @@ void hand_on_message(const NotifyMessage& message, int64_t event_time, bool log,
   }
 }
 
-int ping_for_alert(const HostEntry& host) { return probe_ping(host.host.c_str(), nullptr); }
+// The address that was probed, so that ping and probe ask the same machine.
+int ping_for_alert(const HostEntry& host) {
+  return probe_ping(host.resolved_ip.empty() ? host.host.c_str() : host.resolved_ip.c_str(),
+                    nullptr);
+}
 
 void raise_down_alert(const HostEntry& host, const char* error, const NotifySettings& settings,
                       Delivery* delivery) {

@@ -24,7 +24,7 @@ constexpr size_t kLineRoom = 256;
 constexpr size_t kSummaryRoom = 64;
 constexpr size_t kFooterRoom = 64;
 
-enum ProbeResult : int32_t { kInvalidPort, kUnresolved, kAnswered, kNotAnswered };
+enum ProbeResult : int32_t { kInvalidPort, kUnresolved, kAnswered, kNotAnswered, kInvalidAddress };
 
 // What the report found out about one host.
 struct ProbeOutcome {
@@ -33,24 +33,22 @@ struct ProbeOutcome {
   char error[kProbeErrorSize] = "";
 };
 
-// Resolves the host when needed and probes it. Touches only the entry's
-// resolution fields, so one thread per host may run it.
+// Resolves the host when due, as the check does, and probes it. Touches
+// only the entry's resolution fields, so one thread per host may run it.
 void probe_for_report(HostEntry* host, ProbeOutcome* outcome) {
-  if (host->resolve_state != kResolved && !host->host.empty()) {
-    resolve_host_entry(host);
-  }
+  const HostAddress address = refresh_host_address(host);
   // Like the host check: only digits naming 1..65535 are a port.
   const int port = port_number(host->port.c_str());
   if (port == 0) {
     outcome->result = kInvalidPort;
     return;
   }
-  if (host->resolve_state != kResolved || host->resolved_ip.empty()) {
-    outcome->result = kUnresolved;
+  if (address == HostAddress::kInvalid || address == HostAddress::kNone) {
+    outcome->result = address == HostAddress::kInvalid ? kInvalidAddress : kUnresolved;
     return;
   }
-  const int result = probe_tcp_port(host->resolved_ip.c_str(), static_cast<uint16_t>(port),
-                                    host->timeoutsec, &outcome->elapsed, outcome->error);
+  const int result =
+      probe_host_entry(host, static_cast<uint16_t>(port), &outcome->elapsed, outcome->error);
   outcome->result = result == kProbeConnected ? kAnswered : kNotAnswered;
 }
 
@@ -84,6 +82,9 @@ void format_line(const HostEntry& host, const ProbeOutcome& outcome, const char*
     case kInvalidPort:
       line->format("%s Port FAIL %s:%s Invalid port\n", report_time, name,
                    host.port.empty() ? "?" : port);
+      return;
+    case kInvalidAddress:
+      line->format("%s Port FAIL %s:%s Invalid address\n", report_time, name, port);
       return;
     case kUnresolved:
       line->format("%s Port FAIL %s:%s resolve host failed\n", report_time, name, port);

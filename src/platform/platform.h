@@ -36,10 +36,22 @@ extern const char* const kPingOptions[4];
 bool socket_startup();
 void socket_cleanup();
 
-// Resolves `host` to its first IPv4 address as dotted text. Thread-safe.
-// Returns true and fills `out` on success; false (and "" in `out`) when the
-// name does not resolve or has no IPv4 address.
-bool resolve_ipv4(const char* host, char* out, size_t cap);
+// Which address family a resolution or listener is for.
+enum class AddressFamily { kAny, kIPv4, kIPv6 };
+
+// One address as numeric text ("192.0.2.1", "2001:db8::1", "fe80::1%eth0").
+constexpr size_t kAddressTextSize = 64;
+struct Address {
+  char text[kAddressTextSize] = "";
+  AddressFamily family = AddressFamily::kIPv4;
+};
+
+// Resolves `host` (a name or a numeric address without brackets) with the
+// system resolver, for IPv4 and IPv6 or only the family asked for. Stores
+// at most `max` distinct addresses in the resolver's order (which follows
+// the system's address-selection policy) and returns how many; 0 when the
+// name does not resolve or has no address of that family. Thread-safe.
+int resolve_host(const char* host, AddressFamily family, Address* out, int max);
 
 // Outcome of one bounded, non-blocking TCP connect attempt.
 enum class ConnectStatus {
@@ -52,24 +64,32 @@ enum class ConnectStatus {
   kPendingError,   // the connect failed later; `error` holds the number
 };
 
-// Makes one TCP connect attempt to the dotted IPv4 text `ipv4` (parsed like
-// inet_addr: text that does not parse gives 255.255.255.255) and `port`,
-// waiting at most `timeout_sec` seconds. Waits on both the write and the
-// exception set, so a refusal is reported at once on every system. Sends and
-// receives nothing; the socket is closed before returning. `*error` (may be
-// null) receives the platform's own error number for kConnectFailed and
-// kPendingError, else 0.
-ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int* error);
+// Makes one TCP connect attempt to the numeric IPv4 or IPv6 address text
+// `address` (no name resolution) and `port`, waiting at most `timeout_ms`
+// milliseconds. Waits on both the write and the exception set, so a
+// refusal is reported at once on every system. Sends and receives nothing;
+// the socket is closed before returning. `*error` (may be null) receives the
+// platform's own error number for kConnectFailed and kPendingError, else 0.
+// Text that is no numeric address gives kConnectFailed with the number of
+// an invalid argument.
+ConnectStatus tcp_connect_ms(const char* address, uint16_t port, uint32_t timeout_ms, int* error);
+// The same with the wait in whole seconds (0 or less: no wait).
+inline ConnectStatus tcp_connect(const char* address, uint16_t port, int timeout_sec, int* error) {
+  return tcp_connect_ms(address, port,
+                        timeout_sec > 0 ? static_cast<uint32_t>(timeout_sec) * 1000u : 0, error);
+}
 
-// A TCP listener on 127.0.0.1, used by tests, benchmarks and the example
-// run. `*port` 0 asks for any free port and receives the one bound. The
+// A TCP listener on 127.0.0.1 (kIPv6: on ::1 only), used by tests,
+// benchmarks and the example run. False also where the system has no IPv6
+// loopback. `*port` 0 asks for any free port and receives the one bound. The
 // listener never accepts by itself: with a small backlog and nobody
 // accepting, further connection attempts go unanswered.
 struct Listener {
   intptr_t handle = -1;
   uint16_t port = 0;
 };
-bool listen_loopback(uint16_t port, int backlog, Listener* out);
+bool listen_loopback(uint16_t port, int backlog, Listener* out,
+                     AddressFamily family = AddressFamily::kIPv4);
 // Accepts one pending connection within `ms` and closes it at once.
 bool accept_and_close(Listener* listener, uint32_t ms);
 void close_listener(Listener* listener);

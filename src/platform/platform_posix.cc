@@ -203,43 +203,105 @@ bool socket_startup() {
 
 void socket_cleanup() {}
 
-bool resolve_ipv4(const char* host, char* out, size_t cap) {
-  if (out && cap > 0) out[0] = '\0';
-  if (!host || host[0] == '\0' || !out || cap == 0) return false;
-  struct addrinfo hints;
-  std::memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  struct addrinfo* list = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &list) != 0 || !list) return false;
-  bool found = false;
-  for (struct addrinfo* ai = list; ai; ai = ai->ai_next) {
-    if (ai->ai_family != AF_INET || !ai->ai_addr) continue;
-    char text[INET_ADDRSTRLEN];
-    const auto* sin = reinterpret_cast<const struct sockaddr_in*>(ai->ai_addr);
-    if (inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text)) {
-      copy_bounded(out, cap, text);
-      found = true;
-    }
-    break;
-  }
-  freeaddrinfo(list);
-  return found;
+namespace {
+
+AddressFamily family_of(int af) {
+  return af == AF_INET6 ? AddressFamily::kIPv6 : AddressFamily::kIPv4;
 }
 
-ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int* error) {
+int af_of(AddressFamily family) {
+  return family == AddressFamily::kIPv4   ? AF_INET
+         : family == AddressFamily::kIPv6 ? AF_INET6
+                                          : AF_UNSPEC;
+}
+
+// Parses the numeric address text into `addr` with `port`; false when it is
+// not a numeric address.
+bool numeric_sockaddr(const char* text, uint16_t port, struct sockaddr_storage* addr,
+                      socklen_t* len) {
+  if (!text || text[0] == '\0') return false;
+  // The plain forms without a look-up; a zone ("%eth0") needs the resolver.
+  std::memset(addr, 0, sizeof *addr);
+  auto* v4 = reinterpret_cast<struct sockaddr_in*>(addr);
+  auto* v6 = reinterpret_cast<struct sockaddr_in6*>(addr);
+  if (inet_pton(AF_INET, text, &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    *len = sizeof *v4;
+    return true;
+  }
+  if (inet_pton(AF_INET6, text, &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    *len = sizeof *v6;
+    return true;
+  }
+  struct addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  struct addrinfo* list = nullptr;
+  if (getaddrinfo(text, nullptr, &hints, &list) != 0 || !list) return false;
+  const bool ok = list->ai_addrlen <= sizeof *addr &&
+                  (list->ai_family == AF_INET || list->ai_family == AF_INET6);
+  if (ok) {
+    std::memset(addr, 0, sizeof *addr);
+    std::memcpy(addr, list->ai_addr, list->ai_addrlen);
+    *len = static_cast<socklen_t>(list->ai_addrlen);
+    if (list->ai_family == AF_INET) {
+      reinterpret_cast<struct sockaddr_in*>(addr)->sin_port = htons(port);
+    } else {
+      reinterpret_cast<struct sockaddr_in6*>(addr)->sin6_port = htons(port);
+    }
+  }
+  freeaddrinfo(list);
+  return ok;
+}
+
+}  // namespace
+
+int resolve_host(const char* host, AddressFamily family, Address* out, int max) {
+  if (!host || host[0] == '\0' || !out || max <= 0) return 0;
+  struct addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = af_of(family);
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* list = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &list) != 0 || !list) return 0;
+  int count = 0;
+  for (struct addrinfo* ai = list; ai && count < max; ai = ai->ai_next) {
+    if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) || !ai->ai_addr) continue;
+    char text[NI_MAXHOST];
+    if (getnameinfo(ai->ai_addr, ai->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) !=
+            0 ||
+        std::strlen(text) >= kAddressTextSize) {
+      continue;
+    }
+    bool seen = false;
+    for (int i = 0; i < count; ++i) seen = seen || std::strcmp(out[i].text, text) == 0;
+    if (seen) continue;
+    copy_bounded(out[count].text, kAddressTextSize, text);
+    out[count].family = family_of(ai->ai_family);
+    ++count;
+  }
+  freeaddrinfo(list);
+  return count;
+}
+
+ConnectStatus tcp_connect_ms(const char* address, uint16_t port, uint32_t timeout_ms, int* error) {
   if (error) *error = 0;
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  struct sockaddr_storage addr;
+  socklen_t addr_len = 0;
+  if (!numeric_sockaddr(address, port, &addr, &addr_len)) {
+    if (error) *error = EINVAL;
+    return ConnectStatus::kConnectFailed;
+  }
+  int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return ConnectStatus::kSocketFailed;
 
-  struct sockaddr_in addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = inet_addr(ipv4 ? ipv4 : "");
-
   ConnectStatus result = ConnectStatus::kConnected;
-  if (connect(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr) != 0) {
+  if (connect(fd, reinterpret_cast<const struct sockaddr*>(&addr), addr_len) != 0) {
     int err = errno;
     if (err == ECONNREFUSED) {
       close(fd);
@@ -251,8 +313,7 @@ ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int*
       close(fd);
       return ConnectStatus::kConnectFailed;
     }
-    uint64_t wait_ms = timeout_sec > 0 ? static_cast<uint64_t>(timeout_sec) * 1000u : 0;
-    uint64_t deadline = monotonic_ms() + wait_ms;
+    uint64_t deadline = monotonic_ms() + timeout_ms;
     struct pollfd pfd = {fd, POLLOUT, 0};
     int ready;
     for (;;) {
@@ -274,7 +335,7 @@ ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int*
       // A socket whose connect never started (Linux answers EAGAIN when it
       // has no local port to give) also polls ready with no pending error:
       // only a socket that has a peer is connected.
-      struct sockaddr_in peer;
+      struct sockaddr_storage peer;
       socklen_t peer_len = sizeof peer;
       if (pending == 0 &&
           getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_len) != 0) {
@@ -292,28 +353,30 @@ ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int*
   return result;
 }
 
-bool listen_loopback(uint16_t port, int backlog, Listener* out) {
+bool listen_loopback(uint16_t port, int backlog, Listener* out, AddressFamily family) {
   if (!out) return false;
   out->handle = -1;
   out->port = 0;
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  struct sockaddr_storage addr;
+  socklen_t len = 0;
+  if (!numeric_sockaddr(family == AddressFamily::kIPv6 ? "::1" : "127.0.0.1", port, &addr, &len)) {
+    return false;
+  }
+  int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  struct sockaddr_in addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (bind(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof addr) != 0 ||
+  if (addr.ss_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  if (bind(fd, reinterpret_cast<const struct sockaddr*>(&addr), len) != 0 ||
       listen(fd, backlog < 0 ? 0 : backlog) != 0 ||
       getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
     close(fd);
     return false;
   }
   out->handle = fd;
-  out->port = ntohs(addr.sin_port);
+  out->port = ntohs(addr.ss_family == AF_INET6
+                        ? reinterpret_cast<const struct sockaddr_in6*>(&addr)->sin6_port
+                        : reinterpret_cast<const struct sockaddr_in*>(&addr)->sin_port);
   return true;
 }
 

@@ -494,38 +494,99 @@ void socket_cleanup() {
   sockets_started.store(false);
 }
 
-bool resolve_ipv4(const char* host, char* out, size_t cap) {
-  copy_bounded(out, cap, "");
-  if (!host || host[0] == '\0' || !ensure_sockets()) return false;
+namespace {
+
+AddressFamily family_of(int af) {
+  return af == AF_INET6 ? AddressFamily::kIPv6 : AddressFamily::kIPv4;
+}
+
+int af_of(AddressFamily family) {
+  return family == AddressFamily::kIPv4   ? AF_INET
+         : family == AddressFamily::kIPv6 ? AF_INET6
+                                          : AF_UNSPEC;
+}
+
+// Parses the numeric address text into `addr` with `port`; false when it is
+// not a numeric address.
+bool numeric_sockaddr(const char* text, uint16_t port, sockaddr_storage* addr, int* len) {
+  if (!text || text[0] == '\0' || !ensure_sockets()) return false;
+  // The plain forms without a look-up; a zone ("%eth0") needs the resolver.
+  std::memset(addr, 0, sizeof *addr);
+  auto* v4 = reinterpret_cast<sockaddr_in*>(addr);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(addr);
+  if (inet_pton(AF_INET, text, &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    *len = sizeof *v4;
+    return true;
+  }
+  if (inet_pton(AF_INET6, text, &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    *len = sizeof *v6;
+    return true;
+  }
   addrinfo hints;
   std::memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return false;
-  bool ok = false;
-  for (addrinfo* a = found; a; a = a->ai_next) {
-    if (a->ai_family != AF_INET || !a->ai_addr) continue;
-    const auto* sin = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
-    const auto* b = reinterpret_cast<const unsigned char*>(&sin->sin_addr);
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-    copy_bounded(out, cap, text);
-    ok = true;
-    break;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(text, nullptr, &hints, &list) != 0 || !list) return false;
+  const bool ok = list->ai_addrlen <= sizeof *addr &&
+                  (list->ai_family == AF_INET || list->ai_family == AF_INET6);
+  if (ok) {
+    std::memset(addr, 0, sizeof *addr);
+    std::memcpy(addr, list->ai_addr, list->ai_addrlen);
+    *len = static_cast<int>(list->ai_addrlen);
+    if (list->ai_family == AF_INET) {
+      reinterpret_cast<sockaddr_in*>(addr)->sin_port = htons(port);
+    } else {
+      reinterpret_cast<sockaddr_in6*>(addr)->sin6_port = htons(port);
+    }
   }
-  freeaddrinfo(found);
+  freeaddrinfo(list);
   return ok;
+}
+
+}  // namespace
+
+int resolve_host(const char* host, AddressFamily family, Address* out, int max) {
+  if (!host || host[0] == '\0' || !out || max <= 0 || !ensure_sockets()) return 0;
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = af_of(family);
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &list) != 0 || !list) return 0;
+  int count = 0;
+  for (addrinfo* a = list; a && count < max; a = a->ai_next) {
+    if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) || !a->ai_addr) continue;
+    char text[NI_MAXHOST];
+    if (getnameinfo(a->ai_addr, static_cast<socklen_t>(a->ai_addrlen), text, sizeof text, nullptr,
+                    0, NI_NUMERICHOST) != 0 ||
+        std::strlen(text) >= kAddressTextSize) {
+      continue;
+    }
+    bool seen = false;
+    for (int i = 0; i < count; ++i) seen = seen || std::strcmp(out[i].text, text) == 0;
+    if (seen) continue;
+    copy_bounded(out[count].text, kAddressTextSize, text);
+    out[count].family = family_of(a->ai_family);
+    ++count;
+  }
+  freeaddrinfo(list);
+  return count;
 }
 
 namespace {
 
 // A stream socket that no child process inherits: a child started meanwhile
 // by another thread must not keep a probe's connection open.
-SOCKET private_socket() {
-  SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+SOCKET private_socket(int af) {
+  SOCKET s = WSASocketW(af, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) {  // systems without the flag
-    s = socket(AF_INET, SOCK_STREAM, 0);
+    s = socket(af, SOCK_STREAM, 0);
     if (s != INVALID_SOCKET)
       SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   }
@@ -534,22 +595,23 @@ SOCKET private_socket() {
 
 }  // namespace
 
-ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int* error) {
+ConnectStatus tcp_connect_ms(const char* address, uint16_t port, uint32_t timeout_ms, int* error) {
   if (error) *error = 0;
   ensure_sockets();
-  SOCKET s = private_socket();
+  sockaddr_storage addr;
+  int addr_len = 0;
+  if (!numeric_sockaddr(address, port, &addr, &addr_len)) {
+    if (error) *error = WSAEINVAL;
+    return ConnectStatus::kConnectFailed;
+  }
+  SOCKET s = private_socket(addr.ss_family);
   if (s == INVALID_SOCKET) return ConnectStatus::kSocketFailed;
 
-  sockaddr_in addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = inet_addr(ipv4 ? ipv4 : "");
   u_long non_blocking = 1;
   ioctlsocket(s, FIONBIO, &non_blocking);
 
   ConnectStatus status = ConnectStatus::kConnected;
-  if (connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  if (connect(s, reinterpret_cast<const sockaddr*>(&addr), addr_len) != 0) {
     int code = WSAGetLastError();
     if (code == WSAECONNREFUSED) {
       closesocket(s);
@@ -567,8 +629,8 @@ ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int*
     FD_SET(s, &writable);
     FD_SET(s, &failed);
     timeval wait;
-    wait.tv_sec = timeout_sec > 0 ? timeout_sec : 0;
-    wait.tv_usec = 0;
+    wait.tv_sec = static_cast<long>(timeout_ms / 1000);
+    wait.tv_usec = static_cast<long>((timeout_ms % 1000) * 1000);
     int ready = select(0, nullptr, &writable, &failed, &wait);
     if (ready == 0) {
       status = ConnectStatus::kTimedOut;
@@ -595,30 +657,35 @@ ConnectStatus tcp_connect(const char* ipv4, uint16_t port, int timeout_sec, int*
   return status;
 }
 
-bool listen_loopback(uint16_t port, int backlog, Listener* out) {
+bool listen_loopback(uint16_t port, int backlog, Listener* out, AddressFamily family) {
   if (!out) return false;
   out->handle = -1;
   out->port = 0;
   if (!ensure_sockets()) return false;
-  SOCKET s = private_socket();
+  sockaddr_storage addr;
+  int len = 0;
+  if (!numeric_sockaddr(family == AddressFamily::kIPv6 ? "::1" : "127.0.0.1", port, &addr, &len)) {
+    return false;
+  }
+  SOCKET s = private_socket(addr.ss_family);
   if (s == INVALID_SOCKET) return false;
   BOOL exclusive = TRUE;
   setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
              sizeof exclusive);
-  sockaddr_in addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int len = sizeof addr;
-  if (bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+  if (addr.ss_family == AF_INET6) {
+    DWORD only = 1;
+    setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&only), sizeof only);
+  }
+  if (bind(s, reinterpret_cast<const sockaddr*>(&addr), len) != 0 ||
       listen(s, backlog > 0 ? backlog : 0) != 0 ||
       getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     closesocket(s);
     return false;
   }
   out->handle = static_cast<intptr_t>(s);
-  out->port = ntohs(addr.sin_port);
+  out->port =
+      ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_port
+                                       : reinterpret_cast<const sockaddr_in*>(&addr)->sin_port);
   return true;
 }
 
@@ -717,7 +784,8 @@ bool request_process_stop(uint32_t pid) {
 bool wait_process_end(uint32_t pid, uint32_t ms) {
   HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
   if (!process) return !pid_is_alive(pid);
-  const bool ended = WaitForSingleObject(process, ms < INFINITE ? ms : INFINITE - 1) == WAIT_OBJECT_0;
+  const bool ended =
+      WaitForSingleObject(process, ms < INFINITE ? ms : INFINITE - 1) == WAIT_OBJECT_0;
   CloseHandle(process);
   return ended;
 }

@@ -16,9 +16,9 @@ namespace {
 bool reference_answers(const NetReference& ref, int timeout_sec) {
   auto entry = std::make_unique<HostEntry>();
   entry->host.assign(ref.host.c_str());
+  entry->timeoutsec = timeout_sec;
   if (!resolve_host_entry(entry.get())) return false;
-  return probe_tcp_port(entry->resolved_ip.c_str(), ref.port, timeout_sec, nullptr, nullptr) ==
-         kProbeConnected;
+  return probe_host_entry(entry.get(), ref.port, nullptr, nullptr) == kProbeConnected;
 }
 
 }  // namespace

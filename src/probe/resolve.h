@@ -4,19 +4,64 @@
 #ifndef LINKWATCH_PROBE_RESOLVE_H_
 #define LINKWATCH_PROBE_RESOLVE_H_
 
+#include <cstdint>
+
 #include "config/host_config.h"
+#include "platform/platform.h"
+#include "support/fixed_text.h"
 
 namespace lw {
 
-// Resolves `host->host` to its first IPv4 address. On success stores the
-// dotted text in `resolved_ip` and sets `resolve_state` to kResolved; on
-// failure sets `resolved_ip` to "" and `resolve_state` to kResolveFailed.
-// Returns true on success. An empty `host` (or a null pointer) resolves to
-// nothing: false, and the entry is left exactly as it was. Always resolves,
-// whatever the current state: callers skip entries already resolved.
-// Writes only resolved_ip and resolve_state, without any lock: only the
-// thread that owns the entry for the moment may call it.
+// A host given by name is resolved again at least this often.
+constexpr int64_t kReresolveSeconds = 600;
+
+// How the `host` text names its machine.
+enum class HostForm { kName, kIPv4, kIPv6, kNotAnAddress };
+
+// Classifies `text` without any look-up: kIPv4 for four decimal parts of 0
+// to 255 without leading zeros; kIPv6 for an IPv6 address, also in brackets
+// ("[::1]") or with a zone ("fe80::1%eth0"); kNotAnAddress for text that
+// can only be meant as an address (digits and dots only, or holding ':',
+// '[' or ']') yet is neither; kName otherwise. `literal` (may be null)
+// receives the address without brackets for the two address forms.
+HostForm classify_host(const char* text, FixedText<64>* literal);
+
+// True when a `family` setting (kFamilyAny, kFamilyIPv4, kFamilyIPv6) lets
+// an address of this form be probed; a name always may.
+bool family_allows(int32_t family, HostForm form);
+
+// The resolver: platform::resolve_host, or a stand-in set by tests
+// (nullptr restores it). Set it while no other thread resolves.
+using ResolverFn = int (*)(const char* host, platform::AddressFamily family, platform::Address* out,
+                           int max);
+void set_resolver_for_testing(ResolverFn resolver);
+
+// Resolves `host->host` afresh, for the families its `family` allows: an
+// address literal gives itself, a name the resolver's addresses in order.
+// On success stores them in `addresses`, the first in `resolved_ip`, and
+// sets `resolve_state` to kResolved; when the address probed last is not
+// among them, prints and logs "address of <host> changed from A to B" once.
+// On failure (nothing resolves, or the text is no usable address) sets
+// `resolve_state` to kResolveFailed and keeps the last good addresses.
+// Records the time of the attempt in `resolved_at`. Returns true on success.
+// An empty `host` (or a null pointer) resolves to nothing: false, and the
+// entry is left exactly as it was. Writes only the resolution fields,
+// without any lock: only the thread that owns the entry may call it.
 bool resolve_host_entry(HostEntry* host);
+
+// What a check has to probe after refresh_host_address.
+enum class HostAddress {
+  kReady,    // resolved (again, when it was due)
+  kStale,    // resolving failed; the last good addresses are kept and probed
+  kNone,     // resolving failed and there is no address yet
+  kInvalid,  // an address literal of neither family, or of a family not allowed
+};
+
+// Brings the entry's addresses up to date before a check: resolves when it
+// never succeeded, when the previous check failed (last_fail_time set), and
+// at least every kReresolveSeconds by the clock of support/clock. An
+// address literal is never resolved again. Same thread rule as above.
+HostAddress refresh_host_address(HostEntry* host);
 
 }  // namespace lw
 

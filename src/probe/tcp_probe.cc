@@ -1,5 +1,7 @@
 #include "probe/tcp_probe.h"
 
+#include <cstdarg>
+
 #include "platform/platform.h"
 #include "support/fixed_text.h"
 
@@ -16,21 +18,14 @@ __attribute__((format(printf, 2, 3))) void set_error(char* error, const char* fm
   va_end(args);
 }
 
-}  // namespace
-
-int probe_tcp_port(const char* ip, uint16_t port, int timeout_sec, double* elapsed, char* error) {
-  if (elapsed) *elapsed = 0.0;
+// One attempt at one address; the result of probe_tcp_port, and its error text.
+int connect_once(const char* ip, uint16_t port, uint32_t timeout_ms, char* error) {
   if (error) error[0] = '\0';
-
   int error_number = 0;
-  const uint64_t start = platform::monotonic_ms();
   const platform::ConnectStatus status =
-      platform::tcp_connect(ip ? ip : "", port, timeout_sec, &error_number);
-  const uint64_t end = platform::monotonic_ms();
-
+      platform::tcp_connect_ms(ip ? ip : "", port, timeout_ms, &error_number);
   switch (status) {
     case platform::ConnectStatus::kConnected:
-      if (elapsed) *elapsed = static_cast<double>(end - start) / 1000.0;
       return kProbeConnected;
     case platform::ConnectStatus::kTimedOut:
       set_error(error, "Timeout");
@@ -53,6 +48,45 @@ int probe_tcp_port(const char* ip, uint16_t port, int timeout_sec, double* elaps
   }
   set_error(error, "socket error");
   return kProbeFailed;
+}
+
+uint32_t budget_ms(int timeout_sec) {
+  return timeout_sec > 0 ? static_cast<uint32_t>(timeout_sec) * 1000u : 0;
+}
+
+}  // namespace
+
+int probe_tcp_port(const char* ip, uint16_t port, int timeout_sec, double* elapsed, char* error) {
+  if (elapsed) *elapsed = 0.0;
+  const uint64_t start = platform::monotonic_ms();
+  const int result = connect_once(ip, port, budget_ms(timeout_sec), error);
+  if (result == kProbeConnected && elapsed) {
+    *elapsed = static_cast<double>(platform::monotonic_ms() - start) / 1000.0;
+  }
+  return result;
+}
+
+int probe_host_entry(HostEntry* host, uint16_t port, double* elapsed, char* error) {
+  if (elapsed) *elapsed = 0.0;
+  if (error) error[0] = '\0';
+  if (!host) return kProbeFailed;
+  // An entry without a kept list (filled by hand) has its one address.
+  const int count = host->address_count > 0 ? host->address_count : 1;
+  const uint64_t start = platform::monotonic_ms();
+  const uint64_t deadline = start + budget_ms(host->timeoutsec);
+  int result = kProbeFailed;
+  for (int i = 0; i < count; ++i) {
+    const uint64_t now = platform::monotonic_ms();
+    const uint64_t left = deadline > now ? deadline - now : 0;
+    const uint32_t share = static_cast<uint32_t>(left / static_cast<uint64_t>(count - i));
+    if (host->address_count > 0) host->resolved_ip.assign(host->addresses[i].c_str());
+    result = connect_once(host->resolved_ip.c_str(), port, share, error);
+    if (result == kProbeConnected) break;
+  }
+  if (result == kProbeConnected && elapsed) {
+    *elapsed = static_cast<double>(platform::monotonic_ms() - start) / 1000.0;
+  }
+  return result;
 }
 
 }  // namespace lw

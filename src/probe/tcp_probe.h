@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "config/host_config.h"
+
 namespace lw {
 
 // Size of the error text buffer of probe_tcp_port, terminator included.
@@ -16,8 +18,8 @@ constexpr int kProbeConnected = 1;
 constexpr int kProbeTimedOut = 0;
 constexpr int kProbeFailed = -1;
 
-// Tries once to connect to the dotted IPv4 text `ip` (no name resolution;
-// text that does not parse gives an address that fails or times out) at
+// Tries once to connect to the numeric IPv4 or IPv6 text `ip` (no name
+// resolution; text that is no address fails with "connect error %d") at
 // `port`, waiting at most `timeout_sec` seconds. Sends nothing; the socket
 // is closed before returning. Returns 1 connected, 0 timed out, -1 failed.
 //
@@ -28,6 +30,15 @@ constexpr int kProbeFailed = -1;
 // "Connection refused", "socket error %d" for -1. A refused connection is
 // reported at once. Takes no lock; safe to call from many threads.
 int probe_tcp_port(const char* ip, uint16_t port, int timeout_sec, double* elapsed, char* error);
+
+// Probes the host's kept addresses in order (only `resolved_ip` when it
+// keeps none) until one connects, within `timeoutsec` seconds in all: each
+// attempt may take the time left divided by the addresses left, so a
+// refused address passes its time on. Stores the address tried last in
+// `resolved_ip`. Result, error text and elapsed time are those of
+// probe_tcp_port for the last attempt; elapsed counts from the first one.
+// Writes only resolved_ip: same thread rule as resolve_host_entry.
+int probe_host_entry(HostEntry* host, uint16_t port, double* elapsed, char* error);
 
 }  // namespace lw
 

@@ -79,12 +79,19 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
   HostEntry* host = &table->hosts[slot->host_index];
   const char* name = host->host.c_str();
 
-  // Resolution: a host resolves once; a failure is retried at every check.
-  if (host->resolve_state != kResolved && !resolve_host_entry(host)) {
+  // Resolution when it is due (refresh_host_address says when); a failed
+  // one probes the last good address, when there is one.
+  const HostAddress address = refresh_host_address(host);
+  if (address == HostAddress::kInvalid) {
+    console_print("Invalid address for host [%s]\n", name);
+    log_event("Invalid address for host [%s]", name);
+    return 0;
+  }
+  if (address != HostAddress::kReady) {
     console_print("Unable to resolve Host host[%s]\n", name);
     log_event("Unable to resolve Host host[%s]", name);
     slot->failed = 1;
-    return 0;
+    if (address == HostAddress::kNone) return 0;
   }
 
   // Only digits naming 1..65535 are a port; "18O80" is not port 18.
@@ -97,8 +104,7 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
 
   char error[kProbeErrorSize] = "";
   double elapsed = 0.0;
-  const int result = probe_tcp_port(host->resolved_ip.c_str(), static_cast<uint16_t>(port),
-                                    host->timeoutsec, &elapsed, error);
+  const int result = probe_host_entry(host, static_cast<uint16_t>(port), &elapsed, error);
 
   std::unique_lock<std::mutex> lock(host_state_lock);
   if (!context.count_checks) {
