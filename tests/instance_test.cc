@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/status.h"
 #include "platform/platform.h"
 #include "support/output.h"
 #include "support/test_env.h"
@@ -17,36 +18,55 @@ using test::run_program;
 
 class InstanceTest : public test::WorkDirTest {};
 
-// The instance is told by the lock on its pid file, not by the program's
-// name: a copy under another name sees it, leaves its file and stops it.
-TEST_F(InstanceTest, BackgroundInstanceIsSeenAndStoppedByARenamedCopy) {
+// "-start" answers only once the copy runs, and refuses beside a running
+// instance. The instance is told by the lock on its pid file, not by the
+// program's name: a copy under another name sees it, shows the status table
+// that instance wrote, leaves its file and stops it.
+TEST_F(InstanceTest, StartedInstanceIsSeenAndStoppedByARenamedCopy) {
   platform::Listener listener;
   ASSERT_TRUE(platform::listen_loopback(0, 16, &listener));
-  test::write_file("linkwatch_host.txt", "interval : \"60\"\nhost : \"127.0.0.1\"\nport : \"" +
-                                             std::to_string(listener.port) + "\"\n");
+  test::write_file("linkwatch_host.txt",
+                   "interval : \"60\"\nstatus_file : \"1\"\nhost : \"127.0.0.1\"\nport : \"" +
+                       std::to_string(listener.port) + "\"\n");
   const std::string copy = (work_dir() / "lw_renamed").string() + platform::kExecutableSuffix;
   std::filesystem::copy_file(test::program_path("linkwatch"), copy);
-  EXPECT_EQ(run_program({"-start"}), Result(0, "linkwatch start requested\n"));
-  uint32_t pid = 0;
-  for (int ms = 0; ms < 15000 && !(pid = read_pid_file()); ms += 20) platform::sleep_ms(20);
+  const Result started = run_program({"-start"});
+  const uint32_t pid = read_pid_file();
   ASSERT_TRUE(pid != 0 && platform::pid_is_alive(pid));
+  EXPECT_EQ(started, Result(0, "linkwatch is running, pid " + std::to_string(pid) + "\n"));
   const std::string running = "linkwatch running pid " + std::to_string(pid) + "\n";
-  EXPECT_EQ(run_program({"-status"}, copy), Result(0, running));
+  EXPECT_EQ(run_program({"-start"}, copy),
+            Result(1, "linkwatch not started: already " + running.substr(10)));
   EXPECT_EQ(run_program({"-s"}), Result(1, "linkwatch already " + running.substr(10)));
   EXPECT_EQ(read_pid_file(), pid) << "the live instance's file stays";
-  const auto log_has = [](const char* text) {
-    return test::file_exists(kLogFileName) &&
-           test::read_file(kLogFileName).find(text) != std::string::npos;
-  };
-  for (int ms = 0; ms < 15000 && !log_has("linkwatch is started"); ms += 20) platform::sleep_ms(20);
+  for (int ms = 0; ms < 15000 && !test::file_exists(kStatusFileName); ms += 20) {
+    platform::sleep_ms(20);
+  }
+  std::string table = test::read_file(kStatusFileName);  // cycles are a minute apart
+  std::erase(table, '\r');
+  EXPECT_EQ(table.rfind("linkwatch status, pid " + std::to_string(pid) + "\n", 0), 0u);
+  EXPECT_EQ(run_program({"-status"}, copy), Result(0, running + "\n" + table));
   EXPECT_EQ(run_program({"-stop"}, copy), Result(0, "linkwatch stopped\n"));
-  EXPECT_TRUE(log_has("------ linkwatch is stopped ------")) << "the stop was not orderly";
+  EXPECT_NE(
+      test::read_file(kLogFileName).find("------ linkwatch is stopped: stop requested ------"),
+      std::string::npos)
+      << "the stop was not orderly";
   EXPECT_FALSE(test::file_exists(kPidFileName));
   for (int ms = 0; ms < 5000 && platform::pid_is_alive(pid); ms += 20) platform::sleep_ms(20);
   EXPECT_FALSE(platform::pid_is_alive(pid));
   EXPECT_EQ(run_program({"-status"}, copy), Result(1, "linkwatch not running\n"));
   if (platform::pid_is_alive(pid)) platform::terminate_process(pid);  // after a failed -stop
   platform::close_listener(&listener);
+}
+
+// "-start" without a host file, or without a host in it, starts nothing.
+TEST_F(InstanceTest, StartRefusesWithoutAHost) {
+  EXPECT_EQ(run_program({"-start"}),
+            Result(1, "linkwatch not started: linkwatch_host.txt is missing\n"));
+  test::write_file("linkwatch_host.txt", "\xEF\xBB\xBFinterval : \"60\"\n");
+  EXPECT_EQ(run_program({"-start"}),
+            Result(1, "linkwatch not started: no host in linkwatch_host.txt\n"));
+  EXPECT_FALSE(test::file_exists(kPidFileName));
 }
 
 // A pid file naming a live process that does not hold its lock (here: this

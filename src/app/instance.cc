@@ -1,7 +1,13 @@
 #include "app/instance.h"
 
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
 
+#include "app/status.h"
+#include "config/config_line.h"
+#include "config/host_config.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
 
@@ -19,6 +25,12 @@ constexpr uint32_t kLockWaitMs = 1000;
 // the grace of a send in flight) before it is ended at once.
 constexpr uint32_t kOrderlyStopWaitMs = 20000;
 constexpr uint32_t kLockRetryMs = 20;
+// How long "-start" waits for the new copy to run (its pid file naming a
+// live instance) before it reports that the copy did not start.
+constexpr uint32_t kStartWaitMs = 5000;
+constexpr uint32_t kStartPollMs = 50;
+// Lines of the log shown when the copy did not start.
+constexpr size_t kStartLogLines = 5;
 
 // The first bytes of the pid file, terminated, in `text`. Returns their
 // number, or -1 when the file cannot be opened.
@@ -115,6 +127,89 @@ Found find_instance(bool delete_stale, uint32_t* pid) {
   }
 }
 
+// What the host file gives a new instance: -1 no file, 0 no host, 1 hosts.
+int host_file_state() {
+  std::FILE* file = std::fopen(kHostFileName, "r");
+  if (!file) return -1;
+  FixedText<kConfigLineSize> piece;
+  ConfigLine line;
+  bool first = true;
+  int found = 0;
+  while (!found && read_config_piece(file, piece.data(), piece.capacity()) > 0) {
+    const char* text = piece.c_str();
+    if (first && std::strncmp(text, "\xEF\xBB\xBF", 3) == 0) text += 3;  // a UTF-8 mark
+    first = false;
+    found = parse_config_line(text, &line) && line.key == "host";
+  }
+  std::fclose(file);
+  return found;
+}
+
+// The log's bytes from `offset` on; "" when there are none.
+std::string log_since(long offset) {
+  std::string text;
+  std::FILE* file = std::fopen(kLogFileName, "rb");
+  if (!file) return text;
+  if (std::fseek(file, offset, SEEK_SET) == 0) {
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0;) text.append(buf, n);
+  }
+  std::fclose(file);
+  return text;
+}
+
+long log_size() {
+  std::FILE* file = std::fopen(kLogFileName, "rb");
+  if (!file) return 0;
+  const long size = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : 0;
+  std::fclose(file);
+  return size < 0 ? 0 : size;
+}
+
+// True when a log text holds the end of a start: a refusal or a stop.
+bool start_ended(const std::string& log) {
+  return log.find("linkwatch not started") != std::string::npos ||
+         log.find("linkwatch is stopped") != std::string::npos;
+}
+
+// Prints why a started copy is not running: the last lines it logged.
+void print_start_failure(const std::string& log) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < log.size();) {
+    size_t end = log.find('\n', at);
+    if (end == std::string::npos) end = log.size();
+    std::string line = log.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+    at = end + 1;
+  }
+  if (lines.empty()) {
+    plain_print("linkwatch did not start within %u s; it logged nothing\n", kStartWaitMs / 1000);
+    return;
+  }
+  plain_print("linkwatch did not start; the last lines of %s:\n", kLogFileName);
+  const size_t first = lines.size() > kStartLogLines ? lines.size() - kStartLogLines : 0;
+  for (size_t i = first; i < lines.size(); ++i) plain_print("  %s\n", lines[i].c_str());
+}
+
+// Prints the status table of the running instance `pid` when the table on
+// disk was written by it.
+void print_status_table(uint32_t pid) {
+  std::FILE* file = std::fopen(kStatusFileName, "r");
+  if (!file) return;
+  std::string text;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0;) text.append(buf, n);
+  std::fclose(file);
+  char first[64];
+  std::snprintf(first, sizeof first, kStatusFirstLine, static_cast<unsigned long>(pid));
+  const size_t length = std::strlen(first);
+  if (text.compare(0, length, first) != 0 || text.size() <= length || text[length] != '\n') {
+    return;  // left by an earlier instance
+  }
+  plain_print("\n%s", text.c_str());
+}
+
 }  // namespace
 
 uint32_t read_pid_file() {
@@ -127,6 +222,7 @@ int show_status() {
   uint32_t pid = 0;
   if (find_instance(true, &pid) == Found::kInstance) {
     plain_print("linkwatch running pid %lu\n", static_cast<unsigned long>(pid));
+    print_status_table(pid);
     return 0;
   }
   plain_print("linkwatch not running\n");
@@ -148,8 +244,8 @@ int stop_instance() {
   }
   // In order first: the instance ends its sends, logs what is left and
   // removes its record. One that has not ended in time is ended at once.
-  const bool orderly = platform::request_process_stop(pid) &&
-                       platform::wait_process_end(pid, kOrderlyStopWaitMs);
+  const bool orderly =
+      platform::request_process_stop(pid) && platform::wait_process_end(pid, kOrderlyStopWaitMs);
   if (!orderly && platform::terminate_process(pid) != platform::TerminateResult::kTerminated &&
       platform::pid_is_alive(pid)) {
     plain_print("Unable to open pid %lu\n", static_cast<unsigned long>(pid));
@@ -167,13 +263,40 @@ int stop_instance() {
 }
 
 int start_background() {
+  const int hosts = host_file_state();
+  if (hosts <= 0) {
+    plain_print(hosts < 0 ? "linkwatch not started: %s is missing\n"
+                          : "linkwatch not started: no host in %s\n",
+                kHostFileName);
+    return 1;
+  }
+  uint32_t pid = 0;
+  if (find_instance(true, &pid) == Found::kInstance) {
+    plain_print("linkwatch not started: already running pid %lu\n",
+                static_cast<unsigned long>(pid));
+    return 1;
+  }
+  const long log_start = log_size();
   char path[kPathSize];
   if (!platform::own_executable_path(path, sizeof path) || !platform::start_detached(path, "-s")) {
     plain_print("start failed\n");
     return 1;
   }
-  plain_print("linkwatch start requested\n");
-  return 0;
+  // The copy claims the pid file before its start delay; a copy that ends
+  // before that logs why.
+  const uint64_t deadline = platform::monotonic_ms() + kStartWaitMs;
+  std::string log;
+  for (;;) {
+    if (find_instance(false, &pid) == Found::kInstance) {
+      plain_print("linkwatch is running, pid %lu\n", static_cast<unsigned long>(pid));
+      return 0;
+    }
+    log = log_since(log_start);
+    if (start_ended(log) || platform::monotonic_ms() >= deadline) break;
+    platform::sleep_ms(kStartPollMs);
+  }
+  print_start_failure(log);
+  return 1;
 }
 
 bool claim_instance(InstanceClaim* claim) {
@@ -184,9 +307,12 @@ bool claim_instance(InstanceClaim* claim) {
     case platform::LockResult::kHeldElsewhere:
       error_print("linkwatch already running pid %lu\n",
                   static_cast<unsigned long>(read_pid_file()));
+      log_event("linkwatch not started: already running pid %lu",
+                static_cast<unsigned long>(read_pid_file()));
       return false;
     case platform::LockResult::kError:
       error_print("Cannot write pid file %s\n", kPidFileName);
+      log_event("linkwatch not started: cannot write pid file %s", kPidFileName);
       return false;
   }
   FixedText<32> text;
@@ -194,6 +320,7 @@ bool claim_instance(InstanceClaim* claim) {
   if (!platform::rewrite_locked_file(&claim->lock, text.c_str(), text.size())) {
     platform::unlock_file(&claim->lock);
     error_print("Cannot write pid file %s\n", kPidFileName);
+    log_event("linkwatch not started: cannot write pid file %s", kPidFileName);
     return false;
   }
   claim->held = true;

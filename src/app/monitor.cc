@@ -70,6 +70,7 @@ int32_t index_of(const MonitorRun& run, const HostEntry& host) {
 }
 void down_alert(void* context, const HostEntry& host, const char* error) {
   MonitorRun& run = *static_cast<MonitorRun*>(context);
+  run.status.note_error(index_of(run, host), error);
   if (run.settings->group_alerts > 0) {
     run.cycle_alerts.hold(kDownAlert, index_of(run, host), host, error, now_seconds());
   } else {
@@ -78,6 +79,7 @@ void down_alert(void* context, const HostEntry& host, const char* error) {
 }
 void reminder_alert(void* context, const HostEntry& host, const char* error) {
   MonitorRun& run = *static_cast<MonitorRun*>(context);
+  run.status.note_error(index_of(run, host), error);
   if (run.settings->group_alerts > 0) {
     run.cycle_alerts.hold(kReminderAlert, index_of(run, host), host, error, now_seconds());
   } else {
@@ -114,8 +116,9 @@ bool own_network_answers(MonitorRun& run, int64_t now) {
   return true;
 }
 
-// The orderly end of a run that holds its claim.
-int end_run(InstanceClaim* claim) {
+// The orderly end of a run that holds its claim, logged with its reason.
+int end_run(InstanceClaim* claim, const char* reason) {
+  log_event("------ linkwatch is stopped: %s ------", reason);
   release_instance(claim, true);
   return 0;
 }
@@ -146,6 +149,7 @@ void resolve_all_hosts(HostTable* table) {
 
 int run_cycle(MonitorRun& run) {
   const int64_t now = now_seconds();
+  const uint64_t started_ms = platform::monotonic_ms();
   const int today = local_day_of_month(now);
   int failure_mark = 0;
 
@@ -190,6 +194,7 @@ int run_cycle(MonitorRun& run) {
   if (run.settings->group_alerts > 0) {
     run.cycle_alerts.release(run.settings->group_alerts, *run.notify, run.delivery);
   }
+  after_cycle(run, now, platform::monotonic_ms() - started_ms);
 
   // Only the day of the month counts; the first cycle just records it.
   if (run.previous_day == -1) {
@@ -221,13 +226,16 @@ int run_monitor(MonitorRun& run) {
   // cycles over a few seconds.
   std::srand(platform::current_pid() ^ static_cast<uint32_t>(now_seconds()));
   const int delay_seconds = std::rand() % kStartDelaySpreadSeconds;
-  if (wait_ms(run, static_cast<uint64_t>(delay_seconds) * 1000u)) return end_run(&claim);
+  if (wait_ms(run, static_cast<uint64_t>(delay_seconds) * 1000u)) {
+    return end_run(&claim, "stop requested during the start delay");
+  }
 
   if (!silent_mode()) print_banner();
   log_event("------ linkwatch is started ------");
 
   // Read afresh: changes made during the delay count.
   if (!load_host_config(run.table, run.settings)) {
+    log_event("------ linkwatch is stopped: %s cannot be read ------", kHostFileName);
     release_instance(&claim, false);
     return 1;
   }
@@ -244,6 +252,7 @@ int run_monitor(MonitorRun& run) {
   if (run.table->host_count == 0) {
     plain_print("No valid host in %s\n", kHostFileName);
     log_event("No valid host in %s", kHostFileName);
+    log_event("------ linkwatch is stopped: no valid host ------");
     release_instance(&claim, false);  // the record stays; "-status" finds it stale
     return 1;
   }
@@ -267,8 +276,8 @@ int run_monitor(MonitorRun& run) {
   // still waiting is logged as not delivered.
   delivery.stop();
   run.delivery = nullptr;
-  log_event("------ linkwatch is stopped ------");
-  return end_run(&claim);
+  run.heartbeat.wait();
+  return end_run(&claim, "stop requested");
 }
 
 int run_monitor() {

@@ -25,10 +25,12 @@
 
 #include <cstdint>
 
+#include "app/status.h"
 #include "config/host_config.h"
 #include "config/notify_config.h"
 #include "notify/delivery.h"
 #include "notify/digest.h"
+#include "notify/heartbeat.h"
 #include "probe/worker.h"
 
 namespace lw {
@@ -74,6 +76,10 @@ struct MonitorRun {
   // With netcheck set: when the current outage of the own network was
   // first seen; 0 while the network answers.
   int64_t network_down_since = 0;
+  // What the status and metrics files show, and the heartbeat; both are
+  // looked after by after_cycle (status.h) at the end of every cycle.
+  StatusBoard status;
+  Heartbeat heartbeat;
 };
 
 // The normal wait in seconds: `interval` read as a decimal number (leading
@@ -97,11 +103,10 @@ void resolve_all_hosts(HostTable* table);
 // 1..host_count in batches of at most `workers` threads (each batch joined
 // before the next starts; none starts once a stop is requested); with
 // group_alerts set, hands on the cycle's alerts (digests or singles); then
-// calls the report when the day of the month differs from the previous
-// cycle's (never on the first cycle). A thread
-// that cannot be started is logged, its slot marked failed and its host left
-// unchecked. Returns the failure mark: 1 when any slot failed, else 0.
-// Requires table, settings and notify to be set.
+// after_cycle (status file, metrics file, heartbeat); then calls the report when the day of the
+// month differs from the previous cycle's (never on the first cycle). A thread that cannot be
+// started is logged, its slot marked failed and its host left unchecked. Returns the failure mark:
+// 1 when any slot failed, else 0. Requires table, settings and notify to be set.
 int run_cycle(MonitorRun& run);
 
 // Prints the wait line and separator (unless silent) and waits the chosen

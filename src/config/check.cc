@@ -78,6 +78,18 @@ bool check_host_key(const ConfigLine& line, int line_no, HostFileMarks* marks) {
           line_no, line.value.c_str(), kMaxNetReferences);
       return false;
     }
+  } else if (std::strcmp(key, "status_file") == 0) {
+    if (parse_status_file(line.value.c_str()) < 0) {
+      plain_print("Line %d: invalid status_file \"%s\" (use 0 or 1)\n", line_no,
+                  line.value.c_str());
+      return false;
+    }
+  } else if (std::strcmp(key, "metrics_file") == 0) {
+    if (!metrics_file_usable(line.value.c_str())) {
+      plain_print("Line %d: invalid metrics_file \"%s\" (use a file name ending in .prom)\n",
+                  line_no, line.value.c_str());
+      return false;
+    }
   } else if (std::strcmp(key, "host") == 0) {
     bool ok = true;
     if (marks->host_count > 0 && !marks->current_has_port) {
@@ -127,6 +139,12 @@ bool check_notify_key(const ConfigLine& line, int line_no, NotifyFileMarks* mark
     if (parse_retry_minutes(line.value.c_str()) < 0) {
       plain_print("Line %d: invalid retry_minutes \"%s\" (use 0 to %d)\n", line_no,
                   line.value.c_str(), kMaxRetryMinutes);
+      return false;
+    }
+  } else if (std::strcmp(key, "heartbeat_url") == 0) {
+    // The address is not shown: it may carry the watching service's secret.
+    if (!heartbeat_url_usable(line.value.c_str())) {
+      plain_print("Line %d: invalid heartbeat_url (use an https:// address)\n", line_no);
       return false;
     }
   } else if (std::strcmp(key, "server") == 0) {

@@ -65,6 +65,22 @@ void apply_host_key(const ConfigLine& line, HostTable* table, MonitorSettings* s
     return;
   }
 
+  if (std::strcmp(key, "status_file") == 0) {
+    const int on = parse_status_file(value);
+    if (on < 0) print_and_log("status_file in %s must be 0 or 1; no status file", kHostFileName);
+    settings->status_file = on == 1;
+    return;
+  }
+  if (std::strcmp(key, "metrics_file") == 0) {
+    const bool usable = metrics_file_usable(value);
+    settings->metrics_file.assign(usable ? value : "");
+    if (!usable) {
+      print_and_log("metrics_file in %s must be a file name ending in .prom; no metrics file",
+                    kHostFileName);
+    }
+    return;
+  }
+
   // Per-host keys belong to the most recent host; before the first one they
   // have nowhere to go.
   if (table->host_count < 1) return;
@@ -95,6 +111,15 @@ void apply_host_key(const ConfigLine& line, HostTable* table, MonitorSettings* s
 int port_number(const char* port) {
   const int value = parse_whole_number(port, kHighestPort);
   return value >= kLowestPort ? value : 0;
+}
+
+int parse_status_file(const char* text) {
+  return std::strcmp(text, "0") == 0 ? 0 : std::strcmp(text, "1") == 0 ? 1 : -1;
+}
+
+bool metrics_file_usable(const char* text) {
+  const size_t length = std::strlen(text);
+  return length > 5 && length < kMetricsFileSize && std::strcmp(text + length - 5, ".prom") == 0;
 }
 
 int parse_recover_count(const char* text) {

@@ -4,6 +4,7 @@
 #ifndef LINKWATCH_CONFIG_HOST_CONFIG_H_
 #define LINKWATCH_CONFIG_HOST_CONFIG_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "config/config_line.h"
@@ -31,6 +32,7 @@ constexpr int kMaxNetReferences = 4;        // `netcheck` references
 constexpr int kDefaultTimeoutSeconds = 10;  // `timeoutsec` missing or below 1
 constexpr int kDefaultAlertCount = 30;      // `alertcount` missing or below 1
 constexpr const char kDefaultAlertCountText[] = "30";
+constexpr size_t kMetricsFileSize = 512;  // path of `metrics_file`, terminator included
 constexpr int kLowestPort = 1;
 constexpr int kHighestPort = 65535;
 
@@ -102,7 +104,19 @@ struct MonitorSettings {
   // References probed before each cycle; none: every check counts.
   NetReference netcheck[kMaxNetReferences];
   int32_t netcheck_count = 0;
+  // `status_file : "1"`: the status table is written after every cycle.
+  int32_t status_file = 0;
+  // `metrics_file`: where the metrics go after every cycle; "": nowhere.
+  FixedText<kMetricsFileSize> metrics_file;
 };
+
+// The value of a `status_file` text: "0" or "1". Returns -1 for anything else.
+int parse_status_file(const char* text);
+
+// True when `text` can name the metrics file: it ends in ".prom" (what the
+// node exporter's textfile collector reads), has something before that and
+// fits kMetricsFileSize.
+bool metrics_file_usable(const char* text);
 
 // The value of a `recovercount` text: digits only, 1..kMaxRecoverCount.
 // Returns 0 for anything else.

@@ -17,6 +17,7 @@ struct SecretMarks {
   bool token_too_long = false;     // the winning token line
   bool to_protect = false;         // some line holds a usable secret
   bool retry_invalid = false;      // the winning retry_minutes line
+  bool heartbeat_invalid = false;  // the winning heartbeat_url line
 };
 
 // Stores a password or token in its plain text. A value longer than the
@@ -59,6 +60,9 @@ void apply_notify_key(const ConfigLine& line, NotifySettings* s, SecretMarks* ma
     const int minutes = parse_retry_minutes(value);
     marks->retry_invalid = minutes < 0;
     s->retry_minutes = minutes < 0 ? 0 : minutes;
+  } else if (std::strcmp(key, "heartbeat_url") == 0) {
+    marks->heartbeat_invalid = !heartbeat_url_usable(value);
+    s->heartbeat_url.assign(marks->heartbeat_invalid ? "" : value);
   } else if (std::strcmp(key, "teams_webhook") == 0) {
     s->teams_webhook.assign(value);
     if (!s->teams_webhook.empty()) s->teams_enabled = 1;
@@ -66,6 +70,17 @@ void apply_notify_key(const ConfigLine& line, NotifySettings* s, SecretMarks* ma
 }
 
 }  // namespace
+
+bool heartbeat_url_usable(const char* text) {
+  const size_t length = std::strlen(text);
+  if (std::strncmp(text, "https://", 8) != 0 || length <= 8 || length >= kHeartbeatUrlSize) {
+    return false;
+  }
+  for (const char* p = text; *p; ++p) {
+    if (static_cast<unsigned char>(*p) <= ' ' || *p == 0x7F) return false;
+  }
+  return true;
+}
 
 int parse_retry_minutes(const char* text) {
   if (text && text[0] == '\0') return 0;  // an empty value is not set: one try
@@ -97,6 +112,9 @@ void load_notify_config(NotifySettings* settings) {
     print_and_log(
         "retry_minutes in %s must be a number from 0 to %d; failed alerts are not retried",
         kNotifyFileName, kMaxRetryMinutes);
+  }
+  if (marks.heartbeat_invalid) {
+    print_and_log("heartbeat_url in %s must be an https:// address; no heartbeat", kNotifyFileName);
   }
   s.email_enabled = !s.server.empty() && !s.email.empty() && !s.password.empty() && !s.to.empty();
 

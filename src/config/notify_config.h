@@ -16,6 +16,7 @@ constexpr size_t kMaxPasswordLength = 127;
 constexpr size_t kMaxTokenLength = 255;
 // Largest `retry_minutes`: failed alerts are retried for at most a day.
 constexpr int kMaxRetryMinutes = 1440;
+constexpr size_t kHeartbeatUrlSize = 1024;  // `heartbeat_url`, terminator included
 
 struct NotifySettings {
   FixedText<256> server;
@@ -34,7 +35,14 @@ struct NotifySettings {
   // Minutes after its event during which an alert whose send failed for a
   // temporary reason is tried again; 0 (the key absent): one try only.
   int32_t retry_minutes = 0;
+  // The address asked after every cycle (at most once a minute) so that a
+  // watching service notices when the run falls silent; "": none.
+  FixedText<kHeartbeatUrlSize> heartbeat_url;
 };
+
+// True when `text` can be the heartbeat address: "https://" and at least one
+// more byte, no blank or control byte, shorter than kHeartbeatUrlSize.
+bool heartbeat_url_usable(const char* text);
 
 // The value of a `retry_minutes` text: digits only, 0..kMaxRetryMinutes;
 // "" (not set) is 0. Returns -1 for anything else.
@@ -44,6 +52,9 @@ int parse_retry_minutes(const char* text);
 // has every password and token line rewritten in its protected form
 // (protect_secrets_in_file). A winning password or token longer than its
 // limit is not used: the field stays empty, so its channel is off, and
+// A `heartbeat_url` that heartbeat_url_usable refuses is not used and
+// "heartbeat_url in linkwatch_email.txt must be an https:// address; no
+// heartbeat" is printed and logged (the value is not shown: it may be secret).
 // A `retry_minutes` that parse_retry_minutes refuses counts as 0, and
 // "retry_minutes in linkwatch_email.txt must be a number from 0 to 1440;
 // failed alerts are not retried" is printed and logged.

@@ -149,6 +149,23 @@ size_t Delivery::pending(Channel channel) const {
   return pending_[static_cast<int>(channel)].size();
 }
 
+ChannelRecord Delivery::channel_record(Channel channel) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return records_[static_cast<int>(channel)];
+}
+
+void Delivery::record(Channel channel, const SendOutcome& outcome) {
+  if (!outcome.attempted) return;
+  char detail[96];
+  format_outcome_detail(outcome, channel, DetailStyle::kLog, detail, sizeof detail);
+  std::lock_guard<std::mutex> hold(mutex_);
+  ChannelRecord& record = records_[static_cast<int>(channel)];
+  record.last_time = now_seconds();
+  record.last_delivered = outcome.delivered;
+  record.last_detail.assign(detail);
+  if (!outcome.delivered) ++record.failures;
+}
+
 void Delivery::thread_main() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
@@ -192,6 +209,7 @@ void Delivery::send_once(Channel channel, const QueuedMessage& message, bool del
   *outcome = SendOutcome{};
   if (!delayed) {
     send_(send_context_, channel, *settings_, message, outcome);
+    record(channel, *outcome);
     return;
   }
   char when[32];
@@ -204,6 +222,7 @@ void Delivery::send_once(Channel channel, const QueuedMessage& message, bool del
   late.chat_text.append("\n").append(note);
   if (!late.card_body.empty()) late.card_body.append(note).append("\n");
   send_(send_context_, channel, *settings_, late, outcome);
+  record(channel, *outcome);
 }
 
 void Delivery::deliver_new(const std::shared_ptr<const QueuedMessage>& message, int64_t now) {

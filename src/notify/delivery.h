@@ -54,6 +54,14 @@ struct QueuedMessage {
 using ChannelSend = void (*)(void* context, Channel channel, const NotifySettings& settings,
                              const QueuedMessage& message, SendOutcome* outcome);
 
+// What the sends of one channel came to so far, for the status writer.
+struct ChannelRecord {
+  int64_t last_time = 0;        // when the last send ended; 0: none yet
+  bool last_delivered = false;  // what the last send came to
+  FixedText<96> last_detail;    // its codes, as in the log ("SMTP 250", "curl 7 (...)")
+  uint64_t failures = 0;        // sends that were tried and not delivered
+};
+
 class Delivery {
  public:
   // `settings` must outlive the Delivery and stay unchanged while it runs.
@@ -90,6 +98,10 @@ class Delivery {
   size_t queued() const;
   size_t pending(Channel channel) const;
 
+  // The record of `channel`'s sends made by this Delivery. Safe from any
+  // thread.
+  ChannelRecord channel_record(Channel channel) const;
+
  private:
   struct Pending {
     std::shared_ptr<const QueuedMessage> message;
@@ -108,13 +120,16 @@ class Delivery {
   // logged) when retrying is off or its time is over.
   bool keep_for_retry(Channel channel, Pending entry, const SendOutcome& outcome, int64_t now);
   void add_pending(Channel channel, Pending entry);
+  // Notes a finished send in records_.
+  void record(Channel channel, const SendOutcome& outcome);
   void log_not_delivered(const char* channel, const char* why, const QueuedMessage& message);
 
   const NotifySettings* settings_;
   ChannelSend send_;
   void* send_context_ = nullptr;
 
-  mutable std::mutex mutex_;  // guards queue_, pending_ and wake_
+  mutable std::mutex mutex_;  // guards queue_, pending_, records_ and wake_
+  ChannelRecord records_[kChannels];
   std::condition_variable wake_cv_;
   bool wake_ = false;
   std::deque<std::shared_ptr<const QueuedMessage>> queue_;

@@ -163,6 +163,12 @@ bool computer_name(char* out, size_t cap);
 // Deletes a file. True when it was deleted.
 bool delete_file(const char* path);
 
+// Renames `from` over `to` in one step: a reader of `to` sees the old file
+// or the new one, never a mix or none. Both must lie on one volume. False
+// when the rename failed (on Windows also while another program holds `to`
+// open without sharing its deletion); `to` is then unchanged.
+bool replace_file(const char* from, const char* to);
+
 // Sets (value non-null) or removes (value null) an environment variable of
 // this process; child processes inherit it. Used by tests.
 bool set_env(const char* name, const char* value);

@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -626,6 +627,10 @@ bool computer_name(char* out, size_t cap) {
 // ---- Files and environment -------------------------------------------------
 
 bool delete_file(const char* path) { return path && path[0] != '\0' && unlink(path) == 0; }
+
+bool replace_file(const char* from, const char* to) {
+  return from && to && from[0] != '\0' && to[0] != '\0' && std::rename(from, to) == 0;
+}
 
 bool set_env(const char* name, const char* value) {
   if (!name || name[0] == '\0' || std::strchr(name, '=')) return false;

@@ -878,6 +878,10 @@ bool computer_name(char* out, size_t cap) {
 
 bool delete_file(const char* path) { return path && DeleteFileA(path) != 0; }
 
+bool replace_file(const char* from, const char* to) {
+  return from && to && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 bool set_env(const char* name, const char* value) {
   if (!name || name[0] == '\0' || std::strchr(name, '=')) return false;
   // The runtime's copy first: it also updates the process environment, and

@@ -1,0 +1,96 @@
+#include "notify/heartbeat.h"
+
+#include <cstdlib>
+#include <system_error>
+
+#include "notify/outcome.h"
+#include "platform/platform.h"
+#include "support/output.h"
+#include "support/runner.h"
+#include "support/transfer.h"
+
+namespace lw {
+
+bool build_heartbeat_request(const char* url, HeartbeatRequest* out) {
+  out->argv[0] = nullptr;
+  out->config.clear();
+  if (!url || !heartbeat_url_usable(url)) return false;
+  const char* address[] = {url};
+  if (!append_curl_config_line(&out->config, "url", address, 1)) return false;
+  const char* argv[] = {kCurlProgram,
+                        "-s",
+                        "--connect-timeout",
+                        kHeartbeatMaxTime,
+                        "--max-time",
+                        kHeartbeatMaxTime,
+                        "--proto",
+                        "=https",
+                        "-o",
+                        platform::kNullDevice,
+                        "-w",
+                        "%{http_code}",
+                        "--config",
+                        "-",
+                        nullptr};
+  static_assert(sizeof argv / sizeof argv[0] <= sizeof HeartbeatRequest::argv / sizeof(char*));
+  for (size_t i = 0; i < sizeof argv / sizeof argv[0]; ++i) out->argv[i] = argv[i];
+  return true;
+}
+
+Heartbeat::~Heartbeat() { wait(); }
+
+void Heartbeat::after_cycle(const NotifySettings& settings, int64_t now) {
+  if (settings.heartbeat_url.empty() || running_) return;
+  if (started_once_ && now - last_start_ < kHeartbeatSpacingSeconds) return;
+  wait();  // the previous request has ended: join its thread
+  url_.assign(settings.heartbeat_url.c_str());
+  running_ = true;
+  // The thread library reports a missing thread as an exception.
+  try {
+    thread_ = std::thread(&Heartbeat::request, this);
+  } catch (const std::system_error&) {
+    running_ = false;
+    return;
+  }
+  started_once_ = true;
+  last_start_ = now;
+}
+
+void Heartbeat::wait() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void Heartbeat::request() {
+  HeartbeatRequest request;
+  char codes[kCaptureBufferSize];
+  codes[0] = '\0';
+  RunStatus status = RunStatus::kStartFailed;
+  int rc = -1;
+  if (build_heartbeat_request(url_.c_str(), &request)) {
+    Command command;
+    command.argv = request.argv;
+    command.input = request.config.c_str();
+    rc = run_command_capture(command, codes, kHeartbeatTimeLimitMs, &status);
+  }
+  const int http = std::atoi(codes);
+  const bool delivered = status == RunStatus::kExited && rc == 0 && http >= 200 && http < 300;
+  if (delivered && failing_) log_event("Heartbeat delivered again");
+  if (!delivered && !failing_) {
+    // Once per outage; the address is not logged: it may be a secret.
+    if (status == RunStatus::kExited && rc == 0) {
+      log_event("Heartbeat failed: HTTP %d (logged again only after one got through)", http);
+    } else {
+      const char* why = status == RunStatus::kTimedOut  ? "time limit"
+                        : status == RunStatus::kStopped ? "ended at stop"
+                                                        : curl_meaning(rc);
+      FixedText<96> code;
+      code.format("curl %d", status == RunStatus::kExited ? rc : -1);
+      if (why[0] != '\0') code.append_format(" (%s)", why);
+      log_event("Heartbeat failed: %s (logged again only after one got through)", code.c_str());
+    }
+  }
+  failing_ = !delivered;
+  running_ = false;
+}
+
+}  // namespace lw

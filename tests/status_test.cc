@@ -1,0 +1,284 @@
+#include "app/status.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/monitor.h"
+#include "platform/platform.h"
+#include "support/command_recorder.h"
+#include "support/output.h"
+#include "support/test_env.h"
+
+namespace lw {
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+bool is_name(const std::string& s, bool colon) {
+  if (s.empty() || std::isdigit(static_cast<unsigned char>(s[0]))) return false;
+  for (char c : s) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && !(colon && c == ':')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Reads the Prometheus text exposition format by its grammar: HELP and TYPE
+// at most once per metric and before its samples, samples of a metric
+// together, label values with only \\, \" and \n escapes, no series twice.
+// Returns "" or the first fault; `samples` maps `name{k="decoded",...}` to
+// its value.
+std::string parse_exposition(const std::string& text, std::map<std::string, double>* samples) {
+  if (text.empty() || text.back() != '\n') return "no line end at the end";
+  std::set<std::string> typed, helped, closed;
+  std::string current;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty()) continue;
+    if (line[0] == '#') {
+      std::istringstream words(line.substr(1));
+      std::string kind, name, rest;
+      words >> kind >> name;
+      std::getline(words >> std::ws, rest);
+      if (kind != "HELP" && kind != "TYPE") continue;
+      if (!is_name(name, true)) return "bad name in: " + line;
+      if (kind == "TYPE" &&
+          (!typed.insert(name).second || closed.count(name) || name == current ||
+           std::set<std::string>{"counter", "gauge", "histogram", "summary", "untyped"}.count(
+               rest) == 0)) {
+        return "misplaced or bad TYPE: " + line;
+      }
+      if (kind == "HELP" && !helped.insert(name).second) return "second HELP: " + line;
+      continue;
+    }
+    size_t at = 0;
+    while (at < line.size() && line[at] != '{' && line[at] != ' ') ++at;
+    const std::string name = line.substr(0, at);
+    if (!is_name(name, true)) return "bad metric name: " + line;
+    if (name != current) {
+      if (closed.count(name)) return "samples of a metric apart: " + line;
+      if (!current.empty()) closed.insert(current);
+      current = name;
+    }
+    std::string key = name + "{";
+    if (at < line.size() && line[at] == '{') {
+      ++at;
+      while (at < line.size() && line[at] != '}') {
+        const size_t eq = line.find("=\"", at);
+        if (eq == std::string::npos || !is_name(line.substr(at, eq - at), false)) {
+          return "bad label: " + line;
+        }
+        key += line.substr(at, eq - at) + "=\"";
+        for (at = eq + 2; at < line.size() && line[at] != '"'; ++at) {
+          if (line[at] != '\\') {
+            key += line[at];
+            continue;
+          }
+          const char e = ++at < line.size() ? line[at] : '\0';
+          if (e != '\\' && e != '"' && e != 'n') return "bad escape: " + line;
+          key += e == 'n' ? '\n' : e;
+        }
+        if (at >= line.size()) return "open label value: " + line;
+        key += "\",";
+        if (++at < line.size() && line[at] == ',') ++at;
+      }
+      if (at >= line.size()) return "open label set: " + line;
+      ++at;
+    }
+    key += "}";
+    if (at >= line.size() || line[at] != ' ') return "no value: " + line;
+    const std::string value = line.substr(at + 1);
+    char* end = nullptr;
+    const double number = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0') return "bad value: " + line;
+    if (!samples->emplace(key, number).second) return "series twice: " + line;
+  }
+  return "";
+}
+
+HostEntry host_entry(const char* host, const char* port, int alertcount = 5) {
+  HostEntry entry;
+  entry.host.assign(host);
+  entry.port.assign(port);
+  entry.alertcount = alertcount;
+  entry.timeoutsec = 2;
+  return entry;
+}
+
+class StatusTest : public test::WorkDirTest {
+ protected:
+  void SetUp() override {
+    set_silent_mode(true);
+    run_.table = &table_;
+    run_.settings = &settings_;
+    run_.notify = &notify_;
+    run_.report = [](HostTable*, auto&, auto&) {};
+  }
+  void add(const HostEntry& entry) { table_.hosts[++table_.host_count] = entry; }
+
+  HostTable table_;
+  MonitorSettings settings_;
+  NotifySettings notify_;
+  MonitorRun run_;
+};
+
+// Two cycles over an answering port, a refusing one (below and at its alert
+// count) and an invalid port: each row shows its state, error and last
+// connect in the columns of the header, and the metrics agree.
+TEST_F(StatusTest, TableAndMetricsAfterCycles) {
+  test::CommandRecorder recorder;  // the ping of the DOWN alert
+  platform::Listener open_port, closed_port;
+  ASSERT_TRUE(platform::listen_loopback(0, 16, &open_port));
+  ASSERT_TRUE(platform::listen_loopback(0, 1, &closed_port));
+  const std::string up = std::to_string(open_port.port), down = std::to_string(closed_port.port);
+  platform::close_listener(&closed_port);
+  add(host_entry("127.0.0.1", up.c_str()));
+  add(host_entry("127.0.0.1", down.c_str()));
+  add(host_entry("localhost", down.c_str(), 1));
+  add(host_entry("127.0.0.1", "abc"));
+  table_.hosts[1].description.assign("Web \xC3\xA4 front");
+  settings_.workers = 4;
+  settings_.status_file = 1;
+  settings_.metrics_file.assign("lw.prom");
+  resolve_all_hosts(&table_);
+  run_cycle(run_);
+  run_cycle(run_);
+  platform::close_listener(&open_port);
+
+  const std::vector<std::string> lines = lines_of(test::read_file(kStatusFileName));
+  ASSERT_GE(lines.size(), 9u);
+  EXPECT_EQ(lines[0], "linkwatch status, pid " + std::to_string(platform::current_pid()));
+  EXPECT_NE(lines[2].find("cycle 2"), std::string::npos) << lines[2];
+  const std::string& header = lines[4];
+  const auto cell = [&](const std::string& row, const char* column, const char* next) {
+    const size_t from = header.find(column), to = next ? header.find(next) : std::string::npos;
+    std::string text = row.substr(from, to == std::string::npos ? to : to - from);
+    return text.erase(text.find_last_not_of(' ') + 1);
+  };
+  const struct {
+    const char* state;  // the start of it
+    const char* error;  // "": any
+    bool connected;
+  } kRows[] = {{"UP", "-", true},
+               {"FAILING 2/5", "connect failed", false},
+               {"DOWN since ", "", false},
+               {"INVALID", "invalid port \"abc\"", false}};
+  for (size_t i = 0; i < 4; ++i) {
+    // Byte offsets of the row match the header's: the UTF-8 description
+    // shifts them back by one.
+    std::string row = lines[5 + i];
+    if (i == 0) row.replace(row.find("\xC3\xA4"), 2, "a");
+    EXPECT_EQ(cell(row, "STATE", "LAST CHECK").rfind(kRows[i].state, 0), 0u) << row;
+    if (kRows[i].error[0]) {
+      EXPECT_EQ(cell(row, "LAST ERROR", "LAST CONNECT"), kRows[i].error);
+    }
+    EXPECT_EQ(cell(row, "LAST CONNECT", nullptr) != "-", kRows[i].connected) << row;
+  }
+
+  std::map<std::string, double> samples;
+  ASSERT_EQ(parse_exposition(test::read_file("lw.prom"), &samples), "");
+  const auto series = [](const char* name, const char* host, const std::string& port) {
+    return std::string(name) + "{host=\"" + host + "\",port=\"" + port + "\",}";
+  };
+  EXPECT_EQ(samples[series("linkwatch_host_up", "127.0.0.1", up)], 1);
+  EXPECT_EQ(samples[series("linkwatch_host_up", "127.0.0.1", down)], 0);
+  EXPECT_EQ(samples[series("linkwatch_host_fail_count", "localhost", down)], 2);
+  EXPECT_EQ(samples.count("linkwatch_delivery_failures_total{channel=\"teams\",}"), 1u);
+  EXPECT_EQ(samples.count("linkwatch_last_cycle_seconds{}"), 1u);
+}
+
+// Label values that need escapes parse back to themselves; a host and port
+// repeated in the table gives no second series (a duplicate is invalid).
+TEST_F(StatusTest, MetricsEscapeLabelsAndWriteEachSeriesOnce) {
+  add(host_entry("we\"ird\\host", "80"));
+  add(host_entry("we\"ird\\host", "80"));
+  StatusBoard board;
+  std::map<std::string, double> samples;
+  ASSERT_EQ(parse_exposition(format_metrics(board, table_, nullptr), &samples), "");
+  EXPECT_EQ(samples.count("linkwatch_host_up{host=\"we\"ird\\host\",port=\"80\",}"), 1u);
+  EXPECT_EQ(samples.size(), 1u + 1u + 1u + 3u);
+}
+
+// Without the keys a cycle writes nothing: no status, metrics or
+// temporary file, no heartbeat.
+TEST_F(StatusTest, WithoutTheKeysNothingIsWritten) {
+  test::CommandRecorder recorder;
+  add(host_entry("127.0.0.1", "abc"));
+  resolve_all_hosts(&table_);
+  run_cycle(run_);
+  for (const auto& entry : std::filesystem::directory_iterator(work_dir())) {
+    EXPECT_EQ(entry.path().filename(), kLogFileName);
+  }
+  EXPECT_TRUE(recorder.commands().empty());
+}
+
+// A reader that reads while the file is rewritten 200 times sees one whole
+// version each time, never a part or a mix.
+TEST_F(StatusTest, ReaderNeverSeesAHalfFile) {
+  const std::string versions[] = {std::string(200000, 'a') + "\nend a\n",
+                                  std::string(90000, 'b') + "\nend b\n"};
+  ASSERT_TRUE(write_file_atomically("seen.txt", versions[0], false));
+  std::atomic<bool> done{false};
+  std::atomic<int> reads{0}, torn{0};
+  std::thread reader([&] {
+    while (!done) {
+      const std::string text = test::read_file("seen.txt");
+      ++reads;
+      // Windows may refuse the open for the moment of a rename: no file, not a half one.
+      if (!text.empty() && text != versions[0] && text != versions[1]) ++torn;
+    }
+  });
+  int failed = 0;
+  for (int i = 0; i < 200; ++i)
+    failed += !write_file_atomically("seen.txt", versions[i % 2], false);
+  done = true;
+  reader.join();
+  EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+  EXPECT_EQ(failed, 0);
+  EXPECT_FALSE(test::file_exists("seen.txt.tmp"));
+}
+
+// "-check" refuses each unusable value with its line number; usable ones pass.
+TEST_F(StatusTest, CheckRefusesUnusableValuesWithTheirLine) {
+  const std::string host = "interval : \"60\"\nfast_retry_interval : \"3\"\n";
+  const std::string notify =
+      "server : \"smtp://m:587\"\nemail : \"a@b\"\npassword : \"p\"\nto : \"a@b\"\n";
+  test::write_file("linkwatch_host.txt", host + "status_file : \"1\"\nmetrics_file : \"a.prom\"\n" +
+                                             "host : \"h\"\nport : \"80\"\n");
+  test::write_file("linkwatch_email.txt", notify + "heartbeat_url : \"https://hc.example/x\"\n");
+  EXPECT_EQ(test::run_program({"-check"}).first, 0);
+  test::write_file(
+      "linkwatch_host.txt",
+      host + "status_file : \"yes\"\nmetrics_file : \"a.txt\"\n" + "host : \"h\"\nport : \"80\"\n");
+  test::write_file("linkwatch_email.txt", notify + "heartbeat_url : \"http://hc.example/x\"\n");
+  const auto [rc, out] = test::run_program({"-check"});
+  EXPECT_EQ(rc, 1);
+  for (const char* message : {"Line 3: invalid status_file \"yes\" (use 0 or 1)\n",
+                              "Line 4: invalid metrics_file \"a.txt\" (use a file name ending in "
+                              ".prom)\n",
+                              "Line 5: invalid heartbeat_url (use an https:// address)\n"}) {
+    EXPECT_NE(out.find(message), std::string::npos) << message << out;
+  }
+}
+
+}  // namespace
+}  // namespace lw
