@@ -179,7 +179,7 @@ TEST_F(StatusTest, TableAndMetricsAfterCycles) {
     const char* error;  // "": any
     bool connected;
   } kRows[] = {{"UP", "-", true},
-               {"FAILING 2/5", "connect failed", false},
+               {"FAILING 2/5", "Connection refused", false},
                {"DOWN since ", "", false},
                {"INVALID", "invalid port \"abc\"", false}};
   for (size_t i = 0; i < 4; ++i) {

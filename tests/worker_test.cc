@@ -68,7 +68,7 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
     SCOPED_TRACE(when);
     g_now = kStart + when;
     host.port.assign(port.c_str());
-    WorkerSlot slot{1, 7};
+    WorkerSlot slot{1, 7, {}};
     test::OutputCapture capture;
     EXPECT_EQ(check_host_worker(&slot, context), 0u);
     EXPECT_EQ(slot.failed, port == up || port == "18O80" ? 0 : 1);
@@ -89,7 +89,7 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
                                                        {up, 1, 1},      {up, 0, 2}, {up, 0, 2}};
   for (const auto& [port, failed, crossings] : flap) {
     host.port.assign(port.c_str());
-    WorkerSlot slot{1, 7};
+    WorkerSlot slot{1, 7, {}};
     test::OutputCapture capture;
     check_host_worker(&slot, context);
     EXPECT_EQ(std::tuple(slot.failed, g_crossings.size()), std::tuple(failed, crossings));
@@ -107,7 +107,7 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   host.port.assign(refused.c_str());
   for (const int64_t at : {1000, 1100, 1299, 1300, 1500, 1610}) {
     g_now = kStart + at;
-    WorkerSlot slot{1, 7};
+    WorkerSlot slot{1, 7, {}};
     test::OutputCapture capture;
     check_host_worker(&slot, context);
   }
@@ -142,7 +142,7 @@ int fake_resolver(const char*, platform::AddressFamily family, platform::Address
 
 // One check of host 1; returns slot.failed and appends what it printed.
 int check(WorkerContext& context, std::string* printed) {
-  WorkerSlot slot{1, 7};
+  WorkerSlot slot{1, 7, {}};
   test::OutputCapture capture;
   check_host_worker(&slot, context);
   *printed += capture.out();

@@ -70,7 +70,6 @@ int32_t index_of(const MonitorRun& run, const HostEntry& host) {
 }
 void down_alert(void* context, const HostEntry& host, const char* error) {
   MonitorRun& run = *static_cast<MonitorRun*>(context);
-  run.status.note_error(index_of(run, host), error);
   if (run.settings->group_alerts > 0) {
     run.cycle_alerts.hold(kDownAlert, index_of(run, host), host, error, now_seconds());
   } else {
@@ -79,7 +78,6 @@ void down_alert(void* context, const HostEntry& host, const char* error) {
 }
 void reminder_alert(void* context, const HostEntry& host, const char* error) {
   MonitorRun& run = *static_cast<MonitorRun*>(context);
-  run.status.note_error(index_of(run, host), error);
   if (run.settings->group_alerts > 0) {
     run.cycle_alerts.hold(kReminderAlert, index_of(run, host), host, error, now_seconds());
   } else {

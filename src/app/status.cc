@@ -113,10 +113,6 @@ void write_logged(const char* path, const std::string& text, bool text_mode, boo
 
 }  // namespace
 
-void StatusBoard::note_error(int32_t host_index, const char* error) {
-  if (host_index >= 1 && host_index < kHostTableSlots) hosts[host_index].noted.assign(error);
-}
-
 void note_cycle(StatusBoard* board, const HostTable& table, const WorkerSlot* slots,
                 int64_t started, uint64_t elapsed_ms) {
   if (board->cycles == 0) board->first_cycle = started;
@@ -140,13 +136,12 @@ void note_cycle(StatusBoard* board, const HostTable& table, const WorkerSlot* sl
         view.error.assign("name not resolved");
       } else if (!usable) {
         view.error.format("invalid port \"%s\"", host.port.c_str());
-      } else if (!view.noted.empty()) {
-        view.error.assign(view.noted.c_str());
-      } else if (view.fails_in_row == 1 || view.error.empty()) {
+      } else if (!slots[i].error.empty()) {
+        view.error.assign(slots[i].error.c_str());
+      } else if (view.error.empty()) {
         view.error.assign("connect failed");
       }
     }
-    view.noted.clear();
   }
 }
 

@@ -30,8 +30,6 @@ struct HostView {
   int32_t fails_in_row = 0;          // failed checks since the last that connected
   bool up = false;                   // the last check connected
   FixedText<kProbeErrorSize> error;  // the last error seen; "": none
-  // The error an alert of the running cycle carried; taken in by note_cycle.
-  FixedText<kProbeErrorSize> noted;
 };
 
 struct StatusBoard {
@@ -44,9 +42,6 @@ struct StatusBoard {
   bool status_write_failing = false;
   bool metrics_write_failing = false;
 
-  // Keeps the error text an alert about the host at `host_index` carries.
-  // Safe from the worker of that host while the cycle runs.
-  void note_error(int32_t host_index, const char* error);
 };
 
 // Takes in what the cycle that began at `started` and took `elapsed_ms` left

@@ -71,6 +71,7 @@ void record_failure(HostEntry* host, int result, char* error, const WorkerContex
 uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
   if (!slot) return 0;
   slot->failed = 0;
+  slot->error.clear();
   HostTable* table = context.table;
   if (!table || slot->host_index < 1 || slot->host_index > table->host_count ||
       slot->host_index >= kHostTableSlots) {
@@ -106,6 +107,7 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
   double elapsed = 0.0;
   const int result = probe_host_entry(host, static_cast<uint16_t>(port), &elapsed, error);
 
+  if (result != kProbeConnected) slot->error.assign(result == kProbeTimedOut ? "Timeout" : error);
   std::unique_lock<std::mutex> lock(host_state_lock);
   if (!context.count_checks) {
     // The own network is down: what the check found says nothing about the host.

@@ -7,6 +7,8 @@
 #include <mutex>
 
 #include "config/host_config.h"
+#include "probe/tcp_probe.h"
+#include "support/fixed_text.h"
 
 namespace lw {
 
@@ -17,6 +19,9 @@ extern std::mutex host_state_lock;
 struct WorkerSlot {
   int32_t host_index = 0;
   int32_t failed = 0;  // 1: unresolved host or failed check
+  // The error of this cycle's failed probe ("Timeout", "Connection
+  // refused", ...); "" when the probe connected or did not run.
+  FixedText<kProbeErrorSize> error;
 };
 
 // Where a worker reports that a host crossed its alert threshold. Both
