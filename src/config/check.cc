@@ -176,21 +176,43 @@ int finish_notify_file(const NotifyFileMarks& marks, bool passed) {
   return passed ? 1 : 0;
 }
 
-// Every key each file knows; a line with any other key is reported.
+// Every key each file knows, one a line; a line with any other key is
+// reported.
+// clang-format off
 constexpr const char* kHostFileKeys[] = {
-    "interval",       "fast_retry_interval",
-    "workers",        "recovercount",
-    "remind_minutes", "group_alerts",
-    "netcheck",       "status_file",
-    "metrics_file",   "host",
-    "port",           "description",
-    "timeoutsec",     "alertcount",
+    "interval",
+    "fast_retry_interval",
+    "workers",
+    "recovercount",
+    "remind_minutes",
+    "group_alerts",
+    "netcheck",
+    "status_file",
+    "metrics_file",
+    "host",
+    "port",
+    "description",
+    "timeoutsec",
+    "alertcount",
     "family",
 };
 constexpr const char* kNotifyFileKeys[] = {
-    "server",  "email",         "password",      "from",          "to",     "iamalive",   "token",
-    "chat_id", "teams_webhook", "retry_minutes", "heartbeat_url", "cacert", "ssl_revoke", "proxy",
+    "server",
+    "email",
+    "password",
+    "from",
+    "to",
+    "iamalive",
+    "token",
+    "chat_id",
+    "teams_webhook",
+    "retry_minutes",
+    "heartbeat_url",
+    "cacert",
+    "ssl_revoke",
+    "proxy",
 };
+// clang-format on
 
 char lower_byte(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -270,7 +292,6 @@ void check_number_value(const char* file_name, int line_no, const ConfigLine& li
                   {"workers", kDefaultWorkers},
                   {"timeoutsec", kDefaultTimeoutSeconds},
                   {"alertcount", kDefaultAlertCount}};
-  constexpr int kLargestChecked = 999999999;
   const char* value = line.value.c_str();
   for (const auto& number : kNumbers) {
     if (!(line.key == number.key)) continue;
@@ -278,7 +299,9 @@ void check_number_value(const char* file_name, int line_no, const ConfigLine& li
     if (line.key == "interval" && line.value.empty()) return;  // the line is passed over
     if (line.key == "workers" && (read < 1 || read > kMaxWorkers)) return;
     const int used = read < 1 ? number.fallback : read;
-    if (parse_whole_number(value, kLargestChecked) == used) return;
+    FixedText<16> used_text;
+    used_text.format("%d", used);
+    if (line.value == used_text.c_str()) return;
     plain_print("Warning: %s line %d: %s \"%s\" will be taken as %d\n", file_name, line_no,
                 number.key, value, used);
     return;
