@@ -11,22 +11,24 @@
 namespace lw {
 namespace {
 
-// Each file checked as its kind: the result and the exact output; no file is changed.
+// Each file checked as its kind: the result and the exact output; no file is
+// changed. Warnings leave the result OK, errors make it FAILED.
 TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
   const std::string hosts = "interval: \"15\"\nfast_retry_interval: \"3\"\nworkers: \"2\"\n",
-                    mail = "server: \"s\"\nemail: \"e\"\npassword: \"\"\nto: \"t\"\n";
+                    mail = "server: \"s\"\nemail: \"e\"\npassword: \"\"\nto: \"t\"\n",
+                    long_comment = "* " + std::string(70000, 'c') + "host: \"ghost\"\n";
   const std::tuple<int, std::string, int, std::string> cases[] = {
-      {kHostFile, hosts + "host: \"a\"\nport: \"80\"\n", 1, ""},
-      {kHostFile, hosts + "recovercount: \"100\"\nrecovercount: \"0\"\nhost: \"a\"\nport: \"80\"\n",
-       0, "Line 5: invalid recovercount \"0\" (use 1 to 100)\n"},
       {kHostFile,
-       hosts + "remind_minutes: \"0\"\nremind_minutes: \"4\"\nhost: \"a\"\nport: \"80\"\n", 0,
-       "Line 5: invalid remind_minutes \"4\" (use 0, or 5 to 10080)\n"},
+       hosts + "recovercount: \"100\"\nremind_minutes: \"0\"\ngroup_alerts: \"0\"\n"
+               "netcheck: \"[::1]:53, 10.0.0.1:53\"\nhost: \"a\"\nport: \"80\"\n",
+       1, ""},
       {kHostFile,
-       hosts + "group_alerts: \"0\"\ngroup_alerts: \"1\"\nnetcheck: \"[::1]:53, 10.0.0.1:53\"\n"
+       hosts + "recovercount: \"0\"\nremind_minutes: \"4\"\ngroup_alerts: \"1\"\n"
                "netcheck: \"10.0.0.1\"\nhost: \"a\"\nport: \"80\"\n",
        0,
-       "Line 5: invalid group_alerts \"1\" (use 0, or 2 to 255)\n"
+       "Line 4: invalid recovercount \"0\" (use 1 to 100)\n"
+       "Line 5: invalid remind_minutes \"4\" (use 0, or 5 to 10080)\n"
+       "Line 6: invalid group_alerts \"1\" (use 0, or 2 to 255)\n"
        "Line 7: invalid netcheck \"10.0.0.1\" (use up to 4 host:port references, separated by "
        "commas)\n"},
       {kHostFile,
@@ -39,7 +41,7 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
        "Line 6: invalid port \"18O80\" (use 1 to 65535)\n"
        "Line 8: invalid port \"70000\" (use 1 to 65535)\n"
        "Missing key: interval\nMissing key: fast_retry_interval\n"
-       "Host #3 missing required key: port\n"},
+       "Host block at line 9: missing key port\n"},
       {kHostFile,
        hosts + "host:\"::1\"\nport:\"80\"\nfamily:\"6\"\nhost:\"[2001:db8::10]\"\nport:\"80\"\n"
                "host:\"10.0.0.1\"\nport:\"80\"\nfamily:\"4\"\nhost:\"web\"\nfamily:\"any\"\n"
@@ -52,11 +54,36 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
        0,
        "Line 4: host \"192.168.1.300\" is neither an IPv4 nor an IPv6 address\n"
        "Line 6: host \"2001:db8::zz\" is neither an IPv4 nor an IPv6 address\n"
-       "Line 10: family \"4\" excludes the IPv6 address of host #3\n"
-       "Line 13: family \"6\" excludes the IPv4 address of host #4\n"
+       "Line 10: family \"4\" excludes the IPv6 address of the host at line 8\n"
+       "Line 13: family \"6\" excludes the IPv4 address of the host at line 11\n"
        "Line 14: invalid family \"ipv4\" (use 4, 6 or any)\n"
        "Line 15: host \"010.0.0.1\" is neither an IPv4 nor an IPv6 address\n"},
-      {kNotifyFile, mail + "token:\"t\"\nchat_id:\"c\"\nworkers:\"0\"\n", 1, ""},  // a host key
+      {kHostFile, hosts + "host: \"a\"\nhost: \"b\"\nport: \"80\"\n", 0,
+       "Host block at line 4: missing key port\n"},
+      {kHostFile,
+       "interval: \"0\"\nfast_retry_interval: \"3\"\nworkers: \"5x\"\nhost: \"a.example\"\n"
+       "port: \"80\"\nalertcount: \"-5\"\ndescription: \"say \"hi\"\"\nportt: \"81\"\n"
+       "Host: \"b\"\ncolour: \"red\"\nhost: \"A.Example\"\nport: \"80\"\n" +
+           long_comment + "timeoutsec: \"0\"\n",
+       1,
+       "Warning: config.txt line 1: interval \"0\" will be taken as 15\n"
+       "Warning: config.txt line 3: workers \"5x\" will be taken as 5\n"
+       "Warning: config.txt line 6: alertcount \"-5\" will be taken as 30\n"
+       "Warning: config.txt line 7: the value of description holds a '\"'; it ends at the "
+       "first one\n"
+       "Warning: config.txt line 8: unknown key \"portt\", did you mean \"port\"?\n"
+       "Warning: config.txt line 9: key \"Host\" must be written \"host\"; keys are lower case, "
+       "this line is ignored\n"
+       "Warning: config.txt line 10: unknown key \"colour\", this line is ignored\n"
+       "Warning: config.txt line 13: line longer than 8191 characters, cut after them\n"
+       "Warning: config.txt line 14: timeoutsec \"0\" will be taken as 10\n"
+       "Warning: config.txt: Host block at line 11 has the host and port of the block at line "
+       "4; each of its alerts would come twice\n"},
+      {kNotifyFile,
+       "\xEF\xBB\xBF" + mail + "token:\"t\"\nchat_id:\"c\"\nteams_webhok:\"u\"\nworkers:\"0\"\n", 1,
+       "Warning: config.txt line 7: unknown key \"teams_webhok\", did you mean "
+       "\"teams_webhook\"?\n"
+       "Warning: config.txt line 8: unknown key \"workers\", this line is ignored\n"},
       {kNotifyFile, mail + "retry_minutes:\"1440\"\nretry_minutes:\"1441\"\nretry_minutes:\"6O\"\n",
        0,
        "Line 6: invalid retry_minutes \"1441\" (use 0 to 1440)\n"

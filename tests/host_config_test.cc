@@ -45,6 +45,14 @@ TEST_F(HostConfigTest, HostBlocksTakeTheLinesAfterThem) {
             "15|3|50|3 web|8081|front end|10|30|30 db|||51|30|0 |||5|30|30");
 }
 
+// A byte order mark in front of the first key is no part of it, and the
+// rest of an over-long line is no line of its own (here it would start a host).
+TEST_F(HostConfigTest, FilesAsEditorsWriteThem) {
+  EXPECT_EQ(load("\xEF\xBB\xBFinterval: \"20\"\r\n* " + std::string(8191 * 9 - 2, 'c') +
+                 "host: \"ghost\"\nhost: \"a\"\nport: \"80\"\n"),
+            "20|3|2|1 a|80||10|30|30");
+}
+
 // The alert keys and family: absent is today's behaviour; a refused value says so and
 // falls back to it.
 TEST_F(HostConfigTest, AlertKeysAbsentValidOrRefused) {

@@ -1,7 +1,10 @@
 #include "config/check.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "config/config_line.h"
 #include "config/host_config.h"
@@ -21,6 +24,7 @@ struct HostFileMarks {
   int host_count = 0;
   bool current_has_port = false;
   HostForm current_form = HostForm::kName;
+  int block_line = 0;  // the `host` line of the current block
 };
 
 struct NotifyFileMarks {
@@ -93,7 +97,7 @@ bool check_host_key(const ConfigLine& line, int line_no, HostFileMarks* marks) {
   } else if (std::strcmp(key, "host") == 0) {
     bool ok = true;
     if (marks->host_count > 0 && !marks->current_has_port) {
-      plain_print("Host #%d missing required key: port\n", marks->host_count);
+      plain_print("Host block at line %d: missing key port\n", marks->block_line);
       ok = false;
     }
     ++marks->host_count;
@@ -104,6 +108,7 @@ bool check_host_key(const ConfigLine& line, int line_no, HostFileMarks* marks) {
                   line.value.c_str());
       ok = false;
     }
+    marks->block_line = line_no;
     return ok;
   } else if (std::strcmp(key, "family") == 0) {
     const int family = parse_host_family(line.value.c_str());
@@ -114,9 +119,9 @@ bool check_host_key(const ConfigLine& line, int line_no, HostFileMarks* marks) {
     }
     if (marks->host_count > 0 && marks->current_form != HostForm::kNotAnAddress &&
         !family_allows(family, marks->current_form)) {
-      plain_print("Line %d: family \"%s\" excludes the IPv%c address of host #%d\n", line_no,
-                  line.value.c_str(), marks->current_form == HostForm::kIPv6 ? '6' : '4',
-                  marks->host_count);
+      plain_print("Line %d: family \"%s\" excludes the IPv%c address of the host at line %d\n",
+                  line_no, line.value.c_str(), marks->current_form == HostForm::kIPv6 ? '6' : '4',
+                  marks->block_line);
       return false;
     }
   } else if (std::strcmp(key, "port") == 0) {
@@ -180,7 +185,7 @@ int finish_host_file(const HostFileMarks& marks, bool passed) {
     return 0;
   }
   if (!marks.current_has_port) {
-    plain_print("Host #%d missing required key: port\n", marks.host_count);
+    plain_print("Host block at line %d: missing key port\n", marks.block_line);
     return 0;
   }
   return passed ? 1 : 0;
@@ -211,6 +216,188 @@ int finish_notify_file(const NotifyFileMarks& marks, bool passed) {
   return passed ? 1 : 0;
 }
 
+// Every key each file knows, one a line; a line with any other key is
+// reported.
+// clang-format off
+constexpr const char* kHostFileKeys[] = {
+    "interval",
+    "fast_retry_interval",
+    "workers",
+    "recovercount",
+    "remind_minutes",
+    "group_alerts",
+    "netcheck",
+    "status_file",
+    "metrics_file",
+    "host",
+    "port",
+    "description",
+    "timeoutsec",
+    "alertcount",
+    "family",
+};
+constexpr const char* kNotifyFileKeys[] = {
+    "server",
+    "email",
+    "password",
+    "from",
+    "to",
+    "iamalive",
+    "token",
+    "chat_id",
+    "teams_webhook",
+    "retry_minutes",
+    "heartbeat_url",
+    "cacert",
+    "ssl_revoke",
+    "proxy",
+};
+// clang-format on
+
+char lower_byte(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Edits (insert, delete, replace a byte) between `a` and `b`, letter case
+// ignored.
+size_t edit_distance(const char* a, const char* b) {
+  size_t row[kConfigKeySize + 1];
+  const size_t b_len = std::strlen(b);
+  if (b_len > kConfigKeySize) return SIZE_MAX;
+  for (size_t j = 0; j <= b_len; ++j) row[j] = j;
+  for (size_t i = 1; a[i - 1] != '\0'; ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b_len; ++j) {
+      const size_t above = row[j];
+      const size_t replace = diagonal + (lower_byte(a[i - 1]) == lower_byte(b[j - 1]) ? 0 : 1);
+      row[j] = std::min({above + 1, row[j - 1] + 1, replace});
+      diagonal = above;
+    }
+  }
+  return row[b_len];
+}
+
+// Warns about a key that the file's kind does not know: written in the
+// wrong letter case, close to a known key, or neither. Returns true when
+// the key is known.
+bool check_known_key(const char* file_name, int kind, int line_no, const char* key) {
+  const char* const* keys = kind == kHostFile ? kHostFileKeys : kNotifyFileKeys;
+  const size_t count = kind == kHostFile ? std::size(kHostFileKeys) : std::size(kNotifyFileKeys);
+  // Fewer than three edits, and fewer than half the key's letters, make a
+  // likely typing error; no edit at all is a key in other letter case.
+  size_t best_distance = std::min<size_t>(3, (std::strlen(key) + 1) / 2);
+  const char* best = nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    if (std::strcmp(key, keys[i]) == 0) return true;
+    const size_t distance = edit_distance(key, keys[i]);
+    if (distance < best_distance) {
+      best_distance = distance;
+      best = keys[i];
+    }
+  }
+  if (best && best_distance == 0) {
+    plain_print(
+        "Warning: %s line %d: key \"%s\" must be written \"%s\"; keys are lower case, this line is "
+        "ignored\n",
+        file_name, line_no, key, best);
+  } else if (best) {
+    plain_print("Warning: %s line %d: unknown key \"%s\", did you mean \"%s\"?\n", file_name,
+                line_no, key, best);
+  } else {
+    plain_print("Warning: %s line %d: unknown key \"%s\", this line is ignored\n", file_name,
+                line_no, key);
+  }
+  return false;
+}
+
+// Warns when the text after a value's closing quote holds another quote:
+// the value was meant to hold a '"', and it ends at the first one.
+void check_quote_in_value(const char* file_name, int line_no, const char* piece,
+                          const ConfigLine& line) {
+  const char* open = std::strchr(find_config_separator(piece) + 1, '"');
+  const char* close = std::strchr(open + 1, '"');
+  if (!std::strchr(close + 1, '"')) return;
+  plain_print("Warning: %s line %d: the value of %s holds a '\"'; it ends at the first one\n",
+              file_name, line_no, line.key.c_str());
+}
+
+// Warns about a number of the host file that the loader or the run reads as
+// another value than the one written: a default, a clamp, or digits cut
+// short ("5x"). Values that check_host_key refuses are left to it.
+void check_number_value(const char* file_name, int line_no, const ConfigLine& line) {
+  static constexpr struct {
+    const char* key;
+    int fallback;  // the value used for a number below 1
+  } kNumbers[] = {{"interval", kDefaultIntervalSeconds},
+                  {"fast_retry_interval", kDefaultFastRetrySeconds},
+                  {"workers", kDefaultWorkers},
+                  {"timeoutsec", kDefaultTimeoutSeconds},
+                  {"alertcount", kDefaultAlertCount}};
+  const char* value = line.value.c_str();
+  for (const auto& number : kNumbers) {
+    if (!(line.key == number.key)) continue;
+    const int read = to_int(value);
+    if (line.key == "interval" && line.value.empty()) return;  // the line is passed over
+    if (line.key == "workers" && (read < 1 || read > kMaxWorkers)) return;
+    const int used = read < 1 ? number.fallback : read;
+    FixedText<16> used_text;
+    used_text.format("%d", used);
+    if (line.value == used_text.c_str()) return;
+    plain_print("Warning: %s line %d: %s \"%s\" will be taken as %d\n", file_name, line_no,
+                number.key, value, used);
+    return;
+  }
+}
+
+// The host blocks seen so far, to find one that repeats an earlier host and
+// port (its every outage would be alerted twice).
+struct HostBlocks {
+  struct Block {
+    FixedText<kConfigKeySize> host;
+    FixedText<16> port;
+    int line = 0;
+  };
+  Block blocks[kHostTableSlots];
+  int count = 0;
+};
+
+bool same_host_name(const char* a, const char* b) {
+  for (; *a && lower_byte(*a) == lower_byte(*b); ++a, ++b) {
+  }
+  return *a == *b;
+}
+
+// Follows the host and port lines of a host file; a block is compared with
+// the earlier ones when the next begins and at the end (line 0).
+void note_host_block(const char* file_name, int line_no, const ConfigLine* line,
+                     HostBlocks* blocks) {
+  const bool next_block = !line || line->key == "host";
+  if (next_block && blocks->count > 0) {
+    const HostBlocks::Block& last = blocks->blocks[blocks->count - 1];
+    const int port = port_number(last.port.c_str());
+    for (int i = 0; port != 0 && i + 1 < blocks->count; ++i) {
+      const HostBlocks::Block& earlier = blocks->blocks[i];
+      if (same_host_name(earlier.host.c_str(), last.host.c_str()) &&
+          port_number(earlier.port.c_str()) == port) {
+        plain_print(
+            "Warning: %s: Host block at line %d has the host and port of the block at line %d; "
+            "each of its alerts would come twice\n",
+            file_name, last.line, earlier.line);
+        break;
+      }
+    }
+  }
+  if (!line) return;
+  if (line->key == "host") {
+    if (blocks->count == kHostTableSlots) return;  // the loader stops before
+    HostBlocks::Block& block = blocks->blocks[blocks->count++];
+    block.host.assign(line->value.c_str());
+    block.port.clear();
+    block.line = line_no;
+  } else if (line->key == "port" && blocks->count > 0) {
+    blocks->blocks[blocks->count - 1].port.assign(line->value.c_str());
+  }
+}
+
 }  // namespace
 
 int check_config_file(const char* file_name, int kind) {
@@ -226,9 +413,15 @@ int check_config_file(const char* file_name, int kind) {
   NotifyFileMarks notify_marks;
   FixedText<kConfigLineSize> piece;
   ConfigLine line;
+  ConfigPieceInfo info;
+  HostBlocks blocks;
 
-  while (read_config_piece(file, piece.data(), piece.capacity()) > 0) {
+  while (read_config_piece(file, piece.data(), piece.capacity(), &info) > 0) {
     ++line_no;
+    if (info.cut) {
+      plain_print("Warning: %s line %d: line longer than %zu characters, cut after them\n",
+                  file_name, line_no, kConfigLineSize - 1);
+    }
     if (is_comment_line(piece.c_str())) continue;
 
     const char* sep = find_config_separator(piece.c_str());
@@ -242,12 +435,17 @@ int check_config_file(const char* file_name, int kind) {
       passed = false;
       continue;
     }
+    check_quote_in_value(file_name, line_no, piece.c_str(), line);
+    if (!check_known_key(file_name, kind, line_no, line.key.c_str())) continue;
     if (kind == kHostFile) {
       if (!check_host_key(line, line_no, &host_marks)) passed = false;
+      check_number_value(file_name, line_no, line);
+      note_host_block(file_name, line_no, &line, &blocks);
     } else {
       if (!check_notify_key(line, line_no, &notify_marks)) passed = false;
     }
   }
+  if (kind == kHostFile) note_host_block(file_name, line_no, nullptr, &blocks);
   std::fclose(file);
 
   return kind == kHostFile ? finish_host_file(host_marks, passed)

@@ -62,16 +62,41 @@ bool parse_config_line(const char* line, ConfigLine* out) {
   return true;
 }
 
-size_t read_config_piece(std::FILE* file, char* buf, size_t cap) {
+size_t read_config_piece(std::FILE* file, char* buf, size_t cap, ConfigPieceInfo* info,
+                         LongLine long_line) {
+  ConfigPieceInfo found;
+  if (info) *info = found;
   if (!file || !buf || cap == 0) return 0;
+  static constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+  const bool at_start = std::ftell(file) == 0;
   size_t len = 0;
+  int c = EOF;
   while (len + 1 < cap) {
-    int c = std::getc(file);
+    c = std::getc(file);
     if (c == EOF) break;
     buf[len++] = static_cast<char>(c);
     if (c == '\n') break;
+    if (at_start && len == 3 && !found.byte_order_mark &&
+        std::memcmp(buf, kByteOrderMark, 3) == 0) {
+      found.byte_order_mark = true;
+      len = 0;
+    }
   }
   buf[len] = '\0';
+  if (len + 1 == cap && c != '\n') {
+    // The piece is full: see whether the line goes on.
+    int next = std::getc(file);
+    if (long_line == LongLine::kSplit) {
+      found.cut = next != EOF && next != '\n';
+      if (next != EOF) std::ungetc(next, file);
+    } else {
+      // Only a line end left over is no cut.
+      for (; next != EOF && next != '\n'; next = std::getc(file)) {
+        if (next != '\r') found.cut = true;
+      }
+    }
+  }
+  if (info) *info = found;
   return len;
 }
 

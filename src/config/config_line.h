@@ -1,5 +1,5 @@
 // The line syntax shared by both configuration files: `key : "value"`,
-// read in pieces of at most 8191 characters.
+// read one line at a time, of which at most 8191 characters count.
 
 #ifndef LINKWATCH_CONFIG_CONFIG_LINE_H_
 #define LINKWATCH_CONFIG_CONFIG_LINE_H_
@@ -38,12 +38,29 @@ bool is_comment_line(const char* line);
 // separator. Key and value are trimmed and cut to 127 and 8191 characters.
 bool parse_config_line(const char* line, ConfigLine* out);
 
-// Reads the next piece of a configuration file opened in text mode: the
-// rest of the current line up to and including its line end, but at most
-// cap-1 bytes (8191 for kConfigLineSize), so a longer line arrives in several
-// pieces. Stores the piece terminated in `buf` and returns its length in
-// bytes (a NUL byte inside the line is kept and counted); 0 at end of file.
-size_t read_config_piece(std::FILE* file, char* buf, size_t cap);
+// What to do with the part of a line beyond one piece.
+enum class LongLine {
+  kSkipRest,  // read and drop it: every piece is one whole line of the file
+  kSplit,     // leave it for the following pieces (for copying a file)
+};
+
+// What read_config_piece found besides the piece's bytes.
+struct ConfigPieceInfo {
+  bool byte_order_mark = false;  // a UTF-8 byte order mark before it was dropped
+  bool cut = false;              // the line went on beyond the piece, not just its end
+};
+
+// Reads the next piece of a configuration file: the rest of the current line
+// up to and including its line end, but at most cap-1 bytes (8191 for
+// kConfigLineSize). Stores the piece terminated in `buf` and returns its
+// length in bytes (a NUL byte inside the line is kept and counted); 0 at end
+// of file. At the start of the file a UTF-8 byte order mark (EF BB BF) is
+// dropped, as editors write it in front of the first key. A longer line is
+// cut: with kSkipRest its rest is read up to and including its line end and
+// dropped, so line numbers stay right; with kSplit the rest arrives in the
+// next pieces. `info`, when given, says which of the two happened.
+size_t read_config_piece(std::FILE* file, char* buf, size_t cap, ConfigPieceInfo* info = nullptr,
+                         LongLine long_line = LongLine::kSkipRest);
 
 // The value of a text that is a whole number written with digits only, at
 // most `max`. Returns -1 for anything else, "" included.

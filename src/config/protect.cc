@@ -44,6 +44,15 @@ unsigned char mix(unsigned char byte, size_t index) {
       byte ^ static_cast<unsigned char>(kProtectMixKey[index % kMixKeyLength]));
 }
 
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+// The line end that closes `piece` (`len` bytes): "\r\n", "\n", or "" for a
+// piece that a line end does not close.
+const char* line_end_of(const char* piece, size_t len) {
+  if (len == 0 || piece[len - 1] != '\n') return "";
+  return len >= 2 && piece[len - 2] == '\r' ? "\r\n" : "\n";
+}
+
 // Removes `path`, ignoring every error.
 void discard_file(const char* path) {
   std::error_code ec;
@@ -141,17 +150,23 @@ bool take_rewrite_lock(platform::FileLock* lock) {
 //   does, so the line the loaded value came from is the one protected.
 // - A token of 253 to 255 characters gets its full 517-character form (the
 //   reader accepts bodies of up to 510 digits); a cut form is never written.
+// - A replaced line keeps its own line end (CR LF stays CR LF, the last line
+//   may have none). Of a line longer than 8191 characters only the first
+//   8191 are read as a line, as the loader reads them; the rest is copied
+//   as it stands, behind the protected form if the line was a secret's.
 // - The content goes to a temporary file that replaces the original only
 //   once it is complete, so a failure mid-way never leaves the file empty or
 //   truncated.
 // Runs with the rewrite lock held: what it reads is what it replaces.
 int rewrite_secret_lines() {
-  std::FILE* in = std::fopen(kNotifyFileName, "r");
+  // Binary on both ends: every byte that is not replaced, line ends and a
+  // byte order mark included, is written back as it was read.
+  std::FILE* in = std::fopen(kNotifyFileName, "rb");
   if (!in) return 0;
 
   // The original must be writable: a file that cannot be opened for writing
   // stays as it is, even though the rename itself might succeed.
-  std::FILE* probe = std::fopen(kNotifyFileName, "r+");
+  std::FILE* probe = std::fopen(kNotifyFileName, "rb+");
   if (!probe) {
     std::fclose(in);
     return 0;
@@ -161,7 +176,7 @@ int rewrite_secret_lines() {
   FixedText<64> temp_name;
   temp_name.format("%s.%u.%u.tmp", kNotifyFileName, static_cast<unsigned>(platform::current_pid()),
                    static_cast<unsigned>(++rewrite_serial));
-  std::FILE* out = std::fopen(temp_name.c_str(), "w");
+  std::FILE* out = std::fopen(temp_name.c_str(), "wb");
   if (!out) {
     std::fclose(in);
     return 0;
@@ -182,21 +197,29 @@ int rewrite_secret_lines() {
   bool ok = true;
   size_t total = 0;
   size_t len;
-  while ((len = read_config_piece(in, piece.data(), piece.capacity())) > 0) {
+  bool line_start = true;  // the piece begins a line; otherwise it continues a long one
+  ConfigPieceInfo info;
+  while ((len = read_config_piece(in, piece.data(), piece.capacity(), &info, LongLine::kSplit)) >
+         0) {
     const char* bytes = piece.c_str();
-    if (!is_comment_line(piece.c_str()) && parse_config_line(piece.c_str(), &line)) {
+    if (info.byte_order_mark) {
+      total += 3;
+      if (std::fwrite(kByteOrderMark, 1, 3, out) != 3) ok = false;
+    }
+    if (line_start && !is_comment_line(bytes) && parse_config_line(bytes, &line)) {
       size_t limit = secret_limit(line.key.c_str());
       // A value that is too long stays as written: its protected form would
       // hold a cut secret.
       if (limit > 0 && !line.value.empty() &&
           read_stored_secret(line.value.c_str(), limit, plain.data(), plain.capacity())) {
         make_protected_form(plain.c_str(), form, sizeof form);
-        replacement.format("%s:\"%s\"\n", line.key.c_str(), form);
+        replacement.format("%s:\"%s\"%s", line.key.c_str(), form, line_end_of(bytes, len));
         bytes = replacement.c_str();
-        len = replacement.size();
         ++replaced;
       }
     }
+    line_start = piece.c_str()[len - 1] == '\n';
+    if (bytes == replacement.c_str()) len = replacement.size();
     if (total + len + 1 >= kMaxFileContent) {
       ok = false;
       break;

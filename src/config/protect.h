@@ -42,10 +42,11 @@ constexpr const char kNotifyLockFileName[] = "linkwatch_email.lock";
 
 // Rewrites every `password` and `token` line of "linkwatch_email.txt" that
 // carries a non-empty value of at most its limit as key:"<protected form of
-// that line's own value>"; all other lines keep their bytes, and a line
-// whose value is too long stays as written. Lines are recognised as the
-// loader reads them; blank lines and lines starting with "*" or "#" are
-// never touched.
+// that line's own value>" followed by that line's own line end; all other
+// bytes stay as they are (line ends and a leading byte order mark included),
+// and a line whose value is too long stays as written. Lines are recognised
+// as the loader reads them; blank lines and lines starting with "*" or "#"
+// are never touched.
 // The file is read, rewritten and replaced while kNotifyLockFileName is
 // locked (waiting for another holder up to a fixed bound), so concurrent
 // rewrites by several processes never lose or mix content: the new content
