@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/service.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
 
@@ -146,10 +147,13 @@ int stop_instance() {
     plain_print("Unable to open pid %lu\n", static_cast<unsigned long>(pid));
     return 1;
   }
+  // The service manager would take a service that ended without its word
+  // for a failed one and start it again: a service is stopped through it.
+  if (is_service_process(pid)) return stop_service_instance();
   // In order first: the instance ends its sends, logs what is left and
   // removes its record. One that has not ended in time is ended at once.
-  const bool orderly = platform::request_process_stop(pid) &&
-                       platform::wait_process_end(pid, kOrderlyStopWaitMs);
+  const bool orderly =
+      platform::request_process_stop(pid) && platform::wait_process_end(pid, kOrderlyStopWaitMs);
   if (!orderly && platform::terminate_process(pid) != platform::TerminateResult::kTerminated &&
       platform::pid_is_alive(pid)) {
     plain_print("Unable to open pid %lu\n", static_cast<unsigned long>(pid));
