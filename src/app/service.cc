@@ -56,11 +56,18 @@ int install_command(const char* account, const char* password) {
     plain_print("Cannot read the working folder\n");
     return 1;
   }
+  uint32_t missing = 0;
   uint32_t error = 0;
-  switch (platform::install_service(folder, account, password, &error)) {
+  switch (platform::install_service(folder, account, password, &missing, &error)) {
     case platform::ServiceResult::kDone:
       plain_print("linkwatch service installed: runs in %s as %s\n", folder,
                   account && account[0] ? account : "LocalSystem");
+      if (missing & platform::kServiceDelayedStart) {
+        plain_print("Note: this system has no delayed start; the service starts at once\n");
+      }
+      if (missing & platform::kServiceRestartOnExitCode) {
+        plain_print("Note: this system restarts the service after a crash only\n");
+      }
       plain_print("It starts with the computer. Start it now: sc start linkwatch\n");
       plain_print("Check it: linkwatch -status (in %s)\n", folder);
       return 0;

@@ -182,12 +182,20 @@ enum class ServiceResult {
 // stop: its orderly stop plus a margin.
 constexpr uint32_t kServiceStopWaitMs = 30000;
 
+// Settings that an older or emulated service manager may not know; a
+// registration without them still works.
+constexpr uint32_t kServiceDelayedStart = 1;       // starts with the others
+constexpr uint32_t kServiceRestartOnExitCode = 2;  // restarted after a crash only
+
 // Registers this program as the service, running in `folder` (absolute),
-// under LocalSystem when `account` is null or empty, else under that
-// account (a bare name means a local account) with `password` (may be
-// null). `*error` (may be null) receives the system's error number or 0.
+// under LocalSystem when `account` is null, empty or "LocalSystem", else
+// under that account (a bare name means a local account) with `password`
+// (may be null). On kDone `*missing` (may be null) receives the kService*
+// settings the service manager did not take. `*error` (may be null)
+// receives the system's error number or 0. A registration whose other
+// settings fail is removed again.
 ServiceResult install_service(const char* folder, const char* account, const char* password,
-                              uint32_t* error);
+                              uint32_t* missing, uint32_t* error);
 // Stops the service when it runs (bounded by kServiceStopWaitMs) and removes
 // its registration.
 ServiceResult uninstall_service(uint32_t* error);

@@ -972,7 +972,9 @@ uint64_t process_cpu_ms() {
 
 // systemd is set up through a unit file, by hand: nothing here talks to it.
 
-ServiceResult install_service(const char*, const char*, const char*, uint32_t* error) {
+ServiceResult install_service(const char*, const char*, const char*, uint32_t* missing,
+                              uint32_t* error) {
+  if (missing) *missing = 0;
   if (error) *error = 0;
   return ServiceResult::kNotSupported;
 }

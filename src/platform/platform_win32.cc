@@ -1297,23 +1297,41 @@ SC_HANDLE open_service(DWORD access, ScHandle* manager, ServiceResult* result, u
   return service;
 }
 
+// Whether a refused ChangeServiceConfig2 means that the service manager
+// does not know that setting, rather than that the call went wrong.
+bool unknown_setting() {
+  const DWORD code = GetLastError();
+  return code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_LEVEL ||
+         code == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
 // The service's settings beyond CreateService's: its description, the
-// delayed automatic start and the restart after any failure, also one that
-// ends with an exit code rather than a crash.
-bool configure_service(SC_HANDLE service) {
+// restart after a failure and, where the service manager knows them, the
+// delayed automatic start and the restart also after an exit with an
+// error code; those it does not know are added to `*missing`.
+bool configure_service(SC_HANDLE service, uint32_t* missing) {
   SERVICE_DESCRIPTIONA description = {kServiceDescription};
-  SERVICE_DELAYED_AUTO_START_INFO delayed = {TRUE};
   SC_ACTION restart = {SC_ACTION_RESTART, kRestartDelayMs};
   SERVICE_FAILURE_ACTIONSA actions;
   std::memset(&actions, 0, sizeof actions);
   actions.dwResetPeriod = kFailureResetSeconds;
   actions.cActions = 1;
   actions.lpsaActions = &restart;
+  if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description) ||
+      !ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions)) {
+    return false;
+  }
+  SERVICE_DELAYED_AUTO_START_INFO delayed = {TRUE};
+  if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed)) {
+    if (!unknown_setting()) return false;
+    *missing |= kServiceDelayedStart;
+  }
   SERVICE_FAILURE_ACTIONS_FLAG on_exit_code = {TRUE};
-  return ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description) &&
-         ChangeServiceConfig2A(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed) &&
-         ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions) &&
-         ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_exit_code);
+  if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_exit_code)) {
+    if (!unknown_setting()) return false;
+    *missing |= kServiceRestartOnExitCode;
+  }
+  return true;
 }
 
 // ---- The service's own side ----
@@ -1367,8 +1385,9 @@ void WINAPI service_main(DWORD, LPSTR*) {
 }  // namespace
 
 ServiceResult install_service(const char* folder, const char* account, const char* password,
-                              uint32_t* error) {
+                              uint32_t* missing, uint32_t* error) {
   if (error) *error = 0;
+  uint32_t not_taken = 0;
   char exe[kCommandLineCap];
   char buf[kCommandLineCap];
   CommandLine line(buf, sizeof buf);
@@ -1394,12 +1413,13 @@ ServiceResult install_service(const char* folder, const char* account, const cha
       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, line.c_str(), nullptr,
       nullptr, nullptr, user[0] ? user : nullptr, user[0] && password ? password : nullptr));
   if (!service) return failed(error);
-  if (!configure_service(service.get())) {
+  if (!configure_service(service.get(), &not_taken)) {
     // Half a registration would start without its restart rule: none at all.
     const ServiceResult result = failed(error);
     DeleteService(service.get());
     return result;
   }
+  if (missing) *missing = not_taken;
   return ServiceResult::kDone;
 }
 
