@@ -109,7 +109,8 @@ BOOL WINAPI console_control_handler(DWORD type) {
       return TRUE;
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-      // Only services see these; the service manager's controls stop one.
+      // A service ignores these: the service manager's controls stop it,
+      // and a user's log-off is no reason to.
       if (serving.load()) return TRUE;
       [[fallthrough]];
     case CTRL_CLOSE_EVENT:
