@@ -5,6 +5,7 @@
 #include "app/globals.h"
 #include "app/instance.h"
 #include "app/monitor.h"
+#include "app/service.h"
 #include "config/check.h"
 #include "config/host_config.h"
 #include "config/notify_config.h"
@@ -34,6 +35,8 @@ void print_usage(const char* program) {
   plain_print("  %s -start\n", program);
   plain_print("  %s -stop\n", program);
   plain_print("  %s -status\n", program);
+  plain_print("  %s -install [account [password]]\n", program);
+  plain_print("  %s -uninstall\n", program);
   plain_print("  %s -check\n", program);
   plain_print("  %s -test\n", program);
   plain_print("  %s -s\n", program);
@@ -42,6 +45,8 @@ void print_usage(const char* program) {
   plain_print("  -start        Start in background mode\n");
   plain_print("  -stop         Stop running instance\n");
   plain_print("  -status       Show running status\n");
+  plain_print("  -install      Install as a service running in this folder\n");
+  plain_print("  -uninstall    Stop and remove the service\n");
   plain_print("  -check        Validate config file format\n");
   plain_print("  -test         Send test email / Telegram / Teams alert\n");
   plain_print("  -s            Silent mode\n");
@@ -91,6 +96,14 @@ int run_entry(int argc, char** argv) {
     if (same(arg, "-check")) return check_files_command();
     if (same(arg, "-test")) return test_command();
     if (same(arg, "-start")) return start_background();
+    if (same(arg, "-install")) {
+      // An account is never named like an option; its password may be.
+      const char* account =
+          i + 1 < argc && argv[i + 1] && argv[i + 1][0] != '-' ? argv[i + 1] : nullptr;
+      return install_command(account, account && i + 2 < argc ? argv[i + 2] : nullptr);
+    }
+    if (same(arg, "-uninstall")) return uninstall_command();
+    if (same(arg, "-service")) return service_command(i + 1 < argc ? argv[i + 1] : nullptr);
     if (same(arg, "-s")) set_silent_mode(true);
   }
 

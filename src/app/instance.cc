@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/service.h"
 #include "app/status.h"
 #include "config/config_line.h"
 #include "config/host_config.h"
@@ -242,6 +243,9 @@ int stop_instance() {
     plain_print("Unable to open pid %lu\n", static_cast<unsigned long>(pid));
     return 1;
   }
+  // The service manager would take a service that ended without its word
+  // for a failed one and start it again: a service is stopped through it.
+  if (is_service_process(pid)) return stop_service_instance();
   // In order first: the instance ends its sends, logs what is left and
   // removes its record. One that has not ended in time is ended at once.
   const bool orderly =

@@ -33,7 +33,8 @@ uint32_t read_pid_file();
 int show_status();
 
 // "-stop": ends the instance (the process that holds the pid file's lock
-// under the recorded id) and deletes its pid file. 0 stopped, 1 otherwise:
+// under the recorded id) and deletes its pid file. The service instance is
+// asked to stop through the service manager instead (stop_service_instance). 0 stopped, 1 otherwise:
 // nothing recorded, or the recorded id is no running instance or cannot be
 // ended (the pid file then stays).
 int stop_instance();

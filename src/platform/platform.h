@@ -158,7 +158,84 @@ bool start_detached(const char* exe, const char* arg);
 // The computer's name. False when it cannot be read or is empty.
 bool computer_name(char* out, size_t cap);
 
+// ---- System service --------------------------------------------------------
+//
+// On Windows the program registers itself with the service control manager
+// as the service "linkwatch" ("linkwatch TCP service monitor"): automatic,
+// delayed start, restarted 60 seconds after a failure, with the command line
+// `"<program>" -service "<folder>"`, so the folder it runs in is part of the
+// registration. On POSIX nothing is registered: the system's service manager
+// is set up by hand from a unit text.
+
+enum class ServiceResult {
+  kDone,
+  kNotSupported,  // this system has no service manager to talk to
+  kNoRights,      // the service manager refused: administrator rights needed
+  kExists,        // install: a service of this name is registered already
+  kNotInstalled,  // no service of this name is registered
+  kNotRunning,    // stop: the service is not running
+  kTimedOut,      // stop: still not stopped after kServiceStopWaitMs
+  kFailed,        // anything else; `*error` holds the system's number
+};
+
+// Longest wait for the service to reach the stopped state once asked to
+// stop: its orderly stop plus a margin.
+constexpr uint32_t kServiceStopWaitMs = 30000;
+
+// Settings that an older or emulated service manager may not know; a
+// registration without them still works.
+constexpr uint32_t kServiceDelayedStart = 1;       // starts with the others
+constexpr uint32_t kServiceRestartOnExitCode = 2;  // restarted after a crash only
+
+// Registers this program as the service, running in `folder` (absolute),
+// under LocalSystem when `account` is null, empty or "LocalSystem", else
+// under that account (a bare name means a local account) with `password`
+// (may be null). On kDone `*missing` (may be null) receives the kService*
+// settings the service manager did not take. `*error` (may be null)
+// receives the system's error number or 0. A registration whose other
+// settings fail is removed again.
+ServiceResult install_service(const char* folder, const char* account, const char* password,
+                              uint32_t* missing, uint32_t* error);
+// Stops the service when it runs (bounded by kServiceStopWaitMs) and removes
+// its registration.
+ServiceResult uninstall_service(uint32_t* error);
+// Asks the service manager to stop the service and waits up to
+// kServiceStopWaitMs until it has.
+ServiceResult stop_service(uint32_t* error);
+// The process id of the running service; 0 when it is not installed, not
+// running, or this system has none.
+uint32_t service_pid();
+
+// The body of a service run: receives `context`, returns the exit code.
+using ServiceBody = int (*)(void* context);
+// Connects this process to the service manager and runs `body` as the
+// service: reports it running, turns a stop or shutdown control into
+// request_stop() (reporting the stop as pending), and reports it stopped
+// with the body's exit code. A user logging off stops nothing. Returns
+// false at once, without running `body`, when this process was not started
+// by the service manager (and always on POSIX).
+bool serve_as_service(ServiceBody body, void* context);
+
+// Where the service manager is set up by hand (POSIX): the text of a
+// systemd unit that runs `exe` with "-s" in `folder` as `account` (null or
+// empty: the user running this, none for root), followed by the commands
+// that install and enable it; every line that is no unit setting is a
+// comment, so the whole text can be saved as the unit file. False where
+// install_service does the work (Windows), or when a path or the account
+// cannot be written into a unit or the text does not fit.
+bool manual_service_setup(const char* exe, const char* folder, const char* account, char* out,
+                          size_t cap);
+// The commands that remove what manual_service_setup set up; false where
+// uninstall_service does the work.
+bool manual_service_removal(char* out, size_t cap);
+
 // ---- Files and environment -----------------------------------------------
+
+// The absolute path of the working directory. False when it cannot be read
+// or does not fit.
+bool current_directory(char* out, size_t cap);
+// Makes `path` the working directory. True on success.
+bool change_directory(const char* path);
 
 // Deletes a file. True when it was deleted.
 bool delete_file(const char* path);

@@ -1,0 +1,115 @@
+#include "app/service.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/instance.h"
+#include "platform/platform.h"
+#include "support/output.h"
+#include "support/test_env.h"
+
+namespace lw {
+namespace {
+
+namespace fs = std::filesystem;
+using Result = test::ProgramResult;  // exit code, joined output
+using test::run_program;
+
+bool on_windows() { return std::strcmp(platform::kSystemName, "Windows") == 0; }
+
+bool log_has(const char* text) {
+  return test::file_exists(kLogFileName) &&
+         test::read_file(kLogFileName).find(text) != std::string::npos;
+}
+
+class ServiceTest : public test::WorkDirTest {};
+
+// Removes the service at the end of a test, also of one that failed half-way
+// (the work folder it runs in is removed after the test).
+struct ServiceRemoval {
+  ~ServiceRemoval() { run_program({"-uninstall"}); }
+};
+
+TEST_F(ServiceTest, RunsInTheInstallFolderAndStopsInOrderThroughTheServiceManager) {
+  if (!on_windows()) GTEST_SKIP() << "POSIX has no service manager to talk to (see UnitText)";
+  platform::Listener listener;
+  ASSERT_TRUE(platform::listen_loopback(0, 16, &listener));
+  test::write_file("linkwatch_host.txt", "interval : \"60\"\nhost : \"127.0.0.1\"\nport : \"" +
+                                             std::to_string(listener.port) + "\"\n");
+  run_program({"-uninstall"});  // left over by an earlier run
+  ServiceRemoval removal;
+  const Result installed = run_program({"-install"});
+  if (installed.second.find("administrator") != std::string::npos) {
+    GTEST_SKIP() << "no administrator rights here: " << installed.second;
+  }
+  ASSERT_EQ(installed.first, 0) << installed.second;
+  EXPECT_NE(installed.second.find(fs::current_path().string()), std::string::npos);
+
+  ASSERT_EQ(run_program({"start", "linkwatch"}, "sc").first, 0);
+  for (int ms = 0; ms < 20000 && !log_has("linkwatch is started"); ms += 50) platform::sleep_ms(50);
+  ASSERT_TRUE(log_has("linkwatch is started")) << "no run in the install folder";
+  const uint32_t pid = read_pid_file();
+  EXPECT_EQ(run_program({"-status"}),
+            Result(0, "linkwatch running pid " + std::to_string(pid) + "\n"));
+  EXPECT_EQ(run_program({"-s"}).first, 1) << "a second instance beside the service";
+
+  EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
+  EXPECT_TRUE(log_has("------ linkwatch is stopped ------")) << "the stop was not orderly";
+  EXPECT_FALSE(test::file_exists(kPidFileName));
+  EXPECT_NE(run_program({"query", "linkwatch"}, "sc").second.find("STOPPED"), std::string::npos);
+
+  EXPECT_EQ(run_program({"-uninstall"}), Result(0, "linkwatch service removed\n"));
+  EXPECT_NE(run_program({"query", "linkwatch"}, "sc").first, 0) << "still registered";
+  EXPECT_EQ(run_program({"-uninstall"}), Result(1, "linkwatch service is not installed\n"));
+  platform::close_listener(&listener);
+}
+
+// The unit runs the program in the folder "-install" was run from; the
+// folder and account are written so that systemd reads them back unchanged,
+// and what would end a setting early is refused.
+TEST_F(ServiceTest, UnitText) {
+  if (on_windows()) GTEST_SKIP() << "Windows registers the service itself (see the test above)";
+  const std::string exe = test::program_path("linkwatch").string();
+  const std::string here = fs::current_path().string();
+  struct Row {
+    const char* folder;
+    std::vector<std::string> args;
+    int rc;
+    std::vector<std::string> lines;  // each must appear as a whole line
+  };
+  const Row rows[] = {
+      {"",
+       {"-install"},
+       0,
+       {"WorkingDirectory=" + here, "ExecStart=\"" + exe + "\" -s", "[Install]",
+        "#   sudo systemctl enable --now linkwatch"}},
+      {"", {"-install", "svc-user"}, 0, {"User=svc-user"}},
+      {"",
+       {"-install", "bad\nUser=root"},
+       1,
+       {"Cannot write a systemd unit for this program, folder or account"}},
+      {"", {"-uninstall"}, 0, {"sudo systemctl disable --now linkwatch"}},
+      {"a%h", {"-install"}, 0, {"WorkingDirectory=" + here + "/a%%h"}},  // last: a folder stays
+  };
+  for (const Row& row : rows) {
+    fs::create_directories(row.folder[0] ? fs::path(here) / row.folder : fs::path(here));
+    fs::current_path(fs::path(here) / row.folder);
+    const Result result = run_program(row.args);
+    EXPECT_EQ(result.first, row.rc) << result.second;
+    for (const std::string& line : row.lines) {
+      EXPECT_NE(("\n" + result.second).find("\n" + line + "\n"), std::string::npos)
+          << line << " missing in:\n"
+          << result.second;
+    }
+    EXPECT_EQ(fs::directory_iterator(fs::current_path()), fs::directory_iterator())
+        << "-install wrote a file";
+    fs::current_path(here);
+  }
+}
+
+}  // namespace
+}  // namespace lw
