@@ -103,6 +103,7 @@ void load_notify_config(NotifySettings* settings) {
   while (file.next(piece.data(), piece.capacity()) > 0) {
     if (parse_config_line(piece.c_str(), &line)) apply_notify_key(line, settings, &marks);
   }
+  file.close();  // the rewrite below replaces the file, which no open handle may stop
 
   NotifySettings& s = *settings;
   if (marks.password_too_long) report_too_long("password", kMaxPasswordLength, "e-mail");
