@@ -41,8 +41,8 @@ size_t line_ends() {
   require(reader.open(lw::kNotifyFileName), "file still there");
   lw::FixedText<lw::kConfigLineSize> piece;
   size_t n = 0;
-  for (size_t len; (len = reader.next(piece.data(), piece.capacity(), nullptr,
-                                      lw::LongLine::kSplit)) > 0;) {
+  for (size_t len;
+       (len = reader.next(piece.data(), piece.capacity(), nullptr, lw::LongLine::kSplit)) > 0;) {
     n += piece.c_str()[len - 1] == '\n';
   }
   return n;
