@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <tuple>
 
 #include "support/capture.h"
@@ -10,6 +11,13 @@
 
 namespace lw {
 namespace {
+
+std::string utf16(std::u16string_view text, const char* mark = "\xFF\xFE") {
+  std::string bytes = mark;
+  for (const char16_t unit : text)
+    bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+  return bytes;
+}
 
 // Each file checked as its kind: the result and the exact output; no file is
 // changed. Warnings leave the result OK, errors make it FAILED.
@@ -88,6 +96,22 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
        0,
        "Line 6: invalid retry_minutes \"1441\" (use 0 to 1440)\n"
        "Line 7: invalid retry_minutes \"6O\" (use 0 to 1440)\n"},
+      // UTF-16: units that are no character, each on its line (the last one a lone
+      // byte after a lone high surrogate), and a line that is too long once converted.
+      {kHostFile,
+       utf16(u"interval: \"15\"\r\nfast_retry_interval: \"3\"\r\nworkers: \"2\"\r\nhost: \"a\"\r\n"
+             u"port: \"80\"\r\ndescription: \"\xD800x\xDC00\"\r\n* " +
+             std::u16string(4096, u'\u20AC') + u"\r\n* \xD83D") +
+           "x",
+       1,
+       "Warning: config.txt line 6: a unit that is no UTF-16 character (an unpaired surrogate) "
+       "is read as U+FFFD\n"
+       "Warning: config.txt line 7: line longer than 8191 characters, cut after them\n"
+       "Warning: config.txt line 8: a unit that is no UTF-16 character (an unpaired surrogate) "
+       "is read as U+FFFD\n"},
+      {kHostFile, utf16(u"\x6800\x6f00\x7300\x7400", "\xFE\xFF"), 0,
+       "Line 1: the file is saved as UTF-16 big-endian, which is not read; save it as UTF-8 or "
+       "as UTF-16 little-endian (Notepad's \"Unicode\")\n"},
       {kNotifyFile, "token:\"t\"\n", 0,
        "Missing key: server\nMissing key: email\nMissing key: password\nMissing key: to\n"
        "Telegram config incomplete: chat_id missing\n"}};

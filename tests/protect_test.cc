@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 
@@ -64,6 +65,37 @@ TEST(ProtectFileTest, SecretsAreStoredProtectedAndLoadBackUnchanged) {
       EXPECT_EQ(test::read_file(kNotifyFileName), file + others);
     }
     EXPECT_EQ(capture.out().find(" alerts are off\n") != std::string::npos, want.ends_with('0'));
+  }
+}
+
+// A UTF-16 file (Notepad's "Unicode") loads as UTF-8 and stays UTF-16 with its byte order
+// mark and CR LF, byte for byte except the protected values. A line with a unit that is no
+// character stays as written; so does the rest of a long line, however it is split.
+TEST(ProtectFileTest, AUtf16FileStaysUtf16) {
+  auto utf16 = [](std::u16string_view text) {
+    std::string bytes = "\xFF\xFE";
+    for (const char16_t unit : text)
+      bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+    return bytes;
+  };
+  auto wide = [](const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); };
+  const std::u16string head = u"server:\"s\"\r\nemail:\"b\u00FCro@x\"\r\nto:\"t\"\r\n",
+                       odd = u"password:\"\xDC00\"\r\n",
+                       long_comment =
+                           u"* " + std::u16string(3000, u'\u20AC') + u"password:\"l\"\r\n";
+  test::ScopedWorkDir dir;
+  test::write_file(kNotifyFileName,
+                   utf16(head + odd + long_comment + u"password:\"p\u00E9\"\r\ntoken:\"tk\""));
+  std::string last = line("token", "tk");
+  last.pop_back();  // the last line has no line end
+  const std::string want =
+      utf16(head + odd + long_comment + wide(crlf(line("password", "p\u00E9"))) + wide(last));
+  for (int round = 0; round < 2; ++round) {
+    NotifySettings s;
+    load_notify_config(&s);
+    EXPECT_EQ(std::string(s.email.c_str()) + "|" + s.password.c_str() + "|" + s.token.c_str(),
+              "b\u00FCro@x|p\u00E9|tk");
+    EXPECT_EQ(test::read_file(kNotifyFileName), want);
   }
 }
 

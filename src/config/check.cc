@@ -401,9 +401,15 @@ void note_host_block(const char* file_name, int line_no, const ConfigLine* line,
 }  // namespace
 
 int check_config_file(const char* file_name, int kind) {
-  std::FILE* file = file_name ? std::fopen(file_name, "r") : nullptr;
-  if (!file) {
+  ConfigReader file;
+  if (!file.open(file_name)) {
     plain_print("File not found: %s\n", file_name ? file_name : "");
+    return 0;
+  }
+  if (file.encoding() == ConfigEncoding::kUtf16Be) {
+    plain_print(
+        "Line 1: the file is saved as UTF-16 big-endian, which is not read; save it as UTF-8 "
+        "or as UTF-16 little-endian (Notepad's \"Unicode\")\n");
     return 0;
   }
 
@@ -416,11 +422,17 @@ int check_config_file(const char* file_name, int kind) {
   ConfigPieceInfo info;
   HostBlocks blocks;
 
-  while (read_config_piece(file, piece.data(), piece.capacity(), &info) > 0) {
+  while (file.next(piece.data(), piece.capacity(), &info) > 0) {
     ++line_no;
     if (info.cut) {
       plain_print("Warning: %s line %d: line longer than %zu characters, cut after them\n",
                   file_name, line_no, kConfigLineSize - 1);
+    }
+    if (info.bad_character) {
+      plain_print(
+          "Warning: %s line %d: a unit that is no UTF-16 character (an unpaired surrogate) is "
+          "read as U+FFFD\n",
+          file_name, line_no);
     }
     if (is_comment_line(piece.c_str())) continue;
 
@@ -446,7 +458,6 @@ int check_config_file(const char* file_name, int kind) {
     }
   }
   if (kind == kHostFile) note_host_block(file_name, line_no, nullptr, &blocks);
-  std::fclose(file);
 
   return kind == kHostFile ? finish_host_file(host_marks, passed)
                            : finish_notify_file(notify_marks, passed);

@@ -44,10 +44,11 @@ enum class LongLine {
   kSplit,     // leave it for the following pieces (for copying a file)
 };
 
-// What read_config_piece found besides the piece's bytes.
+// What a read of one piece found besides the piece's bytes.
 struct ConfigPieceInfo {
-  bool byte_order_mark = false;  // a UTF-8 byte order mark before it was dropped
-  bool cut = false;              // the line went on beyond the piece, not just its end
+  bool cut = false;            // the line went on beyond the piece, not just its end
+  bool bad_character = false;  // a UTF-16 line held a unit that is no character
+                               // (an unpaired surrogate, a lone last byte)
 };
 
 // Reads the next piece of a configuration file: the rest of the current line
@@ -59,8 +60,75 @@ struct ConfigPieceInfo {
 // cut: with kSkipRest its rest is read up to and including its line end and
 // dropped, so line numbers stay right; with kSplit the rest arrives in the
 // next pieces. `info`, when given, says which of the two happened.
+// The bytes are taken as they stand: ConfigReader also reads UTF-16 files.
 size_t read_config_piece(std::FILE* file, char* buf, size_t cap, ConfigPieceInfo* info = nullptr,
                          LongLine long_line = LongLine::kSkipRest);
+
+// How a configuration file stores its text, as its first bytes say.
+enum class ConfigEncoding {
+  kUtf8,     // no byte order mark: the bytes as they stand (ASCII is UTF-8)
+  kUtf8Bom,  // EF BB BF, then UTF-8 ("UTF-8 with BOM")
+  kUtf16Le,  // FF FE, then UTF-16 little-endian (what Notepad calls "Unicode")
+  kUtf16Be,  // FE FF: not read, the reader yields no piece
+};
+
+// Reads a configuration file as UTF-8 pieces whatever its encoding, so that
+// the loaders, "-check" and the secret rewrite all see the same lines.
+class ConfigReader {
+ public:
+  ConfigReader() = default;
+  ~ConfigReader();
+  ConfigReader(const ConfigReader&) = delete;
+  ConfigReader& operator=(const ConfigReader&) = delete;
+
+  // Opens `file_name` for reading in binary (no line end is translated) and
+  // takes its encoding from its byte order mark, which is consumed. False
+  // when the file cannot be opened.
+  bool open(const char* file_name);
+  // Closes the file (the destructor does too); next() then yields nothing.
+  void close();
+
+  ConfigEncoding encoding() const { return encoding_; }
+  // The byte order mark the file began with: "" for kUtf8.
+  const char* byte_order_mark() const;
+  // True when reading the file failed, as opposed to reaching its end.
+  bool failed() const;
+
+  // The next piece, as read_config_piece reads it (cap is at most
+  // kConfigLineSize), in UTF-8. A UTF-16 character is never split between
+  // pieces: a piece may end a few bytes short of cap-1 instead. A unit that is
+  // no character arrives as U+FFFD and sets info->bad_character. Returns 0
+  // at end of file and at once for kUtf16Be.
+  size_t next(char* buf, size_t cap, ConfigPieceInfo* info = nullptr,
+              LongLine long_line = LongLine::kSkipRest);
+
+  // After next() with kSplit: the file's own bytes that the piece came from
+  // (the byte order mark not included). Written back one after the other
+  // they give the file unchanged. Empty after kSkipRest.
+  const char* raw() const { return raw_; }
+  size_t raw_size() const { return raw_size_; }
+
+ private:
+  // One UTF-16 character: its code point and the bytes it was read from.
+  struct Char16 {
+    unsigned long code = 0;
+    bool bad = false;
+    unsigned char bytes[4] = {};
+    unsigned size = 0;
+  };
+  bool read_char16(Char16* ch);
+  size_t next_utf16(char* buf, size_t cap, ConfigPieceInfo* info, LongLine long_line);
+
+  std::FILE* file_ = nullptr;
+  ConfigEncoding encoding_ = ConfigEncoding::kUtf8;
+  int held_unit_ = -1;  // a unit read after a high surrogate it does not pair with
+  bool has_pending_ = false;
+  Char16 pending_;  // a character that did not fit into the previous piece
+  const char* raw_ = "";
+  size_t raw_size_ = 0;
+  // A UTF-16 piece's file bytes: at most 2 per UTF-8 byte.
+  char raw16_[2 * kConfigLineSize];
+};
 
 // The value of a text that is a whole number written with digits only, at
 // most `max`. Returns -1 for anything else, "" included.

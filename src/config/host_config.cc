@@ -186,8 +186,8 @@ int parse_host_family(const char* text) {
 }
 
 bool load_host_config(HostTable* table, MonitorSettings* settings) {
-  std::FILE* file = std::fopen(kHostFileName, "r");
-  if (!file) {
+  ConfigReader file;
+  if (!file.open(kHostFileName)) {
     plain_print("%s is not existed\n", kHostFileName);
     return false;
   }
@@ -198,7 +198,7 @@ bool load_host_config(HostTable* table, MonitorSettings* settings) {
 
   FixedText<kConfigLineSize> piece;
   ConfigLine line;
-  while (read_config_piece(file, piece.data(), piece.capacity()) > 0) {
+  while (file.next(piece.data(), piece.capacity()) > 0) {
     if (!parse_config_line(piece.c_str(), &line)) continue;
 
     if (line.key == "host") {
@@ -217,7 +217,6 @@ bool load_host_config(HostTable* table, MonitorSettings* settings) {
     }
     apply_host_key(line, table, settings);
   }
-  std::fclose(file);
 
   if (settings->interval.empty()) settings->interval.assign(kDefaultIntervalText);
   if (settings->workers < 1) settings->workers = kDefaultWorkers;

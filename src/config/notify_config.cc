@@ -88,8 +88,8 @@ int parse_retry_minutes(const char* text) {
 }
 
 void load_notify_config(NotifySettings* settings) {
-  std::FILE* file = std::fopen(kNotifyFileName, "r");
-  if (!file) {
+  ConfigReader file;
+  if (!file.open(kNotifyFileName)) {
     plain_print("%s is not existed. It is unable to send email alerts\n", kNotifyFileName);
     settings->email_enabled = 0;
     return;
@@ -100,10 +100,10 @@ void load_notify_config(NotifySettings* settings) {
   FixedText<kConfigLineSize> piece;
   ConfigLine line;
   SecretMarks marks;
-  while (read_config_piece(file, piece.data(), piece.capacity()) > 0) {
+  while (file.next(piece.data(), piece.capacity()) > 0) {
     if (parse_config_line(piece.c_str(), &line)) apply_notify_key(line, settings, &marks);
   }
-  std::fclose(file);
+  file.close();  // the rewrite below replaces the file, which no open handle may stop
 
   NotifySettings& s = *settings;
   if (marks.password_too_long) report_too_long("password", kMaxPasswordLength, "e-mail");

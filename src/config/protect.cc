@@ -44,8 +44,6 @@ unsigned char mix(unsigned char byte, size_t index) {
       byte ^ static_cast<unsigned char>(kProtectMixKey[index % kMixKeyLength]));
 }
 
-constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
-
 // The line end that closes `piece` (`len` bytes): "\r\n", "\n", or "" for a
 // piece that a line end does not close.
 const char* line_end_of(const char* piece, size_t len) {
@@ -151,8 +149,10 @@ bool take_rewrite_lock(platform::FileLock* lock) {
 // - A token of 253 to 255 characters gets its full 517-character form (the
 //   reader accepts bodies of up to 510 digits); a cut form is never written.
 // - A replaced line keeps its own line end (CR LF stays CR LF, the last line
-//   may have none). Of a line longer than 8191 characters only the first
-//   8191 are read as a line, as the loader reads them; the rest is copied
+//   may have none) and the file's encoding: in a UTF-16 file it is written
+//   in UTF-16 too. A line holding a unit that is no UTF-16 character stays
+//   as written, since the value read from it is not the one in the file. Of a line longer than 8191
+//   characters only the first 8191 are read as a line, as the loader reads them; the rest is copied
 //   as it stands, behind the protected form if the line was a secret's.
 // - The content goes to a temporary file that replaces the original only
 //   once it is complete, so a failure mid-way never leaves the file empty or
@@ -161,26 +161,20 @@ bool take_rewrite_lock(platform::FileLock* lock) {
 int rewrite_secret_lines() {
   // Binary on both ends: every byte that is not replaced, line ends and a
   // byte order mark included, is written back as it was read.
-  std::FILE* in = std::fopen(kNotifyFileName, "rb");
-  if (!in) return 0;
+  ConfigReader in;
+  if (!in.open(kNotifyFileName)) return 0;
 
   // The original must be writable: a file that cannot be opened for writing
   // stays as it is, even though the rename itself might succeed.
   std::FILE* probe = std::fopen(kNotifyFileName, "rb+");
-  if (!probe) {
-    std::fclose(in);
-    return 0;
-  }
+  if (!probe) return 0;
   std::fclose(probe);
 
   FixedText<64> temp_name;
   temp_name.format("%s.%u.%u.tmp", kNotifyFileName, static_cast<unsigned>(platform::current_pid()),
                    static_cast<unsigned>(++rewrite_serial));
   std::FILE* out = std::fopen(temp_name.c_str(), "wb");
-  if (!out) {
-    std::fclose(in);
-    return 0;
-  }
+  if (!out) return 0;
   {
     // Keep the original's permission bits, before any secret is written.
     std::error_code ec;
@@ -193,45 +187,53 @@ int rewrite_secret_lines() {
   FixedText<kProtectMaxPlain + 1> plain;
   char form[kProtectedFormSize];
   FixedText<kConfigKeySize + kProtectedFormSize + 8> replacement;
+  char encoded[2 * replacement.capacity()];
+  const bool utf16 = in.encoding() == ConfigEncoding::kUtf16Le;
+  const char* mark = in.byte_order_mark();
+  size_t total = std::strlen(mark);
+  bool ok = std::fwrite(mark, 1, total, out) == total;
   int replaced = 0;
-  bool ok = true;
-  size_t total = 0;
   size_t len;
   bool line_start = true;  // the piece begins a line; otherwise it continues a long one
   ConfigPieceInfo info;
-  while ((len = read_config_piece(in, piece.data(), piece.capacity(), &info, LongLine::kSplit)) >
-         0) {
-    const char* bytes = piece.c_str();
-    if (info.byte_order_mark) {
-      total += 3;
-      if (std::fwrite(kByteOrderMark, 1, 3, out) != 3) ok = false;
-    }
-    if (line_start && !is_comment_line(bytes) && parse_config_line(bytes, &line)) {
+  while (ok && (len = in.next(piece.data(), piece.capacity(), &info, LongLine::kSplit)) > 0) {
+    const char* bytes = in.raw();
+    size_t size = in.raw_size();
+    // A line with a character the reader replaced keeps its own bytes: its
+    // value is not the one written.
+    if (line_start && !info.bad_character && !is_comment_line(piece.c_str()) &&
+        parse_config_line(piece.c_str(), &line)) {
       size_t limit = secret_limit(line.key.c_str());
       // A value that is too long stays as written: its protected form would
       // hold a cut secret.
       if (limit > 0 && !line.value.empty() &&
           read_stored_secret(line.value.c_str(), limit, plain.data(), plain.capacity())) {
         make_protected_form(plain.c_str(), form, sizeof form);
-        replacement.format("%s:\"%s\"%s", line.key.c_str(), form, line_end_of(bytes, len));
+        replacement.format("%s:\"%s\"%s", line.key.c_str(), form, line_end_of(piece.c_str(), len));
         bytes = replacement.c_str();
+        size = replacement.size();
+        if (utf16) {
+          // The replacement is ASCII: each byte becomes one little-endian unit.
+          for (size_t i = 0; i < size; ++i) {
+            encoded[2 * i] = bytes[i];
+            encoded[2 * i + 1] = '\0';
+          }
+          bytes = encoded;
+          size *= 2;
+        }
         ++replaced;
       }
     }
     line_start = piece.c_str()[len - 1] == '\n';
-    if (bytes == replacement.c_str()) len = replacement.size();
-    if (total + len + 1 >= kMaxFileContent) {
+    if (total + size + 1 >= kMaxFileContent) {
       ok = false;
       break;
     }
-    total += len;
-    if (std::fwrite(bytes, 1, len, out) != len) {
-      ok = false;
-      break;
-    }
+    total += size;
+    if (std::fwrite(bytes, 1, size, out) != size) ok = false;
   }
-  if (std::ferror(in)) ok = false;
-  std::fclose(in);
+  if (in.failed()) ok = false;
+  in.close();  // before the rename: an open file cannot be replaced everywhere
   if (std::fclose(out) != 0) ok = false;
 
   if (!ok || replaced == 0) {

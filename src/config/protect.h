@@ -44,7 +44,9 @@ constexpr const char kNotifyLockFileName[] = "linkwatch_email.lock";
 // carries a non-empty value of at most its limit as key:"<protected form of
 // that line's own value>" followed by that line's own line end; all other
 // bytes stay as they are (line ends and a leading byte order mark included),
-// and a line whose value is too long stays as written. Lines are recognised
+// a replaced line is written in the file's encoding (UTF-8 or UTF-16 LE, as
+// ConfigReader reads it), and a line whose value is too long stays as
+// written. Lines are recognised
 // as the loader reads them; blank lines and lines starting with "*" or "#"
 // are never touched.
 // The file is read, rewritten and replaced while kNotifyLockFileName is
