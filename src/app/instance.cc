@@ -130,19 +130,15 @@ Found find_instance(bool delete_stale, uint32_t* pid) {
 
 // What the host file gives a new instance: -1 no file, 0 no host, 1 hosts.
 int host_file_state() {
-  std::FILE* file = std::fopen(kHostFileName, "r");
-  if (!file) return -1;
+  ConfigReader file;
+  if (!file.open(kHostFileName)) return -1;
   FixedText<kConfigLineSize> piece;
   ConfigLine line;
-  bool first = true;
   int found = 0;
-  while (!found && read_config_piece(file, piece.data(), piece.capacity()) > 0) {
-    const char* text = piece.c_str();
-    if (first && std::strncmp(text, "\xEF\xBB\xBF", 3) == 0) text += 3;  // a UTF-8 mark
-    first = false;
-    found = parse_config_line(text, &line) && line.key == "host";
+  while (!found && file.next(piece.data(), piece.capacity()) > 0) {
+    found = parse_config_line(piece.c_str(), &line) && line.key == "host";
   }
-  std::fclose(file);
+  file.close();
   return found;
 }
 
