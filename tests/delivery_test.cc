@@ -165,7 +165,6 @@ TEST(DeliveryRunTest, HangingChannelDelaysNoCycleAndStopEndsIt) {
     host.port.assign("1");  // nothing listens: refused at once
     host.timeoutsec = 2;
     host.alertcount = 1;
-    host.alertcount_text.assign("1");
   }
   MonitorSettings settings;
   NotifySettings notify;
