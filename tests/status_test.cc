@@ -130,7 +130,6 @@ TEST_F(StatusTest, TableAndMetricsAfterCycles) {
 
   const std::vector<std::string> lines = lines_of(test::read_file(kStatusFileName));
   ASSERT_GE(lines.size(), 9u);
-  EXPECT_EQ(lines[0], "linkwatch status, pid " + std::to_string(platform::current_pid()));
   EXPECT_NE(lines[2].find("cycle 2"), std::string::npos) << lines[2];
   const std::string& header = lines[4];
   const auto cell = [&](const std::string& row, const char* column, const char* next) {
@@ -166,8 +165,6 @@ TEST_F(StatusTest, TableAndMetricsAfterCycles) {
   EXPECT_EQ(samples[series("linkwatch_host_up", "127.0.0.1", up)], 1);
   EXPECT_EQ(samples[series("linkwatch_host_up", "127.0.0.1", down)], 0);
   EXPECT_EQ(samples[series("linkwatch_host_fail_count", "localhost", down)], 2);
-  EXPECT_EQ(samples.count("linkwatch_delivery_failures_total{channel=\"teams\",}"), 1u);
-  EXPECT_EQ(samples.count("linkwatch_last_cycle_seconds{}"), 1u);
 }
 
 // Label values that need escapes parse back to themselves; a host and port
