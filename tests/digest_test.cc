@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -40,11 +41,8 @@ std::vector<HeldAlert> alerts(int32_t kind, int count, const std::string& descri
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  if (start < text.size()) lines.push_back(text.substr(start));
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 

@@ -182,7 +182,6 @@ TEST(TeamsCardRenderTest, ChatHostShowsEachLineAsWritten) {
       "# h\n> q\n- i\n+ i\n1. i\n7) i\n---\n- - -\n***\n___\n    indented\n"
       "~~s~~ ~t~\na*b*c **d**\n_a_ __b__ c_d_ e\n&copy; &#35; R&D\n\\* \\_ end\\\n";
   std::vector<std::string> expected = trimmed_lines(message.subject.c_str() + ("\n" + body));
-  ASSERT_EQ(expected[2], "Host: db*1_x_");
 
   std::string skip;
   const std::string shown = render(build(message.subject.c_str(), body.c_str()), &skip);

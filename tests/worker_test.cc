@@ -30,94 +30,13 @@ void record(const std::string& kind, const HostEntry& host) {
                         " count=" + std::to_string(host.fail_count) + (lock_free ? "" : " LOCKED"));
 }
 
-class WorkerTest : public test::WorkDirTest {};
-
-// Up, failing below the threshold and up again without an alert, then
-// time-outs and refusals in one count up to one DOWN, and one RECOVERY. An
-// invalid port neither fails the check nor touches the count.
-TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
-  ASSERT_TRUE(platform::socket_startup());
-  platform::Listener open, silent, gone;
-  ASSERT_TRUE(platform::listen_loopback(0, 16, &open) && platform::listen_loopback(0, 1, &silent) &&
-              platform::listen_loopback(0, 1, &gone));
-  // `silent` never accepts and its backlog is filled: attempts time out.
-  for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", silent.port, 1, nullptr);
-  const std::string up = std::to_string(open.port), slow = std::to_string(silent.port),
-                    refused = std::to_string(gone.port);
-  platform::close_listener(&gone);
-  auto table = std::make_unique<HostTable>();
-  HostEntry& host = table->hosts[1];
-  table->host_count = 1;
-  host.host.assign("127.0.0.1");
-  host.timeoutsec = 1;
-  host.alertcount = 3;
-  WorkerContext context;
-  context.table = table.get();
-  context.alerts = {
-      [](void*, const HostEntry& h, const char* e) { record("DOWN " + std::string(e), h); },
-      [](void*, const HostEntry& h) { record("RECOVERY", h); }, nullptr};
-  set_clock_for_testing([] { return g_now; });
-  // Seconds after kStart, port, then fail_count, first fail time, alert_sent, crossings.
-  const std::tuple<int64_t, std::string, int, int64_t, int, size_t> steps[] = {
-      {0, up, 0, 0, 0, 0},        {10, refused, 1, 10, 0, 0}, {15, up, 0, 0, 0, 0},
-      {20, slow, 1, 20, 0, 0},    {25, refused, 2, 20, 0, 0}, {27, "18O80", 2, 20, 0, 0},
-      {30, refused, 1, 30, 1, 1}, {40, slow, 1, 30, 1, 1},    {45, refused, 1, 30, 1, 1},
-      {50, up, 0, 0, 0, 2},       {60, up, 0, 0, 0, 2},
-  };
-  for (const auto& [when, port, fail_count, first, alert_sent, crossings] : steps) {
-    SCOPED_TRACE(when);
-    g_now = kStart + when;
-    host.port.assign(port.c_str());
-    WorkerSlot slot{1, 7, {}};
-    test::OutputCapture capture;
-    EXPECT_EQ(check_host_worker(&slot, context), 0u);
-    EXPECT_EQ(slot.failed, port == up || port == "18O80" ? 0 : 1);
-    EXPECT_EQ(
-        std::tuple(host.fail_count, host.first_fail_time, host.alert_sent, g_crossings.size()),
-        std::tuple(fail_count, first ? kStart + first : 0, alert_sent, crossings));
-  }
-  // The DOWN sees the count that reached the threshold; neither holds the lock.
-  EXPECT_EQ(g_crossings, (std::vector<std::string>{"DOWN Connection refused sent=1 count=3",
-                                                   "RECOVERY sent=0 count=0"}));
-
-  // With recovercount 2 a flap holds the RECOVERY back without a second DOWN;
-  // a not yet recovered host keeps the failure mark (fast retry).
-  context.recover_count = 2;
-  host.alertcount = 1;
-  g_crossings.clear();
-  const std::tuple<std::string, int, size_t> flap[] = {{refused, 1, 1}, {up, 1, 1}, {refused, 1, 1},
-                                                       {up, 1, 1},      {up, 0, 2}, {up, 0, 2}};
-  for (const auto& [port, failed, crossings] : flap) {
-    host.port.assign(port.c_str());
-    WorkerSlot slot{1, 7, {}};
-    test::OutputCapture capture;
-    check_host_worker(&slot, context);
-    EXPECT_EQ(std::tuple(slot.failed, g_crossings.size()), std::tuple(failed, crossings));
-  }
-  EXPECT_EQ(g_crossings.back(), "RECOVERY sent=0 count=0");
-
-  // remind_minutes: while the host stays DOWN, one reminder every interval,
-  // counted from the DOWN alert; a failure before that sends nothing.
-  context.recover_count = 1;
-  context.remind_seconds = 300;
-  context.alerts.reminder = [](void*, const HostEntry& h, const char* e) {
-    record("REMIND " + std::string(e) + " since=" + std::to_string(h.down_since - kStart), h);
-  };
-  g_crossings.clear();
-  host.port.assign(refused.c_str());
-  for (const int64_t at : {1000, 1100, 1299, 1300, 1500, 1610}) {
-    g_now = kStart + at;
-    WorkerSlot slot{1, 7, {}};
-    test::OutputCapture capture;
-    check_host_worker(&slot, context);
-  }
-  EXPECT_EQ(g_crossings,
-            (std::vector<std::string>{"DOWN Connection refused sent=1 count=1",
-                                      "REMIND Connection refused since=1000 sent=1 count=1",
-                                      "REMIND Connection refused since=1000 sent=1 count=1"}));
-  set_clock_for_testing(nullptr);
-  platform::close_listener(&open);
-  platform::close_listener(&silent);
+// One check of host 1; returns slot.failed and appends what it printed.
+int check(WorkerContext& context, std::string* printed = nullptr) {
+  WorkerSlot slot{1, 7, {}};
+  test::OutputCapture capture;
+  check_host_worker(&slot, context);
+  if (printed) *printed += capture.out();
+  return slot.failed;
 }
 
 // A resolver that answers with g_addresses (filtered by family) and counts
@@ -130,23 +49,14 @@ int fake_resolver(const char*, platform::AddressFamily family, platform::Address
   int n = 0;
   for (const std::string& text : g_addresses) {
     const bool v6 = text.find(':') != std::string::npos;
-    if (n == max || (family == platform::AddressFamily::kIPv4 && v6) ||
-        (family == platform::AddressFamily::kIPv6 && !v6)) {
+    if (n == max || (family != platform::AddressFamily::kAny &&
+                     (family == platform::AddressFamily::kIPv6) != v6)) {
       continue;
     }
     copy_bounded(out[n].text, sizeof out[n].text, text.c_str());
     out[n++].family = v6 ? platform::AddressFamily::kIPv6 : platform::AddressFamily::kIPv4;
   }
   return n;
-}
-
-// One check of host 1; returns slot.failed and appends what it printed.
-int check(WorkerContext& context, std::string* printed) {
-  WorkerSlot slot{1, 7, {}};
-  test::OutputCapture capture;
-  check_host_worker(&slot, context);
-  *printed += capture.out();
-  return slot.failed;
 }
 
 // A table of one host on `port`, with five failures to an alert; resolved
@@ -164,6 +74,93 @@ HostEntry& one_host(std::unique_ptr<HostTable>* table, WorkerContext* context, u
   return host;
 }
 
+class WorkerTest : public test::WorkDirTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(platform::socket_startup());
+    set_clock_for_testing([] { return g_now; });
+  }
+  void TearDown() override {
+    set_resolver_for_testing(nullptr);
+    set_clock_for_testing(nullptr);
+  }
+};
+
+// Up, failing below the threshold and up again without an alert, then
+// time-outs and refusals in one count up to one DOWN, and one RECOVERY. An
+// invalid port neither fails the check nor touches the count.
+TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
+  platform::Listener open, silent, gone;
+  ASSERT_TRUE(platform::listen_loopback(0, 16, &open) && platform::listen_loopback(0, 1, &silent) &&
+              platform::listen_loopback(0, 1, &gone));
+  // `silent` never accepts and its backlog is filled: attempts time out.
+  for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", silent.port, 1, nullptr);
+  const std::string up = std::to_string(open.port), slow = std::to_string(silent.port),
+                    refused = std::to_string(gone.port);
+  platform::close_listener(&gone);
+  std::unique_ptr<HostTable> table;
+  WorkerContext context;
+  HostEntry& host = one_host(&table, &context, open.port, 1);
+  host.host.assign("127.0.0.1");
+  host.alertcount = 3;
+  context.alerts = {
+      [](void*, const HostEntry& h, const char* e) { record("DOWN " + std::string(e), h); },
+      [](void*, const HostEntry& h) { record("RECOVERY", h); }, nullptr};
+  // Seconds after kStart, port, then fail_count, first fail time, alert_sent, crossings.
+  const std::tuple<int64_t, std::string, int, int64_t, int, size_t> steps[] = {
+      {0, up, 0, 0, 0, 0},        {10, refused, 1, 10, 0, 0}, {15, up, 0, 0, 0, 0},
+      {20, slow, 1, 20, 0, 0},    {25, refused, 2, 20, 0, 0}, {27, "18O80", 2, 20, 0, 0},
+      {30, refused, 1, 30, 1, 1}, {40, slow, 1, 30, 1, 1},    {45, refused, 1, 30, 1, 1},
+      {50, up, 0, 0, 0, 2},       {60, up, 0, 0, 0, 2},
+  };
+  for (const auto& [when, port, fail_count, first, alert_sent, crossings] : steps) {
+    SCOPED_TRACE(when);
+    g_now = kStart + when;
+    host.port.assign(port.c_str());
+    EXPECT_EQ(check(context), port == up || port == "18O80" ? 0 : 1);
+    EXPECT_EQ(
+        std::tuple(host.fail_count, host.first_fail_time, host.alert_sent, g_crossings.size()),
+        std::tuple(fail_count, first ? kStart + first : 0, alert_sent, crossings));
+  }
+  // The DOWN sees the count that reached the threshold; neither holds the lock.
+  EXPECT_EQ(g_crossings, (std::vector<std::string>{"DOWN Connection refused sent=1 count=3",
+                                                   "RECOVERY sent=0 count=0"}));
+
+  // With recovercount 2 a flap holds the RECOVERY back without a second DOWN;
+  // a not yet recovered host keeps the failure mark (fast retry).
+  context.recover_count = 2;
+  host.alertcount = 1;
+  g_crossings.clear();
+  const std::tuple<std::string, int, size_t> flap[] = {{refused, 1, 1}, {up, 1, 1}, {refused, 1, 1},
+                                                       {up, 1, 1},      {up, 0, 2}, {up, 0, 2}};
+  for (const auto& [port, failed, crossings] : flap) {
+    host.port.assign(port.c_str());
+    EXPECT_EQ(check(context), failed);
+    EXPECT_EQ(g_crossings.size(), crossings);
+  }
+  EXPECT_EQ(g_crossings.back(), "RECOVERY sent=0 count=0");
+
+  // remind_minutes: while the host stays DOWN, one reminder every interval,
+  // counted from the DOWN alert; a failure before that sends nothing.
+  context.recover_count = 1;
+  context.remind_seconds = 300;
+  context.alerts.reminder = [](void*, const HostEntry& h, const char* e) {
+    record("REMIND " + std::string(e) + " since=" + std::to_string(h.down_since - kStart), h);
+  };
+  g_crossings.clear();
+  host.port.assign(refused.c_str());
+  for (const int64_t at : {1000, 1100, 1299, 1300, 1500, 1610}) {
+    g_now = kStart + at;
+    check(context);
+  }
+  EXPECT_EQ(g_crossings,
+            (std::vector<std::string>{"DOWN Connection refused sent=1 count=1",
+                                      "REMIND Connection refused since=1000 sent=1 count=1",
+                                      "REMIND Connection refused since=1000 sent=1 count=1"}));
+  platform::close_listener(&open);
+  platform::close_listener(&silent);
+}
+
 size_t occurrences(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
@@ -174,14 +171,12 @@ size_t occurrences(const std::string& text, const std::string& what) {
 // passed, not before; a changed address is picked up and logged once; a
 // failed resolution keeps probing the last good address.
 TEST_F(WorkerTest, NamesAreResolvedAgainAfterAFailureAndWhenDue) {
-  ASSERT_TRUE(platform::socket_startup());
   platform::Listener open;
   ASSERT_TRUE(platform::listen_loopback(0, 16, &open));
   std::unique_ptr<HostTable> table;
   WorkerContext context;
   HostEntry& host = one_host(&table, &context, open.port, 1);
   host.host.assign("moved.test");
-  set_clock_for_testing([] { return g_now; });
   g_resolutions = 0;
   // The address before the move refuses; then the name gives the new one.
   const std::tuple<int64_t, std::vector<std::string>, int, int, const char*> steps[] = {
@@ -206,8 +201,6 @@ TEST_F(WorkerTest, NamesAreResolvedAgainAfterAFailureAndWhenDue) {
   EXPECT_EQ(occurrences(printed, "address of"), 1u);
   EXPECT_EQ(occurrences(printed, "Unable to resolve Host host[moved.test]\n"), 1u);
   EXPECT_EQ(occurrences(printed, "connected"), 5u);  // the stale address was still probed
-  set_resolver_for_testing(nullptr);
-  set_clock_for_testing(nullptr);
   platform::close_listener(&open);
 }
 
@@ -215,7 +208,6 @@ TEST_F(WorkerTest, NamesAreResolvedAgainAfterAFailureAndWhenDue) {
 // second within the host's time-out; `family` restricts the addresses; an
 // address literal of a family not allowed is never probed.
 TEST_F(WorkerTest, DualStackNameFallsBackWithinTheTimeOut) {
-  ASSERT_TRUE(platform::socket_startup());
   platform::Listener v6, silent;
   if (!platform::listen_loopback(0, 16, &v6, platform::AddressFamily::kIPv6)) {
     GTEST_SKIP() << "no IPv6 loopback on this machine";
@@ -250,7 +242,6 @@ TEST_F(WorkerTest, DualStackNameFallsBackWithinTheTimeOut) {
     EXPECT_STREQ(host.resolved_ip.c_str(), used);
     EXPECT_NE(printed.find(said), std::string::npos) << printed;
   }
-  set_resolver_for_testing(nullptr);
   platform::close_listener(&v6);
   platform::close_listener(&silent);
 }
