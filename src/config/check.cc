@@ -8,8 +8,8 @@
 
 #include "config/config_line.h"
 #include "config/host_config.h"
+#include "config/host_form.h"
 #include "config/notify_config.h"
-#include "probe/resolve.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "config/host_config.h"
+#include "config/host_form.h"
 #include "platform/platform.h"
 #include "support/fixed_text.h"
 
@@ -14,21 +15,6 @@ namespace lw {
 
 // A host given by name is resolved again at least this often.
 constexpr int64_t kReresolveSeconds = 600;
-
-// How the `host` text names its machine.
-enum class HostForm { kName, kIPv4, kIPv6, kNotAnAddress };
-
-// Classifies `text` without any look-up: kIPv4 for four decimal parts of 0
-// to 255 without leading zeros; kIPv6 for an IPv6 address, also in brackets
-// ("[::1]") or with a zone ("fe80::1%eth0"); kNotAnAddress for text that
-// can only be meant as an address (digits and dots only, or holding ':',
-// '[' or ']') yet is neither; kName otherwise. `literal` (may be null)
-// receives the address without brackets for the two address forms.
-HostForm classify_host(const char* text, FixedText<64>* literal);
-
-// True when a `family` setting (kFamilyAny, kFamilyIPv4, kFamilyIPv6) lets
-// an address of this form be probed; a name always may.
-bool family_allows(int32_t family, HostForm form);
 
 // The resolver: platform::resolve_host, or a stand-in set by tests
 // (nullptr restores it). Set it while no other thread resolves.
