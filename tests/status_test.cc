@@ -214,7 +214,14 @@ TEST_F(StatusTest, ReaderNeverSeesAHalfFile) {
   done = true;
   reader.join();
   EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+#ifdef _WIN32
+  // Windows refuses a rename over a file a reader holds open; the writer
+  // retries briefly, then reports the write as failed (the next cycle writes
+  // again). A loaded machine may see a few such refusals, never most.
+  EXPECT_LT(failed, 100);
+#else
   EXPECT_EQ(failed, 0);
+#endif
   EXPECT_FALSE(test::file_exists("seen.txt.tmp"));
 }
 
