@@ -25,6 +25,10 @@ extern const char kNullDevice[];
 extern const char kTextLineEnd[];
 // Separator of the directories in PATH: ";" or ":".
 extern const char kPathListSeparator[];
+// Whether files carry POSIX permission bits.
+extern const bool kHasPermissionBits;
+// Whether replace_file may be refused while another program reads the target.
+extern const bool kReplaceRefusedWhileRead;
 // Options of the system ping for one echo request with a 2-second wait,
 // placed before the host: {"-n", "1", "-w", "2000"} or {"-c", "1", "-W", "2"}.
 extern const char* const kPingOptions[4];

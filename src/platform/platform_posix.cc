@@ -38,6 +38,8 @@ const char kExecutableSuffix[] = "";
 const char kNullDevice[] = "/dev/null";
 const char kTextLineEnd[] = "\n";
 const char kPathListSeparator[] = ":";
+const bool kHasPermissionBits = true;
+const bool kReplaceRefusedWhileRead = false;
 const char* const kPingOptions[4] = {"-c", "1", "-W", "2"};
 
 namespace {

@@ -32,6 +32,8 @@ const char kExecutableSuffix[] = ".exe";
 const char kNullDevice[] = "nul";
 const char kTextLineEnd[] = "\r\n";
 const char kPathListSeparator[] = ";";
+const bool kHasPermissionBits = false;
+const bool kReplaceRefusedWhileRead = true;
 const char* const kPingOptions[4] = {"-n", "1", "-w", "2000"};
 
 namespace {
