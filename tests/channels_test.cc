@@ -40,11 +40,13 @@ NotifySettings settings() {
   return s;
 }
 
-// argv with this process's send file numbers shown as ".PID.N.".
+// argv with the program by its name and this process's send file numbers
+// shown as ".PID.N.".
 Args shown(const Args& argv) {
   const std::regex own("\\." + kPid + "\\.[0-9]+\\.");
   Args args;
   for (const std::string& arg : argv) args.push_back(std::regex_replace(arg, own, ".PID.N."));
+  if (!args.empty()) args[0] = fs::path(args[0]).stem().string();
   return args;
 }
 
@@ -77,18 +79,19 @@ TEST_F(ChannelsTest, EachChannelSendsItsOwnFileWithSecretsOnStandardInputOnly) {
                                               "--mail-from", "mon@example.com", "--ssl-reqd",
                                               "--config", "-", "-T", "mailtext.PID.N.txt",
                                               "--mail-rcpt", "a@x.org", "--mail-rcpt", "b@y.org"}));
-  EXPECT_EQ(sent[0].input, "user = \"ops@example.com:p$w \\\"q\\\" 100% & c:\\\\dir\\\\\"\n");
+  EXPECT_EQ(sent[0].input,
+            "user = \"ops@example.com:p$w \\\"q\\\" 100% & c:\\\\dir\\\\\"\nshow-error\n");
   EXPECT_TRUE(sent[0].mail_file->ends_with("8bit\r\n\r\na\r\nb\r\nc\rd\r\n\r\n\r\n"));
   EXPECT_EQ(shown(sent[1].argv),
             with_bounds({http_codes, "-o", "reply.PID.N.txt", "--config", "-"}));
   EXPECT_EQ(sent[1].input,
             "url = \"https://api.telegram.org/bot123456:AAH-x_y/sendMessage?chat_id=%40ops%20room"
-            "&text=ALERT%20%28DOWN%29%0AHost%3A%20web01%20%26%20co\"\n");
+            "&text=ALERT%20%28DOWN%29%0AHost%3A%20web01%20%26%20co\"\nshow-error\n");
   EXPECT_EQ(shown(sent[2].argv),
             with_bounds({http_codes, "-o", "reply.PID.N.txt", "-H",
                          "Content-Type: application/json; charset=utf-8", "--data-binary",
                          "@teamsmsg.PID.N.json", "--config", "-"}));
-  EXPECT_EQ(sent[2].input, std::string("url = \"") + kHook + "\"\n");
+  EXPECT_EQ(sent[2].input, std::string("url = \"") + kHook + "\"\nshow-error\n");
   EXPECT_NE(sent[2].card_file.value_or("").find("\\\"T"), std::string::npos);
   if (!*platform::kExecutableSuffix) {  // POSIX: owner-only from the start
     EXPECT_EQ(sent[0].file_mode, fs::perms::owner_read | fs::perms::owner_write);
@@ -101,6 +104,34 @@ int send(Channel channel, const NotifySettings& s, SendOutcome* outcome) {
   if (channel == Channel::kEmail) return send_mail_message(s, "a@x.org", "S", "B", false, outcome);
   if (channel == Channel::kTelegram) return send_telegram(s, "t", false, outcome);
   return send_teams(s, "T", "B", false, outcome);
+}
+
+// cacert, ssl_revoke and proxy reach every channel's curl: the proxy (which may hold a login)
+// only on standard input, the revocation switch only where the system's TLS checks revocation.
+TEST_F(ChannelsTest, TlsAndProxySettingsReachEveryChannel) {
+  NotifySettings s = settings();
+  s.cacert.assign("company-ca.pem");
+  s.ssl_revoke.assign("off");
+  s.proxy.assign("http://me:pw@proxy.example:3128");
+  test::CommandRecorder recorder;
+  test::OutputCapture capture;
+  for (Channel channel : {Channel::kEmail, Channel::kTelegram, Channel::kTeams}) {
+    send(channel, s, nullptr);
+  }
+  const std::vector<test::RecordedCommand> sent = recorder.commands();
+  ASSERT_EQ(sent.size(), 3u);
+  for (const auto& command : sent) {
+    const Args tls(command.argv.begin() + 8,
+                   command.argv.begin() + 10 + (platform::kTlsChecksRevocation ? 1 : 0));
+    const Args want = platform::kTlsChecksRevocation
+                          ? Args{"--cacert", "company-ca.pem", "--ssl-no-revoke"}
+                          : Args{"--cacert", "company-ca.pem"};
+    EXPECT_EQ(tls, want);
+    EXPECT_TRUE(command.input.value_or("").ends_with(
+        "proxy = \"http://me:pw@proxy.example:3128\"\nshow-error\n"))
+        << command.input.value_or("");
+    for (const std::string& arg : command.argv) EXPECT_EQ(arg.find("proxy"), std::string::npos);
+  }
 }
 
 // Each channel's answer as curl reports it, up to its outcome line, retry rule and console code.
@@ -131,6 +162,13 @@ TEST_F(ChannelsTest, OutcomeLineOfEachAnswer) {
        22},
       {Channel::kTeams, 0, "503 30", "", "Teams: not sent: HTTP 503", true, 30, 22},
       {Channel::kTeams, -1, "", "", "Teams: not sent: curl -1 (could not run)", false, 0, -1},
+      // curl's error line comes before the codes; a revocation failure adds a hint.
+      {Channel::kEmail, 35,
+       "curl: (35) schannel: next InitializeSecurityContext failed: Unknown error (0x80092012) - "
+       "The revocation function was unable to check revocation for the certificate.\n000",
+       "", "Email: not sent: curl 35 (TLS handshake failed)", true, 0, 35},
+      {Channel::kTeams, 0, "curl: (22) The requested URL returned error: 400\n400 ", "",
+       "Teams: not sent: HTTP 400", false, 0, 22},
   };
   test::CommandRecorder recorder;
   for (const auto& c : cases) {
@@ -141,7 +179,12 @@ TEST_F(ChannelsTest, OutcomeLineOfEachAnswer) {
     SendOutcome outcome;
     const bool delivered = c.line.find(": sent") != std::string::npos;
     EXPECT_EQ(send(c.channel, settings(), &outcome), delivered ? 1 : 0) << c.line;
-    EXPECT_EQ(test::log_messages().at(1), c.line);
+    const std::vector<std::string> log = test::log_messages();
+    EXPECT_EQ(log.at(1), c.line);
+    EXPECT_EQ(
+        log.size() == 3 && log[2].find("set ssl_revoke : \"best-effort\"") != std::string::npos,
+        c.codes.find("revocation") != std::string::npos)
+        << c.line;
     EXPECT_TRUE(outcome.attempted && outcome.delivered == delivered) << c.line;
     EXPECT_EQ(outcome.temporary, c.temporary) << c.line;
     EXPECT_EQ(outcome.retry_after_seconds, c.retry_after) << c.line;

@@ -34,9 +34,9 @@ int show_status();
 
 // "-stop": ends the instance (the process that holds the pid file's lock
 // under the recorded id) and deletes its pid file. The service instance is
-// asked to stop through the service manager instead (stop_service_instance). 0 stopped, 1 otherwise:
-// nothing recorded, or the recorded id is no running instance or cannot be
-// ended (the pid file then stays).
+// asked to stop through the service manager instead (stop_service_instance). 0 stopped, 1
+// otherwise: nothing recorded, or the recorded id is no running instance or cannot be ended (the
+// pid file then stays).
 int stop_instance();
 
 // "-start": starts this program again with "-s", detached and hidden, in the

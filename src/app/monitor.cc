@@ -16,6 +16,7 @@
 #include "probe/resolve.h"
 #include "support/clock.h"
 #include "support/output.h"
+#include "support/transfer.h"
 
 namespace lw {
 
@@ -230,6 +231,7 @@ int run_monitor(MonitorRun& run) {
 
   if (!silent_mode()) print_banner();
   log_event("------ linkwatch is started ------");
+  log_curl_in_use();
 
   // Read afresh: changes made during the delay count.
   if (!load_host_config(run.table, run.settings)) {

@@ -41,7 +41,6 @@ struct StatusBoard {
   // A failed write is logged once until a write of that file works again.
   bool status_write_failing = false;
   bool metrics_write_failing = false;
-
 };
 
 // Takes in what the cycle that began at `started` and took `elapsed_ms` left

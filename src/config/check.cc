@@ -10,6 +10,7 @@
 #include "config/host_config.h"
 #include "config/host_form.h"
 #include "config/notify_config.h"
+#include "platform/platform.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
 
@@ -152,6 +153,29 @@ bool check_notify_key(const ConfigLine& line, int line_no, NotifyFileMarks* mark
       plain_print("Line %d: invalid heartbeat_url (use an https:// address)\n", line_no);
       return false;
     }
+  } else if (std::strcmp(key, "cacert") == 0) {
+    if (!line.value.empty() && !file_readable(line.value.c_str())) {
+      plain_print("Line %d: cacert file \"%s\" cannot be read\n", line_no, line.value.c_str());
+      return false;
+    }
+  } else if (std::strcmp(key, "ssl_revoke") == 0) {
+    const char* option = ssl_revoke_option(line.value.c_str());
+    if (!option) {
+      plain_print("Line %d: invalid ssl_revoke \"%s\" (use best-effort or off)\n", line_no,
+                  line.value.c_str());
+      return false;
+    }
+    if (option[0] != '\0' && !platform::kTlsChecksRevocation) {
+      plain_print(
+          "Warning: %s line %d: ssl_revoke applies to Windows' TLS only; it is ignored here\n",
+          kNotifyFileName, line_no);
+    }
+  } else if (std::strcmp(key, "proxy") == 0) {
+    // The address is not shown: it may carry the proxy's login.
+    if (!line.value.empty() && !proxy_usable(line.value.c_str())) {
+      plain_print("Line %d: invalid proxy (use an address like http://host:port)\n", line_no);
+      return false;
+    }
   } else if (std::strcmp(key, "server") == 0) {
     marks->server = true;
   } else if (std::strcmp(key, "email") == 0) {
@@ -254,8 +278,6 @@ constexpr const char* kNotifyFileKeys[] = {
 };
 // clang-format on
 
-char lower_byte(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // Edits (insert, delete, replace a byte) between `a` and `b`, letter case
 // ignored.
 size_t edit_distance(const char* a, const char* b) {
@@ -268,7 +290,7 @@ size_t edit_distance(const char* a, const char* b) {
     row[0] = i;
     for (size_t j = 1; j <= b_len; ++j) {
       const size_t above = row[j];
-      const size_t replace = diagonal + (lower_byte(a[i - 1]) == lower_byte(b[j - 1]) ? 0 : 1);
+      const size_t replace = diagonal + (lower_ascii(a[i - 1]) == lower_ascii(b[j - 1]) ? 0 : 1);
       row[j] = std::min({above + 1, row[j - 1] + 1, replace});
       diagonal = above;
     }
@@ -361,7 +383,7 @@ struct HostBlocks {
 };
 
 bool same_host_name(const char* a, const char* b) {
-  for (; *a && lower_byte(*a) == lower_byte(*b); ++a, ++b) {
+  for (; *a && lower_ascii(*a) == lower_ascii(*b); ++a, ++b) {
   }
   return *a == *b;
 }

@@ -1,5 +1,6 @@
 #include "config/config_line.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "support/output.h"
@@ -303,6 +304,12 @@ int parse_whole_number(const char* text, int max) {
     if (n > max) return -1;
   }
   return n;
+}
+
+bool file_readable(const char* path) {
+  std::FILE* f = std::fopen(path, "rb");
+  if (f) std::fclose(f);
+  return f != nullptr;
 }
 
 }  // namespace lw

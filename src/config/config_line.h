@@ -134,6 +134,9 @@ class ConfigReader {
 // most `max`. Returns -1 for anything else, "" included.
 int parse_whole_number(const char* text, int max);
 
+// True when the file `path` can be opened for reading.
+bool file_readable(const char* path);
+
 }  // namespace lw
 
 #endif  // LINKWATCH_CONFIG_CONFIG_LINE_H_

@@ -5,6 +5,7 @@
 
 #include "config/config_line.h"
 #include "config/protect.h"
+#include "platform/platform.h"
 #include "support/output.h"
 
 namespace lw {
@@ -18,6 +19,8 @@ struct SecretMarks {
   bool to_protect = false;         // some line holds a usable secret
   bool retry_invalid = false;      // the winning retry_minutes line
   bool heartbeat_invalid = false;  // the winning heartbeat_url line
+  bool revoke_invalid = false;     // the winning ssl_revoke line
+  bool proxy_invalid = false;      // the winning proxy line
 };
 
 // Stores a password or token in its plain text. A value longer than the
@@ -63,6 +66,14 @@ void apply_notify_key(const ConfigLine& line, NotifySettings* s, SecretMarks* ma
   } else if (std::strcmp(key, "heartbeat_url") == 0) {
     marks->heartbeat_invalid = !heartbeat_url_usable(value);
     s->heartbeat_url.assign(marks->heartbeat_invalid ? "" : value);
+  } else if (std::strcmp(key, "cacert") == 0) {
+    s->cacert.assign(value);
+  } else if (std::strcmp(key, "ssl_revoke") == 0) {
+    marks->revoke_invalid = !ssl_revoke_option(value);
+    s->ssl_revoke.assign(marks->revoke_invalid ? "" : value);
+  } else if (std::strcmp(key, "proxy") == 0) {
+    marks->proxy_invalid = value[0] != '\0' && !proxy_usable(value);
+    s->proxy.assign(marks->proxy_invalid ? "" : value);
   } else if (std::strcmp(key, "teams_webhook") == 0) {
     s->teams_webhook.assign(value);
     if (!s->teams_webhook.empty()) s->teams_enabled = 1;
@@ -80,6 +91,35 @@ bool heartbeat_url_usable(const char* text) {
     if (static_cast<unsigned char>(*p) <= ' ' || *p == 0x7F) return false;
   }
   return true;
+}
+
+const char* ssl_revoke_option(const char* text) {
+  if (std::strcmp(text, "best-effort") == 0) return "--ssl-revoke-best-effort";
+  if (std::strcmp(text, "off") == 0) return "--ssl-no-revoke";
+  return text[0] == '\0' ? "" : nullptr;
+}
+
+bool proxy_usable(const char* text) {
+  const size_t length = std::strlen(text);
+  size_t scheme = 0;
+  for (const char* start :
+       {"http://", "https://", "socks4://", "socks4a://", "socks5://", "socks5h://"}) {
+    if (std::strncmp(text, start, std::strlen(start)) == 0) scheme = std::strlen(start);
+  }
+  if (scheme == 0 || length <= scheme || length >= kCurlSettingSize) return false;
+  for (const char* p = text; *p; ++p) {
+    if (static_cast<unsigned char>(*p) <= ' ' || *p == 0x7F) return false;
+  }
+  return true;
+}
+
+CurlSettings curl_settings(const NotifySettings& s) {
+  CurlSettings curl;
+  curl.cacert = s.cacert.c_str();
+  curl.proxy = s.proxy.c_str();
+  const char* option = ssl_revoke_option(s.ssl_revoke.c_str());
+  curl.revoke_option = platform::kTlsChecksRevocation && option ? option : "";
+  return curl;
 }
 
 int parse_retry_minutes(const char* text) {
@@ -115,6 +155,17 @@ void load_notify_config(NotifySettings* settings) {
   }
   if (marks.heartbeat_invalid) {
     print_and_log("heartbeat_url in %s must be an https:// address; no heartbeat", kNotifyFileName);
+  }
+  if (marks.revoke_invalid) {
+    print_and_log("ssl_revoke in %s must be best-effort or off; it is not used", kNotifyFileName);
+  }
+  if (marks.proxy_invalid) {
+    print_and_log("proxy in %s must be an address like http://host:port; it is not used",
+                  kNotifyFileName);
+  }
+  if (!s.cacert.empty() && !file_readable(s.cacert.c_str())) {
+    print_and_log("cacert \"%s\" in %s cannot be read; TLS sends will fail", s.cacert.c_str(),
+                  kNotifyFileName);
   }
   s.email_enabled = !s.server.empty() && !s.email.empty() && !s.password.empty() && !s.to.empty();
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "support/fixed_text.h"
+#include "support/transfer.h"
 
 namespace lw {
 
@@ -38,7 +39,28 @@ struct NotifySettings {
   // The address asked after every cycle (at most once a minute) so that a
   // watching service notices when the run falls silent; "": none.
   FixedText<kHeartbeatUrlSize> heartbeat_url;
+  // What every curl call carries; "": not set. `cacert` names a PEM bundle
+  // of the authorities to trust; `ssl_revoke` is "best-effort" or "off"
+  // (Windows' TLS only); `proxy` is the proxy's address.
+  FixedText<kCurlSettingSize> cacert;
+  FixedText<16> ssl_revoke;
+  FixedText<kCurlSettingSize> proxy;
 };
+
+// The curl switch of an `ssl_revoke` text: "--ssl-revoke-best-effort" for
+// "best-effort", "--ssl-no-revoke" for "off", "" for "" (not set); null
+// for anything else.
+const char* ssl_revoke_option(const char* text);
+
+// True when `text` can be the `proxy`: "http://", "https://", "socks4://",
+// "socks4a://", "socks5://" or "socks5h://", then at least one byte, no
+// blank or control byte, shorter than kCurlSettingSize. "" is not set.
+bool proxy_usable(const char* text);
+
+// The settings of `s` for the channels' curl calls. The revocation switch
+// is left out where the system's TLS checks no revocation
+// (platform::kTlsChecksRevocation false).
+CurlSettings curl_settings(const NotifySettings& s);
 
 // True when `text` can be the heartbeat address: "https://" and at least one
 // more byte, no blank or control byte, shorter than kHeartbeatUrlSize.
@@ -55,6 +77,10 @@ int parse_retry_minutes(const char* text);
 // A `heartbeat_url` that heartbeat_url_usable refuses is not used and
 // "heartbeat_url in linkwatch_email.txt must be an https:// address; no
 // heartbeat" is printed and logged (the value is not shown: it may be secret).
+// A `ssl_revoke` that ssl_revoke_option refuses or a `proxy` that
+// proxy_usable refuses is not used, and "<key> in linkwatch_email.txt must
+// be ...; it is not used" is printed and logged; so is a `cacert` file
+// that cannot be read (the setting stays: curl then refuses every TLS send).
 // A `retry_minutes` that parse_retry_minutes refuses counts as 0, and
 // "retry_minutes in linkwatch_email.txt must be a number from 0 to 1440;
 // failed alerts are not retried" is printed and logged.

@@ -128,9 +128,9 @@ int send_mail_message(const NotifySettings& settings, const char* recipients, co
     copy_bounded(envelope_from, sizeof envelope_from, mail_sender(settings));
   }
   MailRequest request;
-  const bool usable =
-      build_mail_request(settings.server.c_str(), envelope_from, settings.email.c_str(),
-                         settings.password.c_str(), recipients, mail_file.name(), &request);
+  const bool usable = build_mail_request(
+      settings.server.c_str(), envelope_from, settings.email.c_str(), settings.password.c_str(),
+      recipients, mail_file.name(), &request, curl_settings(settings));
   if (!silent) console_print("Sending mail alert now .....\n");
   log_event("Send Mail Alert to %s via SMTP server %s", recipients, settings.server.c_str());
   // A server value curl would read as an option is never run: the send

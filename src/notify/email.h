@@ -17,15 +17,13 @@ bool email_configured(const NotifySettings& settings);
 
 // Sends one message to `recipients` (comma-separated), safe from any thread.
 // The message goes into a send file of its own (see send_files.h): "From:",
-// "To:" (the addresses of `recipients`, joined by ", "), "Subject:", the content type line, an empty
-// line, `body` and a line end, every line end CR LF (a CR LF already in a
-// text stays as it is); curl uploads it and the file is deleted afterwards.
-// Prints "Sending mail alert now ....." and "Email command rc=%d" unless
-// `silent`, logs "Send Mail Alert to %s via SMTP server %s" and the outcome
-// line (see run_send in outcome.h). `outcome` (may be null) receives what
-// the send came to. Returns 1 when curl exited with 0, else 0.
-// Returns 0 at once, without any output or file, when the channel is not
-// configured or `recipients` is empty (`outcome` not attempted); when the
+// "To:" (the addresses of `recipients`, joined by ", "), "Subject:", the content type line, an
+// empty line, `body` and a line end, every line end CR LF (a CR LF already in a text stays as it
+// is); curl uploads it and the file is deleted afterwards. Prints "Sending mail alert now ....."
+// and "Email command rc=%d" unless `silent`, logs "Send Mail Alert to %s via SMTP server %s" and
+// the outcome line (see run_send in outcome.h). `outcome` (may be null) receives what the send came
+// to. Returns 1 when curl exited with 0, else 0. Returns 0 at once, without any output or file,
+// when the channel is not configured or `recipients` is empty (`outcome` not attempted); when the
 // file cannot be written the message counts as not sent (temporary), only
 // the log says so.
 int send_mail_message(const NotifySettings& settings, const char* recipients, const char* subject,

@@ -11,13 +11,17 @@
 
 namespace lw {
 
-bool build_heartbeat_request(const char* url, HeartbeatRequest* out) {
+bool build_heartbeat_request(const char* url, HeartbeatRequest* out, const CurlSettings& curl) {
   out->argv[0] = nullptr;
   out->config.clear();
   if (!url || !heartbeat_url_usable(url)) return false;
   const char* address[] = {url};
   if (!append_curl_config_line(&out->config, "url", address, 1)) return false;
-  const char* argv[] = {kCurlProgram,
+  if (curl.proxy && curl.proxy[0] != '\0' &&
+      !append_curl_config_line(&out->config, "proxy", &curl.proxy, 1)) {
+    return false;
+  }
+  const char* argv[] = {out->program.path.c_str(),
                         "-s",
                         "--connect-timeout",
                         kHeartbeatMaxTime,
@@ -30,10 +34,16 @@ bool build_heartbeat_request(const char* url, HeartbeatRequest* out) {
                         "-w",
                         "%{http_code}",
                         "--config",
-                        "-",
-                        nullptr};
-  static_assert(sizeof argv / sizeof argv[0] <= sizeof HeartbeatRequest::argv / sizeof(char*));
-  for (size_t i = 0; i < sizeof argv / sizeof argv[0]; ++i) out->argv[i] = argv[i];
+                        "-"};
+  size_t n = 0;
+  for (const char* arg : argv) out->argv[n++] = arg;
+  if (curl.cacert && curl.cacert[0] != '\0') {
+    out->argv[n++] = "--cacert";
+    out->argv[n++] = curl.cacert;
+  }
+  if (curl.revoke_option && curl.revoke_option[0] != '\0') out->argv[n++] = curl.revoke_option;
+  out->argv[n] = nullptr;
+  static_assert(sizeof argv / sizeof argv[0] + 4 <= sizeof HeartbeatRequest::argv / sizeof(char*));
   return true;
 }
 
@@ -44,6 +54,9 @@ void Heartbeat::after_cycle(const NotifySettings& settings, int64_t now) {
   if (started_once_ && now - last_start_ < kHeartbeatSpacingSeconds) return;
   wait();  // the previous request has ended: join its thread
   url_.assign(settings.heartbeat_url.c_str());
+  cacert_.assign(settings.cacert.c_str());
+  proxy_.assign(settings.proxy.c_str());
+  revoke_option_ = curl_settings(settings).revoke_option;
   running_ = true;
   // The thread library reports a missing thread as an exception.
   try {
@@ -66,7 +79,11 @@ void Heartbeat::request() {
   codes[0] = '\0';
   RunStatus status = RunStatus::kStartFailed;
   int rc = -1;
-  if (build_heartbeat_request(url_.c_str(), &request)) {
+  CurlSettings curl;
+  curl.cacert = cacert_.c_str();
+  curl.proxy = proxy_.c_str();
+  curl.revoke_option = revoke_option_;
+  if (build_heartbeat_request(url_.c_str(), &request, curl)) {
     Command command;
     command.argv = request.argv;
     command.input = request.config.c_str();

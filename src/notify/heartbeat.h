@@ -16,6 +16,7 @@
 
 #include "config/notify_config.h"
 #include "support/fixed_text.h"
+#include "support/transfer.h"
 
 namespace lw {
 
@@ -36,12 +37,14 @@ struct HeartbeatRequest {
   HeartbeatRequest(const HeartbeatRequest&) = delete;
   HeartbeatRequest& operator=(const HeartbeatRequest&) = delete;
 
-  const char* argv[16] = {};
-  FixedText<kHeartbeatUrlSize * 2 + 16> config;
+  const char* argv[19] = {};
+  CurlProgram program;
+  FixedText<kHeartbeatUrlSize * 2 + 16 + kCurlConfigExtra> config;
 };
 
-// Fills `out`; false when `url` is not usable (heartbeat_url_usable).
-bool build_heartbeat_request(const char* url, HeartbeatRequest* out);
+// Fills `out`, with the TLS and proxy settings of `curl`; false when `url`
+// is not usable (heartbeat_url_usable).
+bool build_heartbeat_request(const char* url, HeartbeatRequest* out, const CurlSettings& curl = {});
 
 class Heartbeat {
  public:
@@ -63,6 +66,8 @@ class Heartbeat {
   void request();
 
   FixedText<kHeartbeatUrlSize> url_;
+  FixedText<kCurlSettingSize> cacert_, proxy_;
+  const char* revoke_option_ = nullptr;  // a literal
   int64_t last_start_ = 0;
   bool started_once_ = false;
   bool failing_ = false;  // the request thread's; read only after a join

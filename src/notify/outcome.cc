@@ -2,8 +2,10 @@
 
 #include <cstring>
 
+#include "config/notify_config.h"
 #include "notify/send_files.h"
 #include "support/output.h"
+#include "support/transfer.h"
 
 namespace lw {
 
@@ -142,7 +144,10 @@ void classify_send(Channel channel, int curl_code, RunStatus run, const char* wr
   out->attempted = true;
   out->run = run;
   out->curl_code = run == RunStatus::kExited ? curl_code : -1;
-  const char* codes = skip_blanks(write_out ? write_out : "");
+  // curl's error line (show-error) comes first; the codes follow it.
+  const char* printed = write_out ? write_out : "";
+  if (const char* last_line_end = std::strrchr(printed, '\n')) printed = last_line_end + 1;
+  const char* codes = skip_blanks(printed);
   if (!read_number(codes, &out->status)) out->status = 0;
   while (*codes >= '0' && *codes <= '9') ++codes;
   int seconds = 0;
@@ -258,6 +263,12 @@ int run_send(Channel channel, const Command* command, const SendFile* reply, boo
   char line[640];
   format_outcome_line(*outcome, channel, line, sizeof line);
   log_event("%s", line);
+  if (!outcome->delivered && names_revocation_failure(codes)) {
+    log_event(
+        "%s: the certificate's revocation could not be checked; when this computer cannot reach "
+        "the certificate authority's revocation lists, set ssl_revoke : \"best-effort\" in %s",
+        channel_name(channel), kNotifyFileName);
+  }
   if (!silent) {
     console_print("%s command rc=%d\n", channel_name(channel), outcome_console_code(*outcome));
   }

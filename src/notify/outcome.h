@@ -41,7 +41,8 @@ const char* curl_meaning(int curl_code);
 
 // Fills `out` from one finished curl run of `channel`:
 //   curl_code, run  as given (curl_code is -1 whenever run is not kExited);
-//   write_out       what curl printed for "-w": "<code>" for e-mail,
+//   write_out       what curl printed, its error line first; after the last
+//                   line feed the codes of "-w": "<code>" for e-mail,
 //                   "<code> <retry-after>" for HTTP; a Retry-After that is no
 //                   number of seconds (a date, or a literal "%header{...}"
 //                   of a curl that knows no such variable) is ignored;
@@ -84,7 +85,8 @@ struct Command;
 // Runs `command` (null: the send cannot be made, which counts as a curl
 // that could not be started) with its standard output captured, reads the
 // start of `reply` (null: no answer file), classifies the send into
-// `outcome` (may be null), logs its outcome line and prints "<channel>
+// `outcome` (may be null), logs its outcome line (and, when curl's error
+// names a revocation check, a hint naming ssl_revoke) and prints "<channel>
 // command rc=<outcome_console_code>" unless `silent`. Returns 1 when
 // delivered, else 0. Safe from any thread.
 int run_send(Channel channel, const Command* command, const SendFile* reply, bool silent,

@@ -87,9 +87,9 @@ int send_teams(const NotifySettings& settings, const char* title, const char* bo
   SendFile reply(kReplyFilePrefix, kReplyFileSuffix);
   const char* reply_name = reply.reserve();
   TeamsRequest request;
-  const bool usable =
-      build_teams_request(settings.teams_webhook.c_str(), card_file.name(),
-                          reply_name ? reply_name : platform::kNullDevice, &request);
+  const bool usable = build_teams_request(settings.teams_webhook.c_str(), card_file.name(),
+                                          reply_name ? reply_name : platform::kNullDevice, &request,
+                                          curl_settings(settings));
   if (!silent) console_print("Sending Microsoft Teams alert ...\n");
   log_event("Send Microsoft Teams alert");
   // A card that could not be written is never posted (curl would send an

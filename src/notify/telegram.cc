@@ -58,9 +58,9 @@ int send_telegram(const NotifySettings& settings, const char* text, bool silent,
   SendFile reply(kReplyFilePrefix, kReplyFileSuffix);
   const char* reply_name = reply.reserve();
   TelegramRequest request;
-  const bool usable =
-      build_telegram_request(settings.token.c_str(), encoded_chat.c_str(), encoded_text.c_str(),
-                             reply_name ? reply_name : platform::kNullDevice, &request);
+  const bool usable = build_telegram_request(
+      settings.token.c_str(), encoded_chat.c_str(), encoded_text.c_str(),
+      reply_name ? reply_name : platform::kNullDevice, &request, curl_settings(settings));
   if (!silent) console_print("Sending Telegram alert now .....\n");
   log_event("Send Telegram alert to chat_id [%s]", settings.chat_id.c_str());
   const Command command = request.command();

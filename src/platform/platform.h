@@ -29,6 +29,10 @@ extern const char kPathListSeparator[];
 extern const bool kHasPermissionBits;
 // Whether replace_file may be refused while another program reads the target.
 extern const bool kReplaceRefusedWhileRead;
+// Whether the TLS that the system's curl uses checks certificate revocation
+// itself (Windows' Schannel), so that curl's --ssl-revoke-best-effort and
+// --ssl-no-revoke switches mean something.
+extern const bool kTlsChecksRevocation;
 // Options of the system ping for one echo request with a 2-second wait,
 // placed before the host: {"-n", "1", "-w", "2000"} or {"-c", "1", "-W", "2"}.
 extern const char* const kPingOptions[4];
@@ -269,6 +273,26 @@ LockResult lock_file(const char* path, FileLock* lock);
 bool rewrite_locked_file(FileLock* lock, const char* text, size_t len);
 // Releases the lock and closes the file (the file stays).
 void unlock_file(FileLock* lock);
+
+// ---- Finding programs ----------------------------------------------------
+
+// Longest path of a program found by find_program, terminator included.
+constexpr size_t kProgramPathSize = 1024;
+
+struct ProgramLookup {
+  char path[kProgramPathSize] = "";     // the program to start; "" when none was found
+  char skipped[kProgramPathSize] = "";  // the first command script met on the way, or ""
+};
+
+// Looks for the program `name` (no folder, no extension) where users put
+// it, in this order: the folder of this program, the working directory,
+// then each PATH entry. On Windows each folder is tried with the extensions
+// of PATHEXT in their order (".COM;.EXE;.BAT;.CMD" when unset), of which
+// only .exe and .com are taken: a .cmd or .bat file runs only through the
+// command interpreter, which would read the arguments again. The first such
+// script met goes to `skipped` and the search goes on. On POSIX the file
+// must be a regular file that may be executed. True when `path` was found.
+bool find_program(const char* name, ProgramLookup* out);
 
 // ---- Child processes -----------------------------------------------------
 

@@ -40,6 +40,7 @@ const char kTextLineEnd[] = "\n";
 const char kPathListSeparator[] = ":";
 const bool kHasPermissionBits = true;
 const bool kReplaceRefusedWhileRead = false;
+const bool kTlsChecksRevocation = false;
 const char* const kPingOptions[4] = {"-c", "1", "-W", "2"};
 
 namespace {
@@ -165,11 +166,13 @@ void on_stop_signal(int) {
 // Finds `name` the way execvp does: a name with '/' is taken as it is, else
 // each directory of PATH is tried. True when an executable regular file was
 // found.
+bool is_program_file(const char* path) {
+  struct stat st;
+  return access(path, X_OK) == 0 && stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool program_exists(const char* name) {
-  if (std::strchr(name, '/')) {
-    struct stat st;
-    return access(name, X_OK) == 0 && stat(name, &st) == 0 && S_ISREG(st.st_mode);
-  }
+  if (std::strchr(name, '/')) return is_program_file(name);
   const char* path = std::getenv("PATH");
   char default_path[256];
   if (!path) {
@@ -185,15 +188,23 @@ bool program_exists(const char* name) {
     int n = dir_len == 0 ? std::snprintf(candidate, sizeof candidate, "%s", name)
                          : std::snprintf(candidate, sizeof candidate, "%.*s/%s",
                                          static_cast<int>(dir_len), dir, name);
-    if (n > 0 && static_cast<size_t>(n) < sizeof candidate) {
-      struct stat st;
-      if (access(candidate, X_OK) == 0 && stat(candidate, &st) == 0 && S_ISREG(st.st_mode)) {
-        return true;
-      }
+    if (n > 0 && static_cast<size_t>(n) < sizeof candidate && is_program_file(candidate)) {
+      return true;
     }
     if (!end) return false;
     dir = end + 1;
   }
+}
+
+// Tries `name` in the folder of `dir_len` bytes at `dir`; true when found.
+bool program_in_folder(const char* dir, size_t dir_len, const char* name, ProgramLookup* out) {
+  if (dir_len == 0) return false;
+  const char* separator = dir[dir_len - 1] == '/' ? "" : "/";
+  const int n = std::snprintf(out->path, sizeof out->path, "%.*s%s%s", static_cast<int>(dir_len),
+                              dir, separator, name);
+  if (n > 0 && static_cast<size_t>(n) < sizeof out->path && is_program_file(out->path)) return true;
+  out->path[0] = '\0';
+  return false;
 }
 
 }  // namespace
@@ -628,6 +639,29 @@ bool computer_name(char* out, size_t cap) {
 }
 
 // ---- Files and environment -------------------------------------------------
+
+bool find_program(const char* name, ProgramLookup* out) {
+  *out = ProgramLookup{};
+  char folder[PATH_MAX + 1];
+  if (own_executable_path(folder, sizeof folder)) {
+    const char* slash = std::strrchr(folder, '/');
+    if (slash && program_in_folder(folder, static_cast<size_t>(slash - folder), name, out)) {
+      return true;
+    }
+  }
+  if (current_directory(folder, sizeof folder) &&
+      program_in_folder(folder, std::strlen(folder), name, out)) {
+    return true;
+  }
+  const char* path = std::getenv("PATH");
+  for (const char* dir = path ? path : ""; *dir;) {
+    const char* end = std::strchr(dir, ':');
+    const size_t dir_len = end ? static_cast<size_t>(end - dir) : std::strlen(dir);
+    if (program_in_folder(dir, dir_len, name, out)) return true;
+    dir += dir_len + (end ? 1 : 0);
+  }
+  return false;
+}
 
 bool current_directory(char* out, size_t cap) {
   if (!out || cap == 0) return false;

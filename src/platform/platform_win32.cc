@@ -34,6 +34,7 @@ const char kTextLineEnd[] = "\r\n";
 const char kPathListSeparator[] = ";";
 const bool kHasPermissionBits = false;
 const bool kReplaceRefusedWhileRead = true;
+const bool kTlsChecksRevocation = true;
 const char* const kPingOptions[4] = {"-n", "1", "-w", "2000"};
 
 namespace {
@@ -886,6 +887,77 @@ bool computer_name(char* out, size_t cap) {
 
 // ---- Files and environment -------------------------------------------------------
 
+// Extensions of PATHEXT when it is not set.
+constexpr char kDefaultPathExt[] = ".COM;.EXE;.BAT;.CMD";
+
+bool same_extension(const char* ext, size_t len, const char* known) {
+  return len == std::strlen(known) && _strnicmp(ext, known, len) == 0;
+}
+
+// Tries `name` with each extension of `extensions` in the folder of
+// `dir_len` bytes at `dir` (quotes around it are dropped); true when a
+// program that starts without the command interpreter was found.
+bool program_in_folder(const char* dir, size_t dir_len, const char* name, const char* extensions,
+                       ProgramLookup* out) {
+  if (dir_len >= 2 && dir[0] == '"' && dir[dir_len - 1] == '"') {
+    ++dir;
+    dir_len -= 2;
+  }
+  if (dir_len == 0) return false;
+  const char* separator = (dir[dir_len - 1] == '\\' || dir[dir_len - 1] == '/') ? "" : "\\";
+  char candidate[kProgramPathSize];
+  for (const char *ext = extensions, *next; *ext; ext = next) {
+    const char* end = std::strchr(ext, ';');
+    const size_t len = end ? static_cast<size_t>(end - ext) : std::strlen(ext);
+    next = end ? end + 1 : ext + len;
+    const bool program = same_extension(ext, len, ".exe") || same_extension(ext, len, ".com");
+    const bool script = same_extension(ext, len, ".cmd") || same_extension(ext, len, ".bat");
+    const int n =
+        std::snprintf(candidate, sizeof candidate, "%.*s%s%s%.*s", static_cast<int>(dir_len), dir,
+                      separator, name, static_cast<int>(len), ext);
+    if (!(program || script) || n <= 0 || static_cast<size_t>(n) >= sizeof candidate) continue;
+    for (char* p = candidate + n - len; *p; ++p) {  // "curl.exe", as users write it
+      if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
+    }
+    if (!is_regular_file(candidate)) continue;
+    if (program) {
+      copy_bounded(out->path, sizeof out->path, candidate);
+      return true;
+    }
+    if (out->skipped[0] == '\0') copy_bounded(out->skipped, sizeof out->skipped, candidate);
+  }
+  return false;
+}
+
+bool find_program(const char* name, ProgramLookup* out) {
+  *out = ProgramLookup{};
+  char extensions[512];
+  DWORD n = GetEnvironmentVariableA("PATHEXT", extensions, sizeof extensions);
+  if (n == 0 || n >= sizeof extensions)
+    copy_bounded(extensions, sizeof extensions, kDefaultPathExt);
+  char folder[kCommandLineCap];
+  if (own_executable_path(folder, sizeof folder)) {
+    const char* slash = std::strrchr(folder, '\\');
+    if (slash &&
+        program_in_folder(folder, static_cast<size_t>(slash - folder), name, extensions, out)) {
+      return true;
+    }
+  }
+  if (current_directory(folder, sizeof folder) &&
+      program_in_folder(folder, std::strlen(folder), name, extensions, out)) {
+    return true;
+  }
+  n = GetEnvironmentVariableA("PATH", folder, sizeof folder);
+  if (n == 0 || n >= sizeof folder) return false;
+  for (const char* dir = folder; *dir;) {
+    const char* end = std::strchr(dir, ';');
+    const size_t dir_len = end ? static_cast<size_t>(end - dir) : std::strlen(dir);
+    if (program_in_folder(dir, dir_len, name, extensions, out)) return true;
+    dir += dir_len + (end ? 1 : 0);
+  }
+  return false;
+}
+
 bool current_directory(char* out, size_t cap) {
   if (!out || cap == 0) return false;
   char path[kCommandLineCap];
@@ -905,7 +977,8 @@ bool change_directory(const char* path) {
 bool delete_file(const char* path) { return path && DeleteFileA(path) != 0; }
 
 bool replace_file(const char* from, const char* to) {
-  return from && to && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  return from && to &&
+         MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool set_env(const char* name, const char* value) {

@@ -64,6 +64,11 @@ inline bool is_space_byte(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// `c` with A to Z made lower case; every other byte as it is.
+inline char lower_ascii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 }  // namespace lw
 
 #endif  // LINKWATCH_SUPPORT_OUTPUT_H_

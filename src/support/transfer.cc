@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/platform.h"
 #include "support/output.h"
 
 namespace lw {
@@ -49,11 +50,12 @@ Command make_command(const char* const* argv, const char* input) {
   return command;
 }
 
-// Puts the program, its quiet switch, the bounds and the write-out into
-// `argv`; returns the number of entries.
-int put_curl_start(const char** argv, const char* write_out) {
+// Puts the program, its quiet switch, the bounds, the write-out and the
+// TLS settings into `argv`; returns the number of entries.
+int put_curl_start(const char** argv, const CurlProgram& program, const char* write_out,
+                   const CurlSettings& curl) {
   int n = 0;
-  argv[n++] = kCurlProgram;
+  argv[n++] = program.path.c_str();
   argv[n++] = "-s";
   argv[n++] = "--connect-timeout";
   argv[n++] = kCurlConnectTimeout;
@@ -61,10 +63,76 @@ int put_curl_start(const char** argv, const char* write_out) {
   argv[n++] = kCurlMaxTime;
   argv[n++] = "-w";
   argv[n++] = write_out;
+  if (curl.cacert && curl.cacert[0] != '\0') {
+    argv[n++] = "--cacert";
+    argv[n++] = curl.cacert;
+  }
+  if (curl.revoke_option && curl.revoke_option[0] != '\0') argv[n++] = curl.revoke_option;
   return n;
 }
 
+// Ends a channel's config text: the proxy when set, then `show-error`.
+template <size_t N>
+bool finish_curl_config(FixedText<N>* config, const CurlSettings& curl) {
+  if (curl.proxy && curl.proxy[0] != '\0' &&
+      !append_curl_config_line(config, "proxy", &curl.proxy, 1)) {
+    return false;
+  }
+  constexpr char kShowError[] = "show-error\n";
+  if (config->size() + sizeof kShowError > N) return false;
+  config->append(kShowError);
+  return true;
+}
+
+// `needle` anywhere in `text`, letter case ignored.
+bool contains_word(const char* text, const char* needle) {
+  const size_t n = std::strlen(needle);
+  for (const char* p = text; *p; ++p) {
+    size_t i = 0;
+    while (i < n && p[i] != '\0' && lower_ascii(p[i]) == lower_ascii(needle[i])) ++i;
+    if (i == n) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+CurlProgram::CurlProgram() {
+  platform::ProgramLookup found;
+  path.assign(platform::find_program(kCurlProgram, &found) ? found.path : kCurlProgram);
+}
+
+void log_curl_in_use() {
+  platform::ProgramLookup found;
+  const bool usable = platform::find_program(kCurlProgram, &found);
+  if (found.skipped[0] != '\0') {
+    log_event(
+        "curl: %s is skipped: a .cmd or .bat file runs only through the command interpreter, "
+        "which would read the alert texts as commands; put curl.exe beside linkwatch or on PATH",
+        found.skipped);
+  }
+  if (!usable) {
+    log_event(
+        "curl: not found beside linkwatch, in the working folder or on PATH; alerts cannot "
+        "be sent");
+    return;
+  }
+  const char* argv[] = {found.path, "-V", nullptr};
+  Command command;
+  command.argv = argv;
+  char output[kCaptureBufferSize];
+  const int rc = run_command_capture(command, output, kCurlVersionTimeLimitMs);
+  output[std::strcspn(output, "\r\n")] = '\0';
+  log_event("curl: %s, %s", found.path, rc == 0 && output[0] ? output : "version not known");
+}
+
+bool names_revocation_failure(const char* output) {
+  if (!output) return false;
+  for (const char* word : {"revocation", "0x80092012", "0x80092013"}) {
+    if (contains_word(output, word)) return true;
+  }
+  return false;
+}
 
 bool looks_like_option(const char* arg) { return arg && arg[0] == '-'; }
 
@@ -94,16 +162,19 @@ Command MailRequest::command() const { return make_command(argv, config.c_str())
 
 bool build_mail_request(const char* server, const char* sender, const char* user,
                         const char* password, const char* recipients, const char* mail_file,
-                        MailRequest* out) {
+                        MailRequest* out, const CurlSettings& curl) {
   out->argv[0] = nullptr;
   out->recipient_count = 0;
   out->config.clear();
   if (!server || server[0] == '\0' || looks_like_option(server) || !mail_file) return false;
 
   const char* login[] = {user, ":", password};
-  if (!append_curl_config_line(&out->config, "user", login, 3)) return false;
+  if (!append_curl_config_line(&out->config, "user", login, 3) ||
+      !finish_curl_config(&out->config, curl)) {
+    return false;
+  }
 
-  int n = put_curl_start(out->argv, kMailWriteOut);
+  int n = put_curl_start(out->argv, out->program, kMailWriteOut, curl);
   out->argv[n++] = server;
   out->argv[n++] = "--mail-from";
   out->argv[n++] = sender ? sender : "";
@@ -138,14 +209,18 @@ bool build_mail_request(const char* server, const char* sender, const char* user
 Command TelegramRequest::command() const { return make_command(argv, config.c_str()); }
 
 bool build_telegram_request(const char* token, const char* encoded_chat, const char* encoded_text,
-                            const char* reply_file, TelegramRequest* out) {
+                            const char* reply_file, TelegramRequest* out,
+                            const CurlSettings& curl) {
   out->argv[0] = nullptr;
   out->config.clear();
   if (!reply_file) return false;
   const char* address[] = {kTelegramApiBase, "/bot",   token,       "/sendMessage?chat_id=",
                            encoded_chat,     "&text=", encoded_text};
-  if (!append_curl_config_line(&out->config, "url", address, 7)) return false;
-  int n = put_curl_start(out->argv, kHttpWriteOut);
+  if (!append_curl_config_line(&out->config, "url", address, 7) ||
+      !finish_curl_config(&out->config, curl)) {
+    return false;
+  }
+  int n = put_curl_start(out->argv, out->program, kHttpWriteOut, curl);
   out->argv[n++] = "-o";
   out->argv[n++] = reply_file;
   out->argv[n++] = "--config";
@@ -157,7 +232,7 @@ bool build_telegram_request(const char* token, const char* encoded_chat, const c
 Command TeamsRequest::command() const { return make_command(argv, config.c_str()); }
 
 bool build_teams_request(const char* webhook, const char* card_file, const char* reply_file,
-                         TeamsRequest* out) {
+                         TeamsRequest* out, const CurlSettings& curl) {
   out->argv[0] = nullptr;
   out->config.clear();
   out->data_arg.clear();
@@ -167,8 +242,11 @@ bool build_teams_request(const char* webhook, const char* card_file, const char*
   if (std::strlen(card_file) + 1 > out->data_arg.max_length()) return false;
   out->data_arg.format("@%s", card_file);
   const char* address[] = {webhook};
-  if (!append_curl_config_line(&out->config, "url", address, 1)) return false;
-  int n = put_curl_start(out->argv, kHttpWriteOut);
+  if (!append_curl_config_line(&out->config, "url", address, 1) ||
+      !finish_curl_config(&out->config, curl)) {
+    return false;
+  }
+  int n = put_curl_start(out->argv, out->program, kHttpWriteOut, curl);
   out->argv[n++] = "-o";
   out->argv[n++] = reply_file;
   out->argv[n++] = "-H";

@@ -10,6 +10,7 @@
 #define LINKWATCH_SUPPORT_TRANSFER_H_
 
 #include <cstddef>
+#include <cstdint>
 
 #include "support/fixed_text.h"
 #include "support/runner.h"
@@ -17,17 +18,50 @@
 namespace lw {
 
 constexpr const char kCurlProgram[] = "curl";
+// Longest wait for "curl -V" when the run logs which curl it uses.
+constexpr uint32_t kCurlVersionTimeLimitMs = 10000;
+
+// The curl every alert runs: the first found beside this program, in the
+// working folder or on PATH (platform::find_program). Not found: "curl",
+// whose start then fails and every send reports curl -1.
+struct CurlProgram {
+  FixedText<1024> path;
+
+  CurlProgram();
+};
+
+// Logs which curl the alerts use and the first line of its "curl -V"
+// (bounded by kCurlVersionTimeLimitMs), or that none was found; a .cmd or
+// .bat met first is logged with why it is skipped. Called once per run.
+void log_curl_in_use();
+
+// Settings every curl call of the channels carries; null or "": not set.
+struct CurlSettings {
+  const char* cacert = nullptr;         // "--cacert <file>": the authorities to trust
+  const char* revoke_option = nullptr;  // "--ssl-revoke-best-effort" or "--ssl-no-revoke"
+  const char* proxy = nullptr;          // `proxy = "<url>"` in the config text (may hold a login)
+};
+
+// True when curl's error text in `output` says that a certificate's
+// revocation could not be checked (Windows' CRYPT_E_NO_REVOCATION_CHECK,
+// CRYPT_E_REVOCATION_OFFLINE or their words).
+bool names_revocation_failure(const char* output);
 constexpr const char kTelegramApiBase[] = "https://api.telegram.org";
 
 // Work copy of a recipient list: longer lists are cut after 1023 characters.
 constexpr size_t kMailRecipientsSize = 1024;
 // The most recipients that fit in 1023 characters ("a,a,a,...").
 constexpr int kMaxMailRecipients = static_cast<int>(kMailRecipientsSize / 2);
+// Capacity of the `cacert` and `proxy` settings, terminator included.
+constexpr size_t kCurlSettingSize = 1024;
+// Room the settings take in a config text: a proxy line with every byte
+// escaped, and the `show-error` line.
+constexpr size_t kCurlConfigExtra = 2 * (kCurlSettingSize - 1) + 16 + 16;
 // Size of the Telegram config text: the encoded text (8190) and chat
 // identifier (511), the token escaped (at most 510) and the fixed parts.
-constexpr size_t kTelegramConfigSize = 16384;
+constexpr size_t kTelegramConfigSize = 16384 + kCurlConfigExtra;
 // Size of the Teams config text: a web hook of 8191 bytes, every one escaped.
-constexpr size_t kTeamsConfigSize = 16448;
+constexpr size_t kTeamsConfigSize = 16448 + kCurlConfigExtra;
 
 // True when curl would take `arg` as an option rather than as an address
 // (it starts with "-"). Such a server or web hook value is never passed.
@@ -56,10 +90,21 @@ constexpr const char kCurlConnectTimeout[] = "10";
 constexpr const char kCurlMaxTime[] = "60";
 // What curl prints on standard output once done ("-w"): the last SMTP reply
 // code; the HTTP status and the Retry-After header (a curl that knows no
-// %header variable prints it literally).
+// %header variable prints it literally). Every config text also holds
+// `show-error`, so a failed transfer's "curl: (N) <why>" line comes before
+// the codes in the captured output; the codes follow its last line feed.
+// Entries of the start every channel's argument vector shares: the
+// program, -s, both bounds, -w and its text, and at most --cacert <file>
+// and the revocation switch.
+constexpr size_t kCurlStartArgs = 11;
 constexpr const char kMailWriteOut[] = "%{response_code}";
 constexpr const char kHttpWriteOut[] = "%{http_code} %header{retry-after}";
 
+// The argument vectors below start with the curl found (CurlProgram); the
+// settings of `curl` add "--cacert <file>" and the revocation switch after
+// the -w text, and a `proxy` line to the config text, which always ends
+// with `show-error`.
+//
 // curl -s --connect-timeout 10 --max-time 60 -w "%{response_code}" <server>
 //      --mail-from <sender> --ssl-reqd --config - -T <mail file>
 //      --mail-rcpt <r1> --mail-rcpt <r2> ...
@@ -72,10 +117,11 @@ struct MailRequest {
   MailRequest(const MailRequest&) = delete;
   MailRequest& operator=(const MailRequest&) = delete;
 
-  const char* argv[16 + 2 * kMaxMailRecipients + 1] = {};
+  const char* argv[kCurlStartArgs + 8 + 2 * kMaxMailRecipients + 1] = {};
+  CurlProgram program;
   FixedText<kMailRecipientsSize> recipients;  // the split copy
   int recipient_count = 0;
-  FixedText<1024> config;
+  FixedText<1024 + kCurlConfigExtra> config;
 
   Command command() const;
 };
@@ -88,7 +134,7 @@ struct MailRequest {
 // option.
 bool build_mail_request(const char* server, const char* sender, const char* user,
                         const char* password, const char* recipients, const char* mail_file,
-                        MailRequest* out);
+                        MailRequest* out, const CurlSettings& curl = {});
 
 // curl -s --connect-timeout 10 --max-time 60 -o <reply file>
 //      -w "%{http_code} %header{retry-after}" --config -
@@ -102,7 +148,8 @@ struct TelegramRequest {
   TelegramRequest(const TelegramRequest&) = delete;
   TelegramRequest& operator=(const TelegramRequest&) = delete;
 
-  const char* argv[13] = {};
+  const char* argv[kCurlStartArgs + 4 + 1] = {};
+  CurlProgram program;
   FixedText<kTelegramConfigSize> config;
 
   Command command() const;
@@ -111,7 +158,8 @@ struct TelegramRequest {
 // Returns false when the address does not fit the config text (it always
 // does for settings and texts within their limits) or `reply_file` is null.
 bool build_telegram_request(const char* token, const char* encoded_chat, const char* encoded_text,
-                            const char* reply_file, TelegramRequest* out);
+                            const char* reply_file, TelegramRequest* out,
+                            const CurlSettings& curl = {});
 
 // curl -s --connect-timeout 10 --max-time 60 -o <reply file>
 //      -w "%{http_code} %header{retry-after}"
@@ -124,7 +172,8 @@ struct TeamsRequest {
   TeamsRequest(const TeamsRequest&) = delete;
   TeamsRequest& operator=(const TeamsRequest&) = delete;
 
-  const char* argv[17] = {};
+  const char* argv[kCurlStartArgs + 8 + 1] = {};
+  CurlProgram program;
   FixedText<128> data_arg;  // "@<card file>"
   FixedText<kTeamsConfigSize> config;
 
@@ -136,7 +185,7 @@ struct TeamsRequest {
 // do not fit (they do for names of send files and settings within their
 // limits).
 bool build_teams_request(const char* webhook, const char* card_file, const char* reply_file,
-                         TeamsRequest* out);
+                         TeamsRequest* out, const CurlSettings& curl = {});
 
 }  // namespace lw
 
