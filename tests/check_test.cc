@@ -6,6 +6,7 @@
 #include <string_view>
 #include <tuple>
 
+#include "platform/platform.h"
 #include "support/capture.h"
 #include "support/test_env.h"
 
@@ -96,6 +97,17 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
        0,
        "Line 6: invalid retry_minutes \"1441\" (use 0 to 1440)\n"
        "Line 7: invalid retry_minutes \"6O\" (use 0 to 1440)\n"},
+      {kNotifyFile,
+       mail + "cacert:\"missing.pem\"\ncacert:\"\"\nssl_revoke:\"best-effort\"\nssl_revoke:\"no\"\n"
+              "proxy:\"http://u:pw@p:3128\"\nproxy:\"ftp://u:pw@p\"\nproxy:\"\"\n",
+       0,
+       "Line 5: cacert file \"missing.pem\" cannot be read\n" +
+           std::string(platform::kTlsChecksRevocation
+                           ? ""
+                           : "Warning: config.txt line 7: ssl_revoke applies to Windows' TLS "
+                             "only; it is ignored here\n") +
+           "Line 8: invalid ssl_revoke \"no\" (use best-effort or off)\n"
+           "Line 10: invalid proxy (use an address like http://host:port)\n"},
       // UTF-16: units that are no character, each on its line (the last one a lone
       // byte after a lone high surrogate), and a line that is too long once converted.
       {kHostFile,

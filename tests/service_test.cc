@@ -58,7 +58,8 @@ TEST_F(ServiceTest, RunsInTheInstallFolderAndStopsInOrderThroughTheServiceManage
   EXPECT_EQ(run_program({"-s"}).first, 1) << "a second instance beside the service";
 
   EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
-  EXPECT_TRUE(log_has("------ linkwatch is stopped: stop requested ------")) << "the stop was not orderly";
+  EXPECT_TRUE(log_has("------ linkwatch is stopped: stop requested ------"))
+      << "the stop was not orderly";
   EXPECT_FALSE(test::file_exists(kPidFileName));
   EXPECT_NE(run_program({"query", "linkwatch"}, "sc").second.find("STOPPED"), std::string::npos);
 

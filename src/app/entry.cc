@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "support/about.h"
 #include "support/output.h"
+#include "support/transfer.h"
 
 namespace lw {
 
@@ -76,6 +77,7 @@ int test_command() {
   if (!load_host_config(&table, &settings)) return 1;
   load_notify_config(&notify);
   remove_stale_send_files();
+  log_curl_in_use(true);
   return run_notification_test(table, settings, notify);
 }
 

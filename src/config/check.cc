@@ -139,7 +139,8 @@ bool check_host_key(const ConfigLine& line, int line_no, HostFileMarks* marks) {
 }
 
 // Returns false when the line makes the file fail.
-bool check_notify_key(const ConfigLine& line, int line_no, NotifyFileMarks* marks) {
+bool check_notify_key(const char* file_name, const ConfigLine& line, int line_no,
+                      NotifyFileMarks* marks) {
   const char* key = line.key.c_str();
   if (std::strcmp(key, "retry_minutes") == 0) {
     if (parse_retry_minutes(line.value.c_str()) < 0) {
@@ -168,7 +169,7 @@ bool check_notify_key(const ConfigLine& line, int line_no, NotifyFileMarks* mark
     if (option[0] != '\0' && !platform::kTlsChecksRevocation) {
       plain_print(
           "Warning: %s line %d: ssl_revoke applies to Windows' TLS only; it is ignored here\n",
-          kNotifyFileName, line_no);
+          file_name, line_no);
     }
   } else if (std::strcmp(key, "proxy") == 0) {
     // The address is not shown: it may carry the proxy's login.
@@ -476,7 +477,7 @@ int check_config_file(const char* file_name, int kind) {
       check_number_value(file_name, line_no, line);
       note_host_block(file_name, line_no, &line, &blocks);
     } else {
-      if (!check_notify_key(line, line_no, &notify_marks)) passed = false;
+      if (!check_notify_key(file_name, line, line_no, &notify_marks)) passed = false;
     }
   }
   if (kind == kHostFile) note_host_block(file_name, line_no, nullptr, &blocks);

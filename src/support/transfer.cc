@@ -102,19 +102,18 @@ CurlProgram::CurlProgram() {
   path.assign(platform::find_program(kCurlProgram, &found) ? found.path : kCurlProgram);
 }
 
-void log_curl_in_use() {
+void log_curl_in_use(bool also_print) {
+  void (*note)(const char*, ...) = also_print ? print_and_log : log_event;
   platform::ProgramLookup found;
   const bool usable = platform::find_program(kCurlProgram, &found);
   if (found.skipped[0] != '\0') {
-    log_event(
-        "curl: %s is skipped: a .cmd or .bat file runs only through the command interpreter, "
-        "which would read the alert texts as commands; put curl.exe beside linkwatch or on PATH",
-        found.skipped);
+    note("curl: %s is skipped: a .cmd or .bat file runs only through the command interpreter, "
+         "which would read the alert texts as commands; put curl.exe beside linkwatch or on PATH",
+         found.skipped);
   }
   if (!usable) {
-    log_event(
-        "curl: not found beside linkwatch, in the working folder or on PATH; alerts cannot "
-        "be sent");
+    note("curl: not found beside linkwatch, in the working folder or on PATH; alerts cannot be "
+         "sent");
     return;
   }
   const char* argv[] = {found.path, "-V", nullptr};
@@ -123,7 +122,7 @@ void log_curl_in_use() {
   char output[kCaptureBufferSize];
   const int rc = run_command_capture(command, output, kCurlVersionTimeLimitMs);
   output[std::strcspn(output, "\r\n")] = '\0';
-  log_event("curl: %s, %s", found.path, rc == 0 && output[0] ? output : "version not known");
+  note("curl: %s, %s", found.path, rc == 0 && output[0] ? output : "version not known");
 }
 
 bool names_revocation_failure(const char* output) {

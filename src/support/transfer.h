@@ -32,8 +32,9 @@ struct CurlProgram {
 
 // Logs which curl the alerts use and the first line of its "curl -V"
 // (bounded by kCurlVersionTimeLimitMs), or that none was found; a .cmd or
-// .bat met first is logged with why it is skipped. Called once per run.
-void log_curl_in_use();
+// .bat met first is logged with why it is skipped. Called once per run;
+// `also_print` puts the lines on the console too.
+void log_curl_in_use(bool also_print = false);
 
 // Settings every curl call of the channels carries; null or "": not set.
 struct CurlSettings {
