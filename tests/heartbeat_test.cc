@@ -43,11 +43,17 @@ TEST_F(HeartbeatTest, OncePerMinuteSecretOnStdinFailureLoggedOnce) {
                 "Heartbeat delivered again"}));
 
   recorder.set_delay_ms(1500);
+  settings.cacert.assign("ca.pem");  // the channels' TLS and proxy settings hold here too
+  settings.proxy.assign("http://p:3128");
   const uint64_t begin = platform::monotonic_ms();
   heartbeat.after_cycle(settings, 2000);
   EXPECT_LT(platform::monotonic_ms() - begin, 1000u) << "the cycle waited for the request";
   heartbeat.wait();
-  EXPECT_EQ(recorder.commands().size(), 6u);
+  ASSERT_EQ(recorder.commands().size(), 6u);
+  const test::RecordedCommand last = recorder.commands().back();
+  EXPECT_EQ(std::find(last.argv.begin(), last.argv.end(), "--cacert")[1], "ca.pem");
+  EXPECT_EQ(last.input.value_or(""),
+            "url = \"https://hc.example/ping/5ecret\"\nproxy = \"http://p:3128\"\n");
 }
 
 }  // namespace
