@@ -49,7 +49,10 @@ TEST(ProtectFileTest, SecretsAreStoredProtectedAndLoadBackUnchanged) {
        "\xEF\xBB\xBF" + crlf(line("password", "pw")) + crlf(line("token", "tk"))},
       // The rest of a long line is never taken for a line of its own.
       {long_comment + "password:\"x\"\ntoken:\"t\"\n", "x|t|11",
-       long_comment + line("password", "x") + line("token", "t")}};
+       long_comment + line("password", "x") + line("token", "t")},
+      // Of a long secret line, as of a short one, only the value and the line end stay.
+      {"password:\"x\"" + std::string(8200, 'd') + "\r\ntoken:\"t\"\n", "x|t|11",
+       crlf(line("password", "x")) + line("token", "t")}};
   const std::string others = "server:\"s\"\nemail:\"e\"\nto:\"t\"\nchat_id:\"42\"\n";
   for (const auto& [text, want, file] : cases) {
     SCOPED_TRACE(text.substr(0, 80));

@@ -153,7 +153,8 @@ bool take_rewrite_lock(platform::FileLock* lock) {
 //   in UTF-16 too. A line holding a unit that is no UTF-16 character stays
 //   as written, since the value read from it is not the one in the file. Of a line longer than 8191
 //   characters only the first 8191 are read as a line, as the loader reads them; the rest is copied
-//   as it stands, behind the protected form if the line was a secret's.
+//   as it stands, unless the line was a secret's: then, as for the text after a short line's value,
+//   only its line end stays, so that a second rewrite finds nothing left to change.
 // - The content goes to a temporary file that replaces the original only
 //   once it is complete, so a failure mid-way never leaves the file empty or
 //   truncated.
@@ -194,11 +195,18 @@ int rewrite_secret_lines() {
   bool ok = std::fwrite(mark, 1, total, out) == total;
   int replaced = 0;
   size_t len;
-  bool line_start = true;  // the piece begins a line; otherwise it continues a long one
+  bool line_start = true;    // the piece begins a line; otherwise it continues a long one
+  bool secret_line = false;  // the line the piece belongs to was replaced
   ConfigPieceInfo info;
   while (ok && (len = in.next(piece.data(), piece.capacity(), &info, LongLine::kSplit)) > 0) {
     const char* bytes = in.raw();
     size_t size = in.raw_size();
+    if (line_start) secret_line = false;
+    if (secret_line) {  // the rest of a replaced long line: only its line end stays
+      replacement.assign(line_end_of(piece.c_str(), len));
+      bytes = replacement.c_str();
+      size = replacement.size();
+    }
     // A line with a character the reader replaced keeps its own bytes: its
     // value is not the one written.
     if (line_start && !info.bad_character && !is_comment_line(piece.c_str()) &&
@@ -212,17 +220,18 @@ int rewrite_secret_lines() {
         replacement.format("%s:\"%s\"%s", line.key.c_str(), form, line_end_of(piece.c_str(), len));
         bytes = replacement.c_str();
         size = replacement.size();
-        if (utf16) {
-          // The replacement is ASCII: each byte becomes one little-endian unit.
-          for (size_t i = 0; i < size; ++i) {
-            encoded[2 * i] = bytes[i];
-            encoded[2 * i + 1] = '\0';
-          }
-          bytes = encoded;
-          size *= 2;
-        }
+        secret_line = true;
         ++replaced;
       }
+    }
+    if (utf16 && bytes == replacement.c_str()) {
+      // The replacement is ASCII: each byte becomes one little-endian unit.
+      for (size_t i = 0; i < size; ++i) {
+        encoded[2 * i] = bytes[i];
+        encoded[2 * i + 1] = '\0';
+      }
+      bytes = encoded;
+      size *= 2;
     }
     line_start = piece.c_str()[len - 1] == '\n';
     if (total + size + 1 >= kMaxFileContent) {
