@@ -80,17 +80,20 @@ void apply_notify_key(const ConfigLine& line, NotifySettings* s, SecretMarks* ma
   }
 }
 
-}  // namespace
-
-bool heartbeat_url_usable(const char* text) {
-  const size_t length = std::strlen(text);
-  if (std::strncmp(text, "https://", 8) != 0 || length <= 8 || length >= kHeartbeatUrlSize) {
-    return false;
-  }
+// True when `text` holds no blank and no control byte, as an address must.
+bool address_bytes_only(const char* text) {
   for (const char* p = text; *p; ++p) {
     if (static_cast<unsigned char>(*p) <= ' ' || *p == 0x7F) return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool heartbeat_url_usable(const char* text) {
+  const size_t length = std::strlen(text);
+  return std::strncmp(text, "https://", 8) == 0 && length > 8 && length < kHeartbeatUrlSize &&
+         address_bytes_only(text);
 }
 
 const char* ssl_revoke_option(const char* text) {
@@ -106,11 +109,7 @@ bool proxy_usable(const char* text) {
        {"http://", "https://", "socks4://", "socks4a://", "socks5://", "socks5h://"}) {
     if (std::strncmp(text, start, std::strlen(start)) == 0) scheme = std::strlen(start);
   }
-  if (scheme == 0 || length <= scheme || length >= kCurlSettingSize) return false;
-  for (const char* p = text; *p; ++p) {
-    if (static_cast<unsigned char>(*p) <= ' ' || *p == 0x7F) return false;
-  }
-  return true;
+  return scheme > 0 && length > scheme && length < kCurlSettingSize && address_bytes_only(text);
 }
 
 CurlSettings curl_settings(const NotifySettings& s) {

@@ -16,9 +16,8 @@ bool build_heartbeat_request(const char* url, HeartbeatRequest* out, const CurlS
   out->config.clear();
   if (!url || !heartbeat_url_usable(url)) return false;
   const char* address[] = {url};
-  if (!append_curl_config_line(&out->config, "url", address, 1)) return false;
-  if (curl.proxy && curl.proxy[0] != '\0' &&
-      !append_curl_config_line(&out->config, "proxy", &curl.proxy, 1)) {
+  if (!append_curl_config_line(&out->config, "url", address, 1) ||
+      !append_curl_proxy(&out->config, curl)) {
     return false;
   }
   const char* argv[] = {out->program.path.c_str(),
@@ -35,13 +34,9 @@ bool build_heartbeat_request(const char* url, HeartbeatRequest* out, const CurlS
                         "%{http_code}",
                         "--config",
                         "-"};
-  size_t n = 0;
+  int n = 0;
   for (const char* arg : argv) out->argv[n++] = arg;
-  if (curl.cacert && curl.cacert[0] != '\0') {
-    out->argv[n++] = "--cacert";
-    out->argv[n++] = curl.cacert;
-  }
-  if (curl.revoke_option && curl.revoke_option[0] != '\0') out->argv[n++] = curl.revoke_option;
+  n += put_curl_tls_switches(out->argv + n, curl);
   out->argv[n] = nullptr;
   static_assert(sizeof argv / sizeof argv[0] + 4 <= sizeof HeartbeatRequest::argv / sizeof(char*));
   return true;

@@ -163,14 +163,15 @@ void on_stop_signal(int) {
 
 // ---- Child processes -------------------------------------------------------
 
-// Finds `name` the way execvp does: a name with '/' is taken as it is, else
-// each directory of PATH is tried. True when an executable regular file was
-// found.
+// True when `path` is a regular file this process may execute.
 bool is_program_file(const char* path) {
   struct stat st;
   return access(path, X_OK) == 0 && stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// Finds `name` the way execvp does: a name with '/' is taken as it is, else
+// each directory of PATH is tried. True when an executable regular file was
+// found.
 bool program_exists(const char* name) {
   if (std::strchr(name, '/')) return is_program_file(name);
   const char* path = std::getenv("PATH");

@@ -217,7 +217,7 @@ bool has_extension(const char* name) {
 // an extension. False when nothing is found: the start then fails, as
 // CreateProcess's own search would also look in the working directory and
 // this program's folder.
-bool find_program(const char* name, char* out, size_t cap) {
+bool find_command(const char* name, char* out, size_t cap) {
   const char* suffix = has_extension(name) ? "" : ".exe";
   if (has_directory_part(name)) {
     if (std::snprintf(out, cap, "%s%s", name, suffix) >= static_cast<int>(cap)) return false;
@@ -1134,7 +1134,7 @@ bool start_child(const RunRequest& request, Child* child) {
   CommandLine line(command_buf, sizeof command_buf);
   line.put_program(request.argv[0]);
   for (const char* const* arg = request.argv + 1; *arg; ++arg) line.put_argument(*arg);
-  if (!line.ok() || !find_program(request.argv[0], program, sizeof program)) return false;
+  if (!line.ok() || !find_command(request.argv[0], program, sizeof program)) return false;
 
   child->job = create_kill_job();
   if (!create_child(request, program, line.data(), child)) {

@@ -63,21 +63,13 @@ int put_curl_start(const char** argv, const CurlProgram& program, const char* wr
   argv[n++] = kCurlMaxTime;
   argv[n++] = "-w";
   argv[n++] = write_out;
-  if (curl.cacert && curl.cacert[0] != '\0') {
-    argv[n++] = "--cacert";
-    argv[n++] = curl.cacert;
-  }
-  if (curl.revoke_option && curl.revoke_option[0] != '\0') argv[n++] = curl.revoke_option;
-  return n;
+  return n + put_curl_tls_switches(argv + n, curl);
 }
 
 // Ends a channel's config text: the proxy when set, then `show-error`.
 template <size_t N>
 bool finish_curl_config(FixedText<N>* config, const CurlSettings& curl) {
-  if (curl.proxy && curl.proxy[0] != '\0' &&
-      !append_curl_config_line(config, "proxy", &curl.proxy, 1)) {
-    return false;
-  }
+  if (!append_curl_proxy(config, curl)) return false;
   constexpr char kShowError[] = "show-error\n";
   if (config->size() + sizeof kShowError > N) return false;
   config->append(kShowError);
@@ -107,13 +99,15 @@ void log_curl_in_use(bool also_print) {
   platform::ProgramLookup found;
   const bool usable = platform::find_program(kCurlProgram, &found);
   if (found.skipped[0] != '\0') {
-    note("curl: %s is skipped: a .cmd or .bat file runs only through the command interpreter, "
-         "which would read the alert texts as commands; put curl.exe beside linkwatch or on PATH",
-         found.skipped);
+    note(
+        "curl: %s is skipped: a .cmd or .bat file runs only through the command interpreter, "
+        "which would read the alert texts as commands; put curl.exe beside linkwatch or on PATH",
+        found.skipped);
   }
   if (!usable) {
-    note("curl: not found beside linkwatch, in the working folder or on PATH; alerts cannot be "
-         "sent");
+    note(
+        "curl: not found beside linkwatch, in the working folder or on PATH; alerts cannot be "
+        "sent");
     return;
   }
   const char* argv[] = {found.path, "-V", nullptr};
@@ -131,6 +125,21 @@ bool names_revocation_failure(const char* output) {
     if (contains_word(output, word)) return true;
   }
   return false;
+}
+
+int put_curl_tls_switches(const char** argv, const CurlSettings& curl) {
+  int n = 0;
+  if (curl.cacert && curl.cacert[0] != '\0') {
+    argv[n++] = "--cacert";
+    argv[n++] = curl.cacert;
+  }
+  if (curl.revoke_option && curl.revoke_option[0] != '\0') argv[n++] = curl.revoke_option;
+  return n;
+}
+
+bool append_curl_proxy(char* dst, size_t cap, const CurlSettings& curl) {
+  return !curl.proxy || curl.proxy[0] == '\0' ||
+         append_curl_config_line(dst, cap, "proxy", &curl.proxy, 1);
 }
 
 bool looks_like_option(const char* arg) { return arg && arg[0] == '-'; }

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
 #include "support/fixed_text.h"
 #include "support/runner.h"
 
@@ -25,7 +26,7 @@ constexpr uint32_t kCurlVersionTimeLimitMs = 10000;
 // working folder or on PATH (platform::find_program). Not found: "curl",
 // whose start then fails and every send reports curl -1.
 struct CurlProgram {
-  FixedText<1024> path;
+  FixedText<platform::kProgramPathSize> path;
 
   CurlProgram();
 };
@@ -94,12 +95,25 @@ constexpr const char kCurlMaxTime[] = "60";
 // %header variable prints it literally). Every config text also holds
 // `show-error`, so a failed transfer's "curl: (N) <why>" line comes before
 // the codes in the captured output; the codes follow its last line feed.
+constexpr const char kMailWriteOut[] = "%{response_code}";
+constexpr const char kHttpWriteOut[] = "%{http_code} %header{retry-after}";
 // Entries of the start every channel's argument vector shares: the
 // program, -s, both bounds, -w and its text, and at most --cacert <file>
 // and the revocation switch.
 constexpr size_t kCurlStartArgs = 11;
-constexpr const char kMailWriteOut[] = "%{response_code}";
-constexpr const char kHttpWriteOut[] = "%{http_code} %header{retry-after}";
+
+// Puts "--cacert <file>" and the revocation switch of `curl`, where set,
+// into `argv` (room for 3 entries); returns the number of entries.
+int put_curl_tls_switches(const char** argv, const CurlSettings& curl);
+
+// Appends the `proxy = "<url>"` line of `curl`, where set, to the
+// terminated config text in `dst` (`cap` bytes); false when it does not fit.
+bool append_curl_proxy(char* dst, size_t cap, const CurlSettings& curl);
+
+template <size_t N>
+bool append_curl_proxy(FixedText<N>* dst, const CurlSettings& curl) {
+  return append_curl_proxy(dst->data(), N, curl);
+}
 
 // The argument vectors below start with the curl found (CurlProgram); the
 // settings of `curl` add "--cacert <file>" and the revocation switch after
