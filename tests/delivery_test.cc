@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -12,6 +16,7 @@
 #include "notify/send_files.h"
 #include "platform/platform.h"
 #include "support/clock.h"
+#include "support/command_recorder.h"
 #include "support/output.h"
 #include "support/test_env.h"
 
@@ -19,21 +24,25 @@ namespace lw {
 namespace {
 
 std::atomic<int64_t> fake_now{1700000000};
+constexpr int64_t kStart = 1700000000;
 
-// Answers every send with the outcome set for its channel and records it.
+// Answers every send as `script` says for its channel (null: delivered) and
+// records it as "<channel> <subject>".
 struct Recorder {
-  SendOutcome answer[3];
-  std::vector<std::string> sent;  // "<channel> <subject> | <chat text>"
+  std::function<SendOutcome(Channel, const QueuedMessage&)> script;
+  std::vector<std::string> sent;
   std::mutex mutex;
 
   static void send(void* context, Channel channel, const NotifySettings&,
                    const QueuedMessage& message, SendOutcome* outcome) {
     auto* self = static_cast<Recorder*>(context);
+    SendOutcome answer;
+    answer.delivered = true;
+    if (self->script) answer = self->script(channel, message);
+    answer.attempted = true;
+    *outcome = answer;
     std::lock_guard<std::mutex> hold(self->mutex);
-    *outcome = self->answer[static_cast<int>(channel)];
-    outcome->attempted = true;
-    self->sent.push_back(std::to_string(static_cast<int>(channel)) + " " + message.subject + " | " +
-                         message.chat_text);
+    self->sent.push_back(std::string(channel_name(channel)) + " " + message.subject);
   }
 };
 
@@ -43,41 +52,66 @@ SendOutcome failed(bool temporary, int retry_after = 0) {
   outcome.retry_after_seconds = retry_after;
   return outcome;
 }
-
-std::string delay_note(int64_t event) {
-  char when[32];
-  format_local_time(event, "%Y-%m-%d %H:%M:%S", when, sizeof when);
-  return std::string("(delayed; event at ") + when + ")";
+SendOutcome delivered() {
+  SendOutcome outcome;
+  outcome.delivered = true;
+  return outcome;
 }
 
+std::string late(const char* subject, int64_t event) {
+  char when[32];
+  format_local_time(event, "%Y-%m-%d %H:%M:%S", when, sizeof when);
+  return std::string(subject) + " (delayed; event at " + when + ")";
+}
+
+NotifyMessage message(const char* subject, std::vector<std::string> services) {
+  NotifyMessage m;
+  m.kind = kDownAlert;
+  m.subject.assign(subject);
+  m.chat_text.assign(subject);
+  m.services = std::move(services);
+  return m;
+}
+
+// Telegram only, driven by hand with the fake clock.
 class DeliveryTest : public test::WorkDirTest {
  protected:
   void SetUp() override {
-    fake_now = 1700000000;
+    fake_now = kStart;
     set_clock_for_testing([] { return fake_now.load(); });
     set_silent_mode(true);
-    settings_.email_enabled = 1;  // e-mail goes through the recorder only
     settings_.token.assign("1:x");
     settings_.chat_id.assign("7");
     settings_.telegram_enabled = 1;
     settings_.retry_minutes = 60;
-    for (SendOutcome& answer : recorder_.answer) answer.delivered = true;
     delivery_.set_send_for_testing(Recorder::send, &recorder_);
   }
   void TearDown() override {
     set_clock_for_testing(nullptr);
     set_silent_mode(false);
   }
-  void post(const char* tag) {
-    NotifyMessage message;
-    message.kind = kDownAlert;
-    message.subject.assign(tag);
-    message.chat_text.assign(tag);
-    delivery_.post(message, fake_now);
+  void post(const char* subject, std::vector<std::string> services = {"h:1"}) {
+    delivery_.post(message(subject, std::move(services)), fake_now);
   }
-  int64_t advance_and_run(int64_t seconds) {
-    fake_now += seconds;
-    return delivery_.run_due(fake_now);
+  // Answers the sends of the Telegram channel in turn, then delivers.
+  void answer(std::vector<SendOutcome> answers) {
+    auto left = std::make_shared<std::vector<SendOutcome>>(std::move(answers));
+    recorder_.script = [left](Channel, const QueuedMessage&) {
+      if (left->empty()) return delivered();
+      SendOutcome next = left->front();
+      left->erase(left->begin());
+      return next;
+    };
+  }
+  int64_t run_at(int64_t at) {
+    fake_now = at;
+    return delivery_.run_due();
+  }
+  std::vector<std::string> sent() {
+    std::vector<std::string> out;
+    out.swap(recorder_.sent);
+    for (std::string& line : out) line.erase(0, sizeof "Telegram");
+    return out;
   }
   std::string log() { return test::read_file(kLogFileName); }
 
@@ -86,66 +120,224 @@ class DeliveryTest : public test::WorkDirTest {
   Delivery delivery_{&settings_};
 };
 
-TEST_F(DeliveryTest, TemporaryFailureIsRetriedWithTheDelayNoteAndKeepsTheOrder) {
-  recorder_.answer[1] = failed(true);
-  post("A");
-  EXPECT_EQ(delivery_.run_due(fake_now), fake_now + kRetryFirstWaitSeconds);
-  fake_now += 10;
-  post("B");  // held back behind A on Telegram only
-  recorder_.answer[1].delivered = true;
-  EXPECT_EQ(delivery_.run_due(fake_now), 1700000060);
-  EXPECT_EQ(advance_and_run(50), 0);
-  const std::string a = delay_note(1700000000), b = delay_note(1700000010);
-  EXPECT_EQ(recorder_.sent,
-            (std::vector<std::string>{"0 A | A", "1 A | A", "0 B | B", "1 A " + a + " | A\n" + a,
-                                      "1 B " + b + " | B\n" + b}));
-  EXPECT_NE(log().find("Telegram: trying again in 60 seconds: A"), std::string::npos);
+// A message waits only behind undelivered messages of one of its services;
+// one that gets through releases the waiting ones at once, which keep their
+// order and say that they are late.
+TEST_F(DeliveryTest, OrderIsPerServiceAndADeliveredSendReleasesTheWaiting) {
+  answer({failed(true)});
+  post("D1", {"a:1"});
+  EXPECT_EQ(delivery_.run_due(), kStart + kRetryFirstWaitSeconds);
+  fake_now += 5;
+  post("R1", {"a:1"});          // behind D1
+  post("Digest", {"b:2", "a:1"});  // concerns a:1 too
+  post("D2", {"b:2"});          // behind the digest
+  EXPECT_EQ(delivery_.run_due(), kStart + kRetryFirstWaitSeconds);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"D1"}));
+  EXPECT_EQ(delivery_.pending(Channel::kTelegram), 4u);
+
+  post("D3", {});  // about no service: goes at once, gets through, releases the rest
+  EXPECT_EQ(delivery_.run_due(), 0);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"D3", late("D1", kStart), late("R1", kStart + 5),
+                                              late("Digest", kStart + 5), late("D2", kStart + 5)}));
+  EXPECT_NE(log().find("Telegram: a send got through; the waiting alerts are tried now"),
+            std::string::npos);
+  EXPECT_EQ(delivery_.pending(Channel::kTelegram), 0u);
 }
 
-// A permanent failure, and any failure with retry_minutes 0, is not kept.
+// Against a server that fails every third send no message waits for long:
+// each delivered send releases what waits, and DOWN/RECOVERY pairs of every
+// service still arrive in order, each exactly once.
+TEST_F(DeliveryTest, EveryThirdSendFailingLosesNothingAndKeepsEachServicesOrder) {
+  int sends = 0;
+  recorder_.script = [&sends](Channel, const QueuedMessage&) {
+    return ++sends % 3 == 0 ? failed(true) : delivered();
+  };
+  std::vector<std::string> posted;
+  for (int i = 0; i < 60; ++i) {
+    const std::string service = "s" + std::to_string(i % 5) + ":80";
+    posted.push_back((i / 5) % 2 == 0 ? "DOWN " + service : "RECOVERY " + service);
+    post((posted.back() + " #" + std::to_string(i)).c_str(), {service});
+    fake_now += 2;
+    delivery_.run_due();
+  }
+  int64_t due = 0;
+  for (int guard = 0; guard < 20 && (due = delivery_.run_due()) != 0; ++guard) fake_now = due;
+  EXPECT_EQ(due, 0);
+  std::vector<std::string> got;
+  for (std::string line : sent()) {
+    if (line.find("#") == std::string::npos) continue;
+    const size_t note = line.find(" (delayed");
+    if (note != std::string::npos) line.erase(note);
+    got.push_back(line);
+  }
+  // Every message delivered exactly once: the sends were its tries, the
+  // failed ones in between.
+  std::vector<std::string> delivered_once;
+  std::map<std::string, int> count;
+  for (const std::string& line : got) ++count[line];
+  for (int i = 0; i < 60; ++i) {
+    const std::string subject = posted[i] + " #" + std::to_string(i);
+    EXPECT_GE(count[subject], 1) << subject;
+  }
+  // Per service the kinds alternate in the order of the first send of each.
+  for (int s = 0; s < 5; ++s) {
+    const std::string service = "s" + std::to_string(s) + ":80";
+    std::vector<std::string> firsts;
+    for (const std::string& line : got) {
+      if (line.find(service) == std::string::npos) continue;
+      if (firsts.empty() || firsts.back() != line) firsts.push_back(line);
+    }
+    std::vector<std::string> order;
+    for (int i = s; i < 60; i += 5) order.push_back(posted[i] + " #" + std::to_string(i));
+    std::vector<std::string> unique;
+    for (const std::string& line : firsts) {
+      if (std::find(unique.begin(), unique.end(), line) == unique.end()) unique.push_back(line);
+    }
+    EXPECT_EQ(unique, order) << service;
+  }
+  EXPECT_EQ(log().find("not delivered"), std::string::npos);
+}
+
+// The back-off counts from the end of the failed try: a send that took 50 s
+// is tried again 60 s after it ended, as the log says.
+TEST_F(DeliveryTest, BackoffCountsFromTheEndOfASlowSend) {
+  recorder_.script = [](Channel, const QueuedMessage&) {
+    fake_now += 50;
+    return failed(true);
+  };
+  post("A");
+  EXPECT_EQ(delivery_.run_due(), kStart + 50 + 60);
+  EXPECT_NE(log().find("Telegram: trying again in 60 seconds: A"), std::string::npos);
+  EXPECT_EQ(run_at(kStart + 100), kStart + 110);
+  EXPECT_EQ(sent().size(), 1u) << "not before the 60 s are over";
+  recorder_.script = nullptr;
+  EXPECT_EQ(run_at(kStart + 110), 0);
+  EXPECT_EQ(sent(), (std::vector<std::string>{late("A", kStart)}));
+}
+
+// While nothing gets through the waits grow 60, 120, ... 900 s (or as
+// Retry-After says, when nothing at all is sent), until retry_minutes.
+TEST_F(DeliveryTest, BackoffGrowsWhileNothingGetsThroughThenGivesUp) {
+  recorder_.script = [](Channel, const QueuedMessage&) { return failed(true); };
+  answer({failed(true, 5)});
+  post("A");
+  EXPECT_EQ(delivery_.run_due(), kStart + 5);
+  fake_now += 2;
+  post("B", {"other:1"});  // Retry-After: nothing is sent before it is over
+  EXPECT_EQ(delivery_.run_due(), kStart + 5);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"A"}));
+
+  recorder_.script = [](Channel, const QueuedMessage&) { return failed(true); };
+  std::vector<int64_t> waits;
+  int64_t at = kStart + 5, due = 0;
+  while ((due = run_at(at)) != 0) {
+    waits.push_back(due - at);
+    at = due;
+  }
+  // A's retry and B's first try fail: both wait for the channel's next
+  // try; then one try per wait, doubling to 900 s, and a last one when each
+  // message's hour is over.
+  EXPECT_EQ(waits, (std::vector<int64_t>{120, 240, 480, 900, 900, 900, 55, 2}));
+  EXPECT_EQ(fake_now, kStart + 3600 + 2);
+  EXPECT_NE(log().find("Telegram: trying again in 120 seconds: B"), std::string::npos);
+  const std::string text = log();
+  EXPECT_NE(text.find("Telegram: alert not delivered (retry_minutes are over, gave up): A"),
+            std::string::npos);
+  EXPECT_NE(text.find("Telegram: alert not delivered (retry_minutes are over, gave up): B"),
+            std::string::npos);
+}
+
+// A permanent failure, and any failure without retry_minutes, is not kept.
 TEST_F(DeliveryTest, WhatIsNotRetried) {
   for (const bool temporary : {false, true}) {
     settings_.retry_minutes = temporary ? 0 : 60;
-    recorder_.answer[1] = failed(temporary);
-    recorder_.sent.clear();
+    answer({failed(temporary)});
     post("M");
-    EXPECT_EQ(delivery_.run_due(fake_now), 0);
+    EXPECT_EQ(delivery_.run_due(), 0);
     EXPECT_EQ(delivery_.pending(Channel::kTelegram), 0u);
-    EXPECT_EQ(recorder_.sent.size(), 2u);
+    EXPECT_EQ(sent().size(), 1u);
   }
   EXPECT_NE(log().find("Telegram: alert not delivered (permanent failure"), std::string::npos);
   EXPECT_EQ(log().find("trying again"), std::string::npos);
 }
 
-TEST_F(DeliveryTest, BackoffObeysRetryAfterThenGivesUpAtRetryMinutes) {
-  recorder_.answer[1] = failed(true, 5);
-  post("A");
-  EXPECT_EQ(delivery_.run_due(fake_now), fake_now + 5);
-  recorder_.answer[1] = failed(true);
-  int64_t due = 0;
-  int tries = 1;
-  for (int64_t at = fake_now + 5; (due = advance_and_run(at - fake_now)) != 0; at = due) ++tries;
-  // 60, 120, 240, 480, 900, 900 ... until 60 minutes after the event.
-  EXPECT_EQ(tries, 8);
-  EXPECT_EQ(fake_now, 1700000000 + 3600);
-  EXPECT_NE(log().find("Telegram: alert not delivered (retry_minutes are over, gave up): A"),
-            std::string::npos);
-}
-
-TEST_F(DeliveryTest, PendingListIsBoundedAndStopReportsWhatIsLeft) {
-  recorder_.answer[1] = failed(true);
+TEST_F(DeliveryTest, WaitingMessagesAreBoundedAndStopReportsWhatIsLeft) {
+  recorder_.script = [](Channel, const QueuedMessage&) { return failed(true); };
   for (int i = 0; i < 150; ++i) post(("M" + std::to_string(i)).c_str());
-  delivery_.run_due(fake_now);
+  delivery_.run_due();
+  EXPECT_EQ(sent().size(), 1u) << "the rest wait behind M0, all of one service";
   EXPECT_EQ(delivery_.pending(Channel::kTelegram), kMaxPendingPerChannel);
   EXPECT_NE(log().find(std::string("(more than 100 pending, dropped the oldest): M0") +
                        test::text_line_end()),
             std::string::npos);
-  post("queued");
+  post("late");
   delivery_.stop();
   const std::string text = log();
-  EXPECT_NE(text.find("Alert not delivered (linkwatch stopped): queued"), std::string::npos);
+  EXPECT_NE(text.find("Telegram: alert not delivered (linkwatch stopped): late"),
+            std::string::npos);
   EXPECT_NE(text.find("Telegram: alert not delivered (linkwatch stopped): M149"),
             std::string::npos);
+}
+
+// With the threads: a channel whose send hangs delays no other channel, and
+// after a stop request no send starts.
+TEST(DeliveryThreadTest, AHangingChannelDelaysNoOtherAndNothingStartsAfterAStop) {
+  test::ScopedWorkDir dir;
+  set_silent_mode(true);
+  NotifySettings settings = test::all_channels();
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool open = false;
+    std::vector<std::string> mails;
+    int teams = 0;
+  } gate;
+  Delivery delivery(&settings);
+  delivery.set_send_for_testing(
+      [](void* context, Channel channel, const NotifySettings&, const QueuedMessage& m,
+         SendOutcome* outcome) {
+        auto* g = static_cast<Gate*>(context);
+        std::unique_lock<std::mutex> lock(g->mutex);
+        outcome->attempted = outcome->delivered = true;
+        if (channel == Channel::kTeams) {
+          ++g->teams;
+          g->cv.notify_all();
+          g->cv.wait_for(lock, std::chrono::seconds(30), [g] { return g->open; });
+        } else if (channel == Channel::kEmail) {
+          g->mails.push_back(m.subject);
+          g->cv.notify_all();
+        }
+      },
+      &gate);
+  ASSERT_TRUE(delivery.start());
+  const auto wait_until = [&gate](const std::function<bool()>& done) {
+    std::unique_lock<std::mutex> lock(gate.mutex);
+    return gate.cv.wait_for(lock, std::chrono::seconds(20), done);
+  };
+  delivery.post(message("M0", {"h:1"}), 0);
+  ASSERT_TRUE(wait_until([&gate] { return gate.teams == 1 && gate.mails.size() == 1; }));
+  for (int i = 1; i < 5; ++i) delivery.post(message(("M" + std::to_string(i)).c_str(), {"h:1"}), 0);
+  EXPECT_TRUE(wait_until([&gate] { return gate.mails.size() == 5; }))
+      << "e-mail waited for the hanging Teams send";
+  platform::request_stop();
+  delivery.post(message("after the stop request", {"x:1"}), 0);
+  platform::sleep_ms(200);
+  {
+    std::lock_guard<std::mutex> hold(gate.mutex);
+    gate.open = true;
+    gate.cv.notify_all();
+  }
+  delivery.stop();
+  platform::clear_stop_request();
+  std::lock_guard<std::mutex> hold(gate.mutex);
+  EXPECT_EQ(gate.mails.size(), 5u);
+  EXPECT_EQ(gate.teams, 1) << "no Teams send started after the stop request";
+  const std::string log = test::read_file(kLogFileName);
+  for (const char* line : {"Email: alert not delivered (linkwatch stopped): after the stop request",
+                           "Teams: alert not delivered (linkwatch stopped): M4"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+  }
+  set_silent_mode(false);
 }
 
 // A web hook that hangs holds up neither the cycles nor the stop: the checks
@@ -201,7 +393,8 @@ TEST(DeliveryRunTest, HangingChannelDelaysNoCycleAndStopEndsIt) {
   EXPECT_LT(platform::monotonic_ms() - stop_begin, platform::kStopGraceMs + 5000u);
   EXPECT_EQ(card_files(), 0);
   const std::string log = test::read_file(kLogFileName);
-  EXPECT_NE(log.find("Alert not delivered (linkwatch stopped): Alert for 1."), std::string::npos);
+  EXPECT_NE(log.find("Teams: alert not delivered (linkwatch stopped): Alert for 1."),
+            std::string::npos);
   set_silent_mode(false);
 }
 

@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "support/capture.h"
 #include "support/clock.h"
+#include "support/command_recorder.h"
 #include "support/output.h"
 #include "support/test_env.h"
 
@@ -132,7 +133,7 @@ std::vector<std::string> delivered(Delivery* delivery) {
         outcome->delivered = true;
       },
       nullptr);
-  delivery->run_due(now);
+  delivery->run_due();
   return sent;
 }
 
@@ -148,7 +149,8 @@ uint32_t crossing_check(WorkerSlot* slot, const WorkerContext& context) {
 // go as the single alerts; unset, every alert is its own message, as before.
 TEST_F(MonitorTest, GroupAlertsTurnsAStormIntoOneDigest) {
   test::ScopedFakeTools tools(work_dir(), {"ping"});
-  notify_.email_enabled = 1;
+  notify_ = test::all_channels();  // e-mail only: one line per message
+  notify_.telegram_enabled = notify_.teams_enabled = 0;
   Delivery delivery(&notify_);
   run_.delivery = &delivery;
   run_.check = crossing_check;
@@ -184,7 +186,8 @@ TEST_F(MonitorTest, OwnNetworkOutageCountsNoCheckAndEndsWithOneNotice) {
   ASSERT_TRUE(platform::listen_loopback(0, 16, &open) && platform::listen_loopback(0, 1, &gone));
   const std::string gone_port = std::to_string(gone.port);
   platform::close_listener(&gone);
-  notify_.email_enabled = 1;
+  notify_ = test::all_channels();  // e-mail only: one line per message
+  notify_.telegram_enabled = notify_.teams_enabled = 0;
   Delivery delivery(&notify_);
   run_.delivery = &delivery;
   run_.check = nullptr;  // the real check, against a port that refuses

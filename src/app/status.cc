@@ -20,8 +20,6 @@ constexpr uint32_t kReplaceRetryMs = 10;
 constexpr const char kTimeFormat[] = "%Y-%m-%d %H:%M:%S";
 constexpr size_t kTimeWidth = 19;
 
-constexpr Channel kChannels[] = {Channel::kEmail, Channel::kTelegram, Channel::kTeams};
-constexpr const char* kChannelLabels[] = {"email", "telegram", "teams"};
 
 bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
@@ -194,7 +192,7 @@ std::string format_status_table(const StatusBoard& board, const HostTable& table
   put_cell(&out, "OUTCOME", 40, false);
   put_cell(&out, "FAILURES", 8, true);
   out.append("\n");
-  for (size_t c = 0; c < 3; ++c) {
+  for (size_t c = 0; c < kChannelCount; ++c) {
     const ChannelRecord record = records ? records[c] : ChannelRecord{};
     std::string outcome = "-";
     if (record.last_time != 0) {
@@ -203,7 +201,7 @@ std::string format_status_table(const StatusBoard& board, const HostTable& table
         outcome.append(" (").append(record.last_detail.c_str()).append(")");
     }
     std::snprintf(line, sizeof line, "%" PRIu64, record.failures);
-    put_cell(&out, channel_name(kChannels[c]), 8, false);
+    put_cell(&out, kChannelRows[c].name, 8, false);
     put_cell(&out, time_text(record.last_time).c_str(), kTimeWidth, false);
     put_cell(&out, outcome.c_str(), 40, false);
     put_cell(&out, line, 8, true);
@@ -244,11 +242,11 @@ std::string format_metrics(const StatusBoard& board, const HostTable& table,
   out.append("linkwatch_last_cycle_seconds ").append(value);
   put_metric_head(&out, "linkwatch_delivery_failures_total", "counter",
                   "Alert sends that were tried and not delivered, per channel.");
-  for (size_t c = 0; c < 3; ++c) {
+  for (size_t c = 0; c < kChannelCount; ++c) {
     const uint64_t failures = records ? records[c].failures : 0;
     std::snprintf(value, sizeof value, "%" PRIu64 "\n", failures);
     out.append("linkwatch_delivery_failures_total{channel=\"")
-        .append(kChannelLabels[c])
+        .append(kChannelRows[c].label)
         .append("\"} ")
         .append(value);
   }
@@ -279,9 +277,9 @@ void after_cycle(MonitorRun& run, int64_t started, uint64_t elapsed_ms) {
   note_cycle(&run.status, *run.table, run.slots, started, elapsed_ms);
   const MonitorSettings& settings = *run.settings;
   if (settings.status_file == 1 || !settings.metrics_file.empty()) {
-    ChannelRecord records[3];
-    for (size_t c = 0; c < 3; ++c) {
-      if (run.delivery) records[c] = run.delivery->channel_record(kChannels[c]);
+    ChannelRecord records[kChannelCount];
+    for (size_t c = 0; c < kChannelCount; ++c) {
+      if (run.delivery) records[c] = run.delivery->channel_record(kChannelRows[c].id);
     }
     if (settings.status_file == 1) {
       write_logged(kStatusFileName,

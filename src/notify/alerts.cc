@@ -20,6 +20,13 @@ void start_message(MessageKind kind, NotifyMessage* message) {
   message->body.clear();
   message->chat_text.clear();
   message->card_body.clear();
+  message->services.clear();
+}
+
+// A message about `host` alone.
+void start_host_message(MessageKind kind, const HostEntry& host, NotifyMessage* message) {
+  start_message(kind, message);
+  message->services.push_back(service_key(host.host.c_str(), host.port.c_str()));
 }
 
 }  // namespace
@@ -65,7 +72,7 @@ void compose_reminder_alert(const HostEntry& host, const char* error, int64_t no
   format_duration(now - host.down_since, duration, sizeof duration);
   const char* name = host.host.c_str();
   const char* port = host.port.c_str();
-  start_message(kReminderAlert, message);
+  start_host_message(kReminderAlert, host, message);
   message->subject.format("Still DOWN: %s %s since %s (%s), %s", name, port, since, duration,
                           error);
   message->body.format("%s\n", message->subject.c_str());
@@ -86,7 +93,7 @@ void compose_down_alert(const HostEntry& host, const char* error, int answered,
   const char* name = host.host.c_str();
   const char* port = host.port.c_str();
 
-  start_message(kDownAlert, message);
+  start_host_message(kDownAlert, host, message);
   // Durations are 64-bit on every system, hence PRId64 rather than %ld.
   message->subject.format("Alert for %s. %s %s %s(%s). %" PRId64
                           " seconds (%d times) from %s to %s (Ping Success %d of %d)",
@@ -109,7 +116,7 @@ void compose_recovery_alert(const HostEntry& host, int64_t now, NotifyMessage* m
   const char* name = host.host.c_str();
   const char* port = host.port.c_str();
 
-  start_message(kRecoveryAlert, message);
+  start_host_message(kRecoveryAlert, host, message);
   message->subject.format("Back to normal for %s %s:%s", port, name, port);
   message->body.format(
       "%s\nRecovered at %s\nYour setting is consecutive %s TIMEOUT to get alert.\n",

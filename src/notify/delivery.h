@@ -1,15 +1,24 @@
-// Alert delivery off the probing path: workers post finished messages, one
-// delivery thread sends them in the order they were raised, channel by
-// channel, and keeps the ones that failed for a temporary reason for a
-// bounded retry.
+// Alert delivery off the probing path. Every channel of the channel table
+// that is configured has a queue and a sender thread of its own, so a
+// channel that hangs or waits to retry never delays another.
 //
-// Per channel the order holds: while a channel has messages pending (one
-// waiting for its next try, or later ones held back behind it), a new message
-// for that channel joins the end of that list. A message sent from the
-// pending list says so in its texts ("(delayed; event at ...)").
+// Order is kept per service, not per channel: a message waits only behind
+// messages of its channel that are still undelivered and concern one of its
+// services (a digest concerns all of its services), so a DOWN and its
+// RECOVERY arrive in that order while messages about other services go on.
 //
-// The thread is optional: run_due() does one round of work on the calling
-// thread, so tests drive delivery by hand with a clock they set.
+// With retry_minutes set, a send that failed for a temporary reason keeps
+// its message waiting. The channel then backs off: waiting messages are
+// tried again kRetryFirstWaitSeconds after the END of the failed try,
+// doubled after every further failure up to kRetryLongestWaitSeconds (or as
+// the receiver's Retry-After says, during which the channel sends nothing at
+// all), until retry_minutes after the message's event. A delivered send ends
+// the back-off: the server is back, so every waiting message is due at once.
+// A message sent after waiting (behind a failed try, or behind another
+// message of its service) says so in its texts ("(delayed; event at ...)").
+//
+// The threads are optional: run_due() does the due work of every channel on
+// the calling thread, so tests drive delivery by hand with a clock they set.
 
 #ifndef LINKWATCH_NOTIFY_DELIVERY_H_
 #define LINKWATCH_NOTIFY_DELIVERY_H_
@@ -21,36 +30,27 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 
 #include "config/notify_config.h"
+#include "notify/channel.h"
 #include "notify/dispatch.h"
 #include "notify/outcome.h"
 
 namespace lw {
 
-// Messages waiting for the delivery thread; beyond this the oldest is dropped.
+// Messages a channel holds at once; beyond this its oldest is dropped.
 constexpr size_t kMaxQueuedMessages = 1024;
-// Messages pending per channel; beyond this the oldest is dropped.
+// Of those, messages that wait (after a failed try, or behind one of their
+// service); beyond this the oldest waiting one is dropped.
 constexpr size_t kMaxPendingPerChannel = 100;
-// Waits between tries: the first, doubled after every failed try up to the last.
+// Waits of a channel's back-off: the first, doubled after every further
+// failed try up to the last.
 constexpr int64_t kRetryFirstWaitSeconds = 60;
 constexpr int64_t kRetryLongestWaitSeconds = 15 * 60;
 
-// A message as it waits: the used part of its texts and when it was raised.
-struct QueuedMessage {
-  int32_t kind = 0;
-  std::string subject;
-  std::string body;
-  std::string chat_text;
-  std::string card_body;  // "": body
-  int64_t event_time = 0;
-  const std::string& card_text() const { return card_body.empty() ? body : card_body; }
-};
-
-// One send of one channel: fills `outcome`. The default is the channel's
-// real send (silent); tests put a recorder in its place.
+// One send of one channel: fills `outcome`. The default is the channel row's
+// send; tests put a recorder in its place.
 using ChannelSend = void (*)(void* context, Channel channel, const NotifySettings& settings,
                              const QueuedMessage& message, SendOutcome* outcome);
 
@@ -66,35 +66,38 @@ class Delivery {
  public:
   // `settings` must outlive the Delivery and stay unchanged while it runs.
   explicit Delivery(const NotifySettings* settings);
-  ~Delivery();  // stops the thread (as stop(), without the log lines)
+  ~Delivery();  // stops the threads (as stop(), without the log lines)
   Delivery(const Delivery&) = delete;
   Delivery& operator=(const Delivery&) = delete;
 
+  // REQUIRES: before start(), or with the threads not started.
   void set_send_for_testing(ChannelSend send, void* context);
 
-  // Copies the message for the delivery thread; never waits for a send.
-  // When kMaxQueuedMessages are waiting, the oldest is dropped and logged.
-  // Safe from any thread.
+  // Copies the message into the queue of every channel that takes it
+  // (channel_takes); never waits for a send. Safe from any thread.
   void post(const NotifyMessage& message, int64_t event_time);
 
-  // Starts the delivery thread. False when no thread could be had (messages
-  // then wait for run_due()).
+  // Starts a sender thread for every configured channel. False when a
+  // thread could not be had (that channel's messages then wait for
+  // run_due()).
   bool start();
 
-  // Ends delivery: wakes and joins the thread. A send in flight is not cut
-  // here (the command runner ends it after a short grace once a stop is
-  // requested). Every message still queued or pending is logged as not
-  // delivered, one line each. Idempotent.
+  // Ends delivery: no send starts after this (nor after a stop request of
+  // the process, platform::request_stop); wakes and joins the threads. A
+  // send in flight is not cut here (the command runner ends it after its
+  // grace once a stop is requested). Every message still held is logged as
+  // not delivered, one line per channel and message. Idempotent.
   void stop();
 
-  // One round at `now`: sends every queued message, then every pending
-  // message that is due, giving up those whose retry time is over. Returns
-  // the earliest time a pending message falls due, or 0 when none pends.
-  // Stops early, leaving the rest in place, once stop() has begun.
-  int64_t run_due(int64_t now);
+  // Sends, on the calling thread, every message of every channel that is due
+  // now (now_seconds(), which the send may move on). Returns the earliest
+  // time a waiting message falls due, or 0 when none waits. Sends nothing
+  // once stop() has begun or a stop is requested.
+  // REQUIRES: the threads not started.
+  int64_t run_due();
 
-  // Messages waiting in the queue and pending for `channel` (for tests and
-  // the stop summary).
+  // Messages not tried yet, over all channels; messages of `channel` that
+  // wait (for tests, benchmarks and the stop summary).
   size_t queued() const;
   size_t pending(Channel channel) const;
 
@@ -103,39 +106,54 @@ class Delivery {
   ChannelRecord channel_record(Channel channel) const;
 
  private:
-  struct Pending {
+  struct Entry {
     std::shared_ptr<const QueuedMessage> message;
-    int64_t due = 0;
-    int tries = 0;  // failed tries so far
+    int tries = 0;        // failed tries so far
+    bool held = false;    // passed over behind an undelivered message of its service
+    bool waits() const { return tries > 0 || held; }
   };
-  static constexpr int kChannels = 3;
+  // One channel's queue and sender.
+  struct Lane {
+    Channel channel = Channel::kEmail;
+    std::deque<Entry> entries;    // in the order posted
+    int failures_in_row = 0;      // failed tries since the last delivered send
+    int64_t retry_at = 0;         // waiting entries are not tried before this
+    int64_t quiet_until = 0;      // nothing is sent before this (Retry-After)
+    ChannelRecord record;
+    std::condition_variable wake_cv;
+    bool wake = false;
+    std::thread thread;
+  };
+  // What a lane should do next.
+  struct Choice {
+    std::shared_ptr<const QueuedMessage> message;  // null: nothing to send now
+    bool delayed = false;
+    int64_t due = 0;  // with no message: when something falls due; 0: never
+  };
 
-  void thread_main();
-  // Sends `message` on `channel` once, as a retry when `delayed`.
-  void send_once(Channel channel, const QueuedMessage& message, bool delayed, SendOutcome* outcome);
-  void deliver_new(const std::shared_ptr<const QueuedMessage>& message, int64_t now);
-  // Works the pending list of `channel`; returns its next due time or 0.
-  int64_t work_pending(Channel channel, int64_t now);
-  // Keeps `entry` for a later try after a temporary failure; false (and
-  // logged) when retrying is off or its time is over.
-  bool keep_for_retry(Channel channel, Pending entry, const SendOutcome& outcome, int64_t now);
-  void add_pending(Channel channel, Pending entry);
-  // Notes a finished send in records_.
-  void record(Channel channel, const SendOutcome& outcome);
-  void log_not_delivered(const char* channel, const char* why, const QueuedMessage& message);
+  bool sending_allowed() const;
+  void lane_main(Lane* lane);
+  // Picks the next message of `lane` at `now` and gives up those whose
+  // retry time is over. REQUIRES: mutex_ held.
+  Choice choose(Lane* lane, int64_t now);
+  // Sends the chosen message once, then settles it. REQUIRES: mutex_ held
+  // by `lock`, which is released during the send.
+  void send_and_settle(Lane* lane, const Choice& choice, std::unique_lock<std::mutex>* lock);
+  // Books the outcome of a send of `message` that ended at `end`.
+  // REQUIRES: mutex_ held.
+  void settle(Lane* lane, const std::shared_ptr<const QueuedMessage>& message,
+              const SendOutcome& outcome, int64_t end);
+  // Drops waiting entries beyond kMaxPendingPerChannel. REQUIRES: mutex_ held.
+  void bound_waiting(Lane* lane);
+  void log_not_delivered(Channel channel, const char* why, const QueuedMessage& message);
 
   const NotifySettings* settings_;
   ChannelSend send_;
   void* send_context_ = nullptr;
 
-  mutable std::mutex mutex_;  // guards queue_, pending_, records_ and wake_
-  ChannelRecord records_[kChannels];
-  std::condition_variable wake_cv_;
-  bool wake_ = false;
-  std::deque<std::shared_ptr<const QueuedMessage>> queue_;
-  std::deque<Pending> pending_[kChannels];
+  mutable std::mutex mutex_;  // guards every lane but its thread
+  Lane lanes_[kChannelCount];
   std::atomic<bool> stopping_{false};
-  std::thread thread_;
 };
 
 }  // namespace lw

@@ -101,6 +101,11 @@ void compose_digest(const HeldAlert* alerts, size_t count, NotifyMessage* messag
   for (size_t i = 0; i < count; ++i) lines.push_back(digest_line(alerts[i]));
 
   message->kind = kind;
+  message->services.clear();
+  for (size_t i = 0; i < count; ++i) {
+    message->services.push_back(
+        service_key(alerts[i].host.host.c_str(), alerts[i].host.port.c_str()));
+  }
   message->subject.format("%s: %zu hosts (", digest_word(kind), count);
   for (size_t i = 0; i < count && i < kDigestSubjectHosts; ++i) {
     message->subject.append_format("%s%s:%s", i ? ", " : "", alerts[i].host.host.c_str(),

@@ -1,26 +1,34 @@
 #include "notify/dispatch.h"
 
-#include "notify/email.h"
-#include "notify/teams.h"
-#include "notify/telegram.h"
+#include "notify/outcome.h"
 #include "support/output.h"
 
 namespace lw {
 
-void dispatch_message(const NotifyMessage& message, const NotifySettings& settings) {
-  const bool silent = silent_mode();
-  const bool host_alert = is_host_alert(message.kind);
+std::string service_key(const char* host, const char* port) {
+  std::string key(host ? host : "");
+  return key.append(":").append(port ? port : "");
+}
 
-  if (settings.email_enabled) {
-    const char* recipients =
-        message.kind == kAliveReport ? settings.iamalive.c_str() : settings.to.c_str();
-    send_mail_message(settings, recipients, message.subject.c_str(), message.body.c_str(), silent);
-  }
-  if (host_alert && telegram_configured(settings)) {
-    send_telegram(settings, message.chat_text.c_str(), silent);
-  }
-  if (host_alert && teams_configured(settings)) {
-    send_teams(settings, message.subject.c_str(), message.card_text(), silent);
+QueuedMessage queued_copy(const NotifyMessage& message, int64_t event_time) {
+  QueuedMessage copy;
+  copy.kind = message.kind;
+  copy.subject.assign(message.subject.c_str());
+  copy.body.assign(message.body.c_str());
+  copy.chat_text.assign(message.chat_text.c_str());
+  copy.card_body.assign(message.card_body.c_str());
+  copy.event_time = event_time;
+  copy.services = message.services;
+  return copy;
+}
+
+void dispatch_message(const NotifyMessage& message, const NotifySettings& settings) {
+  const QueuedMessage copy = queued_copy(message, 0);
+  const bool silent = silent_mode();
+  for (const ChannelRow& row : kChannelRows) {
+    if (!channel_takes(row, settings, copy.kind)) continue;
+    SendOutcome outcome;
+    row.send(settings, copy, silent, &outcome);
   }
 }
 

@@ -4,8 +4,11 @@
 #define LINKWATCH_NOTIFY_DISPATCH_H_
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "config/notify_config.h"
+#include "notify/channel.h"
 #include "notify/teams_card.h"
 #include "support/fixed_text.h"
 
@@ -17,6 +20,7 @@ enum MessageKind : int32_t {
   kAliveReport = 3,
   kReminderAlert = 4,
   kNetworkNotice = 5,  // the monitor's own network is reachable again
+  kTestMessage = 6,    // "-test": to `to` and every other channel
 };
 
 // True for the kinds that go to `to`, Telegram and Teams.
@@ -33,13 +37,22 @@ struct NotifyMessage {
   // The Teams card's body when it differs from `body` (a digest cut to the
   // card's size); "": `body`.
   FixedText<kTeamsCardMaxBytes> card_body;
+  // "host:port" of every service the message concerns (see QueuedMessage).
+  std::vector<std::string> services;
   const char* card_text() const { return card_body.empty() ? body.c_str() : card_body.c_str(); }
 };
 
-// Sends `message` on the calling thread through every channel that
-// `settings` enables, in the order e-mail, Telegram, Teams. Host alerts (is_host_alert) go
-// to `to` and to Telegram and Teams; kind 3 goes by e-mail to `iamalive`
-// only. Results are not reported back: each channel prints and logs its own.
+// The key of a service in QueuedMessage::services: "<host>:<port>".
+std::string service_key(const char* host, const char* port);
+
+// The used part of `message`'s texts as the channels send them.
+QueuedMessage queued_copy(const NotifyMessage& message, int64_t event_time);
+
+// Sends `message` on the calling thread, once, through every channel of the
+// channel table that takes it (channel_takes), in the table's order: host
+// alerts (is_host_alert) go to `to` and to Telegram and Teams; kind 3 goes
+// by e-mail to `iamalive` only. Results are not reported back: each
+// channel prints and logs its own.
 void dispatch_message(const NotifyMessage& message, const NotifySettings& settings);
 
 }  // namespace lw

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "notify/dispatch.h"
 #include "notify/mail_format.h"
 #include "notify/outcome.h"
 #include "notify/send_files.h"
@@ -101,6 +102,10 @@ const char* mail_sender(const NotifySettings& settings) {
   return settings.from.empty() ? settings.email.c_str() : settings.from.c_str();
 }
 
+const char* mail_recipients(const NotifySettings& settings, int32_t kind) {
+  return kind == kAliveReport ? settings.iamalive.c_str() : settings.to.c_str();
+}
+
 bool email_configured(const NotifySettings& settings) {
   return settings.email_enabled != 0 && !settings.server.empty() && !settings.email.empty() &&
          !settings.password.empty();
@@ -113,11 +118,7 @@ int send_mail_message(const NotifySettings& settings, const char* recipients, co
   SendFile mail_file(kMailFilePrefix, kMailFileSuffix);
   std::FILE* file = mail_file.create();
   if (!file || !write_mail(file, settings, recipients, subject, body)) {
-    if (outcome) {
-      outcome->attempted = true;
-      outcome->temporary = true;  // a full disk may have room again later
-    }
-    log_event("Email: not sent: the message file could not be written");
+    note_unwritten_send_file(Channel::kEmail, "message", outcome);
     return 0;
   }
   // The envelope gets the bare address of a sender written "Name <address>".
@@ -137,6 +138,12 @@ int send_mail_message(const NotifySettings& settings, const char* recipients, co
   // fails like a command that could not be started.
   const Command command = request.command();
   return run_send(Channel::kEmail, usable ? &command : nullptr, nullptr, silent, outcome);
+}
+
+void send_mail_channel(const NotifySettings& settings, const QueuedMessage& message, bool silent,
+                       SendOutcome* outcome) {
+  send_mail_message(settings, mail_recipients(settings, message.kind), message.subject.c_str(),
+                    message.body.c_str(), silent, outcome);
 }
 
 }  // namespace lw

@@ -3,13 +3,20 @@
 #ifndef LINKWATCH_NOTIFY_EMAIL_H_
 #define LINKWATCH_NOTIFY_EMAIL_H_
 
+#include <cstdint>
+
 #include "config/notify_config.h"
+#include "notify/channel.h"
 #include "notify/outcome.h"
 
 namespace lw {
 
 // The sender of every message: `from`, or `email` when `from` is empty.
 const char* mail_sender(const NotifySettings& settings);
+
+// The recipients of a message of `kind`: `iamalive` for the alive report,
+// `to` for every other kind.
+const char* mail_recipients(const NotifySettings& settings, int32_t kind);
 
 // True when `settings` lets an e-mail go out: `email_enabled` with non-empty
 // `server`, `email` and `password`.
@@ -28,6 +35,10 @@ bool email_configured(const NotifySettings& settings);
 // the log says so.
 int send_mail_message(const NotifySettings& settings, const char* recipients, const char* subject,
                       const char* body, bool silent, SendOutcome* outcome = nullptr);
+
+// The e-mail row's send: `message` to its kind's recipients.
+void send_mail_channel(const NotifySettings& settings, const QueuedMessage& message, bool silent,
+                       SendOutcome* outcome);
 
 }  // namespace lw
 

@@ -95,18 +95,6 @@ const char* run_meaning(RunStatus run) {
 
 }  // namespace
 
-const char* channel_name(Channel channel) {
-  switch (channel) {
-    case Channel::kEmail:
-      return "Email";
-    case Channel::kTelegram:
-      return "Telegram";
-    case Channel::kTeams:
-      return "Teams";
-  }
-  return "";
-}
-
 const char* curl_meaning(int curl_code) {
   switch (curl_code) {
     case -1:
@@ -199,6 +187,10 @@ void format_outcome_detail(const SendOutcome& outcome, Channel channel, DetailSt
   if (cap == 0) return;
   FixedText<512> text;
   const bool log = style == DetailStyle::kLog;
+  if (outcome.file_unwritten) {
+    copy_bounded(out, cap, "send file not written");
+    return;
+  }
   if (outcome.run != RunStatus::kExited) {
     text.format(log ? "curl -1 (%s" : "curl -1: %s", run_meaning(outcome.run));
     if (outcome.run == RunStatus::kTimedOut) {
@@ -245,6 +237,19 @@ int outcome_console_code(const SendOutcome& outcome) {
   if (outcome.delivered) return 0;
   if (outcome.run != RunStatus::kExited) return -1;
   return outcome.curl_code != 0 ? outcome.curl_code : 22;
+}
+
+void note_unwritten_send_file(Channel channel, const char* what, SendOutcome* outcome) {
+  if (outcome) {
+    *outcome = SendOutcome();
+    outcome->attempted = true;
+    outcome->temporary = true;
+    outcome->file_unwritten = true;
+    outcome->run = RunStatus::kStartFailed;
+  }
+  log_event("%s: not sent: the %s file could not be written (full disk or no permission?); a "
+            "temporary failure",
+            channel_name(channel), what);
 }
 
 int run_send(Channel channel, const Command* command, const SendFile* reply, bool silent,

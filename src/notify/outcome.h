@@ -11,12 +11,11 @@
 
 #include <cstddef>
 
+#include "notify/channel.h"
 #include "support/fixed_text.h"
 #include "support/runner.h"
 
 namespace lw {
-
-enum class Channel { kEmail, kTelegram, kTeams };
 
 struct SendOutcome {
   bool attempted = false;  // curl was run (or could not be run) for this send
@@ -27,13 +26,13 @@ struct SendOutcome {
   int status = 0;               // HTTP status, or the last SMTP reply code; 0: none
   int retry_after_seconds = 0;  // the receiver's Retry-After / retry_after; 0: none
   FixedText<256> reply;         // the start of the receiver's answer, on one line
+  // The file that carries the message to curl could not be written (a full
+  // disk, no permission): curl was not run; a later try may succeed.
+  bool file_unwritten = false;
 };
 
 // Bytes of the receiver's answer shown in the log and kept in `reply`.
 constexpr size_t kReplyShownBytes = 200;
-
-// "Email", "Telegram" or "Teams".
-const char* channel_name(Channel channel);
 
 // curl's exit code in a few words ("login denied" for 67); "" for a code
 // without a description of its own. -1 reads "could not run".
@@ -66,7 +65,8 @@ enum class DetailStyle { kLog, kTest };
 // "curl 67 (login denied), SMTP 535" or "HTTP 429: Too Many Requests"; a
 // run without an exit code reads "curl -1 (could not run)", "curl -1
 // (time limit of 120 s)" or "curl -1 (ended at stop)". "" when a delivered
-// send has no code to show. Always terminated in `out` (cap > 0).
+// send has no code to show; "send file not written" for a file_unwritten
+// outcome. Always terminated in `out` (cap > 0).
 void format_outcome_detail(const SendOutcome& outcome, Channel channel, DetailStyle style,
                            char* out, size_t cap);
 
@@ -78,6 +78,12 @@ void format_outcome_line(const SendOutcome& outcome, Channel channel, char* out,
 // curl's exit code (-1 when it gave none), or 22 - what curl reports for an
 // HTTP error status - when curl ended well but the receiver refused.
 int outcome_console_code(const SendOutcome& outcome);
+
+// Fills `outcome` (may be null) for a send whose `what` file ("message",
+// "card") could not be written: attempted, temporary, not delivered; logs
+// "<channel>: not sent: the <what> file could not be written (full disk or
+// no permission?); a temporary failure".
+void note_unwritten_send_file(Channel channel, const char* what, SendOutcome* outcome);
 
 class SendFile;
 struct Command;

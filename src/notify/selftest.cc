@@ -1,9 +1,8 @@
 #include "notify/selftest.h"
 
-#include "notify/email.h"
+#include "notify/channel.h"
+#include "notify/dispatch.h"
 #include "notify/outcome.h"
-#include "notify/teams.h"
-#include "notify/telegram.h"
 #include "platform/platform.h"
 #include "support/clock.h"
 #include "support/fixed_text.h"
@@ -47,50 +46,41 @@ int run_notification_test(const HostTable& table, const MonitorSettings& setting
       "Time: %s\nTargets: %d\nWorkers: %d\nEmail, Telegram and Teams settings are working.", when,
       table.host_count, settings.workers);
 
-  int email_ok = 0;
-  int telegram_ok = 0;
-  int teams_ok = 0;
-  SendOutcome sent;
+  QueuedMessage message;
+  message.kind = kTestMessage;
+  message.subject.assign(subject.c_str());
+  message.body.assign(long_text.c_str());
+  message.chat_text.assign(short_text.c_str());
 
-  plain_print("Testing Email alert...\n");
-  if (!email_configured(notify) || notify.to.empty()) {
-    plain_print("Email not configured\n");
-    log_event("Email test skipped: email not configured");
-  } else {
-    email_ok = send_mail_message(notify, notify.to.c_str(), subject.c_str(), long_text.c_str(),
-                                 false, &sent);
-    print_channel_result(Channel::kEmail, email_ok, sent);
-  }
-
-  plain_print("\nTesting Telegram alert...\n");
-  if (!telegram_configured(notify)) {
-    plain_print("Telegram not configured\n");
-    log_event("Telegram test skipped: telegram not configured");
-  } else {
-    telegram_ok = send_telegram(notify, short_text.c_str(), false, &sent);
-    print_channel_result(Channel::kTelegram, telegram_ok, sent);
-  }
-
-  plain_print("\nTesting Microsoft Teams alert...\n");
-  if (!teams_configured(notify)) {
-    plain_print("Teams not configured\n");
-    log_event("Teams test skipped: teams not configured");
-  } else {
-    teams_ok = send_teams(notify, subject.c_str(), long_text.c_str(), false, &sent);
-    print_channel_result(Channel::kTeams, teams_ok, sent);
+  int ok[kChannelCount] = {};
+  for (const ChannelRow& row : kChannelRows) {
+    plain_print("%sTesting %s alert...\n", row.id == kChannelRows[0].id ? "" : "\n",
+                row.test_name);
+    if (!channel_takes(row, notify, message.kind)) {
+      plain_print("%s not configured\n", row.name);
+      log_event("%s test skipped: %s not configured", row.name, row.label);
+      continue;
+    }
+    SendOutcome sent;
+    row.send(notify, message, false, &sent);
+    ok[static_cast<size_t>(row.id)] = sent.delivered ? 1 : 0;
+    print_channel_result(row.id, ok[static_cast<size_t>(row.id)], sent);
   }
 
   plain_print("\nTest result:\n");
-  plain_print("Email    : %s\n", outcome(email_ok));
-  plain_print("Telegram : %s\n", outcome(telegram_ok));
-  plain_print("Teams    : %s\n", outcome(teams_ok));
+  for (const ChannelRow& row : kChannelRows) {
+    FixedText<16> name;
+    name.format("%-9s", row.name);
+    plain_print("%s: %s\n", name.c_str(), outcome(ok[static_cast<size_t>(row.id)]));
+  }
 
   log_event("***TEST sending : linkwatch notification test");
-  log_event("Email test %s", outcome(email_ok));
-  log_event("Telegram test %s", outcome(telegram_ok));
-  log_event("Teams test %s", outcome(teams_ok));
-
-  return (email_ok || telegram_ok || teams_ok) ? 0 : 1;
+  bool any = false;
+  for (const ChannelRow& row : kChannelRows) {
+    log_event("%s test %s", row.name, outcome(ok[static_cast<size_t>(row.id)]));
+    any |= ok[static_cast<size_t>(row.id)] != 0;
+  }
+  return any ? 0 : 1;
 }
 
 }  // namespace lw

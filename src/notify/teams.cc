@@ -82,7 +82,10 @@ int send_teams(const NotifySettings& settings, const char* title, const char* bo
   if (outcome) *outcome = SendOutcome();
   if (!teams_configured(settings) || !body || body[0] == '\0') return 0;
   SendFile card_file(kCardFilePrefix, kCardFileSuffix);
-  const bool written = write_card(card_file.create(), title, body);
+  if (!write_card(card_file.create(), title, body)) {
+    note_unwritten_send_file(Channel::kTeams, "card", outcome);
+    return 0;
+  }
   // Without a file of its own the answer is dropped; the status still counts.
   SendFile reply(kReplyFilePrefix, kReplyFileSuffix);
   const char* reply_name = reply.reserve();
@@ -92,11 +95,15 @@ int send_teams(const NotifySettings& settings, const char* title, const char* bo
                                           curl_settings(settings));
   if (!silent) console_print("Sending Microsoft Teams alert ...\n");
   log_event("Send Microsoft Teams alert");
-  // A card that could not be written is never posted (curl would send an
-  // empty body), nor is a web hook value curl would read as an option.
+  // A web hook value curl would read as an option is never posted.
   const Command command = request.command();
-  return run_send(Channel::kTeams, written && usable ? &command : nullptr,
+  return run_send(Channel::kTeams, usable ? &command : nullptr,
                   reply_name ? &reply : nullptr, silent, outcome);
+}
+
+void send_teams_channel(const NotifySettings& settings, const QueuedMessage& message, bool silent,
+                        SendOutcome* outcome) {
+  send_teams(settings, message.subject.c_str(), message.card_text().c_str(), silent, outcome);
 }
 
 }  // namespace lw

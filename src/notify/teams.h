@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "config/notify_config.h"
+#include "notify/channel.h"
 #include "notify/outcome.h"
 
 namespace lw {
@@ -38,10 +39,14 @@ bool teams_configured(const NotifySettings& settings);
 // null) receives what the send came to. Returns 1 when delivered (any HTTP
 // 2xx but a 200 whose answer says "failed"), else 0; returns 0 at once,
 // without any output or file, when the channel is not configured or `body`
-// is empty. A card that cannot be written is not posted: the send fails as
-// if curl could not be started.
+// is empty. A card that cannot be written is not posted: a temporary
+// failure (see note_unwritten_send_file).
 int send_teams(const NotifySettings& settings, const char* title, const char* body, bool silent,
                SendOutcome* outcome = nullptr);
+
+// The Teams row's send: the message's subject as the title, its card text.
+void send_teams_channel(const NotifySettings& settings, const QueuedMessage& message, bool silent,
+                        SendOutcome* outcome);
 
 }  // namespace lw
 

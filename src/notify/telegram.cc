@@ -68,4 +68,9 @@ int send_telegram(const NotifySettings& settings, const char* text, bool silent,
                   silent, outcome);
 }
 
+void send_telegram_channel(const NotifySettings& settings, const QueuedMessage& message,
+                           bool silent, SendOutcome* outcome) {
+  send_telegram(settings, message.chat_text.c_str(), silent, outcome);
+}
+
 }  // namespace lw

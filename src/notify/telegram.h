@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "config/notify_config.h"
+#include "notify/channel.h"
 #include "notify/outcome.h"
 
 namespace lw {
@@ -35,6 +36,10 @@ bool telegram_configured(const NotifySettings& settings);
 // its own; safe from any thread.
 int send_telegram(const NotifySettings& settings, const char* text, bool silent,
                   SendOutcome* outcome = nullptr);
+
+// The Telegram row's send: the message's chat text.
+void send_telegram_channel(const NotifySettings& settings, const QueuedMessage& message,
+                           bool silent, SendOutcome* outcome);
 
 }  // namespace lw
 

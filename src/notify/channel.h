@@ -1,0 +1,73 @@
+// The channels an alert can take, as one table: everything that walks the
+// channels (delivery, dispatch, "-test", the status file, the metrics) walks
+// this table, so a new channel is one file of its own plus one row here.
+
+#ifndef LINKWATCH_NOTIFY_CHANNEL_H_
+#define LINKWATCH_NOTIFY_CHANNEL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lw {
+
+struct NotifySettings;
+struct SendOutcome;
+
+// The channels, in the order every walk takes them.
+enum class Channel { kEmail, kTelegram, kTeams };
+constexpr size_t kChannelCount = 3;
+
+// A message as the channels send it: the used part of its texts, when its
+// event happened and the services it concerns.
+struct QueuedMessage {
+  int32_t kind = 0;  // a MessageKind (dispatch.h)
+  std::string subject;
+  std::string body;
+  std::string chat_text;
+  std::string card_body;  // "": body
+  int64_t event_time = 0;
+  // "host:port" of every service the message concerns (a digest: all of
+  // its services); empty for a message about no service.
+  std::vector<std::string> services;
+
+  const std::string& card_text() const { return card_body.empty() ? body : card_body; }
+};
+
+struct ChannelRow {
+  Channel id;
+  const char* name;       // "Email": log lines, the status table
+  const char* label;      // "email": the metrics label, "-test"'s skip line
+  const char* test_name;  // "Email", "Microsoft Teams": "Testing <test_name> alert..."
+  // Whether `settings` set the channel up so that it can send at all.
+  bool (*configured)(const NotifySettings& settings);
+  // Whether a message of `kind` goes to this channel (when configured).
+  bool (*wants)(const NotifySettings& settings, int32_t kind);
+  // Sends `message` once on the calling thread: prints (unless `silent`)
+  // and logs as the channel does, fills `outcome` (never null). A message
+  // the channel has nothing to send for leaves `outcome` not attempted.
+  void (*send)(const NotifySettings& settings, const QueuedMessage& message, bool silent,
+               SendOutcome* outcome);
+};
+
+// The rows, one per Channel, in its order.
+extern const ChannelRow kChannelRows[kChannelCount];
+
+inline const ChannelRow& channel_row(Channel channel) {
+  return kChannelRows[static_cast<size_t>(channel)];
+}
+
+// "Email", "Telegram" or "Teams".
+inline const char* channel_name(Channel channel) { return channel_row(channel).name; }
+
+// True when `message` goes to `row`: the channel is configured and wants
+// the message's kind.
+bool channel_takes(const ChannelRow& row, const NotifySettings& settings, int32_t kind);
+
+// True when `a` and `b` concern at least one service in common.
+bool share_a_service(const QueuedMessage& a, const QueuedMessage& b);
+
+}  // namespace lw
+
+#endif  // LINKWATCH_NOTIFY_CHANNEL_H_
