@@ -204,7 +204,7 @@ TEST(SendOutcomeTest, ClassifiesRunsAndCodes) {
     const char *codes, *reply, *detail;  // the detail as "-test" shows it
     bool delivered, temporary;
   } cases[] = {
-      {Channel::kEmail, RunStatus::kTimedOut, "", nullptr, "curl -1: time limit of 120 s", 0, 1},
+      {Channel::kEmail, RunStatus::kTimedOut, "", nullptr, "curl -1: time limit of 180 s", 0, 1},
       {Channel::kTeams, RunStatus::kStopped, "", "", "curl -1: ended at stop", 0, 1},
       {Channel::kTeams, RunStatus::kExited, "404 %header{retry-after}", "", "HTTP 404", 0, 0},
       {Channel::kTeams, RunStatus::kExited, "429 Wed, 21 Oct 2015 07:28:00 GMT", "", "HTTP 429", 0,

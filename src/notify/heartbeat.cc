@@ -1,6 +1,5 @@
 #include "notify/heartbeat.h"
 
-#include <cstdlib>
 #include <system_error>
 
 #include "notify/outcome.h"
@@ -84,22 +83,16 @@ void Heartbeat::request() {
     command.input = request.config.c_str();
     rc = run_command_capture(command, codes, kHeartbeatTimeLimitMs, &status);
   }
-  const int http = std::atoi(codes);
-  const bool delivered = status == RunStatus::kExited && rc == 0 && http >= 200 && http < 300;
+  SendOutcome outcome;
+  classify_http(rc, status, codes, &outcome);
+  outcome.time_limit_ms = kHeartbeatTimeLimitMs;
+  const bool delivered = outcome.delivered;
   if (delivered && failing_) log_event("Heartbeat delivered again");
   if (!delivered && !failing_) {
     // Once per outage; the address is not logged: it may be a secret.
-    if (status == RunStatus::kExited && rc == 0) {
-      log_event("Heartbeat failed: HTTP %d (logged again only after one got through)", http);
-    } else {
-      const char* why = status == RunStatus::kTimedOut  ? "time limit"
-                        : status == RunStatus::kStopped ? "ended at stop"
-                                                        : curl_meaning(rc);
-      FixedText<96> code;
-      code.format("curl %d", status == RunStatus::kExited ? rc : -1);
-      if (why[0] != '\0') code.append_format(" (%s)", why);
-      log_event("Heartbeat failed: %s (logged again only after one got through)", code.c_str());
-    }
+    char detail[128];
+    format_http_detail(outcome, DetailStyle::kLog, detail, sizeof detail);
+    log_event("Heartbeat failed: %s (logged again only after one got through)", detail);
   }
   failing_ = !delivered;
   running_ = false;

@@ -25,7 +25,7 @@ constexpr int64_t kHeartbeatSpacingSeconds = 60;
 // curl gives up connecting, and the whole request, after this many seconds.
 constexpr const char kHeartbeatMaxTime[] = "10";
 // The runner ends a curl that outlasts its own bound after this long.
-constexpr uint32_t kHeartbeatTimeLimitMs = 20000;
+constexpr uint32_t kHeartbeatTimeLimitMs = (seconds_in(kHeartbeatMaxTime) + 10) * 1000;
 
 // The curl command of one heartbeat:
 //   curl -s --connect-timeout 10 --max-time 10 --proto =https -o <null device>

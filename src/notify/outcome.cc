@@ -126,8 +126,26 @@ const char* curl_meaning(int curl_code) {
   }
 }
 
-void classify_send(Channel channel, int curl_code, RunStatus run, const char* write_out,
-                   const char* reply, SendOutcome* out) {
+namespace {
+
+// Who answered a send: an SMTP server, or an HTTP receiver with or without
+// rules of its own.
+enum class Receiver { kSmtp, kHttp, kTelegram, kTeams };
+
+Receiver receiver_of(Channel channel) {
+  switch (channel) {
+    case Channel::kEmail:
+      return Receiver::kSmtp;
+    case Channel::kTelegram:
+      return Receiver::kTelegram;
+    case Channel::kTeams:
+      return Receiver::kTeams;
+  }
+  return Receiver::kHttp;
+}
+
+void classify(Receiver receiver, int curl_code, RunStatus run, const char* write_out,
+              const char* reply, SendOutcome* out) {
   *out = SendOutcome();
   out->attempted = true;
   out->run = run;
@@ -146,7 +164,7 @@ void classify_send(Channel channel, int curl_code, RunStatus run, const char* wr
   }
 
   const int status = out->status;
-  if (channel == Channel::kEmail) {
+  if (receiver == Receiver::kSmtp) {
     out->delivered = curl_code == 0;
     if (status >= 400 && status < 500) {
       out->temporary = !out->delivered;
@@ -160,7 +178,7 @@ void classify_send(Channel channel, int curl_code, RunStatus run, const char* wr
 
   const char* body = reply ? reply : "";
   const bool success_status = status >= 200 && status < 300;
-  if (channel == Channel::kTelegram) {
+  if (receiver == Receiver::kTelegram) {
     const char* ok = json_value(body, "ok");
     out->delivered = curl_code == 0 && success_status && ok && std::strncmp(ok, "true", 4) == 0;
     if (const char* after = json_value(body, "retry_after");
@@ -175,15 +193,16 @@ void classify_send(Channel channel, int curl_code, RunStatus run, const char* wr
     }
   } else {
     out->delivered = curl_code == 0 && success_status &&
-                     !(status == 200 && std::strstr(body, "failed") != nullptr);
+                     !(receiver == Receiver::kTeams && status == 200 &&
+                       std::strstr(body, "failed") != nullptr);
     one_line(body, nullptr, false, &out->reply);
   }
   out->temporary =
       !out->delivered && (temporary_http_status(status) || temporary_curl_code(curl_code));
 }
 
-void format_outcome_detail(const SendOutcome& outcome, Channel channel, DetailStyle style,
-                           char* out, size_t cap) {
+void format_detail(const SendOutcome& outcome, bool smtp, DetailStyle style, char* out,
+                   size_t cap) {
   if (cap == 0) return;
   FixedText<512> text;
   const bool log = style == DetailStyle::kLog;
@@ -194,7 +213,8 @@ void format_outcome_detail(const SendOutcome& outcome, Channel channel, DetailSt
   if (outcome.run != RunStatus::kExited) {
     text.format(log ? "curl -1 (%s" : "curl -1: %s", run_meaning(outcome.run));
     if (outcome.run == RunStatus::kTimedOut) {
-      text.append_format(" of %u s", static_cast<unsigned>(kCommandTimeLimitMs / 1000));
+      const uint32_t limit = outcome.time_limit_ms ? outcome.time_limit_ms : kCurlRunLimitMs;
+      text.append_format(" of %u s", static_cast<unsigned>(limit / 1000));
     }
     if (log) text.append(")");
     copy_bounded(out, cap, text.c_str());
@@ -207,16 +227,35 @@ void format_outcome_detail(const SendOutcome& outcome, Channel channel, DetailSt
                           : "curl %d: %s",
                 outcome.curl_code, meaning);
   }
-  const bool mail = channel == Channel::kEmail;
   if (outcome.status > 0) {
-    text.append_format("%s%s %d", text.empty() ? "" : ", ", mail ? "SMTP" : "HTTP", outcome.status);
-    if (!mail && !outcome.delivered && !outcome.reply.empty()) {
+    text.append_format("%s%s %d", text.empty() ? "" : ", ", smtp ? "SMTP" : "HTTP", outcome.status);
+    if (!smtp && !outcome.delivered && !outcome.reply.empty()) {
       text.append_format(": %s", outcome.reply.c_str());
     }
-  } else if (!mail && !outcome.delivered && outcome.curl_code == 0) {
+  } else if (!smtp && !outcome.delivered && outcome.curl_code == 0) {
     text.assign("no HTTP status");
   }
   copy_bounded(out, cap, text.c_str());
+}
+
+}  // namespace
+
+void classify_send(Channel channel, int curl_code, RunStatus run, const char* write_out,
+                   const char* reply, SendOutcome* out) {
+  classify(receiver_of(channel), curl_code, run, write_out, reply, out);
+}
+
+void classify_http(int curl_code, RunStatus run, const char* write_out, SendOutcome* out) {
+  classify(Receiver::kHttp, curl_code, run, write_out, nullptr, out);
+}
+
+void format_outcome_detail(const SendOutcome& outcome, Channel channel, DetailStyle style,
+                           char* out, size_t cap) {
+  format_detail(outcome, channel == Channel::kEmail, style, out, cap);
+}
+
+void format_http_detail(const SendOutcome& outcome, DetailStyle style, char* out, size_t cap) {
+  format_detail(outcome, false, style, out, cap);
 }
 
 void format_outcome_line(const SendOutcome& outcome, Channel channel, char* out, size_t cap) {
@@ -261,7 +300,7 @@ int run_send(Channel channel, const Command* command, const SendFile* reply, boo
   RunStatus run = RunStatus::kStartFailed;
   int rc = -1;
   if (command) {
-    rc = run_command_capture(*command, codes, kCommandTimeLimitMs, &run);
+    rc = run_command_capture(*command, codes, kCurlRunLimitMs, &run);
     if (reply && run == RunStatus::kExited) reply->read_start(answer, sizeof answer);
   }
   classify_send(channel, rc, run, codes, reply ? answer : nullptr, outcome);

@@ -29,6 +29,8 @@ struct SendOutcome {
   // The file that carries the message to curl could not be written (a full
   // disk, no permission): curl was not run; a later try may succeed.
   bool file_unwritten = false;
+  // The runner's limit for the run (0: kCurlRunLimitMs), for the detail text.
+  uint32_t time_limit_ms = 0;
 };
 
 // Bytes of the receiver's answer shown in the log and kept in `reply`.
@@ -57,6 +59,11 @@ const char* curl_meaning(int curl_code);
 void classify_send(Channel channel, int curl_code, RunStatus run, const char* write_out,
                    const char* reply, SendOutcome* out);
 
+// The rules every HTTP receiver shares, for a curl run with `-w
+// "%{http_code}"` (a Retry-After may follow) and no answer read: delivered
+// on curl 0 with a 2xx status; temporary as above. The heartbeat's rules.
+void classify_http(int curl_code, RunStatus run, const char* write_out, SendOutcome* out);
+
 // How the codes are written in a detail text: "curl 67 (login denied)" in
 // the log, "curl 67: login denied" inside the parentheses of "-test".
 enum class DetailStyle { kLog, kTest };
@@ -64,11 +71,14 @@ enum class DetailStyle { kLog, kTest };
 // The codes behind `outcome`, e.g. "SMTP 250", "HTTP 202",
 // "curl 67 (login denied), SMTP 535" or "HTTP 429: Too Many Requests"; a
 // run without an exit code reads "curl -1 (could not run)", "curl -1
-// (time limit of 120 s)" or "curl -1 (ended at stop)". "" when a delivered
+// (time limit of <time_limit_ms> s)" or "curl -1 (ended at stop)". "" when a delivered
 // send has no code to show; "send file not written" for a file_unwritten
 // outcome. Always terminated in `out` (cap > 0).
 void format_outcome_detail(const SendOutcome& outcome, Channel channel, DetailStyle style,
                            char* out, size_t cap);
+
+// format_outcome_detail for an HTTP receiver of no channel (the heartbeat).
+void format_http_detail(const SendOutcome& outcome, DetailStyle style, char* out, size_t cap);
 
 // The log line of one send: "<channel>: sent (<detail>)" (just "sent" when
 // the detail is empty) or "<channel>: not sent: <detail>".

@@ -86,10 +86,27 @@ bool append_curl_config_line(FixedText<N>* dst, const char* name, const char* co
 }
 
 // Every curl call gives up connecting after kCurlConnectTimeout seconds and
-// the whole transfer after kCurlMaxTime seconds, well before the runner's
-// own limit (kCommandTimeLimitMs) ends it as the last resort.
+// the whole transfer after kCurlMaxTime seconds. Waiting for an SMTP reply
+// (after a mail's data, too) curl does not heed --max-time: it gives up
+// only after its own kCurlSmtpReplySeconds. The runner ends a curl call
+// after kCurlRunLimitMs, safely above all of these, so that curl always
+// reports a send's outcome itself: a reply that came just in time is never
+// cut off, counted as failed and the message sent a second time.
 constexpr const char kCurlConnectTimeout[] = "10";
 constexpr const char kCurlMaxTime[] = "60";
+
+// The number of seconds in a text of digits such as kCurlMaxTime.
+constexpr uint32_t seconds_in(const char* digits) {
+  uint32_t n = 0;
+  for (; *digits >= '0' && *digits <= '9'; ++digits) n = n * 10 + static_cast<uint32_t>(*digits - '0');
+  return n;
+}
+constexpr uint32_t kCurlMaxTimeSeconds = seconds_in(kCurlMaxTime);
+constexpr uint32_t kCurlSmtpReplySeconds = 120;
+constexpr uint32_t kCurlRunLimitMs = (kCurlSmtpReplySeconds + 60) * 1000;
+static_assert(kCurlRunLimitMs >= (kCurlMaxTimeSeconds + 30) * 1000 &&
+                  kCurlRunLimitMs >= (kCurlSmtpReplySeconds + 30) * 1000,
+              "the runner's limit must lie safely above curl's own bounds");
 // What curl prints on standard output once done ("-w"): the last SMTP reply
 // code; the HTTP status and the Retry-After header (a curl that knows no
 // %header variable prints it literally). Every config text also holds
