@@ -59,14 +59,22 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
       {kHostFile,
        hosts + "host:\"192.168.1.300\"\nport:\"80\"\nhost:\"2001:db8::zz\"\nport:\"80\"\n"
                "host:\"::1\"\nport:\"80\"\nfamily:\"4\"\nhost:\"10.0.0.1\"\nport:\"80\"\n"
-               "family:\"6\"\nfamily:\"ipv4\"\nhost:\"010.0.0.1\"\nport:\"80\"\n",
+               "family:\"6\"\nfamily:\"ipv4\"\nhost:\"010.0.0.1.0\"\nport:\"80\"\n"
+               "host:\"127.1\"\nport:\"80\"\nfamily:\"6\"\n",
        0,
        "Line 4: host \"192.168.1.300\" is neither an IPv4 nor an IPv6 address\n"
        "Line 6: host \"2001:db8::zz\" is neither an IPv4 nor an IPv6 address\n"
        "Line 10: family \"4\" excludes the IPv6 address of the host at line 8\n"
        "Line 13: family \"6\" excludes the IPv4 address of the host at line 11\n"
        "Line 14: invalid family \"ipv4\" (use 4, 6 or any)\n"
-       "Line 15: host \"010.0.0.1\" is neither an IPv4 nor an IPv6 address\n"},
+       "Line 15: host \"010.0.0.1.0\" is neither an IPv4 nor an IPv6 address\n"
+       "Line 19: family \"6\" excludes the IPv4 address of the host at line 17\n"},
+      // What the system resolver reads as an IPv4 address is one.
+      {kHostFile,
+       hosts + "host:\"127.1\"\nport:\"80\"\nhost:\"127.0.1\"\nport:\"80\"\nfamily:\"4\"\n"
+               "host:\"2130706433\"\nport:\"80\"\nhost:\"0x7f000001\"\nport:\"80\"\n"
+               "host:\"010.0.0.1\"\nport:\"80\"\n",
+       1, ""},
       {kHostFile, hosts + "host: \"a\"\nhost: \"b\"\nport: \"80\"\n", 0,
        "Host block at line 4: missing key port\n"},
       {kHostFile,
