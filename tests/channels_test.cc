@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "notify/email.h"
@@ -193,6 +194,43 @@ TEST_F(ChannelsTest, OutcomeLineOfEachAnswer) {
         << capture.out();
   }
   EXPECT_EQ(folder(), Args{"linkwatch_log.txt"});
+}
+
+// A revocation failure logs the hint to set ssl_revoke only while it is not set; set to
+// best-effort or off, the line says the check failed although it is set so.
+TEST_F(ChannelsTest, RevocationHintOnlyWhileSslRevokeIsNotSet) {
+  const std::string codes =
+      "curl: (35) schannel: next InitializeSecurityContext failed: CRYPT_E_REVOCATION_OFFLINE "
+      "(0x80092013)\n000";
+  const std::string hint =
+      ": the certificate's revocation could not be checked; when this computer cannot reach the "
+      "certificate authority's revocation lists, set ssl_revoke : \"best-effort\" in "
+      "linkwatch_email.txt";
+  const std::string although =
+      ": the certificate's revocation check failed although ssl_revoke is ";
+  const std::tuple<Channel, const char*, std::string> cases[] = {
+      {Channel::kEmail, "", "Email" + hint},
+      {Channel::kEmail, "best-effort",
+       "Email" + although + "\"best-effort\" in linkwatch_email.txt"},
+      {Channel::kTelegram, "off", "Telegram" + although + "\"off\" in linkwatch_email.txt"},
+      {Channel::kTelegram, "", "Telegram" + hint},
+      {Channel::kTeams, "best-effort",
+       "Teams" + although + "\"best-effort\" in linkwatch_email.txt"},
+      {Channel::kTeams, "", "Teams" + hint},
+  };
+  test::CommandRecorder recorder;
+  recorder.set_result(35);
+  recorder.set_answer(codes, "");
+  for (const auto& [channel, revoke, line] : cases) {
+    std::filesystem::remove("linkwatch_log.txt");
+    NotifySettings s = settings();
+    s.ssl_revoke.assign(revoke);
+    test::OutputCapture capture;
+    EXPECT_EQ(send(channel, s, nullptr), 0);
+    const std::vector<std::string> log = test::log_messages();
+    ASSERT_EQ(log.size(), 3u) << line;
+    EXPECT_EQ(log[2], line);
+  }
 }
 
 // What no process can be made to report through the recorder: runs ended by the runner,

@@ -136,7 +136,8 @@ int send_mail_message(const NotifySettings& settings, const char* recipients, co
   // A server value curl would read as an option is never run: the send
   // fails like a command that could not be started.
   const Command command = request.command();
-  return run_send(Channel::kEmail, usable ? &command : nullptr, nullptr, silent, outcome);
+  return run_send(Channel::kEmail, usable ? &command : nullptr, nullptr,
+                  settings.ssl_revoke.c_str(), silent, outcome);
 }
 
 }  // namespace lw

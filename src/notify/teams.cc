@@ -96,7 +96,7 @@ int send_teams(const NotifySettings& settings, const char* title, const char* bo
   // empty body), nor is a web hook value curl would read as an option.
   const Command command = request.command();
   return run_send(Channel::kTeams, written && usable ? &command : nullptr,
-                  reply_name ? &reply : nullptr, silent, outcome);
+                  reply_name ? &reply : nullptr, settings.ssl_revoke.c_str(), silent, outcome);
 }
 
 }  // namespace lw

@@ -65,7 +65,7 @@ int send_telegram(const NotifySettings& settings, const char* text, bool silent,
   log_event("Send Telegram alert to chat_id [%s]", settings.chat_id.c_str());
   const Command command = request.command();
   return run_send(Channel::kTelegram, usable ? &command : nullptr, reply_name ? &reply : nullptr,
-                  silent, outcome);
+                  settings.ssl_revoke.c_str(), silent, outcome);
 }
 
 }  // namespace lw
