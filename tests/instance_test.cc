@@ -110,7 +110,8 @@ TEST_F(InstanceTest, ClaimLogsARunThatDidNotStopInOrder) {
     ASSERT_TRUE(claim_instance(&claim));
     release_instance(&claim, true);
     EXPECT_FALSE(test::file_exists(kPidFileName));
-    EXPECT_EQ(log_messages(), c.logged ? std::vector<std::string>{line} : std::vector<std::string>{})
+    EXPECT_EQ(log_messages(),
+              c.logged ? std::vector<std::string>{line} : std::vector<std::string>{})
         << (c.record ? c.record : "no file");
   }
 }

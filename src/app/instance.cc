@@ -265,9 +265,9 @@ int stop_instance() {
 int start_background() {
   const int hosts = host_file_state();
   if (hosts <= 0) {
-    print_and_log(hosts < 0 ? "linkwatch not started: %s is missing"
-                            : "linkwatch not started: no host in %s",
-                  kHostFileName);
+    print_and_log(
+        hosts < 0 ? "linkwatch not started: %s is missing" : "linkwatch not started: no host in %s",
+        kHostFileName);
     return 1;
   }
   // A record left by a run that did not stop in order stays for the copy,

@@ -247,8 +247,8 @@ int outcome_console_code(const SendOutcome& outcome) {
   return outcome.curl_code != 0 ? outcome.curl_code : 22;
 }
 
-int run_send(Channel channel, const Command* command, const SendFile* reply,
-             const char* ssl_revoke, bool silent, SendOutcome* outcome) {
+int run_send(Channel channel, const Command* command, const SendFile* reply, const char* ssl_revoke,
+             bool silent, SendOutcome* outcome) {
   SendOutcome local;
   if (!outcome) outcome = &local;
   char codes[kCaptureBufferSize] = "";
@@ -266,9 +266,8 @@ int run_send(Channel channel, const Command* command, const SendFile* reply,
   if (!outcome->delivered && names_revocation_failure(codes)) {
     const char* revoke = ssl_revoke ? ssl_revoke : "";
     if (std::strcmp(revoke, "best-effort") == 0 || std::strcmp(revoke, "off") == 0) {
-      log_event(
-          "%s: the certificate's revocation check failed although ssl_revoke is \"%s\" in %s",
-          channel_name(channel), revoke, kNotifyFileName);
+      log_event("%s: the certificate's revocation check failed although ssl_revoke is \"%s\" in %s",
+                channel_name(channel), revoke, kNotifyFileName);
     } else {
       log_event(
           "%s: the certificate's revocation could not be checked; when this computer cannot "

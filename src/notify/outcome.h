@@ -91,8 +91,8 @@ struct Command;
 // (the setting; null or "": not set) "best-effort" or "off", that the check
 // failed although it is set so; otherwise the hint to set ssl_revoke :
 // "best-effort". Returns 1 when delivered, else 0. Safe from any thread.
-int run_send(Channel channel, const Command* command, const SendFile* reply,
-             const char* ssl_revoke, bool silent, SendOutcome* outcome);
+int run_send(Channel channel, const Command* command, const SendFile* reply, const char* ssl_revoke,
+             bool silent, SendOutcome* outcome);
 
 }  // namespace lw
 

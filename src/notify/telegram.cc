@@ -10,10 +10,11 @@ namespace lw {
 
 namespace {
 
-// The request address always fits its config text: every escaped token byte
-// takes two characters, the encoded texts none extra.
-static_assert(kTelegramTextSize + kTelegramChatSize +
-                      2 * decltype(NotifySettings::token)::capacity() + 128 <=
+// The request address always fits its config text: every percent-encoded
+// token byte takes three characters, the encoded texts none extra.
+static_assert(decltype(NotifySettings::token)::max_length() <= kTelegramTokenRoom,
+              "a token within its setting is always placed");
+static_assert(kTelegramTextSize + kTelegramChatSize + 3 * kTelegramTokenRoom + 128 <=
                   kTelegramConfigSize,
               "Telegram config text too small");
 

@@ -602,8 +602,8 @@ bool read_ipv4_text(const char* text, Address* out) {
   const addrinfo* ai = list;
   char address[NI_MAXHOST];
   const bool ok = ai->ai_family == AF_INET && ai->ai_addr &&
-                  getnameinfo(ai->ai_addr, static_cast<socklen_t>(ai->ai_addrlen), address, sizeof address, nullptr, 0,
-                              NI_NUMERICHOST) == 0 &&
+                  getnameinfo(ai->ai_addr, static_cast<socklen_t>(ai->ai_addrlen), address,
+                              sizeof address, nullptr, 0, NI_NUMERICHOST) == 0 &&
                   std::strlen(address) < kAddressTextSize;
   freeaddrinfo(list);
   if (!ok) return false;
