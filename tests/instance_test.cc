@@ -51,7 +51,7 @@ TEST_F(InstanceTest, StartedInstanceIsSeenAndStoppedByARenamedCopy) {
             Result(1, "linkwatch not started: already " + running.substr(10)));
   EXPECT_EQ(run_program({"-s"}), Result(1, "linkwatch already " + running.substr(10)));
   // Both refusals are logged, the one of "-start" too.
-  const std::string refused = "linkwatch not started: already " + running.substr(10, 16);
+  const std::string refused = "linkwatch not started: already running pid " + std::to_string(pid);
   const std::string log = test::read_file(kLogFileName);
   EXPECT_NE(log.find(refused), log.rfind(refused)) << log;
   EXPECT_EQ(read_pid_file(), pid) << "the live instance's file stays";
