@@ -186,7 +186,7 @@ bool check_notify_key(const char* file_name, const ConfigLine& line, int line_no
   } else if (std::strcmp(key, "password") == 0) {
     marks->password = true;
   } else if (std::strcmp(key, "to") == 0 || std::strcmp(key, "iamalive") == 0) {
-    if (key[0] == 't') marks->to = true;
+    if (std::strcmp(key, "to") == 0) marks->to = true;
     // The run leaves such an address out; the value is not shown, as it
     // holds what a terminal would act on.
     MailRecipients split;
