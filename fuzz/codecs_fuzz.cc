@@ -9,7 +9,8 @@
 //   back to a prefix of the input, and never end in a cut escape;
 // - a curl config line quotes back to exactly its value, or is refused
 //   whole with the text left unchanged;
-// - a mail request's recipients are non-empty, comma-free and trimmed.
+// - a mail request's recipients are non-empty, comma-free, trimmed, free of
+//   control bytes and the same as the To: header's split.
 
 #include <cstring>
 #include <string>
@@ -166,10 +167,26 @@ void mail_recipients(const std::string& text) {
     require(!(first == ' ' || first == '\t' || first == '\n' || first == '\v' || first == '\f' ||
               first == '\r'),
             "no leading blank");
-    require(!(last == ' ' || last == '\t' || last == '\r' || last == '\n'), "no trailing blank");
+    require(!(last == ' ' || last == '\t' || last == '\r' || last == '\n' || last == '\v' ||
+              last == '\f'),
+            "no trailing blank");
+    for (const char* c = rcpt; *c; ++c) {
+      require(static_cast<unsigned char>(*c) >= 32 && *c != 0x7F, "no control byte");
+    }
+    // The To: header is joined from the same split: the same addresses in the same order.
+    lw::MailRecipients split;
+    lw::split_mail_recipients(text.c_str(), &split);
+    require(count < split.count && std::strcmp(split.address[count], rcpt) == 0,
+            "envelope and header list the same addresses");
     ++count;
   }
-  require(count == request.recipient_count && count <= lw::kMaxMailRecipients, "count kept");
+  require(count == request.recipients.count && count <= lw::kMaxMailRecipients, "count kept");
+  char shown[4 * lw::kMailRecipientsSize];
+  lw::escape_control_bytes(text.c_str(), shown, sizeof shown);
+  for (const char* c = shown; *c; ++c) {
+    require(static_cast<unsigned char>(*c) >= 32 && *c != 0x7F,
+            "escaped text holds no control byte");
+  }
 }
 
 }  // namespace

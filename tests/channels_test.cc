@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "notify/email.h"
@@ -81,7 +83,7 @@ TEST_F(ChannelsTest, EachChannelSendsItsOwnFileWithSecretsOnStandardInputOnly) {
                                               "--mail-rcpt", "a@x.org", "--mail-rcpt", "b@y.org"}));
   EXPECT_EQ(sent[0].input,
             "user = \"ops@example.com:p$w \\\"q\\\" 100% & c:\\\\dir\\\\\"\nshow-error\n");
-  EXPECT_TRUE(sent[0].mail_file->ends_with("8bit\r\n\r\na\r\nb\r\nc\rd\r\n\r\n\r\n"));
+  EXPECT_TRUE(sent[0].mail_file->ends_with("8bit\r\n\r\na\r\nb\r\nc\r\nd\r\n\r\n\r\n"));
   EXPECT_EQ(shown(sent[1].argv),
             with_bounds({http_codes, "-o", "reply.PID.N.txt", "--config", "-"}));
   EXPECT_EQ(sent[1].input,
@@ -98,6 +100,98 @@ TEST_F(ChannelsTest, EachChannelSendsItsOwnFileWithSecretsOnStandardInputOnly) {
     EXPECT_EQ(sent[2].file_mode, fs::perms::owner_read | fs::perms::owner_write);
   }
   EXPECT_EQ(folder(), Args{"linkwatch_log.txt"});
+}
+
+// The mail file's header lines (up to the empty line) and its body.
+std::pair<std::vector<std::string>, std::string> mail_parts(const std::string& file) {
+  const size_t end = file.find("\r\n\r\n");
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < end;) {
+    const size_t next = std::min(file.find("\r\n", at), end);
+    lines.push_back(file.substr(at, next - at));
+    at = next + 2;
+  }
+  return {lines, end == std::string::npos ? "" : file.substr(end + 4)};
+}
+
+// Every CR of the file is followed by LF and every LF follows a CR.
+bool only_crlf_line_ends(const std::string& file) {
+  for (size_t i = 0; i < file.size(); ++i) {
+    if (file[i] == '\r' && (i + 1 == file.size() || file[i + 1] != '\n')) return false;
+    if (file[i] == '\n' && (i == 0 || file[i - 1] != '\r')) return false;
+  }
+  return true;
+}
+
+// Lone CRs and lone LFs of the body become CR LF, a CR LF stays one; a line end in the
+// subject never ends its header line early (it goes into encoded words).
+TEST_F(ChannelsTest, MailFileHoldsOnlyCrLfLineEnds) {
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"S", "a\rb", "a\r\nb\r\n"},
+      {"S", "a\nb\r\nc", "a\r\nb\r\nc\r\n"},
+      {"S", "a\r\r\nb\n\rc\r", "a\r\n\r\nb\r\n\r\nc\r\n"},
+      {"S", "web1 443 (desc\rwith CR): Timeout\n", "web1 443 (desc\r\nwith CR): Timeout\r\n\r\n"},
+      {"Alert\r\nBcc: x@evil\rFrom: y\nz", "b", "b\r\n"},
+  };
+  test::CommandRecorder recorder;
+  for (const auto& [subject, body, sent_body] : cases) {
+    SCOPED_TRACE(body);
+    EXPECT_EQ(send_mail_message(settings(), "a@x.org", subject, body, true), 1);
+    const std::string file = recorder.commands().back().mail_file.value_or("");
+    EXPECT_TRUE(only_crlf_line_ends(file));
+    const auto [headers, text] = mail_parts(file);
+    EXPECT_EQ(text, sent_body);
+    std::string names;
+    for (const std::string& line : headers) {
+      names += line[0] == ' ' ? std::string(" +") : " " + line.substr(0, line.find(':'));
+    }
+    EXPECT_EQ(names,
+              " From To Subject Date Message-ID MIME-Version Content-Type "
+              "Content-Transfer-Encoding");
+  }
+}
+
+// An address with a control byte reaches neither curl nor the log: it is left out (the log
+// names it escaped) and the others get the mail; the To: header lists exactly the
+// addresses of the envelope, in its order, whatever blanks and empty pieces the list has.
+TEST_F(ChannelsTest, HeaderAndEnvelopeListTheSameAddresses) {
+  const std::tuple<std::string, std::string, std::vector<std::string>> cases[] = {
+      {"a@x.org, b\r@y.org, c@z.org\x7f, d@w.org",
+       "a@x.org, d@w.org",
+       {"Email: recipient \"b\\r@y.org\" holds a control character; it is left out",
+        "Email: recipient \"c@z.org\\x7F\" holds a control character; it is left out",
+        "Send Mail Alert to a@x.org, b\\r@y.org, c@z.org\\x7F, d@w.org via SMTP server "
+        "smtp://mail.example:587"}},
+      {"\va@x.org\f ,, ,\tb@y.org\r\n,",
+       "a@x.org, b@y.org",
+       {"Send Mail Alert to \\x0Ba@x.org\\x0C ,, ,\\tb@y.org\\r\\n, via SMTP server "
+        "smtp://mail.example:587"}},
+      {std::string(1010, 'l') + "@x.org,b@y.org,c@z.org", std::string(1010, 'l') + "@x.org", {}},
+  };
+  test::CommandRecorder recorder;
+  for (const auto& [list, to, logged] : cases) {
+    SCOPED_TRACE(list.substr(0, 40));
+    std::filesystem::remove("linkwatch_log.txt");
+    EXPECT_EQ(send_mail_message(settings(), list.c_str(), "S", "B", true), 1);
+    const test::RecordedCommand sent = recorder.commands().back();
+    std::string rcpt;
+    for (size_t i = 0; i + 1 < sent.argv.size(); ++i) {
+      if (sent.argv[i] == "--mail-rcpt") rcpt += (rcpt.empty() ? "" : ", ") + sent.argv[i + 1];
+    }
+    EXPECT_EQ(rcpt, to);
+    const auto [headers, text] = mail_parts(sent.mail_file.value_or(""));
+    ASSERT_GT(headers.size(), 1u);
+    EXPECT_EQ(headers[1], "To: " + to);
+    const std::string log = test::read_file("linkwatch_log.txt");
+    EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](char c) {
+      return (static_cast<unsigned char>(c) < 32 && c != '\r' && c != '\n') || c == 0x7F;
+    }));
+    std::vector<std::string> lines = test::log_messages();
+    lines.pop_back();  // the outcome line
+    if (!logged.empty()) {
+      EXPECT_EQ(lines, logged);
+    }
+  }
 }
 
 int send(Channel channel, const NotifySettings& s, SendOutcome* outcome) {
@@ -193,6 +287,43 @@ TEST_F(ChannelsTest, OutcomeLineOfEachAnswer) {
         << capture.out();
   }
   EXPECT_EQ(folder(), Args{"linkwatch_log.txt"});
+}
+
+// A revocation failure logs the hint to set ssl_revoke only while it is not set; set to
+// best-effort or off, the line says the check failed although it is set so.
+TEST_F(ChannelsTest, RevocationHintOnlyWhileSslRevokeIsNotSet) {
+  const std::string codes =
+      "curl: (35) schannel: next InitializeSecurityContext failed: CRYPT_E_REVOCATION_OFFLINE "
+      "(0x80092013)\n000";
+  const std::string hint =
+      ": the certificate's revocation could not be checked; when this computer cannot reach the "
+      "certificate authority's revocation lists, set ssl_revoke : \"best-effort\" in "
+      "linkwatch_email.txt";
+  const std::string although =
+      ": the certificate's revocation check failed although ssl_revoke is ";
+  const std::tuple<Channel, const char*, std::string> cases[] = {
+      {Channel::kEmail, "", "Email" + hint},
+      {Channel::kEmail, "best-effort",
+       "Email" + although + "\"best-effort\" in linkwatch_email.txt"},
+      {Channel::kTelegram, "off", "Telegram" + although + "\"off\" in linkwatch_email.txt"},
+      {Channel::kTelegram, "", "Telegram" + hint},
+      {Channel::kTeams, "best-effort",
+       "Teams" + although + "\"best-effort\" in linkwatch_email.txt"},
+      {Channel::kTeams, "", "Teams" + hint},
+  };
+  test::CommandRecorder recorder;
+  recorder.set_result(35);
+  recorder.set_answer(codes, "");
+  for (const auto& [channel, revoke, line] : cases) {
+    std::filesystem::remove("linkwatch_log.txt");
+    NotifySettings s = settings();
+    s.ssl_revoke.assign(revoke);
+    test::OutputCapture capture;
+    EXPECT_EQ(send(channel, s, nullptr), 0);
+    const std::vector<std::string> log = test::log_messages();
+    ASSERT_EQ(log.size(), 3u) << line;
+    EXPECT_EQ(log[2], line);
+  }
 }
 
 // What no process can be made to report through the recorder: runs ended by the runner,

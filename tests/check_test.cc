@@ -59,14 +59,22 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
       {kHostFile,
        hosts + "host:\"192.168.1.300\"\nport:\"80\"\nhost:\"2001:db8::zz\"\nport:\"80\"\n"
                "host:\"::1\"\nport:\"80\"\nfamily:\"4\"\nhost:\"10.0.0.1\"\nport:\"80\"\n"
-               "family:\"6\"\nfamily:\"ipv4\"\nhost:\"010.0.0.1\"\nport:\"80\"\n",
+               "family:\"6\"\nfamily:\"ipv4\"\nhost:\"010.0.0.1.0\"\nport:\"80\"\n"
+               "host:\"127.1\"\nport:\"80\"\nfamily:\"6\"\n",
        0,
        "Line 4: host \"192.168.1.300\" is neither an IPv4 nor an IPv6 address\n"
        "Line 6: host \"2001:db8::zz\" is neither an IPv4 nor an IPv6 address\n"
        "Line 10: family \"4\" excludes the IPv6 address of the host at line 8\n"
        "Line 13: family \"6\" excludes the IPv4 address of the host at line 11\n"
        "Line 14: invalid family \"ipv4\" (use 4, 6 or any)\n"
-       "Line 15: host \"010.0.0.1\" is neither an IPv4 nor an IPv6 address\n"},
+       "Line 15: host \"010.0.0.1.0\" is neither an IPv4 nor an IPv6 address\n"
+       "Line 19: family \"6\" excludes the IPv4 address of the host at line 17\n"},
+      // What the system resolver reads as an IPv4 address is one.
+      {kHostFile,
+       hosts + "host:\"127.1\"\nport:\"80\"\nhost:\"127.0.1\"\nport:\"80\"\nfamily:\"4\"\n"
+               "host:\"2130706433\"\nport:\"80\"\nhost:\"0x7f000001\"\nport:\"80\"\n"
+               "host:\"010.0.0.1\"\nport:\"80\"\n",
+       1, ""},
       {kHostFile, hosts + "host: \"a\"\nhost: \"b\"\nport: \"80\"\n", 0,
        "Host block at line 4: missing key port\n"},
       {kHostFile,
@@ -89,7 +97,8 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
        "Warning: config.txt: Host block at line 11 has the host and port of the block at line "
        "4; each of its alerts would come twice\n"},
       {kNotifyFile,
-       "\xEF\xBB\xBF" + mail + "token:\"t\"\nchat_id:\"c\"\nteams_webhok:\"u\"\nworkers:\"0\"\n", 1,
+       "\xEF\xBB\xBF" + mail + "token:\"1:t\"\nchat_id:\"c\"\nteams_webhok:\"u\"\nworkers:\"0\"\n",
+       1,
        "Warning: config.txt line 7: unknown key \"teams_webhok\", did you mean "
        "\"teams_webhook\"?\n"
        "Warning: config.txt line 8: unknown key \"workers\", this line is ignored\n"},
@@ -108,6 +117,31 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
                              "only; it is ignored here\n") +
            "Line 8: invalid ssl_revoke \"no\" (use best-effort or off)\n"
            "Line 10: invalid proxy (use an address like http://host:port)\n"},
+      // Recipients: white space around an address is trimmed; a control byte inside one is
+      // refused. Tokens: digits, a colon, then letters, digits, _ and -, also protected.
+      {kNotifyFile,
+       "server: \"s\"\nemail: \"e\"\npassword: \"\"\nto: \"a@x\t, \vb@y\f,\"\n"
+       "iamalive: \" a@x , b@y\"\ntoken: \"123456789:AAH-x_y\"\nchat_id: \"42\"\n"
+       "token: \"encry(40475A58595B564A4A521E2D2143132818)\"\ntoken: \"\"\n",
+       1, ""},
+      {kNotifyFile,
+       mail + "to: \"a@x, b\r@y\"\niamalive: \"a@x\x7f\"\niamalive: \"a@x,\x1b[2Jb@y\"\n"
+              "chat_id: \"42\"\ntoken: \"1:a/b?c#d\"\ntoken: \"123456789\"\ntoken: \":abc\"\n"
+              "token: \"1:a b\"\ntoken: \"encry(404F08430E)\"\n",
+       0,
+       "Line 5: invalid to (an address holds a control character)\n"
+       "Line 6: invalid iamalive (an address holds a control character)\n"
+       "Line 7: invalid iamalive (an address holds a control character)\n"
+       "Line 9: invalid token (use the bot token from @BotFather: digits, a colon, then letters, "
+       "digits, _ and -)\n"
+       "Line 10: invalid token (use the bot token from @BotFather: digits, a colon, then letters, "
+       "digits, _ and -)\n"
+       "Line 11: invalid token (use the bot token from @BotFather: digits, a colon, then letters, "
+       "digits, _ and -)\n"
+       "Line 12: invalid token (use the bot token from @BotFather: digits, a colon, then letters, "
+       "digits, _ and -)\n"
+       "Line 13: invalid token (use the bot token from @BotFather: digits, a colon, then letters, "
+       "digits, _ and -)\n"},
       // UTF-16: units that are no character, each on its line (the last one a lone
       // byte after a lone high surrogate), and a line that is too long once converted.
       {kHostFile,
@@ -124,7 +158,7 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
       {kHostFile, utf16(u"\x6800\x6f00\x7300\x7400", "\xFE\xFF"), 0,
        "Line 1: the file is saved as UTF-16 big-endian, which is not read; save it as UTF-8 or "
        "as UTF-16 little-endian (Notepad's \"Unicode\")\n"},
-      {kNotifyFile, "token:\"t\"\n", 0,
+      {kNotifyFile, "token:\"1:t\"\n", 0,
        "Missing key: server\nMissing key: email\nMissing key: password\nMissing key: to\n"
        "Telegram config incomplete: chat_id missing\n"}};
   test::ScopedWorkDir dir;

@@ -8,6 +8,7 @@
 #include <tuple>
 #include <utility>
 
+#include "config/host_form.h"
 #include "support/capture.h"
 #include "support/test_env.h"
 
@@ -121,6 +122,40 @@ TEST(NetcheckTest, ReferencesAndRefusedLists) {
       got += std::string(parsed[i].host.c_str()) + " " + std::to_string(parsed[i].port) + "|";
     }
     EXPECT_EQ(got, refs) << text;
+  }
+}
+
+// What a host text names. The forms the system resolver reads as an IPv4
+// address (short, single-number, octal and hex parts) are that address, as
+// they were before addresses were told from names; text of digits and dots
+// that it reads as none is no address.
+TEST(HostFormTest, TextsTheResolverReadsAsIPv4AreThatAddress) {
+  const std::tuple<const char*, HostForm, const char*> cases[] = {
+      {"192.0.2.10", HostForm::kIPv4, "192.0.2.10"},
+      {"127.1", HostForm::kIPv4, "127.0.0.1"},
+      {"127.0.1", HostForm::kIPv4, "127.0.0.1"},
+      {"2130706433", HostForm::kIPv4, "127.0.0.1"},
+      {"0x7f000001", HostForm::kIPv4, "127.0.0.1"},
+      {"0X7F.1", HostForm::kIPv4, "127.0.0.1"},
+      {"0177.0.0.1", HostForm::kIPv4, "127.0.0.1"},
+      {"010.0.0.1", HostForm::kIPv4, "8.0.0.1"},
+      {"10.65535", HostForm::kIPv4, "10.0.255.255"},
+      {"0", HostForm::kIPv4, "0.0.0.0"},
+      {"192.168.1.300", HostForm::kNotAnAddress, ""},
+      {"08.0.0.1", HostForm::kNotAnAddress, ""},
+      {"1.2.3.4.5", HostForm::kNotAnAddress, ""},
+      {"4294967296", HostForm::kNotAnAddress, ""},
+      {"1.2.3.", HostForm::kNotAnAddress, ""},
+      {"0x1g", HostForm::kName, ""},
+      {"1e100.net", HostForm::kName, ""},
+      {"deadbeef.cafe", HostForm::kName, ""},
+      {"0xdead.beef", HostForm::kName, ""},
+      {"[::1]", HostForm::kIPv6, "::1"},
+  };
+  for (const auto& [text, form, address] : cases) {
+    FixedText<64> literal;
+    EXPECT_EQ(classify_host(text, &literal), form) << text;
+    EXPECT_STREQ(literal.c_str(), address) << text;
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "app/status.h"
 #include "platform/platform.h"
@@ -17,6 +18,17 @@ using Result = test::ProgramResult;  // exit code, joined output
 using test::run_program;
 
 class InstanceTest : public test::WorkDirTest {};
+
+// The log's lines without their time stamps; none without a log.
+std::vector<std::string> log_messages() {
+  std::vector<std::string> lines;
+  std::string text = test::file_exists(kLogFileName) ? test::read_file(kLogFileName) : "";
+  std::erase(text, '\r');
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(text.substr(at + 22, end - at - 22));  // after "YYYY-mm-dd HH:MM:SS - "
+  }
+  return lines;
+}
 
 // "-start" answers only once the copy runs, and refuses beside a running
 // instance. The instance is told by the lock on its pid file, not by the
@@ -38,6 +50,10 @@ TEST_F(InstanceTest, StartedInstanceIsSeenAndStoppedByARenamedCopy) {
   EXPECT_EQ(run_program({"-start"}, copy),
             Result(1, "linkwatch not started: already " + running.substr(10)));
   EXPECT_EQ(run_program({"-s"}), Result(1, "linkwatch already " + running.substr(10)));
+  // Both refusals are logged, the one of "-start" too.
+  const std::string refused = "linkwatch not started: already running pid " + std::to_string(pid);
+  const std::string log = test::read_file(kLogFileName);
+  EXPECT_NE(log.find(refused), log.rfind(refused)) << log;
   EXPECT_EQ(read_pid_file(), pid) << "the live instance's file stays";
   for (int ms = 0; ms < 15000 && !test::file_exists(kStatusFileName); ms += 20) {
     platform::sleep_ms(20);
@@ -59,14 +75,45 @@ TEST_F(InstanceTest, StartedInstanceIsSeenAndStoppedByARenamedCopy) {
   platform::close_listener(&listener);
 }
 
-// "-start" without a host file, or without a host in it, starts nothing.
+// "-start" without a host file, or without a host in it, starts nothing and
+// logs why.
 TEST_F(InstanceTest, StartRefusesWithoutAHost) {
-  EXPECT_EQ(run_program({"-start"}),
-            Result(1, "linkwatch not started: linkwatch_host.txt is missing\n"));
+  const std::string missing = "linkwatch not started: linkwatch_host.txt is missing",
+                    no_host = "linkwatch not started: no host in linkwatch_host.txt";
+  EXPECT_EQ(run_program({"-start"}), Result(1, missing + "\n"));
   test::write_file("linkwatch_host.txt", "\xEF\xBB\xBFinterval : \"60\"\n");
-  EXPECT_EQ(run_program({"-start"}),
-            Result(1, "linkwatch not started: no host in linkwatch_host.txt\n"));
+  EXPECT_EQ(run_program({"-start"}), Result(1, no_host + "\n"));
   EXPECT_FALSE(test::file_exists(kPidFileName));
+  EXPECT_EQ(log_messages(), (std::vector<std::string>{missing, no_host}));
+}
+
+// A claim that finds the record of another process (one that ended without
+// an orderly stop) logs it once; a record deleted or emptied by an orderly
+// end, or none, logs nothing.
+TEST_F(InstanceTest, ClaimLogsARunThatDidNotStopInOrder) {
+  const std::string line =
+      "the previous run (pid 99999999) did not stop in order; alerts waiting then may have been "
+      "lost";
+  const struct {
+    const char* record;  // nullptr: no pid file
+    bool logged;
+  } cases[] = {{"99999999\n", true}, {nullptr, false}, {"", false}, {"  99999999", true}};
+  for (const auto& c : cases) {
+    std::filesystem::remove(kLogFileName);
+    if (c.record) test::write_file(kPidFileName, c.record);
+    InstanceClaim claim;
+    ASSERT_TRUE(claim_instance(&claim));
+    EXPECT_EQ(read_pid_file(), platform::current_pid());
+    // An orderly end that keeps the file leaves no record for the next start.
+    release_instance(&claim, false);
+    EXPECT_EQ(read_pid_file(), 0u);
+    ASSERT_TRUE(claim_instance(&claim));
+    release_instance(&claim, true);
+    EXPECT_FALSE(test::file_exists(kPidFileName));
+    EXPECT_EQ(log_messages(),
+              c.logged ? std::vector<std::string>{line} : std::vector<std::string>{})
+        << (c.record ? c.record : "no file");
+  }
 }
 
 // A pid file naming a live process that does not hold its lock (here: this

@@ -4,6 +4,7 @@
 
 #include <regex>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 #include "support/command_recorder.h"
@@ -74,6 +75,40 @@ TEST_F(ReportTest, MailsEveryHostLineToIamaliveOnlyProbingInBatches) {
   EXPECT_EQ(table.hosts[8].fail_count, 1);  // no counting
   platform::close_listener(&open);
   platform::close_listener(&full);
+}
+
+// The report reads a host text as the check does: what the system resolver reads as an
+// IPv4 address is probed there; text of digits and dots it reads as none is no address.
+TEST_F(ReportTest, ShortIPv4FormsAreProbedAsTheCheckProbesThem) {
+  ASSERT_TRUE(platform::socket_startup());
+  platform::Listener open;
+  ASSERT_TRUE(platform::listen_loopback(0, 16, &open));
+  const std::string port = std::to_string(open.port);
+  HostTable table;
+  std::string lines;
+  const std::pair<const char*, const char*> hosts[] = {{"127.1", " time=T"},
+                                                       {"2130706433", " time=T"},
+                                                       {"0x7f000001", " time=T"},
+                                                       {"192.168.1.300", " Invalid address"}};
+  for (const auto& [text, result] : hosts) {
+    HostEntry& host = table.hosts[++table.host_count];
+    host.host.assign(text);
+    host.port.assign(port.c_str());
+    host.timeoutsec = 1;
+    lines += std::string(text) + ":" + port + result + "\n";
+  }
+  MonitorSettings settings;
+  NotifySettings notify = test::all_channels();
+  notify.iamalive_enabled = 1;
+  test::CommandRecorder commands;
+  run_daily_report(&table, settings, notify);
+  ASSERT_EQ(commands.commands().size(), 1u);
+  std::string text = commands.commands()[0].mail_file.value_or("");
+  std::string out;
+  const std::regex line("Port (OK |FAIL )([^\r]*)\r\n");
+  for (std::smatch m; std::regex_search(text, m, line); text = m.suffix()) out += m[2].str() + "\n";
+  EXPECT_EQ(std::regex_replace(out, std::regex("time=[0-9]+\\.[0-9]{2} sec"), "time=T"), lines);
+  platform::close_listener(&open);
 }
 
 }  // namespace

@@ -204,6 +204,40 @@ TEST_F(WorkerTest, NamesAreResolvedAgainAfterAFailureAndWhenDue) {
   platform::close_listener(&open);
 }
 
+// A host written in a form the system resolver reads as an IPv4 address is
+// probed at that address, never resolved as a name, and is no "Invalid
+// address"; `family` 6 excludes it.
+TEST_F(WorkerTest, ShortIPv4FormsAreProbedAtTheirAddress) {
+  platform::Listener open;
+  ASSERT_TRUE(platform::listen_loopback(0, 16, &open));
+  std::unique_ptr<HostTable> table;
+  WorkerContext context;
+  HostEntry& host = one_host(&table, &context, open.port, 1);
+  g_addresses = {"127.0.0.2"};
+  g_resolutions = 0;
+  const std::tuple<const char*, int32_t, const char*, const char*> cases[] = {
+      {"127.1", kFamilyAny, "127.0.0.1", "connected"},
+      {"127.0.1", kFamilyIPv4, "127.0.0.1", "connected"},
+      {"2130706433", kFamilyAny, "127.0.0.1", "connected"},
+      {"0x7f000001", kFamilyAny, "127.0.0.1", "connected"},
+      {"0177.0.0.1", kFamilyAny, "127.0.0.1", "connected"},
+      {"127.1", kFamilyIPv6, "", "Invalid address for host [127.1]\n"},
+  };
+  for (const auto& [name, family, used, said] : cases) {
+    SCOPED_TRACE(name);
+    host.host.assign(name);
+    host.family = family;
+    host.resolve_state = kNotResolved;
+    host.resolved_ip.clear();
+    std::string printed;
+    EXPECT_EQ(check(context, &printed), 0);
+    EXPECT_STREQ(host.resolved_ip.c_str(), used);
+    EXPECT_NE(printed.find(said), std::string::npos) << printed;
+  }
+  EXPECT_EQ(g_resolutions, 0);
+  platform::close_listener(&open);
+}
+
 // A dual-stack name whose first address does not answer falls back to the
 // second within the host's time-out; `family` restricts the addresses; an
 // address literal of a family not allowed is never probed.

@@ -265,21 +265,24 @@ int stop_instance() {
 int start_background() {
   const int hosts = host_file_state();
   if (hosts <= 0) {
-    plain_print(hosts < 0 ? "linkwatch not started: %s is missing\n"
-                          : "linkwatch not started: no host in %s\n",
-                kHostFileName);
+    print_and_log(
+        hosts < 0 ? "linkwatch not started: %s is missing" : "linkwatch not started: no host in %s",
+        kHostFileName);
     return 1;
   }
+  // A record left by a run that did not stop in order stays for the copy,
+  // which logs it when it claims the file.
   uint32_t pid = 0;
-  if (find_instance(true, &pid) == Found::kInstance) {
-    plain_print("linkwatch not started: already running pid %lu\n",
-                static_cast<unsigned long>(pid));
+  if (find_instance(false, &pid) == Found::kInstance) {
+    print_and_log("linkwatch not started: already running pid %lu",
+                  static_cast<unsigned long>(pid));
     return 1;
   }
   const long log_start = log_size();
   char path[kPathSize];
   if (!platform::own_executable_path(path, sizeof path) || !platform::start_detached(path, "-s")) {
     plain_print("start failed\n");
+    log_event("linkwatch not started: start failed, no process could be created");
     return 1;
   }
   // The copy claims the pid file before its start delay; a copy that ends
@@ -315,6 +318,16 @@ bool claim_instance(InstanceClaim* claim) {
       log_event("linkwatch not started: cannot write pid file %s", kPidFileName);
       return false;
   }
+  // We hold the lock, so a process recorded in the file runs no more; an
+  // orderly end deletes or empties the record, any other end leaves it.
+  char record[64];
+  const uint32_t previous = read_record(record) > 0 ? parse_pid(record) : 0;
+  if (previous != 0 && previous != platform::current_pid()) {
+    log_event(
+        "the previous run (pid %lu) did not stop in order; alerts waiting then may have been "
+        "lost",
+        static_cast<unsigned long>(previous));
+  }
   FixedText<32> text;
   text.format("%lu\n", static_cast<unsigned long>(platform::current_pid()));
   if (!platform::rewrite_locked_file(&claim->lock, text.c_str(), text.size())) {
@@ -330,7 +343,12 @@ bool claim_instance(InstanceClaim* claim) {
 void release_instance(InstanceClaim* claim, bool delete_pid_file) {
   if (!claim->held) return;
   // Deleted while still locked, so no new instance's file can be removed.
-  if (delete_pid_file) platform::delete_file(kPidFileName);
+  // A record kept is emptied: the next start then knows the run ended in order.
+  if (delete_pid_file) {
+    platform::delete_file(kPidFileName);
+  } else {
+    platform::rewrite_locked_file(&claim->lock, "", 0);
+  }
   platform::unlock_file(&claim->lock);
   claim->held = false;
 }

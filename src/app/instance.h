@@ -40,7 +40,8 @@ int show_status();
 int stop_instance();
 
 // "-start": starts this program again with "-s", detached and hidden, in the
-// current working directory. 0 when the process was created, 1 otherwise.
+// current working directory. 0 when the process was created, 1 otherwise;
+// every refusal is printed and logged ("linkwatch not started: ...").
 int start_background();
 
 // The single-instance claim of a monitoring run.
@@ -53,11 +54,16 @@ struct InstanceClaim {
 // is tried again for a moment (a "-status" check may hold it); when another
 // instance still holds it, writes "linkwatch already running pid %lu" to standard
 // error; when the file cannot be locked or written, "Cannot write pid file
-// linkwatch.pid". Returns true when the claim is held.
+// linkwatch.pid"; each refusal is logged as "linkwatch not started: ...".
+// A record of another process found in the file (one that ended without an
+// orderly stop) is logged as "the previous run (pid N) did not stop in
+// order; alerts waiting then may have been lost". Returns true when the
+// claim is held.
 bool claim_instance(InstanceClaim* claim);
 
-// Ends a claim: deletes the pid file when `delete_pid_file`, then releases
-// the lock. Does nothing when the claim is not held.
+// Ends a claim: deletes the pid file when `delete_pid_file`, else empties
+// it (an empty record is no instance, and no run that ended out of order),
+// then releases the lock. Does nothing when the claim is not held.
 void release_instance(InstanceClaim* claim, bool delete_pid_file);
 
 }  // namespace lw

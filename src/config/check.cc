@@ -10,9 +10,11 @@
 #include "config/host_config.h"
 #include "config/host_form.h"
 #include "config/notify_config.h"
+#include "config/protect.h"
 #include "platform/platform.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
+#include "support/transfer.h"
 
 namespace lw {
 
@@ -183,10 +185,29 @@ bool check_notify_key(const char* file_name, const ConfigLine& line, int line_no
     marks->email = true;
   } else if (std::strcmp(key, "password") == 0) {
     marks->password = true;
-  } else if (std::strcmp(key, "to") == 0) {
-    marks->to = true;
+  } else if (std::strcmp(key, "to") == 0 || std::strcmp(key, "iamalive") == 0) {
+    if (std::strcmp(key, "to") == 0) marks->to = true;
+    // The run leaves such an address out; the value is not shown, as it
+    // holds what a terminal would act on.
+    MailRecipients split;
+    split_mail_recipients(line.value.c_str(), &split);
+    if (split.refused_count > 0) {
+      plain_print("Line %d: invalid %s (an address holds a control character)\n", line_no, key);
+      return false;
+    }
   } else if (std::strcmp(key, "token") == 0) {
     marks->token = true;
+    // Checked in its plain text; a token too long for its setting is left
+    // to the loader, which says so. The token is not shown: it is secret.
+    char token[kMaxTokenLength + 1];
+    if (read_stored_secret(line.value.c_str(), kMaxTokenLength, token, sizeof token) &&
+        !telegram_token_usable(token)) {
+      plain_print(
+          "Line %d: invalid token (use the bot token from @BotFather: digits, a colon, then "
+          "letters, digits, _ and -)\n",
+          line_no);
+      return false;
+    }
   } else if (std::strcmp(key, "chat_id") == 0) {
     marks->chat_id = true;
   }

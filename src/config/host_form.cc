@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace lw {
 
 namespace {
@@ -90,13 +92,26 @@ HostForm classify_host(const char* text, FixedText<64>* literal) {
     if (literal) literal->format("%.*s", static_cast<int>(end - begin), begin);
     return HostForm::kIPv6;
   }
+  if (is_ipv4(begin, end)) {
+    if (literal) literal->assign(text);
+    return HostForm::kIPv4;
+  }
+  // The other forms the system resolver reads as an IPv4 address ("127.1",
+  // "2130706433", "0x7f000001"): a digit first, then digits, dots, 'x' and
+  // hex digits only.
   bool digits_and_dots = begin < end;
-  for (const char* p = begin; p < end; ++p)
+  bool number_like = begin < end && is_digit(*begin);
+  for (const char* p = begin; p < end; ++p) {
     digits_and_dots = digits_and_dots && (is_digit(*p) || *p == '.');
-  if (!digits_and_dots) return HostForm::kName;
-  if (!is_ipv4(begin, end)) return HostForm::kNotAnAddress;
-  if (literal) literal->assign(text);
-  return HostForm::kIPv4;
+    number_like = number_like && (std::isxdigit(static_cast<unsigned char>(*p)) || *p == '.' ||
+                                  *p == 'x' || *p == 'X');
+  }
+  platform::Address read;
+  if (number_like && platform::read_ipv4_text(text, &read)) {
+    if (literal) literal->assign(read.text);
+    return HostForm::kIPv4;
+  }
+  return digits_and_dots ? HostForm::kNotAnAddress : HostForm::kName;
 }
 
 bool family_allows(int32_t family, HostForm form) {

@@ -112,6 +112,19 @@ bool proxy_usable(const char* text) {
   return scheme > 0 && length > scheme && length < kCurlSettingSize && address_bytes_only(text);
 }
 
+bool telegram_token_usable(const char* text) {
+  const char* p = text;
+  while (*p >= '0' && *p <= '9') ++p;
+  if (p == text) return *p == '\0';
+  if (*p++ != ':' || *p == '\0') return false;
+  for (; *p; ++p) {
+    const char c = *p;
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum && c != '_' && c != '-') return false;
+  }
+  return true;
+}
+
 CurlSettings curl_settings(const NotifySettings& s) {
   CurlSettings curl;
   curl.cacert = s.cacert.c_str();

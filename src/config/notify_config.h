@@ -66,6 +66,11 @@ CurlSettings curl_settings(const NotifySettings& s);
 // more byte, no blank or control byte, shorter than kHeartbeatUrlSize.
 bool heartbeat_url_usable(const char* text);
 
+// True when `text` has the shape of a bot token: digits, one colon, then
+// letters, digits, '_' and '-' (at least one each side), e.g.
+// "123456789:AAH-x_y". "" is not set and counts as usable.
+bool telegram_token_usable(const char* text);
+
 // The value of a `retry_minutes` text: digits only, 0..kMaxRetryMinutes;
 // "" (not set) is 0. Returns -1 for anything else.
 int parse_retry_minutes(const char* text);

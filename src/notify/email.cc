@@ -22,16 +22,24 @@ static_assert(2 * (decltype(NotifySettings::email)::capacity() +
                   decltype(MailRequest::config)::capacity(),
               "mail login config text too small");
 
-// Writes texts to a binary file with every line feed stored as CR LF; a
-// line feed that already follows a carriage return is written as it is.
+// Writes texts to a binary file with every line end stored as CR LF: a lone
+// CR and a lone LF each become CR LF, a CR LF stays one CR LF (also when a
+// text ends between the two), so the file never holds a bare CR or LF.
 class CrlfWriter {
  public:
   explicit CrlfWriter(std::FILE* file) : file_(file) {}
 
   void put(const char* text) {
     for (const char* s = text ? text : ""; *s; ++s) {
-      if (*s == '\n' && previous_ != '\r') byte('\r');
-      byte(*s);
+      const bool after_cr = previous_ == '\r';
+      previous_ = *s;
+      if (*s == '\n' && after_cr) continue;  // its CR LF is written
+      if (*s == '\r' || *s == '\n') {
+        byte('\r');
+        byte('\n');
+      } else {
+        byte(*s);
+      }
     }
   }
   bool ok() const { return ok_; }
@@ -39,11 +47,10 @@ class CrlfWriter {
  private:
   void byte(char c) {
     if (std::fputc(static_cast<unsigned char>(c), file_) == EOF) ok_ = false;
-    previous_ = c;
   }
 
   std::FILE* file_;
-  char previous_ = '\0';
+  char previous_ = '\0';  // the text's byte before, as given
   bool ok_ = true;
 };
 
@@ -51,25 +58,21 @@ class CrlfWriter {
 // encoded words, plus folding and the fixed lines.
 constexpr size_t kMailHeaderBlockSize = 16384;
 
-// Writes the recipient list for the "To:" header: the addresses as the
-// envelope gets them (split at commas, trimmed, empty ones dropped), joined
-// by ", ". A list such as " a@x,, b@y " would otherwise give a header with
-// empty list elements, which mail readers refuse or flag.
+// Each address of a list of kMailRecipientsSize - 1 characters may gain one
+// space when joined.
+constexpr size_t kHeaderRecipientsSize = 2 * kMailRecipientsSize;
+
+// Writes the recipient list for the "To:" header: exactly the addresses the
+// envelope gets (split_mail_recipients), joined by ", ". A list such as
+// " a@x,, b@y " would otherwise give a header with empty list elements,
+// which mail readers refuse or flag.
 void header_recipients(const char* recipients, char* out, size_t cap) {
+  MailRecipients split;
+  split_mail_recipients(recipients, &split);
   out[0] = '\0';
-  for (const char* p = recipients ? recipients : ""; *p;) {
-    while (*p == ',' || is_space_byte(*p)) ++p;
-    const char* start = p;
-    while (*p && *p != ',') ++p;
-    const char* end = p;
-    while (end > start && is_space_byte(end[-1])) --end;
-    if (end == start) continue;
-    if (out[0] != '\0') append_bounded(out, cap, ", ");
-    const size_t used = std::strlen(out);
-    const size_t n = static_cast<size_t>(end - start);
-    if (used + n + 1 > cap) break;  // whole addresses only
-    std::memcpy(out + used, start, n);
-    out[used + n] = '\0';
+  for (int i = 0; i < split.count; ++i) {
+    if (i > 0) append_bounded(out, cap, ", ");
+    append_bounded(out, cap, split.address[i]);
   }
 }
 
@@ -78,8 +81,7 @@ void header_recipients(const char* recipients, char* out, size_t cap) {
 bool write_mail(std::FILE* file, const NotifySettings& settings, const char* recipients,
                 const char* subject, const char* body) {
   char headers[kMailHeaderBlockSize];
-  // Each address of the 1023-character list may gain one space.
-  char to[2 * kMailRecipientsSize];
+  char to[kHeaderRecipientsSize];
   header_recipients(recipients, to, sizeof to);
   MailHeaderInput input;
   input.from = mail_sender(settings);
@@ -133,11 +135,20 @@ int send_mail_message(const NotifySettings& settings, const char* recipients, co
       settings.server.c_str(), envelope_from, settings.email.c_str(), settings.password.c_str(),
       recipients, mail_file.name(), &request, curl_settings(settings));
   if (!silent) console_print("Sending mail alert now .....\n");
-  log_event("Send Mail Alert to %s via SMTP server %s", recipients, settings.server.c_str());
+  // Control bytes reach neither curl nor the log: such an address is left
+  // out, and shown escaped.
+  char shown[4 * kMailRecipientsSize];
+  for (int i = 0; i < request.recipients.refused_count; ++i) {
+    escape_control_bytes(request.recipients.refused[i], shown, sizeof shown);
+    log_event("Email: recipient \"%s\" holds a control character; it is left out", shown);
+  }
+  escape_control_bytes(recipients, shown, sizeof shown);
+  log_event("Send Mail Alert to %s via SMTP server %s", shown, settings.server.c_str());
   // A server value curl would read as an option is never run: the send
   // fails like a command that could not be started.
   const Command command = request.command();
-  return run_send(Channel::kEmail, usable ? &command : nullptr, nullptr, silent, outcome);
+  return run_send(Channel::kEmail, usable ? &command : nullptr, nullptr,
+                  settings.ssl_revoke.c_str(), silent, outcome);
 }
 
 void send_mail_channel(const NotifySettings& settings, const QueuedMessage& message, bool silent,

@@ -291,8 +291,8 @@ void note_unwritten_send_file(Channel channel, const char* what, SendOutcome* ou
             channel_name(channel), what);
 }
 
-int run_send(Channel channel, const Command* command, const SendFile* reply, bool silent,
-             SendOutcome* outcome) {
+int run_send(Channel channel, const Command* command, const SendFile* reply, const char* ssl_revoke,
+             bool silent, SendOutcome* outcome) {
   SendOutcome local;
   if (!outcome) outcome = &local;
   char codes[kCaptureBufferSize] = "";
@@ -308,10 +308,17 @@ int run_send(Channel channel, const Command* command, const SendFile* reply, boo
   format_outcome_line(*outcome, channel, line, sizeof line);
   log_event("%s", line);
   if (!outcome->delivered && names_revocation_failure(codes)) {
-    log_event(
-        "%s: the certificate's revocation could not be checked; when this computer cannot reach "
-        "the certificate authority's revocation lists, set ssl_revoke : \"best-effort\" in %s",
-        channel_name(channel), kNotifyFileName);
+    const char* revoke = ssl_revoke ? ssl_revoke : "";
+    if (std::strcmp(revoke, "best-effort") == 0 || std::strcmp(revoke, "off") == 0) {
+      log_event("%s: the certificate's revocation check failed although ssl_revoke is \"%s\" in %s",
+                channel_name(channel), revoke, kNotifyFileName);
+    } else {
+      log_event(
+          "%s: the certificate's revocation could not be checked; when this computer cannot "
+          "reach the certificate authority's revocation lists, set ssl_revoke : \"best-effort\" "
+          "in %s",
+          channel_name(channel), kNotifyFileName);
+    }
   }
   if (!silent) {
     console_print("%s command rc=%d\n", channel_name(channel), outcome_console_code(*outcome));

@@ -101,12 +101,14 @@ struct Command;
 // Runs `command` (null: the send cannot be made, which counts as a curl
 // that could not be started) with its standard output captured, reads the
 // start of `reply` (null: no answer file), classifies the send into
-// `outcome` (may be null), logs its outcome line (and, when curl's error
-// names a revocation check, a hint naming ssl_revoke) and prints "<channel>
-// command rc=<outcome_console_code>" unless `silent`. Returns 1 when
-// delivered, else 0. Safe from any thread.
-int run_send(Channel channel, const Command* command, const SendFile* reply, bool silent,
-             SendOutcome* outcome);
+// `outcome` (may be null), logs its outcome line and prints "<channel>
+// command rc=<outcome_console_code>" unless `silent`. When curl's error
+// names a revocation check, a second log line follows: with `ssl_revoke`
+// (the setting; null or "": not set) "best-effort" or "off", that the check
+// failed although it is set so; otherwise the hint to set ssl_revoke :
+// "best-effort". Returns 1 when delivered, else 0. Safe from any thread.
+int run_send(Channel channel, const Command* command, const SendFile* reply, const char* ssl_revoke,
+             bool silent, SendOutcome* outcome);
 
 }  // namespace lw
 

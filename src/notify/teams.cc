@@ -97,8 +97,8 @@ int send_teams(const NotifySettings& settings, const char* title, const char* bo
   log_event("Send Microsoft Teams alert");
   // A web hook value curl would read as an option is never posted.
   const Command command = request.command();
-  return run_send(Channel::kTeams, usable ? &command : nullptr,
-                  reply_name ? &reply : nullptr, silent, outcome);
+  return run_send(Channel::kTeams, usable ? &command : nullptr, reply_name ? &reply : nullptr,
+                  settings.ssl_revoke.c_str(), silent, outcome);
 }
 
 void send_teams_channel(const NotifySettings& settings, const QueuedMessage& message, bool silent,

@@ -10,10 +10,11 @@ namespace lw {
 
 namespace {
 
-// The request address always fits its config text: every escaped token byte
-// takes two characters, the encoded texts none extra.
-static_assert(kTelegramTextSize + kTelegramChatSize +
-                      2 * decltype(NotifySettings::token)::capacity() + 128 <=
+// The request address always fits its config text: every percent-encoded
+// token byte takes three characters, the encoded texts none extra.
+static_assert(decltype(NotifySettings::token)::max_length() <= kTelegramTokenRoom,
+              "a token within its setting is always placed");
+static_assert(kTelegramTextSize + kTelegramChatSize + 3 * kTelegramTokenRoom + 128 <=
                   kTelegramConfigSize,
               "Telegram config text too small");
 
@@ -65,7 +66,7 @@ int send_telegram(const NotifySettings& settings, const char* text, bool silent,
   log_event("Send Telegram alert to chat_id [%s]", settings.chat_id.c_str());
   const Command command = request.command();
   return run_send(Channel::kTelegram, usable ? &command : nullptr, reply_name ? &reply : nullptr,
-                  silent, outcome);
+                  settings.ssl_revoke.c_str(), silent, outcome);
 }
 
 void send_telegram_channel(const NotifySettings& settings, const QueuedMessage& message,

@@ -61,6 +61,14 @@ struct Address {
 // name does not resolve or has no address of that family. Thread-safe.
 int resolve_host(const char* host, AddressFamily family, Address* out, int max);
 
+// Reads `text` as the system resolver reads a numeric IPv4 host, without any
+// look-up: besides "a.b.c.d" also the short forms of one to three parts
+// ("127.1", "127.0.1", "2130706433") and parts in octal or hexadecimal
+// ("0177.0.0.1", "0x7f000001"). Stores the address as "a.b.c.d" in `*out`
+// and returns true; false when the system reads the text as no IPv4
+// address. Thread-safe.
+bool read_ipv4_text(const char* text, Address* out);
+
 // Outcome of one bounded, non-blocking TCP connect attempt.
 enum class ConnectStatus {
   kConnected,      // connected (at once or within the wait)

@@ -305,6 +305,28 @@ int resolve_host(const char* host, AddressFamily family, Address* out, int max) 
   return count;
 }
 
+bool read_ipv4_text(const char* text, Address* out) {
+  if (!text || text[0] == '\0' || !out) return false;
+  struct addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  struct addrinfo* list = nullptr;
+  if (getaddrinfo(text, nullptr, &hints, &list) != 0 || !list) return false;
+  const struct addrinfo* ai = list;
+  char address[NI_MAXHOST];
+  const bool ok = ai->ai_family == AF_INET && ai->ai_addr &&
+                  getnameinfo(ai->ai_addr, ai->ai_addrlen, address, sizeof address, nullptr, 0,
+                              NI_NUMERICHOST) == 0 &&
+                  std::strlen(address) < kAddressTextSize;
+  freeaddrinfo(list);
+  if (!ok) return false;
+  copy_bounded(out->text, kAddressTextSize, address);
+  out->family = AddressFamily::kIPv4;
+  return true;
+}
+
 ConnectStatus tcp_connect_ms(const char* address, uint16_t port, uint32_t timeout_ms, int* error) {
   if (error) *error = 0;
   struct sockaddr_storage addr;

@@ -590,6 +590,28 @@ int resolve_host(const char* host, AddressFamily family, Address* out, int max) 
   return count;
 }
 
+bool read_ipv4_text(const char* text, Address* out) {
+  if (!text || text[0] == '\0' || !out || !ensure_sockets()) return false;
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(text, nullptr, &hints, &list) != 0 || !list) return false;
+  const addrinfo* ai = list;
+  char address[NI_MAXHOST];
+  const bool ok = ai->ai_family == AF_INET && ai->ai_addr &&
+                  getnameinfo(ai->ai_addr, static_cast<socklen_t>(ai->ai_addrlen), address,
+                              sizeof address, nullptr, 0, NI_NUMERICHOST) == 0 &&
+                  std::strlen(address) < kAddressTextSize;
+  freeaddrinfo(list);
+  if (!ok) return false;
+  copy_bounded(out->text, kAddressTextSize, address);
+  out->family = AddressFamily::kIPv4;
+  return true;
+}
+
 namespace {
 
 // A stream socket that no child process inherits: a child started meanwhile

@@ -41,8 +41,6 @@ char* put_quoted(char* p, char c) {
   return p;
 }
 
-bool is_trailing_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 Command make_command(const char* const* argv, const char* input) {
   Command command;
   command.argv = argv;
@@ -73,6 +71,29 @@ bool finish_curl_config(FixedText<N>* config, const CurlSettings& curl) {
   constexpr char kShowError[] = "show-error\n";
   if (config->size() + sizeof kShowError > N) return false;
   config->append(kShowError);
+  return true;
+}
+
+// Writes `text` (null: "") for one segment of an address path: letters,
+// digits, "-._~" and ':' as they are, every other byte as "%XX", so that no
+// '/', '?', '#' or '%' of it can end the segment. False when it does not fit.
+bool encode_path_segment(const char* text, char* out, size_t cap) {
+  static const char kHex[] = "0123456789ABCDEF";
+  size_t n = 0;
+  for (const char* s = text ? text : ""; *s; ++s) {
+    const unsigned char c = static_cast<unsigned char>(*s);
+    const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '.' || c == '_' || c == '~' || c == ':';
+    if (n + (kept ? 1 : 3) >= cap) return false;
+    if (kept) {
+      out[n++] = static_cast<char>(c);
+    } else {
+      out[n++] = '%';
+      out[n++] = kHex[c >> 4];
+      out[n++] = kHex[c & 0x0F];
+    }
+  }
+  out[n] = '\0';
   return true;
 }
 
@@ -172,7 +193,8 @@ bool build_mail_request(const char* server, const char* sender, const char* user
                         const char* password, const char* recipients, const char* mail_file,
                         MailRequest* out, const CurlSettings& curl) {
   out->argv[0] = nullptr;
-  out->recipient_count = 0;
+  out->recipients.count = 0;
+  out->recipients.refused_count = 0;
   out->config.clear();
   if (!server || server[0] == '\0' || looks_like_option(server) || !mail_file) return false;
 
@@ -192,8 +214,26 @@ bool build_mail_request(const char* server, const char* sender, const char* user
   out->argv[n++] = "-T";
   out->argv[n++] = mail_file;
 
-  out->recipients.assign(recipients);
-  char* p = out->recipients.data();
+  split_mail_recipients(recipients, &out->recipients);
+  for (int i = 0; i < out->recipients.count; ++i) {
+    out->argv[n++] = "--mail-rcpt";
+    out->argv[n++] = out->recipients.address[i];
+  }
+  out->argv[n] = nullptr;
+  return true;
+}
+
+void split_mail_recipients(const char* list, MailRecipients* out) {
+  out->count = 0;
+  out->refused_count = 0;
+  const char* whole = list ? list : "";
+  out->text.assign(whole);
+  // Whether the cut, if any, goes through the last piece.
+  const size_t kept = out->text.size();
+  const char* after = whole + kept;
+  while (*after && is_space_byte(*after)) ++after;
+  const bool last_cut = kept < std::strlen(whole) && *after != ',' && *after != '\0';
+  char* p = out->text.data();
   while (*p) {
     if (*p == ',') {
       ++p;
@@ -201,17 +241,48 @@ bool build_mail_request(const char* server, const char* sender, const char* user
     }
     char* piece = p;
     while (*p && *p != ',') ++p;
+    const bool last = *p == '\0';
     if (*p == ',') *p++ = '\0';  // p now starts the rest of the list
     while (*piece && is_space_byte(*piece)) ++piece;
     size_t len = std::strlen(piece);
-    while (len > 0 && is_trailing_blank(piece[len - 1])) piece[--len] = '\0';
-    if (len == 0 || out->recipient_count >= kMaxMailRecipients) continue;
-    out->argv[n++] = "--mail-rcpt";
-    out->argv[n++] = piece;
-    ++out->recipient_count;
+    while (len > 0 && is_space_byte(piece[len - 1])) piece[--len] = '\0';
+    if (len == 0 || (last && last_cut)) continue;
+    bool control = false;
+    for (const char* c = piece; *c; ++c) {
+      control = control || static_cast<unsigned char>(*c) < 32 || *c == 0x7F;
+    }
+    if (control) {
+      if (out->refused_count < kMaxMailRecipients) out->refused[out->refused_count++] = piece;
+    } else if (out->count < kMaxMailRecipients) {
+      out->address[out->count++] = piece;
+    }
   }
-  out->argv[n] = nullptr;
-  return true;
+}
+
+void escape_control_bytes(const char* text, char* out, size_t cap) {
+  static const char kHex[] = "0123456789ABCDEF";
+  if (cap == 0) return;
+  size_t n = 0;
+  for (const char* s = text ? text : ""; *s; ++s) {
+    const unsigned char c = static_cast<unsigned char>(*s);
+    char shown[5] = {static_cast<char>(c), '\0'};
+    if (c == '\r' || c == '\n' || c == '\t') {
+      shown[0] = '\\';
+      shown[1] = c == '\r' ? 'r' : c == '\n' ? 'n' : 't';
+      shown[2] = '\0';
+    } else if (c < 32 || c == 0x7F) {
+      shown[0] = '\\';
+      shown[1] = 'x';
+      shown[2] = kHex[c >> 4];
+      shown[3] = kHex[c & 0x0F];
+      shown[4] = '\0';
+    }
+    const size_t width = std::strlen(shown);
+    if (n + width >= cap) break;
+    std::memcpy(out + n, shown, width);
+    n += width;
+  }
+  out[n] = '\0';
 }
 
 Command TelegramRequest::command() const { return make_command(argv, config.c_str()); }
@@ -222,7 +293,9 @@ bool build_telegram_request(const char* token, const char* encoded_chat, const c
   out->argv[0] = nullptr;
   out->config.clear();
   if (!reply_file) return false;
-  const char* address[] = {kTelegramApiBase, "/bot",   token,       "/sendMessage?chat_id=",
+  char placed_token[3 * kTelegramTokenRoom + 1];
+  if (!encode_path_segment(token, placed_token, sizeof placed_token)) return false;
+  const char* address[] = {kTelegramApiBase, "/bot",   placed_token, "/sendMessage?chat_id=",
                            encoded_chat,     "&text=", encoded_text};
   if (!append_curl_config_line(&out->config, "url", address, 7) ||
       !finish_curl_config(&out->config, curl)) {

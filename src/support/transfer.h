@@ -54,13 +54,47 @@ constexpr const char kTelegramApiBase[] = "https://api.telegram.org";
 constexpr size_t kMailRecipientsSize = 1024;
 // The most recipients that fit in 1023 characters ("a,a,a,...").
 constexpr int kMaxMailRecipients = static_cast<int>(kMailRecipientsSize / 2);
+// The addresses of a recipient list, as both the SMTP envelope
+// (--mail-rcpt) and the mail's "To:" header get them. Points into its own
+// copy of the list, so it is not copyable.
+struct MailRecipients {
+  MailRecipients() = default;
+  MailRecipients(const MailRecipients&) = delete;
+  MailRecipients& operator=(const MailRecipients&) = delete;
+
+  FixedText<kMailRecipientsSize> text;  // the split copy
+  const char* address[kMaxMailRecipients] = {};
+  int count = 0;
+  // Pieces left out because they hold a control byte, in list order.
+  const char* refused[kMaxMailRecipients] = {};
+  int refused_count = 0;
+};
+
+// Splits `list` (null counts as "") at commas: runs of commas are one
+// separator, commas at either end give nothing; each piece loses its
+// leading and trailing white space (space, \t, \n, \v, \f, \r); empty pieces
+// are dropped. A piece that still holds a byte below 32 or DEL goes to
+// `refused`, never to `address`. Only the first kMailRecipientsSize - 1
+// characters are read; a piece that this cut goes through (more than white
+// space follows before the next comma) is dropped. Order and duplicates are
+// kept, addresses are not validated otherwise.
+void split_mail_recipients(const char* list, MailRecipients* out);
+
+// Writes `text` (null counts as "") into `out` (`cap` > 0 bytes, always
+// terminated, cut to fit) with every byte below 32 and DEL shown as an
+// escape: \r, \n, \t, else \xHH. Text without such bytes stays as it is.
+void escape_control_bytes(const char* text, char* out, size_t cap);
+
 // Capacity of the `cacert` and `proxy` settings, terminator included.
 constexpr size_t kCurlSettingSize = 1024;
 // Room the settings take in a config text: a proxy line with every byte
 // escaped, and the `show-error` line.
 constexpr size_t kCurlConfigExtra = 2 * (kCurlSettingSize - 1) + 16 + 16;
+// The longest bot token build_telegram_request places.
+constexpr size_t kTelegramTokenRoom = 256;
 // Size of the Telegram config text: the encoded text (8190) and chat
-// identifier (511), the token escaped (at most 510) and the fixed parts.
+// identifier (511), the token percent-encoded (at most 768) and the fixed
+// parts.
 constexpr size_t kTelegramConfigSize = 16384 + kCurlConfigExtra;
 // Size of the Teams config text: a web hook of 8191 bytes, every one escaped.
 constexpr size_t kTeamsConfigSize = 16448 + kCurlConfigExtra;
@@ -151,17 +185,14 @@ struct MailRequest {
 
   const char* argv[kCurlStartArgs + 8 + 2 * kMaxMailRecipients + 1] = {};
   CurlProgram program;
-  FixedText<kMailRecipientsSize> recipients;  // the split copy
-  int recipient_count = 0;
+  MailRecipients recipients;  // those after --mail-rcpt
   FixedText<1024 + kCurlConfigExtra> config;
 
   Command command() const;
 };
 
-// Splits `recipients` at commas: runs of commas are one separator, commas at
-// either end give nothing; each piece loses its leading white space (space,
-// \t, \n, \v, \f, \r) and its trailing space, \t, \r and \n; empty pieces are
-// dropped. Order and duplicates are kept, addresses are not validated.
+// One --mail-rcpt per address of split_mail_recipients(recipients): the
+// same addresses, in the same order, as the "To:" header of the mail.
 // Returns false (request unusable) when `server` is empty or looks like an
 // option.
 bool build_mail_request(const char* server, const char* sender, const char* user,
@@ -174,7 +205,9 @@ bool build_mail_request(const char* server, const char* sender, const char* user
 // on standard input; the answer goes to `reply_file`, the codes to the
 // captured standard output. No --fail: an HTTP error status is read from
 // the codes. `encoded_chat` and `encoded_text` are already percent-encoded;
-// the token is placed as it is. `reply_file` must outlive the request.
+// the token is percent-encoded here except for letters, digits, "-._~" and
+// ':' (a bot token's own alphabet stays as it is), so that nothing in it can
+// change the path. `reply_file` must outlive the request.
 struct TelegramRequest {
   TelegramRequest() = default;
   TelegramRequest(const TelegramRequest&) = delete;
@@ -187,8 +220,9 @@ struct TelegramRequest {
   Command command() const;
 };
 
-// Returns false when the address does not fit the config text (it always
-// does for settings and texts within their limits) or `reply_file` is null.
+// Returns false when the token is longer than kTelegramTokenRoom, the
+// address does not fit the config text (it always does for settings and
+// texts within their limits) or `reply_file` is null.
 bool build_telegram_request(const char* token, const char* encoded_chat, const char* encoded_text,
                             const char* reply_file, TelegramRequest* out,
                             const CurlSettings& curl = {});
