@@ -160,7 +160,8 @@ struct SelfPipe {
 
 std::atomic<bool> stop_flag{false};
 SelfPipe stop_pipe;
-// Set by the hang-up signal; its pipe is drained by take_reload_request.
+// Set by the hang-up signal, cleared by take_reload_request; a byte left in
+// its pipe after that is drained by wait_for_stop.
 std::atomic<bool> reload_flag{false};
 SelfPipe reload_pipe;
 // The signal handlers touch these: they must not hide a lock.
