@@ -114,5 +114,75 @@ TEST(PlatformSocketTest, ConnectsToAnIpv6Loopback) {
   EXPECT_NE(error, 0);
 }
 
+// A connect that waits is ended by a stop request made before or during the
+// wait; after the request is cleared it waits its time out again.
+TEST(PlatformSocketTest, AStopRequestEndsAConnectWait) {
+  ASSERT_TRUE(socket_startup());
+  Listener silent;  // never accepts, its backlog filled: connects wait
+  ASSERT_TRUE(listen_loopback(0, 1, &silent));
+  for (int i = 0; i < 3; ++i) tcp_connect("127.0.0.1", silent.port, 1, nullptr);
+  const struct {
+    int stop_after_ms;  // -1: no stop; 0: before the call
+    uint32_t timeout_ms;
+    ConnectStatus status;
+    uint64_t min_ms, max_ms;
+  } cases[] = {{0, 60000, ConnectStatus::kStopped, 0, 5000},
+               {300, 60000, ConnectStatus::kStopped, 250, 5000},
+               {-1, 700, ConnectStatus::kTimedOut, 650, 5000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    if (c.stop_after_ms == 0) request_stop();
+    std::thread stopper([&c] {
+      if (c.stop_after_ms <= 0) return;
+      sleep_ms(static_cast<uint32_t>(c.stop_after_ms));
+      request_stop();
+    });
+    const uint64_t start = monotonic_ms();
+    EXPECT_EQ(tcp_connect_ms("127.0.0.1", silent.port, c.timeout_ms, nullptr), c.status);
+    const uint64_t took = monotonic_ms() - start;
+    EXPECT_TRUE(took >= c.min_ms && took < c.max_ms) << took;
+    stopper.join();
+    clear_stop_request();
+  }
+  close_listener(&silent);
+}
+
+class PlatformFileTest : public test::WorkDirTest {
+ protected:
+  void TearDown() override { set_disk_space_for_testing(-1); }
+};
+
+// An append is stored whole or not at all, whatever room the disk has; the
+// room is shared by every file write.
+TEST_F(PlatformFileTest, AppendsAreWholeOrNotAtAll) {
+  const std::string line = "2026-03-01 10:00:00 - a line\n";
+  const int64_t size = static_cast<int64_t>(line.size());
+  const struct {
+    int64_t room;  // -1: no limit
+    bool stored;
+  } cases[] = {{-1, true},        {0, false},   {1, false},
+               {size - 1, false}, {size, true}, {size + 5, true}};
+  std::string expected = "before\n";
+  test::write_file("append.txt", expected);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    set_disk_space_for_testing(c.room);
+    EXPECT_EQ(append_whole("append.txt", line.data(), line.size()), c.stored);
+    if (c.stored) expected += line;
+    EXPECT_EQ(test::read_file("append.txt"), expected);
+  }
+  // The room left by the last case (5 bytes) is all the next writes get.
+  FileLock lock;
+  ASSERT_EQ(lock_file("locked.txt", &lock), LockResult::kAcquired);
+  EXPECT_FALSE(rewrite_locked_file(&lock, "0123456789", 10));
+  set_disk_space_for_testing(-1);
+  EXPECT_TRUE(rewrite_locked_file(&lock, "0123456789", 10));
+  unlock_file(&lock);
+  EXPECT_EQ(test::read_file("locked.txt"), "0123456789");
+  EXPECT_TRUE(append_whole("new.txt", "x", 1)) << "a missing file is created";
+  EXPECT_EQ(test::read_file("new.txt"), "x");
+  EXPECT_FALSE(append_whole((work_dir() / "no" / "such.txt").string().c_str(), "x", 1));
+}
+
 }  // namespace
 }  // namespace lw::platform

@@ -73,6 +73,11 @@ TEST_F(ReportTest, MailsEveryHostLineToIamaliveOnlyProbingInBatches) {
   EXPECT_NE(commands.commands()[0].mail_file->find("\nTo: alive@x.org\r\n"), std::string::npos);
   EXPECT_EQ(table.hosts[7].alert_sent, 1);  // no recovery
   EXPECT_EQ(table.hosts[8].fail_count, 1);  // no counting
+  // A stop cuts the probes of `full`: a report that says nothing true is not sent.
+  platform::request_stop();
+  run_daily_report(&table, settings, notify);
+  platform::clear_stop_request();
+  EXPECT_EQ(commands.commands().size(), 1u);
   platform::close_listener(&open);
   platform::close_listener(&full);
 }

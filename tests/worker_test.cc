@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -277,6 +278,51 @@ TEST_F(WorkerTest, DualStackNameFallsBackWithinTheTimeOut) {
     EXPECT_NE(printed.find(said), std::string::npos) << printed;
   }
   platform::close_listener(&v6);
+  platform::close_listener(&silent);
+}
+
+// A check cut by a stop request found nothing out: whatever state the host
+// is in, no counter moves, nothing is printed or raised, and the check ends
+// long before its time-out. The second address of the name is not tried.
+TEST_F(WorkerTest, ACheckCutByAStopCountsNothing) {
+  platform::Listener silent;
+  ASSERT_TRUE(platform::listen_loopback(0, 1, &silent));
+  for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", silent.port, 1, nullptr);
+  std::unique_ptr<HostTable> table;
+  WorkerContext context;
+  HostEntry& host = one_host(&table, &context, silent.port, 60);
+  host.host.assign("cut.test");
+  g_addresses = {"127.0.0.1", "127.0.0.2"};  // the second would refuse at once
+  context.remind_seconds = 1;
+  context.alerts = {
+      [](void*, const HostEntry& h, const char* e) { record("DOWN " + std::string(e), h); },
+      [](void*, const HostEntry& h) { record("RECOVERY", h); },
+      [](void*, const HostEntry& h, const char* e) { record("REMIND " + std::string(e), h); }};
+  g_crossings.clear();
+  // fail_count and alert_sent before (and after) the cut check.
+  const std::tuple<int, int> states[] = {{0, 0}, {4, 0}, {1, 1}};
+  for (const auto& [fail_count, alert_sent] : states) {
+    SCOPED_TRACE(std::to_string(fail_count) + " " + std::to_string(alert_sent));
+    g_now += 600;
+    host.fail_count = fail_count;
+    host.alert_sent = alert_sent;
+    host.last_fail_time = kStart;
+    std::thread stopper([] {
+      platform::sleep_ms(300);
+      platform::request_stop();
+    });
+    std::string printed;
+    const uint64_t start = platform::monotonic_ms();
+    EXPECT_EQ(check(context, &printed), 0);
+    EXPECT_LT(platform::monotonic_ms() - start, 15000u);
+    stopper.join();
+    platform::clear_stop_request();
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(std::tuple(host.fail_count, host.alert_sent, host.last_fail_time),
+              std::tuple(fail_count, alert_sent, kStart));
+    EXPECT_STREQ(host.resolved_ip.c_str(), "127.0.0.1");
+  }
+  EXPECT_TRUE(g_crossings.empty());
   platform::close_listener(&silent);
 }
 

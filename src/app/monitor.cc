@@ -37,13 +37,26 @@ WaitFunction wait_of(const MonitorRun& run) {
   return run.wait ? run.wait : platform::wait_for_stop;
 }
 
-// Waits `ms` in pieces; true as soon as a piece reports a stop request.
+// Logs a hang-up signal taken from the platform; the run goes on as before.
+void note_reload_request() {
+  log_event("hang-up signal received: the files are not read again, linkwatch goes on");
+}
+
+// Waits `ms` in pieces; true as soon as a piece reports a stop request. A
+// piece cut short by a hang-up signal is logged and waited out.
 bool wait_ms(const MonitorRun& run, uint64_t ms) {
   WaitFunction wait = wait_of(run);
   do {
     const uint64_t piece = ms < kLongestWaitMs ? ms : kLongestWaitMs;
+    const uint64_t started = platform::monotonic_ms();
     if (wait(static_cast<uint32_t>(piece))) return true;
-    ms -= piece;
+    uint64_t waited = piece;
+    if (platform::take_reload_request()) {
+      note_reload_request();
+      const uint64_t spent = platform::monotonic_ms() - started;
+      waited = spent < piece ? spent : piece;
+    }
+    ms -= waited;
   } while (ms > 0);
   return false;
 }
@@ -100,6 +113,8 @@ bool own_network_answers(MonitorRun& run, int64_t now) {
   const MonitorSettings& settings = *run.settings;
   const NetcheckFunction probe = run.netcheck ? run.netcheck : any_reference_answers;
   if (!probe(settings.netcheck, settings.netcheck_count, netcheck_timeout_seconds(*run.table))) {
+    // Probes cut by a stop say nothing about the network; no check follows.
+    if (platform::stop_requested()) return false;
     if (run.network_down_since == 0) {
       run.network_down_since = now;
       print_and_log("network unreachable, checks not counted");

@@ -24,7 +24,14 @@ constexpr size_t kLineRoom = 256;
 constexpr size_t kSummaryRoom = 64;
 constexpr size_t kFooterRoom = 64;
 
-enum ProbeResult : int32_t { kInvalidPort, kUnresolved, kAnswered, kNotAnswered, kInvalidAddress };
+enum ProbeResult : int32_t {
+  kInvalidPort,
+  kUnresolved,
+  kAnswered,
+  kNotAnswered,
+  kInvalidAddress,
+  kCutByStop,  // a stop request cut the probe: nothing is known
+};
 
 // What the report found out about one host.
 struct ProbeOutcome {
@@ -49,7 +56,9 @@ void probe_for_report(HostEntry* host, ProbeOutcome* outcome) {
   }
   const int result =
       probe_host_entry(host, static_cast<uint16_t>(port), &outcome->elapsed, outcome->error);
-  outcome->result = result == kProbeConnected ? kAnswered : kNotAnswered;
+  outcome->result = result == kProbeConnected ? kAnswered
+                    : result == kProbeStopped ? kCutByStop
+                                              : kNotAnswered;
 }
 
 // Probes hosts 1..host_count in batches of at most `workers` threads, each
@@ -120,6 +129,11 @@ void run_daily_report(HostTable* table, const MonitorSettings& settings,
 
   ProbeOutcome outcomes[kHostTableSlots];
   probe_all(table, host_count, settings.workers < 1 ? 1 : settings.workers, outcomes);
+
+  // A run that is stopping sends no report whose probes it cut short.
+  for (int i = 1; i <= host_count; ++i) {
+    if (outcomes[i].result == kCutByStop) return;
+  }
 
   // The lines follow the table's order, whichever probe ended first.
   int success = 0;

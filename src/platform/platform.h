@@ -78,12 +78,15 @@ enum class ConnectStatus {
   kWaitFailed,     // the readiness wait itself failed
   kRefused,        // the peer refused the connection
   kPendingError,   // the connect failed later; `error` holds the number
+  kStopped,        // a stop was requested (also before the call) while waiting
 };
 
 // Makes one TCP connect attempt to the numeric IPv4 or IPv6 address text
 // `address` (no name resolution) and `port`, waiting at most `timeout_ms`
 // milliseconds. Waits on both the write and the exception set, so a
-// refusal is reported at once on every system. Sends and receives nothing;
+// refusal is reported at once on every system. The wait also ends at once
+// when a stop is requested (request_stop), or was before the call: then
+// kStopped, unless the connect has an outcome already. Sends and receives nothing;
 // the socket is closed before returning. `*error` (may be null) receives the
 // platform's own error number for kConnectFailed and kPendingError, else 0.
 // Text that is no numeric address gives kConnectFailed with the number of
@@ -124,16 +127,24 @@ void sleep_ms(uint32_t ms);
 // ---- Orderly stop --------------------------------------------------------
 
 // Installs the handlers that turn Ctrl+C (SIGINT, SIGTERM on POSIX, the
-// console control events on Windows) into a stop request.
+// console control events on Windows) into a stop request, and on POSIX the
+// hang-up signal (SIGHUP) into a reload request.
 void install_stop_handler();
 // Sets the stop request and wakes every wait_for_stop(). Async-signal-safe.
 void request_stop();
 bool stop_requested();
 // Waits up to `ms` milliseconds or until a stop is requested; returns true
-// when a stop is requested. Uses no CPU while waiting.
+// when a stop is requested. Also returns false early, at once when called,
+// while a reload request is pending: take it with take_reload_request().
+// Uses no CPU while waiting.
 bool wait_for_stop(uint32_t ms);
 // Clears the stop request again. For tests only.
 void clear_stop_request();
+
+// True once for each series of hang-up signals received since the previous
+// call, which clears the request; the program goes on running. Always false
+// where there is no such signal (Windows).
+bool take_reload_request();
 
 // How long a child of run_process may go on running once a stop is
 // requested (also when the request came before it started) before it is
@@ -156,6 +167,10 @@ bool pid_is_alive(uint32_t pid);
 // install_stop_handler gives every process). False when the request cannot
 // be delivered: no such process, or on Windows one without a stop event.
 bool request_process_stop(uint32_t pid);
+// Sends process `pid` the hang-up signal, its reload request (see
+// take_reload_request). False when it cannot be delivered, and always where
+// the system has no such signal (Windows).
+bool request_process_reload(uint32_t pid);
 // Waits up to `ms` milliseconds for process `pid` to end; true once it has
 // (or does not exist).
 bool wait_process_end(uint32_t pid, uint32_t ms);
@@ -282,6 +297,20 @@ bool rewrite_locked_file(FileLock* lock, const char* text, size_t len);
 // Releases the lock and closes the file (the file stays).
 void unlock_file(FileLock* lock);
 
+// Appends the `len` bytes at `data` to the file at `path` (created when
+// missing, as a text file would be; the bytes are stored as given), in as
+// few writes as the system allows, and closes it. When any write fails or
+// stores less (a full disk), the file is cut back to where this append
+// began, so it never holds part of `data`. True when all of it was stored.
+bool append_whole(const char* path, const char* data, size_t len);
+
+// Test seam for a full disk: from now on the platform's file writes
+// (append_whole, rewrite_locked_file, and every other write of a file's
+// content added to this interface) may store `bytes` more bytes in all;
+// a write beyond that stores what is left and then fails as a full disk
+// would. -1 (the start) lifts the limit. Thread-safe.
+void set_disk_space_for_testing(int64_t bytes);
+
 // ---- Finding programs ----------------------------------------------------
 
 // Longest path of a program found by find_program, terminator included.
@@ -356,7 +385,14 @@ constexpr int kRunFailed = -1;
 // so no child outlives this process, also when it is ended without any
 // clean-up (TerminateProcess, "-stop"); only a start_detached() made by a
 // child leaves the job on purpose.
+// Linux: the child is ended by the system (SIGKILL) when this process ends,
+// also when it is killed without any clean-up (kill -9); what the child
+// started in turn is not.
 int run_process(const RunRequest& request, RunEnd* end = nullptr);
+
+// Whether the child of run_process ends with this process even when this
+// process is ended without any clean-up.
+extern const bool kChildEndsWithParent;
 
 // ---- Resource use --------------------------------------------------------
 

@@ -7,8 +7,10 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -42,6 +44,11 @@ const bool kHasPermissionBits = true;
 const bool kReplaceRefusedWhileRead = false;
 const bool kTlsChecksRevocation = false;
 const char* const kPingOptions[4] = {"-c", "1", "-W", "2"};
+#ifdef __linux__
+const bool kChildEndsWithParent = true;
+#else
+const bool kChildEndsWithParent = false;
+#endif
 
 namespace {
 
@@ -127,32 +134,77 @@ char process_state(pid_t pid) {
 
 bool has_ended(char state) { return state == 'Z' || state == 'X' || state == 'x'; }
 
-// ---- Stop request ----------------------------------------------------------
+// ---- Disk space seam -------------------------------------------------------
+
+// Bytes the file writes may still store; -1: no limit.
+std::atomic<int64_t> disk_space{-1};
+
+// How many of `want` bytes the next write may store: all of them without a
+// limit, else what is left of it (0: the disk is full), which is taken.
+size_t disk_room(size_t want) {
+  int64_t left = disk_space.load();
+  for (;;) {
+    if (left < 0) return want;
+    const size_t room = static_cast<uint64_t>(left) < want ? static_cast<size_t>(left) : want;
+    if (disk_space.compare_exchange_weak(left, left - static_cast<int64_t>(room))) return room;
+  }
+}
+
+// ---- Stop and reload requests ----------------------------------------------
+
+// A self-pipe that a signal handler writes to wake the waits on its read end.
+// Both ends, packed (read << 32 | write); -1 until created.
+struct SelfPipe {
+  std::atomic<int64_t> ends{-1};
+};
 
 std::atomic<bool> stop_flag{false};
-// Both ends of the self-pipe, packed (read << 32 | write); -1 until created.
-std::atomic<int64_t> stop_pipe{-1};
-// The signal handler touches both: they must not hide a lock.
+SelfPipe stop_pipe;
+// Set by the hang-up signal, cleared by take_reload_request; a byte left in
+// its pipe after that is drained by wait_for_stop.
+std::atomic<bool> reload_flag{false};
+SelfPipe reload_pipe;
+// The signal handlers touch these: they must not hide a lock.
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int64_t>::is_always_lock_free);
 
-// Creates the self-pipe once. Async-signal-safe: pipe2, close and lock-free
+// Creates the pipe once. Async-signal-safe: pipe2, close and lock-free
 // atomics only.
-int64_t ensure_stop_pipe() {
-  int64_t packed = stop_pipe.load();
+int64_t ensure_pipe(SelfPipe* pipe) {
+  int64_t packed = pipe->ends.load();
   if (packed != -1) return packed;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
   int64_t mine = (static_cast<int64_t>(fds[0]) << 32) | static_cast<uint32_t>(fds[1]);
   int64_t expected = -1;
-  if (stop_pipe.compare_exchange_strong(expected, mine)) return mine;
+  if (pipe->ends.compare_exchange_strong(expected, mine)) return mine;
   close(fds[0]);
   close(fds[1]);
   return expected;
 }
+int64_t ensure_stop_pipe() { return ensure_pipe(&stop_pipe); }
 
-int stop_read_fd(int64_t packed) { return packed == -1 ? -1 : static_cast<int>(packed >> 32); }
-int stop_write_fd(int64_t packed) {
+int pipe_read_fd(int64_t packed) { return packed == -1 ? -1 : static_cast<int>(packed >> 32); }
+int pipe_write_fd(int64_t packed) {
   return packed == -1 ? -1 : static_cast<int>(packed & 0xffffffff);
+}
+int stop_read_fd(int64_t packed) { return pipe_read_fd(packed); }
+
+// Makes the pipe's read end readable. Async-signal-safe.
+void wake_pipe(SelfPipe* pipe) {
+  int fd = pipe_write_fd(ensure_pipe(pipe));
+  if (fd >= 0) {
+    char byte = 1;
+    // A full pipe is readable already; nothing more to do then.
+    ssize_t ignored = write(fd, &byte, 1);
+    (void)ignored;
+  }
+}
+
+void drain_pipe(int fd) {
+  if (fd < 0) return;
+  char drain[64];
+  while (read(fd, drain, sizeof drain) > 0) {
+  }
 }
 
 void on_stop_signal(int) {
@@ -160,6 +212,16 @@ void on_stop_signal(int) {
   request_stop();
   errno = saved;
 }
+
+void on_hangup_signal(int) {
+  int saved = errno;
+  reload_flag.store(true);
+  wake_pipe(&reload_pipe);
+  errno = saved;
+}
+
+// Longest poll() while no stop pipe exists, so that a stop is still seen.
+constexpr int kStopCheckMs = 100;
 
 // ---- Child processes -------------------------------------------------------
 
@@ -171,27 +233,26 @@ bool is_program_file(const char* path) {
 
 // Finds `name` the way execvp does: a name with '/' is taken as it is, else
 // each directory of PATH is tried. True when an executable regular file was
-// found.
-bool program_exists(const char* name) {
-  if (std::strchr(name, '/')) return is_program_file(name);
+// found; its path is then in `found` (`cap` bytes).
+bool find_on_path(const char* name, char* found, size_t cap) {
+  if (std::strchr(name, '/')) {
+    return is_program_file(name) && copy_bounded(found, cap, name) == std::strlen(name);
+  }
   const char* path = std::getenv("PATH");
   char default_path[256];
   if (!path) {
     size_t n = confstr(_CS_PATH, default_path, sizeof default_path);
     path = (n > 0 && n <= sizeof default_path) ? default_path : "/bin:/usr/bin";
   }
-  char candidate[4096];
   const char* dir = path;
   for (;;) {
     const char* end = std::strchr(dir, ':');
     size_t dir_len = end ? static_cast<size_t>(end - dir) : std::strlen(dir);
     // An empty entry stands for the working directory.
-    int n = dir_len == 0 ? std::snprintf(candidate, sizeof candidate, "%s", name)
-                         : std::snprintf(candidate, sizeof candidate, "%.*s/%s",
-                                         static_cast<int>(dir_len), dir, name);
-    if (n > 0 && static_cast<size_t>(n) < sizeof candidate && is_program_file(candidate)) {
-      return true;
-    }
+    int n = dir_len == 0
+                ? std::snprintf(found, cap, "%s", name)
+                : std::snprintf(found, cap, "%.*s/%s", static_cast<int>(dir_len), dir, name);
+    if (n > 0 && static_cast<size_t>(n) < cap && is_program_file(found)) return true;
     if (!end) return false;
     dir = end + 1;
   }
@@ -352,17 +413,32 @@ ConnectStatus tcp_connect_ms(const char* address, uint16_t port, uint32_t timeou
       return ConnectStatus::kConnectFailed;
     }
     uint64_t deadline = monotonic_ms() + timeout_ms;
-    struct pollfd pfd = {fd, POLLOUT, 0};
+    // The stop pipe stays readable once written, so a stop requested before
+    // the call ends the wait as well.
+    const int stop_fd = stop_read_fd(ensure_stop_pipe());
+    struct pollfd fds[2] = {{fd, POLLOUT, 0}, {stop_fd, POLLIN, 0}};
     int ready;
+    bool stopped = false;
     for (;;) {
-      pfd.revents = 0;
-      ready = poll(&pfd, 1, poll_ms_until(deadline));
+      fds[0].revents = fds[1].revents = 0;
+      int wait = poll_ms_until(deadline);
+      if (stop_fd < 0 && wait > kStopCheckMs) wait = kStopCheckMs;
+      ready = poll(fds, stop_fd >= 0 ? 2 : 1, wait);
       if (ready < 0 && errno == EINTR) continue;
-      // A wait cut short by the poll() limit goes on until the deadline.
-      if (ready == 0 && monotonic_ms() < deadline) continue;
+      // An outcome of the connect wins over a stop seen at the same time.
+      if (ready >= 0 && fds[0].revents == 0 && stop_flag.load()) {
+        stopped = true;
+        break;
+      }
+      // A wait cut short by the poll() limit (or a stale stop byte) goes on
+      // until the deadline.
+      if (ready >= 0 && fds[0].revents == 0 && monotonic_ms() < deadline) continue;
+      if (ready > 0 && fds[0].revents == 0) ready = 0;
       break;
     }
-    if (ready == 0) {
+    if (stopped) {
+      result = ConnectStatus::kStopped;
+    } else if (ready == 0) {
       result = ConnectStatus::kTimedOut;
     } else if (ready < 0) {
       result = ConnectStatus::kWaitFailed;
@@ -471,6 +547,7 @@ void sleep_ms(uint32_t ms) {
 
 void install_stop_handler() {
   ensure_stop_pipe();
+  ensure_pipe(&reload_pipe);
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = on_stop_signal;
@@ -478,26 +555,25 @@ void install_stop_handler() {
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = on_hangup_signal;
+  sigaction(SIGHUP, &action, nullptr);
 }
 
 void request_stop() {
   stop_flag.store(true);
-  int fd = stop_write_fd(ensure_stop_pipe());
-  if (fd >= 0) {
-    char byte = 1;
-    // A full pipe is readable already; nothing more to do then.
-    ssize_t ignored = write(fd, &byte, 1);
-    (void)ignored;
-  }
+  wake_pipe(&stop_pipe);
 }
 
 bool stop_requested() { return stop_flag.load(); }
 
 bool wait_for_stop(uint32_t ms) {
-  int fd = stop_read_fd(ensure_stop_pipe());
+  const int fd = stop_read_fd(ensure_stop_pipe());
+  // The reload pipe exists once install_stop_handler made it.
+  const int reload_fd = pipe_read_fd(reload_pipe.ends.load());
   uint64_t deadline = monotonic_ms() + ms;
   for (;;) {
     if (stop_flag.load()) return true;
+    if (reload_flag.load()) return false;
     int left = poll_ms_until(deadline);
     if (left == 0) return stop_flag.load();
     if (fd < 0) {
@@ -505,20 +581,24 @@ bool wait_for_stop(uint32_t ms) {
       sleep_ms(left < 50 ? static_cast<uint32_t>(left) : 50u);
       continue;
     }
-    struct pollfd pfd = {fd, POLLIN, 0};
-    // Readable means a request was made; the byte stays so that every
+    // Readable means a request was made; the stop byte stays so that every
     // waiter sees it until clear_stop_request().
-    if (poll(&pfd, 1, left) > 0 && stop_flag.load()) return true;
+    struct pollfd fds[2] = {{fd, POLLIN, 0}, {reload_fd, POLLIN, 0}};
+    if (poll(fds, reload_fd >= 0 ? 2 : 1, left) <= 0) continue;
+    // A byte whose request was taken already is stale; the handler sets the
+    // flag before it writes, so a request drained here shows at the loop's top.
+    if (reload_fd >= 0 && fds[1].revents != 0 && !reload_flag.load()) drain_pipe(reload_fd);
   }
 }
 
 void clear_stop_request() {
   stop_flag.store(false);
-  int fd = stop_read_fd(stop_pipe.load());
-  if (fd < 0) return;
-  char drain[64];
-  while (read(fd, drain, sizeof drain) > 0) {
-  }
+  drain_pipe(stop_read_fd(stop_pipe.ends.load()));
+}
+
+bool take_reload_request() {
+  // The pipe's byte only wakes waits; wait_for_stop drains one left behind.
+  return reload_flag.exchange(false);
 }
 
 // ---- Processes -------------------------------------------------------------
@@ -547,6 +627,11 @@ bool pid_is_alive(uint32_t pid) {
 bool request_process_stop(uint32_t pid) {
   const pid_t id = as_pid(pid);
   return id != 0 && kill(id, SIGTERM) == 0;
+}
+
+bool request_process_reload(uint32_t pid) {
+  const pid_t id = as_pid(pid);
+  return id != 0 && kill(id, SIGHUP) == 0;
 }
 
 bool wait_process_end(uint32_t pid, uint32_t ms) {
@@ -743,13 +828,48 @@ bool rewrite_locked_file(FileLock* lock, const char* text, size_t len) {
   if (ftruncate(fd, 0) != 0) return false;
   size_t done = 0;
   while (done < len) {
-    ssize_t n = pwrite(fd, text + done, len - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
+    const size_t room = disk_room(len - done);
+    ssize_t n = room == 0 ? -1 : pwrite(fd, text + done, room, static_cast<off_t>(done));
+    if (n < 0 && room > 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
   return true;
 }
+
+bool append_whole(const char* path, const char* data, size_t len) {
+  if (!path || path[0] == '\0' || (!data && len > 0)) return false;
+  int fd;
+  do {
+    fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  size_t done = 0;
+  bool ok = true;
+  while (done < len) {
+    const size_t room = disk_room(len - done);
+    ssize_t n = room == 0 ? -1 : write(fd, data + done, room);
+    if (n < 0 && room > 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (!ok && done > 0) {
+    // Appending leaves the offset at the end of what was stored: cut there
+    // less this append's part (not at the length seen before, which another
+    // writer may have changed since).
+    const off_t end = lseek(fd, 0, SEEK_CUR);
+    if (end >= static_cast<off_t>(done)) {
+      while (ftruncate(fd, end - static_cast<off_t>(done)) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  return close(fd) == 0 && ok;
+}
+
+void set_disk_space_for_testing(int64_t bytes) { disk_space.store(bytes < 0 ? -1 : bytes); }
 
 void unlock_file(FileLock* lock) {
   if (!lock || lock->handle < 0) return;
@@ -769,77 +889,126 @@ struct Child {
   int out_fd = -1;  // reads its standard output and standard error
 };
 
-struct SpawnSetup {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  bool actions_ready = false;
-  bool attr_ready = false;
-  ~SpawnSetup() {
-    if (actions_ready) posix_spawn_file_actions_destroy(&actions);
-    if (attr_ready) posix_spawnattr_destroy(&attr);
-  }
-};
+// The file descriptor of the null device opened in a child before exec, or
+// -1. Async-signal-safe.
+int open_null_in_child(int flags) { return open(kNullDevice, flags | O_CLOEXEC); }
 
-// Gives the child `in_read` (or the null device) as standard input and
-// `out_write` (or the null device, or our own streams) as standard output
-// and error, and nothing else of ours; puts it in a process group of its own
-// with default signal handling and no blocked signals.
-bool prepare_spawn(const RunRequest& request, int in_read, int out_write, SpawnSetup* setup) {
-  bool ok = posix_spawn_file_actions_init(&setup->actions) == 0;
-  setup->actions_ready = ok;
-  ok = ok && posix_spawnattr_init(&setup->attr) == 0;
-  setup->attr_ready = ok;
-  posix_spawn_file_actions_t* actions = &setup->actions;
-  // dup2 clears close-on-exec on the child's copies only.
-  if (ok && in_read >= 0) {
-    ok = posix_spawn_file_actions_adddup2(actions, in_read, 0) == 0;
-  } else if (ok) {
-    ok = posix_spawn_file_actions_addopen(actions, 0, kNullDevice, O_RDONLY, 0) == 0;
-  }
-  if (ok && out_write >= 0) {
-    ok = posix_spawn_file_actions_adddup2(actions, out_write, 1) == 0 &&
-         posix_spawn_file_actions_adddup2(actions, out_write, 2) == 0;
-  } else if (ok && request.discard_output) {
-    ok = posix_spawn_file_actions_addopen(actions, 1, kNullDevice, O_WRONLY, 0) == 0 &&
-         posix_spawn_file_actions_adddup2(actions, 1, 2) == 0;
-  }
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-  // Descriptors that other code opened without close-on-exec stay here too.
-  if (ok) ok = posix_spawn_file_actions_addclosefrom_np(actions, 3) == 0;
+// Makes `from` the child's descriptor `to` (close-on-exec cleared); false
+// when that fails. Async-signal-safe.
+bool put_fd(int from, int to) {
+  if (from < 0) return false;
+  if (from == to) return fcntl(to, F_SETFD, 0) == 0;
+  return dup2(from, to) == to;
+}
+
+// The child's side between fork() and exec: only async-signal-safe calls.
+// Gives it `in_read` (or the null device) as standard input and `out_write`
+// (or the null device, or our own streams) as standard output and error,
+// and nothing else of ours; puts it in a process group of its own with
+// default signal handling and no blocked signals; has it ended when this
+// process ends; then runs `program`. On any failure the errno goes to
+// `report` and the child ends.
+[[noreturn]] void exec_child(const RunRequest& request, const char* program, pid_t parent,
+                             int in_read, int out_write, int report) {
+  bool ok = true;
+#ifdef __linux__
+  // The signal comes when the thread that forked ends, not the process. That
+  // thread is in run_process, which returns only once this child is reaped,
+  // so it never ends before the child; only the process's own end (also by
+  // SIGKILL) sends it.
+  ok = prctl(PR_SET_PDEATHSIG, SIGKILL) == 0;
+  // Ended before the request took hold: nobody would send the signal now.
+  if (ok && getppid() != parent) _exit(127);
+#else
+  (void)parent;
 #endif
-  if (!ok) return false;
   // Its own process group lets a time-out end the whole tree.
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
+  ok = ok && setpgid(0, 0) == 0;
+  struct sigaction dfl;
+  std::memset(&dfl, 0, sizeof dfl);
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  for (int sig : {SIGPIPE, SIGINT, SIGTERM}) ok = ok && sigaction(sig, &dfl, nullptr) == 0;
+  // The hang-up signal as this process got it, unless it is ours.
+  struct sigaction hangup;
+  if (ok && sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler == on_hangup_signal) {
+    ok = sigaction(SIGHUP, &dfl, nullptr) == 0;
+  }
+  if (ok) ok = put_fd(in_read >= 0 ? in_read : open_null_in_child(O_RDONLY), 0);
+  if (ok && out_write >= 0) {
+    ok = put_fd(out_write, 1) && put_fd(out_write, 2);
+  } else if (ok && request.discard_output) {
+    const int null_fd = open_null_in_child(O_WRONLY);
+    ok = put_fd(null_fd, 1) && put_fd(null_fd, 2);
+  }
+#ifdef SYS_close_range
+  // Descriptors that other code opened without close-on-exec do not pass on
+  // either; `report` is close-on-exec already.
+  if (ok) syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */);
+#endif
   sigset_t no_mask;
   sigemptyset(&no_mask);
-  return posix_spawnattr_setflags(&setup->attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                                    POSIX_SPAWN_SETSIGMASK) == 0 &&
-         posix_spawnattr_setpgroup(&setup->attr, 0) == 0 &&
-         posix_spawnattr_setsigdefault(&setup->attr, &defaults) == 0 &&
-         posix_spawnattr_setsigmask(&setup->attr, &no_mask) == 0;
+  ok = ok && sigprocmask(SIG_SETMASK, &no_mask, nullptr) == 0;
+  if (ok) execve(program, const_cast<char* const*>(request.argv), environ);
+  int err = errno;
+  ssize_t ignored = write(report, &err, sizeof err);
+  (void)ignored;
+  _exit(127);
+}
+
+// Forks and runs `program` with the pipe ends given (see exec_child). Signals
+// are blocked around fork() so that no handler of ours runs in the child
+// before it has reset them. True when `program` was executed; a child that
+// could not run it has been reaped.
+bool spawn_child(const RunRequest& request, const char* program, int in_read, int out_write,
+                 pid_t* pid) {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return false;
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child == 0) {
+    close(report[0]);
+    exec_child(request, program, parent, in_read, out_write, report[1]);
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  close(report[1]);
+  if (child < 0) {
+    close(report[0]);
+    return false;
+  }
+  // End of file: the program was executed (the close-on-exec end went away).
+  int err = 0;
+  ssize_t got;
+  do {
+    got = read(report[0], &err, sizeof err);
+  } while (got < 0 && errno == EINTR);
+  close(report[0]);
+  if (got != 0) {
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return false;
+  }
+  *pid = child;
+  return true;
 }
 
 // Starts the child with the pipes `request` asks for. False, with nothing
 // left open, when no child was started.
 bool start_child(const RunRequest& request, Child* child) {
   if (!request.argv || !request.argv[0] || request.argv[0][0] == '\0') return false;
-  // posix_spawnp reports a missing program either as a spawn error or as a
-  // child ending with 127, depending on the C library; looking it up first
-  // makes "not found" a start failure on every system.
-  if (!program_exists(request.argv[0])) return false;
+  // Looked up before fork(): after it only async-signal-safe calls are made.
+  char program[PATH_MAX + 1];
+  if (!find_on_path(request.argv[0], program, sizeof program)) return false;
   ignore_sigpipe_once();
   int in_pipe[2] = {-1, -1};
   int out_pipe[2] = {-1, -1};
-  SpawnSetup setup;
   bool ok = (!request.input || pipe2(in_pipe, O_CLOEXEC) == 0) &&
             (!request.sink || pipe2(out_pipe, O_CLOEXEC) == 0) &&
-            prepare_spawn(request, in_pipe[0], out_pipe[1], &setup) &&
-            posix_spawnp(&child->pid, request.argv[0], &setup.actions, &setup.attr,
-                         const_cast<char* const*>(request.argv), environ) == 0;
+            spawn_child(request, program, in_pipe[0], out_pipe[1], &child->pid);
   close_fd(&in_pipe[0]);
   close_fd(&out_pipe[1]);
   if (!ok) {
@@ -897,9 +1066,6 @@ enum class Pumped {
   kTimedOut,  // the time limit passed first (or waiting failed)
   kStopped,   // a stop was requested and the grace passed first
 };
-
-// Longest poll() while no stop pipe exists, so that a stop is still seen.
-constexpr int kStopCheckMs = 100;
 
 // Feeds the input and drains the output until the child has ended and its
 // output pipe has reached its end. A child that ended in time still has its

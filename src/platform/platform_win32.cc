@@ -36,6 +36,8 @@ const bool kHasPermissionBits = false;
 const bool kReplaceRefusedWhileRead = true;
 const bool kTlsChecksRevocation = true;
 const char* const kPingOptions[4] = {"-n", "1", "-w", "2000"};
+// The job object of run_process ends the child with this process.
+const bool kChildEndsWithParent = true;
 
 namespace {
 
@@ -50,6 +52,41 @@ bool valid(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE
 void close_handle(HANDLE* handle) {
   if (valid(*handle)) CloseHandle(*handle);
   *handle = nullptr;
+}
+
+// ---- Disk space seam -----------------------------------------------------------
+
+// Bytes the file writes may still store; -1: no limit.
+std::atomic<int64_t> disk_space{-1};
+
+// How many of `want` bytes the next write may store: all of them without a
+// limit, else what is left of it (0: the disk is full), which is taken.
+size_t disk_room(size_t want) {
+  int64_t left = disk_space.load();
+  for (;;) {
+    if (left < 0) return want;
+    const size_t room = static_cast<uint64_t>(left) < want ? static_cast<size_t>(left) : want;
+    if (disk_space.compare_exchange_weak(left, left - static_cast<int64_t>(room))) return room;
+  }
+}
+
+// Writes all `len` bytes at the file's position; false when a write fails or
+// stores less (a full disk, also the one of the seam above).
+bool write_all(HANDLE file, const char* data, size_t len) {
+  // Largest piece handed to one WriteFile.
+  constexpr size_t kMaxWrite = 1u << 30;
+  while (len > 0) {
+    const size_t room = disk_room(len < kMaxWrite ? len : kMaxWrite);
+    DWORD written = 0;
+    if (room == 0 || !WriteFile(file, data, static_cast<DWORD>(room), &written, nullptr) ||
+        written == 0) {
+      return false;
+    }
+    data += written;
+    len -= written;
+    if (written < room) return false;
+  }
+  return true;
 }
 
 // ---- Windows Sockets start ---------------------------------------------------
@@ -640,53 +677,56 @@ ConnectStatus tcp_connect_ms(const char* address, uint16_t port, uint32_t timeou
   SOCKET s = private_socket(addr.ss_family);
   if (s == INVALID_SOCKET) return ConnectStatus::kSocketFailed;
 
-  u_long non_blocking = 1;
-  ioctlsocket(s, FIONBIO, &non_blocking);
+  // The connect's outcome signals `ready`, which is waited on together with
+  // the stop event. Selecting events makes the socket non-blocking.
+  WSAEVENT ready = WSACreateEvent();
+  if (ready == WSA_INVALID_EVENT) {
+    closesocket(s);
+    return ConnectStatus::kSocketFailed;
+  }
+  if (WSAEventSelect(s, ready, FD_CONNECT) != 0) {
+    WSACloseEvent(ready);
+    closesocket(s);
+    return ConnectStatus::kSocketFailed;
+  }
 
   ConnectStatus status = ConnectStatus::kConnected;
   if (connect(s, reinterpret_cast<const sockaddr*>(&addr), addr_len) != 0) {
     int code = WSAGetLastError();
     if (code == WSAECONNREFUSED) {
-      closesocket(s);
-      return ConnectStatus::kRefused;
-    }
-    if (code != WSAEWOULDBLOCK && code != WSAEINPROGRESS) {
+      status = ConnectStatus::kRefused;
+    } else if (code != WSAEWOULDBLOCK && code != WSAEINPROGRESS) {
       if (error) *error = code;
-      closesocket(s);
-      return ConnectStatus::kConnectFailed;
-    }
-    fd_set writable;
-    fd_set failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(s, &writable);
-    FD_SET(s, &failed);
-    timeval wait;
-    wait.tv_sec = static_cast<long>(timeout_ms / 1000);
-    wait.tv_usec = static_cast<long>((timeout_ms % 1000) * 1000);
-    int ready = select(0, nullptr, &writable, &failed, &wait);
-    if (ready == 0) {
-      status = ConnectStatus::kTimedOut;
-    } else if (ready < 0) {
-      status = ConnectStatus::kWaitFailed;
+      status = ConnectStatus::kConnectFailed;
     } else {
-      int pending = 0;
-      int len = sizeof pending;
-      if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &len) != 0) {
-        pending = WSAGetLastError();
-      } else if (pending == 0 && FD_ISSET(s, &failed)) {
-        // Reported as failed without a reason: not a connection.
-        pending = WSAECONNREFUSED;
-      }
-      if (pending == WSAECONNREFUSED) {
+      // The socket's event first: an outcome there wins over a stop.
+      HANDLE events[2] = {ready, stop_handle()};
+      const DWORD count = events[1] ? 2 : 1;
+      const DWORD limit = timeout_ms == INFINITE ? INFINITE - 1 : timeout_ms;
+      const DWORD woke = WaitForMultipleObjects(count, events, FALSE, limit);
+      WSANETWORKEVENTS happened;
+      if (woke == WAIT_TIMEOUT) {
+        status = ConnectStatus::kTimedOut;
+      } else if (woke == WAIT_OBJECT_0 + 1) {
+        status = ConnectStatus::kStopped;
+      } else if (woke != WAIT_OBJECT_0 || WSAEnumNetworkEvents(s, ready, &happened) != 0) {
+        status = ConnectStatus::kWaitFailed;
+      } else if ((happened.lNetworkEvents & FD_CONNECT) == 0) {
+        // Signalled without a connect outcome: not a connection.
         status = ConnectStatus::kRefused;
-      } else if (pending != 0) {
-        status = ConnectStatus::kPendingError;
-        if (error) *error = pending;
+      } else {
+        const int pending = happened.iErrorCode[FD_CONNECT_BIT];
+        if (pending == WSAECONNREFUSED) {
+          status = ConnectStatus::kRefused;
+        } else if (pending != 0) {
+          status = ConnectStatus::kPendingError;
+          if (error) *error = pending;
+        }
       }
     }
   }
   closesocket(s);
+  WSACloseEvent(ready);
   return status;
 }
 
@@ -787,6 +827,9 @@ void clear_stop_request() {
   if (HANDLE event = stop_handle()) ResetEvent(event);
 }
 
+// Windows has no hang-up signal.
+bool take_reload_request() { return false; }
+
 // ---- Processes -------------------------------------------------------------------
 
 uint32_t current_pid() { return GetCurrentProcessId(); }
@@ -813,6 +856,8 @@ bool request_process_stop(uint32_t pid) {
   CloseHandle(event);
   return set;
 }
+
+bool request_process_reload(uint32_t) { return false; }
 
 bool wait_process_end(uint32_t pid, uint32_t ms) {
   HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
@@ -1077,16 +1122,34 @@ bool rewrite_locked_file(FileLock* lock, const char* text, size_t len) {
       buf[used++] = text[i];
     }
     if (last || used + 2 > sizeof buf) {
-      DWORD written = 0;
-      if (used > 0 &&
-          (!WriteFile(file, buf, static_cast<DWORD>(used), &written, nullptr) || written != used)) {
-        return false;
-      }
+      if (used > 0 && !write_all(file, buf, used)) return false;
       used = 0;
     }
   }
   return true;
 }
+
+bool append_whole(const char* path, const char* data, size_t len) {
+  if (!path || path[0] == '\0' || (!data && len > 0)) return false;
+  // Shared like a file opened by the C library, and deletable: the log may
+  // be moved or deleted at any time.
+  HANDLE file =
+      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (!valid(file)) return false;
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  LARGE_INTEGER start;
+  bool ok = SetFilePointerEx(file, zero, &start, FILE_END) != 0;
+  if (ok && !write_all(file, data, len)) {
+    ok = false;
+    // Cut back to where this append began.
+    if (SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) SetEndOfFile(file);
+  }
+  return CloseHandle(file) != 0 && ok;
+}
+
+void set_disk_space_for_testing(int64_t bytes) { disk_space.store(bytes < 0 ? -1 : bytes); }
 
 void unlock_file(FileLock* lock) {
   if (!lock || lock->handle == -1) return;

@@ -45,6 +45,9 @@ int connect_once(const char* ip, uint16_t port, uint32_t timeout_ms, char* error
     case platform::ConnectStatus::kPendingError:
       set_error(error, "socket error %d", error_number);
       return kProbeFailed;
+    case platform::ConnectStatus::kStopped:
+      set_error(error, "Stopped");
+      return kProbeStopped;
   }
   set_error(error, "socket error");
   return kProbeFailed;
@@ -81,7 +84,7 @@ int probe_host_entry(HostEntry* host, uint16_t port, double* elapsed, char* erro
     const uint32_t share = static_cast<uint32_t>(left / static_cast<uint64_t>(count - i));
     if (host->address_count > 0) host->resolved_ip.assign(host->addresses[i].c_str());
     result = connect_once(host->resolved_ip.c_str(), port, share, error);
-    if (result == kProbeConnected) break;
+    if (result == kProbeConnected || result == kProbeStopped) break;
   }
   if (result == kProbeConnected && elapsed) {
     *elapsed = static_cast<double>(platform::monotonic_ms() - start) / 1000.0;

@@ -106,6 +106,8 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
   char error[kProbeErrorSize] = "";
   double elapsed = 0.0;
   const int result = probe_host_entry(host, static_cast<uint16_t>(port), &elapsed, error);
+  // A check cut by a stop found nothing out: no counter moves, nothing is said.
+  if (result == kProbeStopped) return 0;
 
   if (result != kProbeConnected) slot->error.assign(result == kProbeTimedOut ? "Timeout" : error);
   std::unique_lock<std::mutex> lock(host_state_lock);

@@ -58,7 +58,9 @@ struct WorkerContext {
 // successful checks in a row; until then each success sets slot->failed, so
 // that fast retry stays on. With context.count_checks false the probe's
 // outcome is printed "not counted" and the host's state is left as it was.
-// Sets slot->failed. Returns 0 (also for a null slot).
+// A probe cut by a stop request (kProbeStopped) prints nothing and leaves
+// the host's state as it was. Sets slot->failed. Returns 0 (also for a null
+// slot).
 uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context);
 
 }  // namespace lw

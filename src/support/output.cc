@@ -3,7 +3,10 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
+#include "platform/platform.h"
 #include "support/clock.h"
 
 namespace lw {
@@ -76,23 +79,82 @@ void print_and_log(const char* fmt, ...) {
   log_event("%s", text);
 }
 
+namespace {
+
+// Room for a usual log line on the stack; longer ones go to the heap.
+constexpr size_t kLogLineStackSize = 1024;
+
+// Formats one log line whole: "<stamp> - <text>" and a line end, each "\n"
+// stored as the platform's text line end, as a text-mode file stores it.
+class LogLine {
+ public:
+  LogLine(const char* stamp, const char* fmt, va_list args) {
+    char small[kLogLineStackSize];
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(small, sizeof small, fmt, args);
+    const char* text = small;
+    char* big = nullptr;
+    if (n >= static_cast<int>(sizeof small)) {
+      big = static_cast<char*>(std::malloc(static_cast<size_t>(n) + 1));
+      if (big) std::vsnprintf(big, static_cast<size_t>(n) + 1, fmt, again);
+      text = big;
+    }
+    va_end(again);
+    if (n >= 0 && text) build(stamp, text);
+    std::free(big);
+  }
+  ~LogLine() {
+    if (data_ != stack_) std::free(data_);
+  }
+  LogLine(const LogLine&) = delete;
+  LogLine& operator=(const LogLine&) = delete;
+  // Null when the line could not be formatted (no memory, a format error).
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  void build(const char* stamp, const char* text) {
+    const size_t end_len = std::strlen(platform::kTextLineEnd);
+    size_t need = 0;
+    for (const char* part : {stamp, " - ", text, "\n"}) {
+      for (const char* p = part; *p; ++p) need += *p == '\n' ? end_len : 1;
+    }
+    data_ = need <= sizeof stack_ ? stack_ : static_cast<char*>(std::malloc(need));
+    if (!data_) return;
+    for (const char* part : {stamp, " - ", text, "\n"}) {
+      for (const char* p = part; *p; ++p) {
+        if (*p == '\n') {
+          std::memcpy(data_ + size_, platform::kTextLineEnd, end_len);
+          size_ += end_len;
+        } else {
+          data_[size_++] = *p;
+        }
+      }
+    }
+  }
+
+  char stack_[kLogLineStackSize + 64];
+  char* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+}  // namespace
+
 void log_event(const char* fmt, ...) {
   bool report_outage = false;
   {
     std::lock_guard<std::mutex> hold(log_lock);
-    bool written = false;
-    if (std::FILE* file = std::fopen(kLogFileName, "a")) {
-      char stamp[32];
-      format_local_time(now_seconds(), "%Y-%m-%d %H:%M:%S", stamp, sizeof stamp);
-      const bool head_ok = std::fprintf(file, "%s - ", stamp) >= 0;
-      va_list args;
-      va_start(args, fmt);
-      const bool text_ok = std::vfprintf(file, fmt, args) >= 0;
-      va_end(args);
-      const bool end_ok = std::fputc('\n', file) != EOF;
-      // A full disk shows only when the buffered line is handed over.
-      written = std::fclose(file) == 0 && head_ok && text_ok && end_ok;
-    }
+    // Stamped under the lock, so that the lines stand in the order of their times.
+    char stamp[32];
+    format_local_time(now_seconds(), "%Y-%m-%d %H:%M:%S", stamp, sizeof stamp);
+    va_list args;
+    va_start(args, fmt);
+    const LogLine line(stamp, fmt, args);
+    va_end(args);
+    // Whole or not at all: a line that does not fit leaves the file as it was.
+    const bool written =
+        line.data() && platform::append_whole(kLogFileName, line.data(), line.size());
     if (written) {
       log_outage_reported = false;
     } else if (!log_outage_reported) {

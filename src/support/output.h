@@ -39,12 +39,15 @@ __attribute__((format(gnu_printf, 1, 2))) void plain_print(const char* fmt, ...)
 __attribute__((format(gnu_printf, 1, 2))) void error_print(const char* fmt, ...);
 
 // Appends "YYYY-mm-dd HH:MM:SS - <message>" and a line end to the log file
-// under log_lock, opening and closing the file for this one line. When the
-// line cannot be written (the file cannot be opened for appending, or the
-// write fails) the event is dropped; the first such failure, and the first
-// one after a line was written again, prints "Cannot write log file
-// linkwatch_log.txt: events are not recorded" to standard error (once per
-// outage, after log_lock is released). The caller is not told.
+// under log_lock, opening and closing the file for this one line; each "\n"
+// is stored as the platform's text line end. The line is formatted whole
+// first and appended whole or not at all (platform::append_whole), so the
+// file never holds part of a line. When the line cannot be written (the
+// file cannot be opened for appending, or the write fails or stores less,
+// as on a full disk) the event is dropped and the file left as it was; the first such failure, and
+// the first one after a line was written again, prints "Cannot write log file linkwatch_log.txt:
+// events are not recorded" to standard error (once per outage, after log_lock is released). The
+// caller is not told.
 __attribute__((format(gnu_printf, 1, 2))) void log_event(const char* fmt, ...);
 // The same one-line text with plain_print (and a line end) and log_event,
 // for settings the run cannot use as written. Longer texts are cut at 1023.

@@ -17,6 +17,8 @@
 //   spawn-sleeper <ms> [<pidfile>]  a child "[pidfile <pidfile>] sleep <ms>" sharing
 //                         its output, then sleeps <ms> itself
 //   listen <port>         listens on 127.0.0.1, prints the bound port, accepts and closes
+//   run-child <ms> <pidfile>  runs "pidfile <pidfile> sleep <ms>" through run_process
+//                         (output discarded) and waits for it
 
 #include <cstdint>
 #include <cstdio>
@@ -162,6 +164,14 @@ int run_helpers(const std::vector<char*>& args) {
       platform::sleep_ms(static_cast<uint32_t>(number(a1, 0)));
       std::fflush(stdout);
       std::_Exit(0);  // without waiting for the child
+    } else if (helper == "run-child" && number(a1, -1) >= 0 && a2) {
+      const std::string self = self_path();
+      const char* argv[] = {self.c_str(), "pidfile", a2, "sleep", a1, nullptr};
+      platform::RunRequest request;
+      request.argv = argv;
+      request.discard_output = true;
+      platform::run_process(request);
+      i += 3;
     } else if (helper == "listen" && number(a1, -1) >= 0 && number(a1, -1) <= 65535) {
       platform::socket_startup();
       platform::Listener listener;

@@ -1,0 +1,157 @@
+// The orderly stop of a real instance with a check in flight, the hang-up
+// signal, and children that end with their parent even when it is killed.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/instance.h"
+#include "platform/platform.h"
+#include "support/output.h"
+#include "support/test_env.h"
+
+namespace lw {
+namespace {
+
+using Result = test::ProgramResult;  // exit code, joined output
+using test::run_program;
+
+// Longest wait for an instance to log something: the random start delay
+// (up to 9 s) and a margin.
+constexpr int kLogWaitMs = 20000;
+
+// Waits up to `ms` for the log to hold `text`.
+bool log_shows(const std::string& text, int ms = kLogWaitMs) {
+  for (int waited = 0; waited < ms; waited += 50) {
+    if (test::read_file(kLogFileName).find(text) != std::string::npos) return true;
+    platform::sleep_ms(50);
+  }
+  return test::read_file(kLogFileName).find(text) != std::string::npos;
+}
+
+// A listener that never accepts, its backlog filled: a connect to it is
+// neither accepted nor refused and waits out its whole time-out.
+struct SilentService {
+  SilentService() {
+    EXPECT_TRUE(platform::socket_startup());
+    EXPECT_TRUE(platform::listen_loopback(0, 1, &listener));
+    for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", listener.port, 1, nullptr);
+  }
+  ~SilentService() { platform::close_listener(&listener); }
+  platform::Listener listener;
+};
+
+class InstanceStopTest : public test::WorkDirTest {
+ protected:
+  // Starts an instance in the background watching 127.0.0.1:`port` with
+  // `timeoutsec`; its pid, 0 when it did not start.
+  uint32_t start_instance(uint16_t port, int timeoutsec) {
+    test::write_file("linkwatch_host.txt", "interval : \"60\"\nhost : \"127.0.0.1\"\nport : \"" +
+                                               std::to_string(port) + "\"\ntimeoutsec : \"" +
+                                               std::to_string(timeoutsec) + "\"\n");
+    const Result started = run_program({"-start"});
+    pid_ = read_pid_file();
+    EXPECT_EQ(started.first, 0) << started.second;
+    return pid_ != 0 && platform::pid_is_alive(pid_) ? pid_ : 0;
+  }
+  void TearDown() override {
+    if (pid_ != 0 && platform::pid_is_alive(pid_)) platform::terminate_process(pid_);
+  }
+  uint32_t pid_ = 0;
+};
+
+// A check of a service that never answers, with a minute to wait, is cut
+// by "-stop" (SIGTERM on POSIX, the stop event on Windows): the run ends in
+// order within the child grace and a margin, and the check it cut counts
+// nothing and logs nothing.
+TEST_F(InstanceStopTest, AStopEndsACheckInFlight) {
+  SilentService silent;
+  ASSERT_NE(start_instance(silent.listener.port, 60), 0u);
+  ASSERT_TRUE(log_shows("------ linkwatch is started ------"));
+  platform::sleep_ms(1500);  // the first cycle's check is waiting now
+  const uint64_t asked = platform::monotonic_ms();
+  EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
+  const uint64_t took = platform::monotonic_ms() - asked;
+  EXPECT_LT(took, 15000u) << "the check held the stop";
+  const std::string log = test::read_file(kLogFileName);
+  EXPECT_NE(log.find("------ linkwatch is stopped: stop requested ------"), std::string::npos)
+      << "the stop was not orderly:\n"
+      << log;
+  for (const char* misleading : {"Timeout", "TIMEOUT", "FAIL", "Stopped", "unreachable"}) {
+    EXPECT_EQ(log.find(misleading), std::string::npos) << misleading << " in\n" << log;
+  }
+}
+
+// The hang-up signal is logged, and the run goes on until it is stopped.
+TEST_F(InstanceStopTest, HangUpIsLoggedAndTheRunGoesOn) {
+  platform::Listener open;
+  ASSERT_TRUE(platform::socket_startup() && platform::listen_loopback(0, 16, &open));
+  const uint32_t pid = start_instance(open.port, 2);
+  ASSERT_NE(pid, 0u);
+  if (!platform::request_process_reload(pid)) {
+    EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
+    platform::close_listener(&open);
+    GTEST_SKIP() << "no hang-up signal on " << platform::kSystemName;
+  }
+  const std::string noted =
+      "hang-up signal received: the files are not read again, linkwatch goes on";
+  EXPECT_TRUE(log_shows(noted));
+  EXPECT_TRUE(log_shows("------ linkwatch is started ------"));
+  ASSERT_TRUE(platform::request_process_reload(pid)) << "the first one ended it";
+  const auto noted_twice = [&noted] {
+    const std::string log = test::read_file(kLogFileName);
+    return log.find(noted) != log.rfind(noted);
+  };
+  for (int ms = 0; ms < 5000 && !noted_twice(); ms += 50) platform::sleep_ms(50);
+  EXPECT_TRUE(noted_twice()) << "each signal is noted";
+  EXPECT_TRUE(platform::pid_is_alive(pid));
+  EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
+  const std::string log = test::read_file(kLogFileName);
+  EXPECT_NE(log.find("------ linkwatch is stopped: stop requested ------"), std::string::npos)
+      << log;
+  platform::close_listener(&open);
+}
+
+// Waits for a file that a child writes ("<pid>\n") and returns the number.
+uint32_t wait_for_pid_file(const std::string& name) {
+  for (int i = 0; i < 500; ++i) {
+    const std::string text = test::read_file(name);
+    if (text.find('\n') != std::string::npos) return std::strtoul(text.c_str(), nullptr, 10);
+    platform::sleep_ms(20);
+  }
+  return 0;
+}
+
+class ChildProcessTest : public test::WorkDirTest {};
+
+// A child started through run_process ends when its parent is ended without
+// any clean-up (SIGKILL, TerminateProcess).
+TEST_F(ChildProcessTest, AChildEndsWithItsKilledParent) {
+  if (!platform::kChildEndsWithParent) GTEST_SKIP() << "not on " << platform::kSystemName;
+  const std::string tool = test::program_path("lw_testtool").string();
+  std::thread parent([&tool] {
+    const char* argv[] = {tool.c_str(), "pidfile",   "parent.pid", "run-child",
+                          "60000",      "child.pid", nullptr};
+    platform::RunRequest request;
+    request.argv = argv;
+    request.discard_output = true;
+    request.time_limit_ms = 60000;
+    platform::run_process(request);
+  });
+  const uint32_t parent_pid = wait_for_pid_file("parent.pid");
+  const uint32_t child_pid = wait_for_pid_file("child.pid");
+  ASSERT_NE(parent_pid, 0u);
+  ASSERT_NE(child_pid, 0u);
+  EXPECT_EQ(platform::terminate_process(parent_pid), platform::TerminateResult::kTerminated);
+  for (int i = 0; i < 100 && platform::pid_is_alive(child_pid); ++i) platform::sleep_ms(50);
+  const bool outlived = platform::pid_is_alive(child_pid);
+  EXPECT_FALSE(outlived) << "child " << child_pid << " outlived its parent";
+  if (outlived) platform::terminate_process(child_pid);
+  parent.join();
+}
+
+}  // namespace
+}  // namespace lw
