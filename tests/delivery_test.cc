@@ -279,6 +279,57 @@ TEST_F(DeliveryTest, WaitingMessagesAreBoundedAndStopReportsWhatIsLeft) {
             std::string::npos);
 }
 
+// A full disk: the mail or card file cannot be written. On every channel that
+// is a temporary failure, logged as such (not "could not run"), and the
+// alert goes out once there is room again.
+TEST(DeliveryFileTest, AFullDiskIsATemporaryFailureAndTheAlertGoesOnceThereIsRoom) {
+  for (const Channel channel : {Channel::kEmail, Channel::kTeams}) {
+    SCOPED_TRACE(channel_name(channel));
+    test::ScopedWorkDir dir;
+    fake_now = kStart;
+    set_clock_for_testing([] { return fake_now.load(); });
+    set_silent_mode(true);
+    test::CommandRecorder curl;
+    NotifySettings settings = test::all_channels();
+    settings.email_enabled = channel == Channel::kEmail;
+    settings.teams_enabled = channel == Channel::kTeams;
+    settings.telegram_enabled = 0;
+    settings.retry_minutes = 60;
+    Delivery delivery(&settings);
+    NotifyMessage alert = message("Alert for h:1", {"h:1"});
+    alert.body.assign(std::string(2000, 'b').c_str());
+    delivery.post(alert, kStart);
+
+    platform::set_disk_space_for_testing(1000);  // room for log lines, not for the file
+    EXPECT_EQ(delivery.run_due(), kStart + kRetryFirstWaitSeconds);
+    platform::set_disk_space_for_testing(-1);
+    EXPECT_TRUE(curl.commands().empty());
+    EXPECT_EQ(delivery.pending(channel), 1u);
+    EXPECT_EQ(delivery.channel_record(channel).last_detail.c_str(),
+              std::string("send file not written"));
+    const std::string log = test::read_file(kLogFileName);
+    const std::string what = channel == Channel::kEmail ? "message" : "card";
+    EXPECT_NE(log.find(std::string(channel_name(channel)) + ": not sent: the " + what +
+                       " file could not be written (full disk or no permission?); a temporary "
+                       "failure"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("could not run"), std::string::npos);
+    EXPECT_EQ(std::filesystem::directory_iterator(".")->path().filename(), kLogFileName)
+        << "no send file is left behind";
+
+    fake_now += kRetryFirstWaitSeconds;
+    EXPECT_EQ(delivery.run_due(), 0);
+    ASSERT_EQ(curl.commands().size(), 1u);
+    const test::RecordedCommand sent = curl.commands()[0];
+    EXPECT_NE(sent.mail_file.value_or(sent.card_file.value_or("")).find("(delayed; event at"),
+              std::string::npos);
+    EXPECT_EQ(delivery.pending(channel), 0u);
+    set_clock_for_testing(nullptr);
+    set_silent_mode(false);
+  }
+}
+
 // With the threads: a channel whose send hangs delays no other channel, and
 // after a stop request no send starts.
 TEST(DeliveryThreadTest, AHangingChannelDelaysNoOtherAndNothingStartsAfterAStop) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "notify/dispatch.h"
 #include "notify/mail_format.h"
@@ -27,7 +28,7 @@ static_assert(2 * (decltype(NotifySettings::email)::capacity() +
 // text ends between the two), so the file never holds a bare CR or LF.
 class CrlfWriter {
  public:
-  explicit CrlfWriter(std::FILE* file) : file_(file) {}
+  explicit CrlfWriter(std::string* out) : out_(out) {}
 
   void put(const char* text) {
     for (const char* s = text ? text : ""; *s; ++s) {
@@ -35,23 +36,16 @@ class CrlfWriter {
       previous_ = *s;
       if (*s == '\n' && after_cr) continue;  // its CR LF is written
       if (*s == '\r' || *s == '\n') {
-        byte('\r');
-        byte('\n');
+        out_->append("\r\n");
       } else {
-        byte(*s);
+        out_->push_back(*s);
       }
     }
   }
-  bool ok() const { return ok_; }
 
  private:
-  void byte(char c) {
-    if (std::fputc(static_cast<unsigned char>(c), file_) == EOF) ok_ = false;
-  }
-
-  std::FILE* file_;
+  std::string* out_;
   char previous_ = '\0';  // the text's byte before, as given
-  bool ok_ = true;
 };
 
 // Room for the header block: a subject of 8191 bytes grows by a third in
@@ -78,7 +72,7 @@ void header_recipients(const char* recipients, char* out, size_t cap) {
 
 // Writes the whole message into `file` and closes it. False when any byte
 // could not be written or the header block cannot be formed.
-bool write_mail(std::FILE* file, const NotifySettings& settings, const char* recipients,
+bool write_mail(SendFile* file, const NotifySettings& settings, const char* recipients,
                 const char* subject, const char* body) {
   char headers[kMailHeaderBlockSize];
   char to[kHeaderRecipientsSize];
@@ -88,14 +82,13 @@ bool write_mail(std::FILE* file, const NotifySettings& settings, const char* rec
   input.to = to;
   input.subject = subject;
   input.seconds = now_seconds();
-  const bool formed = format_mail_headers(input, headers, sizeof headers) > 0;
-  CrlfWriter out(file);
+  if (format_mail_headers(input, headers, sizeof headers) == 0) return false;
+  std::string text;
+  CrlfWriter out(&text);
   out.put(headers);
   out.put(body);
   out.put("\n");
-  bool ok = formed && out.ok();
-  if (std::fclose(file) != 0) ok = false;
-  return ok;
+  return file->write(text.data(), text.size());
 }
 
 }  // namespace
@@ -118,8 +111,7 @@ int send_mail_message(const NotifySettings& settings, const char* recipients, co
   if (outcome) *outcome = SendOutcome();
   if (!email_configured(settings) || !recipients || recipients[0] == '\0') return 0;
   SendFile mail_file(kMailFilePrefix, kMailFileSuffix);
-  std::FILE* file = mail_file.create();
-  if (!file || !write_mail(file, settings, recipients, subject, body)) {
+  if (!write_mail(&mail_file, settings, recipients, subject, body)) {
     note_unwritten_send_file(Channel::kEmail, "message", outcome);
     return 0;
   }

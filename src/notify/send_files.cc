@@ -53,7 +53,7 @@ SendFile::~SendFile() {
   fs::remove(name_.c_str(), ignored);
 }
 
-std::FILE* SendFile::create() {
+std::FILE* SendFile::create() {  // see reserve()
   const uint32_t pid = platform::current_pid();
   for (int attempt = 0; attempt < kSendFileNameAttempts; ++attempt) {
     FixedText<64> candidate;
@@ -82,6 +82,10 @@ const char* SendFile::reserve() {
   std::FILE* file = create();
   if (!file || std::fclose(file) != 0) return nullptr;
   return name();
+}
+
+bool SendFile::write(const char* data, size_t len) {
+  return reserve() && platform::append_whole(name(), data, len);
 }
 
 void SendFile::read_start(char* out, size_t cap) const {

@@ -37,14 +37,15 @@ class SendFile {
   SendFile(const SendFile&) = delete;
   SendFile& operator=(const SendFile&) = delete;
 
-  // Creates the file, readable and writable by its owner only before any
-  // byte is written, and opens it for binary writing. Null when no free name
-  // was found, the file cannot be created or its access cannot be narrowed
-  // (nothing is left behind then). Call once; the caller closes the stream.
-  std::FILE* create();
-  // Creates the file empty (as create() does) and closes it, for a program
-  // to write into. Returns name(), or null when create() fails.
+  // Creates the file empty, readable and writable by its owner only, for a
+  // program to write into. Returns name(), or null when no free name was
+  // found, the file cannot be created or its access cannot be narrowed
+  // (nothing is left behind then). Call once.
   const char* reserve();
+  // Creates the file as reserve() does and stores the `len` bytes at `data`
+  // in it, whole or not at all (platform::append_whole). False when the file
+  // cannot be created or the bytes not stored (a full disk). Call once.
+  bool write(const char* data, size_t len);
   // The file's name, relative to the working folder.
   const char* name() const { return name_.c_str(); }
   // Reads the first bytes of the file (written by someone else meanwhile)
@@ -53,6 +54,9 @@ class SendFile {
   void read_start(char* out, size_t cap) const;
 
  private:
+  // Creates the file (see reserve()) and opens it for binary writing.
+  std::FILE* create();
+
   FixedText<64> name_;
   const char* prefix_;
   const char* suffix_;

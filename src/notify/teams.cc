@@ -17,17 +17,14 @@ namespace {
 static_assert(2 * decltype(NotifySettings::teams_webhook)::capacity() + 16 <= kTeamsConfigSize,
               "Teams config text too small");
 
-// Writes the card into `file` (null: nothing to write) and closes it. False
-// when the card cannot be built or any byte could not be written.
-bool write_card(std::FILE* file, const char* title, const char* body) {
-  if (!file) return false;
+// Writes the card into `file`. False when the card cannot be built or any
+// byte could not be written.
+bool write_card(SendFile* file, const char* title, const char* body) {
   static_assert(kTeamsCardBufferSize <= 32 * 1024, "card buffer on the stack");
   char card[kTeamsCardBufferSize];
   const size_t length =
       build_teams_card(title ? title : kTeamsDefaultTitle, body, card, sizeof card);
-  bool ok = length > 0 && std::fwrite(card, 1, length, file) == length;
-  if (std::fclose(file) != 0) ok = false;
-  return ok;
+  return length > 0 && file->write(card, length);
 }
 
 }  // namespace
@@ -82,7 +79,7 @@ int send_teams(const NotifySettings& settings, const char* title, const char* bo
   if (outcome) *outcome = SendOutcome();
   if (!teams_configured(settings) || !body || body[0] == '\0') return 0;
   SendFile card_file(kCardFilePrefix, kCardFileSuffix);
-  if (!write_card(card_file.create(), title, body)) {
+  if (!write_card(&card_file, title, body)) {
     note_unwritten_send_file(Channel::kTeams, "card", outcome);
     return 0;
   }

@@ -308,7 +308,8 @@ bool append_whole(const char* path, const char* data, size_t len);
 // (append_whole, rewrite_locked_file, and every other write of a file's
 // content added to this interface) may store `bytes` more bytes in all;
 // a write beyond that stores what is left and then fails as a full disk
-// would. -1 (the start) lifts the limit. Thread-safe.
+// would; what a cut-back removes again is free again. -1 (the start) lifts
+// the limit. Thread-safe.
 void set_disk_space_for_testing(int64_t bytes);
 
 // ---- Finding programs ----------------------------------------------------

@@ -150,6 +150,14 @@ size_t disk_room(size_t want) {
   }
 }
 
+// Gives back `bytes` that a cut-back freed again.
+void disk_release(size_t bytes) {
+  int64_t left = disk_space.load();
+  while (left >= 0 &&
+         !disk_space.compare_exchange_weak(left, left + static_cast<int64_t>(bytes))) {
+  }
+}
+
 // ---- Stop and reload requests ----------------------------------------------
 
 // A self-pipe that a signal handler writes to wake the waits on its read end.
@@ -862,8 +870,10 @@ bool append_whole(const char* path, const char* data, size_t len) {
     // writer may have changed since).
     const off_t end = lseek(fd, 0, SEEK_CUR);
     if (end >= static_cast<off_t>(done)) {
-      while (ftruncate(fd, end - static_cast<off_t>(done)) != 0 && errno == EINTR) {
+      int cut;
+      while ((cut = ftruncate(fd, end - static_cast<off_t>(done))) != 0 && errno == EINTR) {
       }
+      if (cut == 0) disk_release(done);
     }
   }
   return close(fd) == 0 && ok;

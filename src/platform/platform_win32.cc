@@ -70,6 +70,14 @@ size_t disk_room(size_t want) {
   }
 }
 
+// Gives back `bytes` that a cut-back freed again.
+void disk_release(size_t bytes) {
+  int64_t left = disk_space.load();
+  while (left >= 0 &&
+         !disk_space.compare_exchange_weak(left, left + static_cast<int64_t>(bytes))) {
+  }
+}
+
 // Writes all `len` bytes at the file's position; false when a write fails or
 // stores less (a full disk, also the one of the seam above).
 bool write_all(HANDLE file, const char* data, size_t len) {
@@ -1143,8 +1151,13 @@ bool append_whole(const char* path, const char* data, size_t len) {
   bool ok = SetFilePointerEx(file, zero, &start, FILE_END) != 0;
   if (ok && !write_all(file, data, len)) {
     ok = false;
-    // Cut back to where this append began.
-    if (SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) SetEndOfFile(file);
+    // Cut back to where this append began; that frees what it stored.
+    LARGE_INTEGER reached;
+    const bool known = SetFilePointerEx(file, zero, &reached, FILE_CURRENT) != 0;
+    if (SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && SetEndOfFile(file) && known &&
+        reached.QuadPart > start.QuadPart) {
+      disk_release(static_cast<size_t>(reached.QuadPart - start.QuadPart));
+    }
   }
   return CloseHandle(file) != 0 && ok;
 }
