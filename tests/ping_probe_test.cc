@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "platform/platform.h"
@@ -31,6 +32,19 @@ TEST(PingProbeTest, CountsRepliesAndEndsAHangingPingAtTheAttemptLimit) {
   const uint64_t took = platform::monotonic_ms() - start;
   EXPECT_GE(took, kPingAttempts * (kPingAttemptLimitMs - 100)) << took;
   EXPECT_LT(took, kPingAttempts * (kPingAttemptLimitMs + 5000)) << took;
+
+  // A stop during the first attempt ends the series after that attempt's
+  // grace: no further attempt starts.
+  std::thread stopper([] {
+    platform::sleep_ms(300);
+    platform::request_stop();
+  });
+  const uint64_t stop_start = platform::monotonic_ms();
+  EXPECT_EQ(probe_ping("10.0.0.1", nullptr), 0);
+  stopper.join();
+  const uint64_t stop_took = platform::monotonic_ms() - stop_start;
+  platform::clear_stop_request();
+  EXPECT_LT(stop_took, 2 * platform::kStopGraceMs) << stop_took;
 }
 
 // Recorded outputs: a reply counts only when ping exited 0 and a line names

@@ -101,7 +101,8 @@ int probe_ping(const char* target, int32_t* answered) {
   command.argv = argv;
 
   int count = 0;
-  for (int attempt = 0; attempt < kPingAttempts; ++attempt) {
+  // Once a stop is requested no further attempt starts: the run ends soon.
+  for (int attempt = 0; attempt < kPingAttempts && !platform::stop_requested(); ++attempt) {
     char output[kCaptureBufferSize];
     const int rc = run_command_capture(command, output, kPingAttemptLimitMs);
     if (ping_answered(rc, output, target)) ++count;
