@@ -85,6 +85,45 @@ TEST_F(InstanceStopTest, AStopEndsACheckInFlight) {
   }
 }
 
+// A stop while a Teams send hangs and another alert waits behind it (the
+// fake curl sleeps a minute): the send gets its grace, nothing new is sent,
+// and "-stop" finds every message logged as not delivered and the stop line.
+TEST_F(InstanceStopTest, AStopLogsEveryMessageNotDelivered) {
+  test::ScopedFakeTools tools(work_dir(), {"curl", "ping"},
+                              {{"LW_FAKE_CURL_SLEEP_MS", "60000"},
+                               {"LW_FAKE_PING_OUTPUT", "Reply from 127.0.0.1: TTL=64"}});
+  platform::Listener gone;
+  ASSERT_TRUE(platform::socket_startup() && platform::listen_loopback(0, 1, &gone));
+  const std::string refused = std::to_string(gone.port);
+  platform::close_listener(&gone);
+  test::write_file("linkwatch_host.txt",
+                   "interval : \"60\"\nhost : \"127.0.0.1\"\nport : \"" + refused +
+                       "\"\nalertcount : \"1\"\ntimeoutsec : \"2\"\nhost : \"127.0.0.2\"\nport : \"" +
+                       refused + "\"\nalertcount : \"1\"\ntimeoutsec : \"2\"\n");
+  test::write_file("linkwatch_email.txt",
+                   "teams_webhook : \"https://127.0.0.1:9/hook\"\nretry_minutes : \"60\"\n");
+  ASSERT_EQ(run_program({"-start"}).first, 0);
+  pid_ = read_pid_file();
+  ASSERT_TRUE(log_shows("Send Microsoft Teams alert"));
+  platform::sleep_ms(500);  // the second DOWN waits behind the first now
+  const uint64_t asked = platform::monotonic_ms();
+  EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
+  EXPECT_LT(platform::monotonic_ms() - asked, 15000u);
+  const std::string log = test::read_file(kLogFileName);
+  EXPECT_NE(log.find("------ linkwatch is stopped: stop requested ------"), std::string::npos)
+      << log;
+  for (const char* host : {"127.0.0.1", "127.0.0.2"}) {
+    const std::string line = "Teams: alert not delivered (linkwatch stopped): Alert for " + refused +
+                             ". " + host;
+    EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log;
+  }
+  size_t sends = 0;
+  for (size_t at = 0; (at = log.find("Send Microsoft Teams alert", at)) != std::string::npos; ++at) {
+    ++sends;
+  }
+  EXPECT_EQ(sends, 1u) << "a send started after the stop request:\n" << log;
+}
+
 // The hang-up signal is logged, and the run goes on until it is stopped.
 TEST_F(InstanceStopTest, HangUpIsLoggedAndTheRunGoesOn) {
   platform::Listener open;
