@@ -216,9 +216,8 @@ Delivery::Choice Delivery::choose(Lane* lane, int64_t now) {
     }
     ahead.insert(entry.message->services.begin(), entry.message->services.end());
   }
-  bound_waiting(lane);
+  if (bound_waiting(lane) && choice.message) return choose(lane, now);  // the choice may be gone
   if (choice.message) {
-    choice.delayed = false;
     for (const Entry& entry : lane->entries) {
       if (entry.message == choice.message) choice.delayed = entry.waits();
     }
@@ -299,7 +298,8 @@ void Delivery::settle(Lane* lane, const std::shared_ptr<const QueuedMessage>& me
   bound_waiting(lane);
 }
 
-void Delivery::bound_waiting(Lane* lane) {
+bool Delivery::bound_waiting(Lane* lane) {
+  bool dropped = false;
   size_t waiting = 0;
   for (const Entry& entry : lane->entries) waiting += entry.waits();
   for (auto it = lane->entries.begin(); waiting > kMaxPendingPerChannel;) {
@@ -313,7 +313,9 @@ void Delivery::bound_waiting(Lane* lane) {
     log_not_delivered(lane->channel, why, *it->message);
     it = lane->entries.erase(it);
     --waiting;
+    dropped = true;
   }
+  return dropped;
 }
 
 void Delivery::log_not_delivered(Channel channel, const char* why, const QueuedMessage& message) {

@@ -143,8 +143,9 @@ class Delivery {
   // REQUIRES: mutex_ held.
   void settle(Lane* lane, const std::shared_ptr<const QueuedMessage>& message,
               const SendOutcome& outcome, int64_t end);
-  // Drops waiting entries beyond kMaxPendingPerChannel. REQUIRES: mutex_ held.
-  void bound_waiting(Lane* lane);
+  // Drops waiting entries beyond kMaxPendingPerChannel; true when it
+  // dropped any. REQUIRES: mutex_ held.
+  bool bound_waiting(Lane* lane);
   void log_not_delivered(Channel channel, const char* why, const QueuedMessage& message);
 
   const NotifySettings* settings_;
