@@ -2,111 +2,10 @@
 
 #include <cstring>
 
+#include "config/config_keys.h"
 #include "support/output.h"
 
 namespace lw {
-
-namespace {
-
-void apply_host_key(const ConfigLine& line, HostTable* table, MonitorSettings* settings) {
-  const char* key = line.key.c_str();
-  const char* value = line.value.c_str();
-
-  if (std::strcmp(key, "interval") == 0) {
-    if (!line.value.empty()) settings->interval.assign(value);
-    return;
-  }
-  if (std::strcmp(key, "fast_retry_interval") == 0) {
-    int n = to_int(value);
-    settings->fast_retry_interval = n < 1 ? kDefaultFastRetrySeconds : n;
-    return;
-  }
-  if (std::strcmp(key, "workers") == 0) {
-    int n = to_int(value);
-    settings->workers = n < 1 ? kDefaultWorkers : (n > kMaxWorkers ? kMaxWorkers : n);
-    return;
-  }
-
-  if (std::strcmp(key, "recovercount") == 0) {
-    const int n = parse_recover_count(value);
-    if (n == 0) {
-      print_and_log("recovercount in %s must be a number from 1 to %d; recovering at once",
-                    kHostFileName, kMaxRecoverCount);
-    }
-    settings->recover_count = n == 0 ? kDefaultRecoverCount : n;
-    return;
-  }
-
-  if (std::strcmp(key, "remind_minutes") == 0) {
-    const int n = parse_remind_minutes(value);
-    if (n < 0) {
-      print_and_log("remind_minutes in %s must be 0 or a number from %d to %d; no reminders",
-                    kHostFileName, kMinRemindMinutes, kMaxRemindMinutes);
-    }
-    settings->remind_minutes = n < 0 ? 0 : n;
-    return;
-  }
-
-  if (std::strcmp(key, "group_alerts") == 0) {
-    const int n = parse_group_alerts(value);
-    if (n < 0) {
-      print_and_log("group_alerts in %s must be 0 or a number from %d to %d; no digests",
-                    kHostFileName, kMinGroupAlerts, kMaxHosts);
-    }
-    settings->group_alerts = n < 0 ? 0 : n;
-    return;
-  }
-
-  if (std::strcmp(key, "netcheck") == 0) {
-    if (!parse_netcheck(value, settings->netcheck, &settings->netcheck_count)) {
-      print_and_log("netcheck in %s must be up to %d host:port references; every check counts",
-                    kHostFileName, kMaxNetReferences);
-    }
-    return;
-  }
-
-  if (std::strcmp(key, "status_file") == 0) {
-    const int on = parse_status_file(value);
-    if (on < 0) print_and_log("status_file in %s must be 0 or 1; no status file", kHostFileName);
-    settings->status_file = on == 1;
-    return;
-  }
-  if (std::strcmp(key, "metrics_file") == 0) {
-    const bool usable = metrics_file_usable(value);
-    settings->metrics_file.assign(usable ? value : "");
-    if (!usable) {
-      print_and_log("metrics_file in %s must be a file name ending in .prom; no metrics file",
-                    kHostFileName);
-    }
-    return;
-  }
-
-  // Per-host keys belong to the most recent host; before the first one they
-  // have nowhere to go.
-  if (table->host_count < 1) return;
-  HostEntry& entry = table->hosts[table->host_count];
-  if (std::strcmp(key, "port") == 0) {
-    entry.port.assign(value);
-  } else if (std::strcmp(key, "description") == 0) {
-    entry.description.assign(value);
-  } else if (std::strcmp(key, "timeoutsec") == 0) {
-    int n = to_int(value);
-    entry.timeoutsec = n < 1 ? kDefaultTimeoutSeconds : n;
-  } else if (std::strcmp(key, "alertcount") == 0) {
-    int n = to_int(value);
-    entry.alertcount = n < 1 ? kDefaultAlertCount : n;
-    entry.alertcount_text.assign(value);  // as written, even when the default was used
-  } else if (std::strcmp(key, "family") == 0) {
-    const int family = parse_host_family(value);
-    if (family < 0) {
-      print_and_log("family of host %s in %s must be 4, 6 or any; using any", entry.host.c_str(),
-                    kHostFileName);
-    }
-    entry.family = family < 0 ? kFamilyAny : family;
-  }
-}
-
-}  // namespace
 
 int port_number(const char* port) {
   const int value = parse_whole_number(port, kHighestPort);
@@ -198,24 +97,28 @@ bool load_host_config(HostTable* table, MonitorSettings* settings) {
 
   FixedText<kConfigLineSize> piece;
   ConfigLine line;
+  HostLoadTarget to{settings, nullptr};
   while (file.next(piece.data(), piece.capacity()) > 0) {
     if (!parse_config_line(piece.c_str(), &line)) continue;
 
-    if (line.key == "host") {
+    const HostKeyRow* row = find_host_key(line.key.c_str());
+    if (!row) continue;
+    if (row->scope == KeyScope::kBlock) {
       if (table->host_count >= kMaxHosts) {
         // Nothing after the 256th host is read, global keys included.
         plain_print("Too many hosts in %s\n", kHostFileName);
         break;
       }
+      // A new host starts with every per-host default.
       HostEntry& entry = table->hosts[++table->host_count];
       entry = HostEntry{};
-      entry.host.assign(line.value.c_str());
-      entry.timeoutsec = kDefaultTimeoutSeconds;
-      entry.alertcount = kDefaultAlertCount;
-      entry.alertcount_text.assign(kDefaultAlertCountText);
-      continue;
+      to.host = &entry;
+      for (const HostKeyRow& key : host_key_rows()) {
+        if (key.scope == KeyScope::kPerHost)
+          key.store(key.default_text, key.parse(key.default_text), &to);
+      }
     }
-    apply_host_key(line, table, settings);
+    load_host_key(*row, line, &to);
   }
 
   if (settings->interval.empty()) settings->interval.assign(kDefaultIntervalText);

@@ -1,0 +1,472 @@
+#include "config/config_keys.h"
+
+#include <climits>
+#include <cstring>
+#include <iterator>
+
+#include "config/protect.h"
+#include "platform/platform.h"
+#include "support/output.h"
+#include "support/transfer.h"
+
+namespace lw {
+
+namespace {
+
+using Out = FixedText<kConfigValueSize>;
+
+KeyValue taken() { return KeyValue{}; }
+
+KeyValue refused_unless(bool usable) {
+  KeyValue value;
+  if (!usable) value.verdict = KeyVerdict::kRefused;
+  return value;
+}
+
+// A number read as the loader reads it (to_int): below 1 is `fallback`,
+// above `max` is `max`; anything else than its plain digits is replaced.
+KeyValue whole_number(const char* text, int fallback, int max) {
+  const int n = to_int(text);
+  KeyValue value;
+  value.clamped = n < 1 || n > max;
+  value.used.format("%d", n < 1 ? fallback : (n > max ? max : n));
+  if (!(value.used == text)) value.verdict = KeyVerdict::kReplaced;
+  return value;
+}
+
+// A number of an exact parse: `n` below 0 refuses it.
+KeyValue exact_number(int n) {
+  KeyValue value = refused_unless(n >= 0);
+  if (n >= 0) value.used.format("%d", n);
+  return value;
+}
+
+void show_number(int n, Out* out) { out->format("%d", n); }
+
+// A secret as the loader reads it: too long for `limit` characters, or its
+// plain text in `plain`.
+KeyValue secret(const char* text, size_t limit, char* plain, size_t cap) {
+  KeyValue value;
+  if (!read_stored_secret(text, limit, plain, cap)) value.verdict = KeyVerdict::kTooLong;
+  return value;
+}
+
+template <size_t N>
+void store_secret(FixedText<N>* field, const char* written, NotifyLoadTarget* to) {
+  if (read_stored_secret(written, N - 1, field->data(), field->capacity()) && written[0] != '\0') {
+    to->to_protect = true;
+  }
+}
+
+void report_too_long(const char* key, size_t limit, const char* channel) {
+  print_and_log("%s in %s is too long (more than %zu characters); %s alerts are off", key,
+                kNotifyFileName, limit, channel);
+}
+
+bool addresses_usable(const char* text) {
+  MailRecipients split;
+  split_mail_recipients(text, &split);
+  return split.refused_count == 0;
+}
+
+bool check_workers(const HostKeyRow& row, const ConfigLine& line, int line_no,
+                   const KeyValue& value, HostCheckState* state) {
+  if (value.clamped) {
+    // The loader takes 0 as 2 and 51 as 50; -check wants what is meant.
+    if (to_int(line.value.c_str()) < 1) {
+      plain_print("Line %d: workers must be greater than 0\n", line_no);
+    } else {
+      plain_print("Line %d: workers too high, maximum workers:%d\n", line_no, kMaxWorkers);
+    }
+    return false;
+  }
+  return check_by_verdict(row, line, line_no, value, *state);
+}
+
+bool check_host(const HostKeyRow&, const ConfigLine& line, int line_no, const KeyValue&,
+                HostCheckState* state) {
+  bool ok = true;
+  if (state->host_count > 0 && !state->current_has_port) {
+    plain_print("Host block at line %d: missing key port\n", state->block_line);
+    ok = false;
+  }
+  ++state->host_count;
+  state->current_has_port = false;
+  state->current_form = classify_host(line.value.c_str(), nullptr);
+  if (state->current_form == HostForm::kNotAnAddress) {
+    plain_print("Line %d: host \"%s\" is neither an IPv4 nor an IPv6 address\n", line_no,
+                line.value.c_str());
+    ok = false;
+  }
+  state->block_line = line_no;
+  return ok;
+}
+
+bool check_port(const HostKeyRow& row, const ConfigLine& line, int line_no, const KeyValue& value,
+                HostCheckState* state) {
+  // A port before the first host belongs to no host; its text must still
+  // name a port.
+  if (state->host_count > 0) state->current_has_port = true;
+  return check_by_verdict(row, line, line_no, value, *state);
+}
+
+bool check_family(const HostKeyRow& row, const ConfigLine& line, int line_no, const KeyValue& value,
+                  HostCheckState* state) {
+  if (!check_by_verdict(row, line, line_no, value, *state)) return false;
+  // The loader takes a family that leaves the host's address out; the run
+  // then has nothing to probe.
+  const int family = parse_host_family(line.value.c_str());
+  if (state->host_count > 0 && state->current_form != HostForm::kNotAnAddress &&
+      !family_allows(family, state->current_form)) {
+    plain_print("Line %d: family \"%s\" excludes the IPv%c address of the host at line %d\n",
+                line_no, line.value.c_str(), state->current_form == HostForm::kIPv6 ? '6' : '4',
+                state->block_line);
+    return false;
+  }
+  return true;
+}
+
+void show_netcheck(const MonitorSettings& s, Out* out) {
+  out->clear();
+  for (int i = 0; i < s.netcheck_count; ++i) {
+    const char* host = s.netcheck[i].host.c_str();
+    const bool brackets = std::strchr(host, ':') != nullptr;
+    out->append_format("%s%s%s%s:%u", i > 0 ? "," : "", brackets ? "[" : "", host,
+                       brackets ? "]" : "", static_cast<unsigned>(s.netcheck[i].port));
+  }
+}
+
+const char* family_text(int family) {
+  return family == kFamilyIPv4 ? "4" : family == kFamilyIPv6 ? "6" : "any";
+}
+
+// clang-format off
+constexpr HostKeyRow kHostKeys[] = {
+    {"interval", KeyScope::kGlobal, "", kDefaultIntervalText, WhenMissing::kRequired,
+     [](const char* v) {
+       // An empty value is passed over: the interval stays as it was.
+       if (v[0] == '\0') return KeyValue{KeyVerdict::kIgnored, {}, false};
+       return whole_number(v, kDefaultIntervalSeconds, INT_MAX);
+     },
+     // The text is kept; the run reads it as the parse does.
+     [](const char* w, const KeyValue&, HostLoadTarget* to) { to->settings->interval.assign(w); },
+     LoadRefused::kFallBack, nullptr, nullptr, CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) {
+       const int n = to_int(s.interval.c_str());
+       show_number(n < 1 ? kDefaultIntervalSeconds : n, out);
+     }},
+    {"fast_retry_interval", KeyScope::kGlobal, "", "3", WhenMissing::kRequired,
+     [](const char* v) { return whole_number(v, kDefaultFastRetrySeconds, INT_MAX); },
+     [](const char*, const KeyValue& v, HostLoadTarget* to) {
+       to->settings->fast_retry_interval = to_int(v.used.c_str());
+     },
+     LoadRefused::kFallBack, nullptr, nullptr, CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) { show_number(s.fast_retry_interval, out); }},
+    // The loader takes 0 as 2 and clamps to 50; -check fails both.
+    {"workers", KeyScope::kGlobal, "", "2", WhenMissing::kInfo,
+     [](const char* v) { return whole_number(v, kDefaultWorkers, kMaxWorkers); },
+     [](const char*, const KeyValue& v, HostLoadTarget* to) { to->settings->workers = to_int(v.used.c_str()); },
+     LoadRefused::kFallBack, nullptr, nullptr, CheckReplaced::kFailClamped, check_workers,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) { show_number(s.workers, out); }},
+    {"recovercount", KeyScope::kGlobal, "use 1 to 100", "1", WhenMissing::kOptional,
+     [](const char* v) { const int n = parse_recover_count(v); return exact_number(n == 0 ? -1 : n); },
+     [](const char*, const KeyValue& v, HostLoadTarget* to) { to->settings->recover_count = to_int(v.used.c_str()); },
+     LoadRefused::kFallBack, "a number from 1 to 100", "recovering at once", CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) { show_number(s.recover_count, out); }},
+    {"remind_minutes", KeyScope::kGlobal, "use 0, or 5 to 10080", "0", WhenMissing::kOptional,
+     [](const char* v) { return exact_number(parse_remind_minutes(v)); },
+     [](const char*, const KeyValue& v, HostLoadTarget* to) { to->settings->remind_minutes = to_int(v.used.c_str()); },
+     LoadRefused::kFallBack, "0 or a number from 5 to 10080", "no reminders", CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) { show_number(s.remind_minutes, out); }},
+    {"group_alerts", KeyScope::kGlobal, "use 0, or 2 to 255", "0", WhenMissing::kOptional,
+     [](const char* v) { return exact_number(parse_group_alerts(v)); },
+     [](const char*, const KeyValue& v, HostLoadTarget* to) { to->settings->group_alerts = to_int(v.used.c_str()); },
+     LoadRefused::kFallBack, "0 or a number from 2 to 255", "no digests", CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) { show_number(s.group_alerts, out); }},
+    {"netcheck", KeyScope::kGlobal, "use up to 4 host:port references, separated by commas", "",
+     WhenMissing::kOptional,
+     [](const char* v) {
+       NetReference refs[kMaxNetReferences];
+       int32_t count = 0;
+       return refused_unless(parse_netcheck(v, refs, &count));
+     },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) {
+       parse_netcheck(w, to->settings->netcheck, &to->settings->netcheck_count);
+     },
+     LoadRefused::kFallBack, "up to 4 host:port references", "every check counts", CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) { show_netcheck(s, out); }},
+    {"status_file", KeyScope::kGlobal, "use 0 or 1", "0", WhenMissing::kOptional,
+     [](const char* v) { return exact_number(parse_status_file(v)); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) { to->settings->status_file = parse_status_file(w) == 1; },
+     LoadRefused::kFallBack, "0 or 1", "no status file", CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) { show_number(s.status_file, out); }},
+    {"metrics_file", KeyScope::kGlobal, "use a file name ending in .prom", "", WhenMissing::kOptional,
+     [](const char* v) { return refused_unless(metrics_file_usable(v)); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) { to->settings->metrics_file.assign(w); },
+     LoadRefused::kFallBack, "a file name ending in .prom", "no metrics file", CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) { out->assign(s.metrics_file.c_str()); }},
+    // The loader keeps a host that is no address; its resolution then fails.
+    {"host", KeyScope::kBlock, "", "", WhenMissing::kRequired,
+     [](const char* v) { return refused_unless(classify_host(v, nullptr) != HostForm::kNotAnAddress); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) { to->host->host.assign(w); },
+     LoadRefused::kKeep, nullptr, nullptr, CheckReplaced::kWarn, check_host,
+     [](const MonitorSettings&, const HostEntry* h, Out* out) { out->assign(h->host.c_str()); }},
+    // The loader keeps the port as written; the run reports it as invalid.
+    {"port", KeyScope::kPerHost, "use 1 to 65535", "", WhenMissing::kOptional,
+     [](const char* v) { return refused_unless(port_number(v) != 0); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) { to->host->port.assign(w); },
+     LoadRefused::kKeep, nullptr, nullptr, CheckReplaced::kWarn, check_port,
+     [](const MonitorSettings&, const HostEntry* h, Out* out) { out->assign(h->port.c_str()); }},
+    {"description", KeyScope::kPerHost, "", "", WhenMissing::kOptional,
+     [](const char*) { return taken(); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) { to->host->description.assign(w); },
+     LoadRefused::kKeep, nullptr, nullptr, CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings&, const HostEntry* h, Out* out) { out->assign(h->description.c_str()); }},
+    {"timeoutsec", KeyScope::kPerHost, "", "10", WhenMissing::kOptional,
+     [](const char* v) { return whole_number(v, kDefaultTimeoutSeconds, INT_MAX); },
+     [](const char*, const KeyValue& v, HostLoadTarget* to) { to->host->timeoutsec = to_int(v.used.c_str()); },
+     LoadRefused::kFallBack, nullptr, nullptr, CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings&, const HostEntry* h, Out* out) { show_number(h->timeoutsec, out); }},
+    {"alertcount", KeyScope::kPerHost, "", kDefaultAlertCountText, WhenMissing::kOptional,
+     [](const char* v) { return whole_number(v, kDefaultAlertCount, INT_MAX); },
+     [](const char* w, const KeyValue& v, HostLoadTarget* to) {
+       to->host->alertcount = to_int(v.used.c_str());
+       to->host->alertcount_text.assign(w);  // as written, even when the default is used
+     },
+     LoadRefused::kFallBack, nullptr, nullptr, CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings&, const HostEntry* h, Out* out) { show_number(h->alertcount, out); }},
+    // -check also fails a family that excludes the host's address (check_family).
+    {"family", KeyScope::kPerHost, "use 4, 6 or any", "any", WhenMissing::kOptional,
+     [](const char* v) { return refused_unless(parse_host_family(v) >= 0); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) { to->host->family = parse_host_family(w); },
+     LoadRefused::kFallBack, "4, 6 or any", "using any", CheckReplaced::kWarn, check_family,
+     [](const MonitorSettings&, const HostEntry* h, Out* out) { out->assign(family_text(h->family)); }},
+};
+
+constexpr NotifyKeyRow kNotifyKeys[] = {
+    {"server", "", "", WhenMissing::kRequired, true, [](const char*) { return taken(); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->server.assign(w); },
+     LoadRefused::kKeep, nullptr, nullptr, nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.server.c_str()); }},
+    {"email", "", "", WhenMissing::kRequired, true, [](const char*) { return taken(); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->email.assign(w); },
+     LoadRefused::kKeep, nullptr, nullptr, nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.email.c_str()); }},
+    {"password", "", "", WhenMissing::kRequired, false,
+     [](const char* v) {
+       char plain[kMaxPasswordLength + 1];
+       return secret(v, kMaxPasswordLength, plain, sizeof plain);
+     },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { store_secret(&to->settings->password, w, to); },
+     LoadRefused::kFallBack, nullptr, nullptr,
+     [](const NotifySettings&) { report_too_long("password", kMaxPasswordLength, "e-mail"); }, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.password.c_str()); }},
+    {"from", "", "", WhenMissing::kOptional, true, [](const char*) { return taken(); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->from.assign(w); },
+     LoadRefused::kKeep, nullptr, nullptr, nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.from.c_str()); }},
+    // The loader keeps every address; the run leaves one with a control
+    // byte out. The value is not shown: a terminal would act on it.
+    {"to", "an address holds a control character", "", WhenMissing::kRequired, false,
+     [](const char* v) { return refused_unless(addresses_usable(v)); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->to.assign(w); },
+     LoadRefused::kKeep, nullptr, nullptr, nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.to.c_str()); }},
+    {"iamalive", "an address holds a control character", "", WhenMissing::kOptional, false,
+     [](const char* v) { return refused_unless(addresses_usable(v)); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       to->settings->iamalive.assign(w);
+       // A later line without an at sign does not clear the flag.
+       if (std::strchr(w, '@')) to->settings->iamalive_enabled = 1;
+     },
+     LoadRefused::kKeep, nullptr, nullptr, nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.iamalive.c_str()); }},
+    // Checked in its plain text. The loader keeps a token of another shape
+    // (the Telegram send then fails); the token is never shown.
+    {"token",
+     "use the bot token from @BotFather: digits, a colon, then letters, digits, _ and -", "",
+     WhenMissing::kOptional, false,
+     [](const char* v) {
+       char plain[kMaxTokenLength + 1];
+       KeyValue value = secret(v, kMaxTokenLength, plain, sizeof plain);
+       if (value.verdict == KeyVerdict::kTaken && !telegram_token_usable(plain)) {
+         value.verdict = KeyVerdict::kRefused;
+       }
+       return value;
+     },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       store_secret(&to->settings->token, w, to);
+       if (!to->settings->token.empty()) to->settings->telegram_enabled = 1;
+     },
+     LoadRefused::kKeep, nullptr, nullptr,
+     [](const NotifySettings&) { report_too_long("token", kMaxTokenLength, "Telegram"); }, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.token.c_str()); }},
+    {"chat_id", "", "", WhenMissing::kOptional, true, [](const char*) { return taken(); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->chat_id.assign(w); },
+     LoadRefused::kKeep, nullptr, nullptr, nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.chat_id.c_str()); }},
+    {"teams_webhook", "", "", WhenMissing::kOptional, true, [](const char*) { return taken(); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       to->settings->teams_webhook.assign(w);
+       if (!to->settings->teams_webhook.empty()) to->settings->teams_enabled = 1;
+     },
+     LoadRefused::kKeep, nullptr, nullptr, nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.teams_webhook.c_str()); }},
+    {"retry_minutes", "use 0 to 1440", "0", WhenMissing::kOptional, true,
+     [](const char* v) { return exact_number(parse_retry_minutes(v)); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->retry_minutes = parse_retry_minutes(w); },
+     LoadRefused::kFallBack, "a number from 0 to 1440", "failed alerts are not retried", nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { show_number(s.retry_minutes, out); }},
+    // The address is never shown: it may carry the watching service's secret.
+    {"heartbeat_url", "use an https:// address", "", WhenMissing::kOptional, false,
+     [](const char* v) { return refused_unless(heartbeat_url_usable(v)); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->heartbeat_url.assign(w); },
+     LoadRefused::kFallBack, "an https:// address", "no heartbeat", nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.heartbeat_url.c_str()); }},
+    {"ssl_revoke", "use best-effort or off", "", WhenMissing::kOptional, true,
+     [](const char* v) { return refused_unless(ssl_revoke_option(v) != nullptr); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->ssl_revoke.assign(w); },
+     LoadRefused::kFallBack, "best-effort or off", "it is not used", nullptr,
+     [](const NotifyKeyRow& row, const ConfigLine& line, int line_no, const KeyValue& value,
+        NotifyCheckState* state) {
+       if (!check_by_verdict(row, line, line_no, value, *state)) return false;
+       if (!line.value.empty() && !platform::kTlsChecksRevocation) {
+         plain_print("Warning: %s line %d: ssl_revoke applies to Windows' TLS only; it is ignored here\n",
+                     state->file_name, line_no);
+       }
+       return true;
+     },
+     [](const NotifySettings& s, Out* out) { out->assign(s.ssl_revoke.c_str()); }},
+    // The address is never shown: it may carry the proxy's login.
+    {"proxy", "use an address like http://host:port", "", WhenMissing::kOptional, false,
+     [](const char* v) { return refused_unless(v[0] == '\0' || proxy_usable(v)); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->proxy.assign(w); },
+     LoadRefused::kFallBack, "an address like http://host:port", "it is not used", nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.proxy.c_str()); }},
+    // The loader keeps a file it cannot read: curl then refuses every TLS send.
+    {"cacert", "", "", WhenMissing::kOptional, true,
+     [](const char* v) { return refused_unless(v[0] == '\0' || file_readable(v)); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->cacert.assign(w); },
+     LoadRefused::kKeepWithNote, nullptr, nullptr,
+     [](const NotifySettings& s) {
+       print_and_log("cacert \"%s\" in %s cannot be read; TLS sends will fail", s.cacert.c_str(),
+                     kNotifyFileName);
+     },
+     [](const NotifyKeyRow&, const ConfigLine& line, int line_no, const KeyValue& value,
+        NotifyCheckState*) {
+       if (value.verdict != KeyVerdict::kRefused) return true;
+       plain_print("Line %d: cacert file \"%s\" cannot be read\n", line_no, line.value.c_str());
+       return false;
+     },
+     [](const NotifySettings& s, Out* out) { out->assign(s.cacert.c_str()); }},
+};
+// clang-format on
+
+static_assert(std::size(kHostKeys) <= kMaxKeyRows && std::size(kNotifyKeys) <= kMaxKeyRows);
+
+template <typename Row>
+const Row* find_row(std::span<const Row> rows, const char* key) {
+  for (const Row& row : rows) {
+    if (std::strcmp(row.name, key) == 0) return &row;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::span<const HostKeyRow> host_key_rows() { return kHostKeys; }
+std::span<const NotifyKeyRow> notify_key_rows() { return kNotifyKeys; }
+
+const HostKeyRow* find_host_key(const char* key) { return find_row(host_key_rows(), key); }
+const NotifyKeyRow* find_notify_key(const char* key) { return find_row(notify_key_rows(), key); }
+
+void load_host_key(const HostKeyRow& row, const ConfigLine& line, HostLoadTarget* to) {
+  if (row.scope != KeyScope::kGlobal && !to->host) return;  // before the first host
+  const char* written = line.value.c_str();
+  const KeyValue value = row.parse(written);
+  if (value.verdict == KeyVerdict::kIgnored) return;
+  if (value.verdict != KeyVerdict::kRefused || row.on_refused == LoadRefused::kKeep) {
+    row.store(written, value, to);
+    return;
+  }
+  if (row.load_rule && row.scope == KeyScope::kGlobal) {
+    print_and_log("%s in %s must be %s; %s", row.name, kHostFileName, row.load_rule,
+                  row.load_fallback);
+  } else if (row.load_rule) {
+    print_and_log("%s of host %s in %s must be %s; %s", row.name, to->host->host.c_str(),
+                  kHostFileName, row.load_rule, row.load_fallback);
+  }
+  if (row.on_refused == LoadRefused::kKeepWithNote) {
+    row.store(written, value, to);
+  } else {
+    row.store(row.default_text, row.parse(row.default_text), to);
+  }
+}
+
+bool check_by_verdict(const HostKeyRow& row, const ConfigLine& line, int line_no,
+                      const KeyValue& value, const HostCheckState& state) {
+  if (value.verdict == KeyVerdict::kRefused) {
+    plain_print("Line %d: invalid %s \"%s\" (%s)\n", line_no, row.name, line.value.c_str(),
+                row.range);
+    return false;
+  }
+  if (value.verdict == KeyVerdict::kReplaced) {
+    plain_print("Warning: %s line %d: %s \"%s\" will be taken as %s\n", state.file_name, line_no,
+                row.name, line.value.c_str(), value.used.c_str());
+  }
+  return true;
+}
+
+bool check_host_line(const HostKeyRow& row, const ConfigLine& line, int line_no,
+                     HostCheckState* state) {
+  state->seen[&row - host_key_rows().data()] = true;
+  const KeyValue value = row.parse(line.value.c_str());
+  return row.check ? row.check(row, line, line_no, value, state)
+                   : check_by_verdict(row, line, line_no, value, *state);
+}
+
+bool load_notify_key(const NotifyKeyRow& row, const ConfigLine& line, NotifyLoadTarget* to) {
+  const char* written = line.value.c_str();
+  const KeyValue value = row.parse(written);
+  const bool refused = value.verdict == KeyVerdict::kRefused;
+  const bool too_long = value.verdict == KeyVerdict::kTooLong;
+  if (value.verdict == KeyVerdict::kIgnored) return false;
+  if (too_long || (refused && row.on_refused == LoadRefused::kFallBack)) {
+    // A cut secret would only fail every login: the setting stays empty.
+    row.store(row.default_text, row.parse(row.default_text), to);
+  } else {
+    row.store(written, value, to);
+  }
+  return too_long || (refused && row.on_refused != LoadRefused::kKeep);
+}
+
+void print_notify_note(const NotifyKeyRow& row, const NotifySettings& settings) {
+  if (row.note) {
+    row.note(settings);
+  } else if (row.load_rule) {
+    print_and_log("%s in %s must be %s; %s", row.name, kNotifyFileName, row.load_rule,
+                  row.load_fallback);
+  }
+}
+
+bool check_by_verdict(const NotifyKeyRow& row, const ConfigLine& line, int line_no,
+                      const KeyValue& value, const NotifyCheckState&) {
+  if (value.verdict != KeyVerdict::kRefused) return true;
+  if (row.shows_value) {
+    plain_print("Line %d: invalid %s \"%s\" (%s)\n", line_no, row.name, line.value.c_str(),
+                row.range);
+  } else {
+    plain_print("Line %d: invalid %s (%s)\n", line_no, row.name, row.range);
+  }
+  return false;
+}
+
+bool check_notify_line(const NotifyKeyRow& row, const ConfigLine& line, int line_no,
+                       NotifyCheckState* state) {
+  state->seen[&row - notify_key_rows().data()] = true;
+  const KeyValue value = row.parse(line.value.c_str());
+  return row.check ? row.check(row, line, line_no, value, state)
+                   : check_by_verdict(row, line, line_no, value, *state);
+}
+
+}  // namespace lw
