@@ -1,0 +1,308 @@
+// Parity of the key rows: the same line through the loader and through
+// "-check" for every row and a pool of values, each side found doing what
+// the row declares (and the two agreeing wherever the row declares no
+// difference).
+
+#include "config/config_keys.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "config/check.h"
+#include "support/capture.h"
+#include "support/test_env.h"
+
+namespace lw {
+namespace {
+
+// Valid, out of range, not a number, empty, cut digits, too long, a control
+// byte, and the shapes the text keys take.
+const std::vector<std::string>& value_pool() {
+  static const std::vector<std::string> values = {"",
+                                                  "abc",
+                                                  "-1",
+                                                  "0",
+                                                  "1",
+                                                  "2",
+                                                  "4",
+                                                  "5",
+                                                  "05",
+                                                  "5x",
+                                                  "6",
+                                                  "50",
+                                                  "51",
+                                                  "100",
+                                                  "101",
+                                                  "255",
+                                                  "256",
+                                                  "1440",
+                                                  "1441",
+                                                  "10080",
+                                                  "99999",
+                                                  "any",
+                                                  "ipv6",
+                                                  "a:1,[::1]:53",
+                                                  "a:1,b",
+                                                  "x.prom",
+                                                  "https://h.example/p",
+                                                  "http://p:3128",
+                                                  "best-effort",
+                                                  "off",
+                                                  "10.0.0.1",
+                                                  "192.168.1.300",
+                                                  "123:abc-_",
+                                                  "a@x\x01",
+                                                  "a@x, b@y",
+                                                  std::string(300, 's')};
+  return values;
+}
+
+// The lines of `out` about line `line_no`: failures ("Line N: ") and
+// replaced numbers ("... will be taken as ...").
+std::string about_line(const std::string& out, int line_no) {
+  std::istringstream lines(out);
+  std::string result;
+  const std::string failure = "Line " + std::to_string(line_no) + ": ";
+  const std::string warning = "line " + std::to_string(line_no) + ": ";
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(failure, 0) == 0 || (line.find(warning) != std::string::npos &&
+                                        line.find("will be taken as") != std::string::npos)) {
+      result += line + "\n";
+    }
+  }
+  return result;
+}
+
+// What each side did with one line.
+struct Sides {
+  std::string loaded;  // the row's show after loading
+  std::string note;    // what the loader printed
+  int check_result = -1;
+  std::string check_says;  // about_line of -check's output
+};
+
+// True when the loader kept `value` as written (a text longer than its
+// setting is cut, on both files, and -check says nothing of it).
+bool kept(const std::string& loaded, const std::string& value) {
+  return loaded == value || (loaded.size() >= 15 && value.rfind(loaded, 0) == 0);
+}
+
+template <typename Row>
+bool fails_clamped(const Row& row) {
+  if constexpr (requires { row.on_replaced; })
+    return row.on_replaced == CheckReplaced::kFailClamped;
+  return false;
+}
+
+// The differences between what the sides did and what `row` declares for
+// `value`; empty when they match.
+template <typename Row>
+std::string mismatches(const Row& row, const std::string& value, const Sides& got,
+                       const std::string& refusal_note, int line_no) {
+  const KeyValue v = row.parse(value.c_str());
+  std::string found;
+  auto expect = [&found](bool ok, const std::string& what) {
+    if (!ok) found += what + "; ";
+  };
+  const std::string used = v.used.empty() ? value : v.used.c_str();
+  const std::string failure = "Line " + std::to_string(line_no) + ": ";
+  const bool check_failed = got.check_result == 0 && got.check_says.rfind(failure, 0) == 0;
+  const bool check_silent = got.check_result == 1 && got.check_says.empty();
+  switch (v.verdict) {
+    case KeyVerdict::kIgnored:
+      expect(got.loaded == row.default_text, "ignored: loader changed the setting");
+      expect(got.note.empty() && check_silent, "ignored: a side spoke");
+      break;
+    case KeyVerdict::kTaken:
+      expect(v.used.empty() ? kept(got.loaded, value) : got.loaded == used,
+             "taken: loader did not take it");
+      expect(got.note.empty(), "taken: loader noted it");
+      expect(check_silent, "taken: -check spoke or failed");
+      break;
+    case KeyVerdict::kReplaced:
+      expect(got.loaded == used, "replaced: loader used another value than " + used);
+      expect(got.note.empty(), "replaced: loader noted it");
+      if (fails_clamped(row) && v.clamped) {
+        expect(check_failed, "clamped: -check did not fail");
+      } else {
+        expect(got.check_result == 1 && got.check_says == "Warning: config.txt line " +
+                                                              std::to_string(line_no) + ": " +
+                                                              row.name + " \"" + value +
+                                                              "\" will be taken as " + used + "\n",
+               "replaced: -check did not warn of " + used);
+      }
+      break;
+    case KeyVerdict::kRefused:
+      expect(check_failed, "refused: -check did not fail");
+      if (row.on_refused == LoadRefused::kFallBack) {
+        expect(got.loaded == row.default_text, "refused: loader did not fall back");
+        expect(refusal_note.empty() ? got.note.empty() : got.note == refusal_note,
+               "refused: loader note is not the row's");
+      } else {
+        expect(kept(got.loaded, value), "refused: loader did not keep it");
+        expect(got.note.empty() == (row.on_refused == LoadRefused::kKeep), "refused: loader note");
+      }
+      break;
+    case KeyVerdict::kTooLong:
+      expect(got.loaded == row.default_text, "too long: loader used it");
+      expect(got.note.find("is too long") != std::string::npos, "too long: loader said nothing");
+      expect(check_silent, "too long: -check spoke or failed");
+      break;
+  }
+  return found;
+}
+
+// Host file: two globals and a host block, then the line (line 5); a `host`
+// line gets its port after it.
+constexpr int kHostLine = 5;
+const std::string kHostBase =
+    "interval:\"15\"\nfast_retry_interval:\"3\"\nhost:\"prefix.example\"\nport:\"80\"\n";
+
+Sides host_sides(const HostKeyRow& row, const std::string& value) {
+  Sides got;
+  const std::string text = kHostBase + row.name + ":\"" + value + "\"\n" +
+                           (row.scope == KeyScope::kBlock ? "port:\"80\"\n" : "");
+  test::write_file(kHostFileName, text);
+  test::write_file("config.txt", text);
+  auto table = std::make_unique<HostTable>();
+  MonitorSettings settings;
+  {
+    test::OutputCapture capture;
+    EXPECT_TRUE(load_host_config(table.get(), &settings));
+    got.note = capture.out();
+  }
+  FixedText<kConfigValueSize> shown;
+  row.show(settings, &table->hosts[table->host_count], &shown);
+  got.loaded = shown.c_str();
+  test::OutputCapture capture;
+  got.check_result = check_config_file("config.txt", kHostFile);
+  got.check_says = about_line(capture.out(), kHostLine);
+  return got;
+}
+
+std::string host_note(const HostKeyRow& row) {
+  if (!row.load_rule) return "";
+  return std::string(row.name) + (row.scope == KeyScope::kGlobal ? "" : " of host prefix.example") +
+         " in linkwatch_host.txt must be " + row.load_rule + "; " + row.load_fallback + "\n";
+}
+
+// Notification file: the four e-mail keys and a Telegram pair, then the
+// line (line 7).
+constexpr int kNotifyLine = 7;
+const std::string kNotifyBase =
+    "server:\"s\"\nemail:\"e\"\npassword:\"\"\nto:\"t\"\nchat_id:\"1\"\ntoken:\"1:a\"\n";
+
+Sides notify_sides(const NotifyKeyRow& row, const std::string& value) {
+  Sides got;
+  const std::string text = kNotifyBase + row.name + ":\"" + value + "\"\n";
+  test::write_file(kNotifyFileName, text);
+  test::write_file("config.txt", text);
+  NotifySettings settings;
+  {
+    test::OutputCapture capture;
+    load_notify_config(&settings);
+    got.note = capture.out();
+  }
+  FixedText<kConfigValueSize> shown;
+  row.show(settings, &shown);
+  got.loaded = shown.c_str();
+  test::OutputCapture capture;
+  got.check_result = check_config_file("config.txt", kNotifyFile);
+  got.check_says = about_line(capture.out(), kNotifyLine);
+  return got;
+}
+
+std::string notify_note(const NotifyKeyRow& row) {
+  if (!row.load_rule) return "";
+  return std::string(row.name) + " in linkwatch_email.txt must be " + row.load_rule + "; " +
+         row.load_fallback + "\n";
+}
+
+class ConfigKeysTest : public test::WorkDirTest {};
+
+TEST_F(ConfigKeysTest, HostRowsLoaderAndCheckDoWhatTheRowSays) {
+  for (const HostKeyRow& row : host_key_rows()) {
+    for (const std::string& value : value_pool()) {
+      const Sides got = host_sides(row, value);
+      EXPECT_EQ(mismatches(row, value, got, host_note(row), kHostLine), "")
+          << row.name << " \"" << value.substr(0, 20) << "\": loaded \"" << got.loaded.substr(0, 20)
+          << "\", note \"" << got.note << "\", -check " << got.check_result << " \""
+          << got.check_says << "\"";
+    }
+  }
+}
+
+TEST_F(ConfigKeysTest, NotifyRowsLoaderAndCheckDoWhatTheRowSays) {
+  for (const NotifyKeyRow& row : notify_key_rows()) {
+    for (const std::string& value : value_pool()) {
+      const Sides got = notify_sides(row, value);
+      EXPECT_EQ(mismatches(row, value, got, row.note ? "" : notify_note(row), kNotifyLine), "")
+          << row.name << " \"" << value.substr(0, 20) << "\": loaded \"" << got.loaded.substr(0, 20)
+          << "\", note \"" << got.note << "\", -check " << got.check_result << " \""
+          << got.check_says << "\"";
+    }
+  }
+}
+
+// The default of each row is what the loader leaves while the key is absent.
+TEST_F(ConfigKeysTest, DefaultsAreWhatTheLoaderLeaves) {
+  test::write_file(kHostFileName, "host:\"h\"\n");
+  auto table = std::make_unique<HostTable>();
+  MonitorSettings settings;
+  ASSERT_TRUE(load_host_config(table.get(), &settings));
+  FixedText<kConfigValueSize> shown;
+  for (const HostKeyRow& row : host_key_rows()) {
+    if (row.scope == KeyScope::kBlock) continue;
+    row.show(settings, &table->hosts[1], &shown);
+    EXPECT_STREQ(shown.c_str(), row.default_text) << row.name;
+  }
+  test::write_file(kNotifyFileName, "");
+  NotifySettings notify;
+  load_notify_config(&notify);
+  for (const NotifyKeyRow& row : notify_key_rows()) {
+    row.show(notify, &shown);
+    EXPECT_STREQ(shown.c_str(), row.default_text) << row.name;
+  }
+}
+
+// A row that left out a deliberate difference is found: the sides are the
+// real ones, the declarations those of the changed row.
+TEST_F(ConfigKeysTest, AnUndeclaredDifferenceIsFound) {
+  HostKeyRow workers = *find_host_key("workers");
+  workers.on_replaced = CheckReplaced::kWarn;  // as if 0 were taken as 2 by both
+  EXPECT_NE(mismatches(workers, "0", host_sides(workers, "0"), "", kHostLine), "");
+  HostKeyRow port = *find_host_key("port");
+  port.on_refused = LoadRefused::kFallBack;  // as if the loader dropped a bad port
+  EXPECT_NE(mismatches(port, "abc", host_sides(port, "abc"), "", kHostLine), "");
+  NotifyKeyRow token = *find_notify_key("token");
+  token.parse = [](const char*) { return KeyValue{}; };  // as if -check took any token
+  EXPECT_NE(mismatches(token, "abc", notify_sides(token, "abc"), "", kNotifyLine), "");
+  HostKeyRow recover = *find_host_key("recovercount");
+  recover.load_rule = "a count";  // a note the loader does not print
+  EXPECT_NE(mismatches(recover, "0", host_sides(recover, "0"), host_note(recover), kHostLine), "");
+}
+
+// The known-key lists of -check are the rows: every row's key is known to
+// its file and unknown to the other.
+TEST_F(ConfigKeysTest, CheckKnowsExactlyTheRows) {
+  for (const HostKeyRow& row : host_key_rows()) {
+    EXPECT_EQ(find_notify_key(row.name), nullptr) << row.name;
+    test::write_file("config.txt", std::string(row.name) + ":\"\"\n");
+    test::OutputCapture capture;
+    check_config_file("config.txt", kHostFile);
+    EXPECT_EQ(capture.out().find("unknown key"), std::string::npos) << row.name;
+  }
+  for (const NotifyKeyRow& row : notify_key_rows()) {
+    test::write_file("config.txt", std::string(row.name) + ":\"\"\n");
+    test::OutputCapture capture;
+    check_config_file("config.txt", kHostFile);
+    EXPECT_NE(capture.out().find("unknown key"), std::string::npos) << row.name;
+  }
+}
+
+}  // namespace
+}  // namespace lw
