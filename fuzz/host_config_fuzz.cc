@@ -1,13 +1,15 @@
 // The host file through "-check" and the loader.
 //
 // Properties: the loader keeps every default, clamp and cut whatever the
-// bytes; a file that "-check" accepts loads at least one host, and every
+// bytes (every setting is one its key's row takes, its default, or a value
+// the row keeps as written); a file that "-check" accepts loads at least one host, and every
 // loaded host has a port the probe can use.
 
 #include <cstring>
 #include <string>
 
 #include "config/check.h"
+#include "config/config_keys.h"
 #include "config/host_config.h"
 #include "fuzz_util.h"
 
@@ -15,6 +17,16 @@ namespace {
 
 lw::HostTable table;
 lw::MonitorSettings settings;
+lw::FixedText<lw::kConfigValueSize> shown;
+
+// True when the loaded setting of `row` is one the loader may leave.
+bool loaded_as_declared(const lw::HostKeyRow& row, const lw::HostEntry* host) {
+  row.show(settings, host, &shown);
+  const lw::KeyValue value = row.parse(shown.c_str());
+  if (value.verdict == lw::KeyVerdict::kReplaced) return false;
+  return value.verdict != lw::KeyVerdict::kRefused || shown == row.default_text ||
+         row.on_refused != lw::LoadRefused::kFallBack;
+}
 
 }  // namespace
 
@@ -32,12 +44,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   require(lw::load_host_config(&table, &settings), "an existing file loads");
 
   require(table.host_count >= 0 && table.host_count <= lw::kMaxHosts, "host count in range");
-  require(settings.workers >= 1 && settings.workers <= lw::kMaxWorkers, "workers in range");
-  require(settings.fast_retry_interval >= 1, "fast retry at least 1");
   require(!settings.interval.empty(), "interval never empty");
+  for (const lw::HostKeyRow& row : lw::host_key_rows()) {
+    if (row.scope == lw::KeyScope::kGlobal) require(loaded_as_declared(row, nullptr), row.name);
+  }
   for (int i = 1; i <= table.host_count; ++i) {
     const lw::HostEntry& host = table.hosts[i];
-    require(host.timeoutsec >= 1 && host.alertcount >= 1, "per-host numbers in range");
+    for (const lw::HostKeyRow& row : lw::host_key_rows()) {
+      if (row.scope != lw::KeyScope::kGlobal) require(loaded_as_declared(row, &host), row.name);
+    }
     require(
         lw::fuzz::terminated_within(host.host.c_str(), host.host.capacity()) &&
             lw::fuzz::terminated_within(host.port.c_str(), host.port.capacity()) &&
@@ -48,9 +63,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (accepted) require(lw::port_number(host.port.c_str()) > 0, "accepted file: valid port");
   }
   if (accepted) require(table.host_count >= 1, "accepted file: at least one host");
-  require(settings.group_alerts == 0 || (settings.group_alerts >= lw::kMinGroupAlerts &&
-                                         settings.group_alerts <= lw::kMaxHosts),
-          "group_alerts off or in range");
   require(settings.netcheck_count >= 0 && settings.netcheck_count <= lw::kMaxNetReferences,
           "netcheck count in range");
   for (int i = 0; i < settings.netcheck_count; ++i) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "config/check.h"
+#include "config/config_keys.h"
 #include "config/host_config.h"
 #include "config/notify_config.h"
 #include "fuzz_util.h"
@@ -25,12 +26,15 @@ constexpr size_t kLargestRewritten = 200000;
 // A secret of at most this many characters fits every secret setting.
 constexpr size_t kFitsEverySecret = 127;
 
+// Every key's setting (walked over the key rows) and the channel flags.
 bool same_settings(const lw::NotifySettings& a, const lw::NotifySettings& b) {
-  return a.server == b.server.c_str() && a.email == b.email.c_str() &&
-         a.password == b.password.c_str() && a.from == b.from.c_str() && a.to == b.to.c_str() &&
-         a.iamalive == b.iamalive.c_str() && a.token == b.token.c_str() &&
-         a.chat_id == b.chat_id.c_str() && a.teams_webhook == b.teams_webhook.c_str() &&
-         a.email_enabled == b.email_enabled && a.telegram_enabled == b.telegram_enabled &&
+  static lw::FixedText<lw::kConfigValueSize> shown_a, shown_b;
+  for (const lw::NotifyKeyRow& row : lw::notify_key_rows()) {
+    row.show(a, &shown_a);
+    row.show(b, &shown_b);
+    if (!(shown_a == shown_b.c_str())) return false;
+  }
+  return a.email_enabled == b.email_enabled && a.telegram_enabled == b.telegram_enabled &&
          a.teams_enabled == b.teams_enabled && a.iamalive_enabled == b.iamalive_enabled;
 }
 
