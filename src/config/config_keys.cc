@@ -140,7 +140,12 @@ const char* family_text(int family) {
   return family == kFamilyIPv4 ? "4" : family == kFamilyIPv6 ? "6" : "any";
 }
 
-// clang-format off
+// The host file's keys, in the order -check lists missing ones and suggests
+// known ones. Columns: name, scope, range, default, when missing, parse,
+// store, on_refused, the loader's note (rule, fallback), on_replaced, check
+// (null: by verdict), show. A global 0-or-1 key, for example, is
+// exact_number(parse) with a store and show of its setting, kFallBack with
+// its note, and no check of its own.
 constexpr HostKeyRow kHostKeys[] = {
     {"interval", KeyScope::kGlobal, "", kDefaultIntervalText, WhenMissing::kRequired,
      [](const char* v) {
@@ -161,28 +166,50 @@ constexpr HostKeyRow kHostKeys[] = {
        to->settings->fast_retry_interval = to_int(v.used.c_str());
      },
      LoadRefused::kFallBack, nullptr, nullptr, CheckReplaced::kWarn, nullptr,
-     [](const MonitorSettings& s, const HostEntry*, Out* out) { show_number(s.fast_retry_interval, out); }},
+     [](const MonitorSettings& s, const HostEntry*, Out* out) {
+       show_number(s.fast_retry_interval, out);
+     }},
     // The loader takes 0 as 2 and clamps to 50; -check fails both.
     {"workers", KeyScope::kGlobal, "", "2", WhenMissing::kInfo,
      [](const char* v) { return whole_number(v, kDefaultWorkers, kMaxWorkers); },
-     [](const char*, const KeyValue& v, HostLoadTarget* to) { to->settings->workers = to_int(v.used.c_str()); },
+     [](const char*, const KeyValue& v, HostLoadTarget* to) {
+       to->settings->workers = to_int(v.used.c_str());
+     },
      LoadRefused::kFallBack, nullptr, nullptr, CheckReplaced::kFailClamped, check_workers,
      [](const MonitorSettings& s, const HostEntry*, Out* out) { show_number(s.workers, out); }},
     {"recovercount", KeyScope::kGlobal, "use 1 to 100", "1", WhenMissing::kOptional,
-     [](const char* v) { const int n = parse_recover_count(v); return exact_number(n == 0 ? -1 : n); },
-     [](const char*, const KeyValue& v, HostLoadTarget* to) { to->settings->recover_count = to_int(v.used.c_str()); },
-     LoadRefused::kFallBack, "a number from 1 to 100", "recovering at once", CheckReplaced::kWarn, nullptr,
-     [](const MonitorSettings& s, const HostEntry*, Out* out) { show_number(s.recover_count, out); }},
+     [](const char* v) {
+       const int n = parse_recover_count(v);
+       return exact_number(n == 0 ? -1 : n);
+     },
+     [](const char*, const KeyValue& v, HostLoadTarget* to) {
+       to->settings->recover_count = to_int(v.used.c_str());
+     },
+     LoadRefused::kFallBack, "a number from 1 to 100", "recovering at once", CheckReplaced::kWarn,
+     nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) {
+       show_number(s.recover_count, out);
+     }},
     {"remind_minutes", KeyScope::kGlobal, "use 0, or 5 to 10080", "0", WhenMissing::kOptional,
      [](const char* v) { return exact_number(parse_remind_minutes(v)); },
-     [](const char*, const KeyValue& v, HostLoadTarget* to) { to->settings->remind_minutes = to_int(v.used.c_str()); },
-     LoadRefused::kFallBack, "0 or a number from 5 to 10080", "no reminders", CheckReplaced::kWarn, nullptr,
-     [](const MonitorSettings& s, const HostEntry*, Out* out) { show_number(s.remind_minutes, out); }},
+     [](const char*, const KeyValue& v, HostLoadTarget* to) {
+       to->settings->remind_minutes = to_int(v.used.c_str());
+     },
+     LoadRefused::kFallBack, "0 or a number from 5 to 10080", "no reminders", CheckReplaced::kWarn,
+     nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) {
+       show_number(s.remind_minutes, out);
+     }},
     {"group_alerts", KeyScope::kGlobal, "use 0, or 2 to 255", "0", WhenMissing::kOptional,
      [](const char* v) { return exact_number(parse_group_alerts(v)); },
-     [](const char*, const KeyValue& v, HostLoadTarget* to) { to->settings->group_alerts = to_int(v.used.c_str()); },
-     LoadRefused::kFallBack, "0 or a number from 2 to 255", "no digests", CheckReplaced::kWarn, nullptr,
-     [](const MonitorSettings& s, const HostEntry*, Out* out) { show_number(s.group_alerts, out); }},
+     [](const char*, const KeyValue& v, HostLoadTarget* to) {
+       to->settings->group_alerts = to_int(v.used.c_str());
+     },
+     LoadRefused::kFallBack, "0 or a number from 2 to 255", "no digests", CheckReplaced::kWarn,
+     nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) {
+       show_number(s.group_alerts, out);
+     }},
     {"netcheck", KeyScope::kGlobal, "use up to 4 host:port references, separated by commas", "",
      WhenMissing::kOptional,
      [](const char* v) {
@@ -193,21 +220,31 @@ constexpr HostKeyRow kHostKeys[] = {
      [](const char* w, const KeyValue&, HostLoadTarget* to) {
        parse_netcheck(w, to->settings->netcheck, &to->settings->netcheck_count);
      },
-     LoadRefused::kFallBack, "up to 4 host:port references", "every check counts", CheckReplaced::kWarn, nullptr,
+     LoadRefused::kFallBack, "up to 4 host:port references", "every check counts",
+     CheckReplaced::kWarn, nullptr,
      [](const MonitorSettings& s, const HostEntry*, Out* out) { show_netcheck(s, out); }},
     {"status_file", KeyScope::kGlobal, "use 0 or 1", "0", WhenMissing::kOptional,
      [](const char* v) { return exact_number(parse_status_file(v)); },
-     [](const char* w, const KeyValue&, HostLoadTarget* to) { to->settings->status_file = parse_status_file(w) == 1; },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) {
+       to->settings->status_file = parse_status_file(w) == 1;
+     },
      LoadRefused::kFallBack, "0 or 1", "no status file", CheckReplaced::kWarn, nullptr,
      [](const MonitorSettings& s, const HostEntry*, Out* out) { show_number(s.status_file, out); }},
-    {"metrics_file", KeyScope::kGlobal, "use a file name ending in .prom", "", WhenMissing::kOptional,
-     [](const char* v) { return refused_unless(metrics_file_usable(v)); },
-     [](const char* w, const KeyValue&, HostLoadTarget* to) { to->settings->metrics_file.assign(w); },
-     LoadRefused::kFallBack, "a file name ending in .prom", "no metrics file", CheckReplaced::kWarn, nullptr,
-     [](const MonitorSettings& s, const HostEntry*, Out* out) { out->assign(s.metrics_file.c_str()); }},
+    {"metrics_file", KeyScope::kGlobal, "use a file name ending in .prom", "",
+     WhenMissing::kOptional, [](const char* v) { return refused_unless(metrics_file_usable(v)); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) {
+       to->settings->metrics_file.assign(w);
+     },
+     LoadRefused::kFallBack, "a file name ending in .prom", "no metrics file", CheckReplaced::kWarn,
+     nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) {
+       out->assign(s.metrics_file.c_str());
+     }},
     // The loader keeps a host that is no address; its resolution then fails.
     {"host", KeyScope::kBlock, "", "", WhenMissing::kRequired,
-     [](const char* v) { return refused_unless(classify_host(v, nullptr) != HostForm::kNotAnAddress); },
+     [](const char* v) {
+       return refused_unless(classify_host(v, nullptr) != HostForm::kNotAnAddress);
+     },
      [](const char* w, const KeyValue&, HostLoadTarget* to) { to->host->host.assign(w); },
      LoadRefused::kKeep, nullptr, nullptr, CheckReplaced::kWarn, check_host,
      [](const MonitorSettings&, const HostEntry* h, Out* out) { out->assign(h->host.c_str()); }},
@@ -221,10 +258,14 @@ constexpr HostKeyRow kHostKeys[] = {
      [](const char*) { return taken(); },
      [](const char* w, const KeyValue&, HostLoadTarget* to) { to->host->description.assign(w); },
      LoadRefused::kKeep, nullptr, nullptr, CheckReplaced::kWarn, nullptr,
-     [](const MonitorSettings&, const HostEntry* h, Out* out) { out->assign(h->description.c_str()); }},
+     [](const MonitorSettings&, const HostEntry* h, Out* out) {
+       out->assign(h->description.c_str());
+     }},
     {"timeoutsec", KeyScope::kPerHost, "", "10", WhenMissing::kOptional,
      [](const char* v) { return whole_number(v, kDefaultTimeoutSeconds, INT_MAX); },
-     [](const char*, const KeyValue& v, HostLoadTarget* to) { to->host->timeoutsec = to_int(v.used.c_str()); },
+     [](const char*, const KeyValue& v, HostLoadTarget* to) {
+       to->host->timeoutsec = to_int(v.used.c_str());
+     },
      LoadRefused::kFallBack, nullptr, nullptr, CheckReplaced::kWarn, nullptr,
      [](const MonitorSettings&, const HostEntry* h, Out* out) { show_number(h->timeoutsec, out); }},
     {"alertcount", KeyScope::kPerHost, "", kDefaultAlertCountText, WhenMissing::kOptional,
@@ -238,11 +279,19 @@ constexpr HostKeyRow kHostKeys[] = {
     // -check also fails a family that excludes the host's address (check_family).
     {"family", KeyScope::kPerHost, "use 4, 6 or any", "any", WhenMissing::kOptional,
      [](const char* v) { return refused_unless(parse_host_family(v) >= 0); },
-     [](const char* w, const KeyValue&, HostLoadTarget* to) { to->host->family = parse_host_family(w); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) {
+       to->host->family = parse_host_family(w);
+     },
      LoadRefused::kFallBack, "4, 6 or any", "using any", CheckReplaced::kWarn, check_family,
-     [](const MonitorSettings&, const HostEntry* h, Out* out) { out->assign(family_text(h->family)); }},
+     [](const MonitorSettings&, const HostEntry* h, Out* out) {
+       out->assign(family_text(h->family));
+     }},
 };
 
+// The notification file's keys; the loader's notes come out in this order.
+// Columns: name, range, default, when missing, shows value, parse, store,
+// on_refused, the loader's note (rule, fallback, or its own), check (null:
+// by verdict), show.
 constexpr NotifyKeyRow kNotifyKeys[] = {
     {"server", "", "", WhenMissing::kRequired, true, [](const char*) { return taken(); },
      [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->server.assign(w); },
@@ -257,10 +306,12 @@ constexpr NotifyKeyRow kNotifyKeys[] = {
        char plain[kMaxPasswordLength + 1];
        return secret(v, kMaxPasswordLength, plain, sizeof plain);
      },
-     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { store_secret(&to->settings->password, w, to); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       store_secret(&to->settings->password, w, to);
+     },
      LoadRefused::kFallBack, nullptr, nullptr,
-     [](const NotifySettings&) { report_too_long("password", kMaxPasswordLength, "e-mail"); }, nullptr,
-     [](const NotifySettings& s, Out* out) { out->assign(s.password.c_str()); }},
+     [](const NotifySettings&) { report_too_long("password", kMaxPasswordLength, "e-mail"); },
+     nullptr, [](const NotifySettings& s, Out* out) { out->assign(s.password.c_str()); }},
     {"from", "", "", WhenMissing::kOptional, true, [](const char*) { return taken(); },
      [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->from.assign(w); },
      LoadRefused::kKeep, nullptr, nullptr, nullptr, nullptr,
@@ -283,9 +334,8 @@ constexpr NotifyKeyRow kNotifyKeys[] = {
      [](const NotifySettings& s, Out* out) { out->assign(s.iamalive.c_str()); }},
     // Checked in its plain text. The loader keeps a token of another shape
     // (the Telegram send then fails); the token is never shown.
-    {"token",
-     "use the bot token from @BotFather: digits, a colon, then letters, digits, _ and -", "",
-     WhenMissing::kOptional, false,
+    {"token", "use the bot token from @BotFather: digits, a colon, then letters, digits, _ and -",
+     "", WhenMissing::kOptional, false,
      [](const char* v) {
        char plain[kMaxTokenLength + 1];
        KeyValue value = secret(v, kMaxTokenLength, plain, sizeof plain);
@@ -314,25 +364,32 @@ constexpr NotifyKeyRow kNotifyKeys[] = {
      [](const NotifySettings& s, Out* out) { out->assign(s.teams_webhook.c_str()); }},
     {"retry_minutes", "use 0 to 1440", "0", WhenMissing::kOptional, true,
      [](const char* v) { return exact_number(parse_retry_minutes(v)); },
-     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->retry_minutes = parse_retry_minutes(w); },
-     LoadRefused::kFallBack, "a number from 0 to 1440", "failed alerts are not retried", nullptr, nullptr,
-     [](const NotifySettings& s, Out* out) { show_number(s.retry_minutes, out); }},
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       to->settings->retry_minutes = parse_retry_minutes(w);
+     },
+     LoadRefused::kFallBack, "a number from 0 to 1440", "failed alerts are not retried", nullptr,
+     nullptr, [](const NotifySettings& s, Out* out) { show_number(s.retry_minutes, out); }},
     // The address is never shown: it may carry the watching service's secret.
     {"heartbeat_url", "use an https:// address", "", WhenMissing::kOptional, false,
      [](const char* v) { return refused_unless(heartbeat_url_usable(v)); },
-     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->heartbeat_url.assign(w); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       to->settings->heartbeat_url.assign(w);
+     },
      LoadRefused::kFallBack, "an https:// address", "no heartbeat", nullptr, nullptr,
      [](const NotifySettings& s, Out* out) { out->assign(s.heartbeat_url.c_str()); }},
     {"ssl_revoke", "use best-effort or off", "", WhenMissing::kOptional, true,
      [](const char* v) { return refused_unless(ssl_revoke_option(v) != nullptr); },
-     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->ssl_revoke.assign(w); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       to->settings->ssl_revoke.assign(w);
+     },
      LoadRefused::kFallBack, "best-effort or off", "it is not used", nullptr,
      [](const NotifyKeyRow& row, const ConfigLine& line, int line_no, const KeyValue& value,
         NotifyCheckState* state) {
        if (!check_by_verdict(row, line, line_no, value, *state)) return false;
        if (!line.value.empty() && !platform::kTlsChecksRevocation) {
-         plain_print("Warning: %s line %d: ssl_revoke applies to Windows' TLS only; it is ignored here\n",
-                     state->file_name, line_no);
+         plain_print(
+             "Warning: %s line %d: ssl_revoke applies to Windows' TLS only; it is ignored here\n",
+             state->file_name, line_no);
        }
        return true;
      },
@@ -360,7 +417,6 @@ constexpr NotifyKeyRow kNotifyKeys[] = {
      },
      [](const NotifySettings& s, Out* out) { out->assign(s.cacert.c_str()); }},
 };
-// clang-format on
 
 static_assert(std::size(kHostKeys) <= kMaxKeyRows && std::size(kNotifyKeys) <= kMaxKeyRows);
 
