@@ -10,6 +10,7 @@ packages=(
   python3 python3-aiosmtpd openssl       # end-to-end delivery test
   clang libclang-rt-14-dev               # fuzz harnesses (libFuzzer)
   chromium                               # Teams card rendering test
+  zip                                    # scripts/package-windows.sh
 )
 # node and npm for the rendering test, unless some node is there already
 # (a node from another source brings its own npm).

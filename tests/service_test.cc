@@ -87,14 +87,27 @@ TEST_F(ServiceTest, UnitText) {
        {"-install"},
        0,
        {"WorkingDirectory=" + here, "ExecStart=\"" + exe + "\" -s", "[Install]",
-        "#   sudo systemctl enable --now linkwatch"}},
-      {"", {"-install", "svc-user"}, 0, {"User=svc-user"}},
+        "#   sudo systemctl enable --now linkwatch",
+        "# installed program (after cmake --install: /usr/local/bin/linkwatch),",
+        "#   sudo useradd --system --no-create-home --shell /usr/sbin/nologin linkwatch",
+        "#   sudo chown -R linkwatch: " + here,
+        "# and name it after -install: linkwatch -install linkwatch"}},
+      {"",
+       {"-install", "svc-user"},
+       0,
+       {"User=svc-user",
+        "#   sudo useradd --system --no-create-home --shell /usr/sbin/nologin svc-user",
+        "#   sudo chown -R svc-user: " + here}},
       {"",
        {"-install", "bad\nUser=root"},
        1,
        {"Cannot write a systemd unit for this program, folder or account"}},
       {"", {"-uninstall"}, 0, {"sudo systemctl disable --now linkwatch"}},
-      {"a%h", {"-install"}, 0, {"WorkingDirectory=" + here + "/a%%h"}},  // last: a folder stays
+      {"a%h",
+       {"-install"},
+       0,
+       {"WorkingDirectory=" + here + "/a%%h",
+        "#   sudo chown -R linkwatch: '" + here + "/a%h'"}},  // last: a folder stays
   };
   for (const Row& row : rows) {
     fs::create_directories(row.folder[0] ? fs::path(here) / row.folder : fs::path(here));

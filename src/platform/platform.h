@@ -249,9 +249,11 @@ bool serve_as_service(ServiceBody body, void* context);
 
 // Where the service manager is set up by hand (POSIX): the text of a
 // systemd unit that runs `exe` with "-s" in `folder` as `account` (null or
-// empty: the user running this, none for root), followed by the commands
-// that install and enable it; every line that is no unit setting is a
-// comment, so the whole text can be saved as the unit file. False where
+// empty: the user running this, none for root), after comments that say to
+// print it with the installed program, how to make a system user of its own
+// (`account`, else "linkwatch") owning `folder`, and the commands that
+// install and enable it; every line that is no unit setting is a comment,
+// so the whole text can be saved as the unit file. False where
 // install_service does the work (Windows), or when a path or the account
 // cannot be written into a unit or the text does not fit.
 bool manual_service_setup(const char* exe, const char* folder, const char* account, char* out,

@@ -1328,7 +1328,24 @@ bool manual_service_setup(const char* exe, const char* folder, const char* accou
   text.put(folder);
   text.put(user[0] ? " as " : " as root");
   text.put(user);
-  text.put(".\n# Install and start it:\n#   cd ");
+  // ExecStart= is this program's own path, which is a build folder when it
+  // runs from there: the comment says which program the unit should name.
+  text.put(
+      ".\n# ExecStart names the program that printed this unit: print it with the\n"
+      "# installed program (after cmake --install: /usr/local/bin/linkwatch),\n"
+      "# not with a copy in a build folder.\n"
+      "# A system user of its own that owns the folder is best:\n"
+      "#   sudo useradd --system --no-create-home --shell /usr/sbin/nologin ");
+  const char* service_user = account && account[0] != '\0' ? account : "linkwatch";
+  text.put_shell_word(service_user);
+  text.put("\n#   sudo chown -R ");
+  text.put_shell_word(service_user);
+  text.put(": ");
+  text.put_shell_word(folder);
+  if (!account || account[0] == '\0') {
+    text.put("\n# and name it after -install: linkwatch -install linkwatch");
+  }
+  text.put("\n# Install and start it:\n#   cd ");
   text.put_shell_word(folder);
   text.put("\n#   ");
   text.put_shell_word(exe);
