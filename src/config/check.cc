@@ -11,10 +11,10 @@
 #include "config/host_form.h"
 #include "config/notify_config.h"
 #include "config/protect.h"
+#include "config/recipients.h"
 #include "platform/platform.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
-#include "support/transfer.h"
 
 namespace lw {
 
