@@ -16,7 +16,9 @@
 #include <string>
 
 #include "config/protect.h"
+#include "config/recipients.h"
 #include "fuzz_util.h"
+#include "notify/email.h"
 #include "notify/teams.h"
 #include "notify/telegram.h"
 #include "support/transfer.h"

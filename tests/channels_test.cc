@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/recipients.h"
 #include "notify/email.h"
 #include "notify/outcome.h"
 #include "notify/send_files.h"
@@ -18,7 +19,6 @@
 #include "platform/platform.h"
 #include "support/capture.h"
 #include "support/command_recorder.h"
-#include "support/transfer.h"
 
 namespace lw {
 namespace {
@@ -191,6 +191,78 @@ TEST_F(ChannelsTest, HeaderAndEnvelopeListTheSameAddresses) {
     if (!logged.empty()) {
       EXPECT_EQ(lines, logged);
     }
+  }
+}
+
+std::string joined(const char* const* items, int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += std::string(i ? "|" : "") + items[i];
+  return text;
+}
+
+// One splitter for the envelope and the To: header: commas separate, white space
+// (\v and \f too) around an address goes, empty pieces drop, an address with a control
+// byte inside is refused, and an address the 1023-character cut goes through is dropped.
+TEST(MailRecipientsTest, SplitsTrimsRefusesAndCutsWholeAddresses) {
+  const std::string filler = std::string(1000, 'f') + "@x,";  // 1003 characters
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"", "", ""},
+      {" a@x , b@y ", "a@x|b@y", ""},
+      {",,a@x,,,b@y,", "a@x|b@y", ""},
+      {"\v a@x\f,\t\r\nb@y\v\r\n, \f ,", "a@x|b@y", ""},
+      {"a@x, b@y, a@x", "a@x|b@y|a@x", ""},
+      {"a@x, b\r@y, c@z\x7f, d@w", "a@x|d@w", "b\r@y|c@z\x7f"},
+      {"a@x\x01, b@y", "b@y", "a@x\x01"},
+      {"Ops Team <a@x>", "Ops Team <a@x>", ""},
+      {filler + "abcdefghijklmnopqrst", filler.substr(0, 1002) + "|abcdefghijklmnopqrst",
+       ""},                                                            // 1023 characters: all kept
+      {filler + "abcdefghijklmnopqrstu", filler.substr(0, 1002), ""},  // cut through: dropped
+      {filler + "abcdefghijklmnopqrst,b@y", filler.substr(0, 1002) + "|abcdefghijklmnopqrst", ""},
+      {filler + "abcdefghijklmnopqrst  , b@y", filler.substr(0, 1002) + "|abcdefghijklmnopqrst",
+       ""},
+      {filler + "abcdefghijklmnopqrst  c@z", filler.substr(0, 1002), ""},
+  };
+  for (const auto& [list, addresses, refused] : cases) {
+    MailRecipients split;
+    split_mail_recipients(list.c_str(), &split);
+    EXPECT_EQ(joined(split.address, split.count), addresses) << list;
+    EXPECT_EQ(joined(split.refused, split.refused_count), refused) << list;
+    MailRequest request;
+    ASSERT_TRUE(
+        build_mail_request("smtp://m:587", "s@x", "u", "p", list.c_str(), "mail.txt", &request));
+    std::string rcpt;
+    for (int i = 0; request.argv[i]; ++i) {
+      if (std::string(request.argv[i]) != "--mail-rcpt") continue;
+      rcpt += (rcpt.empty() ? "" : "|") + std::string(request.argv[++i]);
+    }
+    EXPECT_EQ(rcpt, addresses) << list;
+  }
+}
+
+TEST(MailRecipientsTest, ControlBytesAreShownEscaped) {
+  char out[64];
+  escape_control_bytes("a@x\r\n\t\x01\x1f\x7f \xC3\xA9\\", out, sizeof out);
+  EXPECT_STREQ(out, "a@x\\r\\n\\t\\x01\\x1F\\x7F \xC3\xA9\\");
+  char small[6];
+  escape_control_bytes("ab\rcd", small, sizeof small);
+  EXPECT_STREQ(small, "ab\\rc");
+}
+
+// The bot token is percent-encoded where it stands in the request address, so nothing in
+// it can change the path; a token of its own alphabet stays as it is.
+TEST(TelegramRequestTest, TokenCannotChangeThePath) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"123456789:AAH-x_y", "bot123456789:AAH-x_y/sendMessage?"},
+      {"1:a/b?c#d", "bot1:a%2Fb%3Fc%23d/sendMessage?"},
+      {"1:../..%2f x\"\\", "bot1:..%2F..%252f%20x%22%5C/sendMessage?"},
+  };
+  for (const auto& [token, placed] : cases) {
+    TelegramRequest request;
+    ASSERT_TRUE(build_telegram_request(token, "42", "hi", "reply.txt", &request));
+    EXPECT_EQ(std::string(request.config.c_str()),
+              std::string("url = \"https://api.telegram.org/") + placed +
+                  "chat_id=42&text=hi\"\nshow-error\n")
+        << token;
   }
 }
 

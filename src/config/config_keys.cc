@@ -7,7 +7,7 @@
 #include "config/protect.h"
 #include "platform/platform.h"
 #include "support/output.h"
-#include "support/transfer.h"
+#include "config/recipients.h"
 
 namespace lw {
 

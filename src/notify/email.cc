@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "config/recipients.h"
 #include "notify/dispatch.h"
 #include "notify/mail_format.h"
 #include "notify/outcome.h"
@@ -141,6 +142,42 @@ int send_mail_message(const NotifySettings& settings, const char* recipients, co
   const Command command = request.command();
   return run_send(Channel::kEmail, usable ? &command : nullptr, nullptr,
                   settings.ssl_revoke.c_str(), silent, outcome);
+}
+
+Command MailRequest::command() const { return make_command(argv, config.c_str()); }
+
+bool build_mail_request(const char* server, const char* sender, const char* user,
+                        const char* password, const char* recipients, const char* mail_file,
+                        MailRequest* out, const CurlSettings& curl) {
+  out->argv[0] = nullptr;
+  out->recipients.count = 0;
+  out->recipients.refused_count = 0;
+  out->config.clear();
+  if (!server || server[0] == '\0' || looks_like_option(server) || !mail_file) return false;
+
+  const char* login[] = {user, ":", password};
+  if (!append_curl_config_line(&out->config, "user", login, 3) ||
+      !finish_curl_config(&out->config, curl)) {
+    return false;
+  }
+
+  int n = put_curl_start(out->argv, out->program, kMailWriteOut, curl);
+  out->argv[n++] = server;
+  out->argv[n++] = "--mail-from";
+  out->argv[n++] = sender ? sender : "";
+  out->argv[n++] = "--ssl-reqd";
+  out->argv[n++] = "--config";
+  out->argv[n++] = "-";
+  out->argv[n++] = "-T";
+  out->argv[n++] = mail_file;
+
+  split_mail_recipients(recipients, &out->recipients);
+  for (int i = 0; i < out->recipients.count; ++i) {
+    out->argv[n++] = "--mail-rcpt";
+    out->argv[n++] = out->recipients.address[i];
+  }
+  out->argv[n] = nullptr;
+  return true;
 }
 
 void send_mail_channel(const NotifySettings& settings, const QueuedMessage& message, bool silent,

@@ -6,8 +6,12 @@
 #include <cstdint>
 
 #include "config/notify_config.h"
+#include "config/recipients.h"
 #include "notify/channel.h"
 #include "notify/outcome.h"
+#include "support/fixed_text.h"
+#include "support/runner.h"
+#include "support/transfer.h"
 
 namespace lw {
 
@@ -39,6 +43,38 @@ int send_mail_message(const NotifySettings& settings, const char* recipients, co
 // The e-mail row's send: `message` to its kind's recipients.
 void send_mail_channel(const NotifySettings& settings, const QueuedMessage& message, bool silent,
                        SendOutcome* outcome);
+
+// The curl call of one message; its argument vector starts as
+// put_curl_start writes it, its config text ends as finish_curl_config
+// writes it (support/transfer.h).
+//
+// curl -s --connect-timeout 10 --max-time 60 -w "%{response_code}" <server>
+//      --mail-from <sender> --ssl-reqd --config - -T <mail file>
+//      --mail-rcpt <r1> --mail-rcpt <r2> ...
+// with `user = "<user>:<password>"` on standard input; standard output is
+// captured. argv points into the request itself and into the strings given
+// to build_mail_request, which must outlive it; the request is therefore
+// not copyable.
+struct MailRequest {
+  MailRequest() = default;
+  MailRequest(const MailRequest&) = delete;
+  MailRequest& operator=(const MailRequest&) = delete;
+
+  const char* argv[kCurlStartArgs + 8 + 2 * kMaxMailRecipients + 1] = {};
+  CurlProgram program;
+  MailRecipients recipients;  // those after --mail-rcpt
+  FixedText<1024 + kCurlConfigExtra> config;
+
+  Command command() const;
+};
+
+// One --mail-rcpt per address of split_mail_recipients(recipients): the
+// same addresses, in the same order, as the "To:" header of the mail.
+// Returns false (request unusable) when `server` is empty or looks like an
+// option.
+bool build_mail_request(const char* server, const char* sender, const char* user,
+                        const char* password, const char* recipients, const char* mail_file,
+                        MailRequest* out, const CurlSettings& curl = {});
 
 }  // namespace lw
 

@@ -1,6 +1,7 @@
 #include "notify/teams.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "notify/send_files.h"
 #include "notify/teams_card.h"
@@ -12,6 +13,8 @@
 namespace lw {
 
 namespace {
+
+constexpr const char kTeamsContentType[] = "Content-Type: application/json; charset=utf-8";
 
 // The web hook always fits its config text, even with every byte escaped.
 static_assert(2 * decltype(NotifySettings::teams_webhook)::capacity() + 16 <= kTeamsConfigSize,
@@ -96,6 +99,36 @@ int send_teams(const NotifySettings& settings, const char* title, const char* bo
   const Command command = request.command();
   return run_send(Channel::kTeams, usable ? &command : nullptr, reply_name ? &reply : nullptr,
                   settings.ssl_revoke.c_str(), silent, outcome);
+}
+
+Command TeamsRequest::command() const { return make_command(argv, config.c_str()); }
+
+bool build_teams_request(const char* webhook, const char* card_file, const char* reply_file,
+                         TeamsRequest* out, const CurlSettings& curl) {
+  out->argv[0] = nullptr;
+  out->config.clear();
+  out->data_arg.clear();
+  if (!webhook || webhook[0] == '\0' || looks_like_option(webhook) || !card_file || !reply_file) {
+    return false;
+  }
+  if (std::strlen(card_file) + 1 > out->data_arg.max_length()) return false;
+  out->data_arg.format("@%s", card_file);
+  const char* address[] = {webhook};
+  if (!append_curl_config_line(&out->config, "url", address, 1) ||
+      !finish_curl_config(&out->config, curl)) {
+    return false;
+  }
+  int n = put_curl_start(out->argv, out->program, kHttpWriteOut, curl);
+  out->argv[n++] = "-o";
+  out->argv[n++] = reply_file;
+  out->argv[n++] = "-H";
+  out->argv[n++] = kTeamsContentType;
+  out->argv[n++] = "--data-binary";
+  out->argv[n++] = out->data_arg.c_str();
+  out->argv[n++] = "--config";
+  out->argv[n++] = "-";
+  out->argv[n] = nullptr;
+  return true;
 }
 
 void send_teams_channel(const NotifySettings& settings, const QueuedMessage& message, bool silent,

@@ -9,6 +9,9 @@
 #include "config/notify_config.h"
 #include "notify/channel.h"
 #include "notify/outcome.h"
+#include "support/fixed_text.h"
+#include "support/runner.h"
+#include "support/transfer.h"
 
 namespace lw {
 
@@ -47,6 +50,39 @@ int send_teams(const NotifySettings& settings, const char* title, const char* bo
 // The Teams row's send: the message's subject as the title, its card text.
 void send_teams_channel(const NotifySettings& settings, const QueuedMessage& message, bool silent,
                         SendOutcome* outcome);
+
+// Size of the Teams config text: a web hook of 8191 bytes, every one escaped.
+constexpr size_t kTeamsConfigSize = 16448 + kCurlConfigExtra;
+
+// The curl call of one card; its argument vector starts as put_curl_start
+// writes it, its config text ends as finish_curl_config writes it
+// (support/transfer.h).
+//
+// curl -s --connect-timeout 10 --max-time 60 -o <reply file>
+//      -w "%{http_code} %header{retry-after}"
+//      -H "Content-Type: application/json; charset=utf-8"
+//      --data-binary @<card file> --config -
+// with `url = "<webhook>"` on standard input; answer and codes as for
+// Telegram. `reply_file` must outlive the request.
+struct TeamsRequest {
+  TeamsRequest() = default;
+  TeamsRequest(const TeamsRequest&) = delete;
+  TeamsRequest& operator=(const TeamsRequest&) = delete;
+
+  const char* argv[kCurlStartArgs + 8 + 1] = {};
+  CurlProgram program;
+  FixedText<128> data_arg;  // "@<card file>"
+  FixedText<kTeamsConfigSize> config;
+
+  Command command() const;
+};
+
+// Returns false when `webhook` is empty or looks like an option, when
+// `card_file` or `reply_file` is null, or when `card_file` or the address
+// do not fit (they do for names of send files and settings within their
+// limits).
+bool build_teams_request(const char* webhook, const char* card_file, const char* reply_file,
+                         TeamsRequest* out, const CurlSettings& curl = {});
 
 }  // namespace lw
 

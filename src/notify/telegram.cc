@@ -23,6 +23,29 @@ bool is_unreserved(unsigned char c) {
          c == '.' || c == '_' || c == '~';
 }
 
+// Writes `text` (null: "") for one segment of an address path: letters,
+// digits, "-._~" and ':' as they are, every other byte as "%XX", so that no
+// '/', '?', '#' or '%' of it can end the segment. False when it does not fit.
+bool encode_path_segment(const char* text, char* out, size_t cap) {
+  static const char kHex[] = "0123456789ABCDEF";
+  size_t n = 0;
+  for (const char* s = text ? text : ""; *s; ++s) {
+    const unsigned char c = static_cast<unsigned char>(*s);
+    const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '.' || c == '_' || c == '~' || c == ':';
+    if (n + (kept ? 1 : 3) >= cap) return false;
+    if (kept) {
+      out[n++] = static_cast<char>(c);
+    } else {
+      out[n++] = '%';
+      out[n++] = kHex[c >> 4];
+      out[n++] = kHex[c & 0x0F];
+    }
+  }
+  out[n] = '\0';
+  return true;
+}
+
 }  // namespace
 
 size_t percent_encode(const char* input, char* out, size_t cap) {
@@ -67,6 +90,31 @@ int send_telegram(const NotifySettings& settings, const char* text, bool silent,
   const Command command = request.command();
   return run_send(Channel::kTelegram, usable ? &command : nullptr, reply_name ? &reply : nullptr,
                   settings.ssl_revoke.c_str(), silent, outcome);
+}
+
+Command TelegramRequest::command() const { return make_command(argv, config.c_str()); }
+
+bool build_telegram_request(const char* token, const char* encoded_chat, const char* encoded_text,
+                            const char* reply_file, TelegramRequest* out,
+                            const CurlSettings& curl) {
+  out->argv[0] = nullptr;
+  out->config.clear();
+  if (!reply_file) return false;
+  char placed_token[3 * kTelegramTokenRoom + 1];
+  if (!encode_path_segment(token, placed_token, sizeof placed_token)) return false;
+  const char* address[] = {kTelegramApiBase, "/bot",   placed_token, "/sendMessage?chat_id=",
+                           encoded_chat,     "&text=", encoded_text};
+  if (!append_curl_config_line(&out->config, "url", address, 7) ||
+      !finish_curl_config(&out->config, curl)) {
+    return false;
+  }
+  int n = put_curl_start(out->argv, out->program, kHttpWriteOut, curl);
+  out->argv[n++] = "-o";
+  out->argv[n++] = reply_file;
+  out->argv[n++] = "--config";
+  out->argv[n++] = "-";
+  out->argv[n] = nullptr;
+  return true;
 }
 
 void send_telegram_channel(const NotifySettings& settings, const QueuedMessage& message,

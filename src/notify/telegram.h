@@ -9,8 +9,13 @@
 #include "config/notify_config.h"
 #include "notify/channel.h"
 #include "notify/outcome.h"
+#include "support/fixed_text.h"
+#include "support/runner.h"
+#include "support/transfer.h"
 
 namespace lw {
+
+constexpr const char kTelegramApiBase[] = "https://api.telegram.org";
 
 // Work buffers of the encoded text and the encoded chat identifier.
 constexpr size_t kTelegramTextSize = 8192;
@@ -40,6 +45,45 @@ int send_telegram(const NotifySettings& settings, const char* text, bool silent,
 // The Telegram row's send: the message's chat text.
 void send_telegram_channel(const NotifySettings& settings, const QueuedMessage& message,
                            bool silent, SendOutcome* outcome);
+
+// The longest bot token build_telegram_request places.
+constexpr size_t kTelegramTokenRoom = 256;
+// Size of the Telegram config text: the encoded text (8190) and chat
+// identifier (511), the token percent-encoded (at most 768) and the fixed
+// parts.
+constexpr size_t kTelegramConfigSize = 16384 + kCurlConfigExtra;
+
+// The curl call of one message; its argument vector starts as
+// put_curl_start writes it, its config text ends as finish_curl_config
+// writes it (support/transfer.h).
+//
+// curl -s --connect-timeout 10 --max-time 60 -o <reply file>
+//      -w "%{http_code} %header{retry-after}" --config -
+// with `url = "<base>/bot<token>/sendMessage?chat_id=<chat>&text=<text>"`
+// on standard input; the answer goes to `reply_file`, the codes to the
+// captured standard output. No --fail: an HTTP error status is read from
+// the codes. `encoded_chat` and `encoded_text` are already percent-encoded;
+// the token is percent-encoded here except for letters, digits, "-._~" and
+// ':' (a bot token's own alphabet stays as it is), so that nothing in it can
+// change the path. `reply_file` must outlive the request.
+struct TelegramRequest {
+  TelegramRequest() = default;
+  TelegramRequest(const TelegramRequest&) = delete;
+  TelegramRequest& operator=(const TelegramRequest&) = delete;
+
+  const char* argv[kCurlStartArgs + 4 + 1] = {};
+  CurlProgram program;
+  FixedText<kTelegramConfigSize> config;
+
+  Command command() const;
+};
+
+// Returns false when the token is longer than kTelegramTokenRoom, the
+// address does not fit the config text (it always does for settings and
+// texts within their limits) or `reply_file` is null.
+bool build_telegram_request(const char* token, const char* encoded_chat, const char* encoded_text,
+                            const char* reply_file, TelegramRequest* out,
+                            const CurlSettings& curl = {});
 
 }  // namespace lw
 

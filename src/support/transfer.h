@@ -1,5 +1,7 @@
-// The transfer tool behind every alert: the curl argument vectors of the
-// three channels and the config text that curl reads from standard input.
+// The transfer tool behind every alert: what the curl calls of the three
+// channels share - the start of their argument vectors and the config text
+// that curl reads from standard input. Each channel builds its own request
+// (notify/email, notify/telegram, notify/teams).
 //
 // Secrets never appear in an argument: the mail login, the Telegram request
 // address (which carries the bot token) and the Teams web hook (anyone who
@@ -48,56 +50,12 @@ struct CurlSettings {
 // revocation could not be checked (Windows' CRYPT_E_NO_REVOCATION_CHECK,
 // CRYPT_E_REVOCATION_OFFLINE or their words).
 bool names_revocation_failure(const char* output);
-constexpr const char kTelegramApiBase[] = "https://api.telegram.org";
-
-// Work copy of a recipient list: longer lists are cut after 1023 characters.
-constexpr size_t kMailRecipientsSize = 1024;
-// The most recipients that fit in 1023 characters ("a,a,a,...").
-constexpr int kMaxMailRecipients = static_cast<int>(kMailRecipientsSize / 2);
-// The addresses of a recipient list, as both the SMTP envelope
-// (--mail-rcpt) and the mail's "To:" header get them. Points into its own
-// copy of the list, so it is not copyable.
-struct MailRecipients {
-  MailRecipients() = default;
-  MailRecipients(const MailRecipients&) = delete;
-  MailRecipients& operator=(const MailRecipients&) = delete;
-
-  FixedText<kMailRecipientsSize> text;  // the split copy
-  const char* address[kMaxMailRecipients] = {};
-  int count = 0;
-  // Pieces left out because they hold a control byte, in list order.
-  const char* refused[kMaxMailRecipients] = {};
-  int refused_count = 0;
-};
-
-// Splits `list` (null counts as "") at commas: runs of commas are one
-// separator, commas at either end give nothing; each piece loses its
-// leading and trailing white space (space, \t, \n, \v, \f, \r); empty pieces
-// are dropped. A piece that still holds a byte below 32 or DEL goes to
-// `refused`, never to `address`. Only the first kMailRecipientsSize - 1
-// characters are read; a piece that this cut goes through (more than white
-// space follows before the next comma) is dropped. Order and duplicates are
-// kept, addresses are not validated otherwise.
-void split_mail_recipients(const char* list, MailRecipients* out);
-
-// Writes `text` (null counts as "") into `out` (`cap` > 0 bytes, always
-// terminated, cut to fit) with every byte below 32 and DEL shown as an
-// escape: \r, \n, \t, else \xHH. Text without such bytes stays as it is.
-void escape_control_bytes(const char* text, char* out, size_t cap);
 
 // Capacity of the `cacert` and `proxy` settings, terminator included.
 constexpr size_t kCurlSettingSize = 1024;
 // Room the settings take in a config text: a proxy line with every byte
 // escaped, and the `show-error` line.
 constexpr size_t kCurlConfigExtra = 2 * (kCurlSettingSize - 1) + 16 + 16;
-// The longest bot token build_telegram_request places.
-constexpr size_t kTelegramTokenRoom = 256;
-// Size of the Telegram config text: the encoded text (8190) and chat
-// identifier (511), the token percent-encoded (at most 768) and the fixed
-// parts.
-constexpr size_t kTelegramConfigSize = 16384 + kCurlConfigExtra;
-// Size of the Teams config text: a web hook of 8191 bytes, every one escaped.
-constexpr size_t kTeamsConfigSize = 16448 + kCurlConfigExtra;
 
 // True when curl would take `arg` as an option rather than as an address
 // (it starts with "-"). Such a server or web hook value is never passed.
@@ -166,92 +124,31 @@ bool append_curl_proxy(FixedText<N>* dst, const CurlSettings& curl) {
   return append_curl_proxy(dst->data(), N, curl);
 }
 
-// The argument vectors below start with the curl found (CurlProgram); the
-// settings of `curl` add "--cacert <file>" and the revocation switch after
-// the -w text, and a `proxy` line to the config text, which always ends
-// with `show-error`.
+// Command of a built request: `argv`, with `input` (the config text) on
+// standard input. Both must outlive the command.
+Command make_command(const char* const* argv, const char* input);
+
+// Every channel's argument vector starts with the curl found (CurlProgram);
+// the settings of `curl` add "--cacert <file>" and the revocation switch
+// after the -w text, and a `proxy` line to the config text, which always
+// ends with `show-error`.
 //
-// curl -s --connect-timeout 10 --max-time 60 -w "%{response_code}" <server>
-//      --mail-from <sender> --ssl-reqd --config - -T <mail file>
-//      --mail-rcpt <r1> --mail-rcpt <r2> ...
-// with `user = "<user>:<password>"` on standard input; standard output is
-// captured. argv points into the request itself and into the strings given
-// to build_mail_request, which must outlive it; the request is therefore
-// not copyable.
-struct MailRequest {
-  MailRequest() = default;
-  MailRequest(const MailRequest&) = delete;
-  MailRequest& operator=(const MailRequest&) = delete;
+// Puts the program, its quiet switch, the bounds, the write-out and the
+// TLS settings into `argv` (room for kCurlStartArgs entries); returns the
+// number of entries.
+int put_curl_start(const char** argv, const CurlProgram& program, const char* write_out,
+                   const CurlSettings& curl);
 
-  const char* argv[kCurlStartArgs + 8 + 2 * kMaxMailRecipients + 1] = {};
-  CurlProgram program;
-  MailRecipients recipients;  // those after --mail-rcpt
-  FixedText<1024 + kCurlConfigExtra> config;
-
-  Command command() const;
-};
-
-// One --mail-rcpt per address of split_mail_recipients(recipients): the
-// same addresses, in the same order, as the "To:" header of the mail.
-// Returns false (request unusable) when `server` is empty or looks like an
-// option.
-bool build_mail_request(const char* server, const char* sender, const char* user,
-                        const char* password, const char* recipients, const char* mail_file,
-                        MailRequest* out, const CurlSettings& curl = {});
-
-// curl -s --connect-timeout 10 --max-time 60 -o <reply file>
-//      -w "%{http_code} %header{retry-after}" --config -
-// with `url = "<base>/bot<token>/sendMessage?chat_id=<chat>&text=<text>"`
-// on standard input; the answer goes to `reply_file`, the codes to the
-// captured standard output. No --fail: an HTTP error status is read from
-// the codes. `encoded_chat` and `encoded_text` are already percent-encoded;
-// the token is percent-encoded here except for letters, digits, "-._~" and
-// ':' (a bot token's own alphabet stays as it is), so that nothing in it can
-// change the path. `reply_file` must outlive the request.
-struct TelegramRequest {
-  TelegramRequest() = default;
-  TelegramRequest(const TelegramRequest&) = delete;
-  TelegramRequest& operator=(const TelegramRequest&) = delete;
-
-  const char* argv[kCurlStartArgs + 4 + 1] = {};
-  CurlProgram program;
-  FixedText<kTelegramConfigSize> config;
-
-  Command command() const;
-};
-
-// Returns false when the token is longer than kTelegramTokenRoom, the
-// address does not fit the config text (it always does for settings and
-// texts within their limits) or `reply_file` is null.
-bool build_telegram_request(const char* token, const char* encoded_chat, const char* encoded_text,
-                            const char* reply_file, TelegramRequest* out,
-                            const CurlSettings& curl = {});
-
-// curl -s --connect-timeout 10 --max-time 60 -o <reply file>
-//      -w "%{http_code} %header{retry-after}"
-//      -H "Content-Type: application/json; charset=utf-8"
-//      --data-binary @<card file> --config -
-// with `url = "<webhook>"` on standard input; answer and codes as for
-// Telegram. `reply_file` must outlive the request.
-struct TeamsRequest {
-  TeamsRequest() = default;
-  TeamsRequest(const TeamsRequest&) = delete;
-  TeamsRequest& operator=(const TeamsRequest&) = delete;
-
-  const char* argv[kCurlStartArgs + 8 + 1] = {};
-  CurlProgram program;
-  FixedText<128> data_arg;  // "@<card file>"
-  FixedText<kTeamsConfigSize> config;
-
-  Command command() const;
-};
-
-// Returns false when `webhook` is empty or looks like an option, when
-// `card_file` or `reply_file` is null, or when `card_file` or the address
-// do not fit (they do for names of send files and settings within their
-// limits).
-bool build_teams_request(const char* webhook, const char* card_file, const char* reply_file,
-                         TeamsRequest* out, const CurlSettings& curl = {});
+// Ends a channel's config text: the proxy when set, then `show-error`.
+// False when they do not fit.
+template <size_t N>
+bool finish_curl_config(FixedText<N>* config, const CurlSettings& curl) {
+  if (!append_curl_proxy(config, curl)) return false;
+  constexpr char kShowError[] = "show-error\n";
+  if (config->size() + sizeof kShowError > N) return false;
+  config->append(kShowError);
+  return true;
+}
 
 }  // namespace lw
 
