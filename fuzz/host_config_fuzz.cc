@@ -51,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   require(settings.group_alerts == 0 || (settings.group_alerts >= lw::kMinGroupAlerts &&
                                          settings.group_alerts <= lw::kMaxHosts),
           "group_alerts off or in range");
+  require(settings.rolling_workers == 0 || settings.rolling_workers == 1, "rolling_workers 0 or 1");
   require(settings.netcheck_count >= 0 && settings.netcheck_count <= lw::kMaxNetReferences,
           "netcheck count in range");
   for (int i = 0; i < settings.netcheck_count; ++i) {

@@ -91,6 +91,12 @@ bool check_host_key(const ConfigLine& line, int line_no, HostFileMarks* marks) {
                   line.value.c_str());
       return false;
     }
+  } else if (std::strcmp(key, "rolling_workers") == 0) {
+    if (parse_rolling_workers(line.value.c_str()) < 0) {
+      plain_print("Line %d: invalid rolling_workers \"%s\" (use 0 or 1)\n", line_no,
+                  line.value.c_str());
+      return false;
+    }
   } else if (std::strcmp(key, "metrics_file") == 0) {
     if (!metrics_file_usable(line.value.c_str())) {
       plain_print("Line %d: invalid metrics_file \"%s\" (use a file name ending in .prom)\n",
@@ -274,6 +280,7 @@ constexpr const char* kHostFileKeys[] = {
     "group_alerts",
     "netcheck",
     "status_file",
+    "rolling_workers",
     "metrics_file",
     "host",
     "port",

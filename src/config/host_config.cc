@@ -71,6 +71,13 @@ void apply_host_key(const ConfigLine& line, HostTable* table, MonitorSettings* s
     settings->status_file = on == 1;
     return;
   }
+  if (std::strcmp(key, "rolling_workers") == 0) {
+    const int on = parse_rolling_workers(value);
+    if (on < 0)
+      print_and_log("rolling_workers in %s must be 0 or 1; checks run in batches", kHostFileName);
+    settings->rolling_workers = on == 1;
+    return;
+  }
   if (std::strcmp(key, "metrics_file") == 0) {
     const bool usable = metrics_file_usable(value);
     settings->metrics_file.assign(usable ? value : "");
@@ -114,6 +121,10 @@ int port_number(const char* port) {
 }
 
 int parse_status_file(const char* text) {
+  return std::strcmp(text, "0") == 0 ? 0 : std::strcmp(text, "1") == 0 ? 1 : -1;
+}
+
+int parse_rolling_workers(const char* text) {
   return std::strcmp(text, "0") == 0 ? 0 : std::strcmp(text, "1") == 0 ? 1 : -1;
 }
 
