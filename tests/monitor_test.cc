@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <ctime>
+#include <iterator>
+#include <mutex>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -229,6 +234,60 @@ TEST_F(MonitorTest, OwnNetworkOutageCountsNoCheckAndEndsWithOneNotice) {
   EXPECT_EQ(log.find(kNote, log.find(kNote) + 1), std::string::npos) << "noted once";
   EXPECT_NE(log.find(notice.subject.c_str()), std::string::npos);
   platform::close_listener(&open);
+}
+
+// A check that holds host `slow_host` until every other host it should
+// check has ended (10 s at most; `held_up` then says so).
+int slow_host = 0, fault_host = 0, checked[8], others_to_end = 0, others_ended = 0;
+bool held_up = false;
+std::mutex gate_lock;
+std::condition_variable gate;
+uint32_t gated_check(WorkerSlot* slot, const WorkerContext&) {
+  std::unique_lock<std::mutex> lock(gate_lock);
+  ++checked[slot->host_index];
+  if (slot->host_index == slow_host) {
+    held_up = !gate.wait_for(lock, std::chrono::seconds(10),
+                             [] { return others_ended == others_to_end; });
+  } else {
+    ++others_ended;
+    gate.notify_all();
+  }
+  return 0;
+}
+
+// rolling_workers: with 2 workers, hosts 2..6 are all checked while host 1's
+// check still runs. A worker thread that cannot be had is logged, its host
+// left unchecked and the cycle marked failed, rolling or in batches.
+TEST_F(MonitorTest, RollingWorkersPassASlowHostAndAMissingThreadIsLogged) {
+  table_.host_count = 6;
+  settings_.workers = 2;
+  for (int i = 1; i <= 6; ++i) {
+    table_.hosts[i].host.format("h%d", i);
+    table_.hosts[i].port.assign("80");
+  }
+  run_.check = gated_check;
+  run_.thread_start_fault = [](int32_t host_index) { return host_index == fault_host; };
+  const std::tuple<int, int, int, int> cases[] = {
+      // rolling_workers, slow host, host without a thread, failure mark
+      {1, 1, 0, 0},
+      {1, 1, 4, 1},
+      {0, 0, 2, 1},
+      {0, 0, 0, 0}};
+  for (const auto& [rolling, slow, fault, mark] : cases) {
+    SCOPED_TRACE(testing::Message() << rolling << " " << slow << " " << fault);
+    settings_.rolling_workers = rolling;
+    slow_host = slow;
+    fault_host = fault;
+    others_to_end = 6 - (slow ? 1 : 0) - (fault ? 1 : 0);
+    others_ended = 0;
+    held_up = false;
+    std::fill(std::begin(checked), std::end(checked), 0);
+    EXPECT_EQ(run_cycle(run_), mark);
+    EXPECT_FALSE(held_up) << "the slow host held up the others";
+    for (int i = 1; i <= 6; ++i) EXPECT_EQ(checked[i], i == fault ? 0 : 1) << i;
+    const std::string line = "Unable to create worker thread for h" + std::to_string(fault) + ":80";
+    EXPECT_EQ(test::read_file(kLogFileName).find(line) != std::string::npos, fault != 0);
+  }
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <system_error>
-#include <thread>
 
 #include "app/entry.h"
 #include "app/globals.h"
@@ -15,6 +13,7 @@
 #include "probe/netcheck.h"
 #include "probe/resolve.h"
 #include "support/clock.h"
+#include "support/fanout.h"
 #include "support/output.h"
 #include "support/transfer.h"
 
@@ -61,17 +60,38 @@ bool wait_ms(const MonitorRun& run, uint64_t ms) {
   return false;
 }
 
-// Starts the worker of `slot`; false when no thread could be had. The thread
-// library reports that as an exception, the only one this program handles.
-bool start_worker(const MonitorRun& run, CheckFunction check, WorkerSlot* slot,
-                  const WorkerContext& context, std::thread* thread) {
-  if (run.thread_start_fault && run.thread_start_fault(slot->host_index)) return false;
-  try {
-    *thread = std::thread(check, slot, std::cref(context));
-  } catch (const std::system_error&) {
-    return false;
-  }
-  return true;
+static_assert(kMaxWorkers <= kMaxFanOutThreads, "every worker can have its thread");
+
+// What the cycle's fan-out works on.
+struct CycleFanOut {
+  MonitorRun* run;
+  CheckFunction check;
+  const WorkerContext* context;
+};
+
+// The worker thread of host `index`: its slot is set afresh, then checked.
+void check_in_slot(void* job, int index) {
+  const CycleFanOut& cycle = *static_cast<CycleFanOut*>(job);
+  WorkerSlot& slot = cycle.run->slots[index];
+  slot.host_index = index;
+  slot.failed = 0;
+  cycle.check(&slot, *cycle.context);
+}
+
+// A host whose worker thread cannot be had is logged and left unchecked; its
+// slot is marked failed.
+void no_worker_thread(void* job, int index) {
+  const CycleFanOut& cycle = *static_cast<CycleFanOut*>(job);
+  const HostEntry& host = cycle.run->table->hosts[index];
+  log_event("Unable to create worker thread for %s:%s", host.host.c_str(), host.port.c_str());
+  WorkerSlot& slot = cycle.run->slots[index];
+  slot.host_index = index;
+  slot.failed = 1;
+}
+
+bool worker_thread_fault(void* job, int index) {
+  const MonitorRun& run = *static_cast<CycleFanOut*>(job)->run;
+  return run.thread_start_fault && run.thread_start_fault(index);
 }
 
 // The alert sink of the cycle's workers: the alerts go to the run's
@@ -183,27 +203,19 @@ int run_cycle(MonitorRun& run) {
                               run.settings->recover_count,
                               static_cast<int64_t>(run.settings->remind_minutes) * 60,
                               counted};
-  std::thread threads[kHostTableSlots];
-
-  // Once a stop is requested no new batch starts: the run ends soon after.
-  for (int first = 1; first <= count && !platform::stop_requested();) {
-    const int last = count - first < workers ? count : first + workers - 1;
-    for (int i = first; i <= last; ++i) {
-      WorkerSlot& slot = run.slots[i];
-      slot.host_index = i;
-      slot.failed = 0;
-      if (!start_worker(run, check, &slot, context, &threads[i])) {
-        log_event("Unable to create worker thread for %s:%s", table->hosts[i].host.c_str(),
-                  table->hosts[i].port.c_str());
-        slot.failed = 1;
-        failure_mark = 1;
-      }
-    }
-    for (int i = first; i <= last; ++i) {
-      if (threads[i].joinable()) threads[i].join();
-      if (run.slots[i].failed == 1) failure_mark = 1;
-    }
-    first = last + 1;
+  CycleFanOut cycle{&run, check, &context};
+  FanOutJob job;
+  job.check = check_in_slot;
+  job.no_thread = no_worker_thread;
+  job.thread_fault = worker_thread_fault;
+  job.context = &cycle;
+  // Once a stop is requested no new batch (or, rolling, no new check)
+  // starts: the run ends soon after.
+  const int handed =
+      fan_out(job, 1, count, workers,
+              run.settings->rolling_workers ? FanOutMode::kRolling : FanOutMode::kBatches);
+  for (int i = 1; i <= handed; ++i) {
+    if (run.slots[i].failed == 1) failure_mark = 1;
   }
   if (run.settings->group_alerts > 0) {
     run.cycle_alerts.release(run.settings->group_alerts, *run.notify, run.delivery);

@@ -15,7 +15,7 @@
 //   lw::resolve_all_hosts(&table);  // once, like the run's start-up
 //   int failed = lw::run_cycle(run);
 //
-// run_cycle returns when every worker of every batch has been joined; it does
+// run_cycle returns when every worker it started has been joined; it does
 // not wait for the next cycle (wait_for_next_cycle does). The first run_cycle
 // of a MonitorRun only records the day; a later one whose day of the month
 // differs calls `report` once after its checks.
@@ -100,8 +100,10 @@ void resolve_all_hosts(HostTable* table);
 // the references first (all failing: "network unreachable, checks not
 // counted" once per outage, and this cycle's checks count nothing; the first
 // answer after an outage sends the network notice); checks hosts
-// 1..host_count in batches of at most `workers` threads (each batch joined
-// before the next starts; none starts once a stop is requested); with
+// 1..host_count with at most `workers` threads at once: in batches, each
+// joined before the next starts (none starts once a stop is requested), or
+// with rolling_workers set each next host as soon as any check ends (none
+// once a stop is requested); with
 // group_alerts set, hands on the cycle's alerts (digests or singles); then
 // after_cycle (status file, metrics file, heartbeat); then calls the report when the day of the
 // month differs from the previous cycle's (never on the first cycle). A thread that cannot be

@@ -230,6 +230,15 @@ constexpr HostKeyRow kHostKeys[] = {
      },
      LoadRefused::kFallBack, "0 or 1", "no status file", CheckReplaced::kWarn, nullptr,
      [](const MonitorSettings& s, const HostEntry*, Out* out) { show_number(s.status_file, out); }},
+    {"rolling_workers", KeyScope::kGlobal, "use 0 or 1", "0", WhenMissing::kOptional,
+     [](const char* v) { return exact_number(parse_rolling_workers(v)); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) {
+       to->settings->rolling_workers = parse_rolling_workers(w) == 1;
+     },
+     LoadRefused::kFallBack, "0 or 1", "checks run in batches", CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) {
+       show_number(s.rolling_workers, out);
+     }},
     {"metrics_file", KeyScope::kGlobal, "use a file name ending in .prom", "",
      WhenMissing::kOptional, [](const char* v) { return refused_unless(metrics_file_usable(v)); },
      [](const char* w, const KeyValue&, HostLoadTarget* to) {

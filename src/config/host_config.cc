@@ -16,6 +16,10 @@ int parse_status_file(const char* text) {
   return std::strcmp(text, "0") == 0 ? 0 : std::strcmp(text, "1") == 0 ? 1 : -1;
 }
 
+int parse_rolling_workers(const char* text) {
+  return std::strcmp(text, "0") == 0 ? 0 : std::strcmp(text, "1") == 0 ? 1 : -1;
+}
+
 bool metrics_file_usable(const char* text) {
   const size_t length = std::strlen(text);
   return length > 5 && length < kMetricsFileSize && std::strcmp(text + length - 5, ".prom") == 0;

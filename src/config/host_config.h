@@ -106,12 +106,18 @@ struct MonitorSettings {
   int32_t netcheck_count = 0;
   // `status_file : "1"`: the status table is written after every cycle.
   int32_t status_file = 0;
+  // `rolling_workers : "1"`: the next host's check starts as soon as any
+  // running check ends; 0: batches of `workers`, each joined before the next.
+  int32_t rolling_workers = 0;
   // `metrics_file`: where the metrics go after every cycle; "": nowhere.
   FixedText<kMetricsFileSize> metrics_file;
 };
 
 // The value of a `status_file` text: "0" or "1". Returns -1 for anything else.
 int parse_status_file(const char* text);
+
+// The value of a `rolling_workers` text: "0" or "1". Returns -1 for anything else.
+int parse_rolling_workers(const char* text);
 
 // True when `text` can name the metrics file: it ends in ".prom" (what the
 // node exporter's textfile collector reads), has something before that and

@@ -1,17 +1,16 @@
-// The daily alive report: one more probe of every host (in batches of
-// `workers` threads), a summary, and one e-mail to the `iamalive` recipients.
+// The daily alive report: one more probe of every host (at most `workers` at
+// once, grouped as the cycle groups them), a summary, and one e-mail to the `iamalive` recipients.
 
 #include "notify/report.h"
 
 #include <cstdint>
-#include <system_error>
-#include <thread>
 
 #include "notify/dispatch.h"
 #include "probe/resolve.h"
 #include "probe/tcp_probe.h"
 #include "support/about.h"
 #include "support/clock.h"
+#include "support/fanout.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
 
@@ -61,25 +60,29 @@ void probe_for_report(HostEntry* host, ProbeOutcome* outcome) {
                                               : kNotAnswered;
 }
 
-// Probes hosts 1..host_count in batches of at most `workers` threads, each
-// batch joined before the next starts, as the monitoring cycle does. A host
-// whose thread cannot be had is probed on the calling thread.
-void probe_all(HostTable* table, int host_count, int workers, ProbeOutcome* outcomes) {
-  std::thread threads[kHostTableSlots];
-  for (int first = 1; first <= host_count; first += workers) {
-    const int last = host_count - first < workers ? host_count : first + workers - 1;
-    for (int i = first; i <= last; ++i) {
-      // The thread library reports a missing thread as an exception.
-      try {
-        threads[i] = std::thread(probe_for_report, &table->hosts[i], &outcomes[i]);
-      } catch (const std::system_error&) {
-        probe_for_report(&table->hosts[i], &outcomes[i]);
-      }
-    }
-    for (int i = first; i <= last; ++i) {
-      if (threads[i].joinable()) threads[i].join();
-    }
-  }
+// What the report's fan-out works on.
+struct ReportFanOut {
+  HostTable* table;
+  ProbeOutcome* outcomes;
+};
+
+void probe_item(void* job, int index) {
+  const ReportFanOut& report = *static_cast<ReportFanOut*>(job);
+  probe_for_report(&report.table->hosts[index], &report.outcomes[index]);
+}
+
+// Probes hosts 1..host_count with at most `workers` at once, grouped as the
+// monitoring cycle does (`rolling`: rolling_workers). A host whose thread
+// cannot be had is probed on the calling thread. Returns false when a stop
+// request left hosts unprobed.
+bool probe_all(HostTable* table, int host_count, int workers, bool rolling,
+               ProbeOutcome* outcomes) {
+  ReportFanOut report{table, outcomes};
+  FanOutJob job;
+  job.check = probe_item;  // no no_thread: probed on the calling thread instead
+  job.context = &report;
+  return fan_out(job, 1, host_count, workers,
+                 rolling ? FanOutMode::kRolling : FanOutMode::kBatches) == host_count;
 }
 
 // Writes the report line of one probed host.
@@ -128,9 +131,11 @@ void run_daily_report(HostTable* table, const MonitorSettings& settings,
   if (host_count > kMaxHosts) host_count = kMaxHosts;
 
   ProbeOutcome outcomes[kHostTableSlots];
-  probe_all(table, host_count, settings.workers < 1 ? 1 : settings.workers, outcomes);
-
   // A run that is stopping sends no report whose probes it cut short.
+  if (!probe_all(table, host_count, settings.workers < 1 ? 1 : settings.workers,
+                 settings.rolling_workers != 0, outcomes)) {
+    return;
+  }
   for (int i = 1; i <= host_count; ++i) {
     if (outcomes[i].result == kCutByStop) return;
   }

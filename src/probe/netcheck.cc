@@ -1,13 +1,11 @@
 #include "probe/netcheck.h"
 
 #include <atomic>
-#include <functional>
 #include <memory>
-#include <system_error>
-#include <thread>
 
 #include "probe/resolve.h"
 #include "probe/tcp_probe.h"
+#include "support/fanout.h"
 
 namespace lw {
 
@@ -33,23 +31,22 @@ int netcheck_timeout_seconds(const HostTable& table) {
 
 bool any_reference_answers(const NetReference* refs, int count, int timeout_sec) {
   if (count > kMaxNetReferences) count = kMaxNetReferences;
-  std::atomic<bool> answered{false};
-  std::thread threads[kMaxNetReferences];
-  auto probe = [&answered, timeout_sec](const NetReference* ref) {
-    if (reference_answers(*ref, timeout_sec)) answered = true;
+  struct Guard {
+    const NetReference* refs;
+    int timeout_sec;
+    std::atomic<bool> answered{false};
+  } guard{refs, timeout_sec};
+  FanOutJob job;
+  // No no_thread: a reference whose thread cannot be had is probed on the
+  // calling thread.
+  job.check = [](void* context, int index) {
+    Guard& guard = *static_cast<Guard*>(context);
+    if (reference_answers(guard.refs[index], guard.timeout_sec)) guard.answered = true;
   };
-  for (int i = 0; i < count; ++i) {
-    // The thread library reports a missing thread as an exception.
-    try {
-      threads[i] = std::thread(probe, &refs[i]);
-    } catch (const std::system_error&) {
-      probe(&refs[i]);
-    }
-  }
-  for (std::thread& thread : threads) {
-    if (thread.joinable()) thread.join();
-  }
-  return answered;
+  job.context = &guard;
+  // All at once: the grouping does not matter with one group.
+  fan_out(job, 0, count - 1, count, FanOutMode::kRolling);
+  return guard.answered;
 }
 
 }  // namespace lw

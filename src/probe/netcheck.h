@@ -17,8 +17,9 @@ constexpr int kNetcheckMaxTimeoutSeconds = 3;
 int netcheck_timeout_seconds(const HostTable& table);
 
 // Probes the `count` references at once (one thread each; on the calling
-// thread when no thread can be had), each resolved afresh and given
-// `timeout_sec`. Returns true as soon as the probes are done when any of them
+// thread when no thread can be had; none once a stop is requested), each
+// resolved afresh and given `timeout_sec`. Returns true as soon as the
+// probes are done when any of them
 // connected; a reference that does not resolve, refuses or times out fails,
 // and so does one whose probe a stop request cut (the caller asks
 // platform::stop_requested() before it reports the network down).
