@@ -54,6 +54,8 @@ int poll_ms_until(uint64_t deadline) {
   return static_cast<int>(left > kMaxPollMs ? kMaxPollMs : left);
 }
 
+// ---- This computer -------------------------------------------------------
+
 bool computer_name(char* out, size_t cap) {
   if (out && cap > 0) out[0] = '\0';
   if (!out || cap == 0) return false;
