@@ -1,6 +1,9 @@
-// The operating system behind one small interface. platform_posix.cc and
-// platform_win32.cc implement it; nothing outside src/platform includes an
-// operating system header or asks which system it runs on.
+// The operating system behind one small interface. posix/ and win/ implement
+// it, one file per concern (process, child, socket, file, service, signal,
+// system); what is the same on both lies in src/platform itself (process.cc,
+// file.cc) and calls the small per-system pieces declared in internal.h,
+// which nothing outside src/platform includes. Nothing outside src/platform
+// includes an operating system header or asks which system it runs on.
 //
 // Every function reports failure through its result; none throws. Texts are
 // 8-bit and NUL-terminated; an output buffer of `cap` bytes always ends up

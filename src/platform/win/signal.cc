@@ -1,0 +1,118 @@
+// Stop requests on Windows: the stop event that other processes set, the
+// console's control events, and the waits.
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "platform/win/internal.h"
+
+namespace lw::platform {
+
+std::atomic<bool> serving{false};
+
+namespace {
+
+std::atomic<HANDLE> stop_event{nullptr};
+
+// Name of the stop event of process `pid`, through which another process
+// asks it to stop in order.
+void stop_event_name(uint32_t pid, char* out, size_t cap) {
+  std::snprintf(out, cap, "Local\\linkwatch-stop-%lu", static_cast<unsigned long>(pid));
+}
+
+}  // namespace
+
+HANDLE stop_handle() {
+  HANDLE event = stop_event.load();
+  if (event) return event;
+  char name[64];
+  stop_event_name(GetCurrentProcessId(), name, sizeof name);
+  HANDLE created = CreateEventA(nullptr, TRUE, FALSE, name);
+  if (!created) return nullptr;
+  HANDLE expected = nullptr;
+  if (!stop_event.compare_exchange_strong(expected, created)) {
+    CloseHandle(created);
+    return expected;
+  }
+  return created;
+}
+
+namespace {
+
+// How long the handler of a closing console holds the process: a running
+// child's grace and a second to end it and finish.
+constexpr DWORD kCloseHoldMs = kStopGraceMs + 1000;
+
+BOOL WINAPI console_control_handler(DWORD type) {
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      request_stop();
+      return TRUE;
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      // A service ignores these: the service manager's controls stop it,
+      // and a user's log-off is no reason to.
+      if (serving.load()) return TRUE;
+      [[fallthrough]];
+    case CTRL_CLOSE_EVENT:
+      // The process ends as soon as this handler returns; give the main
+      // thread a moment to finish its orderly stop first.
+      request_stop();
+      Sleep(kCloseHoldMs);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+// ---- Orderly stop ----------------------------------------------------------------
+
+void install_stop_handler() {
+  stop_handle();
+  SetConsoleCtrlHandler(console_control_handler, TRUE);
+}
+
+void request_stop() {
+  if (HANDLE event = stop_handle()) SetEvent(event);
+}
+
+bool stop_requested() {
+  HANDLE event = stop_handle();
+  return event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+bool wait_for_stop(uint32_t ms) {
+  HANDLE event = stop_handle();
+  if (!event) {
+    Sleep(ms);
+    return false;
+  }
+  DWORD limit = ms == INFINITE ? INFINITE - 1 : ms;
+  return WaitForSingleObject(event, limit) == WAIT_OBJECT_0;
+}
+
+void clear_stop_request() {
+  if (HANDLE event = stop_handle()) ResetEvent(event);
+}
+
+// Windows has no hang-up signal.
+bool take_reload_request() { return false; }
+
+bool request_process_stop(uint32_t pid) {
+  char name[64];
+  stop_event_name(pid, name, sizeof name);
+  HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
+  if (!event) return false;
+  const bool set = SetEvent(event) != 0;
+  CloseHandle(event);
+  return set;
+}
+
+bool request_process_reload(uint32_t) { return false; }
+
+}  // namespace lw::platform
