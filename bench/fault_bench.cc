@@ -153,20 +153,27 @@ class Server {
   std::thread thread_;
 };
 
+// Lines of linkwatch_log.txt about one channel's sends.
+struct LogCounts {
+  int failed = 0;         // "not sent": tries that failed
+  int again = 0;          // "trying again"
+  int not_delivered = 0;  // "not delivered", whatever the reason
+  int at_stop = 0;        // of those, the ones left at the stop
+};
+
 // What one run came to.
 struct Figures {
   bool ran = false;
-  int arrived = 0;                      // alerts accepted at least once
-  int twice = 0;                        // alerts accepted twice or more
-  int out_of_order = 0;                 // services with an alert accepted before an earlier one
-  int seen = 0;                         // messages the server saw, refused ones included
-  int refused = 0;                      // of those, refused with 451
-  std::vector<double> first_try_s;      // post to the first message seen, per alert seen
-  std::vector<double> arrival_s;        // post to the first acceptance, per alert accepted
-  int not_delivered[4] = {0, 0, 0, 0};  // log lines: Email, Telegram, Teams, no channel
-  int retries[3] = {0, 0, 0};           // "trying again" lines per channel
-  double stop_s = 0;                    // how long Delivery::stop() took
-  int hook_connections = -1;            // connections the hanging hook took; -1: no hook
+  int arrived = 0;                  // alerts accepted at least once
+  int twice = 0;                    // alerts accepted twice or more
+  int out_of_order = 0;             // services with an alert accepted before an earlier one
+  int seen = 0;                     // messages the server saw, refused ones included
+  int refused = 0;                  // of those, refused with 451
+  std::vector<double> first_try_s;  // post to the first message seen, per alert seen
+  std::vector<double> arrival_s;    // post to the first acceptance, per alert accepted
+  LogCounts log[4];                 // Email, Telegram, Teams, no channel named
+  double stop_s = 0;                // how long Delivery::stop() took
+  int hook_connections = -1;        // connections the hanging hook took; -1: no hook
 };
 
 double median(std::vector<double> values) {
@@ -223,8 +230,9 @@ void read_journal(const fs::path& journal, const std::vector<int64_t>& posted_ms
   for (bool b : broken) out->out_of_order += b ? 1 : 0;
 }
 
-// Counts the log's "not delivered" and "trying again" lines by the channel
-// that starts the event text ("Email: ...").
+// Counts the log's "not sent", "trying again" and "not delivered" lines by
+// the channel that starts the event text ("Email: ..."); index 3 holds the
+// lines that name no channel.
 void read_log(const fs::path& log, Figures* out) {
   static const char* const kNames[] = {"Email:", "Telegram:", "Teams:"};
   std::ifstream in(log);
@@ -234,15 +242,17 @@ void read_log(const fs::path& log, Figures* out) {
     const std::string event = dash == std::string::npos ? line : line.substr(dash + 3);
     std::string lower = event;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const bool lost = lower.find("not delivered") != std::string::npos;
-    const bool again = lower.find("trying again") != std::string::npos;
-    if (!lost && !again) continue;
     int channel = 3;
     for (int c = 0; c < 3; ++c) {
       if (event.compare(0, std::strlen(kNames[c]), kNames[c]) == 0) channel = c;
     }
-    if (lost) ++out->not_delivered[channel];
-    if (again && channel < 3) ++out->retries[channel];
+    LogCounts& counts = out->log[channel];
+    if (lower.find("not sent") != std::string::npos) ++counts.failed;
+    if (lower.find("trying again") != std::string::npos) ++counts.again;
+    if (lower.find("not delivered") != std::string::npos) {
+      ++counts.not_delivered;
+      if (lower.find("stop") != std::string::npos) ++counts.at_stop;
+    }
   }
 }
 
@@ -392,10 +402,15 @@ void print_figures(char which, const Options& options, const Figures& f) {
               median(f.first_try_s), largest(f.first_try_s), f.first_try_s.size());
   std::printf("  post to arrival:                 median %.2f s, max %.2f s (%zu alerts)\n",
               median(f.arrival_s), largest(f.arrival_s), f.arrival_s.size());
-  std::printf(
-      "  log: not delivered Email %d, Teams %d, no channel named %d; trying again Email %d, "
-      "Teams %d\n",
-      f.not_delivered[0], f.not_delivered[2], f.not_delivered[3], f.retries[0], f.retries[2]);
+  static const char* const kLogNames[] = {"Email", "Telegram", "Teams", "no channel named"};
+  for (int c = 0; c < 4; ++c) {
+    const LogCounts& n = f.log[c];
+    if (c != 0 && n.failed + n.again + n.not_delivered == 0) continue;
+    std::printf(
+        "  log, %s: failed tries %d, trying again %d, not delivered %d (%d of them left at the "
+        "stop)\n",
+        kLogNames[c], n.failed, n.again, n.not_delivered, n.at_stop);
+  }
   if (f.hook_connections >= 0)
     std::printf("  connections to the hanging web hook: %d\n", f.hook_connections);
   std::printf("  Delivery::stop() took %.1f s\n", f.stop_s);
