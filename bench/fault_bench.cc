@@ -21,7 +21,11 @@
 //               [--seed N] [--runs abc] [--keep]
 //
 // Each alert's subject starts with "[alert NNN]" so that the server's journal
-// names it; the rest of the message is the monitor's own.
+// names it; the rest of the message is the monitor's own. The failures fall
+// on the same places of the server's sequence of messages in every run (the
+// seed). The drain of 120 s lets every first retry (60 s after a failure)
+// go out; an alert posted near the end whose retry fails too needs a longer
+// drain (--drain-seconds) to arrive.
 
 #include <algorithm>
 #include <cctype>
@@ -55,6 +59,7 @@ namespace {
 constexpr uint32_t kToolLimitMs = 60 * 1000;         // openssl, the python check
 constexpr uint32_t kServerStartMs = 20 * 1000;       // until a server's port is known
 constexpr uint32_t kServerMarginMs = 5 * 60 * 1000;  // a server's life beyond the run's plan
+constexpr uint32_t kServerEndMs = 10 * 1000;         // its process beyond its own lifetime
 constexpr const char kPython[] = "/usr/bin/python3";
 
 constexpr int kServices = 10;
@@ -285,7 +290,7 @@ Figures run_once(char which, const Options& options, const fs::path& tls) {
   Server smtp({kPython, (here / "slow_smtp.py").string(), smtp_dir.string(), cert, key,
                "--fail-rate", rate, "--seed", std::to_string(options.seed), "--journal",
                journal.string(), "--lifetime", std::to_string(life_ms / 1000)},
-              smtp_dir, life_ms + 10 * 1000);
+              smtp_dir, life_ms + kServerEndMs);
   const int smtp_port = smtp.wait_port();
   if (smtp_port == 0) {
     std::fprintf(stderr, "the mail server did not start\n");
@@ -301,7 +306,7 @@ Figures run_once(char which, const Options& options, const fs::path& tls) {
         std::vector<std::string>{kPython, (here / ".." / "tests" / "e2e" / "receiver.py").string(),
                                  "hang", (hook_dir / "port").string(), hook_dir.string(), cert, key,
                                  std::to_string(life_ms / 1000)},
-        hook_dir, life_ms + 10 * 1000);
+        hook_dir, life_ms + kServerEndMs);
     hook_port = hook->wait_port();
     if (hook_port == 0) {
       std::fprintf(stderr, "the hanging web hook did not start\n");
