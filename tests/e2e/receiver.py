@@ -9,9 +9,14 @@
       HTTP server; saves method, path, content_type and body of one request.
       A request whose path starts with /gone is answered 404 and not saved
       (a web hook that no longer exists); the server then goes on listening.
+  receiver.py hang <port-file> <out-dir> <cert.pem> <key.pem> [seconds]
+      HTTPS server that completes the TLS handshake, reads what comes and
+      never answers (a web hook that hangs), on every connection; writes
+      the number of connections so far to <out-dir>/connections. Ends when
+      <out-dir>/stop appears or after `seconds` (default 60), exit 0.
 
-The bound port is written to <port-file> once the server listens; the
-program ends after one message (exit 0) or after 60 seconds (exit 3).
+The bound port is written to <port-file> once the server listens; smtp and
+http end after one message (exit 0) or after 60 seconds (exit 3).
 """
 
 import asyncio
@@ -116,6 +121,38 @@ def run_http(port_file, out_dir):
     return 0 if os.path.exists(saved) else 3
 
 
+def run_hang(port_file, out_dir, cert, key, lifetime):
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(cert, key)
+    held = []
+
+    class Silent(asyncio.Protocol):
+        def connection_made(self, transport):
+            held.append(transport)
+            tmp = os.path.join(out_dir, "connections.tmp")
+            with open(tmp, "w") as f:
+                f.write("%d\n" % len(held))
+            os.replace(tmp, os.path.join(out_dir, "connections"))
+
+        def data_received(self, data):
+            pass  # the request is read and never answered
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        server = await loop.create_server(Silent, "127.0.0.1", 0, ssl=context)
+        announce(port_file, server.sockets[0].getsockname()[1])
+        stop = os.path.join(out_dir, "stop")
+        deadline = time.monotonic() + lifetime
+        while not os.path.exists(stop) and time.monotonic() < deadline:
+            await asyncio.sleep(0.1)
+        server.close()
+        for transport in held:
+            transport.abort()
+
+    asyncio.run(main())
+    return 0
+
+
 def main(argv):
     if len(argv) == 6 and argv[1] == "smtp":
         os.makedirs(argv[3], exist_ok=True)
@@ -123,6 +160,10 @@ def main(argv):
     if len(argv) == 4 and argv[1] == "http":
         os.makedirs(argv[3], exist_ok=True)
         return run_http(argv[2], argv[3])
+    if len(argv) in (6, 7) and argv[1] == "hang":
+        lifetime = float(argv[6]) if len(argv) == 7 else LIFETIME
+        os.makedirs(argv[3], exist_ok=True)
+        return run_hang(argv[2], argv[3], argv[4], argv[5], lifetime)
     sys.stderr.write(__doc__)
     return 2
 
