@@ -161,14 +161,7 @@ bool spawn_child(const RunRequest& request, const char* program, int in_read, in
     close(report[0]);
     return false;
   }
-  // End of file: the program was executed (the close-on-exec end went away).
-  int err = 0;
-  ssize_t got;
-  do {
-    got = read(report[0], &err, sizeof err);
-  } while (got < 0 && errno == EINTR);
-  close(report[0]);
-  if (got != 0) {
+  if (!program_was_executed(report[0])) {
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
     return false;

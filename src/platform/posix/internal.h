@@ -37,6 +37,11 @@ int open_pidfd(pid_t pid);
 // True when `path` is a regular file this process may execute.
 bool is_program_file(const char* path);
 
+// Reads the exec-report pipe of a child just forked until end of file (the
+// close-on-exec end went away: the program was executed) or the errno the
+// child wrote there when its exec failed; closes `fd`. True when executed.
+bool program_was_executed(int fd);
+
 // ---- Stop and reload requests (signal.cc) --------------------------------------
 
 // The stop request itself: set by request_stop, cleared by

@@ -200,13 +200,16 @@ bool start_detached(const char* exe, const char* arg) {
   close(report[1]);
   while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
   }
-  // End of file: the program was executed (the close-on-exec end went away).
+  return program_was_executed(report[0]);
+}
+
+bool program_was_executed(int fd) {
   int err = 0;
   ssize_t got;
   do {
-    got = read(report[0], &err, sizeof err);
+    got = read(fd, &err, sizeof err);
   } while (got < 0 && errno == EINTR);
-  close(report[0]);
+  close(fd);
   return got == 0;
 }
 
