@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <set>
 #include <string>
 #include <tuple>
+#include <vector>
 
+#include "support/capture.h"
 #include "support/clock.h"
+#include "support/command_recorder.h"
 
 namespace lw {
 namespace {
@@ -33,6 +38,45 @@ TEST(AlertsTest, ReminderTellsSinceWhenAndHowLong) {
     EXPECT_EQ(message.body.c_str(), want + "\n");
     EXPECT_NE(std::string(message.chat_text.c_str()).find("STILL DOWN\nHost: db1\nPort: 5432"),
               std::string::npos);
+  }
+}
+
+class RaiseAlertTest : public test::WorkDirTest {};
+
+// Each raise_* builds its message, logs its subject once and sends it on
+// the calling thread to `to`, Telegram and Teams, once each.
+TEST_F(RaiseAlertTest, LogsTheSubjectAndSendsToEveryAlertChannel) {
+  HostEntry host;
+  host.host.assign("db1");
+  host.port.assign("5432");
+  host.alertcount = 3;
+  host.first_fail_time = host.last_fail_time = host.down_since = now_seconds() - 60;
+  const NotifySettings settings = test::all_channels();
+  const std::tuple<const char*, std::function<void()>, std::string> cases[] = {
+      {"down", [&] { raise_down_alert(host, "Connection refused", settings); },
+       "Alert for 5432. db1 5432 Connection refused("},
+      {"recovery", [&] { raise_recovery_alert(host, settings); },
+       "Back to normal for 5432 db1:5432"},
+      {"reminder", [&] { raise_reminder_alert(host, "", settings); },
+       "Still DOWN: db1 5432 since "},
+  };
+  for (const auto& [name, raise, subject] : cases) {
+    SCOPED_TRACE(name);
+    test::CommandRecorder recorder;
+    test::OutputCapture capture;
+    const size_t logged_before = test::log_messages().size();
+    raise();
+    const std::vector<std::string> log = test::log_messages();
+    int subject_lines = 0;
+    for (size_t i = logged_before; i < log.size(); ++i)
+      subject_lines += log[i].rfind(subject, 0) == 0;
+    EXPECT_EQ(subject_lines, 1);
+    std::multiset<std::string> sent;
+    for (const test::RecordedCommand& c : recorder.commands()) {
+      if (c.argv.front().find("ping") != std::string::npos) continue;  // the down alert's series
+      sent.insert(c.mail_file ? "mail to " + c.argv.back() : c.card_file ? "teams" : "telegram");
+    }
+    EXPECT_EQ(sent, (std::multiset<std::string>{"mail to a@x.org", "telegram", "teams"}));
   }
 }
 

@@ -145,23 +145,23 @@ void raise_down_alert(const HostEntry& host, const char* error, const NotifySett
                       Delivery* delivery) {
   // The series runs before anything is sent, so the alert waits for it.
   const int answered = ping_for_alert(host);
-  NotifyMessage message;
-  compose_down_alert(host, error, answered, &message);
-  hand_on_message(message, now_seconds(), true, settings, delivery);
+  auto message = new_message();
+  compose_down_alert(host, error, answered, message.get());
+  hand_on_message(*message, now_seconds(), true, settings, delivery);
 }
 
 void raise_reminder_alert(const HostEntry& host, const char* error, const NotifySettings& settings,
                           Delivery* delivery) {
-  NotifyMessage message;
-  compose_reminder_alert(host, error, now_seconds(), &message);
-  hand_on_message(message, now_seconds(), true, settings, delivery);
+  auto message = new_message();
+  compose_reminder_alert(host, error, now_seconds(), message.get());
+  hand_on_message(*message, now_seconds(), true, settings, delivery);
 }
 
 void raise_recovery_alert(const HostEntry& host, const NotifySettings& settings,
                           Delivery* delivery) {
-  NotifyMessage message;
-  compose_recovery_alert(host, now_seconds(), &message);
-  hand_on_message(message, now_seconds(), true, settings, delivery);
+  auto message = new_message();
+  compose_recovery_alert(host, now_seconds(), message.get());
+  hand_on_message(*message, now_seconds(), true, settings, delivery);
 }
 
 }  // namespace lw

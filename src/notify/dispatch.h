@@ -4,6 +4,7 @@
 #define LINKWATCH_NOTIFY_DISPATCH_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,13 @@ struct NotifyMessage {
   std::vector<std::string> services;
   const char* card_text() const { return card_body.empty() ? body.c_str() : card_body.c_str(); }
 };
+
+// A new empty message (kind 0, every text "") on the heap. Its texts,
+// about 99 KB, never sit on a thread's stack, and only what is written to
+// them is touched.
+inline std::unique_ptr<NotifyMessage> new_message() {
+  return std::make_unique_for_overwrite<NotifyMessage>();
+}
 
 // The key of a service in QueuedMessage::services: "<host>:<port>".
 std::string service_key(const char* host, const char* port);

@@ -117,8 +117,8 @@ void run_daily_report(HostTable* table, const MonitorSettings& settings,
                       const NotifySettings& notify) {
   if (table == nullptr || !notify.email_enabled || !notify.iamalive_enabled) return;
 
-  // Run on the monitoring thread only, so one message lives on its stack.
-  NotifyMessage message;
+  auto owned = new_message();
+  NotifyMessage& message = *owned;
   message.kind = kAliveReport;
 
   char report_time[32];
