@@ -29,16 +29,16 @@ using CommandHook = int (*)(void* context, const Command& command, char* out);
 
 // Resolves `host` into at most `max` addresses of `family` in `out`; returns
 // how many, 0 or less when nothing resolves (like platform::resolve_host).
-using ResolverFn = int (*)(const char* host, platform::AddressFamily family,
-                           platform::Address* out, int max);
+using ResolverFn = int (*)(const char* host, platform::AddressFamily family, platform::Address* out,
+                           int max);
 
 struct Environment {
-  ClockFn clock = nullptr;             // null: the system's time
-  CommandHook run = nullptr;           // null: programs are started
-  void* run_context = nullptr;         // handed to `run`
-  ResolverFn resolve = nullptr;        // null: platform::resolve_host
-  std::FILE* out = nullptr;            // null: standard output
-  std::FILE* err = nullptr;            // null: standard error
+  ClockFn clock = nullptr;       // null: the system's time
+  CommandHook run = nullptr;     // null: programs are started
+  void* run_context = nullptr;   // handed to `run`
+  ResolverFn resolve = nullptr;  // null: platform::resolve_host
+  std::FILE* out = nullptr;      // null: standard output
+  std::FILE* err = nullptr;      // null: standard error
 };
 
 // The process's current environment, as stored (null parts stay null).
