@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "platform/platform.h"
-#include "support/output.h"
+#include "support/environment.h"
 
 namespace lw::fuzz {
 
@@ -20,7 +20,9 @@ void enter_private_folder(const char* harness) {
   fs::create_directories(dir, ec);
   fs::current_path(dir, ec);
   std::FILE* null_out = std::fopen(platform::kNullDevice, "w");
-  set_output_streams_for_testing(null_out, null_out);
+  Environment env = current_environment();
+  env.out = env.err = null_out;
+  replace_environment(env);
 }
 
 void put_file(const char* name, const std::string& bytes) {

@@ -18,6 +18,7 @@
 #include "support/clock.h"
 #include "support/command_recorder.h"
 #include "support/output.h"
+#include "support/scoped_environment.h"
 #include "support/test_env.h"
 
 namespace lw {
@@ -78,7 +79,7 @@ class DeliveryTest : public test::WorkDirTest {
  protected:
   void SetUp() override {
     fake_now = kStart;
-    set_clock_for_testing([] { return fake_now.load(); });
+    env_.set_clock([] { return fake_now.load(); });
     set_silent_mode(true);
     settings_.token.assign("1:x");
     settings_.chat_id.assign("7");
@@ -86,10 +87,7 @@ class DeliveryTest : public test::WorkDirTest {
     settings_.retry_minutes = 60;
     delivery_.set_send_for_testing(Recorder::send, &recorder_);
   }
-  void TearDown() override {
-    set_clock_for_testing(nullptr);
-    set_silent_mode(false);
-  }
+  void TearDown() override { set_silent_mode(false); }
   void post(const char* subject, std::vector<std::string> services = {"h:1"}) {
     delivery_.post(message(subject, std::move(services)), fake_now);
   }
@@ -115,6 +113,7 @@ class DeliveryTest : public test::WorkDirTest {
   }
   std::string log() { return test::read_file(kLogFileName); }
 
+  test::ScopedEnvironment env_;  // first: the delivery is gone before the clock goes back
   NotifySettings settings_;
   Recorder recorder_;
   Delivery delivery_{&settings_};
@@ -287,7 +286,8 @@ TEST(DeliveryFileTest, AFullDiskIsATemporaryFailureAndTheAlertGoesOnceThereIsRoo
     SCOPED_TRACE(channel_name(channel));
     test::ScopedWorkDir dir;
     fake_now = kStart;
-    set_clock_for_testing([] { return fake_now.load(); });
+    test::ScopedEnvironment env;
+    env.set_clock([] { return fake_now.load(); });
     set_silent_mode(true);
     test::CommandRecorder curl;
     NotifySettings settings = test::all_channels();
@@ -325,7 +325,6 @@ TEST(DeliveryFileTest, AFullDiskIsATemporaryFailureAndTheAlertGoesOnceThereIsRoo
     EXPECT_NE(sent.mail_file.value_or(sent.card_file.value_or("")).find("(delayed; event at"),
               std::string::npos);
     EXPECT_EQ(delivery.pending(channel), 0u);
-    set_clock_for_testing(nullptr);
     set_silent_mode(false);
   }
 }

@@ -21,6 +21,7 @@
 #include "support/clock.h"
 #include "support/command_recorder.h"
 #include "support/output.h"
+#include "support/scoped_environment.h"
 #include "support/test_env.h"
 
 namespace lw {
@@ -57,7 +58,7 @@ class MonitorTest : public test::WorkDirTest {  // every test sets the clock and
  protected:
   void SetUp() override {
     now = local_midnight(3, 14) + 12 * 3600;
-    set_clock_for_testing([] { return now.load(); });
+    env_.set_clock([] { return now.load(); });
     set_silent_mode(true);
     run_.table = &table_;
     run_.settings = &settings_;
@@ -74,6 +75,7 @@ class MonitorTest : public test::WorkDirTest {  // every test sets the clock and
     waits.clear();
   }
 
+  test::ScopedEnvironment env_;
   HostTable table_;
   MonitorSettings settings_;
   NotifySettings notify_;

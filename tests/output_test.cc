@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "support/capture.h"
 #include "support/clock.h"
+#include "support/scoped_environment.h"
 #include "support/test_env.h"
 
 namespace lw {
@@ -34,7 +35,8 @@ TEST_F(OutputTest, AnUnwritableLogWarnsOncePerOutage) {
 // Under a full disk a log line is dropped whole and reported once per
 // outage; the next line that fits stands whole on a line of its own.
 TEST_F(OutputTest, AFullDiskDropsWholeLinesOnly) {
-  set_clock_for_testing([] { return int64_t{1772359200}; });  // one stamp for all
+  test::ScopedEnvironment env;
+  env.set_clock([] { return int64_t{1772359200}; });  // one stamp for all
   test::OutputCapture capture;
   log_event("first");
   const std::string end = platform::kTextLineEnd;
@@ -68,7 +70,6 @@ TEST_F(OutputTest, AFullDiskDropsWholeLinesOnly) {
     EXPECT_EQ(capture.err(), warnings);
   }
   platform::set_disk_space_for_testing(-1);
-  set_clock_for_testing(nullptr);
   EXPECT_EQ(capture.out(), "");
 }
 

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "support/runner.h"
+#include "support/scoped_environment.h"
 #include "support/test_env.h"
 
 namespace lw {
@@ -74,7 +75,8 @@ TEST(PingProbeTest, OnlyTrueRepliesFromTheTargetCount) {
 // The address is pinged with the option of its family.
 TEST(PingProbeTest, PingsTheAddressWithItsFamilyOption) {
   static std::string line;
-  set_command_hook_for_testing(
+  test::ScopedEnvironment env;
+  env.set_runner(
       [](void*, const Command& command, char*) {
         line.clear();
         for (const char* const* arg = command.argv; *arg; ++arg) line += std::string(*arg) + " ";
@@ -88,7 +90,6 @@ TEST(PingProbeTest, PingsTheAddressWithItsFamilyOption) {
   EXPECT_EQ(line, "ping -6 " + options + "::1 ");
   probe_ping("10.0.0.1", nullptr);
   EXPECT_EQ(line, "ping -4 " + options + "10.0.0.1 ");
-  set_command_hook_for_testing(nullptr, nullptr);
 }
 
 }  // namespace

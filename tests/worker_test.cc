@@ -12,6 +12,7 @@
 #include "probe/resolve.h"
 #include "support/capture.h"
 #include "support/clock.h"
+#include "support/scoped_environment.h"
 #include "support/test_env.h"
 
 namespace lw {
@@ -60,8 +61,7 @@ int fake_resolver(const char*, platform::AddressFamily family, platform::Address
   return n;
 }
 
-// A table of one host on `port`, with five failures to an alert; resolved
-// by fake_resolver.
+// A table of one host on `port`, with five failures to an alert.
 HostEntry& one_host(std::unique_ptr<HostTable>* table, WorkerContext* context, uint16_t port,
                     int timeoutsec) {
   *table = std::make_unique<HostTable>();
@@ -71,20 +71,20 @@ HostEntry& one_host(std::unique_ptr<HostTable>* table, WorkerContext* context, u
   host.port.assign(std::to_string(port).c_str());
   host.timeoutsec = timeoutsec;
   host.alertcount = 5;
-  set_resolver_for_testing(fake_resolver);
   return host;
 }
 
+// Names are resolved by fake_resolver, the time is g_now.
 class WorkerTest : public test::WorkDirTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(platform::socket_startup());
-    set_clock_for_testing([] { return g_now; });
+    env_.set_clock([] { return g_now; });
+    env_.set_resolver(fake_resolver);
   }
-  void TearDown() override {
-    set_resolver_for_testing(nullptr);
-    set_clock_for_testing(nullptr);
-  }
+
+ private:
+  test::ScopedEnvironment env_;
 };
 
 // Up, failing below the threshold and up again without an alert, then

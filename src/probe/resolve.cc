@@ -4,13 +4,12 @@
 #include <cstring>
 
 #include "support/clock.h"
+#include "support/environment.h"
 #include "support/output.h"
 
 namespace lw {
 
 namespace {
-
-ResolverFn g_resolver = nullptr;
 
 bool same_text(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 
@@ -31,8 +30,6 @@ void store_addresses(HostEntry* host, const platform::Address* found, int count)
 
 }  // namespace
 
-void set_resolver_for_testing(ResolverFn resolver) { g_resolver = resolver; }
-
 bool resolve_host_entry(HostEntry* host) {
   if (!host || host->host.empty()) return false;
   host->resolved_at = now_seconds();
@@ -52,8 +49,9 @@ bool resolve_host_entry(HostEntry* host) {
         host->family == kFamilyIPv4   ? platform::AddressFamily::kIPv4
         : host->family == kFamilyIPv6 ? platform::AddressFamily::kIPv6
                                       : platform::AddressFamily::kAny;
-    count = (g_resolver ? g_resolver : platform::resolve_host)(host->host.c_str(), family, found,
-                                                               kMaxHostAddresses);
+    const ResolverFn resolve = current_environment().resolve;
+    count = (resolve ? resolve : platform::resolve_host)(host->host.c_str(), family, found,
+                                                         kMaxHostAddresses);
   }
   if (count <= 0) {
     host->resolve_state = kResolveFailed;

@@ -16,15 +16,10 @@ namespace lw {
 // A host given by name is resolved again at least this often.
 constexpr int64_t kReresolveSeconds = 600;
 
-// The resolver: platform::resolve_host, or a stand-in set by tests
-// (nullptr restores it). Set it while no other thread resolves.
-using ResolverFn = int (*)(const char* host, platform::AddressFamily family, platform::Address* out,
-                           int max);
-void set_resolver_for_testing(ResolverFn resolver);
-
 // Resolves `host->host` afresh, for the families its `family` allows: an
 // address literal gives itself, a name the resolver's addresses in order.
-// On success stores them in `addresses`, the first in `resolved_ip`, and
+// Names go to the environment's resolver (support/environment), by default
+// platform::resolve_host. On success stores them in `addresses`, the first in `resolved_ip`, and
 // sets `resolve_state` to kResolved; when the address probed last is not
 // among them, prints and logs "address of <host> changed from A to B" once.
 // On failure (nothing resolves, or the text is no usable address) sets

@@ -1,22 +1,16 @@
 #include "support/clock.h"
 
-#include <atomic>
 #include <ctime>
 
 #include "platform/platform.h"
+#include "support/environment.h"
 
 namespace lw {
 
-namespace {
-std::atomic<ClockFn> test_clock{nullptr};
-}  // namespace
-
 int64_t now_seconds() {
-  ClockFn clock = test_clock.load(std::memory_order_relaxed);
+  const ClockFn clock = current_environment().clock;
   return clock ? clock() : static_cast<int64_t>(std::time(nullptr));
 }
-
-void set_clock_for_testing(ClockFn clock) { test_clock.store(clock); }
 
 void format_local_time(int64_t seconds, const char* fmt, char* out, size_t cap) {
   if (cap == 0) return;

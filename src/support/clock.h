@@ -1,4 +1,5 @@
-// Wall-clock time with a seam for tests, and its local-time texts.
+// Wall-clock time, replaceable through the environment, and its local-time
+// texts.
 
 #ifndef LINKWATCH_SUPPORT_CLOCK_H_
 #define LINKWATCH_SUPPORT_CLOCK_H_
@@ -8,13 +9,9 @@
 
 namespace lw {
 
-// Seconds since the epoch: the real time, or the test clock when one is set.
+// Seconds since the epoch by the environment's clock (support/environment):
+// the real time unless a clock is put in its place.
 int64_t now_seconds();
-
-// Replaces the clock (nullptr restores the real one). For tests only; set it
-// while no other thread reads the clock.
-using ClockFn = int64_t (*)();
-void set_clock_for_testing(ClockFn clock);
 
 // Formats `seconds` as local time with strftime format `fmt` into `out`.
 // Gives "" when the time cannot be converted.

@@ -5,40 +5,37 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "platform/platform.h"
 #include "support/clock.h"
+#include "support/environment.h"
 
 namespace lw {
 
-std::mutex console_lock;
-std::mutex log_lock;
-
 namespace {
+// Guards every console_print; always the innermost lock.
+std::mutex console_lock;
+// Guards every append to the log file; nothing else is locked while it is
+// held.
+std::mutex log_lock;
 std::atomic<bool> silent{false};
-std::atomic<std::FILE*> test_out{nullptr};
-std::atomic<std::FILE*> test_err{nullptr};
 // Set once a failed append has been reported; the next good one clears it.
 // Guarded by log_lock.
 bool log_outage_reported = false;
 
 std::FILE* out_stream() {
-  std::FILE* f = test_out.load();
+  std::FILE* f = current_environment().out;
   return f ? f : stdout;
 }
 std::FILE* err_stream() {
-  std::FILE* f = test_err.load();
+  std::FILE* f = current_environment().err;
   return f ? f : stderr;
 }
 }  // namespace
 
 void set_silent_mode(bool on) { silent.store(on, std::memory_order_relaxed); }
 bool silent_mode() { return silent.load(std::memory_order_relaxed); }
-
-void set_output_streams_for_testing(std::FILE* out, std::FILE* err) {
-  test_out.store(out);
-  test_err.store(err);
-}
 
 void console_print(const char* fmt, ...) {
   if (silent_mode()) return;

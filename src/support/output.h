@@ -4,22 +4,19 @@
 // is the unconditional output of side commands, loaders and refusals. Both
 // flush standard output at once, so nothing waits in a buffer when the
 // process is ended from outside (also when output goes to a file or pipe).
+// "Standard output" and "standard error" are the environment's streams
+// (support/environment): the real ones unless others are put in their place.
+// console_print holds the console lock, always the innermost lock; log_event
+// holds the log lock, under which nothing else is locked.
 
 #ifndef LINKWATCH_SUPPORT_OUTPUT_H_
 #define LINKWATCH_SUPPORT_OUTPUT_H_
 
 #include <cstdio>
-#include <mutex>
 
 namespace lw {
 
 constexpr const char kLogFileName[] = "linkwatch_log.txt";
-
-// Guards every console_print; always the innermost lock.
-extern std::mutex console_lock;
-// Guards every append to the log file; nothing else is locked while it is
-// held.
-extern std::mutex log_lock;
 
 // Process-wide silent mode, set by the entry before any thread exists.
 void set_silent_mode(bool on);
@@ -28,7 +25,7 @@ bool silent_mode();
 // The printing functions format like C99 printf on every system (%zu, %lld
 // included); their format checks say so (gnu_printf).
 
-// printf to standard output under console_lock, unless silent mode is on
+// printf to standard output under the console lock, unless silent mode is on
 // (then nothing is formatted). Callers end their lines with "\n".
 __attribute__((format(gnu_printf, 1, 2))) void console_print(const char* fmt, ...);
 
@@ -39,24 +36,19 @@ __attribute__((format(gnu_printf, 1, 2))) void plain_print(const char* fmt, ...)
 __attribute__((format(gnu_printf, 1, 2))) void error_print(const char* fmt, ...);
 
 // Appends "YYYY-mm-dd HH:MM:SS - <message>" and a line end to the log file
-// under log_lock, opening and closing the file for this one line; each "\n"
+// under the log lock, opening and closing the file for this one line; each "\n"
 // is stored as the platform's text line end. The line is formatted whole
 // first and appended whole or not at all (platform::append_whole), so the
 // file never holds part of a line. When the line cannot be written (the
 // file cannot be opened for appending, or the write fails or stores less,
 // as on a full disk) the event is dropped and the file left as it was; the first such failure, and
 // the first one after a line was written again, prints "Cannot write log file linkwatch_log.txt:
-// events are not recorded" to standard error (once per outage, after log_lock is released). The
+// events are not recorded" to standard error (once per outage, after the log lock is released). The
 // caller is not told.
 __attribute__((format(gnu_printf, 1, 2))) void log_event(const char* fmt, ...);
 // The same one-line text with plain_print (and a line end) and log_event,
 // for settings the run cannot use as written. Longer texts are cut at 1023.
 __attribute__((format(gnu_printf, 1, 2))) void print_and_log(const char* fmt, ...);
-
-// Test seam: redirects everything the four printing functions write to
-// `out` and `err` (nullptr restores standard output / standard error).
-// All console output of the system goes through these functions.
-void set_output_streams_for_testing(std::FILE* out, std::FILE* err);
 
 // Removes leading and trailing white space (space, \t, \n, \v, \f, \r; bytes
 // from 0x80 up are never white space) in place. Does nothing for null.

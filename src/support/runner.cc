@@ -1,16 +1,13 @@
 #include "support/runner.h"
 
-#include <atomic>
 #include <cstring>
 
 #include "platform/platform.h"
+#include "support/environment.h"
 
 namespace lw {
 
 namespace {
-
-std::atomic<CommandHook> command_hook{nullptr};
-std::atomic<void*> command_hook_context{nullptr};
 
 bool has_program(const Command& command) {
   return command.argv && command.argv[0] && command.argv[0][0] != '\0';
@@ -47,8 +44,9 @@ RunStatus status_of(platform::RunEnd end) {
 
 // Runs `command` (output into `out` when given) and reports how it ended.
 int run(const Command& command, char* out, uint32_t time_limit_ms, RunStatus* status) {
-  if (CommandHook hook = command_hook.load()) {
-    const int rc = hook(command_hook_context.load(), command, out);
+  const Environment env = current_environment();
+  if (env.run) {
+    const int rc = env.run(env.run_context, command, out);
     *status = rc == -1 ? RunStatus::kStartFailed : RunStatus::kExited;
     return rc;
   }
@@ -90,11 +88,6 @@ int run_command_capture(const Command& command, char* out, uint32_t time_limit_m
   const int rc = run(command, out, time_limit_ms, status);
   if (rc == -1) out[0] = '\0';  // empty text on every failure
   return rc;
-}
-
-void set_command_hook_for_testing(CommandHook hook, void* context) {
-  command_hook_context.store(context);
-  command_hook.store(hook);
 }
 
 }  // namespace lw

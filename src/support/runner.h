@@ -1,5 +1,7 @@
 // Running external programs (curl, ping) hidden, with their exit code and,
-// for run_command_capture, their output.
+// for run_command_capture, their output. When the environment
+// (support/environment) has a command hook, both functions hand the command
+// to it instead of starting a program.
 //
 // Programs are started directly with an argument vector: no command
 // interpreter sees the arguments, so setting values reach the program exactly
@@ -56,13 +58,6 @@ int run_command(const Command& command, uint32_t time_limit_ms = kCommandTimeLim
 // also when `out` is null.
 int run_command_capture(const Command& command, char* out,
                         uint32_t time_limit_ms = kCommandTimeLimitMs, RunStatus* status = nullptr);
-
-// Test seam: when set, both functions hand the command to `hook` instead of
-// starting a program. `out` is the capture buffer (null for run_command,
-// already "" for the capture). A hook's answer counts as kExited, or as
-// kStartFailed when it is -1. nullptr restores real runs.
-using CommandHook = int (*)(void* context, const Command& command, char* out);
-void set_command_hook_for_testing(CommandHook hook, void* context);
 
 }  // namespace lw
 

@@ -1,6 +1,7 @@
 #include "support/transfer.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/platform.h"
 #include "support/output.h"

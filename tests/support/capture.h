@@ -1,14 +1,15 @@
 // Captures what the system prints (console_print, plain_print, error_print)
-// for the life of the object, through the output test seam.
+// for the life of the object, as the environment's output streams.
 
 #ifndef LINKWATCH_TESTS_SUPPORT_CAPTURE_H_
 #define LINKWATCH_TESTS_SUPPORT_CAPTURE_H_
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 
-#include "support/output.h"
+#include "support/scoped_environment.h"
 
 namespace lw::test {
 
@@ -16,18 +17,13 @@ class OutputCapture {
  public:
   // Binary streams: the text comes back byte for byte on every platform.
   OutputCapture() : out_(std::tmpfile()), err_(std::tmpfile()) {
-    set_output_streams_for_testing(out_, err_);
-  }
-  ~OutputCapture() {
-    set_output_streams_for_testing(nullptr, nullptr);
-    if (out_) std::fclose(out_);
-    if (err_) std::fclose(err_);
+    env_.set_output(out_.get(), err_.get());
   }
   OutputCapture(const OutputCapture&) = delete;
   OutputCapture& operator=(const OutputCapture&) = delete;
   // Everything printed so far to standard output / standard error.
-  std::string out() const { return read_all(out_); }
-  std::string err() const { return read_all(err_); }
+  std::string out() const { return read_all(out_.get()); }
+  std::string err() const { return read_all(err_.get()); }
 
  private:
   static std::string read_all(std::FILE* f) {
@@ -39,8 +35,12 @@ class OutputCapture {
     std::fseek(f, 0, SEEK_END);
     return text;
   }
-  std::FILE* out_;
-  std::FILE* err_;
+  struct Close {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+  // Declared before env_: the streams are given back before the files close.
+  std::unique_ptr<std::FILE, Close> out_, err_;
+  ScopedEnvironment env_;
 };
 
 }  // namespace lw::test

@@ -1,4 +1,4 @@
-// Records, through the runner's test seam, each command the system would run and the
+// Records, as the environment's command hook, each command the system would run and the
 // bytes of the files it names for upload (-T <file>, --data-binary @<file>) at the moment
 // of the call, and answers like curl: the codes on the captured output, the body in the
 // -o file. One recorder at a time.
@@ -21,6 +21,7 @@
 #include "config/notify_config.h"
 #include "platform/platform.h"
 #include "support/runner.h"
+#include "support/scoped_environment.h"
 #include "support/test_env.h"
 
 namespace lw::test {
@@ -35,8 +36,7 @@ struct RecordedCommand {
 
 class CommandRecorder {
  public:
-  CommandRecorder() { set_command_hook_for_testing(&CommandRecorder::hook, this); }
-  ~CommandRecorder() { set_command_hook_for_testing(nullptr, nullptr); }
+  CommandRecorder() { env_.set_runner(&CommandRecorder::hook, this); }
 
   // Exit code of later commands; time each takes before reading the files.
   void set_result(int rc) { result_ = rc; }
@@ -82,6 +82,7 @@ class CommandRecorder {
   std::optional<Answer> answer_;
   mutable std::mutex mutex_;
   std::vector<RecordedCommand> commands_;
+  ScopedEnvironment env_;  // last: given back before the recorder goes
 };
 
 // Every channel configured and on (mail only when `mail`); alerts mail to a@x.org, the

@@ -1,0 +1,172 @@
+#include "support/environment.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/host_config.h"
+#include "platform/platform.h"
+#include "probe/resolve.h"
+#include "support/capture.h"
+#include "support/clock.h"
+#include "support/output.h"
+#include "support/runner.h"
+#include "support/scoped_environment.h"
+
+namespace lw {
+namespace {
+
+int64_t clock_a() { return 1000; }
+int64_t clock_b() { return 2000; }
+
+int hook_seven(void* context, const Command&, char* out) {
+  ++*static_cast<int*>(context);
+  if (out) std::snprintf(out, kCaptureBufferSize, "seven");
+  return 7;
+}
+int hook_unstarted(void*, const Command&, char*) { return -1; }
+
+std::atomic<int> resolutions_a{0}, resolutions_b{0};
+int answer(const char* text, platform::Address* out) {
+  copy_bounded(out[0].text, sizeof out[0].text, text);
+  out[0].family = platform::AddressFamily::kIPv4;
+  return 1;
+}
+int resolver_a(const char*, platform::AddressFamily, platform::Address* out, int) {
+  ++resolutions_a;
+  return answer("127.0.0.1", out);
+}
+int resolver_b(const char*, platform::AddressFamily, platform::Address* out, int) {
+  ++resolutions_b;
+  return answer("127.0.0.1", out);
+}
+
+bool same(const Environment& a, const Environment& b) {
+  return a.clock == b.clock && a.run == b.run && a.run_context == b.run_context &&
+         a.resolve == b.resolve && a.out == b.out && a.err == b.err;
+}
+
+// Each part reaches the code that uses it, and comes back at the end of the
+// scope as it was.
+TEST(EnvironmentTest, EachPartReachesItsUserAndComesBack) {
+  const Environment before = current_environment();
+  {
+    test::ScopedEnvironment env;
+    env.set_clock(clock_a);
+    EXPECT_EQ(now_seconds(), 1000);
+  }
+  EXPECT_TRUE(same(current_environment(), before));
+  EXPECT_GT(now_seconds(), 1000);  // the system's time again
+
+  {
+    int calls = 0;
+    test::ScopedEnvironment env;
+    env.set_runner(hook_seven, &calls);
+    const char* argv[] = {"no-such-program", nullptr};
+    RunStatus status = RunStatus::kStartFailed;
+    EXPECT_EQ(run_command({argv}, kCommandTimeLimitMs, &status), 7);
+    EXPECT_EQ(status, RunStatus::kExited);
+    char out[kCaptureBufferSize];
+    EXPECT_EQ(run_command_capture({argv}, out), 7);
+    EXPECT_STREQ(out, "seven");
+    EXPECT_EQ(calls, 2);
+    env.set_runner(hook_unstarted, nullptr);
+    EXPECT_EQ(run_command({argv}, kCommandTimeLimitMs, &status), -1);
+    EXPECT_EQ(status, RunStatus::kStartFailed);
+  }
+  EXPECT_TRUE(same(current_environment(), before));
+
+  {
+    test::ScopedEnvironment env;
+    env.set_resolver(resolver_a);
+    HostEntry host;
+    host.host.assign("service.invalid");
+    const int calls = resolutions_a;
+    ASSERT_TRUE(resolve_host_entry(&host));
+    EXPECT_STREQ(host.resolved_ip.c_str(), "127.0.0.1");
+    EXPECT_EQ(resolutions_a, calls + 1);
+  }
+  EXPECT_TRUE(same(current_environment(), before));
+
+  {
+    test::OutputCapture capture;
+    console_print("to %s\n", "out");
+    plain_print("plain\n");
+    error_print("to %s\n", "err");
+    EXPECT_EQ(capture.out(), "to out\nplain\n");
+    EXPECT_EQ(capture.err(), "to err\n");
+  }
+  EXPECT_TRUE(same(current_environment(), before));
+}
+
+// A scope gives back only the parts it replaced, as they were when it took
+// them, also when scopes end in another order than they began.
+TEST(EnvironmentTest, ScopesGiveBackOnlyTheirOwnParts) {
+  const Environment before = current_environment();
+  auto outer = std::make_unique<test::ScopedEnvironment>();
+  outer->set_clock(clock_a);
+  auto inner = std::make_unique<test::ScopedEnvironment>();
+  inner->set_clock(clock_b);
+  inner->set_resolver(resolver_b);
+  outer->set_clock(clock_b);  // a second change still gives back the first state
+  outer.reset();              // ends first: the clock as before both
+  EXPECT_EQ(current_environment().clock, before.clock);
+  EXPECT_EQ(current_environment().resolve, &resolver_b);
+  inner.reset();  // its clock goes back to outer's clock_a, its resolver to none
+  EXPECT_EQ(current_environment().clock, &clock_a);
+  EXPECT_EQ(current_environment().resolve, before.resolve);
+  replace_environment(before);
+}
+
+// replace_environment hands back the whole previous environment.
+TEST(EnvironmentTest, ReplaceReturnsThePreviousEnvironment) {
+  Environment next;
+  next.clock = clock_b;
+  next.resolve = resolver_a;
+  int context = 0;
+  next.run = hook_seven;
+  next.run_context = &context;
+  const Environment before = replace_environment(next);
+  EXPECT_TRUE(same(current_environment(), next));
+  EXPECT_TRUE(same(replace_environment(before), next));
+  EXPECT_TRUE(same(current_environment(), before));
+}
+
+// Threads keep resolving and reading the clock while the parts are
+// replaced: every call goes to one whole resolver (the thread sanitizer
+// build checks that the replacing does not race with the readers).
+TEST(EnvironmentTest, PartsAreReplacedWhileOtherThreadsUseThem) {
+  test::ScopedEnvironment env;
+  env.set_resolver(resolver_a);
+  env.set_clock(clock_a);
+  const int a = resolutions_a, b = resolutions_b;
+  constexpr int kThreads = 3, kCalls = 300;
+  std::atomic<int> wrong_time{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      HostEntry host;
+      host.host.assign("service.invalid");
+      for (int i = 0; i < kCalls; ++i) {
+        if (!resolve_host_entry(&host)) return;
+        const int64_t now = now_seconds();
+        if (now != 1000 && now != 2000) ++wrong_time;
+      }
+    });
+  }
+  for (int i = 0; i < 200; ++i) {
+    env.set_resolver(i % 2 ? resolver_a : resolver_b);
+    env.set_clock(i % 2 ? clock_a : clock_b);
+    std::this_thread::yield();
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(resolutions_a - a + resolutions_b - b, kThreads * kCalls);
+  EXPECT_EQ(wrong_time, 0);
+}
+
+}  // namespace
+}  // namespace lw
