@@ -173,25 +173,5 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
   }
 }
 
-// rolling_workers: "0" and "1" pass without a word; anything else is
-// refused with its line.
-TEST(CheckTest, RollingWorkersIsZeroOrOne) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"0", ""},
-      {"1", ""},
-      {"yes", "Line 4: invalid rolling_workers \"yes\" (use 0 or 1)\n"},
-      {"", "Line 4: invalid rolling_workers \"\" (use 0 or 1)\n"},
-      {"01", "Line 4: invalid rolling_workers \"01\" (use 0 or 1)\n"}};
-  test::ScopedWorkDir dir;
-  for (const auto& [value, printed] : cases) {
-    test::write_file("config.txt", std::string("interval: \"15\"\nfast_retry_interval: \"3\"\n"
-                                               "workers: \"2\"\nrolling_workers: \"") +
-                                       value + "\"\nhost: \"a\"\nport: \"80\"\n");
-    test::OutputCapture capture;
-    EXPECT_EQ(check_config_file("config.txt", kHostFile), printed[0] == '\0' ? 1 : 0) << value;
-    EXPECT_EQ(capture.out(), printed);
-  }
-}
-
 }  // namespace
 }  // namespace lw

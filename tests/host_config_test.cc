@@ -99,29 +99,6 @@ TEST_F(HostConfigTest, AlertKeysAbsentValidOrRefused) {
   }
 }
 
-// rolling_workers: absent is batches; "1" rolls; a refused value says so
-// and keeps batches.
-TEST_F(HostConfigTest, RollingWorkersAbsentValidOrRefused) {
-  const std::tuple<const char*, int, bool> cases[] = {{"", 0, false},
-                                                      {"rolling_workers: \"1\"\n", 1, false},
-                                                      {"rolling_workers: \"0\"\n", 0, false},
-                                                      {"rolling_workers: \"on\"\n", 0, true},
-                                                      {"rolling_workers: \"2\"\n", 0, true}};
-  for (const auto& [line, rolling, noted] : cases) {
-    test::write_file(kHostFileName, std::string("host:\"a\"\nport:\"80\"\n") + line);
-    test::OutputCapture capture;
-    auto table = std::make_unique<HostTable>();
-    MonitorSettings settings;
-    settings.rolling_workers = 1;  // a new load starts from batches
-    ASSERT_TRUE(load_host_config(table.get(), &settings));
-    EXPECT_EQ(settings.rolling_workers, rolling) << line;
-    EXPECT_EQ(capture.out().find("rolling_workers in linkwatch_host.txt must be 0 or 1") !=
-                  std::string::npos,
-              noted)
-        << line;
-  }
-}
-
 // netcheck: what a reference list gives, and what makes it unusable.
 TEST(NetcheckTest, ReferencesAndRefusedLists) {
   const std::tuple<const char*, bool, const char*> cases[] = {
