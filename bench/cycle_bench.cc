@@ -71,8 +71,8 @@ int main() {
   std::snprintf(port, sizeof port, "%u", static_cast<unsigned>(up.port));
   for (int i = 1; i <= kHosts; ++i) {
     lw::HostEntry& host = table->hosts[i];
-    host.host.assign("127.0.0.1");
-    host.port.assign(port);
+    lw::set_host_text(&host, "127.0.0.1");
+    lw::set_port_text(&host, port);
     host.timeoutsec = 5;
     host.alertcount = 1000000;  // no alert (and no ping series) in the bench
     host.alertcount_text.assign("1000000");
@@ -109,7 +109,7 @@ int main() {
   const int slow_timeouts[] = {1, 2, 1};
   for (int k = 0; k < 3; ++k) {
     lw::HostEntry& host = table->hosts[slow_hosts[k]];
-    host.port.assign(dead_port);
+    lw::set_port_text(&host, dead_port);
     host.timeoutsec = slow_timeouts[k];
   }
   const uint64_t start = lw::platform::monotonic_ms();

@@ -140,8 +140,8 @@ struct Bench {
     table->host_count = hosts;
     for (int i = 1; i <= hosts; ++i) {
       lw::HostEntry& host = table->hosts[i];
-      host.host.assign("127.0.0.1");
-      host.port.assign("1");  // nothing listens: refused at once
+      lw::set_host_text(&host, "127.0.0.1");
+      lw::set_port_text(&host, "1");  // nothing listens: refused at once
       host.timeoutsec = 2;
       host.alertcount = 1;
       host.alertcount_text.assign("1");
@@ -248,7 +248,9 @@ bool storm(int hosts, int workers, int group, int smtp_port, uint16_t open_port)
         group, phase, sends.taken[0] - before[0], sends.taken[1] - before[1],
         sends.taken[2] - before[2],
         last > cycle_end ? static_cast<double>(last - cycle_end) / 1000.0 : 0.0);
-    for (int i = 1; i <= hosts; ++i) bench.table->hosts[i].port.format("%u", open_port);
+    char open_text[16];
+    std::snprintf(open_text, sizeof open_text, "%u", open_port);
+    for (int i = 1; i <= hosts; ++i) lw::set_port_text(&bench.table->hosts[i], open_text);
   }
   if (sends.refused > 0)
     std::printf("  %d messages over a channel's limit\n", sends.refused.load());

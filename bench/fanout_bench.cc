@@ -73,8 +73,8 @@ int main() {
     lw::HostEntry& host = table->hosts[i];
     const bool black_hole = i % kSilentEvery == 0 && silent_hosts < 25;
     silent_hosts += black_hole;
-    host.host.assign("127.0.0.1");
-    host.port.assign(black_hole ? silent_port : up_port);
+    lw::set_host_text(&host, "127.0.0.1");
+    lw::set_port_text(&host, black_hole ? silent_port : up_port);
     host.timeoutsec = kTimeoutSeconds;
     host.alertcount = 1000000;  // no alert (and no ping series) in the bench
     host.alertcount_text.assign("1000000");

@@ -331,8 +331,10 @@ Figures run_once(char which, const Options& options, const fs::path& tls) {
   // changes once, in an order of its own (the same in every run).
   std::vector<lw::HostEntry> hosts(kServices);
   for (int s = 0; s < kServices; ++s) {
-    hosts[s].host.assign("127.0.0.1");
-    hosts[s].port.format("%d", 7001 + s);
+    lw::set_host_text(&hosts[s], "127.0.0.1");
+    char port[16];
+    std::snprintf(port, sizeof port, "%d", 7001 + s);
+    lw::set_port_text(&hosts[s], port);
     hosts[s].alertcount = 2;
     hosts[s].alertcount_text.assign("2");
   }
@@ -367,7 +369,7 @@ Figures run_once(char which, const Options& options, const fs::path& tls) {
     if (down) {
       host.first_fail_time = event - 6;
       host.last_fail_time = event;
-      compose_down_alert(host, "Connection refused", 0, message.get());
+      compose_down_alert(host, host, "Connection refused", 0, message.get());
     } else {
       compose_recovery_alert(host, event, message.get());
     }

@@ -18,8 +18,8 @@ namespace {
 // The reminder names the outage's first failure and how long it has lasted.
 TEST(AlertsTest, ReminderTellsSinceWhenAndHowLong) {
   HostEntry host;
-  host.host.assign("db1");
-  host.port.assign("5432");
+  set_host_text(&host, "db1");
+  set_port_text(&host, "5432");
   host.down_since = 1700000000;
   char since[32];
   format_local_time(host.down_since, "%Y-%m-%d %H:%M:%S", since, sizeof since);
@@ -30,7 +30,7 @@ TEST(AlertsTest, ReminderTellsSinceWhenAndHowLong) {
       {2 * 86400 + 4 * 3600 + 59, "x", "2 d 4 h, x"}};
   for (const auto& [lasted, error, tail] : cases) {
     NotifyMessage message;
-    compose_reminder_alert(host, error, host.down_since + lasted, &message);
+    compose_reminder_alert(host, host, error, host.down_since + lasted, &message);
     std::string want = std::string("Still DOWN: db1 5432 since ") + since + " (" + tail;
     want.replace(want.find(", "), 2, "), ");
     EXPECT_EQ(message.subject.c_str(), want);

@@ -403,8 +403,8 @@ TEST(DeliveryRunTest, HangingChannelDelaysNoCycleAndStopEndsIt) {
   table.host_count = 3;
   for (int i = 1; i <= table.host_count; ++i) {
     HostEntry& host = table.hosts[i];
-    host.host.assign("127.0.0.1");
-    host.port.assign("1");  // nothing listens: refused at once
+    set_host_text(&host, "127.0.0.1");
+    set_port_text(&host, "1");  // nothing listens: refused at once
     host.timeoutsec = 2;
     host.alertcount = 1;
   }

@@ -84,9 +84,9 @@ TEST(EnvironmentTest, EachPartReachesItsUserAndComesBack) {
     test::ScopedEnvironment env;
     env.set_resolver(resolver_a);
     HostEntry host;
-    host.host.assign("service.invalid");
+    set_host_text(&host, "service.invalid");
     const int calls = resolutions_a;
-    ASSERT_TRUE(resolve_host_entry(&host));
+    ASSERT_TRUE(resolve_host_entry(host, host));
     EXPECT_STREQ(host.resolved_ip.c_str(), "127.0.0.1");
     EXPECT_EQ(resolutions_a, calls + 1);
   }
@@ -150,9 +150,9 @@ TEST(EnvironmentTest, PartsAreReplacedWhileOtherThreadsUseThem) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
       HostEntry host;
-      host.host.assign("service.invalid");
+      set_host_text(&host, "service.invalid");
       for (int i = 0; i < kCalls; ++i) {
-        if (!resolve_host_entry(&host)) return;
+        if (!resolve_host_entry(host, host)) return;
         const int64_t now = now_seconds();
         if (now != 1000 && now != 2000) ++wrong_time;
       }

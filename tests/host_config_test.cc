@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -157,6 +158,78 @@ TEST(HostFormTest, TextsTheResolverReadsAsIPv4AreThatAddress) {
     EXPECT_EQ(classify_host(text, &literal), form) << text;
     EXPECT_STREQ(literal.c_str(), address) << text;
   }
+}
+
+// The loader parses each host's port and classifies its host once, from
+// the texts as stored: a port cut to its field names no port, a host
+// without a port line has port 0, a short IPv4 form keeps its address.
+TEST_F(HostConfigTest, PortAndFormFollowTheStoredTexts) {
+  // host, port line (null: none), then port_number, form and literal.
+  const std::tuple<const char*, const char*, int, HostForm, const char*> cases[] = {
+      {"web.example", "8080", 8080, HostForm::kName, ""},
+      {"127.1", "0080", 80, HostForm::kIPv4, "127.0.0.1"},
+      {"[::1]", "65535", 65535, HostForm::kIPv6, "::1"},
+      {"2130706433", "65536", 0, HostForm::kIPv4, "127.0.0.1"},
+      {"1.2.3.", "18O80", 0, HostForm::kNotAnAddress, ""},
+      {"db", "0000000000080", 80, HostForm::kName, ""},
+      {"db", "000000000000000080", 0, HostForm::kName, ""},  // stored as 15 zeros
+      {"10.0.0.1", nullptr, 0, HostForm::kIPv4, "10.0.0.1"},
+  };
+  std::string text;
+  for (const auto& [host, port, number, form, literal] : cases) {
+    text += std::string("host: \"") + host + "\"\n";
+    if (port) text += std::string("port: \"") + port + "\"\n";
+  }
+  test::OutputCapture capture;  // the refused ports' notes
+  load(text);
+  ASSERT_EQ(table.host_count, static_cast<int>(std::size(cases)));
+  int i = 0;
+  for (const auto& [host, port, number, form, literal] : cases) {
+    const HostEntry& h = table.hosts[++i];
+    SCOPED_TRACE(std::string(host) + ":" + (port ? port : "(none)"));
+    EXPECT_EQ(h.port_number, number);
+    EXPECT_EQ(h.port_number, port_number(h.port.c_str()));
+    EXPECT_EQ(h.form, form);
+    EXPECT_STREQ(h.literal.c_str(), literal);
+  }
+}
+
+// The resolver's and the alert state's fields of a slot, as one text.
+std::string run_fields(const HostEntry& h) {
+  std::string text = std::string(h.resolved_ip.c_str()) + "|" + std::to_string(h.resolve_state) +
+                     "|" + std::to_string(h.address_count) + "|" + std::to_string(h.resolved_at);
+  for (const auto& address : h.addresses) text += std::string("|") + address.c_str();
+  for (const int64_t n :
+       {int64_t{h.fail_count}, int64_t{h.alert_sent}, h.first_fail_time, h.last_fail_time,
+        int64_t{h.recover_streak}, h.down_since, h.last_reminder}) {
+    text += "|" + std::to_string(n);
+  }
+  return text;
+}
+
+// Reading the file again starts every slot afresh: nothing of the last
+// run's addresses or alert state stays, in a slot used again or not, and a
+// slot no longer used has no host, port or form left.
+TEST_F(HostConfigTest, ReadingAgainClearsAddressesAndState) {
+  load("host: \"127.1\"\nport: \"80\"\nhost: \"::1\"\nport: \"81\"\n");
+  for (int i = 1; i <= 3; ++i) {
+    HostEntry& h = table.hosts[i];
+    h.resolved_ip.assign("10.9.9.9");
+    h.resolve_state = kResolved;
+    h.address_count = 1;
+    h.addresses[kMaxHostAddresses - 1].assign("10.9.9.9");
+    h.resolved_at = h.first_fail_time = h.last_fail_time = h.down_since = h.last_reminder = 7;
+    h.fail_count = h.alert_sent = h.recover_streak = 1;
+  }
+  const std::string cleared = run_fields(HostEntry{});
+  EXPECT_EQ(cleared, "|0|0|0|||||0|0|0|0|0|0|0");
+  load("host: \"web\"\nport: \"8080\"\n");
+  ASSERT_EQ(table.host_count, 1);
+  for (int i = 1; i <= 3; ++i) EXPECT_EQ(run_fields(table.hosts[i]), cleared) << i;
+  const HostEntry& gone = table.hosts[2];
+  EXPECT_TRUE(gone.host.empty() && gone.port.empty() && gone.literal.empty());
+  EXPECT_EQ(gone.port_number, 0);
+  EXPECT_EQ(gone.form, HostForm::kName);
 }
 
 TEST_F(HostConfigTest, The256thHostStopsReading) {

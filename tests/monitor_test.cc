@@ -165,10 +165,10 @@ TEST_F(MonitorTest, GroupAlertsTurnsAStormIntoOneDigest) {
   table_.host_count = 4;
   for (int i = 1; i <= 4; ++i) {
     table_.hosts[i].host.format("h%d", i);
-    table_.hosts[i].port.assign("80");
+    set_port_text(&table_.hosts[i], "80");
   }
   NotifyMessage single;
-  compose_down_alert(table_.hosts[1], "refused", 0, &single);
+  compose_down_alert(table_.hosts[1], table_.hosts[1], "refused", 0, &single);
   const std::string first = std::string("1 ") + single.subject.c_str();
   const std::tuple<int, int, std::vector<std::string>> cases[] = {
       {0, 3, {first, "1 Alert for 80. h2", "1 Alert for 80. h3"}},
@@ -200,8 +200,8 @@ TEST_F(MonitorTest, OwnNetworkOutageCountsNoCheckAndEndsWithOneNotice) {
   run_.check = nullptr;  // the real check, against a port that refuses
   table_.host_count = 1;
   HostEntry& host = table_.hosts[1];
-  host.host.assign("127.0.0.1");
-  host.port.assign(gone_port.c_str());
+  set_host_text(&host, "127.0.0.1");
+  set_port_text(&host, gone_port.c_str());
   host.timeoutsec = 1;
   host.alertcount = 2;
   resolve_all_hosts(&table_);
@@ -265,7 +265,7 @@ TEST_F(MonitorTest, RollingWorkersPassASlowHostAndAMissingThreadIsLogged) {
   settings_.workers = 2;
   for (int i = 1; i <= 6; ++i) {
     table_.hosts[i].host.format("h%d", i);
-    table_.hosts[i].port.assign("80");
+    set_port_text(&table_.hosts[i], "80");
   }
   run_.check = gated_check;
   run_.thread_start_fault = [](int32_t host_index) { return host_index == fault_host; };

@@ -29,8 +29,8 @@ TEST_F(ReportTest, MailsEveryHostLineToIamaliveOnlyProbingInBatches) {
   HostTable table;
   const auto add_host = [&](uint16_t port, const char* text = nullptr) -> HostEntry& {
     HostEntry& host = table.hosts[++table.host_count];
-    host.host.assign("127.0.0.1");
-    host.port.assign(text ? text : std::to_string(port).c_str());
+    set_host_text(&host, "127.0.0.1");
+    set_port_text(&host, text ? text : std::to_string(port).c_str());
     host.timeoutsec = 1;
     return host;
   };
@@ -97,8 +97,8 @@ TEST_F(ReportTest, ShortIPv4FormsAreProbedAsTheCheckProbesThem) {
                                                        {"192.168.1.300", " Invalid address"}};
   for (const auto& [text, result] : hosts) {
     HostEntry& host = table.hosts[++table.host_count];
-    host.host.assign(text);
-    host.port.assign(port.c_str());
+    set_host_text(&host, text);
+    set_port_text(&host, port.c_str());
     host.timeoutsec = 1;
     lines += std::string(text) + ":" + port + result + "\n";
   }

@@ -81,8 +81,8 @@ std::string parse_exposition(const std::string& text, std::map<std::string, doub
 
 HostEntry host_entry(const char* host, const char* port, int alertcount = 5) {
   HostEntry entry;
-  entry.host.assign(host);
-  entry.port.assign(port);
+  set_host_text(&entry, host);
+  set_port_text(&entry, port);
   entry.alertcount = alertcount;
   entry.timeoutsec = 2;
   return entry;

@@ -170,13 +170,13 @@ TEST(TeamsCardRenderTest, ChatHostShowsEachLineAsWritten) {
   if (std::strcmp(platform::kSystemName, "Windows") == 0) GTEST_SKIP() << "no Chromium here";
   test::ScopedWorkDir dir;
   HostEntry host;
-  host.host.assign("db*1_x_");
-  host.port.assign("5432");
+  set_host_text(&host, "db*1_x_");
+  set_port_text(&host, "5432");
   host.alertcount = 3;
   host.first_fail_time = 1700000000;
   host.last_fail_time = 1700000004;
   NotifyMessage message;
-  compose_down_alert(host, "refused <i>x</i> [see](u) `c` &amp; C:\\dir", 0, &message);
+  compose_down_alert(host, host, "refused <i>x</i> [see](u) `c` &amp; C:\\dir", 0, &message);
   const std::string body =
       std::string(message.body.c_str()) +
       "# h\n> q\n- i\n+ i\n1. i\n7) i\n---\n- - -\n***\n___\n    indented\n"

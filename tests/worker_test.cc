@@ -68,7 +68,7 @@ HostEntry& one_host(std::unique_ptr<HostTable>* table, WorkerContext* context, u
   (*table)->host_count = 1;
   context->table = table->get();
   HostEntry& host = (*table)->hosts[1];
-  host.port.assign(std::to_string(port).c_str());
+  set_port_text(&host, std::to_string(port).c_str());
   host.timeoutsec = timeoutsec;
   host.alertcount = 5;
   return host;
@@ -102,7 +102,7 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   std::unique_ptr<HostTable> table;
   WorkerContext context;
   HostEntry& host = one_host(&table, &context, open.port, 1);
-  host.host.assign("127.0.0.1");
+  set_host_text(&host, "127.0.0.1");
   host.alertcount = 3;
   context.alerts = {
       [](void*, const HostEntry& h, const char* e) { record("DOWN " + std::string(e), h); },
@@ -117,7 +117,7 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   for (const auto& [when, port, fail_count, first, alert_sent, crossings] : steps) {
     SCOPED_TRACE(when);
     g_now = kStart + when;
-    host.port.assign(port.c_str());
+    set_port_text(&host, port.c_str());
     EXPECT_EQ(check(context), port == up || port == "18O80" ? 0 : 1);
     EXPECT_EQ(
         std::tuple(host.fail_count, host.first_fail_time, host.alert_sent, g_crossings.size()),
@@ -135,7 +135,7 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   const std::tuple<std::string, int, size_t> flap[] = {{refused, 1, 1}, {up, 1, 1}, {refused, 1, 1},
                                                        {up, 1, 1},      {up, 0, 2}, {up, 0, 2}};
   for (const auto& [port, failed, crossings] : flap) {
-    host.port.assign(port.c_str());
+    set_port_text(&host, port.c_str());
     EXPECT_EQ(check(context), failed);
     EXPECT_EQ(g_crossings.size(), crossings);
   }
@@ -149,7 +149,7 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
     record("REMIND " + std::string(e) + " since=" + std::to_string(h.down_since - kStart), h);
   };
   g_crossings.clear();
-  host.port.assign(refused.c_str());
+  set_port_text(&host, refused.c_str());
   for (const int64_t at : {1000, 1100, 1299, 1300, 1500, 1610}) {
     g_now = kStart + at;
     check(context);
@@ -177,7 +177,7 @@ TEST_F(WorkerTest, NamesAreResolvedAgainAfterAFailureAndWhenDue) {
   std::unique_ptr<HostTable> table;
   WorkerContext context;
   HostEntry& host = one_host(&table, &context, open.port, 1);
-  host.host.assign("moved.test");
+  set_host_text(&host, "moved.test");
   g_resolutions = 0;
   // The address before the move refuses; then the name gives the new one.
   const std::tuple<int64_t, std::vector<std::string>, int, int, const char*> steps[] = {
@@ -226,7 +226,7 @@ TEST_F(WorkerTest, ShortIPv4FormsAreProbedAtTheirAddress) {
   };
   for (const auto& [name, family, used, said] : cases) {
     SCOPED_TRACE(name);
-    host.host.assign(name);
+    set_host_text(&host, name);
     host.family = family;
     host.resolve_state = kNotResolved;
     host.resolved_ip.clear();
@@ -265,7 +265,7 @@ TEST_F(WorkerTest, DualStackNameFallsBackWithinTheTimeOut) {
   };
   for (const auto& [name, family, failed, used, said, most_ms] : cases) {
     SCOPED_TRACE(std::string(name) + " " + std::to_string(family));
-    host.host.assign(name);
+    set_host_text(&host, name);
     host.family = family;
     host.resolve_state = kNotResolved;
     host.resolved_ip.clear();
@@ -291,7 +291,7 @@ TEST_F(WorkerTest, ACheckCutByAStopCountsNothing) {
   std::unique_ptr<HostTable> table;
   WorkerContext context;
   HostEntry& host = one_host(&table, &context, silent.port, 60);
-  host.host.assign("cut.test");
+  set_host_text(&host, "cut.test");
   g_addresses = {"127.0.0.1", "127.0.0.2"};  // the second would refuse at once
   context.remind_seconds = 1;
   context.alerts = {

@@ -177,7 +177,7 @@ void resolve_all_hosts(HostTable* table) {
     host.first_fail_time = 0;
     host.last_fail_time = 0;
     if (host.host.empty()) continue;
-    resolve_host_entry(&host);
+    resolve_host_entry(host, host);
   }
 }
 

@@ -58,7 +58,7 @@ std::string time_text(int64_t seconds) {
 
 std::string state_text(const HostEntry& host) {
   if (host.resolve_state != kResolved) return "NOT RESOLVED";
-  if (port_number(host.port.c_str()) == 0) return "INVALID";
+  if (host.port_number == 0) return "INVALID";
   if (host.alert_sent != 0) return "DOWN since " + time_text(host.down_since);
   if (host.fail_count > 0) {
     char text[48];
@@ -123,7 +123,7 @@ void note_cycle(StatusBoard* board, const HostTable& table, const WorkerSlot* sl
     view.last_check = started;
     // A check that connected clears the failure count, or, for an alerted
     // host, counts towards its recovery.
-    const bool usable = host.resolve_state == kResolved && port_number(host.port.c_str()) != 0;
+    const bool usable = host.resolve_state == kResolved && host.port_number != 0;
     view.up = usable && (slots[i].failed == 0 || (host.alert_sent != 0 && host.recover_streak > 0));
     if (view.up) {
       view.last_connect = started;

@@ -254,13 +254,13 @@ constexpr HostKeyRow kHostKeys[] = {
      [](const char* v) {
        return refused_unless(classify_host(v, nullptr) != HostForm::kNotAnAddress);
      },
-     [](const char* w, const KeyValue&, HostLoadTarget* to) { to->host->host.assign(w); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) { set_host_text(to->host, w); },
      LoadRefused::kKeep, nullptr, nullptr, CheckReplaced::kWarn, check_host,
      [](const MonitorSettings&, const HostEntry* h, Out* out) { out->assign(h->host.c_str()); }},
     // The loader keeps the port as written; the run reports it as invalid.
     {"port", KeyScope::kPerHost, "use 1 to 65535", "", WhenMissing::kOptional,
      [](const char* v) { return refused_unless(port_number(v) != 0); },
-     [](const char* w, const KeyValue&, HostLoadTarget* to) { to->host->port.assign(w); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) { set_port_text(to->host, w); },
      LoadRefused::kKeep, nullptr, nullptr, CheckReplaced::kWarn, check_port,
      [](const MonitorSettings&, const HostEntry* h, Out* out) { out->assign(h->port.c_str()); }},
     {"description", KeyScope::kPerHost, "", "", WhenMissing::kOptional,

@@ -12,6 +12,16 @@ int port_number(const char* port) {
   return value >= kLowestPort ? value : 0;
 }
 
+void set_host_text(HostConfig* config, const char* text) {
+  config->host.assign(text);
+  config->form = classify_host(config->host.c_str(), &config->literal);
+}
+
+void set_port_text(HostConfig* config, const char* text) {
+  config->port.assign(text);
+  config->port_number = port_number(config->port.c_str());
+}
+
 int parse_status_file(const char* text) {
   return std::strcmp(text, "0") == 0 ? 0 : std::strcmp(text, "1") == 0 ? 1 : -1;
 }

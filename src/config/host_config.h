@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "config/config_line.h"
+#include "config/host_form.h"
 #include "support/fixed_text.h"
 
 namespace lw {
@@ -52,16 +53,42 @@ constexpr int kMaxHostAddresses = 4;
 // The value of a `family` text: "4", "6" or "any". Returns -1 for anything else.
 int parse_host_family(const char* text);
 
-struct HostEntry {
+// What the host file says about one host, fixed once the file is read.
+// The loader keeps `port_number` and `form` in step with the texts (through
+// set_host_text and set_port_text); nothing at check time writes here.
+struct HostConfig {
   FixedText<128> host;
-  FixedText<128> resolved_ip;
   FixedText<128> description;
-  int32_t resolve_state = kNotResolved;
-  FixedText<16> port;
+  FixedText<16> port;  // as written
+  // The port that `port` names (port_number), 0 when it names none.
+  int32_t port_number = 0;
+  // What `host` names (classify_host), and for the two address forms the
+  // address itself, without brackets; an IPv4 address as "a.b.c.d" ("127.1"
+  // gives "127.0.0.1"). Empty for a name.
+  HostForm form = HostForm::kName;
+  FixedText<64> literal;
   int32_t timeoutsec = 0;
-  int32_t fail_count = 0;
   int32_t alertcount = 0;
   FixedText<16> alertcount_text;
+  int32_t family = kFamilyAny;
+};
+
+// The resolver's side of one host: the addresses of the last good
+// resolution in the resolver's order, the time of the last attempt and the
+// address probed last (resolved_ip). Written by the resolver and the probe
+// only, by the thread that checks the host.
+struct HostAddresses {
+  FixedText<128> resolved_ip;
+  int32_t resolve_state = kNotResolved;
+  int32_t address_count = 0;
+  FixedText<64> addresses[kMaxHostAddresses];
+  int64_t resolved_at = 0;
+};
+
+// The alert state machine of one host: moved by its check under
+// host_state_lock, and kept (saved, restored) as a whole.
+struct HostState {
+  int32_t fail_count = 0;
   int32_t alert_sent = 0;
   int64_t first_fail_time = 0;
   int64_t last_fail_time = 0;
@@ -71,13 +98,20 @@ struct HostEntry {
   // or reminder.
   int64_t down_since = 0;
   int64_t last_reminder = 0;
-  // Family restriction and the addresses of the last good resolution, the
-  // time of the last resolution attempt; resolved_ip is the address probed last.
-  int32_t family = kFamilyAny;
-  int32_t address_count = 0;
-  FixedText<64> addresses[kMaxHostAddresses];
-  int64_t resolved_at = 0;
 };
+
+// One slot of the host table: the three parts under their own names
+// (`entry.port`, `entry.resolved_ip`, `entry.fail_count`). HostEntry{} is
+// an empty slot, every field zero.
+struct HostEntry : HostConfig, HostAddresses, HostState {};
+
+// Stores `text` as the host (cut to its size) and classifies what is
+// stored into `form` and `literal`. Every writer of `host` goes through it.
+void set_host_text(HostConfig* config, const char* text);
+
+// Stores `text` as the port (cut to its size) and `port_number` of what is
+// stored. Every writer of `port` goes through it.
+void set_port_text(HostConfig* config, const char* text);
 
 // One reference of the own-network guard: a service that answers whenever
 // the monitor's own network works.

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "config/host_config.h"
 #include "platform/platform.h"
 
 namespace lw {

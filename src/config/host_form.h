@@ -6,7 +6,6 @@
 
 #include <cstdint>
 
-#include "config/host_config.h"
 #include "support/fixed_text.h"
 
 namespace lw {

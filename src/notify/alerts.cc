@@ -24,7 +24,7 @@ void start_message(MessageKind kind, NotifyMessage* message) {
 }
 
 // A message about `host` alone.
-void start_host_message(MessageKind kind, const HostEntry& host, NotifyMessage* message) {
+void start_host_message(MessageKind kind, const HostConfig& host, NotifyMessage* message) {
   start_message(kind, message);
   message->services.push_back(service_key(host.host.c_str(), host.port.c_str()));
 }
@@ -62,14 +62,14 @@ void compose_network_notice(int64_t from, int64_t to, NotifyMessage* message) {
       end, duration);
 }
 
-void compose_reminder_alert(const HostEntry& host, const char* error, int64_t now,
-                            NotifyMessage* message) {
+void compose_reminder_alert(const HostConfig& host, const HostState& state, const char* error,
+                            int64_t now, NotifyMessage* message) {
   if (!message) return;
   if (!error || error[0] == '\0') error = "Timeout";
   char since[32];
   char duration[32];
-  format_local_time(host.down_since, kDateTimeFormat, since, sizeof since);
-  format_duration(now - host.down_since, duration, sizeof duration);
+  format_local_time(state.down_since, kDateTimeFormat, since, sizeof since);
+  format_duration(now - state.down_since, duration, sizeof duration);
   const char* name = host.host.c_str();
   const char* port = host.port.c_str();
   start_host_message(kReminderAlert, host, message);
@@ -80,15 +80,15 @@ void compose_reminder_alert(const HostEntry& host, const char* error, int64_t no
                             since, duration, error);
 }
 
-void compose_down_alert(const HostEntry& host, const char* error, int answered,
-                        NotifyMessage* message) {
+void compose_down_alert(const HostConfig& host, const HostState& state, const char* error,
+                        int answered, NotifyMessage* message) {
   if (!message) return;
   if (!error || error[0] == '\0') error = "Timeout";
   char first[32];
   char last[16];
-  format_local_time(host.first_fail_time, kDateTimeFormat, first, sizeof first);
-  format_local_time(host.last_fail_time, kTimeOfDayFormat, last, sizeof last);
-  int64_t duration = host.last_fail_time - host.first_fail_time;
+  format_local_time(state.first_fail_time, kDateTimeFormat, first, sizeof first);
+  format_local_time(state.last_fail_time, kTimeOfDayFormat, last, sizeof last);
+  int64_t duration = state.last_fail_time - state.first_fail_time;
   if (duration < 0) duration = 0;
   const char* name = host.host.c_str();
   const char* port = host.port.c_str();
@@ -109,7 +109,7 @@ void compose_down_alert(const HostEntry& host, const char* error, int answered,
                             last);
 }
 
-void compose_recovery_alert(const HostEntry& host, int64_t now, NotifyMessage* message) {
+void compose_recovery_alert(const HostConfig& host, int64_t now, NotifyMessage* message) {
   if (!message) return;
   char recovered[32];
   format_local_time(now, kDateTimeFormat, recovered, sizeof recovered);
@@ -146,14 +146,14 @@ void raise_down_alert(const HostEntry& host, const char* error, const NotifySett
   // The series runs before anything is sent, so the alert waits for it.
   const int answered = ping_for_alert(host);
   auto message = new_message();
-  compose_down_alert(host, error, answered, message.get());
+  compose_down_alert(host, host, error, answered, message.get());
   hand_on_message(*message, now_seconds(), true, settings, delivery);
 }
 
 void raise_reminder_alert(const HostEntry& host, const char* error, const NotifySettings& settings,
                           Delivery* delivery) {
   auto message = new_message();
-  compose_reminder_alert(host, error, now_seconds(), message.get());
+  compose_reminder_alert(host, host, error, now_seconds(), message.get());
   hand_on_message(*message, now_seconds(), true, settings, delivery);
 }
 

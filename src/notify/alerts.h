@@ -16,18 +16,19 @@ namespace lw {
 // Number of pings in the series of a DOWN alert.
 constexpr int kPingCount = 3;
 
-// Fills `message` with the DOWN texts of `host` (error "Timeout" when
-// `error` is null or empty, `answered` pings of 3). Pure: no I/O.
-void compose_down_alert(const HostEntry& host, const char* error, int answered,
-                        NotifyMessage* message);
+// Fills `message` with the DOWN texts of `host` with the failure times of
+// `state` (error "Timeout" when `error` is null or empty, `answered` pings
+// of 3). Pure: no I/O.
+void compose_down_alert(const HostConfig& host, const HostState& state, const char* error,
+                        int answered, NotifyMessage* message);
 // Fills `message` with the RECOVERY texts of `host` recovered at `now`.
-void compose_recovery_alert(const HostEntry& host, int64_t now, NotifyMessage* message);
+void compose_recovery_alert(const HostConfig& host, int64_t now, NotifyMessage* message);
 
 // Fills `message` with the reminder of `host`, still DOWN at `now` with
-// `error`: "Still DOWN: <host> <port> since <first failure> (<duration>),
+// `error`: "Still DOWN: <host> <port> since <state.down_since> (<duration>),
 // <error>". Pure: no I/O.
-void compose_reminder_alert(const HostEntry& host, const char* error, int64_t now,
-                            NotifyMessage* message);
+void compose_reminder_alert(const HostConfig& host, const HostState& state, const char* error,
+                            int64_t now, NotifyMessage* message);
 
 // Writes a duration as "45 s", "12 min", "3 h 05 min" or "2 d 4 h"
 // (negative: "0 s").

@@ -80,13 +80,13 @@ size_t most_lines(size_t count, Fits fits) {
 void compose_single(const HeldAlert& alert, NotifyMessage* message) {
   switch (alert.kind) {
     case kDownAlert:
-      compose_down_alert(alert.host, alert.error.c_str(), alert.answered, message);
+      compose_down_alert(alert.host, alert.host, alert.error.c_str(), alert.answered, message);
       break;
     case kRecoveryAlert:
       compose_recovery_alert(alert.host, alert.time, message);
       break;
     default:
-      compose_reminder_alert(alert.host, alert.error.c_str(), alert.time, message);
+      compose_reminder_alert(alert.host, alert.host, alert.error.c_str(), alert.time, message);
       break;
   }
 }

@@ -44,7 +44,7 @@ struct ProbeOutcome {
 void probe_for_report(HostEntry* host, ProbeOutcome* outcome) {
   const HostAddress address = refresh_host_address(host);
   // Like the host check: only digits naming 1..65535 are a port.
-  const int port = port_number(host->port.c_str());
+  const int port = host->port_number;
   if (port == 0) {
     outcome->result = kInvalidPort;
     return;
@@ -53,8 +53,8 @@ void probe_for_report(HostEntry* host, ProbeOutcome* outcome) {
     outcome->result = address == HostAddress::kInvalid ? kInvalidAddress : kUnresolved;
     return;
   }
-  const int result =
-      probe_host_entry(host, static_cast<uint16_t>(port), &outcome->elapsed, outcome->error);
+  const int result = probe_host_entry(*host, *host, static_cast<uint16_t>(port), &outcome->elapsed,
+                                      outcome->error);
   outcome->result = result == kProbeConnected ? kAnswered
                     : result == kProbeStopped ? kCutByStop
                                               : kNotAnswered;

@@ -13,10 +13,10 @@ namespace {
 
 bool reference_answers(const NetReference& ref, int timeout_sec) {
   auto entry = std::make_unique<HostEntry>();
-  entry->host.assign(ref.host.c_str());
+  set_host_text(entry.get(), ref.host.c_str());
   entry->timeoutsec = timeout_sec;
-  if (!resolve_host_entry(entry.get())) return false;
-  return probe_host_entry(entry.get(), ref.port, nullptr, nullptr) == kProbeConnected;
+  if (!resolve_host_entry(*entry, *entry)) return false;
+  return probe_host_entry(*entry, *entry, ref.port, nullptr, nullptr) == kProbeConnected;
 }
 
 }  // namespace

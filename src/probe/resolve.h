@@ -16,19 +16,20 @@ namespace lw {
 // A host given by name is resolved again at least this often.
 constexpr int64_t kReresolveSeconds = 600;
 
-// Resolves `host->host` afresh, for the families its `family` allows: an
-// address literal gives itself, a name the resolver's addresses in order.
-// Names go to the environment's resolver (support/environment), by default
-// platform::resolve_host. On success stores them in `addresses`, the first in `resolved_ip`, and
-// sets `resolve_state` to kResolved; when the address probed last is not
-// among them, prints and logs "address of <host> changed from A to B" once.
-// On failure (nothing resolves, or the text is no usable address) sets
+// Resolves `config.host` afresh, for the families `config.family` allows,
+// by its stored form: an address literal gives itself (`config.literal`), a
+// name the resolver's addresses in order (names go to the environment's
+// resolver, support/environment; by default platform::resolve_host). On
+// success stores them in `addresses.addresses`, the first in `resolved_ip`,
+// and sets `resolve_state` to kResolved; when the address probed last is not among
+// them, prints and logs "address of <host> changed from A to B" once. On
+// failure (nothing resolves, or the text is no usable address) sets
 // `resolve_state` to kResolveFailed and keeps the last good addresses.
 // Records the time of the attempt in `resolved_at`. Returns true on success.
-// An empty `host` (or a null pointer) resolves to nothing: false, and the
-// entry is left exactly as it was. Writes only the resolution fields,
-// without any lock: only the thread that owns the entry may call it.
-bool resolve_host_entry(HostEntry* host);
+// An empty `host` resolves to nothing: false, and `addresses` is left
+// exactly as it was. Writes only `addresses`, without any lock: only the
+// thread that owns the entry may call it.
+bool resolve_host_entry(const HostConfig& config, HostAddresses& addresses);
 
 // What a check has to probe after refresh_host_address.
 enum class HostAddress {

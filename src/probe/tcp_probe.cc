@@ -69,21 +69,21 @@ int probe_tcp_port(const char* ip, uint16_t port, int timeout_sec, double* elaps
   return result;
 }
 
-int probe_host_entry(HostEntry* host, uint16_t port, double* elapsed, char* error) {
+int probe_host_entry(const HostConfig& config, HostAddresses& addresses, uint16_t port,
+                     double* elapsed, char* error) {
   if (elapsed) *elapsed = 0.0;
   if (error) error[0] = '\0';
-  if (!host) return kProbeFailed;
   // An entry without a kept list (filled by hand) has its one address.
-  const int count = host->address_count > 0 ? host->address_count : 1;
+  const int count = addresses.address_count > 0 ? addresses.address_count : 1;
   const uint64_t start = platform::monotonic_ms();
-  const uint64_t deadline = start + budget_ms(host->timeoutsec);
+  const uint64_t deadline = start + budget_ms(config.timeoutsec);
   int result = kProbeFailed;
   for (int i = 0; i < count; ++i) {
     const uint64_t now = platform::monotonic_ms();
     const uint64_t left = deadline > now ? deadline - now : 0;
     const uint32_t share = static_cast<uint32_t>(left / static_cast<uint64_t>(count - i));
-    if (host->address_count > 0) host->resolved_ip.assign(host->addresses[i].c_str());
-    result = connect_once(host->resolved_ip.c_str(), port, share, error);
+    if (addresses.address_count > 0) addresses.resolved_ip.assign(addresses.addresses[i].c_str());
+    result = connect_once(addresses.resolved_ip.c_str(), port, share, error);
     if (result == kProbeConnected || result == kProbeStopped) break;
   }
   if (result == kProbeConnected && elapsed) {

@@ -36,14 +36,15 @@ constexpr int kProbeStopped = -2;
 int probe_tcp_port(const char* ip, uint16_t port, int timeout_sec, double* elapsed, char* error);
 
 // Probes the host's kept addresses in order (only `resolved_ip` when it
-// keeps none) until one connects, within `timeoutsec` seconds in all: each
-// attempt may take the time left divided by the addresses left, so a
-// refused address passes its time on; a stop request ends the walk with
-// kProbeStopped. Stores the address tried last in
-// `resolved_ip`. Result, error text and elapsed time are those of
-// probe_tcp_port for the last attempt; elapsed counts from the first one.
-// Writes only resolved_ip: same thread rule as resolve_host_entry.
-int probe_host_entry(HostEntry* host, uint16_t port, double* elapsed, char* error);
+// keeps none) until one connects, within `config.timeoutsec` seconds in
+// all: each attempt may take the time left divided by the addresses left,
+// so a refused address passes its time on; a stop request ends the walk
+// with kProbeStopped. Stores the address tried last in `resolved_ip`.
+// Result, error text and elapsed time are those of probe_tcp_port for the
+// last attempt; elapsed counts from the first one. Writes only
+// `addresses.resolved_ip`: same thread rule as resolve_host_entry.
+int probe_host_entry(const HostConfig& config, HostAddresses& addresses, uint16_t port,
+                     double* elapsed, char* error);
 
 }  // namespace lw
 

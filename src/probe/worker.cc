@@ -12,8 +12,68 @@ std::mutex host_state_lock;
 
 namespace {
 
-// The failed-check branch of the state machine; called with `lock` held,
-// returns with it held.
+// What a failed check did to the alert state.
+enum class FailureStep {
+  kCounted,    // one more failure below the threshold
+  kCrossed,    // the threshold is reached: alert_sent is set, DOWN is due
+  kStillDown,  // already alerted
+  kRemind,     // already alerted, and a reminder is due
+};
+
+// The alert state machine on a failed check at `now`.
+FailureStep count_failure(HostState& state, int32_t alertcount, int64_t remind_seconds,
+                          int64_t now) {
+  if (state.alert_sent != 0) {
+    state.recover_streak = 0;  // a failure in between: still DOWN, no new alert
+    state.fail_count = 1;
+    state.last_fail_time = now;
+    if (remind_seconds <= 0 || now - state.last_reminder < remind_seconds) {
+      return FailureStep::kStillDown;
+    }
+    state.last_reminder = now;
+    return FailureStep::kRemind;
+  }
+  state.fail_count += 1;
+  if (state.fail_count == 1) state.first_fail_time = now;
+  state.last_fail_time = now;
+  if (state.fail_count < alertcount) return FailureStep::kCounted;
+  // alert_sent is set before the alert goes out so that no second DOWN can follow.
+  state.alert_sent = 1;
+  state.down_since = state.first_fail_time;
+  state.last_reminder = now;
+  return FailureStep::kCrossed;
+}
+
+// After the DOWN alert: counting starts again from this failure.
+void restart_count(HostState& state, int64_t now) {
+  state.fail_count = 1;
+  state.first_fail_time = now;
+  state.last_fail_time = now;
+}
+
+// What a successful check did to the alert state.
+enum class SuccessStep {
+  kUp,          // not alerted: the failure count is cleared
+  kRecovering,  // alerted, fewer than recover_count successes in a row yet
+  kRecovered,   // alerted and now recovered: alert_sent is cleared, RECOVERY is due
+};
+
+// The alert state machine on a successful check.
+SuccessStep count_success(HostState& state, int32_t recover_count) {
+  if (state.alert_sent == 1 && ++state.recover_streak < recover_count) {
+    return SuccessStep::kRecovering;
+  }
+  state.recover_streak = 0;
+  state.fail_count = 0;
+  state.first_fail_time = 0;
+  state.last_fail_time = 0;
+  if (state.alert_sent != 1) return SuccessStep::kUp;
+  state.alert_sent = 0;
+  return SuccessStep::kRecovered;
+}
+
+// The failed-check branch: moves the state, prints, and alerts without the
+// lock; called with `lock` held, returns with it held.
 void record_failure(HostEntry* host, int result, char* error, const WorkerContext& context,
                     std::unique_lock<std::mutex>& lock) {
   const AlertSink& alerts = context.alerts;
@@ -21,17 +81,14 @@ void record_failure(HostEntry* host, int result, char* error, const WorkerContex
   const char* name = host->host.c_str();
   const char* port = host->port.c_str();
 
-  if (host->alert_sent != 0) {
-    host->recover_streak = 0;  // a failure in between: still DOWN, no new alert
-    host->fail_count = 1;
-    host->last_fail_time = now;
+  const FailureStep step = count_failure(*host, host->alertcount, context.remind_seconds, now);
+  if (step == FailureStep::kStillDown || step == FailureStep::kRemind) {
     if (result == kProbeTimedOut) {
       console_print("[%s:%s] still DOWN (alert already sent)\n", name, port);
     } else {
       console_print("[%s:%s] still DOWN [%s] (alert already sent)\n", name, port, error);
     }
-    if (context.remind_seconds > 0 && now - host->last_reminder >= context.remind_seconds) {
-      host->last_reminder = now;
+    if (step == FailureStep::kRemind) {
       if (result == kProbeTimedOut) copy_bounded(error, kProbeErrorSize, "Timeout");
       lock.unlock();
       if (alerts.reminder) alerts.reminder(alerts.context, *host, error);
@@ -40,9 +97,6 @@ void record_failure(HostEntry* host, int result, char* error, const WorkerContex
     return;
   }
 
-  host->fail_count += 1;
-  if (host->fail_count == 1) host->first_fail_time = now;
-  host->last_fail_time = now;
   if (result == kProbeTimedOut) {
     copy_bounded(error, kProbeErrorSize, "Timeout");
     console_print("[%s:%s] consecutive TIMEOUT count [%d] of [%d]\n", name, port, host->fail_count,
@@ -51,19 +105,13 @@ void record_failure(HostEntry* host, int result, char* error, const WorkerContex
     console_print("[%s:%s] %s. Consecutive FAIL count [%d] of [%d]\n", name, port, error,
                   host->fail_count, host->alertcount);
   }
-  if (host->fail_count < host->alertcount) return;
+  if (step != FailureStep::kCrossed) return;
 
-  // Threshold reached: the alert runs without the lock (it may ping and start
-  // programs); alert_sent is set first so that no second DOWN can follow.
-  host->alert_sent = 1;
-  host->down_since = host->first_fail_time;
-  host->last_reminder = now;
+  // The alert runs without the lock (it may ping and start programs).
   lock.unlock();
   if (alerts.down) alerts.down(alerts.context, *host, error);
   lock.lock();
-  host->fail_count = 1;
-  host->first_fail_time = now;
-  host->last_fail_time = now;
+  restart_count(*host, now);
 }
 
 }  // namespace
@@ -96,7 +144,7 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
   }
 
   // Only digits naming 1..65535 are a port; "18O80" is not port 18.
-  const int port = port_number(host->port.c_str());
+  const int port = host->port_number;
   if (port == 0) {
     console_print("Invalid port for host [%s]\n", name);
     log_event("Invalid port for host [%s]", name);
@@ -105,7 +153,7 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
 
   char error[kProbeErrorSize] = "";
   double elapsed = 0.0;
-  const int result = probe_host_entry(host, static_cast<uint16_t>(port), &elapsed, error);
+  const int result = probe_host_entry(*host, *host, static_cast<uint16_t>(port), &elapsed, error);
   // A check cut by a stop found nothing out: no counter moves, nothing is said.
   if (result == kProbeStopped) return 0;
 
@@ -125,18 +173,14 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
   }
   if (result == kProbeConnected) {
     console_print("[%s:%s] connected. Taking [%.2f] seconds\n", name, host->port.c_str(), elapsed);
-    if (host->alert_sent == 1 && ++host->recover_streak < context.recover_count) {
+    const SuccessStep step = count_success(*host, context.recover_count);
+    if (step == SuccessStep::kRecovering) {
       console_print("[%s:%s] %d of %d checks in a row before recovery\n", name, host->port.c_str(),
                     host->recover_streak, context.recover_count);
       slot->failed = 1;  // not recovered yet: fast retry stays on
       return 0;
     }
-    host->recover_streak = 0;
-    host->fail_count = 0;
-    host->first_fail_time = 0;
-    host->last_fail_time = 0;
-    if (host->alert_sent == 1) {
-      host->alert_sent = 0;
+    if (step == SuccessStep::kRecovered) {
       lock.unlock();
       if (context.alerts.recovery) context.alerts.recovery(context.alerts.context, *host);
     }

@@ -12,8 +12,9 @@
 
 namespace lw {
 
-// Guards fail_count, alert_sent and the failure times of every host, with
-// the worker's console line about them. Never held while alerting.
+// Guards the HostState of every host (fail_count, alert_sent, the failure
+// times), with the worker's console line about them. Never held while
+// alerting.
 extern std::mutex host_state_lock;
 
 struct WorkerSlot {
