@@ -5,10 +5,13 @@
 #define LINKWATCH_TESTS_SUPPORT_CAPTURE_H_
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
-#include <memory>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
+#include "platform/platform.h"
 #include "support/scoped_environment.h"
 
 namespace lw::test {
@@ -16,14 +19,12 @@ namespace lw::test {
 class OutputCapture {
  public:
   // Binary streams: the text comes back byte for byte on every platform.
-  OutputCapture() : out_(std::tmpfile()), err_(std::tmpfile()) {
-    env_.set_output(out_.get(), err_.get());
-  }
+  OutputCapture() { env_.set_output(out_.file, err_.file); }
   OutputCapture(const OutputCapture&) = delete;
   OutputCapture& operator=(const OutputCapture&) = delete;
   // Everything printed so far to standard output / standard error.
-  std::string out() const { return read_all(out_.get()); }
-  std::string err() const { return read_all(err_.get()); }
+  std::string out() const { return read_all(out_.file); }
+  std::string err() const { return read_all(err_.file); }
 
  private:
   static std::string read_all(std::FILE* f) {
@@ -35,11 +36,30 @@ class OutputCapture {
     std::fseek(f, 0, SEEK_END);
     return text;
   }
-  struct Close {
-    void operator()(std::FILE* f) const { std::fclose(f); }
+  // A file of this process's own in the system's temporary folder, removed
+  // at the end. Not std::tmpfile(): the Windows C library names its files in
+  // one shared folder from a counter that every process starts alike, so
+  // test programs running side by side collide and get no file at all.
+  struct CaptureFile {
+    CaptureFile() {
+      static std::atomic<unsigned> next{0};
+      std::error_code ec;
+      path = std::filesystem::temp_directory_path(ec) /
+             ("lw-capture-" + std::to_string(platform::current_pid()) + "-" +
+              std::to_string(next.fetch_add(1)) + ".txt");
+      file = std::fopen(path.string().c_str(), "w+b");
+    }
+    ~CaptureFile() {
+      if (!file) return;
+      std::fclose(file);
+      std::error_code ec;
+      std::filesystem::remove(path, ec);
+    }
+    std::filesystem::path path;
+    std::FILE* file = nullptr;
   };
   // Declared before env_: the streams are given back before the files close.
-  std::unique_ptr<std::FILE, Close> out_, err_;
+  CaptureFile out_, err_;
   ScopedEnvironment env_;
 };
 
