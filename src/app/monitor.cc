@@ -142,7 +142,7 @@ bool own_network_answers(MonitorRun& run, int64_t now) {
     return false;
   }
   if (run.network_down_since != 0) {
-    auto notice = std::make_unique<NotifyMessage>();
+    auto notice = new_message();
     compose_network_notice(run.network_down_since, now, notice.get());
     hand_on_message(*notice, now, true, *run.notify, run.delivery);
     run.network_down_since = 0;

@@ -33,13 +33,4 @@ bool channel_takes(const ChannelRow& row, const NotifySettings& settings, int32_
   return row.configured(settings) && row.wants(settings, kind);
 }
 
-bool share_a_service(const QueuedMessage& a, const QueuedMessage& b) {
-  for (const std::string& service : a.services) {
-    for (const std::string& other : b.services) {
-      if (service == other) return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace lw

@@ -65,9 +65,6 @@ inline const char* channel_name(Channel channel) { return channel_row(channel).n
 // the message's kind.
 bool channel_takes(const ChannelRow& row, const NotifySettings& settings, int32_t kind);
 
-// True when `a` and `b` concern at least one service in common.
-bool share_a_service(const QueuedMessage& a, const QueuedMessage& b);
-
 }  // namespace lw
 
 #endif  // LINKWATCH_NOTIFY_CHANNEL_H_

@@ -161,7 +161,7 @@ void CycleAlerts::hold(int32_t kind, int32_t host_index, const HostEntry& host, 
   alert.time = now;
   if (kind == kDownAlert) alert.answered = ping_for_alert(host);
   // The log gets one line per host, as for an alert sent at once.
-  auto single = std::make_unique<NotifyMessage>();
+  auto single = new_message();
   compose_single(alert, single.get());
   log_event("%s", single->subject.c_str());
   std::lock_guard<std::mutex> hold(mutex_);
@@ -179,7 +179,7 @@ int CycleAlerts::release(int threshold, const NotifySettings& settings, Delivery
     return a.host_index < b.host_index;
   });
   if (threshold < 1) threshold = 1;
-  auto message = std::make_unique<NotifyMessage>();
+  auto message = new_message();
   int sent = 0;
   for (int32_t kind : {kDownAlert, kRecoveryAlert, kReminderAlert}) {
     std::vector<HeldAlert> same;
