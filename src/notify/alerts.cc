@@ -21,12 +21,16 @@ void start_message(MessageKind kind, NotifyMessage* message) {
   message->chat_text.clear();
   message->card_body.clear();
   message->services.clear();
+  message->facts = MessageFacts();
 }
 
 // A message about `host` alone.
 void start_host_message(MessageKind kind, const HostConfig& host, NotifyMessage* message) {
   start_message(kind, message);
   message->services.push_back(service_key(host.host.c_str(), host.port.c_str()));
+  message->facts.host = host.host.c_str();
+  message->facts.port = host.port.c_str();
+  message->facts.description = host.description.c_str();
 }
 
 }  // namespace
@@ -60,6 +64,8 @@ void compose_network_notice(int64_t from, int64_t to, NotifyMessage* message) {
   message->chat_text.format(
       "NETWORK UNREACHABLE\nFrom: %s\nTo: %s (%s)\nChecks in that time were not counted.", start,
       end, duration);
+  message->facts.since = from;
+  message->facts.duration = to - from < 0 ? 0 : to - from;
 }
 
 void compose_reminder_alert(const HostConfig& host, const HostState& state, const char* error,
@@ -76,6 +82,9 @@ void compose_reminder_alert(const HostConfig& host, const HostState& state, cons
   message->subject.format("Still DOWN: %s %s since %s (%s), %s", name, port, since, duration,
                           error);
   message->body.format("%s\n", message->subject.c_str());
+  message->facts.error = error;
+  message->facts.since = state.down_since;
+  message->facts.duration = now - state.down_since < 0 ? 0 : now - state.down_since;
   message->chat_text.format("STILL DOWN\nHost: %s\nPort: %s\nSince: %s (%s)\nError: %s", name, port,
                             since, duration, error);
 }
@@ -103,6 +112,10 @@ void compose_down_alert(const HostConfig& host, const HostState& state, const ch
                        " seconds\nCount: %d times\nFrom: %s\nTo: %s\nPing: Success %d of %d\n",
                        message->subject.c_str(), name, port, error, duration, host.alertcount,
                        first, last, answered, kPingCount);
+  message->facts.error = error;
+  message->facts.since = state.first_fail_time;
+  message->facts.duration = duration;
+  message->facts.ping_answered = answered;
   message->chat_text.format("ALERT (DOWN)\nHost: %s\nPort: %s\nError: %s\nDuration: %" PRId64
                             " sec\nCount: %d times\nPing: %d/%d\nTime: %s",
                             name, port, error, duration, host.alertcount, answered, kPingCount,

@@ -19,6 +19,19 @@ struct SendOutcome;
 enum class Channel { kEmail, kTelegram, kTeams };
 constexpr size_t kChannelCount = 3;
 
+// What an alert says in fields of their own, for channels that shape their
+// own text from them. A message about no single service (a digest, the
+// network notice, a report, a test) leaves host and port "".
+struct MessageFacts {
+  std::string host;
+  std::string port;
+  std::string description;
+  std::string error;        // "" for a RECOVERY
+  int64_t since = 0;        // when the outage began; 0: not known
+  int64_t duration = -1;    // seconds down, up to the message; -1: not known
+  int32_t ping_answered = -1;  // pings answered of kPingCount; -1: no pings
+};
+
 // A message as the channels send it: the used part of its texts, when its
 // event happened and the services it concerns.
 struct QueuedMessage {
@@ -31,6 +44,7 @@ struct QueuedMessage {
   // "host:port" of every service the message concerns (a digest: all of
   // its services); empty for a message about no service.
   std::vector<std::string> services;
+  MessageFacts facts;
 
   const std::string& card_text() const { return card_body.empty() ? body : card_body; }
 };

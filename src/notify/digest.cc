@@ -101,6 +101,7 @@ void compose_digest(const HeldAlert* alerts, size_t count, NotifyMessage* messag
   for (size_t i = 0; i < count; ++i) lines.push_back(digest_line(alerts[i]));
 
   message->kind = kind;
+  message->facts = MessageFacts();
   message->services.clear();
   for (size_t i = 0; i < count; ++i) {
     message->services.push_back(

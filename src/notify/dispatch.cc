@@ -19,6 +19,7 @@ QueuedMessage queued_copy(const NotifyMessage& message, int64_t event_time) {
   copy.card_body.assign(message.card_body.c_str());
   copy.event_time = event_time;
   copy.services = message.services;
+  copy.facts = message.facts;
   return copy;
 }
 

@@ -40,6 +40,7 @@ struct NotifyMessage {
   FixedText<kTeamsCardMaxBytes> card_body;
   // "host:port" of every service the message concerns (see QueuedMessage).
   std::vector<std::string> services;
+  MessageFacts facts;
   const char* card_text() const { return card_body.empty() ? body.c_str() : card_body.c_str(); }
 };
 
