@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <ctime>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <tuple>
@@ -75,11 +76,28 @@ class MonitorTest : public test::WorkDirTest {  // every test sets the clock and
     waits.clear();
   }
 
+  // `count` hosts h1:80, h2:80, ...
+  void name_hosts(int count) {
+    table_.host_count = count;
+    for (int i = 1; i <= count; ++i) {
+      table_.hosts[i].host.format("h%d", i);
+      set_port_text(&table_.hosts[i], "80");
+    }
+  }
+  // E-mail only (one send per message), through a delivery of the run's own.
+  Delivery* email_delivery() {
+    notify_ = test::all_channels();
+    notify_.telegram_enabled = notify_.teams_enabled = 0;
+    delivery_ = std::make_unique<Delivery>(&notify_);
+    return run_.delivery = delivery_.get();
+  }
+
   test::ScopedEnvironment env_;
   HostTable table_;
   MonitorSettings settings_;
   NotifySettings notify_;
   MonitorRun run_;
+  std::unique_ptr<Delivery> delivery_;
 };
 
 // Hosts are checked in batches of `workers`, each joined before the next; the
@@ -156,17 +174,10 @@ uint32_t crossing_check(WorkerSlot* slot, const WorkerContext& context) {
 // go as the single alerts; unset, every alert is its own message, as before.
 TEST_F(MonitorTest, GroupAlertsTurnsAStormIntoOneDigest) {
   test::ScopedFakeTools tools(work_dir(), {"ping"});
-  notify_ = test::all_channels();  // e-mail only: one line per message
-  notify_.telegram_enabled = notify_.teams_enabled = 0;
-  Delivery delivery(&notify_);
-  run_.delivery = &delivery;
+  Delivery& delivery = *email_delivery();
   run_.check = crossing_check;
   settings_.workers = 1;  // singles in table order
-  table_.host_count = 4;
-  for (int i = 1; i <= 4; ++i) {
-    table_.hosts[i].host.format("h%d", i);
-    set_port_text(&table_.hosts[i], "80");
-  }
+  name_hosts(4);
   NotifyMessage single;
   compose_down_alert(table_.hosts[1], table_.hosts[1], "refused", 0, &single);
   const std::string first = std::string("1 ") + single.subject.c_str();
@@ -193,10 +204,7 @@ TEST_F(MonitorTest, OwnNetworkOutageCountsNoCheckAndEndsWithOneNotice) {
   ASSERT_TRUE(platform::listen_loopback(0, 16, &open) && platform::listen_loopback(0, 1, &gone));
   const std::string gone_port = std::to_string(gone.port);
   platform::close_listener(&gone);
-  notify_ = test::all_channels();  // e-mail only: one line per message
-  notify_.telegram_enabled = notify_.teams_enabled = 0;
-  Delivery delivery(&notify_);
-  run_.delivery = &delivery;
+  Delivery& delivery = *email_delivery();
   run_.check = nullptr;  // the real check, against a port that refuses
   table_.host_count = 1;
   HostEntry& host = table_.hosts[1];
@@ -261,12 +269,8 @@ uint32_t gated_check(WorkerSlot* slot, const WorkerContext&) {
 // check still runs. A worker thread that cannot be had is logged, its host
 // left unchecked and the cycle marked failed, rolling or in batches.
 TEST_F(MonitorTest, RollingWorkersPassASlowHostAndAMissingThreadIsLogged) {
-  table_.host_count = 6;
+  name_hosts(6);
   settings_.workers = 2;
-  for (int i = 1; i <= 6; ++i) {
-    table_.hosts[i].host.format("h%d", i);
-    set_port_text(&table_.hosts[i], "80");
-  }
   run_.check = gated_check;
   run_.thread_start_fault = [](int32_t host_index) { return host_index == fault_host; };
   const std::tuple<int, int, int, int> cases[] = {

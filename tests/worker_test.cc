@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "probe/ping_probe.h"
 #include "probe/resolve.h"
 #include "support/capture.h"
 #include "support/clock.h"
+#include "support/runner.h"
 #include "support/scoped_environment.h"
 #include "support/test_env.h"
 
@@ -61,6 +63,34 @@ int fake_resolver(const char*, platform::AddressFamily family, platform::Address
   return n;
 }
 
+// Every crossing into g_crossings; the reminder also says since when.
+AlertSink recording_alerts() {
+  return {[](void*, const HostEntry& h, const char* e) { record("DOWN " + std::string(e), h); },
+          [](void*, const HostEntry& h) { record("RECOVERY", h); },
+          [](void*, const HostEntry& h, const char* e) {
+            record("REMIND " + std::string(e) + " since=" + std::to_string(h.down_since - kStart),
+                   h);
+          }};
+}
+
+// A listener that never accepts, its backlog filled: connections to it time out.
+bool listen_silent(platform::Listener* silent, uint16_t port = 0) {
+  if (!platform::listen_loopback(port, 1, silent)) return false;
+  for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", silent->port, 1, nullptr);
+  return true;
+}
+
+// Checks the host as `name` restricted to `family`, resolved afresh.
+int check_as(WorkerContext& context, HostEntry& host, const char* name, int32_t family,
+             std::string* printed) {
+  set_host_text(&host, name);
+  host.family = family;
+  host.resolve_state = kNotResolved;
+  host.resolved_ip.clear();
+  host.last_fail_time = 0;
+  return check(context, printed);
+}
+
 // A table of one host on `port`, with five failures to an alert.
 HostEntry& one_host(std::unique_ptr<HostTable>* table, WorkerContext* context, uint16_t port,
                     int timeoutsec) {
@@ -92,10 +122,8 @@ class WorkerTest : public test::WorkDirTest {
 // invalid port neither fails the check nor touches the count.
 TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   platform::Listener open, silent, gone;
-  ASSERT_TRUE(platform::listen_loopback(0, 16, &open) && platform::listen_loopback(0, 1, &silent) &&
+  ASSERT_TRUE(platform::listen_loopback(0, 16, &open) && listen_silent(&silent) &&
               platform::listen_loopback(0, 1, &gone));
-  // `silent` never accepts and its backlog is filled: attempts time out.
-  for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", silent.port, 1, nullptr);
   const std::string up = std::to_string(open.port), slow = std::to_string(silent.port),
                     refused = std::to_string(gone.port);
   platform::close_listener(&gone);
@@ -104,9 +132,7 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   HostEntry& host = one_host(&table, &context, open.port, 1);
   set_host_text(&host, "127.0.0.1");
   host.alertcount = 3;
-  context.alerts = {
-      [](void*, const HostEntry& h, const char* e) { record("DOWN " + std::string(e), h); },
-      [](void*, const HostEntry& h) { record("RECOVERY", h); }, nullptr};
+  context.alerts = recording_alerts();
   // Seconds after kStart, port, then fail_count, first fail time, alert_sent, crossings.
   const std::tuple<int64_t, std::string, int, int64_t, int, size_t> steps[] = {
       {0, up, 0, 0, 0, 0},        {10, refused, 1, 10, 0, 0}, {15, up, 0, 0, 0, 0},
@@ -145,9 +171,6 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   // counted from the DOWN alert; a failure before that sends nothing.
   context.recover_count = 1;
   context.remind_seconds = 300;
-  context.alerts.reminder = [](void*, const HostEntry& h, const char* e) {
-    record("REMIND " + std::string(e) + " since=" + std::to_string(h.down_since - kStart), h);
-  };
   g_crossings.clear();
   set_port_text(&host, refused.c_str());
   for (const int64_t at : {1000, 1100, 1299, 1300, 1500, 1610}) {
@@ -226,12 +249,8 @@ TEST_F(WorkerTest, ShortIPv4FormsAreProbedAtTheirAddress) {
   };
   for (const auto& [name, family, used, said] : cases) {
     SCOPED_TRACE(name);
-    set_host_text(&host, name);
-    host.family = family;
-    host.resolve_state = kNotResolved;
-    host.resolved_ip.clear();
     std::string printed;
-    EXPECT_EQ(check(context, &printed), 0);
+    EXPECT_EQ(check_as(context, host, name, family, &printed), 0);
     EXPECT_STREQ(host.resolved_ip.c_str(), used);
     EXPECT_NE(printed.find(said), std::string::npos) << printed;
   }
@@ -247,9 +266,7 @@ TEST_F(WorkerTest, DualStackNameFallsBackWithinTheTimeOut) {
   if (!platform::listen_loopback(0, 16, &v6, platform::AddressFamily::kIPv6)) {
     GTEST_SKIP() << "no IPv6 loopback on this machine";
   }
-  // The same port on 127.0.0.1 never accepts and its backlog is filled.
-  ASSERT_TRUE(platform::listen_loopback(v6.port, 1, &silent));
-  for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", silent.port, 1, nullptr);
+  ASSERT_TRUE(listen_silent(&silent, v6.port));  // the same port on 127.0.0.1
   std::unique_ptr<HostTable> table;
   WorkerContext context;
   HostEntry& host = one_host(&table, &context, v6.port, 2);
@@ -265,14 +282,9 @@ TEST_F(WorkerTest, DualStackNameFallsBackWithinTheTimeOut) {
   };
   for (const auto& [name, family, failed, used, said, most_ms] : cases) {
     SCOPED_TRACE(std::string(name) + " " + std::to_string(family));
-    set_host_text(&host, name);
-    host.family = family;
-    host.resolve_state = kNotResolved;
-    host.resolved_ip.clear();
-    host.last_fail_time = 0;
     std::string printed;
     const uint64_t start = platform::monotonic_ms();
-    EXPECT_EQ(check(context, &printed), failed);
+    EXPECT_EQ(check_as(context, host, name, family, &printed), failed);
     EXPECT_LT(platform::monotonic_ms() - start, most_ms);
     EXPECT_STREQ(host.resolved_ip.c_str(), used);
     EXPECT_NE(printed.find(said), std::string::npos) << printed;
@@ -286,18 +298,14 @@ TEST_F(WorkerTest, DualStackNameFallsBackWithinTheTimeOut) {
 // long before its time-out. The second address of the name is not tried.
 TEST_F(WorkerTest, ACheckCutByAStopCountsNothing) {
   platform::Listener silent;
-  ASSERT_TRUE(platform::listen_loopback(0, 1, &silent));
-  for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", silent.port, 1, nullptr);
+  ASSERT_TRUE(listen_silent(&silent));
   std::unique_ptr<HostTable> table;
   WorkerContext context;
   HostEntry& host = one_host(&table, &context, silent.port, 60);
   set_host_text(&host, "cut.test");
   g_addresses = {"127.0.0.1", "127.0.0.2"};  // the second would refuse at once
   context.remind_seconds = 1;
-  context.alerts = {
-      [](void*, const HostEntry& h, const char* e) { record("DOWN " + std::string(e), h); },
-      [](void*, const HostEntry& h) { record("RECOVERY", h); },
-      [](void*, const HostEntry& h, const char* e) { record("REMIND " + std::string(e), h); }};
+  context.alerts = recording_alerts();
   g_crossings.clear();
   // fail_count and alert_sent before (and after) the cut check.
   const std::tuple<int, int> states[] = {{0, 0}, {4, 0}, {1, 1}};
@@ -324,6 +332,83 @@ TEST_F(WorkerTest, ACheckCutByAStopCountsNothing) {
   }
   EXPECT_TRUE(g_crossings.empty());
   platform::close_listener(&silent);
+}
+
+// The test tool stands in for ping, first on PATH: runs that exit 0 with a
+// reply marker count, a name that would be read as an option never runs, and
+// a ping that hangs is ended at the attempt limit instead of holding the alert
+// for the runner's default limit.
+TEST(PingProbeTest, CountsRepliesAndEndsAHangingPingAtTheAttemptLimit) {
+  test::ScopedWorkDir dir;
+  test::ScopedFakeTools ping(dir.path(), {"ping"},
+                             {{"LW_FAKE_PING_OUTPUT", "Reply from 10.0.0.1: TTL=64"}});
+  EXPECT_EQ(probe_ping("10.0.0.1", nullptr), 3);
+  EXPECT_EQ(probe_ping("--help", nullptr), 0);
+  ping.set("LW_FAKE_PING_EXIT", "1");
+  EXPECT_EQ(probe_ping("10.0.0.1", nullptr), 0);
+  platform::set_env("LW_FAKE_PING_EXIT", nullptr);
+  ping.set("LW_FAKE_PING_SLEEP_MS", "60000");
+  const uint64_t start = platform::monotonic_ms();
+  EXPECT_EQ(probe_ping("10.0.0.1", nullptr), 0);
+  const uint64_t took = platform::monotonic_ms() - start;
+  EXPECT_GE(took, kPingAttempts * (kPingAttemptLimitMs - 100)) << took;
+  EXPECT_LT(took, kPingAttempts * (kPingAttemptLimitMs + 5000)) << took;
+
+  // A stop during the first attempt ends the series after that attempt's
+  // grace: no further attempt starts.
+  std::thread stopper([] {
+    platform::sleep_ms(300);
+    platform::request_stop();
+  });
+  const uint64_t stop_start = platform::monotonic_ms();
+  EXPECT_EQ(probe_ping("10.0.0.1", nullptr), 0);
+  stopper.join();
+  const uint64_t stop_took = platform::monotonic_ms() - stop_start;
+  platform::clear_stop_request();
+  EXPECT_LT(stop_took, 2 * platform::kStopGraceMs) << stop_took;
+}
+
+// Recorded outputs: a reply counts only when ping exited 0 and a line names
+// the target with its round-trip time, in any language, and holds no
+// "unreachable".
+TEST(PingProbeTest, OnlyTrueRepliesFromTheTargetCount) {
+  const std::tuple<int, const char*, const char*, bool> runs[] = {
+      {0, "Reply from 10.0.0.1: bytes=32 time=3ms TTL=57\r\n", "10.0.0.1", true},
+      {0, "R\x82ponse de 10.0.0.1\xff: octets=32 temps=12 ms TTL=64\r\n", "10.0.0.1", true},
+      {0, "Reply from 2001:db8::10: time<1ms\r\n", "2001:db8::10", true},
+      {0, "Antwort von 2001:db8::10: Zeit=12ms\r\n", "2001:db8::10", true},
+      {0, "64 bytes from 10.0.0.1: icmp_seq=1 ttl=64 time=0.045 ms\n", "10.0.0.1", true},
+      {0, "64 bytes from ::1: icmp_seq=1 ttl=64 time=0.05 ms\n", "::1", true},
+      {0, "Reply from 10.0.0.1: Destination host UNREACHABLE TTL=64 time<1ms\r\n", "10.0.0.1",
+       false},
+      {0, "Reply from 10.0.0.12: bytes=32 time=3ms TTL=57\r\n", "10.0.0.1", false},
+      {0, "Reply from 2001:db8::1:5: time<1ms\r\n", "2001:db8::1", false},
+      {0, "Reply from 2001:db8::10: bytes=32\r\nPing statistics for 2001:db8::10:\r\n",
+       "2001:db8::10", false},
+      {1, "64 bytes from 10.0.0.1: icmp_seq=1 ttl=64 time=0.045 ms\n", "10.0.0.1", false},
+  };
+  for (const auto& [exit_code, output, target, answered] : runs) {
+    EXPECT_EQ(ping_answered(exit_code, output, target), answered) << output;
+  }
+}
+
+// The address is pinged with the option of its family.
+TEST(PingProbeTest, PingsTheAddressWithItsFamilyOption) {
+  static std::string line;
+  test::ScopedEnvironment env;
+  env.set_runner(
+      [](void*, const Command& command, char*) {
+        line.clear();
+        for (const char* const* arg = command.argv; *arg; ++arg) line += std::string(*arg) + " ";
+        return 1;
+      },
+      nullptr);
+  std::string options;
+  for (const char* option : platform::kPingOptions) options += std::string(option) + " ";
+  probe_ping("::1", nullptr);
+  EXPECT_EQ(line, "ping -6 " + options + "::1 ");
+  probe_ping("10.0.0.1", nullptr);
+  EXPECT_EQ(line, "ping -4 " + options + "10.0.0.1 ");
 }
 
 }  // namespace

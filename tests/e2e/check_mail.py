@@ -1,10 +1,7 @@
-"""Checks one received mail strictly: python3 check_mail.py MAIL SUBJECT_FILE FROM.
-
-The mail and each of its headers must parse under RFC 5322 without any
-defect, carry a Date that
-parses, a Message-ID of the form <left@right>, MIME-Version 1.0, a Subject
-that decodes to the bytes of SUBJECT_FILE (UTF-8) and the From header FROM.
-Exits 0 when all hold, else prints the first fault and exits 1.
+"""python3 check_mail.py MAIL SUBJECT_FILE FROM: exits 0 when the mail and its headers
+parse under RFC 5322 without a defect, with a Date that parses, a Message-ID <left@right>,
+MIME-Version 1.0, the Subject of SUBJECT_FILE (UTF-8) and the From header FROM; else
+prints each fault and exits 1.
 """
 import email
 import email.policy
@@ -35,8 +32,7 @@ def main(mail_file, subject_file, sender):
         faults.append("Subject %r, want %r" % (str(message["Subject"]), subject))
     if str(message["From"]) != sender:
         faults.append("From %r, want %r" % (str(message["From"]), sender))
-    for fault in faults:
-        print(fault)
+    sys.stdout.write("".join(fault + "\n" for fault in faults))
     return 1 if faults else 0
 
 

@@ -1,22 +1,17 @@
 #!/usr/bin/python3
-"""Receives one message on 127.0.0.1 for the delivery tests and saves it.
+"""Receives on 127.0.0.1 for the delivery tests; writes the bound port to <port-file>.
 
   receiver.py smtp <port-file> <out-dir> <cert.pem> <key.pem>
-      SMTP server that requires STARTTLS and a login (any login is
-      accepted); saves login, password, mail_from, rcpt (one per line) and
-      data (the message bytes exactly as received).
+      requires STARTTLS and a login (any); saves login, password, mail_from,
+      rcpt (one a line) and data (the bytes as received) of one message.
   receiver.py http <port-file> <out-dir>
-      HTTP server; saves method, path, content_type and body of one request.
-      A request whose path starts with /gone is answered 404 and not saved
-      (a web hook that no longer exists); the server then goes on listening.
+      saves method, path, content_type and body of one POST; a path under
+      /gone is answered 404 and not saved (a web hook that no longer exists).
   receiver.py hang <port-file> <out-dir> <cert.pem> <key.pem> [seconds]
-      HTTPS server that completes the TLS handshake, reads what comes and
-      never answers (a web hook that hangs), on every connection; writes
-      the number of connections so far to <out-dir>/connections. Ends when
-      <out-dir>/stop appears or after `seconds` (default 60), exit 0.
+      HTTPS that reads and never answers, counting connections into
+      <out-dir>/connections; ends at <out-dir>/stop or after `seconds` (60).
 
-The bound port is written to <port-file> once the server listens; smtp and
-http end after one message (exit 0) or after 60 seconds (exit 3).
+smtp and http end after one message (exit 0) or after 60 seconds (exit 3).
 """
 
 import asyncio
@@ -30,17 +25,16 @@ LIFETIME = 60
 
 
 def save(out_dir, name, data):
+    """Writes whole: a reader never sees half a file."""
     if isinstance(data, str):
         data = data.encode("utf-8", "surrogateescape")
-    with open(os.path.join(out_dir, name), "wb") as f:
+    with open(os.path.join(out_dir, name + ".tmp"), "wb") as f:
         f.write(data)
+    os.replace(os.path.join(out_dir, name + ".tmp"), os.path.join(out_dir, name))
 
 
 def announce(port_file, port):
-    tmp = port_file + ".tmp"
-    with open(tmp, "w") as f:
-        f.write("%d\n" % port)
-    os.replace(tmp, port_file)
+    save(".", port_file, "%d\n" % port)
 
 
 def run_smtp(port_file, out_dir, cert, key):
@@ -58,11 +52,12 @@ def run_smtp(port_file, out_dir, cert, key):
 
     class Handler:
         async def handle_DATA(self, server, session, envelope):
-            save(out_dir, "login", logins.get("login", b""))
-            save(out_dir, "password", logins.get("password", b""))
-            save(out_dir, "mail_from", envelope.mail_from)
-            save(out_dir, "rcpt", "\n".join(envelope.rcpt_tos))
-            save(out_dir, "data", envelope.original_content)
+            for name, data in (("login", logins.get("login", b"")),
+                               ("password", logins.get("password", b"")),
+                               ("mail_from", envelope.mail_from),
+                               ("rcpt", "\n".join(envelope.rcpt_tos)),
+                               ("data", envelope.original_content)):
+                save(out_dir, name, data)
             done["ok"] = True
             return "250 OK"
 
@@ -129,10 +124,7 @@ def run_hang(port_file, out_dir, cert, key, lifetime):
     class Silent(asyncio.Protocol):
         def connection_made(self, transport):
             held.append(transport)
-            tmp = os.path.join(out_dir, "connections.tmp")
-            with open(tmp, "w") as f:
-                f.write("%d\n" % len(held))
-            os.replace(tmp, os.path.join(out_dir, "connections"))
+            save(out_dir, "connections", "%d\n" % len(held))
 
         def data_received(self, data):
             pass  # the request is read and never answered
@@ -154,16 +146,14 @@ def run_hang(port_file, out_dir, cert, key, lifetime):
 
 
 def main(argv):
+    if len(argv) > 3:
+        os.makedirs(argv[3], exist_ok=True)
     if len(argv) == 6 and argv[1] == "smtp":
-        os.makedirs(argv[3], exist_ok=True)
-        return run_smtp(argv[2], argv[3], argv[4], argv[5])
+        return run_smtp(*argv[2:6])
     if len(argv) == 4 and argv[1] == "http":
-        os.makedirs(argv[3], exist_ok=True)
         return run_http(argv[2], argv[3])
     if len(argv) in (6, 7) and argv[1] == "hang":
-        lifetime = float(argv[6]) if len(argv) == 7 else LIFETIME
-        os.makedirs(argv[3], exist_ok=True)
-        return run_hang(argv[2], argv[3], argv[4], argv[5], lifetime)
+        return run_hang(*argv[2:6], float(argv[6]) if len(argv) == 7 else LIFETIME)
     sys.stderr.write(__doc__)
     return 2
 
