@@ -49,13 +49,6 @@ TEST_F(HostConfigTest, HostBlocksTakeTheLinesAfterThem) {
             "15|3|50|3 web|8081|front end|10|30|30 db|||51|30|0 |||5|30|30");
 }
 
-std::string utf16le(std::u16string_view text) {  // as Notepad saves "Unicode"
-  std::string bytes = "\xFF\xFE";
-  for (const char16_t unit : text)
-    bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
-  return bytes;
-}
-
 // A byte order mark in front of the first key is no part of it, a UTF-16 file
 // arrives as UTF-8, and the rest of an over-long line is no line of its own
 // (here it would start a host).
@@ -64,40 +57,11 @@ TEST_F(HostConfigTest, FilesAsEditorsWriteThem) {
       {"\xEF\xBB\xBFinterval: \"20\"\r\n* " + std::string(8191 * 9 - 2, 'c') +
            "host: \"ghost\"\nhost: \"a\"\nport: \"80\"\n",
        "20|3|2|1 a|80||10|30|30"},
-      {utf16le(u"interval: \"20\"\r\n* " + std::u16string(5000, u'\u00E9') +
-               u"host: \"ghost\"\r\nhost: \"a\"\r\nport: \"80\"\r\n"
-               u"description: \"B\u00FCro \U0001F600\"\r\nhost:\"b\"\r\nport:\"81\""),
+      {test::utf16le(u"interval: \"20\"\r\n* " + std::u16string(5000, u'\u00E9') +
+                     u"host: \"ghost\"\r\nhost: \"a\"\r\nport: \"80\"\r\n"
+                     u"description: \"B\u00FCro \U0001F600\"\r\nhost:\"b\"\r\nport:\"81\""),
        "20|3|2|2 a|80|B\u00FCro \U0001F600|10|30|30 b|81||10|30|30"}};
   for (const auto& [text, rows] : cases) EXPECT_EQ(load(text), rows);
-}
-
-// The alert keys and family: absent is today's behaviour; a refused value says so and
-// falls back to it.
-TEST_F(HostConfigTest, AlertKeysAbsentValidOrRefused) {
-  const std::tuple<const char*, const char*, const char*> cases[] = {
-      {"", "1 0 0", nullptr},
-      {"recovercount: \"3\"\ngroup_alerts: \"10\"\nnetcheck: \"a:1,b:2\"\n", "3 10 2", nullptr},
-      {"recovercount: \"3x\"\n", "1 0 0", "recovercount in"},
-      {"group_alerts: \"1\"\n", "1 0 0", "group_alerts in"},
-      {"netcheck: \"a:1,b\"\n", "1 0 0", "netcheck in"},
-      {"family: \"6\"\n", "1 0 0 6", nullptr},
-      {"family: \"ipv6\"\n", "1 0 0", "family of host"}};
-  for (const auto& [line, values, note] : cases) {
-    test::write_file(kHostFileName, std::string("host:\"a\"\nport:\"80\"\n") + line);
-    test::OutputCapture capture;
-    auto table = std::make_unique<HostTable>();
-    MonitorSettings settings;
-    ASSERT_TRUE(load_host_config(table.get(), &settings));
-    const int family = table->hosts[1].family;
-    EXPECT_EQ(std::to_string(settings.recover_count) + " " + std::to_string(settings.group_alerts) +
-                  " " + std::to_string(settings.netcheck_count) +
-                  (family == kFamilyIPv6   ? " 6"
-                   : family == kFamilyIPv4 ? " 4"
-                                           : ""),
-              values)
-        << line;
-    EXPECT_EQ(capture.out().find(note ? note : "\n") != std::string::npos, note != nullptr) << line;
-  }
 }
 
 // netcheck: what a reference list gives, and what makes it unusable.
