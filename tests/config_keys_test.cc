@@ -130,10 +130,9 @@ std::string mismatches(const Row& row, const std::string& value, const Sides& go
       if (fails_clamped(row) && v.clamped) {
         expect(check_failed, "clamped: -check did not fail");
       } else {
-        expect(got.check_result == 1 && got.check_says == "Warning: config.txt line " +
-                                                              std::to_string(line_no) + ": " +
-                                                              row.name + " \"" + value +
-                                                              "\" will be taken as " + used + "\n",
+        const std::string warning = "Warning: config.txt line " + std::to_string(line_no) + ": " +
+                                    row.name + " \"" + value + "\" will be taken as " + used + "\n";
+        expect(got.check_result == 1 && got.check_says == warning,
                "replaced: -check did not warn of " + used);
       }
       break;
