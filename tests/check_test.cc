@@ -54,12 +54,6 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
        "Line 14: invalid family \"ipv4\" (use 4, 6 or any)\n"
        "Line 15: host \"010.0.0.1.0\" is neither an IPv4 nor an IPv6 address\n"
        "Line 19: family \"6\" excludes the IPv4 address of the host at line 17\n"},
-      // What the system resolver reads as an IPv4 address is one.
-      {kHostFile,
-       hosts + "host:\"127.1\"\nport:\"80\"\nhost:\"127.0.1\"\nport:\"80\"\nfamily:\"4\"\n"
-               "host:\"2130706433\"\nport:\"80\"\nhost:\"0x7f000001\"\nport:\"80\"\n"
-               "host:\"010.0.0.1\"\nport:\"80\"\n",
-       1, ""},
       {kHostFile, hosts + "host: \"a\"\nhost: \"b\"\nport: \"80\"\n", 0,
        "Host block at line 4: missing key port\n"},
       {kHostFile,
