@@ -14,33 +14,17 @@
 namespace lw {
 namespace {
 
-std::string utf16(std::u16string_view text, const char* mark = "\xFF\xFE") {
-  std::string bytes = mark;
-  for (const char16_t unit : text)
-    bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
-  return bytes;
-}
-
 // Each file checked as its kind: the result and the exact output; no file is
 // changed. Warnings leave the result OK, errors make it FAILED.
 TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
   const std::string hosts = "interval: \"15\"\nfast_retry_interval: \"3\"\nworkers: \"2\"\n",
                     mail = "server: \"s\"\nemail: \"e\"\npassword: \"\"\nto: \"t\"\n",
                     long_comment = "* " + std::string(70000, 'c') + "host: \"ghost\"\n";
+  const std::string bad_token =
+      ": invalid token (use the bot token from @BotFather: digits, a colon, then letters, digits, "
+      "_ "
+      "and -)\n";
   const std::tuple<int, std::string, int, std::string> cases[] = {
-      {kHostFile,
-       hosts + "recovercount: \"100\"\nremind_minutes: \"0\"\ngroup_alerts: \"0\"\n"
-               "netcheck: \"[::1]:53, 10.0.0.1:53\"\nhost: \"a\"\nport: \"80\"\n",
-       1, ""},
-      {kHostFile,
-       hosts + "recovercount: \"0\"\nremind_minutes: \"4\"\ngroup_alerts: \"1\"\n"
-               "netcheck: \"10.0.0.1\"\nhost: \"a\"\nport: \"80\"\n",
-       0,
-       "Line 4: invalid recovercount \"0\" (use 1 to 100)\n"
-       "Line 5: invalid remind_minutes \"4\" (use 0, or 5 to 10080)\n"
-       "Line 6: invalid group_alerts \"1\" (use 0, or 2 to 255)\n"
-       "Line 7: invalid netcheck \"10.0.0.1\" (use up to 4 host:port references, separated by "
-       "commas)\n"},
       {kHostFile,
        "interval = \"15\"\nfast_retry_interval: 3\nworkers: \"0\"\nworkers: \"51\"\n"
        "host: \"a\"\nport:\"18O80\"\nhost:\"b\"\nport:\"70000\"\nhost:\"c\"\n",
@@ -70,12 +54,6 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
        "Line 14: invalid family \"ipv4\" (use 4, 6 or any)\n"
        "Line 15: host \"010.0.0.1.0\" is neither an IPv4 nor an IPv6 address\n"
        "Line 19: family \"6\" excludes the IPv4 address of the host at line 17\n"},
-      // What the system resolver reads as an IPv4 address is one.
-      {kHostFile,
-       hosts + "host:\"127.1\"\nport:\"80\"\nhost:\"127.0.1\"\nport:\"80\"\nfamily:\"4\"\n"
-               "host:\"2130706433\"\nport:\"80\"\nhost:\"0x7f000001\"\nport:\"80\"\n"
-               "host:\"010.0.0.1\"\nport:\"80\"\n",
-       1, ""},
       {kHostFile, hosts + "host: \"a\"\nhost: \"b\"\nport: \"80\"\n", 0,
        "Host block at line 4: missing key port\n"},
       {kHostFile,
@@ -103,10 +81,6 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
        "Warning: config.txt line 7: unknown key \"teams_webhok\", did you mean "
        "\"teams_webhook\"?\n"
        "Warning: config.txt line 8: unknown key \"workers\", this line is ignored\n"},
-      {kNotifyFile, mail + "retry_minutes:\"1440\"\nretry_minutes:\"1441\"\nretry_minutes:\"6O\"\n",
-       0,
-       "Line 6: invalid retry_minutes \"1441\" (use 0 to 1440)\n"
-       "Line 7: invalid retry_minutes \"6O\" (use 0 to 1440)\n"},
       {kNotifyFile,
        mail + "cacert:\"missing.pem\"\ncacert:\"\"\nssl_revoke:\"best-effort\"\nssl_revoke:\"no\"\n"
               "proxy:\"http://u:pw@p:3128\"\nproxy:\"ftp://u:pw@p\"\nproxy:\"\"\n",
@@ -133,22 +107,16 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
        "Line 5: invalid to (an address holds a control character)\n"
        "Line 6: invalid iamalive (an address holds a control character)\n"
        "Line 7: invalid iamalive (an address holds a control character)\n"
-       "Line 9: invalid token (use the bot token from @BotFather: digits, a colon, then letters, "
-       "digits, _ and -)\n"
-       "Line 10: invalid token (use the bot token from @BotFather: digits, a colon, then letters, "
-       "digits, _ and -)\n"
-       "Line 11: invalid token (use the bot token from @BotFather: digits, a colon, then letters, "
-       "digits, _ and -)\n"
-       "Line 12: invalid token (use the bot token from @BotFather: digits, a colon, then letters, "
-       "digits, _ and -)\n"
-       "Line 13: invalid token (use the bot token from @BotFather: digits, a colon, then letters, "
-       "digits, _ and -)\n"},
+       "Line 9" +
+           bad_token + "Line 10" + bad_token + "Line 11" + bad_token + "Line 12" + bad_token +
+           "Line 13" + bad_token},
       // UTF-16: units that are no character, each on its line (the last one a lone
       // byte after a lone high surrogate), and a line that is too long once converted.
       {kHostFile,
-       utf16(u"interval: \"15\"\r\nfast_retry_interval: \"3\"\r\nworkers: \"2\"\r\nhost: \"a\"\r\n"
-             u"port: \"80\"\r\ndescription: \"\xD800x\xDC00\"\r\n* " +
-             std::u16string(4096, u'\u20AC') + u"\r\n* \xD83D") +
+       test::utf16le(
+           u"interval: \"15\"\r\nfast_retry_interval: \"3\"\r\nworkers: \"2\"\r\nhost: \"a\"\r\n"
+           u"port: \"80\"\r\ndescription: \"\xD800x\xDC00\"\r\n* " +
+           std::u16string(4096, u'\u20AC') + u"\r\n* \xD83D") +
            "x",
        1,
        "Warning: config.txt line 6: a unit that is no UTF-16 character (an unpaired surrogate) "
@@ -156,7 +124,7 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
        "Warning: config.txt line 7: line longer than 8191 characters, cut after them\n"
        "Warning: config.txt line 8: a unit that is no UTF-16 character (an unpaired surrogate) "
        "is read as U+FFFD\n"},
-      {kHostFile, utf16(u"\x6800\x6f00\x7300\x7400", "\xFE\xFF"), 0,
+      {kHostFile, test::utf16le(u"\x6800\x6f00\x7300\x7400", "\xFE\xFF"), 0,
        "Line 1: the file is saved as UTF-16 big-endian, which is not read; save it as UTF-8 or "
        "as UTF-16 little-endian (Notepad's \"Unicode\")\n"},
       {kNotifyFile, "token:\"1:t\"\n", 0,

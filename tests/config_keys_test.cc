@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "config/check.h"
@@ -129,10 +130,9 @@ std::string mismatches(const Row& row, const std::string& value, const Sides& go
       if (fails_clamped(row) && v.clamped) {
         expect(check_failed, "clamped: -check did not fail");
       } else {
-        expect(got.check_result == 1 && got.check_says == "Warning: config.txt line " +
-                                                              std::to_string(line_no) + ": " +
-                                                              row.name + " \"" + value +
-                                                              "\" will be taken as " + used + "\n",
+        const std::string warning = "Warning: config.txt line " + std::to_string(line_no) + ": " +
+                                    row.name + " \"" + value + "\" will be taken as " + used + "\n";
+        expect(got.check_result == 1 && got.check_says == warning,
                "replaced: -check did not warn of " + used);
       }
       break;
@@ -156,31 +156,42 @@ std::string mismatches(const Row& row, const std::string& value, const Sides& go
   return found;
 }
 
-// Host file: two globals and a host block, then the line (line 5); a `host`
-// line gets its port after it.
-constexpr int kHostLine = 5;
-const std::string kHostBase =
-    "interval:\"15\"\nfast_retry_interval:\"3\"\nhost:\"prefix.example\"\nport:\"80\"\n";
+// Host file: two globals and a host block, then the line (line 5; a `host`
+// line gets its port after it). Notification file: the four e-mail keys and a
+// Telegram pair, then the line (line 7).
+constexpr int kHostLine = 5, kNotifyLine = 7;
 
-Sides host_sides(const HostKeyRow& row, const std::string& value) {
-  Sides got;
-  const std::string text = kHostBase + row.name + ":\"" + value + "\"\n" +
-                           (row.scope == KeyScope::kBlock ? "port:\"80\"\n" : "");
-  test::write_file(kHostFileName, text);
+template <typename Row>
+Sides sides(const Row& row, const std::string& value) {
+  constexpr bool host = std::is_same_v<Row, HostKeyRow>;
+  std::string text =
+      (host
+           ? "interval:\"15\"\nfast_retry_interval:\"3\"\nhost:\"prefix.example\"\nport:\"80\"\n"
+           : "server:\"s\"\nemail:\"e\"\npassword:\"\"\nto:\"t\"\nchat_id:\"1\"\ntoken:\"1:a\"\n") +
+      std::string(row.name) + ":\"" + value + "\"\n";
+  if constexpr (host) text += row.scope == KeyScope::kBlock ? "port:\"80\"\n" : "";
+  test::write_file(host ? kHostFileName : kNotifyFileName, text);
   test::write_file("config.txt", text);
+  Sides got;
   auto table = std::make_unique<HostTable>();
   MonitorSettings settings;
+  NotifySettings notify;
+  FixedText<kConfigValueSize> shown;
   {
     test::OutputCapture capture;
-    EXPECT_TRUE(load_host_config(table.get(), &settings));
+    if constexpr (host) {
+      EXPECT_TRUE(load_host_config(table.get(), &settings));
+      row.show(settings, &table->hosts[table->host_count], &shown);
+    } else {
+      load_notify_config(&notify);
+      row.show(notify, &shown);
+    }
     got.note = capture.out();
   }
-  FixedText<kConfigValueSize> shown;
-  row.show(settings, &table->hosts[table->host_count], &shown);
   got.loaded = shown.c_str();
   test::OutputCapture capture;
-  got.check_result = check_config_file("config.txt", kHostFile);
-  got.check_says = about_line(capture.out(), kHostLine);
+  got.check_result = check_config_file("config.txt", host ? kHostFile : kNotifyFile);
+  got.check_says = about_line(capture.out(), host ? kHostLine : kNotifyLine);
   return got;
 }
 
@@ -190,62 +201,33 @@ std::string host_note(const HostKeyRow& row) {
          " in linkwatch_host.txt must be " + row.load_rule + "; " + row.load_fallback + "\n";
 }
 
-// Notification file: the four e-mail keys and a Telegram pair, then the
-// line (line 7).
-constexpr int kNotifyLine = 7;
-const std::string kNotifyBase =
-    "server:\"s\"\nemail:\"e\"\npassword:\"\"\nto:\"t\"\nchat_id:\"1\"\ntoken:\"1:a\"\n";
-
-Sides notify_sides(const NotifyKeyRow& row, const std::string& value) {
-  Sides got;
-  const std::string text = kNotifyBase + row.name + ":\"" + value + "\"\n";
-  test::write_file(kNotifyFileName, text);
-  test::write_file("config.txt", text);
-  NotifySettings settings;
-  {
-    test::OutputCapture capture;
-    load_notify_config(&settings);
-    got.note = capture.out();
-  }
-  FixedText<kConfigValueSize> shown;
-  row.show(settings, &shown);
-  got.loaded = shown.c_str();
-  test::OutputCapture capture;
-  got.check_result = check_config_file("config.txt", kNotifyFile);
-  got.check_says = about_line(capture.out(), kNotifyLine);
-  return got;
-}
-
 std::string notify_note(const NotifyKeyRow& row) {
-  if (!row.load_rule) return "";
+  if (!row.load_rule || row.note) return "";
   return std::string(row.name) + " in linkwatch_email.txt must be " + row.load_rule + "; " +
          row.load_fallback + "\n";
+}
+
+template <typename Rows, typename Note>
+void expect_rows_as_declared(const Rows& rows, Note note, int line_no) {
+  for (const auto& row : rows) {
+    for (const std::string& value : value_pool()) {
+      const Sides got = sides(row, value);
+      EXPECT_EQ(mismatches(row, value, got, note(row), line_no), "")
+          << row.name << " \"" << value.substr(0, 20) << "\": loaded \"" << got.loaded.substr(0, 20)
+          << "\", note \"" << got.note << "\", -check " << got.check_result << " \""
+          << got.check_says << "\"";
+    }
+  }
 }
 
 class ConfigKeysTest : public test::WorkDirTest {};
 
 TEST_F(ConfigKeysTest, HostRowsLoaderAndCheckDoWhatTheRowSays) {
-  for (const HostKeyRow& row : host_key_rows()) {
-    for (const std::string& value : value_pool()) {
-      const Sides got = host_sides(row, value);
-      EXPECT_EQ(mismatches(row, value, got, host_note(row), kHostLine), "")
-          << row.name << " \"" << value.substr(0, 20) << "\": loaded \"" << got.loaded.substr(0, 20)
-          << "\", note \"" << got.note << "\", -check " << got.check_result << " \""
-          << got.check_says << "\"";
-    }
-  }
+  expect_rows_as_declared(host_key_rows(), host_note, kHostLine);
 }
 
 TEST_F(ConfigKeysTest, NotifyRowsLoaderAndCheckDoWhatTheRowSays) {
-  for (const NotifyKeyRow& row : notify_key_rows()) {
-    for (const std::string& value : value_pool()) {
-      const Sides got = notify_sides(row, value);
-      EXPECT_EQ(mismatches(row, value, got, row.note ? "" : notify_note(row), kNotifyLine), "")
-          << row.name << " \"" << value.substr(0, 20) << "\": loaded \"" << got.loaded.substr(0, 20)
-          << "\", note \"" << got.note << "\", -check " << got.check_result << " \""
-          << got.check_says << "\"";
-    }
-  }
+  expect_rows_as_declared(notify_key_rows(), notify_note, kNotifyLine);
 }
 
 // The default of each row is what the loader leaves while the key is absent.
@@ -274,34 +256,32 @@ TEST_F(ConfigKeysTest, DefaultsAreWhatTheLoaderLeaves) {
 TEST_F(ConfigKeysTest, AnUndeclaredDifferenceIsFound) {
   HostKeyRow workers = *find_host_key("workers");
   workers.on_replaced = CheckReplaced::kWarn;  // as if 0 were taken as 2 by both
-  EXPECT_NE(mismatches(workers, "0", host_sides(workers, "0"), "", kHostLine), "");
+  EXPECT_NE(mismatches(workers, "0", sides(workers, "0"), "", kHostLine), "");
   HostKeyRow port = *find_host_key("port");
   port.on_refused = LoadRefused::kFallBack;  // as if the loader dropped a bad port
-  EXPECT_NE(mismatches(port, "abc", host_sides(port, "abc"), "", kHostLine), "");
+  EXPECT_NE(mismatches(port, "abc", sides(port, "abc"), "", kHostLine), "");
   NotifyKeyRow token = *find_notify_key("token");
   token.parse = [](const char*) { return KeyValue{}; };  // as if -check took any token
-  EXPECT_NE(mismatches(token, "abc", notify_sides(token, "abc"), "", kNotifyLine), "");
+  EXPECT_NE(mismatches(token, "abc", sides(token, "abc"), "", kNotifyLine), "");
   HostKeyRow recover = *find_host_key("recovercount");
   recover.load_rule = "a count";  // a note the loader does not print
-  EXPECT_NE(mismatches(recover, "0", host_sides(recover, "0"), host_note(recover), kHostLine), "");
+  EXPECT_NE(mismatches(recover, "0", sides(recover, "0"), host_note(recover), kHostLine), "");
 }
 
 // The known-key lists of -check are the rows: every row's key is known to
 // its file and unknown to the other.
 TEST_F(ConfigKeysTest, CheckKnowsExactlyTheRows) {
+  const auto unknown_to_host_file = [](const char* name) {
+    test::write_file("config.txt", std::string(name) + ":\"\"\n");
+    test::OutputCapture capture;
+    check_config_file("config.txt", kHostFile);
+    return capture.out().find("unknown key") != std::string::npos;
+  };
   for (const HostKeyRow& row : host_key_rows()) {
     EXPECT_EQ(find_notify_key(row.name), nullptr) << row.name;
-    test::write_file("config.txt", std::string(row.name) + ":\"\"\n");
-    test::OutputCapture capture;
-    check_config_file("config.txt", kHostFile);
-    EXPECT_EQ(capture.out().find("unknown key"), std::string::npos) << row.name;
+    EXPECT_FALSE(unknown_to_host_file(row.name)) << row.name;
   }
-  for (const NotifyKeyRow& row : notify_key_rows()) {
-    test::write_file("config.txt", std::string(row.name) + ":\"\"\n");
-    test::OutputCapture capture;
-    check_config_file("config.txt", kHostFile);
-    EXPECT_NE(capture.out().find("unknown key"), std::string::npos) << row.name;
-  }
+  for (const NotifyKeyRow& row : notify_key_rows()) EXPECT_TRUE(unknown_to_host_file(row.name));
 }
 
 }  // namespace

@@ -31,19 +31,14 @@ int hook_seven(void* context, const Command&, char* out) {
 int hook_unstarted(void*, const Command&, char*) { return -1; }
 
 std::atomic<int> resolutions_a{0}, resolutions_b{0};
-int answer(const char* text, platform::Address* out) {
-  copy_bounded(out[0].text, sizeof out[0].text, text);
+template <std::atomic<int>* kCount>
+int resolver(const char*, platform::AddressFamily, platform::Address* out, int) {
+  ++*kCount;
+  copy_bounded(out[0].text, sizeof out[0].text, "127.0.0.1");
   out[0].family = platform::AddressFamily::kIPv4;
   return 1;
 }
-int resolver_a(const char*, platform::AddressFamily, platform::Address* out, int) {
-  ++resolutions_a;
-  return answer("127.0.0.1", out);
-}
-int resolver_b(const char*, platform::AddressFamily, platform::Address* out, int) {
-  ++resolutions_b;
-  return answer("127.0.0.1", out);
-}
+constexpr ResolverFn resolver_a = resolver<&resolutions_a>, resolver_b = resolver<&resolutions_b>;
 
 bool same(const Environment& a, const Environment& b) {
   return a.clock == b.clock && a.run == b.run && a.run_context == b.run_context &&
@@ -115,7 +110,7 @@ TEST(EnvironmentTest, ScopesGiveBackOnlyTheirOwnParts) {
   outer->set_clock(clock_b);  // a second change still gives back the first state
   outer.reset();              // ends first: the clock as before both
   EXPECT_EQ(current_environment().clock, before.clock);
-  EXPECT_EQ(current_environment().resolve, &resolver_b);
+  EXPECT_EQ(current_environment().resolve, resolver_b);
   inner.reset();  // its clock goes back to outer's clock_a, its resolver to none
   EXPECT_EQ(current_environment().clock, &clock_a);
   EXPECT_EQ(current_environment().resolve, before.resolve);
@@ -124,11 +119,9 @@ TEST(EnvironmentTest, ScopesGiveBackOnlyTheirOwnParts) {
 
 // replace_environment hands back the whole previous environment.
 TEST(EnvironmentTest, ReplaceReturnsThePreviousEnvironment) {
-  Environment next;
-  next.clock = clock_b;
-  next.resolve = resolver_a;
   int context = 0;
-  next.run = hook_seven;
+  Environment next;
+  next.clock = clock_b, next.resolve = resolver_a, next.run = hook_seven,
   next.run_context = &context;
   const Environment before = replace_environment(next);
   EXPECT_TRUE(same(current_environment(), next));

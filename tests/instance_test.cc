@@ -8,6 +8,7 @@
 
 #include "app/status.h"
 #include "platform/platform.h"
+#include "support/command_recorder.h"
 #include "support/output.h"
 #include "support/test_env.h"
 
@@ -18,17 +19,6 @@ using Result = test::ProgramResult;  // exit code, joined output
 using test::run_program;
 
 class InstanceTest : public test::WorkDirTest {};
-
-// The log's lines without their time stamps; none without a log.
-std::vector<std::string> log_messages() {
-  std::vector<std::string> lines;
-  std::string text = test::file_exists(kLogFileName) ? test::read_file(kLogFileName) : "";
-  std::erase(text, '\r');
-  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-    lines.push_back(text.substr(at + 22, end - at - 22));  // after "YYYY-mm-dd HH:MM:SS - "
-  }
-  return lines;
-}
 
 // "-start" answers only once the copy runs, and refuses beside a running
 // instance. The instance is told by the lock on its pid file, not by the
@@ -84,7 +74,7 @@ TEST_F(InstanceTest, StartRefusesWithoutAHost) {
   test::write_file("linkwatch_host.txt", "\xEF\xBB\xBFinterval : \"60\"\n");
   EXPECT_EQ(run_program({"-start"}), Result(1, no_host + "\n"));
   EXPECT_FALSE(test::file_exists(kPidFileName));
-  EXPECT_EQ(log_messages(), (std::vector<std::string>{missing, no_host}));
+  EXPECT_EQ(test::log_messages(), (std::vector<std::string>{missing, no_host}));
 }
 
 // A claim that finds the record of another process (one that ended without
@@ -110,7 +100,7 @@ TEST_F(InstanceTest, ClaimLogsARunThatDidNotStopInOrder) {
     ASSERT_TRUE(claim_instance(&claim));
     release_instance(&claim, true);
     EXPECT_FALSE(test::file_exists(kPidFileName));
-    EXPECT_EQ(log_messages(),
+    EXPECT_EQ(test::log_messages(),
               c.logged ? std::vector<std::string>{line} : std::vector<std::string>{})
         << (c.record ? c.record : "no file");
   }

@@ -34,16 +34,6 @@ int run(std::vector<const char*> args, std::string* output = nullptr) {
   return run_process(request);
 }
 
-// Waits for a file that a child writes ("<pid>\n") and returns the number.
-uint32_t wait_for_pid_file(const std::string& name) {
-  for (int i = 0; i < 500; ++i) {
-    std::string text = test::read_file(name);
-    if (text.find('\n') != std::string::npos) return std::strtoul(text.c_str(), nullptr, 10);
-    sleep_ms(20);
-  }
-  return 0;
-}
-
 class PlatformProcessTest : public test::WorkDirTest {};
 
 TEST_F(PlatformProcessTest, IdsBeyondTheRangeNameNoProcess) {
@@ -62,7 +52,7 @@ TEST_F(PlatformProcessTest, LockIsExclusiveAndNotInherited) {
   EXPECT_EQ(run({kTool.c_str(), "lock", "owner.lock"}), 1) << "held elsewhere";
   // A child (a curl) started while the lock is held gets no share of it.
   std::thread child([] { run({kTool.c_str(), "pidfile", "child.pid", "sleep", "3000"}); });
-  EXPECT_NE(wait_for_pid_file("child.pid"), 0u);
+  EXPECT_NE(test::wait_for_pid_file("child.pid"), 0u);
   unlock_file(&lock);
   EXPECT_EQ(run({kTool.c_str(), "lock", "owner.lock"}), 0) << "the child holds no share";
   child.join();

@@ -75,24 +75,18 @@ TEST(ProtectFileTest, SecretsAreStoredProtectedAndLoadBackUnchanged) {
 // mark and CR LF, byte for byte except the protected values. A line with a unit that is no
 // character stays as written; so does the rest of a long line, however it is split.
 TEST(ProtectFileTest, AUtf16FileStaysUtf16) {
-  auto utf16 = [](std::u16string_view text) {
-    std::string bytes = "\xFF\xFE";
-    for (const char16_t unit : text)
-      bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
-    return bytes;
-  };
   auto wide = [](const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); };
   const std::u16string head = u"server:\"s\"\r\nemail:\"b\u00FCro@x\"\r\nto:\"t\"\r\n",
                        odd = u"password:\"\xDC00\"\r\n",
                        long_comment =
                            u"* " + std::u16string(3000, u'\u20AC') + u"password:\"l\"\r\n";
   test::ScopedWorkDir dir;
-  test::write_file(kNotifyFileName,
-                   utf16(head + odd + long_comment + u"password:\"p\u00E9\"\r\ntoken:\"tk\""));
+  test::write_file(kNotifyFileName, test::utf16le(head + odd + long_comment +
+                                                  u"password:\"p\u00E9\"\r\ntoken:\"tk\""));
   std::string last = line("token", "tk");
   last.pop_back();  // the last line has no line end
-  const std::string want =
-      utf16(head + odd + long_comment + wide(crlf(line("password", "p\u00E9"))) + wide(last));
+  const std::string want = test::utf16le(head + odd + long_comment +
+                                         wide(crlf(line("password", "p\u00E9"))) + wide(last));
   for (int round = 0; round < 2; ++round) {
     NotifySettings s;
     load_notify_config(&s);

@@ -225,7 +225,8 @@ TEST_F(StatusTest, ReaderNeverSeesAHalfFile) {
   EXPECT_FALSE(test::file_exists("seen.txt.tmp"));
 }
 
-// "-check" refuses each unusable value with its line number; usable ones pass.
+// "-check" through the program (the only test of it there): both files are
+// checked, a refused value fails it with its line, usable ones pass.
 TEST_F(StatusTest, CheckRefusesUnusableValuesWithTheirLine) {
   const auto check = [](const char* status_file, const char* metrics_file, const char* url) {
     test::write_file("linkwatch_host.txt", std::string("interval : \"60\"\n") +

@@ -32,6 +32,19 @@ bool log_shows(const std::string& text, int ms = kLogWaitMs) {
   return test::read_file(kLogFileName).find(text) != std::string::npos;
 }
 
+// Runs "-stop": it answers within a generous bound and the run ended in
+// order. The log.
+std::string stop_in_order() {
+  const uint64_t asked = platform::monotonic_ms();
+  EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
+  EXPECT_LT(platform::monotonic_ms() - asked, 15000u) << "the stop was held";
+  const std::string log = test::read_file(kLogFileName);
+  EXPECT_NE(log.find("------ linkwatch is stopped: stop requested ------"), std::string::npos)
+      << "the stop was not orderly:\n"
+      << log;
+  return log;
+}
+
 // A listener that never accepts, its backlog filled: a connect to it is
 // neither accepted nor refused and waits out its whole time-out.
 struct SilentService {
@@ -72,14 +85,7 @@ TEST_F(InstanceStopTest, AStopEndsACheckInFlight) {
   ASSERT_NE(start_instance(silent.listener.port, 60), 0u);
   ASSERT_TRUE(log_shows("------ linkwatch is started ------"));
   platform::sleep_ms(1500);  // the first cycle's check is waiting now
-  const uint64_t asked = platform::monotonic_ms();
-  EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
-  const uint64_t took = platform::monotonic_ms() - asked;
-  EXPECT_LT(took, 15000u) << "the check held the stop";
-  const std::string log = test::read_file(kLogFileName);
-  EXPECT_NE(log.find("------ linkwatch is stopped: stop requested ------"), std::string::npos)
-      << "the stop was not orderly:\n"
-      << log;
+  const std::string log = stop_in_order();
   for (const char* misleading : {"Timeout", "TIMEOUT", "FAIL", "Stopped", "unreachable"}) {
     EXPECT_EQ(log.find(misleading), std::string::npos) << misleading << " in\n" << log;
   }
@@ -96,29 +102,26 @@ TEST_F(InstanceStopTest, AStopLogsEveryMessageNotDelivered) {
   ASSERT_TRUE(platform::socket_startup() && platform::listen_loopback(0, 1, &gone));
   const std::string refused = std::to_string(gone.port);
   platform::close_listener(&gone);
-  test::write_file("linkwatch_host.txt",
-                   "interval : \"60\"\nhost : \"127.0.0.1\"\nport : \"" + refused +
-                       "\"\nalertcount : \"1\"\ntimeoutsec : \"2\"\nhost : \"127.0.0.2\"\nport : \"" +
-                       refused + "\"\nalertcount : \"1\"\ntimeoutsec : \"2\"\n");
+  test::write_file(
+      "linkwatch_host.txt",
+      "interval : \"60\"\nhost : \"127.0.0.1\"\nport : \"" + refused +
+          "\"\nalertcount : \"1\"\ntimeoutsec : \"2\"\nhost : \"127.0.0.2\"\nport : \"" + refused +
+          "\"\nalertcount : \"1\"\ntimeoutsec : \"2\"\n");
   test::write_file("linkwatch_email.txt",
                    "teams_webhook : \"https://127.0.0.1:9/hook\"\nretry_minutes : \"60\"\n");
   ASSERT_EQ(run_program({"-start"}).first, 0);
   pid_ = read_pid_file();
   ASSERT_TRUE(log_shows("Send Microsoft Teams alert"));
   platform::sleep_ms(500);  // the second DOWN waits behind the first now
-  const uint64_t asked = platform::monotonic_ms();
-  EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
-  EXPECT_LT(platform::monotonic_ms() - asked, 15000u);
-  const std::string log = test::read_file(kLogFileName);
-  EXPECT_NE(log.find("------ linkwatch is stopped: stop requested ------"), std::string::npos)
-      << log;
+  const std::string log = stop_in_order();
   for (const char* host : {"127.0.0.1", "127.0.0.2"}) {
-    const std::string line = "Teams: alert not delivered (linkwatch stopped): Alert for " + refused +
-                             ". " + host;
+    const std::string line =
+        "Teams: alert not delivered (linkwatch stopped): Alert for " + refused + ". " + host;
     EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log;
   }
   size_t sends = 0;
-  for (size_t at = 0; (at = log.find("Send Microsoft Teams alert", at)) != std::string::npos; ++at) {
+  for (size_t at = 0; (at = log.find("Send Microsoft Teams alert", at)) != std::string::npos;
+       ++at) {
     ++sends;
   }
   EXPECT_EQ(sends, 1u) << "a send started after the stop request:\n" << log;
@@ -147,21 +150,8 @@ TEST_F(InstanceStopTest, HangUpIsLoggedAndTheRunGoesOn) {
   for (int ms = 0; ms < 5000 && !noted_twice(); ms += 50) platform::sleep_ms(50);
   EXPECT_TRUE(noted_twice()) << "each signal is noted";
   EXPECT_TRUE(platform::pid_is_alive(pid));
-  EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
-  const std::string log = test::read_file(kLogFileName);
-  EXPECT_NE(log.find("------ linkwatch is stopped: stop requested ------"), std::string::npos)
-      << log;
+  stop_in_order();
   platform::close_listener(&open);
-}
-
-// Waits for a file that a child writes ("<pid>\n") and returns the number.
-uint32_t wait_for_pid_file(const std::string& name) {
-  for (int i = 0; i < 500; ++i) {
-    const std::string text = test::read_file(name);
-    if (text.find('\n') != std::string::npos) return std::strtoul(text.c_str(), nullptr, 10);
-    platform::sleep_ms(20);
-  }
-  return 0;
 }
 
 class ChildProcessTest : public test::WorkDirTest {};
@@ -180,8 +170,8 @@ TEST_F(ChildProcessTest, AChildEndsWithItsKilledParent) {
     request.time_limit_ms = 60000;
     platform::run_process(request);
   });
-  const uint32_t parent_pid = wait_for_pid_file("parent.pid");
-  const uint32_t child_pid = wait_for_pid_file("child.pid");
+  const uint32_t parent_pid = test::wait_for_pid_file("parent.pid");
+  const uint32_t child_pid = test::wait_for_pid_file("child.pid");
   ASSERT_NE(parent_pid, 0u);
   ASSERT_NE(child_pid, 0u);
   EXPECT_EQ(platform::terminate_process(parent_pid), platform::TerminateResult::kTerminated);

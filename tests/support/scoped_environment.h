@@ -17,10 +17,8 @@ class ScopedEnvironment {
   ScopedEnvironment() = default;
   ~ScopedEnvironment() {
     Environment env = current_environment();
-    if (clock_) env.clock = saved_.clock;
-    if (run_) env.run = saved_.run, env.run_context = saved_.run_context;
-    if (resolve_) env.resolve = saved_.resolve;
-    if (output_) env.out = saved_.out, env.err = saved_.err;
+    for (int part = 0; part < kParts; ++part)
+      if (taken_[part]) copy(part, saved_, &env);
     replace_environment(env);
   }
   ScopedEnvironment(const ScopedEnvironment&) = delete;
@@ -29,44 +27,37 @@ class ScopedEnvironment {
   // Each takes the place of one part (nullptr: the real one); the part comes
   // back at the end as it was when this object first replaced it.
   void set_clock(ClockFn clock) {
-    Environment env = take(&clock_);
-    env.clock = clock;
-    replace_environment(env);
+    set(0, [&](Environment* e) { e->clock = clock; });
   }
   void set_runner(CommandHook hook, void* context) {
-    Environment env = take(&run_);
-    env.run = hook;
-    env.run_context = context;
-    replace_environment(env);
+    set(1, [&](Environment* e) { e->run = hook, e->run_context = context; });
   }
   void set_resolver(ResolverFn resolve) {
-    Environment env = take(&resolve_);
-    env.resolve = resolve;
-    replace_environment(env);
+    set(2, [&](Environment* e) { e->resolve = resolve; });
   }
   void set_output(std::FILE* out, std::FILE* err) {
-    Environment env = take(&output_);
-    env.out = out;
-    env.err = err;
-    replace_environment(env);
+    set(3, [&](Environment* e) { e->out = out, e->err = err; });
   }
 
  private:
-  // The current environment; the first time a part is taken, saves it.
-  Environment take(bool* taken) {
-    const Environment now = current_environment();
-    if (!*taken) {
-      if (taken == &clock_) saved_.clock = now.clock;
-      if (taken == &run_) saved_.run = now.run, saved_.run_context = now.run_context;
-      if (taken == &resolve_) saved_.resolve = now.resolve;
-      if (taken == &output_) saved_.out = now.out, saved_.err = now.err;
-      *taken = true;
-    }
-    return now;
+  static constexpr int kParts = 4;  // clock, runner, resolver, output
+  static void copy(int part, const Environment& from, Environment* to) {
+    if (part == 0) to->clock = from.clock;
+    if (part == 1) to->run = from.run, to->run_context = from.run_context;
+    if (part == 2) to->resolve = from.resolve;
+    if (part == 3) to->out = from.out, to->err = from.err;
+  }
+  // The first time a part is replaced, saves it.
+  template <typename Change>
+  void set(int part, Change change) {
+    Environment env = current_environment();
+    if (!taken_[part]) copy(part, env, &saved_), taken_[part] = true;
+    change(&env);
+    replace_environment(env);
   }
 
   Environment saved_;
-  bool clock_ = false, run_ = false, resolve_ = false, output_ = false;
+  bool taken_[kParts] = {};
 };
 
 }  // namespace lw::test

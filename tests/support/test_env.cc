@@ -90,4 +90,20 @@ void ScopedFakeTools::set(const char* name, const char* value) {
 
 const char* text_line_end() { return platform::kTextLineEnd; }
 
+std::string utf16le(std::u16string_view text, const char* mark) {
+  std::string bytes = mark;
+  for (const char16_t unit : text)
+    bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+  return bytes;
+}
+
+uint32_t wait_for_pid_file(const std::string& name) {
+  for (int i = 0; i < 500; ++i) {
+    const std::string text = read_file(name);
+    if (text.find('\n') != std::string::npos) return std::strtoul(text.c_str(), nullptr, 10);
+    platform::sleep_ms(20);
+  }
+  return 0;
+}
+
 }  // namespace lw::test

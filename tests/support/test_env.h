@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -70,6 +72,12 @@ class ScopedFakeTools {
 
 // Line end of text-mode files on this platform ("\r\n" or "\n").
 const char* text_line_end();
+
+// `text` as UTF-16 little-endian after `mark` (as Notepad saves "Unicode").
+std::string utf16le(std::u16string_view text, const char* mark = "\xFF\xFE");
+
+// Waits up to 10 s for a file that a child writes ("<pid>\n"): the number, or 0.
+uint32_t wait_for_pid_file(const std::string& name);
 
 }  // namespace lw::test
 

@@ -52,8 +52,6 @@ long long number(const char* text, long long fallback) {
   return end && *end == '\0' ? value : fallback;
 }
 
-// ---- Fake curl / ping ----------------------------------------------------
-
 const char* fake_setting(const std::string& tool, const char* what) {
   std::string name = "LW_FAKE_";
   for (char c : tool) name += static_cast<char>(c - 'a' + 'A');
@@ -99,12 +97,10 @@ int run_fake(const std::string& tool, const std::vector<std::string>& args) {
   } else if (const char* output = fake_setting(tool, "OUTPUT")) {
     write_all(stdout, output, std::strlen(output));
   }
-  long long sleep = number(fake_setting(tool, "SLEEP_MS"), 0);
+  const long long sleep = number(fake_setting(tool, "SLEEP_MS"), 0);
   if (sleep > 0) platform::sleep_ms(static_cast<uint32_t>(sleep));
   return static_cast<int>(number(fake_setting(tool, "EXIT"), 0));
 }
-
-// ---- Helpers -------------------------------------------------------------
 
 int usage(const std::string& what) {
   return std::fprintf(stderr, "bad use of '%s'\n", what.c_str()), 2;
@@ -148,10 +144,9 @@ int run_helpers(const std::vector<char*>& args) {
       i += 2;
     } else if (helper == "lock" && a1) {
       static platform::FileLock lock;
-      platform::LockResult result = platform::lock_file(a1, &lock);
-      if (result != platform::LockResult::kAcquired) {
-        return result == platform::LockResult::kHeldElsewhere ? 1 : 2;
-      }
+      const platform::LockResult result = platform::lock_file(a1, &lock);
+      if (result == platform::LockResult::kHeldElsewhere) return 1;
+      if (result != platform::LockResult::kAcquired) return 2;
       i += 2;
     } else if (helper == "spawn-sleeper" && number(a1, -1) >= 0) {
       // The child is started the way ordinary programs start theirs (through
