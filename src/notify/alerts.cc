@@ -135,9 +135,6 @@ void compose_reminder_alert(const HostConfig& host, const HostState& state, cons
   const char* name = host.host.c_str();
   const char* port = host.port.c_str();
   start_host_message(kReminderAlert, host, message);
-  message->subject.format("Still DOWN: %s %s since %s (%s), %s", name, port, since, duration,
-                          error);
-  message->body.format("%s\n", message->subject.c_str());
   message->facts.error = error;
   message->facts.since = state.down_since;
   message->facts.duration = now - state.down_since < 0 ? 0 : now - state.down_since;
@@ -148,6 +145,9 @@ void compose_reminder_alert(const HostConfig& host, const HostState& state, cons
     compose_clear_texts(host, "STILL DOWN", 0, 0, message);
     return;
   }
+  message->subject.format("Still DOWN: %s %s since %s (%s), %s", name, port, since, duration,
+                          error);
+  message->body.format("%s\n", message->subject.c_str());
   message->chat_text.format("STILL DOWN\nHost: %s\nPort: %s\nSince: %s (%s)\nError: %s", name, port,
                             since, duration, error);
 }
@@ -166,15 +166,6 @@ void compose_down_alert(const HostConfig& host, const HostState& state, const ch
   const char* port = host.port.c_str();
 
   start_host_message(kDownAlert, host, message);
-  // Durations are 64-bit on every system, hence PRId64 rather than %ld.
-  message->subject.format("Alert for %s. %s %s %s(%s). %" PRId64
-                          " seconds (%d times) from %s to %s (Ping Success %d of %d)",
-                          port, name, port, error, last, duration, host.alertcount, first, last,
-                          answered, kPingCount);
-  message->body.format("%s\nHost: %s\nPort: %s\nError: %s\nDuration: %" PRId64
-                       " seconds\nCount: %d times\nFrom: %s\nTo: %s\nPing: Success %d of %d\n",
-                       message->subject.c_str(), name, port, error, duration, host.alertcount,
-                       first, last, answered, kPingCount);
   message->facts.error = error;
   message->facts.since = state.first_fail_time;
   message->facts.duration = duration;
@@ -186,6 +177,15 @@ void compose_down_alert(const HostConfig& host, const HostState& state, const ch
     compose_clear_texts(host, "DOWN", 0, host.alertcount, message);
     return;
   }
+  // Durations are 64-bit on every system, hence PRId64 rather than %ld.
+  message->subject.format("Alert for %s. %s %s %s(%s). %" PRId64
+                          " seconds (%d times) from %s to %s (Ping Success %d of %d)",
+                          port, name, port, error, last, duration, host.alertcount, first, last,
+                          answered, kPingCount);
+  message->body.format("%s\nHost: %s\nPort: %s\nError: %s\nDuration: %" PRId64
+                       " seconds\nCount: %d times\nFrom: %s\nTo: %s\nPing: Success %d of %d\n",
+                       message->subject.c_str(), name, port, error, duration, host.alertcount,
+                       first, last, answered, kPingCount);
   message->chat_text.format("ALERT (DOWN)\nHost: %s\nPort: %s\nError: %s\nDuration: %" PRId64
                             " sec\nCount: %d times\nPing: %d/%d\nTime: %s",
                             name, port, error, duration, host.alertcount, answered, kPingCount,
