@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/monitor.h"
 #include "config/check.h"
 #include "config/host_config.h"
 #include "notify/alerts.h"
@@ -347,6 +349,57 @@ TEST_F(AlertTextChannelsTest, HeldAlertsReleaseClearSingles) {
   EXPECT_EQ(cycle.release(5, test::all_channels(), nullptr), 1);
   EXPECT_NE(sent_by(recorder).mail.find("Subject: RECOVERY db1:5432 (orders) after 5 min\r\n"),
             std::string::npos);
+}
+
+// Host 1 goes DOWN, host 2 recovers, host 3 is reminded of.
+uint32_t crossing_check(WorkerSlot* slot, const WorkerContext& context) {
+  const HostEntry& host = context.table->hosts[slot->host_index];
+  const AlertSink& sink = context.alerts;
+  if (slot->host_index == 1) sink.down(sink.context, host, "refused");
+  if (slot->host_index == 2) sink.recovery(sink.context, host);
+  if (slot->host_index == 3) sink.reminder(sink.context, host, "refused");
+  return 0;
+}
+
+// The run hands its setting to every alert it raises, at once or held for
+// the cycle's end.
+TEST_F(AlertTextChannelsTest, TheRunPassesItsSettingToEveryAlert) {
+  auto table = std::make_unique<HostTable>();
+  table->host_count = 3;
+  const char* descriptions[] = {"", "", "one", "two"};  // by host index
+  for (int i = 1; i <= 3; ++i) {
+    table->hosts[i] = host_of("h", "80", descriptions[i]);
+    table->hosts[i].host.format("h%d", i);
+    table->hosts[i].down_since = now_seconds() - 600;
+  }
+  NotifySettings notify = test::all_channels();
+  notify.telegram_enabled = notify.teams_enabled = 0;
+  for (int group : {0, 5}) {
+    SCOPED_TRACE(group);
+    MonitorSettings settings;
+    settings.alert_text = AlertText::kClear;
+    settings.workers = 3;
+    settings.group_alerts = group;
+    auto run = std::make_unique<MonitorRun>();
+    run->table = table.get();
+    run->settings = &settings;
+    run->notify = &notify;
+    run->check = crossing_check;
+    run->report = [](HostTable*, const MonitorSettings&, const NotifySettings&) {};
+    test::CommandRecorder recorder;
+    test::OutputCapture capture;
+    run_cycle(*run);
+    std::vector<std::string> subjects;
+    for (const test::RecordedCommand& c : recorder.commands()) {
+      if (!c.mail_file) continue;
+      const size_t start = c.mail_file->find("\nSubject: ") + 10;
+      subjects.push_back(c.mail_file->substr(start, c.mail_file->find('\r', start) - start));
+    }
+    std::sort(subjects.begin(), subjects.end());
+    EXPECT_EQ(subjects, (std::vector<std::string>{"DOWN h1:80: refused",
+                                                  "RECOVERY h2:80 (one) after 10 min",
+                                                  "STILL DOWN h3:80 (two) for 10 min: refused"}));
+  }
 }
 
 std::vector<HeldAlert> held(int32_t kind, int count, AlertText text) {
