@@ -142,8 +142,8 @@ TEST(AlertTextTest, ClearTextsSayWhatBrokeAndForHowLong) {
     EXPECT_EQ(message->facts.description, c.host.description.c_str());
     EXPECT_EQ(message->facts.since, c.since);
     EXPECT_EQ(message->facts.duration, c.duration);
-    EXPECT_EQ(message->services, std::vector<std::string>{service_key(c.host.host.c_str(),
-                                                                      c.host.port.c_str())});
+    EXPECT_EQ(message->services,
+              std::vector<std::string>{service_key(c.host.host.c_str(), c.host.port.c_str())});
   }
 }
 
@@ -156,17 +156,21 @@ TEST(AlertTextTest, ClassicTextsStayAsTheyWere) {
                            "). 40 seconds (3 times) from " + first + " to " + last +
                            " (Ping Success 0 of 3)";
   const std::string back = "Back to normal for 443 web01:443";
-  const std::string still = "Still DOWN: web01 443 since " + first + " (12 min), Connection refused";
+  const std::string still =
+      "Still DOWN: web01 443 since " + first + " (12 min), Connection refused";
   const struct {
     int32_t kind;
     std::string subject, body, chat;
     int64_t since, duration;
   } cases[] = {
       {kDownAlert, down,
-       down + "\nHost: web01\nPort: 443\nError: Connection refused\nDuration: 40 seconds\n"
-              "Count: 3 times\nFrom: " + first + "\nTo: " + last + "\nPing: Success 0 of 3\n",
+       down +
+           "\nHost: web01\nPort: 443\nError: Connection refused\nDuration: 40 seconds\n"
+           "Count: 3 times\nFrom: " +
+           first + "\nTo: " + last + "\nPing: Success 0 of 3\n",
        "ALERT (DOWN)\nHost: web01\nPort: 443\nError: Connection refused\nDuration: 40 sec\n"
-       "Count: 3 times\nPing: 0/3\nTime: " + last,
+       "Count: 3 times\nPing: 0/3\nTime: " +
+           last,
        kStart, 40},
       {kRecoveryAlert, back,
        back + "\nRecovered at " + local(kStart + 720) +
@@ -293,8 +297,7 @@ TEST_F(AlertTextChannelsTest, EveryChannelSendsTheClearText) {
        [](const HostEntry& h, const NotifySettings& s) {
          raise_reminder_alert(h, "Connection refused", s, nullptr, AlertText::kClear);
        },
-       "STILL DOWN 127.0.0.1:19001 (orders database) for 10 min: Connection refused",
-       "attention"},
+       "STILL DOWN 127.0.0.1:19001 (orders database) for 10 min: Connection refused", "attention"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -307,9 +310,10 @@ TEST_F(AlertTextChannelsTest, EveryChannelSendsTheClearText) {
     EXPECT_NE(sent.mail.find("\r\nService: 127.0.0.1:19001\r\nDescription: orders database\r\n"),
               std::string::npos);
     EXPECT_NE(sent.mail.find("\r\nDown since: " + local(now - 600) + "\r\n"), std::string::npos);
-    EXPECT_NE(sent.telegram.find("&text=" + percent(std::string(c.subject).substr(
-                                                0, std::string(c.subject).find(" 127"))) +
-                                 percent(" 127.0.0.1:19001\norders database\n")),
+    EXPECT_NE(sent.telegram.find(
+                  "&text=" +
+                  percent(std::string(c.subject).substr(0, std::string(c.subject).find(" 127"))) +
+                  percent(" 127.0.0.1:19001\norders database\n")),
               std::string::npos)
         << sent.telegram;
     EXPECT_NE(sent.card.find(std::string(c.subject) + "\", \"weight\": \"Bolder\", \"size\": " +
@@ -396,9 +400,9 @@ TEST_F(AlertTextChannelsTest, TheRunPassesItsSettingToEveryAlert) {
       subjects.push_back(c.mail_file->substr(start, c.mail_file->find('\r', start) - start));
     }
     std::sort(subjects.begin(), subjects.end());
-    EXPECT_EQ(subjects, (std::vector<std::string>{"DOWN h1:80: refused",
-                                                  "RECOVERY h2:80 (one) after 10 min",
-                                                  "STILL DOWN h3:80 (two) for 10 min: refused"}));
+    EXPECT_EQ(subjects,
+              (std::vector<std::string>{"DOWN h1:80: refused", "RECOVERY h2:80 (one) after 10 min",
+                                        "STILL DOWN h3:80 (two) for 10 min: refused"}));
   }
 }
 
@@ -427,8 +431,7 @@ TEST(AlertTextDigestTest, ClearDigestLines) {
     CardTone tone;
   } cases[] = {
       {kDownAlert, "web1:8000 (front): Timeout, down since @0, ping 1 of 3 answered",
-       "web2:8000: Connection refused, down since @0, ping 1 of 3 answered",
-       CardTone::kAttention},
+       "web2:8000: Connection refused, down since @0, ping 1 of 3 answered", CardTone::kAttention},
       {kRecoveryAlert, "web1:8000 (front): back after 10 min, down since @0",
        "web2:8000: back after 10 min, down since @0", CardTone::kGood},
       {kReminderAlert, "web1:8000 (front): down for 10 min, Timeout, since @0",

@@ -64,11 +64,16 @@ TEST(MailFromTest, EncodesOnlyAnEightBitDisplayName) {
       {"\"Ops, <team>\" <alerts@example.com>", "\"Ops, <team>\" <alerts@example.com>"},
       {"Ops\tTeam <a@b.c>", "Ops Team <a@b.c>"},
       {"\xC3\xBC@example.com", "\xC3\xBC@example.com"},  // no display name
-      {"\xC3\x9C" "berwachung <alerts@example.com>", "=?UTF-8?B?w5xiZXJ3YWNodW5n?= <alerts@example.com>"},
-      {"  \xC3\x9C" "berwachung   <alerts@example.com> (ops)",
+      {"\xC3\x9C"
+       "berwachung <alerts@example.com>",
+       "=?UTF-8?B?w5xiZXJ3YWNodW5n?= <alerts@example.com>"},
+      {"  \xC3\x9C"
+       "berwachung   <alerts@example.com> (ops)",
        "=?UTF-8?B?w5xiZXJ3YWNodW5n?= <alerts@example.com> (ops)"},
       // Quotes and escapes are taken off; a control byte is a space.
-      {"\"\xC3\x9C" "ber, \\\"Ops\\\"\" <a@b.c>", "=?UTF-8?B?w5xiZXIsICJPcHMi?= <a@b.c>"},
+      {"\"\xC3\x9C"
+       "ber, \\\"Ops\\\"\" <a@b.c>",
+       "=?UTF-8?B?w5xiZXIsICJPcHMi?= <a@b.c>"},
       {"\xC3\x9C\x01x <a@b.c>", "=?UTF-8?B?w5wgeA==?= <a@b.c>"},
   };
   for (const auto& c : cases) {
@@ -117,7 +122,9 @@ TEST(MailFromTest, LongNameIsFoldedLikeTheSubject) {
 // address is the address alone.
 TEST(MailFromTest, HeaderBlockHasTheEncodedSender) {
   MailHeaderInput input;
-  input.from = "\xC3\x9C" "berwachung <alerts@example.com>";
+  input.from =
+      "\xC3\x9C"
+      "berwachung <alerts@example.com>";
   input.to = "ops@example.com";
   input.subject = "DOWN web01:443";
   input.seconds = 1700000000;

@@ -253,7 +253,8 @@ constexpr HostKeyRow kHostKeys[] = {
     {"alert_text", KeyScope::kGlobal, "use classic or clear", "classic", WhenMissing::kOptional,
      [](const char* v) { return refused_unless(parse_alert_text(v) >= 0); },
      [](const char* w, const KeyValue&, HostLoadTarget* to) {
-       to->settings->alert_text = parse_alert_text(w) == 1 ? AlertText::kClear : AlertText::kClassic;
+       to->settings->alert_text =
+           parse_alert_text(w) == 1 ? AlertText::kClear : AlertText::kClassic;
      },
      LoadRefused::kFallBack, "classic or clear", "the classic alert texts are used",
      CheckReplaced::kWarn, nullptr,

@@ -39,8 +39,8 @@ void start_host_message(MessageKind kind, const HostConfig& host, NotifyMessage*
 void put_service(const HostConfig& host, bool description, char* out, size_t cap) {
   const char* name = host.host.c_str();
   const bool brackets = host.form == HostForm::kIPv6 && name[0] != '[';
-  const int n = std::snprintf(out, cap, "%s%s%s:%s", brackets ? "[" : "", name,
-                              brackets ? "]" : "", host.port.c_str());
+  const int n = std::snprintf(out, cap, "%s%s%s:%s", brackets ? "[" : "", name, brackets ? "]" : "",
+                              host.port.c_str());
   if (description && n >= 0 && static_cast<size_t>(n) < cap && !host.description.empty()) {
     std::snprintf(out + n, cap - static_cast<size_t>(n), " (%s)", host.description.c_str());
   }
@@ -50,8 +50,8 @@ void put_service(const HostConfig& host, bool description, char* out, size_t cap
 // (filled first); the subject is the caller's. `recovered` (0: not a
 // RECOVERY) is when the host answered again, `checks` (0: not shown) the
 // failed checks that made the DOWN.
-void compose_clear_texts(const HostConfig& host, const char* heading, int64_t recovered,
-                         int checks, NotifyMessage* message) {
+void compose_clear_texts(const HostConfig& host, const char* heading, int64_t recovered, int checks,
+                         NotifyMessage* message) {
   const MessageFacts& facts = message->facts;
   char when[32];
   FixedText<1024> lines;
@@ -257,8 +257,8 @@ void raise_reminder_alert(const HostEntry& host, const char* error, const Notify
   hand_on_message(*message, now_seconds(), true, settings, delivery);
 }
 
-void raise_recovery_alert(const HostEntry& host, const NotifySettings& settings,
-                          Delivery* delivery, AlertText text) {
+void raise_recovery_alert(const HostEntry& host, const NotifySettings& settings, Delivery* delivery,
+                          AlertText text) {
   auto message = new_message();
   compose_recovery_alert(host, host, now_seconds(), message.get(), text);
   hand_on_message(*message, now_seconds(), true, settings, delivery);

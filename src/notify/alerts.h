@@ -23,8 +23,7 @@ constexpr int kPingCount = 3;
 // the description, error, start, downtime and ping result, the Teams card
 // in the attention colour (see compose_clear_texts).
 void compose_down_alert(const HostConfig& host, const HostState& state, const char* error,
-                        int answered, NotifyMessage* message,
-                        AlertText text = AlertText::kClassic);
+                        int answered, NotifyMessage* message, AlertText text = AlertText::kClassic);
 // Fills `message` with the RECOVERY texts of `host` recovered at `now`; the
 // outage began at `state.down_since` (0: not known), which also fills the
 // facts' since and duration. With AlertText::kClear: subject "RECOVERY

@@ -149,7 +149,7 @@ void compose_digest(const HeldAlert* alerts, size_t count, NotifyMessage* messag
   // The clear texts leave the subject out of the body: the card has it as title.
   const bool clear = alerts[0].text == AlertText::kClear;
   const std::string head = clear ? std::string() : subject;
-  message->card_tone = !clear                    ? CardTone::kPlain
+  message->card_tone = !clear                   ? CardTone::kPlain
                        : kind == kRecoveryAlert ? CardTone::kGood
                                                 : CardTone::kAttention;
 
@@ -177,8 +177,8 @@ void compose_digest(const HeldAlert* alerts, size_t count, NotifyMessage* messag
   const size_t card_cap = kTeamsCardMaxBytes - kDigestNoteRoom;
   const size_t card_lines = most_lines(body_lines, [&](size_t n) {
     bool cut = false;
-    build_teams_card(subject.c_str(), (with_lines(head, lines, n, "\n") + "\n").c_str(),
-                     card.get(), card_cap, &cut, message->card_tone);
+    build_teams_card(subject.c_str(), (with_lines(head, lines, n, "\n") + "\n").c_str(), card.get(),
+                     card_cap, &cut, message->card_tone);
     return !cut;
   });
   message->card_body.clear();

@@ -32,7 +32,8 @@ struct HeldAlert {
   FixedText<128> error;  // DOWN and reminder
   int32_t answered = 0;  // DOWN: pings answered of kPingCount
   int64_t time = 0;      // when the alert was raised
-  AlertText text = AlertText::kClassic;  // the run's `alert_text`
+  // The run's `alert_text`: the texts of the single message and the digest.
+  AlertText text = AlertText::kClassic;
 };
 
 // Fills `message` with the digest of `count` (at least 1) alerts of the
@@ -54,8 +55,8 @@ class CycleAlerts {
   // Keeps the alert and logs the subject of its single message, as an alert
   // raised at once would. A DOWN alert pings the host first. `text` is the
   // run's `alert_text`, for the single message and the digest alike.
-  void hold(int32_t kind, int32_t host_index, const HostEntry& host, const char* error,
-            int64_t now, AlertText text = AlertText::kClassic);
+  void hold(int32_t kind, int32_t host_index, const HostEntry& host, const char* error, int64_t now,
+            AlertText text = AlertText::kClassic);
 
   // Hands on every held alert in host table order and forgets them: per kind, `threshold` or
   // more (threshold at least 1) become one digest (its subject logged), fewer

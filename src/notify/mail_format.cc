@@ -350,12 +350,13 @@ size_t encode_mailbox_header(const char* from, char* out, size_t cap, size_t fir
   }
   // Words of at most 75 characters and their folds for at most 45 bytes each.
   std::string words(2 * name.size() + 2 * kMailHeaderLineMax, '\0');
-  const size_t length = encode_header_text(name.c_str(), words.data(), words.size(), first_line_used);
+  const size_t length =
+      encode_header_text(name.c_str(), words.data(), words.size(), first_line_used);
   w.put(words.c_str(), length);
   // The address part as written: on the last line when it fits there.
   const char* last = std::strrchr(words.c_str(), '\n');
-  const size_t last_used = last ? length - static_cast<size_t>(last - words.c_str()) - 1
-                                : first_line_used + length;
+  const size_t last_used =
+      last ? length - static_cast<size_t>(last - words.c_str()) - 1 : first_line_used + length;
   if (last_used + 1 + std::strlen(open) > kMailHeaderLineMax) {
     w.put(kFold);
   } else {
@@ -394,8 +395,8 @@ size_t format_mail_headers(const MailHeaderInput& input, char* out, size_t cap) 
   {
     const size_t from_length = input.from ? std::strlen(input.from) : 0;
     std::string from(3 * from_length + 4 * kMailHeaderLineMax, '\0');
-    w.put(from.c_str(), encode_mailbox_header(input.from, from.data(), from.size(),
-                                              kFromPrefixLength));
+    w.put(from.c_str(),
+          encode_mailbox_header(input.from, from.data(), from.size(), kFromPrefixLength));
   }
   w.put("\nTo: ");
   w.put_single_line(input.to);

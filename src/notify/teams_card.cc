@@ -297,8 +297,8 @@ size_t build_teams_card(const char* title, const char* body, char* out, size_t c
   w.put(kCardHead);
   put_text(&w, title, std::strlen(title), kTeamsCardTitleMaxBytes);
   w.put(tone == CardTone::kAttention ? kAttentionTitleEnd
-         : tone == CardTone::kGood    ? kGoodTitleEnd
-                                      : kTitleEnd);
+        : tone == CardTone::kGood    ? kGoodTitleEnd
+                                     : kTitleEnd);
   if (w.full) {
     out[0] = '\0';
     return 0;
