@@ -534,8 +534,10 @@ std::string render(const std::string& card, std::string* skip) {
   return result.second;
 }
 
+class AlertTextCardTest : public test::WorkDirTest {};
+
 // The clear DOWN and RECOVERY cards render, title once, then each fact.
-TEST_F(AlertTextConfigTest, ClearCardsRender) {
+TEST_F(AlertTextCardTest, ClearCardsRender) {
   if (std::strcmp(platform::kSystemName, "Windows") == 0) GTEST_SKIP() << "no Chromium here";
   for (int32_t kind : {kDownAlert, kRecoveryAlert}) {
     auto message = new_message();
