@@ -371,7 +371,7 @@ Figures run_once(char which, const Options& options, const fs::path& tls) {
       host.last_fail_time = event;
       compose_down_alert(host, host, "Connection refused", 0, message.get());
     } else {
-      compose_recovery_alert(host, event, message.get());
+      compose_recovery_alert(host, host, event, message.get());
     }
     const std::string subject = message->subject.c_str();
     message->subject.format("%s%03d] %s", kTagStart, n, subject.c_str());

@@ -105,25 +105,28 @@ int32_t index_of(const MonitorRun& run, const HostEntry& host) {
 void down_alert(void* context, const HostEntry& host, const char* error) {
   MonitorRun& run = *static_cast<MonitorRun*>(context);
   if (run.settings->group_alerts > 0) {
-    run.cycle_alerts.hold(kDownAlert, index_of(run, host), host, error, now_seconds());
+    run.cycle_alerts.hold(kDownAlert, index_of(run, host), host, error, now_seconds(),
+                          run.settings->alert_text);
   } else {
-    raise_down_alert(host, error, *run.notify, run.delivery);
+    raise_down_alert(host, error, *run.notify, run.delivery, run.settings->alert_text);
   }
 }
 void reminder_alert(void* context, const HostEntry& host, const char* error) {
   MonitorRun& run = *static_cast<MonitorRun*>(context);
   if (run.settings->group_alerts > 0) {
-    run.cycle_alerts.hold(kReminderAlert, index_of(run, host), host, error, now_seconds());
+    run.cycle_alerts.hold(kReminderAlert, index_of(run, host), host, error, now_seconds(),
+                          run.settings->alert_text);
   } else {
-    raise_reminder_alert(host, error, *run.notify, run.delivery);
+    raise_reminder_alert(host, error, *run.notify, run.delivery, run.settings->alert_text);
   }
 }
 void recovery_alert(void* context, const HostEntry& host) {
   MonitorRun& run = *static_cast<MonitorRun*>(context);
   if (run.settings->group_alerts > 0) {
-    run.cycle_alerts.hold(kRecoveryAlert, index_of(run, host), host, "", now_seconds());
+    run.cycle_alerts.hold(kRecoveryAlert, index_of(run, host), host, "", now_seconds(),
+                          run.settings->alert_text);
   } else {
-    raise_recovery_alert(host, *run.notify, run.delivery);
+    raise_recovery_alert(host, *run.notify, run.delivery, run.settings->alert_text);
   }
 }
 

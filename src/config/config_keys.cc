@@ -249,6 +249,18 @@ constexpr HostKeyRow kHostKeys[] = {
      [](const MonitorSettings& s, const HostEntry*, Out* out) {
        out->assign(s.metrics_file.c_str());
      }},
+    // How the host alerts read (AlertText); a refused value keeps the classic texts.
+    {"alert_text", KeyScope::kGlobal, "use classic or clear", "classic", WhenMissing::kOptional,
+     [](const char* v) { return refused_unless(parse_alert_text(v) >= 0); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) {
+       to->settings->alert_text =
+           parse_alert_text(w) == 1 ? AlertText::kClear : AlertText::kClassic;
+     },
+     LoadRefused::kFallBack, "classic or clear", "the classic alert texts are used",
+     CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) {
+       out->assign(s.alert_text == AlertText::kClear ? "clear" : "classic");
+     }},
     // The loader keeps a host that is no address; its resolution then fails.
     {"host", KeyScope::kBlock, "", "", WhenMissing::kRequired,
      [](const char* v) {

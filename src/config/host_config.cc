@@ -30,6 +30,10 @@ int parse_rolling_workers(const char* text) {
   return std::strcmp(text, "0") == 0 ? 0 : std::strcmp(text, "1") == 0 ? 1 : -1;
 }
 
+int parse_alert_text(const char* text) {
+  return std::strcmp(text, "classic") == 0 ? 0 : std::strcmp(text, "clear") == 0 ? 1 : -1;
+}
+
 bool metrics_file_usable(const char* text) {
   const size_t length = std::strlen(text);
   return length > 5 && length < kMetricsFileSize && std::strcmp(text + length - 5, ".prom") == 0;

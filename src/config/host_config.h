@@ -113,6 +113,16 @@ void set_host_text(HostConfig* config, const char* text);
 // stored. Every writer of `port` goes through it.
 void set_port_text(HostConfig* config, const char* text);
 
+// The `alert_text` key: how the DOWN, RECOVERY and reminder messages read.
+// kClassic (the key absent) keeps the long texts of old; kClear gives short
+// subjects that say what broke ("DOWN web01:443 (shop): Connection
+// refused") and bodies with the description, error, start and downtime.
+enum class AlertText : int32_t { kClassic = 0, kClear = 1 };
+
+// The value of an `alert_text` text: "classic" or "clear". Returns -1 for
+// anything else.
+int parse_alert_text(const char* text);
+
 // One reference of the own-network guard: a service that answers whenever
 // the monitor's own network works.
 struct NetReference {
@@ -145,6 +155,8 @@ struct MonitorSettings {
   int32_t rolling_workers = 0;
   // `metrics_file`: where the metrics go after every cycle; "": nowhere.
   FixedText<kMetricsFileSize> metrics_file;
+  // `alert_text`: how the host alerts read; passed on to their composers.
+  AlertText alert_text = AlertText::kClassic;
 };
 
 // The value of a `status_file` text: "0" or "1". Returns -1 for anything else.

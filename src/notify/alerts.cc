@@ -20,6 +20,7 @@ void start_message(MessageKind kind, NotifyMessage* message) {
   message->body.clear();
   message->chat_text.clear();
   message->card_body.clear();
+  message->card_tone = CardTone::kPlain;
   message->services.clear();
   message->facts = MessageFacts();
 }
@@ -33,7 +34,62 @@ void start_host_message(MessageKind kind, const HostConfig& host, NotifyMessage*
   message->facts.description = host.description.c_str();
 }
 
+// "web01:443", "[::1]:443"; with `description` set, then " (<description>)"
+// when the host has one.
+void put_service(const HostConfig& host, bool description, char* out, size_t cap) {
+  const char* name = host.host.c_str();
+  const bool brackets = host.form == HostForm::kIPv6 && name[0] != '[';
+  const int n = std::snprintf(out, cap, "%s%s%s:%s", brackets ? "[" : "", name, brackets ? "]" : "",
+                              host.port.c_str());
+  if (description && n >= 0 && static_cast<size_t>(n) < cap && !host.description.empty()) {
+    std::snprintf(out + n, cap - static_cast<size_t>(n), " (%s)", host.description.c_str());
+  }
+}
+
+// The clear body, chat text and card tone of a host alert from its facts
+// (filled first); the subject is the caller's. `recovered` (0: not a
+// RECOVERY) is when the host answered again, `checks` (0: not shown) the
+// failed checks that made the DOWN.
+void compose_clear_texts(const HostConfig& host, const char* heading, int64_t recovered, int checks,
+                         NotifyMessage* message) {
+  const MessageFacts& facts = message->facts;
+  char when[32];
+  FixedText<1024> lines;
+  if (!facts.error.empty()) lines.append_format("\nError: %s", facts.error.c_str());
+  if (recovered > 0) {
+    format_local_time(recovered, kDateTimeFormat, when, sizeof when);
+    lines.append_format("\nRecovered at: %s", when);
+  }
+  if (facts.since > 0) {
+    format_local_time(facts.since, kDateTimeFormat, when, sizeof when);
+    lines.append_format("\nDown since: %s", when);
+  }
+  if (facts.duration >= 0) {
+    format_duration(facts.duration, when, sizeof when);
+    lines.append_format("\nDowntime: %s", when);
+    if (checks > 0) lines.append_format(" (%d failed checks in a row)", checks);
+  }
+  if (facts.ping_answered >= 0) {
+    lines.append_format("\nPing: %d of %d answered", facts.ping_answered, kPingCount);
+  }
+  char address[kServiceLabelSize];
+  put_service(host, false, address, sizeof address);
+  const bool described = !host.description.empty();
+  // The body never repeats the subject: the card shows it as its title.
+  message->body.format("Service: %s", address);
+  if (described) message->body.append_format("\nDescription: %s", host.description.c_str());
+  message->body.append_format("%s\n", lines.c_str());
+  message->chat_text.format("%s %s", heading, address);
+  if (described) message->chat_text.append_format("\n%s", host.description.c_str());
+  message->chat_text.append(lines.c_str());
+  message->card_tone = message->kind == kRecoveryAlert ? CardTone::kGood : CardTone::kAttention;
+}
+
 }  // namespace
+
+void format_service_label(const HostConfig& host, char* out, size_t cap) {
+  put_service(host, true, out, cap);
+}
 
 void format_duration(int64_t seconds, char* out, size_t cap) {
   if (seconds < 0) seconds = 0;
@@ -69,7 +125,7 @@ void compose_network_notice(int64_t from, int64_t to, NotifyMessage* message) {
 }
 
 void compose_reminder_alert(const HostConfig& host, const HostState& state, const char* error,
-                            int64_t now, NotifyMessage* message) {
+                            int64_t now, NotifyMessage* message, AlertText text) {
   if (!message) return;
   if (!error || error[0] == '\0') error = "Timeout";
   char since[32];
@@ -79,18 +135,25 @@ void compose_reminder_alert(const HostConfig& host, const HostState& state, cons
   const char* name = host.host.c_str();
   const char* port = host.port.c_str();
   start_host_message(kReminderAlert, host, message);
-  message->subject.format("Still DOWN: %s %s since %s (%s), %s", name, port, since, duration,
-                          error);
-  message->body.format("%s\n", message->subject.c_str());
   message->facts.error = error;
   message->facts.since = state.down_since;
   message->facts.duration = now - state.down_since < 0 ? 0 : now - state.down_since;
+  if (text == AlertText::kClear) {
+    char service[kServiceLabelSize];
+    format_service_label(host, service, sizeof service);
+    message->subject.format("STILL DOWN %s for %s: %s", service, duration, error);
+    compose_clear_texts(host, "STILL DOWN", 0, 0, message);
+    return;
+  }
+  message->subject.format("Still DOWN: %s %s since %s (%s), %s", name, port, since, duration,
+                          error);
+  message->body.format("%s\n", message->subject.c_str());
   message->chat_text.format("STILL DOWN\nHost: %s\nPort: %s\nSince: %s (%s)\nError: %s", name, port,
                             since, duration, error);
 }
 
 void compose_down_alert(const HostConfig& host, const HostState& state, const char* error,
-                        int answered, NotifyMessage* message) {
+                        int answered, NotifyMessage* message, AlertText text) {
   if (!message) return;
   if (!error || error[0] == '\0') error = "Timeout";
   char first[32];
@@ -103,6 +166,17 @@ void compose_down_alert(const HostConfig& host, const HostState& state, const ch
   const char* port = host.port.c_str();
 
   start_host_message(kDownAlert, host, message);
+  message->facts.error = error;
+  message->facts.since = state.first_fail_time;
+  message->facts.duration = duration;
+  message->facts.ping_answered = answered;
+  if (text == AlertText::kClear) {
+    char service[kServiceLabelSize];
+    format_service_label(host, service, sizeof service);
+    message->subject.format("DOWN %s: %s", service, error);
+    compose_clear_texts(host, "DOWN", 0, host.alertcount, message);
+    return;
+  }
   // Durations are 64-bit on every system, hence PRId64 rather than %ld.
   message->subject.format("Alert for %s. %s %s %s(%s). %" PRId64
                           " seconds (%d times) from %s to %s (Ping Success %d of %d)",
@@ -112,17 +186,14 @@ void compose_down_alert(const HostConfig& host, const HostState& state, const ch
                        " seconds\nCount: %d times\nFrom: %s\nTo: %s\nPing: Success %d of %d\n",
                        message->subject.c_str(), name, port, error, duration, host.alertcount,
                        first, last, answered, kPingCount);
-  message->facts.error = error;
-  message->facts.since = state.first_fail_time;
-  message->facts.duration = duration;
-  message->facts.ping_answered = answered;
   message->chat_text.format("ALERT (DOWN)\nHost: %s\nPort: %s\nError: %s\nDuration: %" PRId64
                             " sec\nCount: %d times\nPing: %d/%d\nTime: %s",
                             name, port, error, duration, host.alertcount, answered, kPingCount,
                             last);
 }
 
-void compose_recovery_alert(const HostConfig& host, int64_t now, NotifyMessage* message) {
+void compose_recovery_alert(const HostConfig& host, const HostState& state, int64_t now,
+                            NotifyMessage* message, AlertText text) {
   if (!message) return;
   char recovered[32];
   format_local_time(now, kDateTimeFormat, recovered, sizeof recovered);
@@ -130,6 +201,22 @@ void compose_recovery_alert(const HostConfig& host, int64_t now, NotifyMessage* 
   const char* port = host.port.c_str();
 
   start_host_message(kRecoveryAlert, host, message);
+  if (state.down_since > 0) {
+    message->facts.since = state.down_since;
+    message->facts.duration = now - state.down_since < 0 ? 0 : now - state.down_since;
+  }
+  if (text == AlertText::kClear) {
+    char service[kServiceLabelSize];
+    format_service_label(host, service, sizeof service);
+    message->subject.format("RECOVERY %s", service);
+    if (message->facts.duration >= 0) {
+      char duration[32];
+      format_duration(message->facts.duration, duration, sizeof duration);
+      message->subject.append_format(" after %s", duration);
+    }
+    compose_clear_texts(host, "RECOVERY", now, 0, message);
+    return;
+  }
   message->subject.format("Back to normal for %s %s:%s", port, name, port);
   message->body.format(
       "%s\nRecovered at %s\nYour setting is consecutive %s TIMEOUT to get alert.\n",
@@ -155,25 +242,25 @@ int ping_for_alert(const HostEntry& host) {
 }
 
 void raise_down_alert(const HostEntry& host, const char* error, const NotifySettings& settings,
-                      Delivery* delivery) {
+                      Delivery* delivery, AlertText text) {
   // The series runs before anything is sent, so the alert waits for it.
   const int answered = ping_for_alert(host);
   auto message = new_message();
-  compose_down_alert(host, host, error, answered, message.get());
+  compose_down_alert(host, host, error, answered, message.get(), text);
   hand_on_message(*message, now_seconds(), true, settings, delivery);
 }
 
 void raise_reminder_alert(const HostEntry& host, const char* error, const NotifySettings& settings,
-                          Delivery* delivery) {
+                          Delivery* delivery, AlertText text) {
   auto message = new_message();
-  compose_reminder_alert(host, host, error, now_seconds(), message.get());
+  compose_reminder_alert(host, host, error, now_seconds(), message.get(), text);
   hand_on_message(*message, now_seconds(), true, settings, delivery);
 }
 
-void raise_recovery_alert(const HostEntry& host, const NotifySettings& settings,
-                          Delivery* delivery) {
+void raise_recovery_alert(const HostEntry& host, const NotifySettings& settings, Delivery* delivery,
+                          AlertText text) {
   auto message = new_message();
-  compose_recovery_alert(host, now_seconds(), message.get());
+  compose_recovery_alert(host, host, now_seconds(), message.get(), text);
   hand_on_message(*message, now_seconds(), true, settings, delivery);
 }
 

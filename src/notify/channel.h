@@ -40,6 +40,7 @@ struct QueuedMessage {
   std::string body;
   std::string chat_text;
   std::string card_body;  // "": body
+  int32_t card_tone = 0;  // a CardTone (teams_card.h): the card title's colour
   int64_t event_time = 0;
   // "host:port" of every service the message concerns (a digest: all of
   // its services); empty for a message about no service.

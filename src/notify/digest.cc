@@ -26,8 +26,33 @@ const char* chat_heading(int32_t kind) {
                                   : "ALERT (DOWN)";
 }
 
+// One host's line in the clear texts: "web1:443 (shop): Connection
+// refused, down since ..., ping 0 of 3 answered".
+std::string clear_digest_line(const HeldAlert& alert) {
+  const HostEntry& host = alert.host;
+  char service[kServiceLabelSize];
+  format_service_label(host, service, sizeof service);
+  char since[32];
+  char duration[32];
+  format_local_time(alert.kind == kDownAlert ? host.first_fail_time : host.down_since,
+                    kDateTimeFormat, since, sizeof since);
+  format_duration(alert.time - host.down_since, duration, sizeof duration);
+  const char* error = alert.error.empty() ? "Timeout" : alert.error.c_str();
+  FixedText<512> line;
+  if (alert.kind == kDownAlert) {
+    line.format("%s: %s, down since %s, ping %d of %d answered", service, error, since,
+                alert.answered, kPingCount);
+  } else if (alert.kind == kRecoveryAlert) {
+    line.format("%s: back after %s, down since %s", service, duration, since);
+  } else {
+    line.format("%s: down for %s, %s, since %s", service, duration, error, since);
+  }
+  return line.c_str();
+}
+
 // One host's line: what the single alert would tell, on one line.
 std::string digest_line(const HeldAlert& alert) {
+  if (alert.text == AlertText::kClear) return clear_digest_line(alert);
   const HostEntry& host = alert.host;
   char since[32];
   char duration[32];
@@ -54,9 +79,11 @@ std::string digest_line(const HeldAlert& alert) {
 std::string with_lines(const std::string& head, const std::vector<std::string>& lines, size_t shown,
                        const char* separator) {
   std::string text = head;
-  for (size_t i = 0; i < shown; ++i) text.append(separator).append(lines[i]);
+  // An empty head: the first line starts the text.
+  const auto next = [&] { return text.empty() ? "" : separator; };
+  for (size_t i = 0; i < shown; ++i) text.append(next()).append(lines[i]);
   if (shown < lines.size()) {
-    text.append(separator).append("... and ").append(std::to_string(lines.size() - shown));
+    text.append(next()).append("... and ").append(std::to_string(lines.size() - shown));
     text.append(" more");
   }
   return text;
@@ -80,13 +107,15 @@ size_t most_lines(size_t count, Fits fits) {
 void compose_single(const HeldAlert& alert, NotifyMessage* message) {
   switch (alert.kind) {
     case kDownAlert:
-      compose_down_alert(alert.host, alert.host, alert.error.c_str(), alert.answered, message);
+      compose_down_alert(alert.host, alert.host, alert.error.c_str(), alert.answered, message,
+                         alert.text);
       break;
     case kRecoveryAlert:
-      compose_recovery_alert(alert.host, alert.time, message);
+      compose_recovery_alert(alert.host, alert.host, alert.time, message, alert.text);
       break;
     default:
-      compose_reminder_alert(alert.host, alert.host, alert.error.c_str(), alert.time, message);
+      compose_reminder_alert(alert.host, alert.host, alert.error.c_str(), alert.time, message,
+                             alert.text);
       break;
   }
 }
@@ -117,11 +146,17 @@ void compose_digest(const HeldAlert* alerts, size_t count, NotifyMessage* messag
   }
   message->subject.append(")");
   const std::string subject = message->subject.c_str();
+  // The clear texts leave the subject out of the body: the card has it as title.
+  const bool clear = alerts[0].text == AlertText::kClear;
+  const std::string head = clear ? std::string() : subject;
+  message->card_tone = !clear                   ? CardTone::kPlain
+                       : kind == kRecoveryAlert ? CardTone::kGood
+                                                : CardTone::kAttention;
 
   const size_t body_room = message->body.max_length() - kDigestNoteRoom;
   const size_t body_lines = most_lines(
-      count, [&](size_t n) { return with_lines(subject, lines, n, "\n").size() + 1 <= body_room; });
-  message->body.assign((with_lines(subject, lines, body_lines, "\n") + "\n").c_str());
+      count, [&](size_t n) { return with_lines(head, lines, n, "\n").size() + 1 <= body_room; });
+  message->body.assign((with_lines(head, lines, body_lines, "\n") + "\n").c_str());
 
   // Telegram's text also has to fit its request once percent-encoded (the
   // note grows by at most three bytes a byte there).
@@ -142,19 +177,20 @@ void compose_digest(const HeldAlert* alerts, size_t count, NotifyMessage* messag
   const size_t card_cap = kTeamsCardMaxBytes - kDigestNoteRoom;
   const size_t card_lines = most_lines(body_lines, [&](size_t n) {
     bool cut = false;
-    build_teams_card(subject.c_str(), (with_lines(subject, lines, n, "\n") + "\n").c_str(),
-                     card.get(), card_cap, &cut);
+    build_teams_card(subject.c_str(), (with_lines(head, lines, n, "\n") + "\n").c_str(), card.get(),
+                     card_cap, &cut, message->card_tone);
     return !cut;
   });
   message->card_body.clear();
   if (card_lines < body_lines) {
-    message->card_body.assign((with_lines(subject, lines, card_lines, "\n") + "\n").c_str());
+    message->card_body.assign((with_lines(head, lines, card_lines, "\n") + "\n").c_str());
   }
 }
 
 void CycleAlerts::hold(int32_t kind, int32_t host_index, const HostEntry& host, const char* error,
-                       int64_t now) {
+                       int64_t now, AlertText text) {
   HeldAlert alert;
+  alert.text = text;
   alert.kind = kind;
   alert.host_index = host_index;
   alert.host = host;

@@ -32,6 +32,8 @@ struct HeldAlert {
   FixedText<128> error;  // DOWN and reminder
   int32_t answered = 0;  // DOWN: pings answered of kPingCount
   int64_t time = 0;      // when the alert was raised
+  // The run's `alert_text`: the texts of the single message and the digest.
+  AlertText text = AlertText::kClassic;
 };
 
 // Fills `message` with the digest of `count` (at least 1) alerts of the
@@ -40,7 +42,10 @@ struct HeldAlert {
 // host in every text. Each channel's text is cut to its limit, whole lines
 // only, with a last line "... and K more": the mail body to its buffer, the
 // Telegram text to kTelegramMaxTextBytes, the Teams card (card_body) to
-// kTeamsCardMaxBytes, each less kDigestNoteRoom. Pure: no I/O.
+// kTeamsCardMaxBytes, each less kDigestNoteRoom. With alerts[0].text
+// AlertText::kClear the body (and card) does not repeat the subject, each
+// line reads "web1:443 (shop): Connection refused, down since ...", and
+// the card's title has the kind's colour. Pure: no I/O.
 void compose_digest(const HeldAlert* alerts, size_t count, NotifyMessage* message);
 
 // The host alerts of one cycle. hold() may be called from many workers at
@@ -48,9 +53,10 @@ void compose_digest(const HeldAlert* alerts, size_t count, NotifyMessage* messag
 class CycleAlerts {
  public:
   // Keeps the alert and logs the subject of its single message, as an alert
-  // raised at once would. A DOWN alert pings the host first.
-  void hold(int32_t kind, int32_t host_index, const HostEntry& host, const char* error,
-            int64_t now);
+  // raised at once would. A DOWN alert pings the host first. `text` is the
+  // run's `alert_text`, for the single message and the digest alike.
+  void hold(int32_t kind, int32_t host_index, const HostEntry& host, const char* error, int64_t now,
+            AlertText text = AlertText::kClassic);
 
   // Hands on every held alert in host table order and forgets them: per kind, `threshold` or
   // more (threshold at least 1) become one digest (its subject logged), fewer

@@ -17,6 +17,7 @@ QueuedMessage queued_copy(const NotifyMessage& message, int64_t event_time) {
   copy.body.assign(message.body.c_str());
   copy.chat_text.assign(message.chat_text.c_str());
   copy.card_body.assign(message.card_body.c_str());
+  copy.card_tone = static_cast<int32_t>(message.card_tone);
   copy.event_time = event_time;
   copy.services = message.services;
   copy.facts = message.facts;

@@ -38,6 +38,8 @@ struct NotifyMessage {
   // The Teams card's body when it differs from `body` (a digest cut to the
   // card's size); "": `body`.
   FixedText<kTeamsCardMaxBytes> card_body;
+  // The colour of the Teams card's title.
+  CardTone card_tone = CardTone::kPlain;
   // "host:port" of every service the message concerns (see QueuedMessage).
   std::vector<std::string> services;
   MessageFacts facts;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "platform/platform.h"
 #include "support/fixed_text.h"
@@ -21,6 +22,7 @@ constexpr char kWordEnd[] = "?=";
 constexpr size_t kWordOverhead = sizeof(kWordStart) - 1 + sizeof(kWordEnd) - 1;
 constexpr char kFold[] = "\n ";
 constexpr size_t kSubjectPrefixLength = sizeof("Subject: ") - 1;
+constexpr size_t kFromPrefixLength = sizeof("From: ") - 1;
 
 const char* const kDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -91,8 +93,10 @@ bool local_offset_minutes(int64_t seconds, int64_t* minutes) {
   return true;
 }
 
-// Locates the address inside a sender text; see split_mailbox.
-void find_address(const char* from, const char** begin, const char** end) {
+// Locates the address inside a sender text; see split_mailbox. `open`
+// (may be null) receives its '<', or null when there is none.
+void find_address(const char* from, const char** begin, const char** end,
+                  const char** open_bracket = nullptr) {
   const char* open = nullptr;
   bool quoted = false;
   for (const char* s = from; *s && !open; ++s) {
@@ -109,6 +113,7 @@ void find_address(const char* from, const char** begin, const char** end) {
     }
   }
   if (!open && quoted) open = std::strchr(from, '<');  // an unclosed quote hides nothing
+  if (open_bracket) *open_bracket = open;
   const char* b = open ? open + 1 : from;
   const char* e = open ? std::strchr(b, '>') : nullptr;
   if (!e) e = b + std::strlen(b);
@@ -309,6 +314,62 @@ size_t encode_header_text(const char* text, char* out, size_t cap, size_t first_
   return w.length();
 }
 
+size_t encode_mailbox_header(const char* from, char* out, size_t cap, size_t first_line_used) {
+  if (cap == 0) return 0;
+  out[0] = '\0';
+  if (!from) return 0;
+  const char* b;
+  const char* e;
+  const char* open = nullptr;
+  find_address(from, &b, &e, &open);
+  bool eight_bit = false;
+  for (const char* s = from; open && s < open && !eight_bit; ++s) {
+    eight_bit = static_cast<unsigned char>(*s) >= 0x80;
+  }
+  Appender w(out, cap);
+  if (!eight_bit) {
+    w.put_single_line(from);
+    if (!w.ok()) out[0] = '\0';
+    return w.ok() ? w.length() : 0;
+  }
+  // The display name, trimmed, out of its quotes, control bytes as spaces.
+  const char* nb = from;
+  const char* ne = open;
+  while (nb < ne && (*nb == ' ' || *nb == '\t')) ++nb;
+  while (ne > nb && (ne[-1] == ' ' || ne[-1] == '\t')) --ne;
+  const bool quoted = ne - nb >= 2 && *nb == '"' && ne[-1] == '"';
+  if (quoted) {
+    ++nb;
+    --ne;
+  }
+  std::string name;
+  for (const char* s = nb; s < ne; ++s) {
+    if (quoted && *s == '\\' && s + 1 < ne) ++s;
+    const unsigned char c = static_cast<unsigned char>(*s);
+    name.push_back(c < 0x20 || c == 0x7F ? ' ' : *s);
+  }
+  // Words of at most 75 characters and their folds for at most 45 bytes each.
+  std::string words(2 * name.size() + 2 * kMailHeaderLineMax, '\0');
+  const size_t length =
+      encode_header_text(name.c_str(), words.data(), words.size(), first_line_used);
+  w.put(words.c_str(), length);
+  // The address part as written: on the last line when it fits there.
+  const char* last = std::strrchr(words.c_str(), '\n');
+  const size_t last_used =
+      last ? length - static_cast<size_t>(last - words.c_str()) - 1 : first_line_used + length;
+  if (last_used + 1 + std::strlen(open) > kMailHeaderLineMax) {
+    w.put(kFold);
+  } else {
+    w.put(" ");
+  }
+  w.put_single_line(open);
+  if (!w.ok()) {
+    out[0] = '\0';
+    return 0;
+  }
+  return w.length();
+}
+
 size_t format_mail_headers(const MailHeaderInput& input, char* out, size_t cap) {
   if (cap) out[0] = '\0';
   char tail[512];
@@ -331,7 +392,12 @@ size_t format_mail_headers(const MailHeaderInput& input, char* out, size_t cap) 
 
   Appender w(out, cap);
   w.put("From: ");
-  w.put_single_line(input.from);
+  {
+    const size_t from_length = input.from ? std::strlen(input.from) : 0;
+    std::string from(3 * from_length + 4 * kMailHeaderLineMax, '\0');
+    w.put(from.c_str(),
+          encode_mailbox_header(input.from, from.data(), from.size(), kFromPrefixLength));
+  }
   w.put("\nTo: ");
   w.put_single_line(input.to);
   w.put("\nSubject: ");

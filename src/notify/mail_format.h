@@ -55,6 +55,17 @@ bool split_mailbox(const char* from, char* header, size_t header_cap, char* addr
 // always decodes to a prefix of `text`. Returns the length.
 size_t encode_header_text(const char* text, char* out, size_t cap, size_t first_line_used);
 
+// Writes the sender `from` for the "From:" header. A display name (the
+// text before the address's '<', outside quotes) with a byte above 0x7F
+// becomes UTF-8 base64 encoded words as encode_header_text writes them
+// (its quotes and backslash escapes taken off, control bytes as spaces),
+// then " <address...>" as written, on a line of its own when it would
+// make the last line longer than kMailHeaderLineMax; `first_line_used`
+// counts the characters before it ("From: "). Every other sender is copied
+// with control bytes as spaces, byte for byte otherwise. Returns the
+// length; 0 and "" when it does not fit whole.
+size_t encode_mailbox_header(const char* from, char* out, size_t cap, size_t first_line_used);
+
 struct MailHeaderInput {
   const char* from = nullptr;     // sender as configured: the "From:" text
   const char* to = nullptr;       // recipient list as given
@@ -63,7 +74,8 @@ struct MailHeaderInput {
 };
 
 // Writes the complete header block of a message, lines ended by "\n":
-// From, To, Subject (encoded by encode_header_text), Date, Message-ID,
+// From (encode_mailbox_header), To, Subject (encoded by
+// encode_header_text), Date, Message-ID,
 // MIME-Version, Content-Type (text/plain, UTF-8), Content-Transfer-Encoding
 // (8bit), then the empty line. Control bytes in From and To are written as
 // spaces, so no value can start a header line of its own. A subject too

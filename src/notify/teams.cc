@@ -22,11 +22,11 @@ static_assert(2 * decltype(NotifySettings::teams_webhook)::capacity() + 16 <= kT
 
 // Writes the card into `file`. False when the card cannot be built or any
 // byte could not be written.
-bool write_card(SendFile* file, const char* title, const char* body) {
+bool write_card(SendFile* file, const char* title, const char* body, CardTone tone) {
   static_assert(kTeamsCardBufferSize <= 32 * 1024, "card buffer on the stack");
   char card[kTeamsCardBufferSize];
   const size_t length =
-      build_teams_card(title ? title : kTeamsDefaultTitle, body, card, sizeof card);
+      build_teams_card(title ? title : kTeamsDefaultTitle, body, card, sizeof card, nullptr, tone);
   return length > 0 && file->write(card, length);
 }
 
@@ -78,11 +78,11 @@ bool teams_configured(const NotifySettings& settings) {
 }
 
 int send_teams(const NotifySettings& settings, const char* title, const char* body, bool silent,
-               SendOutcome* outcome) {
+               SendOutcome* outcome, CardTone tone) {
   if (outcome) *outcome = SendOutcome();
   if (!teams_configured(settings) || !body || body[0] == '\0') return 0;
   SendFile card_file(kCardFilePrefix, kCardFileSuffix);
-  if (!write_card(&card_file, title, body)) {
+  if (!write_card(&card_file, title, body, tone)) {
     note_unwritten_send_file(Channel::kTeams, "card", outcome);
     return 0;
   }
@@ -133,7 +133,8 @@ bool build_teams_request(const char* webhook, const char* card_file, const char*
 
 void send_teams_channel(const NotifySettings& settings, const QueuedMessage& message, bool silent,
                         SendOutcome* outcome) {
-  send_teams(settings, message.subject.c_str(), message.card_text().c_str(), silent, outcome);
+  send_teams(settings, message.subject.c_str(), message.card_text().c_str(), silent, outcome,
+             static_cast<CardTone>(message.card_tone));
 }
 
 }  // namespace lw

@@ -9,6 +9,7 @@
 #include "config/notify_config.h"
 #include "notify/channel.h"
 #include "notify/outcome.h"
+#include "notify/teams_card.h"
 #include "support/fixed_text.h"
 #include "support/runner.h"
 #include "support/transfer.h"
@@ -44,10 +45,12 @@ bool teams_configured(const NotifySettings& settings);
 // without any output or file, when the channel is not configured or `body`
 // is empty. A card that cannot be written is not posted: a temporary
 // failure (see note_unwritten_send_file).
+// `tone` colours the card's title (build_teams_card).
 int send_teams(const NotifySettings& settings, const char* title, const char* body, bool silent,
-               SendOutcome* outcome = nullptr);
+               SendOutcome* outcome = nullptr, CardTone tone = CardTone::kPlain);
 
-// The Teams row's send: the message's subject as the title, its card text.
+// The Teams row's send: the message's subject as the title, its card text
+// and card tone.
 void send_teams_channel(const NotifySettings& settings, const QueuedMessage& message, bool silent,
                         SendOutcome* outcome);
 

@@ -22,6 +22,10 @@ constexpr const char kCardHead[] =
     "          {\"type\": \"TextBlock\", \"text\": \"";
 constexpr const char kTitleEnd[] =
     "\", \"weight\": \"Bolder\", \"size\": \"Large\", \"wrap\": true}";
+constexpr const char kAttentionTitleEnd[] =
+    "\", \"weight\": \"Bolder\", \"size\": \"Large\", \"color\": \"attention\", \"wrap\": true}";
+constexpr const char kGoodTitleEnd[] =
+    "\", \"weight\": \"Bolder\", \"size\": \"Large\", \"color\": \"good\", \"wrap\": true}";
 constexpr const char kLineStart[] = ",\n          {\"type\": \"TextBlock\", \"text\": \"";
 constexpr const char kFirstLineEnd[] = "\", \"wrap\": true}";
 constexpr const char kLineEnd[] = "\", \"spacing\": \"None\", \"wrap\": true}";
@@ -275,7 +279,8 @@ size_t markdown_escape_line(const char* line, size_t len, char* out, size_t cap)
   return pos;
 }
 
-size_t build_teams_card(const char* title, const char* body, char* out, size_t cap, bool* cut) {
+size_t build_teams_card(const char* title, const char* body, char* out, size_t cap, bool* cut,
+                        CardTone tone) {
   if (cut) *cut = false;
   if (cap == 0) return 0;
   out[0] = '\0';
@@ -291,7 +296,9 @@ size_t build_teams_card(const char* title, const char* body, char* out, size_t c
   CardWriter w{out, limit - tail - note};
   w.put(kCardHead);
   put_text(&w, title, std::strlen(title), kTeamsCardTitleMaxBytes);
-  w.put(kTitleEnd);
+  w.put(tone == CardTone::kAttention ? kAttentionTitleEnd
+        : tone == CardTone::kGood    ? kGoodTitleEnd
+                                     : kTitleEnd);
   if (w.full) {
     out[0] = '\0';
     return 0;

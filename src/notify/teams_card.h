@@ -7,8 +7,14 @@
 #define LINKWATCH_NOTIFY_TEAMS_CARD_H_
 
 #include <cstddef>
+#include <cstdint>
 
 namespace lw {
+
+// The colour of a card's title: kPlain leaves the host's default; a DOWN
+// or reminder is kAttention ("attention", red in Teams), a RECOVERY kGood
+// ("good", green), so the two differ at a glance.
+enum class CardTone : int32_t { kPlain = 0, kAttention = 1, kGood = 2 };
 
 // Largest card built, in bytes (Teams refuses messages of about 28 KB).
 constexpr size_t kTeamsCardMaxBytes = 25 * 1024;
@@ -46,9 +52,10 @@ size_t markdown_escape_line(const char* line, size_t len, char* out, size_t cap)
 // does not fit on, lines are left out and a last block kTeamsCardCutNote
 // says so, and `*cut` (may be null) is set to true; else it is false.
 // Returns the card's length, or 0 (with `out` = "" for cap > 0) when not
-// even the title and the note fit.
+// even the title and the note fit. A `tone` other than kPlain adds its
+// "color" to the title block; kPlain leaves the card as it always was.
 size_t build_teams_card(const char* title, const char* body, char* out, size_t cap,
-                        bool* cut = nullptr);
+                        bool* cut = nullptr, CardTone tone = CardTone::kPlain);
 
 }  // namespace lw
 
