@@ -90,8 +90,8 @@ int64_t fake_clock() { return fake_now.load(); }
 
 std::string token_answer(const std::string& token, int expires_in, int status = 200) {
   return R"({"token_type":"Bearer","expires_in":)" + std::to_string(expires_in) +
-         R"(,"ext_expires_in":3599,"access_token":")" + token + "\"}\n" +
-         std::to_string(status) + " ";
+         R"(,"ext_expires_in":3599,"access_token":")" + token + "\"}\n" + std::to_string(status) +
+         " ";
 }
 
 NotifySettings oauth2_settings(bool refresh = false) {
@@ -295,7 +295,8 @@ TEST(TokenReplyTest, ReadsTheMembersItNeeds) {
       {R"( {"access_token":"ya29.x","expires_in":"3600","scope":["a",{"b":[1,2.5e3,null]}]} )",
        true, "ya29.x", 3600, "", ""},
       {R"({"error":"invalid_client","error_description":"AADSTS7000215: Invalid client secret.\r\nTrace ID: 1\u00e9"})",
-       true, "", -1, "invalid_client", "AADSTS7000215: Invalid client secret.  Trace ID: 1\xC3\xA9"},
+       true, "", -1, "invalid_client",
+       "AADSTS7000215: Invalid client secret.  Trace ID: 1\xC3\xA9"},
       // A token with a byte a bearer token cannot hold, or escaped, is not used.
       {R"({"access_token":"ab cd","expires_in":60})", true, "", 60, "", ""},
       {R"({"access_token":"a\"b"})", true, "", -1, "", ""},
@@ -416,8 +417,7 @@ TEST_F(MailAuthTest, FailedTokenRequestOutcome) {
       {60, "curl: (60) SSL certificate problem\n000 ",
        "Email: not sent: token request: curl 60 (certificate not trusted)", false, 60},
       {0, "{\"token_type\":\"Bearer\"}\n200 ",
-       "Email: not sent: token request: HTTP 200: no usable access_token in the answer", false,
-       22},
+       "Email: not sent: token request: HTTP 200: no usable access_token in the answer", false, 22},
   };
   FakeCurl curl;
   for (const auto& c : cases) {
@@ -478,9 +478,9 @@ TEST_F(MailAuthTest, HintLineAfterARefusedLogin) {
 }
 
 TEST(MailAuthCheckTest, ServersThatEndPasswordLogins) {
-  for (const char* server : {"smtp://smtp.office365.com:587", "smtps://SMTP.Gmail.com",
-                             "smtp.mail.yahoo.com", "smtp://user@smtp-mail.outlook.com:587/",
-                             "smtp://smtp.mail.me.com:587"}) {
+  for (const char* server :
+       {"smtp://smtp.office365.com:587", "smtps://SMTP.Gmail.com", "smtp.mail.yahoo.com",
+        "smtp://user@smtp-mail.outlook.com:587/", "smtp://smtp.mail.me.com:587"}) {
     EXPECT_TRUE(ends_password_logins(server)) << server;
   }
   for (const char* server : {"smtp://relay.corp:25", "smtp://smtp.office365.com.evil:587",

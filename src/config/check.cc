@@ -21,8 +21,7 @@ namespace {
 // Returns false when the file fails.
 // `needed` (null: every key) tells whether a required key is needed here.
 template <typename Rows>
-bool report_missing_keys(Rows rows, const bool* seen,
-                         const NotifyCheckState* needed = nullptr) {
+bool report_missing_keys(Rows rows, const bool* seen, const NotifyCheckState* needed = nullptr) {
   bool passed = true;
   for (size_t i = 0; i < rows.size(); ++i) {
     if (seen[i]) continue;

@@ -428,7 +428,9 @@ constexpr NotifyKeyRow kNotifyKeys[] = {
     // The e-mail login (see mail_auth_check.h for what "-check" asks of them together).
     {"smtp_auth", "use password, none or oauth2", "", WhenMissing::kOptional, true,
      [](const char* v) { return refused_unless(parse_mail_auth(v, nullptr)); },
-     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->smtp_auth.assign(w); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       to->settings->smtp_auth.assign(w);
+     },
      LoadRefused::kFallBack, "password, none or oauth2", "using password", nullptr, nullptr,
      [](const NotifySettings& s, Out* out) { out->assign(s.smtp_auth.c_str()); }},
     {"smtp_tls", "use required or try", "", WhenMissing::kOptional, true,
@@ -461,7 +463,8 @@ constexpr NotifyKeyRow kNotifyKeys[] = {
      [](const NotifySettings&) {
        report_too_long("oauth2_client_secret", kMaxOAuth2SecretLength, "e-mail");
      },
-     nullptr, [](const NotifySettings& s, Out* out) { out->assign(s.oauth2_client_secret.c_str()); }},
+     nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.oauth2_client_secret.c_str()); }},
     {"oauth2_scope", "", "", WhenMissing::kOptional, true, [](const char*) { return taken(); },
      [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
        to->settings->oauth2_scope.assign(w);
@@ -480,7 +483,8 @@ constexpr NotifyKeyRow kNotifyKeys[] = {
      [](const NotifySettings&) {
        report_too_long("oauth2_refresh_token", kMaxOAuth2SecretLength, "e-mail");
      },
-     nullptr, [](const NotifySettings& s, Out* out) { out->assign(s.oauth2_refresh_token.c_str()); }},
+     nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.oauth2_refresh_token.c_str()); }},
     {"no_proxy", "use host names, addresses and .domains separated by commas", "",
      WhenMissing::kOptional, true, [](const char* v) { return refused_unless(no_proxy_usable(v)); },
      [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->no_proxy.assign(w); },

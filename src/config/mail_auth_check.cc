@@ -32,8 +32,8 @@ const char* mode_name(MailAuth mode) {
 
 // Prints that the mode needs `what`; returns false.
 bool needs(const NotifyCheckState& state, MailAuth mode, const char* what) {
-  plain_print("smtp_auth \"%s\" (line %d) needs %s\n", mode_name(mode),
-              line_of(state, "smtp_auth"), what);
+  plain_print("smtp_auth \"%s\" (line %d) needs %s\n", mode_name(mode), line_of(state, "smtp_auth"),
+              what);
   return false;
 }
 
@@ -52,9 +52,9 @@ bool mail_key_needed(const NotifyCheckState& state, const char* key) {
 
 bool ends_password_logins(const char* server) {
   static const char* const kHosts[] = {
-      "smtp.office365.com", "smtp-mail.outlook.com", "smtp.outlook.com", "smtp.live.com",
-      "smtp.gmail.com",     "smtp.googlemail.com",   "smtp.mail.yahoo.com", "smtp.mail.me.com",
-      "smtp.aol.com",
+      "smtp.office365.com",  "smtp-mail.outlook.com", "smtp.outlook.com",
+      "smtp.live.com",       "smtp.gmail.com",        "smtp.googlemail.com",
+      "smtp.mail.yahoo.com", "smtp.mail.me.com",      "smtp.aol.com",
   };
   const char* host = server;
   if (const char* scheme = std::strstr(server, "://")) host = scheme + 3;

@@ -181,8 +181,8 @@ int send_mail_message(const NotifySettings& settings, const char* recipients, co
     MailRequest request;
     const bool usable = build_mail_request(
         settings.server.c_str(), envelope_from, settings.email.c_str(),
-        mode == MailAuth::kOAuth2 ? token : settings.password.c_str(), recipients,
-        mail_file.name(), &request, curl_settings(settings), mode, tls_try);
+        mode == MailAuth::kOAuth2 ? token : settings.password.c_str(), recipients, mail_file.name(),
+        &request, curl_settings(settings), mode, tls_try);
     // A server value curl would read as an option is never run: the send
     // fails like a command that could not be started.
     const Command command = request.command();

@@ -82,7 +82,8 @@ struct MailRequest {
   const char* argv[kCurlStartArgs + 8 + 2 * kMaxMailRecipients + 1] = {};
   CurlProgram program;
   MailRecipients recipients;  // those after --mail-rcpt
-  FixedText<1024 + kMaxAccessTokenLength + 32 + kCurlConfigExtra> config;  // a token needs no escape
+  // The login; a token needs no escape.
+  FixedText<1024 + kMaxAccessTokenLength + 32 + kCurlConfigExtra> config;
 
   Command command() const;
 };

@@ -46,12 +46,26 @@ class JsonReader {
         if (p_ >= end_) return false;
         const char e = *p_++;
         switch (e) {
-          case 'n': code = '\n'; break;
-          case 'r': code = '\r'; break;
-          case 't': code = '\t'; break;
-          case 'b': code = '\b'; break;
-          case 'f': code = '\f'; break;
-          case '"': case '\\': case '/': code = static_cast<unsigned char>(e); break;
+          case 'n':
+            code = '\n';
+            break;
+          case 'r':
+            code = '\r';
+            break;
+          case 't':
+            code = '\t';
+            break;
+          case 'b':
+            code = '\b';
+            break;
+          case 'f':
+            code = '\f';
+            break;
+          case '"':
+          case '\\':
+          case '/':
+            code = static_cast<unsigned char>(e);
+            break;
           case 'u':
             if (!hex4(&code)) return false;
             if (code >= 0xD800 && code <= 0xDBFF) {
@@ -249,9 +263,9 @@ TokenCache& cache() {
 
 uint64_t settings_fingerprint(const NotifySettings& s) {
   uint64_t hash = 14695981039346656037ull;  // FNV-1a
-  for (const char* text : {s.oauth2_token_url.c_str(), s.oauth2_client_id.c_str(),
-                           s.oauth2_scope.c_str(), s.oauth2_client_secret.c_str(),
-                           s.oauth2_refresh_token.c_str()}) {
+  for (const char* text :
+       {s.oauth2_token_url.c_str(), s.oauth2_client_id.c_str(), s.oauth2_scope.c_str(),
+        s.oauth2_client_secret.c_str(), s.oauth2_refresh_token.c_str()}) {
     for (const char* p = text;; ++p) {
       hash = (hash ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
       if (*p == '\0') break;
@@ -343,8 +357,9 @@ bool parse_token_reply(const char* text, size_t length, TokenReply* out) {
 bool build_token_form(const NotifySettings& s, FixedText<kTokenFormSize>* out) {
   out->clear();
   const bool refresh = !s.oauth2_refresh_token.empty();
-  bool ok = append_form_field(out, "grant_type", refresh ? "refresh_token" : "client_credentials") &&
-            append_form_field(out, "client_id", s.oauth2_client_id.c_str());
+  bool ok =
+      append_form_field(out, "grant_type", refresh ? "refresh_token" : "client_credentials") &&
+      append_form_field(out, "client_id", s.oauth2_client_id.c_str());
   if (ok && !s.oauth2_client_secret.empty()) {
     ok = append_form_field(out, "client_secret", s.oauth2_client_secret.c_str());
   }
