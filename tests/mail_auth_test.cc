@@ -304,6 +304,8 @@ TEST(TokenReplyTest, ReadsTheMembersItNeeds) {
       {R"({"access_token":"ok","expires_in":12345678901})", true, "ok", -1, "", ""},
       {R"({"access_token":"ok")", false, "ok", -1, "", ""},  // cut short
       {"<html>502 Bad Gateway</html>", false, "", -1, "", ""},
+      // A string cut short by a malformed escape is no text at all.
+      {R"({"error":"x","error_description":"a\r\n\uW83d"})", false, "", -1, "x", ""},
       {R"({"a":)" + std::string(40, '[') + std::string(40, ']') + "}", false, "", -1, "", ""},
       {R"({"access_token":")" + std::string(kMaxAccessTokenLength + 1, 'a') + "\"}", true, "", -1,
        "", ""},

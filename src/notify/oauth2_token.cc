@@ -37,6 +37,13 @@ class JsonReader {
   // escapes decoded; `*cut` tells that it did not fit. False when the text
   // ends first or an escape is malformed.
   bool string(char* out, size_t cap, bool* cut) {
+    const bool ok = read_string(out, cap, cut);
+    if (!ok && cap > 0) out[0] = '\0';  // a string cut short is no text
+    return ok;
+  }
+
+  // string() without the clearing on failure.
+  bool read_string(char* out, size_t cap, bool* cut) {
     size_t n = 0;
     *cut = false;
     if (!take('"')) return false;
