@@ -475,7 +475,9 @@ TEST_F(MailAuthTest, HintLineAfterARefusedLogin) {
     send_mail_message(s, "a@x", "S", "B", true);
     const std::vector<std::string> log = test::log_messages();
     ASSERT_EQ(log.size(), c.hint.empty() ? 2u : 3u) << c.codes;
-    if (!c.hint.empty()) EXPECT_EQ(log[2], c.hint);
+    if (!c.hint.empty()) {
+      EXPECT_EQ(log[2], c.hint);
+    }
   }
 }
 
