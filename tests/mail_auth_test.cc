@@ -158,6 +158,23 @@ TEST_F(MailAuthTest, MailRequestOfEachModeAndKey) {
   }
 }
 
+// smtp_tls "try" lets only a send without a login go out without TLS.
+TEST_F(MailAuthTest, TlsIsOptionalOnlyWithoutALogin) {
+  test::CommandRecorder recorder;
+  test::OutputCapture capture;
+  for (const char* mode : {"none", "password", ""}) {
+    NotifySettings s = test::all_channels();
+    s.smtp_auth.assign(mode);
+    s.smtp_tls.assign("try");
+    send_mail_message(s, "a@x", "S", "B", true);
+  }
+  const auto sent = recorder.commands();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[0].argv[11], "--ssl");
+  EXPECT_EQ(sent[1].argv[11], "--ssl-reqd");
+  EXPECT_EQ(sent[2].argv[11], "--ssl-reqd");
+}
+
 TEST_F(MailAuthTest, LoginCompleteForEachMode) {
   NotifySettings none;
   none.server.assign("smtp://relay:25");

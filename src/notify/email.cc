@@ -152,7 +152,8 @@ int send_mail_message(const NotifySettings& settings, const char* recipients, co
     copy_bounded(envelope_from, sizeof envelope_from, mail_sender(settings));
   }
   const MailAuth mode = mail_auth_of(settings);
-  const bool tls_try = settings.smtp_tls == "try";
+  // TLS is optional only where no secret goes over the line ("-check" refuses the rest).
+  const bool tls_try = mode == MailAuth::kNone && settings.smtp_tls == "try";
   char token[kMaxAccessTokenLength + 1] = "";
   TokenSource source = TokenSource::kFetched;
   if (!silent) console_print("Sending mail alert now .....\n");

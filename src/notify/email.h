@@ -47,7 +47,8 @@ const char* login_hint(MailAuth mode, const SendOutcome& outcome);
 // the outcome line (see run_send in outcome.h), and for a refused login the login_hint line.
 // With smtp_auth "oauth2" the bearer token comes from get_mail_token (notify/oauth2_token.h):
 // a failed token request is the send's outcome; a kept token that the server refuses is
-// dropped and the message sent once more with a new one. `outcome` (may be null) receives what
+// dropped and the message sent once more with a new one. smtp_tls "try" (--ssl) applies only
+// with smtp_auth "none": a password or token never goes out without TLS. `outcome` (may be null) receives what
 // the send came
 // to. Returns 1 when curl exited with 0, else 0. Returns 0 at once, without any output or file,
 // when the channel is not configured or `recipients` is empty (`outcome` not attempted); when the
