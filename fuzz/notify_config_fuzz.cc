@@ -3,8 +3,8 @@
 //
 // Properties: loading twice gives the same settings (the rewrite keeps every
 // value); the second rewrite changes nothing; no line is lost; afterwards
-// every password and token line short enough for its setting is stored in
-// the protected form.
+// every password, token, oauth2_client_secret and oauth2_refresh_token line
+// short enough for its setting is stored in the protected form.
 
 #include <cstring>
 #include <string>
@@ -66,7 +66,10 @@ void require_secrets_protected() {
   while (file.next(piece.data(), piece.capacity(), &info) > 0) {
     // A line with a unit that is no UTF-16 character is left as written.
     if (info.bad_character || !lw::parse_config_line(piece.c_str(), &line)) continue;
-    if (!(line.key == "password") && !(line.key == "token")) continue;
+    if (!(line.key == "password") && !(line.key == "token") &&
+        !(line.key == "oauth2_client_secret") && !(line.key == "oauth2_refresh_token")) {
+      continue;
+    }
     if (line.value.empty() || line.value.size() > kFitsEverySecret) continue;
     require(protected_shape(line.value.c_str()), "secret line stored protected");
   }

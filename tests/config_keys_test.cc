@@ -53,6 +53,8 @@ const std::vector<std::string>& value_pool() {
                                                   "http://p:3128",
                                                   "best-effort",
                                                   "off",
+                                                  "none",
+                                                  "relay.corp, .corp.example",
                                                   "10.0.0.1",
                                                   "192.168.1.300",
                                                   "123:abc-_",

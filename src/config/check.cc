@@ -9,6 +9,7 @@
 #include "config/config_keys.h"
 #include "config/config_line.h"
 #include "config/host_config.h"
+#include "config/mail_auth_check.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
 
@@ -18,12 +19,14 @@ namespace {
 
 // The lines about keys missing from the file, in the order of the rows.
 // Returns false when the file fails.
+// `needed` (null: every key) tells whether a required key is needed here.
 template <typename Rows>
-bool report_missing_keys(Rows rows, const bool* seen) {
+bool report_missing_keys(Rows rows, const bool* seen, const NotifyCheckState* needed = nullptr) {
   bool passed = true;
   for (size_t i = 0; i < rows.size(); ++i) {
     if (seen[i]) continue;
-    if (rows[i].missing == WhenMissing::kRequired) {
+    if (rows[i].missing == WhenMissing::kRequired &&
+        (!needed || mail_key_needed(*needed, rows[i].name))) {
       plain_print("Missing key: %s\n", rows[i].name);
       passed = false;
     } else if (rows[i].missing == WhenMissing::kInfo) {
@@ -45,7 +48,8 @@ int finish_host_file(const HostCheckState& state, bool passed) {
 }
 
 int finish_notify_file(const NotifyCheckState& state, bool passed) {
-  if (!report_missing_keys(notify_key_rows(), state.seen)) passed = false;
+  if (!report_missing_keys(notify_key_rows(), state.seen, &state)) passed = false;
+  if (!check_mail_login(state)) passed = false;
   const bool token = state.seen[find_notify_key("token") - notify_key_rows().data()];
   const bool chat_id = state.seen[find_notify_key("chat_id") - notify_key_rows().data()];
   if (token && !chat_id) {

@@ -437,6 +437,72 @@ constexpr NotifyKeyRow kNotifyKeys[] = {
        return false;
      },
      [](const NotifySettings& s, Out* out) { out->assign(s.cacert.c_str()); }},
+    // The e-mail login (see mail_auth_check.h for what "-check" asks of them together).
+    {"smtp_auth", "use password, none or oauth2", "", WhenMissing::kOptional, true,
+     [](const char* v) { return refused_unless(parse_mail_auth(v, nullptr)); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       to->settings->smtp_auth.assign(w);
+     },
+     LoadRefused::kFallBack, "password, none or oauth2", "using password", nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.smtp_auth.c_str()); }},
+    {"smtp_tls", "use required or try", "", WhenMissing::kOptional, true,
+     [](const char* v) { return refused_unless(smtp_tls_usable(v)); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->smtp_tls.assign(w); },
+     LoadRefused::kFallBack, "required or try", "using required", nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.smtp_tls.c_str()); }},
+    {"oauth2_token_url", "use an https:// address", "", WhenMissing::kOptional, true,
+     [](const char* v) { return refused_unless(v[0] == '\0' || token_url_usable(v)); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       to->settings->oauth2_token_url.assign(w);
+     },
+     LoadRefused::kFallBack, "an https:// address", "no token can be fetched", nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.oauth2_token_url.c_str()); }},
+    {"oauth2_client_id", "", "", WhenMissing::kOptional, true, [](const char*) { return taken(); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       to->settings->oauth2_client_id.assign(w);
+     },
+     LoadRefused::kKeep, nullptr, nullptr, nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.oauth2_client_id.c_str()); }},
+    {"oauth2_client_secret", "", "", WhenMissing::kOptional, false,
+     [](const char* v) {
+       char plain[kMaxOAuth2SecretLength + 1];
+       return secret(v, kMaxOAuth2SecretLength, plain, sizeof plain);
+     },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       store_secret(&to->settings->oauth2_client_secret, w, to);
+     },
+     LoadRefused::kFallBack, nullptr, nullptr,
+     [](const NotifySettings&) {
+       report_too_long("oauth2_client_secret", kMaxOAuth2SecretLength, "e-mail");
+     },
+     nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.oauth2_client_secret.c_str()); }},
+    {"oauth2_scope", "", "", WhenMissing::kOptional, true, [](const char*) { return taken(); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       to->settings->oauth2_scope.assign(w);
+     },
+     LoadRefused::kKeep, nullptr, nullptr, nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.oauth2_scope.c_str()); }},
+    {"oauth2_refresh_token", "", "", WhenMissing::kOptional, false,
+     [](const char* v) {
+       char plain[kMaxOAuth2SecretLength + 1];
+       return secret(v, kMaxOAuth2SecretLength, plain, sizeof plain);
+     },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       store_secret(&to->settings->oauth2_refresh_token, w, to);
+     },
+     LoadRefused::kFallBack, nullptr, nullptr,
+     [](const NotifySettings&) {
+       report_too_long("oauth2_refresh_token", kMaxOAuth2SecretLength, "e-mail");
+     },
+     nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.oauth2_refresh_token.c_str()); }},
+    {"no_proxy", "use host names, addresses and .domains separated by commas", "",
+     WhenMissing::kOptional, true, [](const char* v) { return refused_unless(no_proxy_usable(v)); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) { to->settings->no_proxy.assign(w); },
+     LoadRefused::kFallBack, "host names, addresses and .domains separated by commas",
+     "it is not used", nullptr, nullptr,
+     [](const NotifySettings& s, Out* out) { out->assign(s.no_proxy.c_str()); }},
 };
 
 static_assert(std::size(kHostKeys) <= kMaxKeyRows && std::size(kNotifyKeys) <= kMaxKeyRows);
@@ -540,7 +606,10 @@ bool check_by_verdict(const NotifyKeyRow& row, const ConfigLine& line, int line_
 
 bool check_notify_line(const NotifyKeyRow& row, const ConfigLine& line, int line_no,
                        NotifyCheckState* state) {
-  state->seen[&row - notify_key_rows().data()] = true;
+  const size_t index = &row - notify_key_rows().data();
+  state->seen[index] = true;
+  state->line[index] = line_no;
+  state->value[index].assign(line.value.c_str());
   const KeyValue value = row.parse(line.value.c_str());
   return row.check ? row.check(row, line, line_no, value, state)
                    : check_by_verdict(row, line, line_no, value, *state);

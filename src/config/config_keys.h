@@ -135,6 +135,10 @@ struct NotifyLoadTarget {
 struct NotifyCheckState {
   const char* file_name = "";
   bool seen[kMaxKeyRows] = {};  // by row index
+  // The key's last line, by row index, for checks of several keys together
+  // (mail_auth_check.h): its number and the start of its value.
+  int line[kMaxKeyRows] = {};
+  FixedText<256> value[kMaxKeyRows];
 };
 
 struct NotifyKeyRow;

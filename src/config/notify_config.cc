@@ -62,9 +62,62 @@ CurlSettings curl_settings(const NotifySettings& s) {
   CurlSettings curl;
   curl.cacert = s.cacert.c_str();
   curl.proxy = s.proxy.c_str();
+  curl.no_proxy = s.no_proxy.c_str();
   const char* option = ssl_revoke_option(s.ssl_revoke.c_str());
   curl.revoke_option = platform::kTlsChecksRevocation && option ? option : "";
   return curl;
+}
+
+bool parse_mail_auth(const char* text, MailAuth* mode) {
+  MailAuth found;
+  if (text[0] == '\0' || std::strcmp(text, "password") == 0) {
+    found = MailAuth::kPassword;
+  } else if (std::strcmp(text, "none") == 0) {
+    found = MailAuth::kNone;
+  } else if (std::strcmp(text, "oauth2") == 0) {
+    found = MailAuth::kOAuth2;
+  } else {
+    return false;
+  }
+  if (mode) *mode = found;
+  return true;
+}
+
+MailAuth mail_auth_of(const NotifySettings& settings) {
+  MailAuth mode = MailAuth::kPassword;
+  parse_mail_auth(settings.smtp_auth.c_str(), &mode);
+  return mode;
+}
+
+bool smtp_tls_usable(const char* text) {
+  return text[0] == '\0' || std::strcmp(text, "required") == 0 || std::strcmp(text, "try") == 0;
+}
+
+bool token_url_usable(const char* text) { return heartbeat_url_usable(text); }
+
+bool no_proxy_usable(const char* text) {
+  if (std::strlen(text) >= kCurlSettingSize) return false;
+  for (const char* p = text; *p; ++p) {
+    const char c = *p;
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum && !std::strchr(".-:[]*/, ", c)) return false;
+  }
+  return true;
+}
+
+bool mail_login_complete(const NotifySettings& s) {
+  if (s.server.empty()) return false;
+  switch (mail_auth_of(s)) {
+    case MailAuth::kNone:
+      return !s.from.empty() || !s.email.empty();
+    case MailAuth::kOAuth2:
+      return !s.email.empty() && !s.oauth2_token_url.empty() && !s.oauth2_client_id.empty() &&
+             !s.oauth2_scope.empty() &&
+             (!s.oauth2_client_secret.empty() || !s.oauth2_refresh_token.empty());
+    case MailAuth::kPassword:
+      break;
+  }
+  return !s.email.empty() && !s.password.empty();
 }
 
 int parse_retry_minutes(const char* text) {
@@ -97,7 +150,7 @@ void load_notify_config(NotifySettings* settings) {
   for (const NotifyKeyRow& row : notify_key_rows()) {
     if (note_due[&row - notify_key_rows().data()]) print_notify_note(row, s);
   }
-  s.email_enabled = !s.server.empty() && !s.email.empty() && !s.password.empty() && !s.to.empty();
+  s.email_enabled = mail_login_complete(s) && !s.to.empty();
 
   // Every secret line is written back protected on every load.
   if (to.to_protect) protect_secrets_in_file();

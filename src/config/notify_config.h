@@ -18,6 +18,8 @@ constexpr size_t kMaxTokenLength = 255;
 // Largest `retry_minutes`: failed alerts are retried for at most a day.
 constexpr int kMaxRetryMinutes = 1440;
 constexpr size_t kHeartbeatUrlSize = 1024;  // `heartbeat_url`, terminator included
+// Limits of the OAuth 2.0 client secret and refresh token, in characters.
+constexpr size_t kMaxOAuth2SecretLength = 255;
 
 struct NotifySettings {
   FixedText<256> server;
@@ -45,7 +47,50 @@ struct NotifySettings {
   FixedText<kCurlSettingSize> cacert;
   FixedText<16> ssl_revoke;
   FixedText<kCurlSettingSize> proxy;
+  // How the mail server is logged in to and reached.
+  // `smtp_auth`: "" or "password" (user name and password), "none" (no login,
+  // a relay), "oauth2" (XOAUTH2 with a token fetched from `oauth2_token_url`).
+  // `smtp_tls`: "" or "required" (--ssl-reqd), "try" (--ssl: TLS when offered).
+  // `no_proxy`: hosts curl reaches without the proxy ("host, .domain").
+  FixedText<16> smtp_auth;
+  FixedText<16> smtp_tls;
+  FixedText<kCurlSettingSize> oauth2_token_url;
+  FixedText<256> oauth2_client_id;
+  FixedText<kMaxOAuth2SecretLength + 1> oauth2_client_secret;
+  FixedText<512> oauth2_scope;
+  FixedText<kMaxOAuth2SecretLength + 1> oauth2_refresh_token;
+  FixedText<kCurlSettingSize> no_proxy;
 };
+
+// The ways of logging in to the mail server (`smtp_auth`).
+enum class MailAuth { kPassword, kNone, kOAuth2 };
+
+// The mode of an `smtp_auth` text ("" is "password"); false for another text.
+bool parse_mail_auth(const char* text, MailAuth* mode);
+
+// The mode `settings` uses; an unknown text counts as "password" (the loader
+// never keeps one).
+MailAuth mail_auth_of(const NotifySettings& settings);
+
+// True when `text` can be the `smtp_tls`: "", "required" or "try".
+bool smtp_tls_usable(const char* text);
+
+// True when `text` can be the `oauth2_token_url`: "https://" and at least one
+// more byte, no blank or control byte, shorter than kCurlSettingSize.
+bool token_url_usable(const char* text);
+
+// True when `text` can be the `no_proxy`: host names, addresses and domains
+// separated by commas and blanks (letters, digits, '.', '-', ':', '[', ']',
+// '*' and '/' only), shorter than kCurlSettingSize. "" is not set.
+bool no_proxy_usable(const char* text);
+
+// True when the e-mail channel has what its mode needs to log in and send:
+// `server`, and for "password" `email` and `password`; for "none" a sender
+// (`from` or `email`); for "oauth2" `email`, `oauth2_token_url`,
+// `oauth2_client_id`, `oauth2_scope` and `oauth2_client_secret` or
+// `oauth2_refresh_token`. The loader turns e-mail on when this holds and
+// `to` has a value.
+bool mail_login_complete(const NotifySettings& settings);
 
 // The curl switch of an `ssl_revoke` text: "--ssl-revoke-best-effort" for
 // "best-effort", "--ssl-no-revoke" for "off", "" for "" (not set); null
@@ -57,7 +102,7 @@ const char* ssl_revoke_option(const char* text);
 // blank or control byte, shorter than kCurlSettingSize. "" is not set.
 bool proxy_usable(const char* text);
 
-// The settings of `s` for the channels' curl calls. The revocation switch
+// The settings of `s` for the channels' curl calls (`no_proxy` included). The revocation switch
 // is left out where the system's TLS checks no revocation
 // (platform::kTlsChecksRevocation false).
 CurlSettings curl_settings(const NotifySettings& s);

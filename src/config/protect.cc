@@ -127,6 +127,10 @@ namespace {
 size_t secret_limit(const char* key) {
   if (std::strcmp(key, "password") == 0) return kMaxPasswordLength;
   if (std::strcmp(key, "token") == 0) return kMaxTokenLength;
+  if (std::strcmp(key, "oauth2_client_secret") == 0 ||
+      std::strcmp(key, "oauth2_refresh_token") == 0) {
+    return kMaxOAuth2SecretLength;
+  }
   return 0;
 }
 

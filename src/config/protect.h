@@ -1,5 +1,5 @@
-// Protection of the secrets stored in the notification file: the password
-// and the bot token are kept on disk as "encry(<hex>)", the value XORed with
+// Protection of the secrets stored in the notification file: the password,
+// the bot token, the OAuth 2.0 client secret and refresh token are kept on disk as "encry(<hex>)", the value XORed with
 // a fixed mixing key and written as upper-case hex digits.
 
 #ifndef LINKWATCH_CONFIG_PROTECT_H_
@@ -40,7 +40,8 @@ bool read_stored_secret(const char* stored, size_t limit, char* out, size_t cap)
 // processes; it is created beside it and never renamed or deleted.
 constexpr const char kNotifyLockFileName[] = "linkwatch_email.lock";
 
-// Rewrites every `password` and `token` line of "linkwatch_email.txt" that
+// Rewrites every `password`, `token`, `oauth2_client_secret` and
+// `oauth2_refresh_token` line of "linkwatch_email.txt" that
 // carries a non-empty value of at most its limit as key:"<protected form of
 // that line's own value>" followed by that line's own line end; all other
 // bytes stay as they are (line ends and a leading byte order mark included),

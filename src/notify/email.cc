@@ -92,6 +92,12 @@ bool write_mail(SendFile* file, const NotifySettings& settings, const char* reci
   return file->write(text.data(), text.size());
 }
 
+// Overwrites a buffer that held a secret.
+void wipe_secret(char* buffer, size_t size) {
+  volatile char* p = buffer;
+  for (size_t i = 0; i < size; ++i) p[i] = '\0';
+}
+
 }  // namespace
 
 const char* mail_sender(const NotifySettings& settings) {
@@ -103,8 +109,30 @@ const char* mail_recipients(const NotifySettings& settings, int32_t kind) {
 }
 
 bool email_configured(const NotifySettings& settings) {
-  return settings.email_enabled != 0 && !settings.server.empty() && !settings.email.empty() &&
-         !settings.password.empty();
+  return settings.email_enabled != 0 && mail_login_complete(settings);
+}
+
+bool login_refused(const SendOutcome& outcome) {
+  return !outcome.delivered && !outcome.token_request && outcome.run == RunStatus::kExited &&
+         (outcome.curl_code == 67 || outcome.status == 535 || outcome.status == 534);
+}
+
+const char* login_hint(MailAuth mode, const SendOutcome& outcome) {
+  if (!login_refused(outcome)) return "";
+  switch (mode) {
+    case MailAuth::kPassword:
+      return "Email: the mail server refused the login; when it no longer takes password logins "
+             "(Microsoft 365, Outlook.com, Gmail), set smtp_auth : \"oauth2\" in "
+             "linkwatch_email.txt, send through a relay with smtp_auth : \"none\", or log in "
+             "with an app password";
+    case MailAuth::kOAuth2:
+      return "Email: the mail server refused the OAuth 2.0 token; check that the application may "
+             "send as the mailbox in email (SMTP.SendAsApp or the Gmail scope) and that the "
+             "mailbox allows SMTP logins";
+    case MailAuth::kNone:
+      break;
+  }
+  return "";
 }
 
 int send_mail_message(const NotifySettings& settings, const char* recipients, const char* subject,
@@ -123,40 +151,71 @@ int send_mail_message(const NotifySettings& settings, const char* recipients, co
                      sizeof envelope_from)) {
     copy_bounded(envelope_from, sizeof envelope_from, mail_sender(settings));
   }
-  MailRequest request;
-  const bool usable = build_mail_request(
-      settings.server.c_str(), envelope_from, settings.email.c_str(), settings.password.c_str(),
-      recipients, mail_file.name(), &request, curl_settings(settings));
+  const MailAuth mode = mail_auth_of(settings);
+  // TLS is optional only where no secret goes over the line ("-check" refuses the rest).
+  const bool tls_try = mode == MailAuth::kNone && settings.smtp_tls == "try";
+  char token[kMaxAccessTokenLength + 1] = "";
+  TokenSource source = TokenSource::kFetched;
   if (!silent) console_print("Sending mail alert now .....\n");
   // Control bytes reach neither curl nor the log: such an address is left
   // out, and shown escaped.
   char shown[4 * kMailRecipientsSize];
-  for (int i = 0; i < request.recipients.refused_count; ++i) {
-    escape_control_bytes(request.recipients.refused[i], shown, sizeof shown);
+  MailRecipients split;
+  split_mail_recipients(recipients, &split);
+  for (int i = 0; i < split.refused_count; ++i) {
+    escape_control_bytes(split.refused[i], shown, sizeof shown);
     log_event("Email: recipient \"%s\" holds a control character; it is left out", shown);
   }
   escape_control_bytes(recipients, shown, sizeof shown);
   log_event("Send Mail Alert to %s via SMTP server %s", shown, settings.server.c_str());
-  // A server value curl would read as an option is never run: the send
-  // fails like a command that could not be started.
-  const Command command = request.command();
-  return run_send(Channel::kEmail, usable ? &command : nullptr, nullptr,
-                  settings.ssl_revoke.c_str(), silent, outcome);
+  SendOutcome local;
+  if (!outcome) outcome = &local;
+  int sent = 0;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (mode == MailAuth::kOAuth2) {
+      source = get_mail_token(settings, token, sizeof token, outcome);
+      if (source == TokenSource::kFailed) {
+        if (!silent) console_print("Email command rc=%d\n", outcome_console_code(*outcome));
+        return 0;
+      }
+    }
+    MailRequest request;
+    const bool usable = build_mail_request(
+        settings.server.c_str(), envelope_from, settings.email.c_str(),
+        mode == MailAuth::kOAuth2 ? token : settings.password.c_str(), recipients, mail_file.name(),
+        &request, curl_settings(settings), mode, tls_try);
+    // A server value curl would read as an option is never run: the send
+    // fails like a command that could not be started.
+    const Command command = request.command();
+    sent = run_send(Channel::kEmail, usable ? &command : nullptr, nullptr,
+                    settings.ssl_revoke.c_str(), silent, outcome);
+    wipe_secret(request.config.data(), request.config.capacity());
+    if (mode != MailAuth::kOAuth2 || !login_refused(*outcome)) break;
+    // The server refused the token: the next send fetches a new one, and a
+    // token that came from memory is replaced at once.
+    forget_mail_token();
+    if (source != TokenSource::kCache) break;
+  }
+  wipe_secret(token, sizeof token);
+  if (const char* hint = login_hint(mode, *outcome); hint[0] != '\0') log_event("%s", hint);
+  return sent;
 }
 
 Command MailRequest::command() const { return make_command(argv, config.c_str()); }
 
 bool build_mail_request(const char* server, const char* sender, const char* user,
                         const char* password, const char* recipients, const char* mail_file,
-                        MailRequest* out, const CurlSettings& curl) {
+                        MailRequest* out, const CurlSettings& curl, MailAuth auth, bool tls_try) {
   out->argv[0] = nullptr;
   out->recipients.count = 0;
   out->recipients.refused_count = 0;
   out->config.clear();
   if (!server || server[0] == '\0' || looks_like_option(server) || !mail_file) return false;
 
-  const char* login[] = {user, ":", password};
-  if (!append_curl_config_line(&out->config, "user", login, 3) ||
+  const char* login[] = {user, ":", auth == MailAuth::kOAuth2 ? "" : password};
+  if ((auth != MailAuth::kNone && !append_curl_config_line(&out->config, "user", login, 3)) ||
+      (auth == MailAuth::kOAuth2 &&
+       !append_curl_config_line(&out->config, "oauth2-bearer", &password, 1)) ||
       !finish_curl_config(&out->config, curl)) {
     return false;
   }
@@ -165,7 +224,7 @@ bool build_mail_request(const char* server, const char* sender, const char* user
   out->argv[n++] = server;
   out->argv[n++] = "--mail-from";
   out->argv[n++] = sender ? sender : "";
-  out->argv[n++] = "--ssl-reqd";
+  out->argv[n++] = tls_try ? "--ssl" : "--ssl-reqd";
   out->argv[n++] = "--config";
   out->argv[n++] = "-";
   out->argv[n++] = "-T";

@@ -210,6 +210,13 @@ void format_detail(const SendOutcome& outcome, bool smtp, DetailStyle style, cha
     copy_bounded(out, cap, "send file not written");
     return;
   }
+  if (outcome.token_request && smtp) {
+    char detail[512];
+    format_detail(outcome, false, style, detail, sizeof detail);
+    text.format("token request: %s", detail);
+    copy_bounded(out, cap, text.c_str());
+    return;
+  }
   if (outcome.run != RunStatus::kExited) {
     text.format(log ? "curl -1 (%s" : "curl -1: %s", run_meaning(outcome.run));
     if (outcome.run == RunStatus::kTimedOut) {

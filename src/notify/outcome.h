@@ -31,6 +31,9 @@ struct SendOutcome {
   bool file_unwritten = false;
   // The runner's limit for the run (0: kCurlRunLimitMs), for the detail text.
   uint32_t time_limit_ms = 0;
+  // The e-mail's OAuth 2.0 token request failed (notify/oauth2_token.h): the
+  // codes are those of its HTTP call, the detail reads "token request: ...".
+  bool token_request = false;
 };
 
 // Bytes of the receiver's answer shown in the log and kept in `reply`.
@@ -71,7 +74,8 @@ enum class DetailStyle { kLog, kTest };
 // The codes behind `outcome`, e.g. "SMTP 250", "HTTP 202",
 // "curl 67 (login denied), SMTP 535" or "HTTP 429: Too Many Requests"; a
 // run without an exit code reads "curl -1 (could not run)", "curl -1
-// (time limit of <time_limit_ms> s)" or "curl -1 (ended at stop)". "" when a delivered
+// (time limit of <time_limit_ms> s)" or "curl -1 (ended at stop)"; a token_request outcome
+// reads "token request: " and its HTTP detail. "" when a delivered
 // send has no code to show; "send file not written" for a file_unwritten
 // outcome. Always terminated in `out` (cap > 0).
 void format_outcome_detail(const SendOutcome& outcome, Channel channel, DetailStyle style,

@@ -102,8 +102,10 @@ int put_curl_tls_switches(const char** argv, const CurlSettings& curl) {
 }
 
 bool append_curl_proxy(char* dst, size_t cap, const CurlSettings& curl) {
-  return !curl.proxy || curl.proxy[0] == '\0' ||
-         append_curl_config_line(dst, cap, "proxy", &curl.proxy, 1);
+  const bool proxy = !curl.proxy || curl.proxy[0] == '\0' ||
+                     append_curl_config_line(dst, cap, "proxy", &curl.proxy, 1);
+  return proxy && (!curl.no_proxy || curl.no_proxy[0] == '\0' ||
+                   append_curl_config_line(dst, cap, "noproxy", &curl.no_proxy, 1));
 }
 
 bool looks_like_option(const char* arg) { return arg && arg[0] == '-'; }

@@ -44,6 +44,7 @@ struct CurlSettings {
   const char* cacert = nullptr;         // "--cacert <file>": the authorities to trust
   const char* revoke_option = nullptr;  // "--ssl-revoke-best-effort" or "--ssl-no-revoke"
   const char* proxy = nullptr;          // `proxy = "<url>"` in the config text (may hold a login)
+  const char* no_proxy = nullptr;       // `noproxy = "<hosts>"` in the config text
 };
 
 // True when curl's error text in `output` says that a certificate's
@@ -53,9 +54,9 @@ bool names_revocation_failure(const char* output);
 
 // Capacity of the `cacert` and `proxy` settings, terminator included.
 constexpr size_t kCurlSettingSize = 1024;
-// Room the settings take in a config text: a proxy line with every byte
-// escaped, and the `show-error` line.
-constexpr size_t kCurlConfigExtra = 2 * (kCurlSettingSize - 1) + 16 + 16;
+// Room the settings take in a config text: a proxy and a noproxy line with
+// every byte escaped, and the `show-error` line.
+constexpr size_t kCurlConfigExtra = 4 * (kCurlSettingSize - 1) + 2 * 16 + 16;
 
 // True when curl would take `arg` as an option rather than as an address
 // (it starts with "-"). Such a server or web hook value is never passed.
@@ -115,8 +116,9 @@ constexpr size_t kCurlStartArgs = 11;
 // into `argv` (room for 3 entries); returns the number of entries.
 int put_curl_tls_switches(const char** argv, const CurlSettings& curl);
 
-// Appends the `proxy = "<url>"` line of `curl`, where set, to the
-// terminated config text in `dst` (`cap` bytes); false when it does not fit.
+// Appends the `proxy = "<url>"` line of `curl`, where set, and then its
+// `noproxy = "<hosts>"` line, where set, to the terminated config text in
+// `dst` (`cap` bytes); false when they do not fit.
 bool append_curl_proxy(char* dst, size_t cap, const CurlSettings& curl);
 
 template <size_t N>
@@ -139,7 +141,7 @@ Command make_command(const char* const* argv, const char* input);
 int put_curl_start(const char** argv, const CurlProgram& program, const char* write_out,
                    const CurlSettings& curl);
 
-// Ends a channel's config text: the proxy when set, then `show-error`.
+// Ends a channel's config text: the proxy and noproxy when set, then `show-error`.
 // False when they do not fit.
 template <size_t N>
 bool finish_curl_config(FixedText<N>* config, const CurlSettings& curl) {
