@@ -1,7 +1,5 @@
-// `alert_text : "clear"`: the short subjects and fact bodies of the host
-// alerts on every channel, the Teams card's colours, the digest's lines;
-// without the key, the texts of old. And the "From:" header: an 8-bit
-// display name goes out as RFC 2047 encoded words, the rest as written.
+// The host alerts' texts with `alert_text : "clear"` and without it, and
+// the "From:" header's RFC 2047 encoding of an 8-bit display name.
 
 #include <gtest/gtest.h>
 
@@ -111,21 +109,19 @@ TEST(AlertTextTest, ClearTextsSayWhatBrokeAndForHowLong) {
     EXPECT_TRUE(m->card_body.empty()) << "the card shows the body";
     EXPECT_EQ(m->card_tone, tone);
     EXPECT_EQ(m->facts.description, description);
-    EXPECT_EQ(m->facts.since, host.down_since);
-    EXPECT_EQ(m->facts.duration, host.down_since ? after : -1);
+    EXPECT_EQ(std::tuple(m->facts.since, m->facts.duration),
+              std::tuple(host.down_since, host.down_since ? after : -1));
   }
 }
 
-// Without the key every text is what it always was, byte for byte, and the
-// card is uncoloured and repeats its title as of old.
+// Without the key the texts are what they always were, byte for byte (the
+// reminder's: alerts_test), and the card is uncoloured, its title repeated.
 TEST(AlertTextTest, AbsentKeyKeepsTheClassicTexts) {
   const std::string first = local(kStart), last = local(kStart + 40, "%H:%M:%S");
   const std::string down = "Alert for 443. web01 443 Connection refused(" + last +
                            "). 40 seconds (3 times) from " + first + " to " + last +
                            " (Ping Success 0 of 3)";
   const std::string back = "Back to normal for 443 web01:443";
-  const std::string still =
-      "Still DOWN: web01 443 since " + first + " (12 min), Connection refused";
   const std::tuple<int32_t, std::string, std::string, std::string> cases[] = {
       {kDownAlert, down,
        down + "\nHost: web01\nPort: 443\nError: Connection refused\nDuration: 40 seconds\n" +
@@ -137,9 +133,6 @@ TEST(AlertTextTest, AbsentKeyKeepsTheClassicTexts) {
        back + "\nRecovered at " + local(kStart + 720) +
            "\nYour setting is consecutive 3 TIMEOUT to get alert.\n",
        "RECOVERY\nHost: web01\nPort: 443\nRecovered at: " + local(kStart + 720)},
-      {kReminderAlert, still, still + "\n",
-       "STILL DOWN\nHost: web01\nPort: 443\nSince: " + first +
-           " (12 min)\nError: Connection refused"},
   };
   for (const auto& [kind, subject, body, chat] : cases) {
     auto m = compose(kind, host_of("web01", "443", "shop front end"), "Connection refused", 720,
@@ -167,64 +160,55 @@ TEST_F(AlertTextRunTest, EveryChannelSendsTheClearTextOfACycle) {
     table->hosts[i].down_since = now_seconds() - 600;
   }
   NotifySettings notify = test::all_channels();
-  notify.from.assign(
-      "\xC3\x9C"
-      "berwachung <alerts@example.com>");
+  notify.from.assign("\u00DCberwachung <alerts@example.com>");
+  MonitorSettings settings;
+  settings.alert_text = AlertText::kClear;
+  MonitorRun run;
+  run.table = table.get();
+  run.settings = &settings;
+  run.notify = &notify;
+  run.check = [](WorkerSlot* slot, const WorkerContext& c) -> uint32_t {
+    const HostEntry& host = c.table->hosts[slot->host_index];
+    if (slot->host_index == 1) c.alerts.down(c.alerts.context, host, "refused");
+    if (slot->host_index == 2) c.alerts.recovery(c.alerts.context, host);
+    if (slot->host_index == 3) c.alerts.reminder(c.alerts.context, host, "refused");
+    return 0;
+  };
+  run.report = [](HostTable*, const MonitorSettings&, const NotifySettings&) {};
+  const std::string title = "\", \"weight\": \"Bolder\", \"size\": \"Large\", \"color\": \"";
   const std::tuple<std::string, std::string, std::string> sends[] = {
       {"DOWN h1:80: refused", "DOWN%20h1%3A80%0AError%3A%20refused%0A", "attention"},
       {"RECOVERY h2:80 (one) after 10 min", "RECOVERY%20h2%3A80%0Aone%0ARecovered", "good"},
       {"STILL DOWN h3:80 for 10 min: refused", "STILL%20DOWN%20h3%3A80%0AError", "attention"}};
   for (int group : {0, 5}) {
-    MonitorSettings settings;
-    settings.alert_text = AlertText::kClear;
-    settings.workers = 3;
     settings.group_alerts = group;
-    auto run = std::make_unique<MonitorRun>();
-    run->table = table.get();
-    run->settings = &settings;
-    run->notify = &notify;
-    run->check = [](WorkerSlot* slot, const WorkerContext& context) -> uint32_t {
-      const HostEntry& host = context.table->hosts[slot->host_index];
-      const AlertSink& sink = context.alerts;
-      if (slot->host_index == 1) sink.down(sink.context, host, "refused");
-      if (slot->host_index == 2) sink.recovery(sink.context, host);
-      if (slot->host_index == 3) sink.reminder(sink.context, host, "refused");
-      return 0;
-    };
-    run->report = [](HostTable*, const MonitorSettings&, const NotifySettings&) {};
     test::CommandRecorder recorder;
     test::OutputCapture capture;
-    run_cycle(*run);
-    std::string mail, card, telegram;
+    run_cycle(run);
+    std::string mail, card, telegram;  // the texts of all alerts
     for (const test::RecordedCommand& c : recorder.commands()) {
-      (c.mail_file   ? mail
-       : c.card_file ? card
-                     : telegram) += c.mail_file   ? *c.mail_file
-                                    : c.card_file ? *c.card_file
-                                                  : c.input.value_or("");
+      mail += c.mail_file.value_or("");
+      card += c.card_file.value_or("");
+      telegram += c.input.value_or("");
     }
+    EXPECT_NE(mail.find("From: =?UTF-8?B?w5xiZXJ3YWNodW5n?= <alerts@example.com>\r\n"),
+              std::string::npos)
+        << mail;
     for (const auto& [subject, chat, colour] : sends) {
       SCOPED_TRACE(subject + (group ? " held" : ""));
-      EXPECT_NE(mail.find("From: =?UTF-8?B?w5xiZXJ3YWNodW5n?= <alerts@example.com>\r\nTo: "
-                          "a@x.org\r\nSubject: " +
-                          subject + "\r\n"),
-                std::string::npos)
-          << mail;
+      EXPECT_NE(mail.find("\nSubject: " + subject + "\r\n"), std::string::npos);
       EXPECT_NE(telegram.find("&text=" + chat), std::string::npos) << telegram;
-      EXPECT_NE(
-          card.find(subject + "\", \"weight\": \"Bolder\", \"size\": \"Large\", \"color\": \"" +
-                    colour),
-          std::string::npos)
-          << card;
+      EXPECT_NE(card.find(subject + title + colour), std::string::npos) << card;
       EXPECT_EQ(card.find(subject), card.rfind(subject)) << "the title is not repeated";
     }
   }
 }
 
-std::vector<HeldAlert> held(int32_t kind, size_t count) {
-  std::vector<HeldAlert> alerts(count);
-  for (size_t i = 0; i < count; ++i) {
-    alerts[i].kind = kind;
+// The clear digest: one clear line a host, no subject line, the kind's
+// tone; a card too long is cut for the card alone and keeps that shape.
+TEST(AlertTextTest, ClearDigestLinesAndTheirCutCard) {
+  std::vector<HeldAlert> alerts(kMaxHosts);
+  for (size_t i = 0; i < alerts.size(); ++i) {
     alerts[i].host = host_of("web", "8000", i == 0 ? "front" : "");
     alerts[i].host.host.format("web%zu", i + 1);
     alerts[i].error.assign(i == 0 ? "" : "Connection refused");
@@ -232,31 +216,25 @@ std::vector<HeldAlert> held(int32_t kind, size_t count) {
     alerts[i].time = kStart + 600;
     alerts[i].text = AlertText::kClear;
   }
-  return alerts;
-}
-
-// The clear digest: one clear line a host (no subject line), the kind's
-// tone; a card too long is cut for the card alone and keeps that shape.
-TEST(AlertTextTest, ClearDigestLinesAndTheirCutCard) {
   const std::tuple<int32_t, const char*, const char*, CardTone> cases[] = {
-      {kDownAlert, "web1:8000 (front): Timeout, down since @0, ping 1 of 3 answered",
-       "web2:8000: Connection refused, down since @0, ping 1 of 3 answered", CardTone::kAttention},
       {kRecoveryAlert, "web1:8000 (front): back after 10 min, down since @0",
        "web2:8000: back after 10 min, down since @0", CardTone::kGood},
       {kReminderAlert, "web1:8000 (front): down for 10 min, Timeout, since @0",
        "web2:8000: down for 10 min, Connection refused, since @0", CardTone::kAttention},
+      {kDownAlert, "web1:8000 (front): Timeout, down since @0, ping 1 of 3 answered",
+       "web2:8000: Connection refused, down since @0, ping 1 of 3 answered", CardTone::kAttention},
   };
   auto m = new_message();
   for (const auto& [kind, first, second, tone] : cases) {
-    compose_digest(held(kind, 2).data(), 2, m.get());
+    for (HeldAlert& a : alerts) a.kind = kind;
+    compose_digest(alerts.data(), 2, m.get());
     const std::string lines = at(first) + "\n" + at(second);
     EXPECT_EQ(m->body.c_str(), lines + "\n");
     EXPECT_NE(std::string(m->chat_text.c_str()).find(": 2 hosts\n" + lines), std::string::npos);
     EXPECT_EQ(m->card_tone, tone);
   }
-  std::vector<HeldAlert> alerts = held(kDownAlert, kMaxHosts);
   for (HeldAlert& a : alerts) a.host.description.assign(std::string(100, 'd').c_str());
-  compose_digest(alerts.data(), alerts.size(), m.get());
+  compose_digest(alerts.data(), alerts.size(), m.get());  // DOWN, as the last case
   EXPECT_EQ(std::string(m->card_body.c_str()).rfind("web1:8000 (", 0), 0u);
   EXPECT_NE(std::string(m->card_body.c_str()).find("\n... and "), std::string::npos);
   bool cut = true;
@@ -295,23 +273,20 @@ TEST_F(AlertTextCardTest, ClearCardRenders) {
 // address part untouched; what does not fit whole gives nothing.
 TEST(MailFromTest, OnlyAnEightBitDisplayNameIsEncoded) {
   std::string umlauts;
-  for (int i = 0; i < 60; ++i) umlauts += "\xC3\xA4";
+  for (int i = 0; i < 60; ++i) umlauts += "\u00E4";
   const std::pair<std::string, std::string> cases[] = {
       {"\"Ops, <team>\" <alerts@example.com>", "\"Ops, <team>\" <alerts@example.com>"},
-      {"\xC3\xBC@example.com", "\xC3\xBC@example.com"},  // no display name
-      {"  \xC3\x9C"
-       "berwachung   <alerts@example.com> (ops)",
+      {"\u00FC@example.com", "\u00FC@example.com"},  // no display name
+      {"  \u00DCberwachung   <alerts@example.com> (ops)",
        "=?UTF-8?B?w5xiZXJ3YWNodW5n?= <alerts@example.com> (ops)"},
       // Quotes and escapes are taken off; a control byte is a space.
-      {"\"\xC3\x9C"
-       "ber, \\\"Ops\\\"\" <a@b.c>",
-       "=?UTF-8?B?w5xiZXIsICJPcHMi?= <a@b.c>"},
-      {"\xC3\x9C\x01x <a@b.c>", "=?UTF-8?B?w5wgeA==?= <a@b.c>"},
+      {"\"\u00DCber, \\\"Ops\\\"\" <a@b.c>", "=?UTF-8?B?w5xiZXIsICJPcHMi?= <a@b.c>"},
+      {"\u00DC\x01x <a@b.c>", "=?UTF-8?B?w5wgeA==?= <a@b.c>"},
       {umlauts + " <alerts@example.com>",
        "=?UTF-8?B?w6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOk?=\n "
        "=?UTF-8?B?w6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6Q=?=\n "
        "=?UTF-8?B?w6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpA==?=\n <alerts@example.com>"},
-      {"\xE2\x82\xAC" + std::string(40, 'x') + " <" + std::string(55, 'a') + "@example.com>",
+      {"\u20AC" + std::string(40, 'x') + " <" + std::string(55, 'a') + "@example.com>",
        "=?UTF-8?B?4oKseHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4?=\n "
        "=?UTF-8?B?eA==?=\n <" +
            std::string(55, 'a') + "@example.com>"},
