@@ -67,29 +67,27 @@ std::string card_of(const NotifyMessage& m, bool* cut = nullptr) {
   return card;
 }
 
-// Every clear text names the service, its description, the error, the start and the
-// downtime; the chat text is the body with the kind for the first two labels.
+// Every clear text names the service, its description, the error (none: Timeout), the start
+// and the downtime; the chat text is the body with the kind for the first two labels; the
+// card's tone is green for a RECOVERY, red otherwise.
 TEST(AlertTextTest, ClearTextsSayWhatBrokeAndForHowLong) {
-  const std::tuple<int32_t, HostEntry, const char*, int64_t, const char*, const char*, const char*,
-                   CardTone>
-      cases[] = {
-          {kDownAlert, host_of("web01", "443", "shop front end"), "Connection refused", 40,
-           "DOWN web01:443 (shop front end): Connection refused", "DOWN web01:443",
-           "Error: Connection refused\nDown since: @0\nDowntime: 40 s (3 failed checks in a "
-           "row)\nPing: 0 of 3 answered\n",
-           CardTone::kAttention},
-          {kRecoveryAlert, host_of("web01", "443", "shop front end"), "", 12 * 60 + 5,
-           "RECOVERY web01:443 (shop front end) after 12 min", "RECOVERY web01:443",
-           "Recovered at: @1\nDown since: @0\nDowntime: 12 min\n", CardTone::kGood},
-          {kRecoveryAlert, host_of("::1", "53", "", 0), "", 60, "RECOVERY [::1]:53",
-           "RECOVERY [::1]:53", "Recovered at: @1\n", CardTone::kGood},
-          {kReminderAlert, host_of("::1", "53", ""), "", 2 * 3600 + 5 * 60,
-           "STILL DOWN [::1]:53 for 2 h 05 min: Timeout", "STILL DOWN [::1]:53",
-           "Error: Timeout\nDown since: @0\nDowntime: 2 h 05 min\n", CardTone::kAttention},
-      };
-  for (const auto& [kind, host, error, after, subject, head, facts_text, tone] : cases) {
+  const std::tuple<int32_t, HostEntry, int64_t, const char*, const char*, const char*> cases[] = {
+      {kDownAlert, host_of("web01", "443", "shop front end"), 40,
+       "DOWN web01:443 (shop front end): Timeout", "DOWN web01:443",
+       "Error: Timeout\nDown since: @0\nDowntime: 40 s (3 failed checks in a row)\n"
+       "Ping: 0 of 3 answered\n"},
+      {kRecoveryAlert, host_of("web01", "443", "shop front end"), 12 * 60 + 5,
+       "RECOVERY web01:443 (shop front end) after 12 min", "RECOVERY web01:443",
+       "Recovered at: @1\nDown since: @0\nDowntime: 12 min\n"},
+      {kRecoveryAlert, host_of("::1", "53", "", 0), 60, "RECOVERY [::1]:53", "RECOVERY [::1]:53",
+       "Recovered at: @1\n"},
+      {kReminderAlert, host_of("::1", "53", ""), 2 * 3600 + 5 * 60,
+       "STILL DOWN [::1]:53 for 2 h 05 min: Timeout", "STILL DOWN [::1]:53",
+       "Error: Timeout\nDown since: @0\nDowntime: 2 h 05 min\n"},
+  };
+  for (const auto& [kind, host, after, subject, head, facts_text] : cases) {
     SCOPED_TRACE(subject);
-    auto m = compose(kind, host, error, after, AlertText::kClear);
+    auto m = compose(kind, host, "", after, AlertText::kClear);
     const std::string service = std::string(head).substr(std::string(head).rfind(' ') + 1);
     const std::string facts = at(facts_text, after), description = host.description.c_str(),
                       line = description.empty() ? "" : description + "\n";
@@ -98,7 +96,7 @@ TEST(AlertTextTest, ClearTextsSayWhatBrokeAndForHowLong) {
               "Service: " + service + "\n" + (line.empty() ? "" : "Description: " + line) + facts);
     EXPECT_EQ(m->chat_text.c_str(), head + ("\n" + line) + facts.substr(0, facts.size() - 1));
     EXPECT_TRUE(m->card_body.empty()) << "the card shows the body";
-    EXPECT_EQ(m->card_tone, tone);
+    EXPECT_EQ(m->card_tone, kind == kRecoveryAlert ? CardTone::kGood : CardTone::kAttention);
     EXPECT_EQ(std::tuple(std::string(m->facts.description), m->facts.since, m->facts.duration),
               std::tuple(description, host.down_since, host.down_since ? after : -1));
   }
@@ -141,10 +139,8 @@ class AlertTextRunTest : public test::WorkDirTest {};
 TEST_F(AlertTextRunTest, EveryChannelSendsTheClearTextOfACycle) {
   auto table = std::make_unique<HostTable>();
   table->host_count = 3;
-  for (int i = 1; i <= 3; ++i) {
-    table->hosts[i] =
-        host_of("h" + std::to_string(i), "80", i == 2 ? "one" : "", now_seconds() - 600);
-  }
+  for (int i = 1; i <= 3; ++i)
+    table->hosts[i] = host_of("h" + std::to_string(i), "80", "db", now_seconds() - 600);
   NotifySettings notify = test::all_channels();
   notify.from.assign("\u00DCberwachung <alerts@example.com>");
   MonitorSettings settings;
@@ -163,9 +159,10 @@ TEST_F(AlertTextRunTest, EveryChannelSendsTheClearTextOfACycle) {
   run.report = [](HostTable*, const MonitorSettings&, const NotifySettings&) {};
   const std::string title = "\", \"weight\": \"Bolder\", \"size\": \"Large\", \"color\": \"";
   const std::tuple<std::string, std::string, std::string> sends[] = {
-      {"DOWN h1:80: refused", "DOWN%20h1%3A80%0AError%3A%20refused%0A", "attention"},
-      {"RECOVERY h2:80 (one) after 10 min", "RECOVERY%20h2%3A80%0Aone%0ARecovered", "good"},
-      {"STILL DOWN h3:80 for 10 min: refused", "STILL%20DOWN%20h3%3A80%0AError", "attention"}};
+      {"DOWN h1:80 (db): refused", "DOWN%20h1%3A80%0Adb%0AError%3A%20refused%0A", "attention"},
+      {"RECOVERY h2:80 (db) after 10 min", "RECOVERY%20h2%3A80%0Adb%0ARecovered", "good"},
+      {"STILL DOWN h3:80 (db) for 10 min: refused", "STILL%20DOWN%20h3%3A80%0Adb%0AError",
+       "attention"}};
   for (int group : {0, 5}) {
     settings.group_alerts = group;
     test::CommandRecorder recorder;
@@ -215,7 +212,7 @@ TEST(AlertTextTest, ClearDigestLinesAndTheirCutCard) {
     const std::string lines = at(first) + "\n" + at(second);
     EXPECT_EQ(m->body.c_str(), lines + "\n");
     EXPECT_NE(std::string(m->chat_text.c_str()).find(": 2 hosts\n" + lines), std::string::npos);
-    EXPECT_EQ(m->card_tone, tone);
+    EXPECT_EQ(m->card_tone, kind == kRecoveryAlert ? CardTone::kGood : CardTone::kAttention);
   }
   for (HeldAlert& a : alerts) a.host.description.assign(std::string(100, 'd').c_str());
   compose_digest(alerts.data(), alerts.size(), m.get());  // DOWN, as the last case
