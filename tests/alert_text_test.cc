@@ -68,8 +68,8 @@ std::string card_of(const NotifyMessage& m, bool* cut = nullptr) {
 }
 
 // Every clear text names the service, its description, the error (none: Timeout), the start
-// and the downtime; the chat text is the body with the kind for the first two labels; the
-// card's tone is green for a RECOVERY, red otherwise.
+// and the downtime; the chat text is the body opening "KIND service", the bare description;
+// the card's tone is green for a RECOVERY, red otherwise.
 TEST(AlertTextTest, ClearTextsSayWhatBrokeAndForHowLong) {
   const std::tuple<int32_t, HostEntry, int64_t, const char*, const char*, const char*> cases[] = {
       {kDownAlert, host_of("web01", "443", "shop front end"), 40,
