@@ -127,6 +127,7 @@ namespace {
 size_t secret_limit(const char* key) {
   if (std::strcmp(key, "password") == 0) return kMaxPasswordLength;
   if (std::strcmp(key, "token") == 0) return kMaxTokenLength;
+  if (std::strcmp(key, "webhook_url") == 0) return kMaxWebhookUrlLength;
   return 0;
 }
 
