@@ -190,11 +190,12 @@ std::string host_note(const HostKeyRow& row) {
          " in linkwatch_host.txt must be " + row.load_rule + "; " + row.load_fallback + "\n";
 }
 
-// Notification file: the four e-mail keys and a Telegram pair, then the
-// line (line 7).
-constexpr int kNotifyLine = 7;
+// Notification file: the four e-mail keys, a Telegram pair and a web hook
+// block (for the webhook_* keys to belong to), then the line (line 8).
+constexpr int kNotifyLine = 8;
 const std::string kNotifyBase =
-    "server:\"s\"\nemail:\"e\"\npassword:\"\"\nto:\"t\"\nchat_id:\"1\"\ntoken:\"1:a\"\n";
+    "server:\"s\"\nemail:\"e\"\npassword:\"\"\nto:\"t\"\nchat_id:\"1\"\ntoken:\"1:a\"\n"
+    "webhook_url:\"https://hook.example/w\"\n";
 
 Sides notify_sides(const NotifyKeyRow& row, const std::string& value) {
   Sides got;
