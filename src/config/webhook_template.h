@@ -67,9 +67,12 @@ void expand_webhook_template(const char* body, const TemplateValues& values, Web
 const char* default_webhook_body(WebhookFormat format);
 
 // Whether a "json" template's expansion is valid JSON for every kind of
-// message: expands `body` with sample values (quotes, backslashes, line
-// ends, control and non-ASCII bytes in every value) once per kind and
-// validates each (json_valid). On failure `kind_out` (may be null) names the
+// message and any values: expands `body` with sample values (quotes, a
+// backslash, line ends, control and non-ASCII bytes in every value but
+// {kind}) once per kind and validates each (json_valid). A placeholder
+// outside a JSON string thus always fails (a backslash there is never
+// JSON), one inside always passes, and a {kind} map's words are tried for
+// each kind. On failure `kind_out` (may be null) names the
 // kind whose expansion failed. A "text" template is always usable.
 bool webhook_template_usable(const char* body, WebhookFormat format,
                              const char** kind_out = nullptr);
