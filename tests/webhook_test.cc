@@ -19,6 +19,7 @@
 #include "notify/delivery.h"
 #include "notify/digest.h"
 #include "notify/dispatch.h"
+#include "notify/selftest.h"
 #include "notify/webhook.h"
 #include "support/capture.h"
 #include "support/command_recorder.h"
@@ -450,6 +451,35 @@ TEST_F(WebhookSendTest, OnlyTheBlocksOfTheFileAreListed) {
     EXPECT_EQ(channel_listed(row, none), webhook_index(row.id) < 0) << row.name;
     EXPECT_EQ(channel_listed(row, one), webhook_index(row.id) <= 0) << row.name;
   }
+}
+
+// "-test" tries each web hook the file has, as a channel of its own, and
+// only those.
+TEST_F(WebhookSendTest, TheSelfTestTriesEveryWebHookOfTheFile) {
+  static HostTable table;  // too big for the stack
+  NotifySettings s;
+  s.webhooks[0] = hook("{\"k\":\"{kind}\",\"t\":\"{text}\"}");
+  s.webhooks[1] = hook("{subject}", WebhookFormat::kText);
+  s.webhooks[1].usable = false;
+  s.webhook_count = 2;
+  test::CommandRecorder curl;
+  curl.set_answer("204 ", "");
+  set_silent_mode(false);
+  test::OutputCapture capture;
+  EXPECT_EQ(run_notification_test(table, MonitorSettings(), s), 0);
+  EXPECT_EQ(capture.out(),
+            "Testing Email alert...\nEmail not configured\n\nTesting Telegram alert...\n"
+            "Telegram not configured\n\nTesting Microsoft Teams alert...\nTeams not configured\n"
+            "\nTesting web hook 1 alert...\nSending web hook 1 alert ...\nWebhook1 command rc=0\n"
+            "Webhook1 test OK (HTTP 204)\n\nTesting web hook 2 alert...\nWebhook2 not configured\n"
+            "\nTest result:\nEmail    : FAILED\nTelegram : FAILED\nTeams    : FAILED\n"
+            "Webhook1 : OK\nWebhook2 : FAILED\n");
+  ASSERT_EQ(curl.commands().size(), 1u);
+  const std::string body = curl.commands()[0].card_file.value_or("");
+  EXPECT_EQ(body.rfind("{\"k\":\"TEST\",\"t\":\"[TEST] linkwatch notification test\\nHost: ", 0),
+            0u)
+      << body;
+  EXPECT_TRUE(valid(body)) << body;
 }
 
 std::atomic<int64_t> fake_now{1700000000};

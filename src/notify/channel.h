@@ -74,7 +74,7 @@ inline const ChannelRow& channel_row(Channel channel) {
   return kChannelRows[static_cast<size_t>(channel)];
 }
 
-// "Email", "Telegram" or "Teams".
+// "Email", "Telegram", "Teams" or "Webhook1" to "Webhook4".
 inline const char* channel_name(Channel channel) { return channel_row(channel).name; }
 
 // True when `message` goes to `row`: the channel is configured and wants
