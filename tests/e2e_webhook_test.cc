@@ -47,7 +47,8 @@ int run(const std::vector<std::string>& args, bool discard = true) {
 // The template blocks of docs/alerts.md: the lines of the fenced block
 // after each "<!-- webhook template: NAME -->".
 std::map<std::string, std::vector<std::string>> doc_templates() {
-  const auto doc = std::filesystem::path(__FILE__).parent_path().parent_path() / "docs" / "alerts.md";
+  const auto doc =
+      std::filesystem::path(__FILE__).parent_path().parent_path() / "docs" / "alerts.md";
   std::istringstream lines(read_file(doc));
   std::map<std::string, std::vector<std::string>> found;
   const std::string marker = "<!-- webhook template: ";
@@ -91,11 +92,16 @@ std::map<std::string, std::vector<Request>> received(const std::string& file) {
 std::string shown(const std::string& text) {
   std::string out;
   for (char c : text) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\t') out += "\\t";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c == '\t')
+      out += "\\t";
+    else
+      out += c;
   }
   return out;
 }
@@ -124,8 +130,9 @@ class E2eWebhookTest : public test::WorkDirTest {
   int start_receiver(int count) {
     const auto script =
         std::filesystem::path(__FILE__).parent_path() / "e2e" / "webhook_receiver.py";
-    const std::vector<std::string> args = {kPython,    script.string(), "hooks.port", "hooks.txt",
-                                           "cert.pem", "key.pem",       std::to_string(count)};
+    const std::vector<std::string> args = {
+        kPython,    script.string(), "hooks.port",         "hooks.txt",
+        "cert.pem", "key.pem",       std::to_string(count)};
     receiver_ = std::thread([this, args] { receiver_rc_ = run(args, false); });
     for (int i = 0; i < 200 && !file_exists("hooks.port"); ++i) platform::sleep_ms(100);
     return file_exists("hooks.port") ? to_int(read_file("hooks.port").c_str()) : 0;
@@ -227,7 +234,8 @@ TEST_F(E2eWebhookTest, ChatTemplatesArriveInTheirServicesShape) {
   const std::string digest_text = digest->chat_text.c_str();
   ASSERT_GT(digest_text.size(), 3000u);
   const std::string& discord = got["/discord"][1].at("content");
-  EXPECT_EQ(discord, "**" + digest_subject + "**\\n" + shown(cut_at_line(digest_text.c_str(), 1500)));
+  EXPECT_EQ(discord,
+            "**" + digest_subject + "**\\n" + shown(cut_at_line(digest_text.c_str(), 1500)));
   EXPECT_LE(characters(discord), 2000u);
   EXPECT_EQ(got["/slack"][1].at("text"),
             "*" + digest_subject + "*\\n" + shown(cut_at_line(digest_text.c_str(), 3000)));

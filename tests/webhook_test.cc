@@ -2,6 +2,8 @@
 // escaping, the webhook_* keys through the loader and "-check", the curl
 // call as curl would see it, and a web hook as a channel of the delivery.
 
+#include "notify/webhook.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,7 +22,6 @@
 #include "notify/digest.h"
 #include "notify/dispatch.h"
 #include "notify/selftest.h"
-#include "notify/webhook.h"
 #include "support/capture.h"
 #include "support/command_recorder.h"
 #include "support/json_check.h"
@@ -54,12 +55,12 @@ TEST(JsonValidTest, AcceptsJsonAndNothingElse) {
       {"\"a", false},
       {"\"\\x\"", false},
       {"\"\\u12g4\"", false},
-      {"\"a\nb\"", false},                // a raw control byte in a string
+      {"\"a\nb\"", false},                  // a raw control byte in a string
       {std::string("\"a\0b\"", 5), false},  // NUL
-      {"\"\xFF\"", false},                // no UTF-8
-      {"\"\xC3\"", false},                // cut sequence
-      {"\"\xC0\xAF\"", false},            // overlong
-      {"\"\xED\xA0\x80\"", false},        // a surrogate
+      {"\"\xFF\"", false},                  // no UTF-8
+      {"\"\xC3\"", false},                  // cut sequence
+      {"\"\xC0\xAF\"", false},              // overlong
+      {"\"\xED\xA0\x80\"", false},          // a surrogate
       {"[1] [2]", false},
       {std::string(kJsonMaxDepth, '[') + std::string(kJsonMaxDepth, ']'), true},
       {std::string(kJsonMaxDepth + 1, '[') + std::string(kJsonMaxDepth + 1, ']'), false},
@@ -72,10 +73,10 @@ TEST(JsonValidTest, AcceptsJsonAndNothingElse) {
 
 // Sets placeholder `index` of `values` to `value`.
 void set_value(TemplateValues* values, size_t index, const char* value) {
-  const char** fields[] = {&values->kind,    &values->host,       &values->port,
-                           &values->description, &values->error, &values->since,
-                           &values->duration, &values->ping,      &values->subject,
-                           &values->text,    &values->event_time, &values->key};
+  const char** fields[] = {&values->kind,        &values->host,       &values->port,
+                           &values->description, &values->error,      &values->since,
+                           &values->duration,    &values->ping,       &values->subject,
+                           &values->text,        &values->event_time, &values->key};
   static_assert(sizeof fields / sizeof fields[0] == kTemplateNameCount);
   *fields[index] = value;
 }
@@ -122,13 +123,14 @@ TEST(WebhookTemplateTest, MapsBracesAndCuts) {
       {"{kind:DOWN=trigger,RECOVERY=resolve,*=trigger}", "TEST", "", 0, "trigger"},
       {"{kind:DOWN=8,REMINDER=8}", "NETWORK", "", 0, "NETWORK"},  // no match, no *: the value
       {"{kind:DOWN=}", "DOWN", "", 0, ""},
-      {"{\"a\":{\"b\":\"{kind}\"}}", "TEST", "", 0, "{\"a\":{\"b\":\"TEST\"}}"},  // JSON braces stay
+      {"{\"a\":{\"b\":\"{kind}\"}}", "TEST", "", 0,
+       "{\"a\":{\"b\":\"TEST\"}}"},  // JSON braces stay
       {"{unknown} {kind {}", "DOWN", "", 0, "{unknown} {kind {}"},
-      {"{text}", "", "one\ntwo\nthree", 9, "one\ntwo"},         // whole lines only
-      {"{text}", "", "one\ntwo\nthree", 7, "one\ntwo"},         // the line feed at the cut goes
+      {"{text}", "", "one\ntwo\nthree", 9, "one\ntwo"},  // whole lines only
+      {"{text}", "", "one\ntwo\nthree", 7, "one\ntwo"},  // the line feed at the cut goes
       {"{text}", "", "one\ntwo\nthree", 100, "one\ntwo\nthree"},
       {"{text}", "", "\xC3\xA9\xC3\xA9\xC3\xA9", 3, "\xC3\xA9"},  // one long line: whole characters
-      {"{subject}", "", "one\ntwo\nthree", 3, ""},             // only {text} is cut
+      {"{subject}", "", "one\ntwo\nthree", 3, ""},                // only {text} is cut
   };
   for (const Case& c : cases) {
     TemplateValues values;
@@ -142,8 +144,8 @@ TEST(WebhookTemplateTest, MapsBracesAndCuts) {
 
 TEST(WebhookTemplateTest, JsonTemplatesAreCheckedForEveryKind) {
   const char* kind = "";
-  EXPECT_TRUE(webhook_template_usable(default_webhook_body(WebhookFormat::kJson),
-                                      WebhookFormat::kJson));
+  EXPECT_TRUE(
+      webhook_template_usable(default_webhook_body(WebhookFormat::kJson), WebhookFormat::kJson));
   EXPECT_TRUE(webhook_template_usable("{\"text\":\"{subject}\\n{text}\"}", WebhookFormat::kJson));
   EXPECT_TRUE(webhook_template_usable("{\"p\":{kind:DOWN=8,*=4}}", WebhookFormat::kJson));
   EXPECT_FALSE(webhook_template_usable("{\"p\":{kind:DOWN=8}}", WebhookFormat::kJson, &kind));
@@ -169,18 +171,25 @@ TEST(WebhookConfigTest, ValuesOfBodyAndHeaderRunToTheLastQuote) {
 
 TEST(WebhookConfigTest, AddressesAndHeadersThatAreUsable) {
   const std::vector<std::pair<const char*, bool>> urls = {
-      {"https://hooks.example/x?token=1", true}, {"http://127.0.0.1:8080/x", true},
-      {"http://127.1.2.3/x", true},              {"http://localhost/x", true},
-      {"http://[::1]:9/x", true},                {"http://u:p@127.0.0.1/x", true},
-      {"http://10.0.0.1/x", false},              {"http://127.0.0.1.evil.example/x", false},
-      {"http://localhost.evil.example/", false}, {"http://128.0.0.1/", false},
-      {"https://", false},                       {"ftp://h/x", false},
-      {"https://h/a b", false},                  {"", false},
+      {"https://hooks.example/x?token=1", true},
+      {"http://127.0.0.1:8080/x", true},
+      {"http://127.1.2.3/x", true},
+      {"http://localhost/x", true},
+      {"http://[::1]:9/x", true},
+      {"http://u:p@127.0.0.1/x", true},
+      {"http://10.0.0.1/x", false},
+      {"http://127.0.0.1.evil.example/x", false},
+      {"http://localhost.evil.example/", false},
+      {"http://128.0.0.1/", false},
+      {"https://", false},
+      {"ftp://h/x", false},
+      {"https://h/a b", false},
+      {"", false},
   };
   for (const auto& [url, usable] : urls) EXPECT_EQ(webhook_url_usable(url), usable) << url;
   const std::vector<std::pair<const char*, bool>> headers = {
-      {"Title: a \"b\"", true}, {"X-Empty:", true},      {"Name value", false},
-      {": value", false},       {"Na me: v", false},     {"Name: a\r\nInjected: 1", false},
+      {"Title: a \"b\"", true}, {"X-Empty:", true},  {"Name value", false},
+      {": value", false},       {"Na me: v", false}, {"Name: a\r\nInjected: 1", false},
   };
   for (const auto& [header, usable] : headers) {
     EXPECT_EQ(webhook_header_usable(header), usable) << header;
@@ -218,10 +227,12 @@ TEST_F(WebhookFileTest, CheckRefusesEachMistakeWithItsLine) {
        "Line 5: webhook_url of a web hook beyond the 4th; at most 4 web hooks\n"},
       {url + "webhook_header:\"Authorization Bearer x\"\n",
        "Line 2: invalid webhook_header (use Name: value)\n"},
-      {url + "webhook_method:\"GET\"\n", "Line 2: invalid webhook_method \"GET\" (use POST or PUT)\n"},
+      {url + "webhook_method:\"GET\"\n",
+       "Line 2: invalid webhook_method \"GET\" (use POST or PUT)\n"},
       {"webhook_url:\"http://hooks.example/w\"\n",
        "Line 1: invalid webhook_url (use an https:// address, or http:// to this computer)\n"},
-      {url + "webhook_format:\"xml\"\n", "Line 2: invalid webhook_format \"xml\" (use json or text)\n"},
+      {url + "webhook_format:\"xml\"\n",
+       "Line 2: invalid webhook_format \"xml\" (use json or text)\n"},
       {url + "webhook_text_limit:\"50\"\n",
        "Line 2: invalid webhook_text_limit \"50\" (use 0, or 100 to 100000)\n"},
       {url + "webhook_body:\"{\"t\":{text}}\"\nwebhook_format:\"json\"\n" + url,
@@ -238,10 +249,11 @@ TEST_F(WebhookFileTest, CheckRefusesEachMistakeWithItsLine) {
     EXPECT_NE(out.find(said), std::string::npos) << text << "\n---\n" << out;
     EXPECT_EQ(out.find("holds a '\"'"), std::string::npos) << out;
   }
-  const auto [result, out] = check(
-      url + "webhook_header:\"Title: \"quoted\"\"\nwebhook_format:\"json\"\n"
+  const auto [result, out] =
+      check(url +
+            "webhook_header:\"Title: \"quoted\"\"\nwebhook_format:\"json\"\n"
             "webhook_body:\"{\"a\":\"{kind:RECOVERY=resolve,*=trigger}\",\"t\":\"{text}\"}\"\n" +
-      url + url + "webhook_url:\"http://127.0.0.1:9/x\"\nwebhook_method:\"PUT\"\n");
+            url + url + "webhook_url:\"http://127.0.0.1:9/x\"\nwebhook_method:\"PUT\"\n");
   EXPECT_EQ(out.find("Line "), std::string::npos) << out;
 }
 
@@ -540,9 +552,9 @@ TEST_F(WebhookSendTest, ADigestGoesAsOneMessage) {
   ASSERT_EQ(curl.commands().size(), 1u);
   const std::string body = curl.commands()[0].card_file.value_or("");
   EXPECT_TRUE(valid(body)) << body;
-  EXPECT_EQ(body.rfind("{\"k\":\"DIGEST\",\"key\":\"h0:80,h1:80,h2:80\",\"t\":\"RECOVERY: 3 hosts\\n",
-                       0),
-            0u)
+  EXPECT_EQ(
+      body.rfind("{\"k\":\"DIGEST\",\"key\":\"h0:80,h1:80,h2:80\",\"t\":\"RECOVERY: 3 hosts\\n", 0),
+      0u)
       << body;
 }
 

@@ -291,14 +291,15 @@ void after_cycle(MonitorRun& run, int64_t started, uint64_t elapsed_ms) {
       if (run.delivery) records[c] = run.delivery->channel_record(kChannelRows[c].id);
     }
     if (settings.status_file == 1) {
-      write_logged(kStatusFileName,
-                   format_status_table(run.status, *run.table, records, platform::current_pid(),
-                                       run.notify),
-                   true, &run.status.status_write_failing);
+      write_logged(
+          kStatusFileName,
+          format_status_table(run.status, *run.table, records, platform::current_pid(), run.notify),
+          true, &run.status.status_write_failing);
     }
     if (!settings.metrics_file.empty()) {
-      write_logged(settings.metrics_file.c_str(), format_metrics(run.status, *run.table, records, run.notify),
-                   false, &run.status.metrics_write_failing);
+      write_logged(settings.metrics_file.c_str(),
+                   format_metrics(run.status, *run.table, records, run.notify), false,
+                   &run.status.metrics_write_failing);
     }
   }
   run.heartbeat.after_cycle(*run.notify, now_seconds());

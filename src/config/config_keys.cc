@@ -478,9 +478,10 @@ constexpr NotifyKeyRow kNotifyKeys[] = {
        NotifySettings& s = *to->settings;
        if (s.webhook_count >= kMaxWebhooks) {
          if (to->webhook >= 0) {
-           print_and_log("more than %d webhook_url lines in %s; the web hooks after the %dth are "
-                         "not used",
-                         kMaxWebhooks, kNotifyFileName, kMaxWebhooks);
+           print_and_log(
+               "more than %d webhook_url lines in %s; the web hooks after the %dth are "
+               "not used",
+               kMaxWebhooks, kNotifyFileName, kMaxWebhooks);
          }
          to->webhook = -1;
          return;
@@ -494,9 +495,10 @@ constexpr NotifyKeyRow kNotifyKeys[] = {
      [](const NotifySettings& s) {
        for (int i = 0; i < s.webhook_count; ++i) {
          if (!s.webhooks[i].url_too_long) continue;
-         print_and_log("webhook_url of web hook %d in %s is too long (more than %zu characters); "
-                       "it is off",
-                       i + 1, kNotifyFileName, kMaxWebhookUrlLength);
+         print_and_log(
+             "webhook_url of web hook %d in %s is too long (more than %zu characters); "
+             "it is off",
+             i + 1, kNotifyFileName, kMaxWebhookUrlLength);
        }
      },
      [](const NotifyKeyRow& row, const ConfigLine& line, int line_no, const KeyValue& value,
@@ -585,10 +587,11 @@ constexpr NotifyKeyRow kNotifyKeys[] = {
     {"webhook_text_limit", "use 0, or 100 to 100000", "0", WhenMissing::kOptional, true,
      [](const char* v) { return exact_number(parse_webhook_text_limit(v)); },
      [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
-       if (WebhookSettings* hook = current_webhook(to)) hook->text_limit = parse_webhook_text_limit(w);
+       if (WebhookSettings* hook = current_webhook(to))
+         hook->text_limit = parse_webhook_text_limit(w);
      },
-     LoadRefused::kFallBack, "0, or a number from 100 to 100000", "{text} is not cut",
-     nullptr, check_in_webhook,
+     LoadRefused::kFallBack, "0, or a number from 100 to 100000", "{text} is not cut", nullptr,
+     check_in_webhook,
      [](const NotifySettings& s, Out* out) { show_number(last_webhook(s).text_limit, out); }},
 };
 

@@ -90,7 +90,8 @@ bool webhook_url_usable(const char* text) {
   const char* p = host;
   for (const char* end = host + host_length; p < end; ++parts) {
     int value = 0, digits = 0;
-    for (; p < end && *p >= '0' && *p <= '9' && digits < 4; ++p, ++digits) value = value * 10 + (*p - '0');
+    for (; p < end && *p >= '0' && *p <= '9' && digits < 4; ++p, ++digits)
+      value = value * 10 + (*p - '0');
     if (digits == 0 || value > 255 || (parts == 0 && value != 127)) return false;
     if (p < end && *p++ != '.') return false;
     if (p == end && end[-1] == '.') return false;
@@ -102,7 +103,8 @@ bool webhook_header_usable(const char* text) {
   const char* colon = std::strchr(text, ':');
   if (!colon || colon == text) return false;
   for (const char* p = text; p < colon; ++p) {
-    if (static_cast<unsigned char>(*p) <= ' ' || static_cast<unsigned char>(*p) >= 0x7F) return false;
+    if (static_cast<unsigned char>(*p) <= ' ' || static_cast<unsigned char>(*p) >= 0x7F)
+      return false;
   }
   for (const char* p = colon; *p; ++p) {
     if ((static_cast<unsigned char>(*p) < ' ' && *p != '\t') || *p == 0x7F) return false;

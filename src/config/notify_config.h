@@ -46,7 +46,9 @@ struct WebhookSettings {
   // whose expansion is valid JSON (worked out after reading the file).
   bool usable = false;
 
-  const char* body_template() const { return body.empty() ? default_webhook_body(format) : body.c_str(); }
+  const char* body_template() const {
+    return body.empty() ? default_webhook_body(format) : body.c_str();
+  }
 };
 
 struct NotifySettings {

@@ -13,7 +13,8 @@ bool name_byte(char c) { return (c >= 'a' && c <= 'z') || c == '_'; }
 // The index in kTemplateNames of the `length` bytes at `name`, or -1.
 int find_name(const char* name, size_t length) {
   for (size_t i = 0; i < kTemplateNameCount; ++i) {
-    if (std::strlen(kTemplateNames[i]) == length && std::strncmp(kTemplateNames[i], name, length) == 0) {
+    if (std::strlen(kTemplateNames[i]) == length &&
+        std::strncmp(kTemplateNames[i], name, length) == 0) {
       return static_cast<int>(i);
     }
   }
@@ -58,14 +59,16 @@ void append_value(const char* value, WebhookFormat format, std::string* out) {
 bool map_word(const char* map, size_t length, const char* value, std::string* word) {
   const char* end = map + length;
   for (const char* entry = map; entry <= end;) {
-    const char* comma = static_cast<const char*>(std::memchr(entry, ',', static_cast<size_t>(end - entry)));
+    const char* comma =
+        static_cast<const char*>(std::memchr(entry, ',', static_cast<size_t>(end - entry)));
     const char* entry_end = comma ? comma : end;
     const char* equals =
         static_cast<const char*>(std::memchr(entry, '=', static_cast<size_t>(entry_end - entry)));
     if (equals) {
       const size_t key_length = static_cast<size_t>(equals - entry);
       const bool any = key_length == 1 && entry[0] == '*';
-      if (any || (std::strlen(value) == key_length && std::strncmp(entry, value, key_length) == 0)) {
+      if (any ||
+          (std::strlen(value) == key_length && std::strncmp(entry, value, key_length) == 0)) {
         word->assign(equals + 1, entry_end);
         return true;
       }
@@ -79,7 +82,7 @@ bool map_word(const char* map, size_t length, const char* value, std::string* wo
 }  // namespace
 
 const char* template_value(const TemplateValues& v, size_t index) {
-  const char* const all[] = {v.kind,  v.host, v.port,    v.description, v.error,      v.since,
+  const char* const all[] = {v.kind,     v.host, v.port,    v.description, v.error,      v.since,
                              v.duration, v.ping, v.subject, v.text,        v.event_time, v.key};
   static_assert(sizeof all / sizeof all[0] == kTemplateNameCount, "one value per name");
   const char* value = index < kTemplateNameCount ? all[index] : nullptr;
@@ -178,9 +181,9 @@ void expand_webhook_template(const char* body, const TemplateValues& values, Web
 }
 
 const char* default_webhook_body(WebhookFormat format) {
-  return format == WebhookFormat::kJson
-             ? "{\"kind\":\"{kind}\",\"key\":\"{key}\",\"subject\":\"{subject}\",\"text\":\"{text}\"}"
-             : "{subject}\n\n{text}";
+  return format == WebhookFormat::kJson ? "{\"kind\":\"{kind}\",\"key\":\"{key}\",\"subject\":\"{"
+                                          "subject}\",\"text\":\"{text}\"}"
+                                        : "{subject}\n\n{text}";
 }
 
 bool webhook_template_usable(const char* body, WebhookFormat format, const char** kind_out) {
@@ -192,9 +195,8 @@ bool webhook_template_usable(const char* body, WebhookFormat format, const char*
   // has one, so such a template is always refused, whatever its values.
   static const char kTricky[] = "443 \"q\" \\ b\r\nc\td\x01 \xC3\xA9 \xE2\x82\xAC \xFF end";
   TemplateValues values;
-  values.host = values.port = values.description = values.error = values.since =
-      values.duration = values.ping = values.subject = values.text = values.event_time =
-          values.key = kTricky;
+  values.host = values.port = values.description = values.error = values.since = values.duration =
+      values.ping = values.subject = values.text = values.event_time = values.key = kTricky;
   std::string out;
   for (const char* kind : kKinds) {
     values.kind = kind;

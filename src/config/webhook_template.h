@@ -38,9 +38,9 @@ struct TemplateValues {
   const char* key = nullptr;  // "host:port": one outage's alerts share it
 };
 
-constexpr const char* kTemplateNames[] = {"kind",     "host", "port",    "description",
-                                          "error",    "since", "duration", "ping",
-                                          "subject",  "text", "event_time", "key"};
+constexpr const char* kTemplateNames[] = {"kind",    "host",  "port",       "description",
+                                          "error",   "since", "duration",   "ping",
+                                          "subject", "text",  "event_time", "key"};
 constexpr size_t kTemplateNameCount = sizeof kTemplateNames / sizeof kTemplateNames[0];
 
 // The value of placeholder `index` (of kTemplateNames) in `values`.

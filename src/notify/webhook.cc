@@ -100,8 +100,7 @@ void send_webhook(const NotifySettings& settings, int index, const QueuedMessage
                   bool silent, SendOutcome* outcome) {
   *outcome = SendOutcome();
   if (!webhook_configured(settings, index)) return;
-  const Channel channel =
-      static_cast<Channel>(static_cast<int>(Channel::kWebhook1) + index);
+  const Channel channel = static_cast<Channel>(static_cast<int>(Channel::kWebhook1) + index);
   const WebhookSettings& hook = settings.webhooks[index];
   const std::string body = webhook_body_for(hook, message);
   SendFile body_file(kWebhookFilePrefix, kWebhookFileSuffix);

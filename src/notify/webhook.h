@@ -73,8 +73,8 @@ void send_webhook(const NotifySettings& settings, int index, const QueuedMessage
                   bool silent, SendOutcome* outcome);
 
 template <int I>
-void send_webhook_channel(const NotifySettings& settings, const QueuedMessage& message,
-                          bool silent, SendOutcome* outcome) {
+void send_webhook_channel(const NotifySettings& settings, const QueuedMessage& message, bool silent,
+                          SendOutcome* outcome) {
   send_webhook(settings, I, message, silent, outcome);
 }
 
