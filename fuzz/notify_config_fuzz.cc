@@ -17,8 +17,8 @@
 #include "config/notify_config.h"
 #include "config/webhook_template.h"
 #include "fuzz_util.h"
-#include "support/json_check.h"
 #include "platform/platform.h"
+#include "support/json_check.h"
 #include "support/output.h"
 
 namespace {
@@ -82,9 +82,8 @@ void require_secrets_protected() {
 void require_webhook_bodies_json(const lw::NotifySettings& settings, const std::string& input) {
   const std::string value = input.substr(0, std::min<size_t>(input.find('\0'), 256));
   lw::TemplateValues values;
-  values.host = values.port = values.description = values.error = values.since =
-      values.duration = values.ping = values.subject = values.text = values.event_time =
-          values.key = value.c_str();
+  values.host = values.port = values.description = values.error = values.since = values.duration =
+      values.ping = values.subject = values.text = values.event_time = values.key = value.c_str();
   std::string out;
   for (int i = 0; i < settings.webhook_count; ++i) {
     const lw::WebhookSettings& hook = settings.webhooks[i];

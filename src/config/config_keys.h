@@ -137,9 +137,9 @@ struct NotifyLoadTarget {
 
 // What "-check" follows through the web hook blocks of a notification file.
 struct WebhookCheckState {
-  int count = 0;        // `webhook_url` lines so far
-  int url_line = 0;     // of the current block
-  int body_line = 0;    // its `webhook_body` line; 0: none
+  int count = 0;      // `webhook_url` lines so far
+  int url_line = 0;   // of the current block
+  int body_line = 0;  // its `webhook_body` line; 0: none
   int header_count = 0;
   WebhookFormat format = WebhookFormat::kText;
   FixedText<kWebhookBodySize> body;
