@@ -3,9 +3,12 @@
 //
 // Properties: loading twice gives the same settings (the rewrite keeps every
 // value); the second rewrite changes nothing; no line is lost; afterwards
-// every password, token, oauth2_client_secret and oauth2_refresh_token line
-// short enough for its setting is stored in the protected form.
+// every password, token, oauth2_client_secret, oauth2_refresh_token and
+// webhook_url line short enough for its setting is stored in the protected
+// form; every usable "json" web hook's body expands to valid JSON, with the
+// input as every value.
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -13,8 +16,10 @@
 #include "config/config_keys.h"
 #include "config/host_config.h"
 #include "config/notify_config.h"
+#include "config/webhook_template.h"
 #include "fuzz_util.h"
 #include "platform/platform.h"
+#include "support/json_check.h"
 #include "support/output.h"
 
 namespace {
@@ -67,11 +72,32 @@ void require_secrets_protected() {
     // A line with a unit that is no UTF-16 character is left as written.
     if (info.bad_character || !lw::parse_config_line(piece.c_str(), &line)) continue;
     if (!(line.key == "password") && !(line.key == "token") &&
-        !(line.key == "oauth2_client_secret") && !(line.key == "oauth2_refresh_token")) {
+        !(line.key == "oauth2_client_secret") && !(line.key == "oauth2_refresh_token") &&
+        !(line.key == "webhook_url")) {
       continue;
     }
     if (line.value.empty() || line.value.size() > kFitsEverySecret) continue;
     require(protected_shape(line.value.c_str()), "secret line stored protected");
+  }
+}
+
+// Each usable "json" web hook expands to JSON whatever its values hold.
+void require_webhook_bodies_json(const lw::NotifySettings& settings, const std::string& input) {
+  const std::string value = input.substr(0, std::min<size_t>(input.find('\0'), 256));
+  lw::TemplateValues values;
+  values.host = values.port = values.description = values.error = values.since = values.duration =
+      values.ping = values.subject = values.text = values.event_time = values.key = value.c_str();
+  std::string out;
+  for (int i = 0; i < settings.webhook_count; ++i) {
+    const lw::WebhookSettings& hook = settings.webhooks[i];
+    require(i < lw::kMaxWebhooks && hook.header_count <= lw::kMaxWebhookHeaders, "bounded");
+    if (!hook.usable || hook.format != lw::WebhookFormat::kJson) continue;
+    for (const char* kind : {"DOWN", "RECOVERY", "REMINDER", "DIGEST", "NETWORK", "TEST"}) {
+      values.kind = kind;
+      lw::expand_webhook_template(hook.body_template(), values, hook.format,
+                                  static_cast<size_t>(hook.text_limit), &out);
+      require(lw::json_valid(out.data(), out.size()), "a usable json web hook sends JSON");
+    }
   }
 }
 
@@ -103,6 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   require(after_first == after_second, "a second rewrite changes nothing");
   require(line_ends() >= before, "no line lost");
   require_secrets_protected();
+  require_webhook_bodies_json(second, input);
   lw::platform::delete_file(lw::kLogFileName);
   return 0;
 }

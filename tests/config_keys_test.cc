@@ -160,8 +160,9 @@ std::string mismatches(const Row& row, const std::string& value, const Sides& go
 
 // Host file: two globals and a host block, then the line (line 5; a `host`
 // line gets its port after it). Notification file: the four e-mail keys and a
-// Telegram pair, then the line (line 7).
-constexpr int kHostLine = 5, kNotifyLine = 7;
+// Telegram pair and a web hook block (for the webhook_* keys to belong to),
+// then the line (line 8).
+constexpr int kHostLine = 5, kNotifyLine = 8;
 
 template <typename Row>
 Sides sides(const Row& row, const std::string& value) {
@@ -169,7 +170,8 @@ Sides sides(const Row& row, const std::string& value) {
   std::string text =
       (host
            ? "interval:\"15\"\nfast_retry_interval:\"3\"\nhost:\"prefix.example\"\nport:\"80\"\n"
-           : "server:\"s\"\nemail:\"e\"\npassword:\"\"\nto:\"t\"\nchat_id:\"1\"\ntoken:\"1:a\"\n") +
+           : "server:\"s\"\nemail:\"e\"\npassword:\"\"\nto:\"t\"\nchat_id:\"1\"\ntoken:\"1:a\"\n"
+                  "webhook_url:\"https://hook.example/w\"\n") +
       std::string(row.name) + ":\"" + value + "\"\n";
   if constexpr (host) text += row.scope == KeyScope::kBlock ? "port:\"80\"\n" : "";
   test::write_file(host ? kHostFileName : kNotifyFileName, text);

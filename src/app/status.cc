@@ -13,6 +13,12 @@ namespace lw {
 
 namespace {
 
+// Whether a channel's row is listed; without settings only the fixed ones.
+bool listed(const ChannelRow& row, const NotifySettings* notify) {
+  static const NotifySettings kNone;
+  return channel_listed(row, notify ? *notify : kNone);
+}
+
 // How often, and how far apart, a rename held up by a reader is tried.
 constexpr int kReplaceTries = 20;
 constexpr uint32_t kReplaceRetryMs = 10;
@@ -144,7 +150,8 @@ void note_cycle(StatusBoard* board, const HostTable& table, const WorkerSlot* sl
 }
 
 std::string format_status_table(const StatusBoard& board, const HostTable& table,
-                                const ChannelRecord* records, uint32_t pid) {
+                                const ChannelRecord* records, uint32_t pid,
+                                const NotifySettings* notify) {
   std::string out;
   char line[160];
   std::snprintf(line, sizeof line, kStatusFirstLine, static_cast<unsigned long>(pid));
@@ -193,6 +200,7 @@ std::string format_status_table(const StatusBoard& board, const HostTable& table
   put_cell(&out, "FAILURES", 8, true);
   out.append("\n");
   for (size_t c = 0; c < kChannelCount; ++c) {
+    if (!listed(kChannelRows[c], notify)) continue;
     const ChannelRecord record = records ? records[c] : ChannelRecord{};
     std::string outcome = "-";
     if (record.last_time != 0) {
@@ -211,7 +219,7 @@ std::string format_status_table(const StatusBoard& board, const HostTable& table
 }
 
 std::string format_metrics(const StatusBoard& board, const HostTable& table,
-                           const ChannelRecord* records) {
+                           const ChannelRecord* records, const NotifySettings* notify) {
   std::string out;
   const struct {
     const char* name;
@@ -243,6 +251,7 @@ std::string format_metrics(const StatusBoard& board, const HostTable& table,
   put_metric_head(&out, "linkwatch_delivery_failures_total", "counter",
                   "Alert sends that were tried and not delivered, per channel.");
   for (size_t c = 0; c < kChannelCount; ++c) {
+    if (!listed(kChannelRows[c], notify)) continue;
     const uint64_t failures = records ? records[c].failures : 0;
     std::snprintf(value, sizeof value, "%" PRIu64 "\n", failures);
     out.append("linkwatch_delivery_failures_total{channel=\"")
@@ -282,13 +291,15 @@ void after_cycle(MonitorRun& run, int64_t started, uint64_t elapsed_ms) {
       if (run.delivery) records[c] = run.delivery->channel_record(kChannelRows[c].id);
     }
     if (settings.status_file == 1) {
-      write_logged(kStatusFileName,
-                   format_status_table(run.status, *run.table, records, platform::current_pid()),
-                   true, &run.status.status_write_failing);
+      write_logged(
+          kStatusFileName,
+          format_status_table(run.status, *run.table, records, platform::current_pid(), run.notify),
+          true, &run.status.status_write_failing);
     }
     if (!settings.metrics_file.empty()) {
-      write_logged(settings.metrics_file.c_str(), format_metrics(run.status, *run.table, records),
-                   false, &run.status.metrics_write_failing);
+      write_logged(settings.metrics_file.c_str(),
+                   format_metrics(run.status, *run.table, records, run.notify), false,
+                   &run.status.metrics_write_failing);
     }
   }
   run.heartbeat.after_cycle(*run.notify, now_seconds());

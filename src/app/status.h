@@ -56,20 +56,22 @@ void note_cycle(StatusBoard* board, const HostTable& table, const WorkerSlot* sl
 // description, state (UP, FAILING n/m, DOWN since <time>, NOT RESOLVED,
 // INVALID), last check, last error and last connect; then one line per
 // channel with its last send, its outcome and its failures. `records` holds
-// the three channels in Channel order (null: no delivery thread, nothing
-// recorded). Cells are cut to their width ("~" marks the cut), counted in
+// every channel in Channel order (null: no delivery thread, nothing
+// recorded); a web hook's row is listed only when `notify` (null: none)
+// has its block (channel_listed). Cells are cut to their width ("~" marks the cut), counted in
 // UTF-8 characters; control bytes show as blanks. Lines end with "\n".
 std::string format_status_table(const StatusBoard& board, const HostTable& table,
-                                const ChannelRecord* records, uint32_t pid);
+                                const ChannelRecord* records, uint32_t pid,
+                                const NotifySettings* notify = nullptr);
 
 // The same facts in the Prometheus text exposition format, each metric with
 // its HELP and TYPE line: linkwatch_host_up{host,port} and
 // linkwatch_host_fail_count{host,port} (gauges; a host and port repeated in
 // the table is written once), linkwatch_last_cycle_seconds (gauge) and
 // linkwatch_delivery_failures_total{channel} (counter). Label values are
-// escaped (\\, \", \n).
+// escaped (\\, \", \n). Web hook channels as in format_status_table.
 std::string format_metrics(const StatusBoard& board, const HostTable& table,
-                           const ChannelRecord* records);
+                           const ChannelRecord* records, const NotifySettings* notify = nullptr);
 
 // Writes `text` to "<path>.tmp" (text mode: "\n" stored as the platform's
 // line end; else as is) and renames it over `path`, trying the rename again

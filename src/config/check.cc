@@ -48,6 +48,7 @@ int finish_host_file(const HostCheckState& state, bool passed) {
 }
 
 int finish_notify_file(const NotifyCheckState& state, bool passed) {
+  if (!check_webhook_block_end(state)) passed = false;
   if (!report_missing_keys(notify_key_rows(), state.seen, &state)) passed = false;
   if (!check_mail_login(state)) passed = false;
   const bool token = state.seen[find_notify_key("token") - notify_key_rows().data()];
@@ -125,6 +126,7 @@ bool check_known_key(const char* file_name, int kind, int line_no, const char* k
 // the value was meant to hold a '"', and it ends at the first one.
 void check_quote_in_value(const char* file_name, int line_no, const char* piece,
                           const ConfigLine& line) {
+  if (value_runs_to_last_quote(line.key.c_str())) return;
   const char* open = std::strchr(find_config_separator(piece) + 1, '"');
   const char* close = std::strchr(open + 1, '"');
   if (!std::strchr(close + 1, '"')) return;

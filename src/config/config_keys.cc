@@ -309,6 +309,40 @@ constexpr HostKeyRow kHostKeys[] = {
      }},
 };
 
+// The default of `webhook_url`. The loader stores the default in place of a
+// secret that is too long (load_notify_key), and only then, since a refused
+// address is kept: the row's store tells the two apart by this address.
+constexpr char kNoWebhookUrl[] = "";
+
+// The web hook a webhook_* line goes to, or null (before any webhook_url).
+WebhookSettings* current_webhook(NotifyLoadTarget* to) {
+  return to->webhook >= 0 ? &to->settings->webhooks[to->webhook] : nullptr;
+}
+
+// The last web hook block of `settings`, as the rows show it; a default
+// block when there is none.
+const WebhookSettings& last_webhook(const NotifySettings& settings) {
+  static const WebhookSettings kNone;
+  return settings.webhook_count > 0 ? settings.webhooks[settings.webhook_count - 1] : kNone;
+}
+
+WebhookFormat parse_webhook_format(const char* text) {
+  return std::strcmp(text, "json") == 0 ? WebhookFormat::kJson : WebhookFormat::kText;
+}
+
+// -check of a line of a web hook block other than `webhook_url`: there must
+// be a block to belong to.
+bool check_in_webhook(const NotifyKeyRow& row, const ConfigLine& line, int line_no,
+                      const KeyValue& value, NotifyCheckState* state) {
+  if (state->webhook.count == 0) {
+    plain_print("Line %d: %s before any webhook_url; a web hook begins with its webhook_url line\n",
+                line_no, row.name);
+    return false;
+  }
+  if (state->webhook.count > kMaxWebhooks) return true;  // its webhook_url failed already
+  return check_by_verdict(row, line, line_no, value, *state);
+}
+
 // The notification file's keys; the loader's notes come out in this order.
 // Columns: name, range, default, when missing, shows value, parse, store,
 // on_refused, the loader's note (rule, fallback, or its own), check (null:
@@ -503,6 +537,140 @@ constexpr NotifyKeyRow kNotifyKeys[] = {
      LoadRefused::kFallBack, "host names, addresses and .domains separated by commas",
      "it is not used", nullptr, nullptr,
      [](const NotifySettings& s, Out* out) { out->assign(s.no_proxy.c_str()); }},
+    // Web hooks: each `webhook_url` begins a block; the other webhook_* keys
+    // belong to the block above them (the loader drops them before the
+    // first, -check fails them). The address is a secret, never shown; the
+    // loader keeps one it refuses and turns its web hook off with a note of
+    // its own (finish_webhooks), as it does for a "json" body that is no JSON.
+    {"webhook_url", "use an https:// address, or http:// to this computer", kNoWebhookUrl,
+     WhenMissing::kOptional, false,
+     [](const char* v) {
+       char plain[kMaxWebhookUrlLength + 1];
+       KeyValue value = secret(v, kMaxWebhookUrlLength, plain, sizeof plain);
+       if (value.verdict == KeyVerdict::kTaken && !webhook_url_usable(plain)) {
+         value.verdict = KeyVerdict::kRefused;
+       }
+       return value;
+     },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       NotifySettings& s = *to->settings;
+       if (s.webhook_count >= kMaxWebhooks) {
+         if (to->webhook >= 0) {
+           print_and_log(
+               "more than %d webhook_url lines in %s; the web hooks after the %dth are "
+               "not used",
+               kMaxWebhooks, kNotifyFileName, kMaxWebhooks);
+         }
+         to->webhook = -1;
+         return;
+       }
+       to->webhook = s.webhook_count++;
+       WebhookSettings& hook = s.webhooks[to->webhook];
+       store_secret(&hook.url, w, to);
+       hook.url_too_long = w == kNoWebhookUrl;
+     },
+     LoadRefused::kKeepWithNote, nullptr, nullptr,
+     [](const NotifySettings& s) {
+       for (int i = 0; i < s.webhook_count; ++i) {
+         if (!s.webhooks[i].url_too_long) continue;
+         print_and_log(
+             "webhook_url of web hook %d in %s is too long (more than %zu characters); "
+             "it is off",
+             i + 1, kNotifyFileName, kMaxWebhookUrlLength);
+       }
+     },
+     [](const NotifyKeyRow& row, const ConfigLine& line, int line_no, const KeyValue& value,
+        NotifyCheckState* state) {
+       bool ok = state->webhook.count == 0 || check_webhook_block_end(*state);
+       WebhookCheckState& hook = state->webhook;
+       if (++hook.count > kMaxWebhooks) {
+         plain_print("Line %d: webhook_url of a web hook beyond the %dth; at most %d web hooks\n",
+                     line_no, kMaxWebhooks, kMaxWebhooks);
+         return false;
+       }
+       const int count = hook.count;
+       hook = WebhookCheckState();
+       hook.count = count;
+       hook.url_line = line_no;
+       return check_by_verdict(row, line, line_no, value, *state) && ok;
+     },
+     [](const NotifySettings& s, Out* out) { out->assign(last_webhook(s).url.c_str()); }},
+    {"webhook_method", "use POST or PUT", "POST", WhenMissing::kOptional, true,
+     [](const char* v) {
+       return refused_unless(std::strcmp(v, "POST") == 0 || std::strcmp(v, "PUT") == 0);
+     },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       if (WebhookSettings* hook = current_webhook(to)) hook->put = std::strcmp(w, "PUT") == 0;
+     },
+     LoadRefused::kFallBack, "POST or PUT", "using POST", nullptr, check_in_webhook,
+     [](const NotifySettings& s, Out* out) { out->assign(last_webhook(s).put ? "PUT" : "POST"); }},
+    // Repeatable, up to kMaxWebhookHeaders a block. Not shown: it may hold a
+    // login. The loader drops a refused one.
+    {"webhook_header", "use Name: value", "", WhenMissing::kOptional, false,
+     [](const char* v) { return refused_unless(webhook_header_usable(v)); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       WebhookSettings* hook = current_webhook(to);
+       if (!hook || w[0] == '\0' || hook->header_count >= kMaxWebhookHeaders) return;
+       hook->headers[hook->header_count++].assign(w);
+     },
+     LoadRefused::kFallBack, "a header like Name: value", "the line is not used", nullptr,
+     [](const NotifyKeyRow& row, const ConfigLine& line, int line_no, const KeyValue& value,
+        NotifyCheckState* state) {
+       if (!check_in_webhook(row, line, line_no, value, state)) return false;
+       if (++state->webhook.header_count > kMaxWebhookHeaders) {
+         plain_print("Line %d: more than %d webhook_header lines in one web hook\n", line_no,
+                     kMaxWebhookHeaders);
+         return false;
+       }
+       return true;
+     },
+     [](const NotifySettings& s, Out* out) {
+       const WebhookSettings& hook = last_webhook(s);
+       out->assign(hook.header_count > 0 ? hook.headers[hook.header_count - 1].c_str() : "");
+     }},
+    {"webhook_format", "use json or text", "text", WhenMissing::kOptional, true,
+     [](const char* v) {
+       return refused_unless(std::strcmp(v, "json") == 0 || std::strcmp(v, "text") == 0);
+     },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       if (WebhookSettings* hook = current_webhook(to)) hook->format = parse_webhook_format(w);
+     },
+     LoadRefused::kFallBack, "json or text", "using text", nullptr,
+     [](const NotifyKeyRow& row, const ConfigLine& line, int line_no, const KeyValue& value,
+        NotifyCheckState* state) {
+       if (!check_in_webhook(row, line, line_no, value, state)) return false;
+       if (value.verdict != KeyVerdict::kRefused) {
+         state->webhook.format = parse_webhook_format(line.value.c_str());
+       }
+       return true;
+     },
+     [](const NotifySettings& s, Out* out) {
+       out->assign(last_webhook(s).format == WebhookFormat::kJson ? "json" : "text");
+     }},
+    // Its value runs to the last double quote of the line (config_line.h).
+    // A "json" body is checked once its block is read.
+    {"webhook_body", "", "", WhenMissing::kOptional, true, [](const char*) { return taken(); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       if (WebhookSettings* hook = current_webhook(to)) hook->body.assign(w);
+     },
+     LoadRefused::kKeep, nullptr, nullptr, nullptr,
+     [](const NotifyKeyRow& row, const ConfigLine& line, int line_no, const KeyValue& value,
+        NotifyCheckState* state) {
+       if (!check_in_webhook(row, line, line_no, value, state)) return false;
+       state->webhook.body.assign(line.value.c_str());
+       state->webhook.body_line = line_no;
+       return true;
+     },
+     [](const NotifySettings& s, Out* out) { out->assign(last_webhook(s).body.c_str()); }},
+    {"webhook_text_limit", "use 0, or 100 to 100000", "0", WhenMissing::kOptional, true,
+     [](const char* v) { return exact_number(parse_webhook_text_limit(v)); },
+     [](const char* w, const KeyValue&, NotifyLoadTarget* to) {
+       if (WebhookSettings* hook = current_webhook(to))
+         hook->text_limit = parse_webhook_text_limit(w);
+     },
+     LoadRefused::kFallBack, "0, or a number from 100 to 100000", "{text} is not cut", nullptr,
+     check_in_webhook,
+     [](const NotifySettings& s, Out* out) { show_number(last_webhook(s).text_limit, out); }},
 };
 
 static_assert(std::size(kHostKeys) <= kMaxKeyRows && std::size(kNotifyKeys) <= kMaxKeyRows);
@@ -601,6 +769,17 @@ bool check_by_verdict(const NotifyKeyRow& row, const ConfigLine& line, int line_
   } else {
     plain_print("Line %d: invalid %s (%s)\n", line_no, row.name, row.range);
   }
+  return false;
+}
+
+bool check_webhook_block_end(const NotifyCheckState& state) {
+  const WebhookCheckState& hook = state.webhook;
+  if (hook.count == 0 || hook.count > kMaxWebhooks) return true;
+  const char* body = hook.body_line > 0 ? hook.body.c_str() : default_webhook_body(hook.format);
+  const char* kind = "";
+  if (webhook_template_usable(body, hook.format, &kind)) return true;
+  plain_print("Line %d: webhook_body of web hook %d does not give valid JSON (for a %s message)\n",
+              hook.body_line > 0 ? hook.body_line : hook.url_line, hook.count, kind);
   return false;
 }
 

@@ -130,6 +130,19 @@ bool check_by_verdict(const HostKeyRow& row, const ConfigLine& line, int line_no
 struct NotifyLoadTarget {
   NotifySettings* settings = nullptr;
   bool to_protect = false;  // some line holds a usable secret
+  // The web hook block the webhook_* lines go to: -1 before the first
+  // `webhook_url` and after one beyond kMaxWebhooks.
+  int webhook = -1;
+};
+
+// What "-check" follows through the web hook blocks of a notification file.
+struct WebhookCheckState {
+  int count = 0;      // `webhook_url` lines so far
+  int url_line = 0;   // of the current block
+  int body_line = 0;  // its `webhook_body` line; 0: none
+  int header_count = 0;
+  WebhookFormat format = WebhookFormat::kText;
+  FixedText<kWebhookBodySize> body;
 };
 
 struct NotifyCheckState {
@@ -139,7 +152,14 @@ struct NotifyCheckState {
   // (mail_auth_check.h): its number and the start of its value.
   int line[kMaxKeyRows] = {};
   FixedText<256> value[kMaxKeyRows];
+  WebhookCheckState webhook;
 };
+
+// -check at the end of a web hook block (at the next `webhook_url` and at
+// the end of the file): a "json" block whose body does not expand to valid
+// JSON fails with "Line N: webhook_body of web hook <n> does not give valid
+// JSON (for a <KIND> message)". Returns false then.
+bool check_webhook_block_end(const NotifyCheckState& state);
 
 struct NotifyKeyRow;
 using NotifyCheckFn = bool (*)(const NotifyKeyRow& row, const ConfigLine& line, int line_no,

@@ -44,6 +44,10 @@ bool is_comment_line(const char* line) {
   return *first == '\0' || *first == '*' || *first == '#';
 }
 
+bool value_runs_to_last_quote(const char* key) {
+  return key && (std::strcmp(key, "webhook_body") == 0 || std::strcmp(key, "webhook_header") == 0);
+}
+
 bool parse_config_line(const char* line, ConfigLine* out) {
   if (!line || !out) return false;
 
@@ -59,6 +63,7 @@ bool parse_config_line(const char* line, ConfigLine* out) {
 
   copy_trimmed_range(line, sep, out->key.data(), out->key.capacity());
   if (out->key.empty()) return false;
+  if (value_runs_to_last_quote(out->key.c_str())) close = std::strrchr(close, '"');
   copy_trimmed_range(open + 1, close, out->value.data(), out->value.capacity());
   return true;
 }

@@ -31,11 +31,17 @@ const char* find_config_separator(const char* line);
 // "#" and so names no known setting.)
 bool is_comment_line(const char* line);
 
+// True for the keys whose value runs to the LAST double quote of the line,
+// not to the next one, so that it can hold double quotes itself (a JSON
+// body): `webhook_body` and `webhook_header`.
+bool value_runs_to_last_quote(const char* key);
+
 // Parses one line (a piece of at most 8191 characters, line end included or
 // not). Returns true and fills `out` when the line carries a setting: not
 // blank, not starting with "*", a separator (find_config_separator), a
 // non-empty key, and a value between the first two double quotes after the
-// separator. Key and value are trimmed and cut to 127 and 8191 characters.
+// separator (for a key of value_runs_to_last_quote: between the first and
+// the last). Key and value are trimmed and cut to 127 and 8191 characters.
 bool parse_config_line(const char* line, ConfigLine* out);
 
 // What to do with the part of a line beyond one piece.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "config/config_keys.h"
 #include "config/config_line.h"
@@ -125,6 +126,72 @@ int parse_retry_minutes(const char* text) {
   return parse_whole_number(text, kMaxRetryMinutes);
 }
 
+bool webhook_url_usable(const char* text) {
+  const size_t length = std::strlen(text);
+  if (length > kMaxWebhookUrlLength || !address_bytes_only(text)) return false;
+  if (std::strncmp(text, "https://", 8) == 0) return length > 8;
+  if (std::strncmp(text, "http://", 7) != 0) return false;
+  // Plain HTTP only where nothing leaves this computer.
+  const char* host = text + 7;
+  if (const char* at = std::strchr(host, '@')) host = at + 1;  // a login before the host
+  const size_t host_length = std::strcspn(host, ":/?#");
+  const std::string_view name(host, host_length);
+  if (name == "localhost" || name == "[::1]") return true;
+  if (host[0] == '[' && std::strncmp(host, "[::1]", 5) == 0) return true;
+  // 127.0.0.0/8 written as four decimal numbers.
+  int parts = 0;
+  const char* p = host;
+  for (const char* end = host + host_length; p < end; ++parts) {
+    int value = 0, digits = 0;
+    for (; p < end && *p >= '0' && *p <= '9' && digits < 4; ++p, ++digits)
+      value = value * 10 + (*p - '0');
+    if (digits == 0 || value > 255 || (parts == 0 && value != 127)) return false;
+    if (p < end && *p++ != '.') return false;
+    if (p == end && end[-1] == '.') return false;
+  }
+  return parts == 4;
+}
+
+bool webhook_header_usable(const char* text) {
+  const char* colon = std::strchr(text, ':');
+  if (!colon || colon == text) return false;
+  for (const char* p = text; p < colon; ++p) {
+    if (static_cast<unsigned char>(*p) <= ' ' || static_cast<unsigned char>(*p) >= 0x7F)
+      return false;
+  }
+  for (const char* p = colon; *p; ++p) {
+    if ((static_cast<unsigned char>(*p) < ' ' && *p != '\t') || *p == 0x7F) return false;
+  }
+  return true;
+}
+
+int parse_webhook_text_limit(const char* text) {
+  if (text && text[0] == '\0') return 0;
+  const int n = parse_whole_number(text, kMaxWebhookTextLimit);
+  return n == 0 || n >= kMinWebhookTextLimit ? n : -1;
+}
+
+void finish_webhooks(NotifySettings* settings) {
+  for (int i = 0; i < settings->webhook_count; ++i) {
+    WebhookSettings& hook = settings->webhooks[i];
+    hook.usable = false;
+    const char* kind = "";
+    if (hook.url_too_long) continue;
+    if (!webhook_url_usable(hook.url.c_str())) {
+      print_and_log(
+          "web hook %d in %s: webhook_url must be an https:// address (http:// only to this "
+          "computer); it is off",
+          i + 1, kNotifyFileName);
+    } else if (!webhook_template_usable(hook.body_template(), hook.format, &kind)) {
+      print_and_log(
+          "web hook %d in %s: webhook_body does not give valid JSON (for a %s message); it is off",
+          i + 1, kNotifyFileName, kind);
+    } else {
+      hook.usable = true;
+    }
+  }
+}
+
 void load_notify_config(NotifySettings* settings) {
   ConfigReader file;
   if (!file.open(kNotifyFileName)) {
@@ -156,6 +223,7 @@ void load_notify_config(NotifySettings* settings) {
   if (to.to_protect) protect_secrets_in_file();
   s.telegram_enabled = !s.token.empty() && !s.chat_id.empty();
   if (s.teams_webhook.empty()) s.teams_enabled = 0;
+  finish_webhooks(&s);
 }
 
 }  // namespace lw

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "config/webhook_template.h"
 #include "support/fixed_text.h"
 #include "support/transfer.h"
 
@@ -20,6 +21,37 @@ constexpr int kMaxRetryMinutes = 1440;
 constexpr size_t kHeartbeatUrlSize = 1024;  // `heartbeat_url`, terminator included
 // Limits of the OAuth 2.0 client secret and refresh token, in characters.
 constexpr size_t kMaxOAuth2SecretLength = 255;
+
+// Web hooks (the webhook_* keys): at most kMaxWebhooks blocks, each begun by
+// a `webhook_url` line; the lines after it, up to the next one, belong to it.
+constexpr int kMaxWebhooks = 4;
+// The address is a secret (protected on disk like `token`): at most this long.
+constexpr size_t kMaxWebhookUrlLength = 255;
+constexpr int kMaxWebhookHeaders = 4;
+constexpr size_t kWebhookHeaderSize = 1024;  // one "Name: value", terminator included
+constexpr size_t kWebhookBodySize = 4096;    // the template, terminator included
+// `webhook_text_limit`: 0 (no cut) or kMinWebhookTextLimit..kMaxWebhookTextLimit.
+constexpr int kMinWebhookTextLimit = 100;
+constexpr int kMaxWebhookTextLimit = 100000;
+
+// One web hook block.
+struct WebhookSettings {
+  FixedText<kMaxWebhookUrlLength + 1> url;  // plain text
+  bool url_too_long = false;                // the line's address was longer: not used
+  bool put = false;                         // webhook_method "PUT" (else POST)
+  WebhookFormat format = WebhookFormat::kText;
+  FixedText<kWebhookHeaderSize> headers[kMaxWebhookHeaders];
+  int32_t header_count = 0;
+  FixedText<kWebhookBodySize> body;  // "": default_webhook_body(format)
+  int32_t text_limit = 0;            // bytes {text} is cut to at a whole line; 0: no cut
+  // Whether the block can send: a usable address and, for "json", a body
+  // whose expansion is valid JSON (worked out after reading the file).
+  bool usable = false;
+
+  const char* body_template() const {
+    return body.empty() ? default_webhook_body(format) : body.c_str();
+  }
+};
 
 struct NotifySettings {
   FixedText<256> server;
@@ -60,6 +92,9 @@ struct NotifySettings {
   FixedText<512> oauth2_scope;
   FixedText<kMaxOAuth2SecretLength + 1> oauth2_refresh_token;
   FixedText<kCurlSettingSize> no_proxy;
+  // Web hooks, in the order of their `webhook_url` lines.
+  WebhookSettings webhooks[kMaxWebhooks];
+  int32_t webhook_count = 0;
 };
 
 // The ways of logging in to the mail server (`smtp_auth`).
@@ -91,6 +126,26 @@ bool no_proxy_usable(const char* text);
 // `oauth2_refresh_token`. The loader turns e-mail on when this holds and
 // `to` has a value.
 bool mail_login_complete(const NotifySettings& settings);
+
+// True when `text` can be a web hook's address: "https://", or "http://" to
+// a loopback address (127.x.x.x, [::1] or localhost), then a host, no blank
+// or control byte, at most kMaxWebhookUrlLength bytes.
+bool webhook_url_usable(const char* text);
+
+// True when `text` is a header "Name: value": a name of visible ASCII bytes
+// other than ':' (at least one), then ':', and no control byte anywhere.
+bool webhook_header_usable(const char* text);
+
+// The value of a `webhook_text_limit` text: "0" or a number from
+// kMinWebhookTextLimit to kMaxWebhookTextLimit; "" (not set) is 0. -1 for
+// anything else.
+int parse_webhook_text_limit(const char* text);
+
+// Works out every web hook's `usable` and prints and logs, for each block
+// that cannot send (but one whose address was too long: its row's note says
+// so), "web hook <n> in linkwatch_email.txt: ...; it is off". Part of
+// load_notify_config.
+void finish_webhooks(NotifySettings* settings);
 
 // The curl switch of an `ssl_revoke` text: "--ssl-revoke-best-effort" for
 // "best-effort", "--ssl-no-revoke" for "off", "" for "" (not set); null

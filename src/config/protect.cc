@@ -131,6 +131,7 @@ size_t secret_limit(const char* key) {
       std::strcmp(key, "oauth2_refresh_token") == 0) {
     return kMaxOAuth2SecretLength;
   }
+  if (std::strcmp(key, "webhook_url") == 0) return kMaxWebhookUrlLength;
   return 0;
 }
 

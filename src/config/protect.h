@@ -40,8 +40,8 @@ bool read_stored_secret(const char* stored, size_t limit, char* out, size_t cap)
 // processes; it is created beside it and never renamed or deleted.
 constexpr const char kNotifyLockFileName[] = "linkwatch_email.lock";
 
-// Rewrites every `password`, `token`, `oauth2_client_secret` and
-// `oauth2_refresh_token` line of "linkwatch_email.txt" that
+// Rewrites every `password`, `token`, `oauth2_client_secret`,
+// `oauth2_refresh_token` and `webhook_url` line of "linkwatch_email.txt" that
 // carries a non-empty value of at most its limit as key:"<protected form of
 // that line's own value>" followed by that line's own line end; all other
 // bytes stay as they are (line ends and a leading byte order mark included),

@@ -15,9 +15,11 @@ namespace lw {
 struct NotifySettings;
 struct SendOutcome;
 
-// The channels, in the order every walk takes them.
-enum class Channel { kEmail, kTelegram, kTeams };
-constexpr size_t kChannelCount = 3;
+// The channels, in the order every walk takes them: the three fixed ones,
+// then a row for each web hook block (webhook_url) the file may hold.
+enum class Channel { kEmail, kTelegram, kTeams, kWebhook1, kWebhook2, kWebhook3, kWebhook4 };
+constexpr size_t kChannelCount = 7;
+constexpr size_t kWebhookRowCount = 4;  // kWebhook1..kWebhook4
 
 // What an alert says in fields of their own, for channels that shape their
 // own text from them. A message about no single service (a digest, the
@@ -73,12 +75,17 @@ inline const ChannelRow& channel_row(Channel channel) {
   return kChannelRows[static_cast<size_t>(channel)];
 }
 
-// "Email", "Telegram" or "Teams".
+// "Email", "Telegram", "Teams" or "Webhook1" to "Webhook4".
 inline const char* channel_name(Channel channel) { return channel_row(channel).name; }
 
 // True when `message` goes to `row`: the channel is configured and wants
 // the message's kind.
 bool channel_takes(const ChannelRow& row, const NotifySettings& settings, int32_t kind);
+
+// Whether `row` shows at all where the rows are listed ("-test", the status
+// file, the metrics): the fixed channels always; a web hook's row only when
+// the file has its block (its webhook_url line), usable or not.
+bool channel_listed(const ChannelRow& row, const NotifySettings& settings);
 
 }  // namespace lw
 

@@ -129,7 +129,7 @@ const char* curl_meaning(int curl_code) {
 namespace {
 
 // Who answered a send: an SMTP server, or an HTTP receiver with or without
-// rules of its own.
+// rules of its own (a web hook has none).
 enum class Receiver { kSmtp, kHttp, kTelegram, kTeams };
 
 Receiver receiver_of(Channel channel) {
@@ -140,6 +140,11 @@ Receiver receiver_of(Channel channel) {
       return Receiver::kTelegram;
     case Channel::kTeams:
       return Receiver::kTeams;
+    case Channel::kWebhook1:
+    case Channel::kWebhook2:
+    case Channel::kWebhook3:
+    case Channel::kWebhook4:
+      return Receiver::kHttp;  // delivered on any 2xx
   }
   return Receiver::kHttp;
 }

@@ -53,7 +53,8 @@ const char* curl_meaning(int curl_code);
 //   reply           the start of the answer body (null: none), HTTP only.
 // Delivered: e-mail when curl exited with 0; Telegram on a 2xx status whose
 // answer holds "ok":true; Teams on any 2xx status, except a 200 whose answer
-// holds "failed" (what an old-style connector answers to a refused card).
+// holds "failed" (what an old-style connector answers to a refused card);
+// a web hook on any 2xx status.
 // Temporary: curl 6, 7, 28, 35, 55, 56; a run ended by the time limit or a
 // stop; HTTP 429 and 5xx; SMTP 4xx. Everything else is permanent. The
 // Telegram answer's "description" (else the answer itself), cut to

@@ -54,6 +54,7 @@ int run_notification_test(const HostTable& table, const MonitorSettings& setting
 
   int ok[kChannelCount] = {};
   for (const ChannelRow& row : kChannelRows) {
+    if (!channel_listed(row, notify)) continue;
     plain_print("%sTesting %s alert...\n", row.id == kChannelRows[0].id ? "" : "\n",
                 row.test_name);
     if (!channel_takes(row, notify, message.kind)) {
@@ -69,6 +70,7 @@ int run_notification_test(const HostTable& table, const MonitorSettings& setting
 
   plain_print("\nTest result:\n");
   for (const ChannelRow& row : kChannelRows) {
+    if (!channel_listed(row, notify)) continue;
     FixedText<16> name;
     name.format("%-9s", row.name);
     plain_print("%s: %s\n", name.c_str(), outcome(ok[static_cast<size_t>(row.id)]));
@@ -77,6 +79,7 @@ int run_notification_test(const HostTable& table, const MonitorSettings& setting
   log_event("***TEST sending : linkwatch notification test");
   bool any = false;
   for (const ChannelRow& row : kChannelRows) {
+    if (!channel_listed(row, notify)) continue;
     log_event("%s test %s", row.name, outcome(ok[static_cast<size_t>(row.id)]));
     any |= ok[static_cast<size_t>(row.id)] != 0;
   }

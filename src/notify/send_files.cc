@@ -108,6 +108,7 @@ void remove_stale_send_files() {
     uint32_t pid = 0;
     if (!parse_send_file_name(name.c_str(), kMailFilePrefix, kMailFileSuffix, &pid) &&
         !parse_send_file_name(name.c_str(), kCardFilePrefix, kCardFileSuffix, &pid) &&
+        !parse_send_file_name(name.c_str(), kWebhookFilePrefix, kWebhookFileSuffix, &pid) &&
         !parse_send_file_name(name.c_str(), kReplyFilePrefix, kReplyFileSuffix, &pid)) {
       continue;
     }

@@ -2,7 +2,7 @@
 // and the answer of a web request back from it.
 //
 // Every send writes its own files in the working folder, named
-// "mailtext.<pid>.<n>.txt", "teamsmsg.<pid>.<n>.json" or
+// "mailtext.<pid>.<n>.txt", "teamsmsg.<pid>.<n>.json", "webhook.<pid>.<n>.txt" or
 // "reply.<pid>.<n>.txt" (<n> counts the send files of this process), so
 // neither two threads nor two processes sharing the folder ever upload,
 // read or delete each other's files.
@@ -21,6 +21,8 @@ constexpr const char kMailFilePrefix[] = "mailtext";
 constexpr const char kMailFileSuffix[] = ".txt";
 constexpr const char kCardFilePrefix[] = "teamsmsg";
 constexpr const char kCardFileSuffix[] = ".json";
+constexpr const char kWebhookFilePrefix[] = "webhook";  // a web hook's body
+constexpr const char kWebhookFileSuffix[] = ".txt";
 constexpr const char kReplyFilePrefix[] = "reply";
 constexpr const char kReplyFileSuffix[] = ".txt";
 // The most bytes of an answer that are ever read back.
