@@ -19,17 +19,7 @@ namespace {
 using test::read_file;
 constexpr const char kPython[] = "/usr/bin/python3";
 
-int run(std::vector<std::string> args) {
-  std::vector<const char*> argv;
-  for (const std::string& a : args) argv.push_back(a.c_str());
-  argv.push_back(nullptr);
-  Command command;
-  command.argv = argv.data();
-  command.discard_output = true;
-  return run_command(command, 90000);
-}
-
-// Runs the real curl, with each command's arguments kept in `argv_seen`.
+// Runs the real curl, with each command's arguments added to `argv_seen`.
 int real_curl(void* argv_seen, const Command& command, char* out) {
   for (const char* const* a = command.argv; *a; ++a) *static_cast<std::string*>(argv_seen) += *a;
   Environment real = current_environment();
@@ -40,27 +30,25 @@ int real_curl(void* argv_seen, const Command& command, char* out) {
   return rc;
 }
 
-// mail_auth.py <dir> <args...> on a thread of its own; setup() gives the settings of a mail to it.
+// serve() starts mail_auth.py <dir> <args> on a thread and gives the settings of a mail to it.
 class E2eMailAuthTest : public test::WorkDirTest {
  protected:
   void SetUp() override {
-    if (run({"curl", "--version"}) != 0) GTEST_SKIP() << "no real curl (e.g. under wine)";
-    if (run({kPython, "-c", "import aiosmtpd"}) != 0) GTEST_SKIP() << "no python3-aiosmtpd";
+    if (test::run_program({"--version"}, "curl").first != 0) GTEST_SKIP() << "no real curl";
+    if (test::run_program({"-c", "import aiosmtpd"}, kPython).first != 0) GTEST_SKIP();
     forget_mail_token();
   }
   void TearDown() override {
     if (server_.joinable()) test::write_file(dir_ + "/stop", ""), server_.join();
     forget_mail_token();
   }
-  NotifySettings setup(const std::string& dir, std::vector<std::string> args = {}) {
+  NotifySettings serve(const std::string& dir, std::vector<std::string> args = {}) {
     dir_ = dir;
-    args.insert(
-        args.begin(),
-        {kPython, (std::filesystem::path(__FILE__).parent_path() / "e2e" / "mail_auth.py").string(),
-         dir});
-    server_ = std::thread([args] { run(args); });
+    const auto script = std::filesystem::path(__FILE__).parent_path() / "e2e" / "mail_auth.py";
+    args.insert(args.begin(), {script.string(), dir});
+    server_ = std::thread([args] { test::run_program(args, kPython); });
     for (int i = 0; i < 200 && !test::file_exists(dir + "/port"); ++i) platform::sleep_ms(100);
-    std::istringstream(read_file(dir + "/port")) >> port_ >> second_port_;
+    std::istringstream(read_file(dir + "/port")) >> port_ >> token_port_;
     NotifySettings s;
     s.server.format("smtp://127.0.0.1:%d", port_);
     s.from.assign("Monitor <m@example.com>");
@@ -70,21 +58,23 @@ class E2eMailAuthTest : public test::WorkDirTest {
     return s;
   }
   std::string dir_;
-  int port_ = 0, second_port_ = 0;
+  int port_ = 0, token_port_ = 0;
   std::thread server_;
 };
 
 // Two mails with XOAUTH2: the token comes from the HTTPS endpoint with the whole form, and one of
 // 30 s (within the 60 s margin) is fetched anew; the token is in no argument, file or log.
 TEST_F(E2eMailAuthTest, XOAuth2MailWithAFetchedToken) {
-  ASSERT_EQ(run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",
-                 "-out", "cert.pem", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
-                 "subjectAltName=IP:127.0.0.1"}),
+  ASSERT_EQ(test::run_program({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                               "key.pem", "-out", "cert.pem", "-days", "1", "-subj",
+                               "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"},
+                              "openssl")
+                .first,
             0);
-  NotifySettings s = setup("oauth2", {"cert.pem", "key.pem", "30"});
-  ASSERT_GT(second_port_, 0) << "the servers did not start";
+  NotifySettings s = serve("oauth2", {"cert.pem", "key.pem", "30"});
+  ASSERT_GT(token_port_, 0) << "the servers did not start";
   s.smtp_auth.assign("oauth2");
-  s.oauth2_token_url.format("https://127.0.0.1:%d/token", second_port_);
+  s.oauth2_token_url.format("https://127.0.0.1:%d/token", token_port_);
   s.oauth2_client_id.assign("e2e-client");
   s.oauth2_client_secret.assign("s3cr&t =+%");
   s.oauth2_scope.assign("https://outlook.office365.com/.default");
@@ -97,19 +87,15 @@ TEST_F(E2eMailAuthTest, XOAuth2MailWithAFetchedToken) {
     EXPECT_EQ(send_mail_message(s, s.to.c_str(), subject, "body", true), 1)
         << read_file("linkwatch_log.txt");
   }
-  std::vector<std::string> tokens(2);
+  std::string tokens[2];
   std::istringstream(read_file("oauth2/tokens")) >> tokens[0] >> tokens[1];
   EXPECT_EQ(read_file("oauth2/token_body.1"),
             "grant_type=client_credentials&client_id=e2e-client&client_secret=s3cr%26t%20%3D%2B%25"
             "&scope=https%3A%2F%2Foutlook.office365.com%2F.default");
-  EXPECT_EQ(read_file("oauth2/mail.1")
-                .rfind("alerts@example.com " + tokens[0] + " m@example.com ops@example.com\n", 0),
-            0u);
-  EXPECT_EQ(read_file("oauth2/mail.2")
-                .rfind("alerts@example.com " + tokens[1] + " m@example.com ops@example.com\n", 0),
-            0u);
-  EXPECT_NE(read_file("oauth2/mail.2").find("Subject: Second"), std::string::npos);
-  EXPECT_NE(tokens[0], tokens[1]);
+  EXPECT_EQ(read_file("oauth2/mail.1"),
+            "alerts@example.com " + tokens[0] + " m@example.com ops@example.com First");
+  EXPECT_EQ(read_file("oauth2/mail.2"),
+            "alerts@example.com " + tokens[1] + " m@example.com ops@example.com Second");
   EXPECT_NE(argv_seen.find("smtp://127.0.0.1:"), std::string::npos);
   for (const std::string& secret : {tokens[0], tokens[1], std::string("s3cr")}) {
     EXPECT_EQ(argv_seen.find(secret), std::string::npos);
@@ -118,13 +104,12 @@ TEST_F(E2eMailAuthTest, XOAuth2MailWithAFetchedToken) {
         EXPECT_EQ(read_file(entry.path()).find(secret), std::string::npos) << entry.path();
     }
   }
-  EXPECT_NE(read_file("linkwatch_log.txt").find("Email: sent (SMTP 250)"), std::string::npos);
 }
 
 // A relay without STARTTLS or AUTH takes a mail with smtp_auth "none" and smtp_tls "try";
 // without "try" curl refuses to send in clear.
 TEST_F(E2eMailAuthTest, RelayWithoutLoginOrTls) {
-  NotifySettings s = setup("relay");
+  NotifySettings s = serve("relay");
   ASSERT_GT(port_, 0) << "the relay did not start";
   s.email.clear();
   s.smtp_auth.assign("none");
@@ -134,10 +119,8 @@ TEST_F(E2eMailAuthTest, RelayWithoutLoginOrTls) {
   EXPECT_EQ(outcome.curl_code, 64);  // "Requested SSL level failed"
   EXPECT_FALSE(test::file_exists("relay/mail.1"));
   s.smtp_tls.assign("try");
-  EXPECT_EQ(send_mail_message(s, s.to.c_str(), "Relay", "body", true), 1)
-      << read_file("linkwatch_log.txt");
-  EXPECT_EQ(read_file("relay/mail.1").rfind("  m@example.com ops@example.com\n", 0), 0u);
-  EXPECT_NE(read_file("relay/mail.1").find("Subject: Relay"), std::string::npos);
+  EXPECT_EQ(send_mail_message(s, s.to.c_str(), "Relay", "body", true), 1);
+  EXPECT_EQ(read_file("relay/mail.1"), "  m@example.com ops@example.com Relay");
 }
 
 }  // namespace

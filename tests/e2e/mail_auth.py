@@ -3,11 +3,11 @@
 
 With a certificate it requires STARTTLS and AUTH XOAUTH2 with a token from its HTTPS token
 endpoint (POST), which saves each form as token_body.<n> and the tokens in `tokens`; without,
-it is a relay without STARTTLS and AUTH. Each mail is saved as mail.<n>: "<user> <token>
-<from> <to>" and the message. Writes "<smtp port> [<token port>]" to <dir>/port; ends when
+it is a relay without STARTTLS and AUTH. Each mail is saved as mail.<n>:
+"<user> <token> <from> <to> <subject>". Writes "<smtp port> [<token port>]" to <dir>/port; ends when
 <dir>/stop appears, or after 60 seconds."""
 
-import asyncio, base64, json, os, secrets, ssl, sys, threading
+import asyncio, base64, email, json, os, secrets, ssl, sys, threading
 from http.server import BaseHTTPRequestHandler, HTTPServer
 from aiosmtpd.smtp import SMTP, AuthResult
 
@@ -44,9 +44,9 @@ class Mail:
         return AuthResult(success=self.token in issued)
 
     async def handle_DATA(self, server, session, envelope):
-        mails.append("%s %s %s %s\n" % (self.user, self.token, envelope.mail_from,
-                                        ",".join(envelope.rcpt_tos)))
-        save("mail.%d" % len(mails), mails[-1].encode() + envelope.original_content)
+        subject = email.message_from_bytes(envelope.original_content)["Subject"]
+        mails.append(" ".join([self.user, self.token, envelope.mail_from] + envelope.rcpt_tos))
+        save("mail.%d" % len(mails), mails[-1] + " " + subject)
         return "250 OK"
 
 
