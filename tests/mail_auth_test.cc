@@ -1,13 +1,10 @@
 // The e-mail login modes, smtp_tls and no_proxy as curl sees them; the OAuth 2.0 token request,
-// its answer and its keeping; the hint after a refused login; what "-check" says of the keys.
+// its answer and its keeping; the lines of failed sends; what "-check" says of the keys.
 
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <filesystem>
-#include <string>
-#include <utility>
-#include <vector>
+#include <tuple>
 
 #include "config/check.h"
 #include "config/mail_auth_check.h"
@@ -30,14 +27,10 @@ Args args_of(const char* const* argv) {
 int64_t fake_now = 1'000'000;
 int64_t fake_clock() { return fake_now; }
 
-// Runs every test in its own folder with a stand-in curl that answers the queued
-// {exit code, output} in turn (a mail's "250" when none is left), and a clock of its own.
+// Each test in its own folder, with a clock of its own and a stand-in curl that keeps each
+// call's {argv, input} and answers the queued {exit code, output} in turn ("250" when none).
 class MailAuthTest : public test::WorkDirTest {
  protected:
-  struct Call {
-    Args argv;
-    std::string input;
-  };
   void SetUp() override {
     forget_mail_token();
     env_.set_clock(fake_clock);
@@ -71,86 +64,69 @@ class MailAuthTest : public test::WorkDirTest {
     return s;
   }
   std::deque<std::pair<int, std::string>> answers;
-  std::vector<Call> calls;
+  std::vector<std::pair<Args, std::string>> calls;
   test::ScopedEnvironment env_;
 };
 
 // The mail's curl call of each mode and key; all absent is the call of before, byte for byte.
 TEST_F(MailAuthTest, MailCallOfEachModeAndKey) {
-  const struct {
-    const char *mode, *tls, *proxy, *no_proxy, *ssl, *input;
-  } cases[] = {
-      {"", "", "", "", "--ssl-reqd", "user = \"u@x:p\\\"w\"\nshow-error\n"},
-      {"password", "try", "", "", "--ssl-reqd", "user = \"u@x:p\\\"w\"\nshow-error\n"},
-      {"", "try", "", "", "--ssl-reqd", "user = \"u@x:p\\\"w\"\nshow-error\n"},
-      {"none", "", "", "", "--ssl-reqd", "show-error\n"},
-      {"none", "try", "", "relay.corp", "--ssl", "noproxy = \"relay.corp\"\nshow-error\n"},
-      {"oauth2", "try", "", "", "--ssl-reqd",
-       "user = \"u@x:\"\noauth2-bearer = \"tok.1\"\nshow-error\n"},
-      {"", "", "http://proxy:3128", "relay.corp, .corp.example", "--ssl-reqd",
-       "user = \"u@x:p\\\"w\"\nproxy = \"http://proxy:3128\"\n"
-       "noproxy = \"relay.corp, .corp.example\"\nshow-error\n"},
-  };
-  for (const auto& c : cases) {
-    NotifySettings s = settings(c.mode);
-    s.smtp_tls.assign(c.tls);
-    s.proxy.assign(c.proxy);
-    s.no_proxy.assign(c.no_proxy);
+  for (const auto& [mode, tls, proxy, no_proxy, ssl, input] :
+       std::vector<std::tuple<const char*, const char*, const char*, const char*, const char*,
+                              std::string>>{
+           {"", "", "", "", "--ssl-reqd", "user = \"u@x:p\\\"w\"\nshow-error\n"},
+           {"password", "try", "", "", "--ssl-reqd", "user = \"u@x:p\\\"w\"\nshow-error\n"},
+           {"none", "", "", "", "--ssl-reqd", "show-error\n"},
+           {"none", "try", "", "relay.corp", "--ssl", "noproxy = \"relay.corp\"\nshow-error\n"},
+           {"oauth2", "try", "", "", "--ssl-reqd",
+            "user = \"u@x:\"\noauth2-bearer = \"tok.1\"\nshow-error\n"},
+           {"", "", "http://proxy:3128", "relay.corp, .corp.example", "--ssl-reqd",
+            "user = \"u@x:p\\\"w\"\nproxy = \"http://proxy:3128\"\n"
+            "noproxy = \"relay.corp, .corp.example\"\nshow-error\n"}}) {
+    NotifySettings s = settings(mode);
+    s.smtp_tls.assign(tls);
+    s.proxy.assign(proxy);
+    s.no_proxy.assign(no_proxy);
     if (s.smtp_auth == "oauth2") queue_token("tok.1", 3600);
     test::OutputCapture capture;
-    ASSERT_EQ(send_mail_message(s, "a@x", "S", "B", true), 1) << c.mode;
-    Args argv = calls.back().argv;
+    ASSERT_EQ(send_mail_message(s, "a@x", "S", "B", true), 1) << mode;
+    Args argv = calls.back().first;
     ASSERT_EQ(argv.size(), 18u);
     argv[15] = "F";
     EXPECT_EQ(Args(argv.begin() + 1, argv.end()),
               (Args{"-s", "--connect-timeout", "10", "--max-time", "60", "-w", "%{response_code}",
-                    "smtp://relay:25", "--mail-from", "u@x", c.ssl, "--config", "-", "-T", "F",
+                    "smtp://relay:25", "--mail-from", "u@x", ssl, "--config", "-", "-T", "F",
                     "--mail-rcpt", "a@x"}));
-    EXPECT_EQ(calls.back().input, c.input);
+    EXPECT_EQ(calls.back().second, input);
   }
 }
 
-// E-mail is on when the mode's own keys are there: a relay needs no password.
-TEST_F(MailAuthTest, LoaderTurnsMailOnByMode) {
-  const std::string relay = "server:\"smtp://relay:25\"\nto:\"a@x\"\nsmtp_auth:\"none\"\n";
+// E-mail is on when the mode's own keys are there; the OAuth 2.0 secrets are stored protected.
+TEST_F(MailAuthTest, LoaderTurnsMailOnByModeAndProtectsSecrets) {
+  const std::string relay = "server:\"s\"\nto:\"a@x\"\nsmtp_auth:\"none\"\n";
   const std::string oauth =
       "server:\"s\"\nemail:\"e\"\nto:\"a@x\"\nsmtp_auth:\"oauth2\"\n"
-      "oauth2_client_id:\"c\"\n";
-  const std::string url = "oauth2_token_url:\"https://t/x\"\n", scope = "oauth2_scope:\"sc\"\n";
-  const std::pair<std::string, int> cases[] = {
-      {relay + "from:\"m@x\"\n", 1},
-      {relay + "email:\"m@x\"\n", 1},
-      {relay, 0},
-      {"server:\"smtp://relay:25\"\nto:\"a@x\"\nfrom:\"m@x\"\n", 0},
-      {oauth + url + scope + "oauth2_client_secret:\"cs\"\n", 1},
-      {oauth + url + scope + "oauth2_refresh_token:\"r\"\n", 1},
-      {oauth + url + scope, 0},
-      {oauth + url + "oauth2_client_secret:\"cs\"\n", 0},
-      {oauth + scope + "oauth2_client_secret:\"cs\"\n", 0},
-      {oauth + scope + "oauth2_token_url:\"http://t/x\"\noauth2_client_secret:\"cs\"\n", 0},
-      {oauth + url + scope + "oauth2_client_secret:\"cs\"\nsmtp_auth:\"password\"\n", 0},
-  };
-  for (const auto& [text, enabled] : cases) {
+      "oauth2_client_id:\"c\"\noauth2_token_url:\"https://t/x\"\n";
+  for (const auto& [text, enabled] : std::vector<std::pair<std::string, int>>{
+           {relay + "from:\"m@x\"\n", 1},
+           {relay, 0},
+           {"server:\"s\"\nto:\"a@x\"\nemail:\"m@x\"\n", 0},
+           {oauth + "oauth2_scope:\"sc\"\noauth2_refresh_token:\"1//rt\"\n", 1},
+           {oauth + "oauth2_client_secret:\"cs~1\"\n", 0},
+           {oauth + "oauth2_scope:\"sc\"\noauth2_client_secret:\"cs~1\"\n", 1}}) {
     test::write_file(kNotifyFileName, text);
     NotifySettings s;
     test::OutputCapture capture;
     load_notify_config(&s);
     EXPECT_EQ(s.email_enabled, enabled) << text;
   }
-}
-
-TEST_F(MailAuthTest, OAuth2SecretsAreStoredProtected) {
-  test::write_file(kNotifyFileName,
-                   "oauth2_client_secret:\"cs~1\"\noauth2_refresh_token:\"1//rt\"\n"
-                   "oauth2_client_id:\"plain-id\"\n");
+  const std::string file = test::read_file(kNotifyFileName);
+  EXPECT_EQ(file.find("cs~1"), std::string::npos);
+  EXPECT_NE(file.find("oauth2_client_id:\"c\""), std::string::npos);
+  test::write_file(kNotifyFileName, oauth + "oauth2_refresh_token:\"1//rt\"\n");
   NotifySettings s;
   test::OutputCapture capture;
   load_notify_config(&s);
-  const std::string file = test::read_file(kNotifyFileName);
-  EXPECT_EQ(file.find("cs~1"), std::string::npos);
-  EXPECT_EQ(file.find("1//rt"), std::string::npos);
-  EXPECT_NE(file.find("oauth2_client_id:\"plain-id\""), std::string::npos);
-  EXPECT_EQ(s.oauth2_client_secret, "cs~1");
+  EXPECT_EQ(test::read_file(kNotifyFileName).find("1//rt"), std::string::npos);
   EXPECT_EQ(s.oauth2_refresh_token, "1//rt");
 }
 
@@ -171,9 +147,6 @@ TEST_F(MailAuthTest, TokenRequest) {
                         "&client_secret=s3cr%26t%3D%2B%20%25%2F%22x"
                         "&scope=https%3A%2F%2Foutlook.office365.com%2F.default\"\n"
                         "proxy = \"http://proxy:3128\"\nnoproxy = \"relay.corp\"\nshow-error\n"));
-  s.oauth2_token_url.assign("http://login.example/token");
-  EXPECT_FALSE(build_token_request(s, &request));
-
   FixedText<kTokenFormSize> form;
   s.oauth2_client_secret.clear();
   s.oauth2_refresh_token.assign("1//r");
@@ -188,30 +161,24 @@ TEST_F(MailAuthTest, TokenRequest) {
   EXPECT_TRUE(build_token_form(s, &form));  // every setting at its longest fits
 }
 
-// Each answer as "<ok> <token> <expires_in> <error>|<description>".
+// Each answer read as "<ok> <token> <expires_in> <error>|<description>".
 TEST(TokenReplyTest, ReadsTheMembersItNeeds) {
   const std::string longest(kMaxAccessTokenLength, 'a');
-  const std::pair<std::string, std::string> cases[] = {
-      {R"({"token_type":"Bearer","expires_in":3599,"access_token":"eyJ0.a-b_c~d+e/f="})",
-       "1 eyJ0.a-b_c~d+e/f= 3599 |"},
-      {R"( {"access_token":"ya29.x","expires_in":"3600","scope":["a",{"b":[1,2.5e3,null]}]} )",
-       "1 ya29.x 3600 |"},
-      {R"({"error":"invalid_client","error_description":"AADSTS7000215: bad.\r\nTrace: 1\u00e9"})",
-       "1  -1 invalid_client|AADSTS7000215: bad.  Trace: 1\xC3\xA9"},
-      {R"({"access_token":"ab cd","expires_in":60})", "1  60 |"},
-      {R"({"access_token":"a\"b"})", "1  -1 |"},
-      {R"({"access_token":"ok","expires_in":-5})", "1 ok -1 |"},
-      {R"({"access_token":"ok","expires_in":12345678901})", "1 ok -1 |"},
-      {R"({"access_token":"ok")", "0 ok -1 |"},
-      {"<html>502 Bad Gateway</html>", "0  -1 |"},
-      {R"({"error":"x","error_description":"a\r\n\uW83d"})", "0  -1 x|"},
-      {R"({"a":)" + std::string(40, '[') + std::string(40, ']') + "}", "0  -1 |"},
-      {R"({"access_token":")" + longest + "a\"}", "1  -1 |"},
-      {R"({"access_token":")" + longest + "\"}", "1 " + longest + " -1 |"},
-      {R"({"error":"x","error_description":"\ud83d\ude00 \udc00"})",
-       "1  -1 x|\xF0\x9F\x98\x80 \xEF\xBF\xBD"},
-  };
-  for (const auto& [text, expected] : cases) {
+  for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{
+           {R"({"token_type":"Bearer","expires_in":3599,"access_token":"eyJ0.a-b_c~d+e/f="})",
+            "1 eyJ0.a-b_c~d+e/f= 3599 |"},
+           {R"( {"access_token":"ya29.x","expires_in":"3600","scope":["a",{"b":[1,2e3,null]}]} )",
+            "1 ya29.x 3600 |"},
+           {R"({"error":"invalid_client","error_description":"AADSTS7: bad.\r\nTrace: 1\u00e9"})",
+            "1  -1 invalid_client|AADSTS7: bad.  Trace: 1\xC3\xA9"},
+           {R"({"error":"x","error_description":"\ud83d\ude00 \udc00"})",
+            "1  -1 x|\xF0\x9F\x98\x80 \xEF\xBF\xBD"},
+           {R"({"access_token":"a\"b","expires_in":-5})", "1  -1 |"},
+           {R"({"access_token":")" + longest + "a\"}", "1  -1 |"},
+           {R"({"access_token":")" + longest + "\"}", "1 " + longest + " -1 |"},
+           {R"({"access_token":"ok")", "0 ok -1 |"},
+           {"<html>502 Bad Gateway</html>", "0  -1 |"},
+           {R"({"error":"x","error_description":"a\r\n\uW83d"})", "0  -1 x|"}}) {
     TokenReply r;
     const bool ok = parse_token_reply(text.data(), text.size(), &r);
     EXPECT_EQ(std::to_string(ok) + " " + r.access_token.c_str() + " " +
@@ -246,145 +213,107 @@ TEST_F(MailAuthTest, TokenIsKeptRenewedAndReplaced) {
   queue_token("tok.FIVE", 3600);
   send();
   std::string order;
-  for (const Call& call : calls) {
-    const size_t at = call.input.find("oauth2-bearer = \"");
-    order += at == std::string::npos
-                 ? "T"
-                 : call.input.substr(at + 17, call.input.find('"', at + 17) - at - 17) + " ";
-    for (const std::string& arg : call.argv) EXPECT_EQ(arg.find("tok."), std::string::npos);
+  for (const auto& [argv, input] : calls) {
+    const size_t at = input.find("oauth2-bearer = \"") + 17;
+    order += at < 17 ? "T" : input.substr(at, input.find('"', at) - at) + " ";
+    for (const std::string& arg : argv) EXPECT_EQ(arg.find("tok."), std::string::npos);
   }
   EXPECT_EQ(order, "Ttok.ONE tok.ONE Ttok.TWO Ttok.THREE tok.THREE Ttok.FOUR Ttok.FIVE ");
-  const std::string log = test::read_file("linkwatch_log.txt");
-  EXPECT_EQ(log.find("s3cr"), std::string::npos);
-  EXPECT_NE(log.find("Email: the mail server refused the OAuth 2.0 token"), std::string::npos);
-  Args names;
+  EXPECT_NE(test::read_file("linkwatch_log.txt")
+                .find("Email: the mail server refused the OAuth 2.0 token"),
+            std::string::npos);
   for (const auto& entry : std::filesystem::directory_iterator(".")) {
-    names.push_back(entry.path().filename().string());
-    EXPECT_EQ(test::read_file(entry.path()).find("tok."), std::string::npos) << names.back();
+    EXPECT_EQ(test::read_file(entry.path()).find("tok."), std::string::npos) << entry.path();
   }
-  EXPECT_EQ(names, Args{"linkwatch_log.txt"});
 }
 
-// A failed token request is the send's outcome: one line, temporary or permanent as a send.
-TEST_F(MailAuthTest, FailedTokenRequestOutcome) {
-  const struct {
-    int rc;
-    std::string output, line;
-    bool temporary;
-    int console_rc;
-  } cases[] = {
-      {0,
-       R"({"error":"invalid_client","error_description":"AADSTS7000215: bad secret."})"
-       "\n401 ",
-       "HTTP 401: invalid_client: AADSTS7000215: bad secret.", false, 22},
-      {0, "{\"error\":\"temporarily_unavailable\"}\n503 120", "HTTP 503: temporarily_unavailable",
-       true, 22},
-      {0, "{\"error\":\"slow_down\"}\n429 ", "HTTP 429: slow_down", true, 22},
-      {7, "curl: (7) Failed to connect\n000 ", "curl 7 (cannot connect)", true, 7},
-      {60, "curl: (60) SSL certificate problem\n000 ", "curl 60 (certificate not trusted)", false,
-       60},
-      {0, "{\"token_type\":\"Bearer\"}\n200 ", "HTTP 200: no usable access_token in the answer",
-       false, 22},
-  };
-  for (const auto& c : cases) {
+// What a failed send logs, the hint of a refused password login included, and whether it is
+// temporary; a failed token request is the send's outcome, and no mail goes without a token.
+TEST_F(MailAuthTest, FailedSends) {
+  const std::string hint =
+      "Email: the mail server refused the login; when it no longer takes password logins "
+      "(Microsoft 365, Outlook.com, Gmail), set smtp_auth : \"oauth2\" in linkwatch_email.txt, "
+      "send through a relay with smtp_auth : \"none\", or log in with an app password";
+  for (const auto& [mode, rc, output, line, hinted, temporary] :
+       std::vector<std::tuple<const char*, int, std::string, std::string, bool, bool>>{
+           {"", 67, "535", "curl 67 (login denied), SMTP 535", true, false},
+           {"password", 67, "534", "curl 67 (login denied), SMTP 534", true, false},
+           {"", 67, "000", "curl 67 (login denied)", true, false},
+           {"", 55, "535", "curl 55 (send failed), SMTP 535", true, false},
+           {"", 55, "550", "curl 55 (send failed), SMTP 550", false, false},
+           {"", 7, "000", "curl 7 (cannot connect)", false, true},
+           {"none", 67, "535", "curl 67 (login denied), SMTP 535", false, false},
+           {"oauth2", 0,
+            R"({"error":"invalid_client","error_description":"Bad secret."})"
+            "\n401 ",
+            "token request: HTTP 401: invalid_client: Bad secret.", false, false},
+           {"oauth2", 0, "{\"error\":\"temporarily_unavailable\"}\n503 120",
+            "token request: HTTP 503: temporarily_unavailable", false, true},
+           {"oauth2", 0, "{\"error\":\"slow_down\"}\n429 ", "token request: HTTP 429: slow_down",
+            false, true},
+           {"oauth2", 7, "curl: (7) Failed to connect\n000 ",
+            "token request: curl 7 (cannot connect)", false, true},
+           {"oauth2", 60, "curl: (60) SSL certificate problem\n000 ",
+            "token request: curl 60 (certificate not trusted)", false, false},
+           {"oauth2", 0, "{\"token_type\":\"Bearer\"}\n200 ",
+            "token request: HTTP 200: no usable access_token in the answer", false, false}}) {
     std::filesystem::remove("linkwatch_log.txt");
-    answers = {{c.rc, c.output}};
+    answers = {{rc, output}};
+    calls.clear();
     test::OutputCapture capture;
     SendOutcome outcome;
-    EXPECT_EQ(send_mail_message(settings("oauth2"), "a@x", "S", "B", false, &outcome), 0);
-    EXPECT_EQ(test::log_messages(), (Args{"Send Mail Alert to a@x via SMTP server smtp://relay:25",
-                                          "Email: not sent: token request: " + c.line}));
-    EXPECT_TRUE(outcome.attempted && !outcome.delivered && outcome.token_request) << c.line;
-    EXPECT_EQ(outcome.temporary, c.temporary) << c.line;
-    EXPECT_EQ(capture.out(), "Sending mail alert now .....\nEmail command rc=" +
-                                 std::to_string(c.console_rc) + "\n");
-  }
-  EXPECT_EQ(calls.size(), std::size(cases));  // no mail without a token
-}
-
-// A refused password login is followed by a line that names the ways out.
-TEST_F(MailAuthTest, HintLineAfterARefusedLogin) {
-  const struct {
-    const char* mode;
-    int rc;
-    const char* codes;
-    bool hint;
-  } cases[] = {{"", 67, "535", true}, {"password", 67, "534", true}, {"", 67, "000", true},
-               {"", 55, "535", true}, {"", 55, "550", false},        {"", 7, "000", false},
-               {"", 0, "250", false}, {"none", 67, "535", false}};
-  for (const auto& c : cases) {
-    std::filesystem::remove("linkwatch_log.txt");
-    answers = {{c.rc, c.codes}};
-    test::OutputCapture capture;
-    send_mail_message(settings(c.mode), "a@x", "S", "B", true);
-    const Args log = test::log_messages();
-    ASSERT_EQ(log.size(), c.hint ? 3u : 2u) << c.mode << c.codes;
-    if (c.hint) {
-      EXPECT_EQ(log[2],
-                "Email: the mail server refused the login; when it no longer takes password "
-                "logins (Microsoft 365, Outlook.com, Gmail), set smtp_auth : \"oauth2\" in "
-                "linkwatch_email.txt, send through a relay with smtp_auth : \"none\", or log in "
-                "with an app password");
-    }
+    EXPECT_EQ(send_mail_message(settings(mode), "a@x", "S", "B", true, &outcome), 0);
+    Args expected{"Send Mail Alert to a@x via SMTP server smtp://relay:25",
+                  "Email: not sent: " + line};
+    if (hinted) expected.push_back(hint);
+    EXPECT_EQ(test::log_messages(), expected);
+    EXPECT_EQ(outcome.temporary, temporary) << output;
+    EXPECT_EQ(calls.size(), 1u);
   }
 }
 
-TEST(MailAuthCheckTest, ServersThatEndPasswordLogins) {
-  for (const auto& [server, ends] :
-       std::vector<std::pair<const char*, bool>>{{"smtp://smtp.office365.com:587", true},
-                                                 {"smtps://SMTP.Gmail.com", true},
-                                                 {"smtp.mail.yahoo.com", true},
-                                                 {"smtp://user@smtp-mail.outlook.com:587/", true},
-                                                 {"smtp://smtp.mail.me.com:587", true},
-                                                 {"smtp://relay.corp:25", false},
-                                                 {"smtp://smtp.office365.com.evil:587", false},
-                                                 {"smtp://mail.gmail.com.example", false},
-                                                 {"", false}}) {
-    EXPECT_EQ(ends_password_logins(server), ends) << server;
-  }
-}
-
-// What "-check" says of the login keys together, with their line numbers.
+// What "-check" says of the login keys together, with their line numbers, and the servers
+// that end password logins.
 TEST(MailAuthCheckTest, CheckRefusesAndWarns) {
   const std::string mail = "server:\"smtp://relay.corp:25\"\nto:\"a@x\"\n";
   const std::string oauth = mail + "email:\"e\"\nsmtp_auth:\"oauth2\"\n";
-  const struct {
-    std::string text;
-    int result;
-    std::string printed;
-  } cases[] = {
-      {mail + "from:\"m@x\"\nsmtp_auth:\"none\"\nsmtp_tls:\"try\"\nno_proxy:\"relay.corp\"\n", 1,
-       ""},
-      {mail + "smtp_auth:\"none\"\n", 0,
-       "smtp_auth \"none\" (line 3) needs the sender's address in from or email\n"},
-      {"server:\"\"\nto:\"a@x\"\nemail:\"m@x\"\nsmtp_auth:\"none\"\n", 0,
-       "smtp_auth \"none\" (line 4) needs a value for server\n"},
-      {mail + "email:\"e\"\npassword:\"p\"\nsmtp_tls:\"try\"\n", 0,
-       "Line 5: smtp_tls \"try\" would let the password travel in clear; use it only with "
-       "smtp_auth : \"none\"\n"},
-      {oauth + "oauth2_token_url:\"https://t/x\"\noauth2_client_id:\"c\"\noauth2_scope:\"s\"\n"
-               "oauth2_refresh_token:\"r\"\nsmtp_tls:\"try\"\n",
-       0,
-       "Line 9: smtp_tls \"try\" would let the token travel in clear; use it only with smtp_auth "
-       ": \"none\"\n"},
-      {oauth + "oauth2_token_url:\"https://t/x\"\n", 0,
-       "smtp_auth \"oauth2\" (line 4) needs a value for oauth2_client_id\n"
-       "smtp_auth \"oauth2\" (line 4) needs a value for oauth2_scope\n"
-       "smtp_auth \"oauth2\" (line 4) needs oauth2_client_secret or oauth2_refresh_token\n"},
-      {"server:\"smtp://smtp.office365.com:587\"\nemail:\"e\"\npassword:\"p\"\nto:\"a@x\"\n", 1,
-       "Warning: config.txt line 1: this mail service ends password logins; use smtp_auth : "
-       "\"oauth2\", a relay with smtp_auth : \"none\", or an app password\n"},
-      {"server:\"smtp://smtp.gmail.com:587\"\nemail:\"e\"\nto:\"a@x\"\nsmtp_auth:\"oauth2\"\n"
-       "oauth2_token_url:\"https://oauth2.googleapis.com/token\"\noauth2_client_id:\"c\"\n"
-       "oauth2_scope:\"https://mail.google.com/\"\noauth2_refresh_token:\"r\"\n",
-       1, ""},
-  };
   test::ScopedWorkDir dir;
-  for (const auto& c : cases) {
-    test::write_file("config.txt", c.text);
+  for (const auto& [text, result, printed] : std::vector<std::tuple<std::string, int, std::string>>{
+           {mail + "from:\"m@x\"\nsmtp_auth:\"none\"\nsmtp_tls:\"try\"\nno_proxy:\"relay.corp\"\n",
+            1, ""},
+           {mail + "smtp_auth:\"none\"\n", 0,
+            "smtp_auth \"none\" (line 3) needs the sender's address in from or email\n"},
+           {mail + "email:\"e\"\npassword:\"p\"\nsmtp_tls:\"try\"\n", 0,
+            "Line 5: smtp_tls \"try\" would let the password travel in clear; use it only with "
+            "smtp_auth : \"none\"\n"},
+           {oauth + "oauth2_token_url:\"https://t/x\"\noauth2_client_id:\"c\"\n"
+                    "oauth2_scope:\"s\"\noauth2_refresh_token:\"r\"\nsmtp_tls:\"try\"\n",
+            0,
+            "Line 9: smtp_tls \"try\" would let the token travel in clear; use it only with "
+            "smtp_auth : \"none\"\n"},
+           {oauth + "oauth2_token_url:\"https://t/x\"\n", 0,
+            "smtp_auth \"oauth2\" (line 4) needs a value for oauth2_client_id\n"
+            "smtp_auth \"oauth2\" (line 4) needs a value for oauth2_scope\n"
+            "smtp_auth \"oauth2\" (line 4) needs oauth2_client_secret or oauth2_refresh_token\n"},
+           {"server:\"smtp://smtp.office365.com:587\"\nemail:\"e\"\npassword:\"p\"\nto:\"a@x\"\n",
+            1,
+            "Warning: config.txt line 1: this mail service ends password logins; use smtp_auth : "
+            "\"oauth2\", a relay with smtp_auth : \"none\", or an app password\n"},
+           {"server:\"smtp://smtp.gmail.com:587\"\nemail:\"e\"\nto:\"a@x\"\nsmtp_auth:\"oauth2\"\n"
+            "oauth2_token_url:\"https://oauth2.googleapis.com/token\"\noauth2_client_id:\"c\"\n"
+            "oauth2_scope:\"https://mail.google.com/\"\noauth2_refresh_token:\"r\"\n",
+            1, ""}}) {
+    test::write_file("config.txt", text);
     test::OutputCapture capture;
-    EXPECT_EQ(check_config_file("config.txt", kNotifyFile), c.result) << c.text;
-    EXPECT_EQ(capture.out(), c.printed) << c.text;
+    EXPECT_EQ(check_config_file("config.txt", kNotifyFile), result) << text;
+    EXPECT_EQ(capture.out(), printed) << text;
+  }
+  for (const char* server : {"smtps://SMTP.Gmail.com", "smtp://user@smtp-mail.outlook.com:587/",
+                             "smtp.mail.yahoo.com", "smtp://smtp.mail.me.com:587"}) {
+    EXPECT_TRUE(ends_password_logins(server)) << server;
+  }
+  for (const char* server : {"smtp://smtp.office365.com.evil:587", "smtp://mail.gmail.com.x", ""}) {
+    EXPECT_FALSE(ends_password_logins(server)) << server;
   }
 }
 
