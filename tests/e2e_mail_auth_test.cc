@@ -2,11 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "notify/email.h"
 #include "notify/oauth2_token.h"
@@ -36,7 +33,6 @@ class E2eMailAuthTest : public test::WorkDirTest {
   void SetUp() override {
     if (test::run_program({"--version"}, "curl").first != 0) GTEST_SKIP() << "no real curl";
     if (test::run_program({"-c", "import aiosmtpd"}, kPython).first != 0) GTEST_SKIP();
-    forget_mail_token();
   }
   void TearDown() override {
     if (server_.joinable()) test::write_file(dir_ + "/stop", ""), server_.join();
@@ -65,20 +61,14 @@ class E2eMailAuthTest : public test::WorkDirTest {
 // Two mails with XOAUTH2: the token comes from the HTTPS endpoint with the whole form, and one of
 // 30 s (within the 60 s margin) is fetched anew; the token is in no argument, file or log.
 TEST_F(E2eMailAuthTest, XOAuth2MailWithAFetchedToken) {
-  ASSERT_EQ(test::run_program({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
-                               "key.pem", "-out", "cert.pem", "-days", "1", "-subj",
-                               "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"},
-                              "openssl")
-                .first,
-            0);
-  NotifySettings s = serve("oauth2", {"cert.pem", "key.pem", "30"});
+  NotifySettings s = serve("oauth2", {"30"});
   ASSERT_GT(token_port_, 0) << "the servers did not start";
   s.smtp_auth.assign("oauth2");
   s.oauth2_token_url.format("https://127.0.0.1:%d/token", token_port_);
   s.oauth2_client_id.assign("e2e-client");
   s.oauth2_client_secret.assign("s3cr&t =+%");
   s.oauth2_scope.assign("https://outlook.office365.com/.default");
-  s.cacert.assign((work_dir() / "cert.pem").string().c_str());
+  s.cacert.assign((work_dir() / "oauth2" / "cert.pem").string().c_str());
   std::string argv_seen;
   test::ScopedEnvironment env;
   env.set_runner(real_curl, &argv_seen);

@@ -1,33 +1,31 @@
 #!/usr/bin/python3
-"""mail_auth.py <dir> [<cert.pem> <key.pem> <expires_in>]: an SMTP server on 127.0.0.1.
+"""mail_auth.py <dir> [<expires_in>]: with expires_in, an SMTP server on 127.0.0.1 that requires
+STARTTLS and XOAUTH2 with a token from its HTTPS token endpoint (its certificate: <dir>/cert.pem),
+which saves each form as token_body.<n> and the tokens in `tokens`; without, a relay without
+STARTTLS and AUTH. Saves each mail as mail.<n>: "<user> <token> <from> <to> <subject>". Writes
+"<smtp port> [<token port>]" to <dir>/port; ends when <dir>/stop appears, or after 60 s."""
 
-With a certificate it requires STARTTLS and AUTH XOAUTH2 with a token from its HTTPS token
-endpoint (POST), which saves each form as token_body.<n> and the tokens in `tokens`; without,
-it is a relay without STARTTLS and AUTH. Each mail is saved as mail.<n>:
-"<user> <token> <from> <to> <subject>". Writes "<smtp port> [<token port>]" to <dir>/port; ends when
-<dir>/stop appears, or after 60 seconds."""
-
-import asyncio, base64, email, json, os, secrets, ssl, sys, threading
+import asyncio, base64, email, json, os, secrets, ssl, subprocess, sys, threading
 from http.server import BaseHTTPRequestHandler, HTTPServer
 from aiosmtpd.smtp import SMTP, AuthResult
 
-out, tls = sys.argv[1], sys.argv[2:]
+out, expires_in = sys.argv[1], sys.argv[2:]
 os.makedirs(out, exist_ok=True)
 issued, mails = [], []
 
 
-def save(name, data):
-    with open(os.path.join(out, name + ".tmp"), "wb") as f:
-        f.write(data if isinstance(data, bytes) else data.encode())
+def save(name, text):
+    with open(os.path.join(out, name + ".tmp"), "w") as f:
+        f.write(text)
     os.replace(os.path.join(out, name + ".tmp"), os.path.join(out, name))
 
 
 class Token(BaseHTTPRequestHandler):
     def do_POST(self):
         issued.append("e2e.%d.%s" % (len(issued) + 1, secrets.token_urlsafe(24)))
-        save("token_body.%d" % len(issued), self.rfile.read(int(self.headers["Content-Length"])))
+        save("token_body.%d" % len(issued), self.rfile.read(int(self.headers["Content-Length"])).decode())
         save("tokens", "\n".join(issued))
-        answer = json.dumps({"expires_in": int(tls[2]), "access_token": issued[-1]}).encode()
+        answer = json.dumps({"expires_in": int(expires_in[0]), "access_token": issued[-1]}).encode()
         self.send_response(200)
         self.send_header("Content-Length", str(len(answer)))
         self.end_headers()
@@ -52,16 +50,20 @@ class Mail:
 
 async def main():
     context, ports = None, []
-    if tls:
+    if expires_in:
+        cert, key = os.path.join(out, "cert.pem"), os.path.join(out, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                        "-out", cert, "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
+                        "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        context.load_cert_chain(tls[0], tls[1])
+        context.load_cert_chain(cert, key)
         http = HTTPServer(("127.0.0.1", 0), Token)
         http.socket = context.wrap_socket(http.socket, server_side=True)
         threading.Thread(target=http.serve_forever, daemon=True).start()
         ports.append(http.server_address[1])
     server = await asyncio.get_running_loop().create_server(
-        lambda: SMTP(Mail(), hostname="mail.test", tls_context=context, require_starttls=bool(tls),
-                     auth_required=bool(tls), auth_exclude_mechanism=["LOGIN", "PLAIN"]),
+        lambda: SMTP(Mail(), hostname="mail.test", tls_context=context, require_starttls=bool(context),
+                     auth_required=bool(context), auth_exclude_mechanism=["LOGIN", "PLAIN"]),
         "127.0.0.1", 0)
     save("port", " ".join(str(p) for p in [server.sockets[0].getsockname()[1]] + ports))
     for _ in range(600):
