@@ -44,9 +44,9 @@ class MailAuthTest : public test::WorkDirTest {
     if (out) std::snprintf(out, kCaptureBufferSize, "%s", answer.second.c_str());
     return answer.first;
   }
-  void queue_token(const std::string& token, int expires_in) {
-    answers.push_back({0, R"({"token_type":"Bearer","expires_in":)" + std::to_string(expires_in) +
-                              R"(,"access_token":")" + token + "\"}\n200 "});
+  static std::pair<int, std::string> token(const std::string& token, int expires_in) {
+    return {0, R"({"token_type":"Bearer","expires_in":)" + std::to_string(expires_in) +
+                   R"(,"access_token":")" + token + "\"}\n200 "};
   }
   static NotifySettings settings(const char* mode) {
     NotifySettings s;
@@ -85,7 +85,7 @@ TEST_F(MailAuthTest, MailCallOfEachModeAndKey) {
     s.smtp_tls.assign(tls);
     s.proxy.assign(proxy);
     s.no_proxy.assign(no_proxy);
-    if (s.smtp_auth == "oauth2") queue_token("tok.1", 3600);
+    if (s.smtp_auth == "oauth2") answers.push_back(token("tok.1", 3600));
     test::OutputCapture capture;
     ASSERT_EQ(send_mail_message(s, "a@x", "S", "B", true), 1) << mode;
     Args argv = calls.back().first;
@@ -162,7 +162,6 @@ TEST_F(MailAuthTest, TokenRequest) {
 
 // Each answer read as "<ok> <token> <expires_in> <error>|<description>".
 TEST(TokenReplyTest, ReadsTheMembersItNeeds) {
-  const std::string longest(kMaxAccessTokenLength, 'a');
   for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{
            {R"({"token_type":"Bearer","expires_in":3599,"access_token":"eyJ0.a-b_c~d+e/f="})",
             "1 eyJ0.a-b_c~d+e/f= 3599 |"},
@@ -173,8 +172,8 @@ TEST(TokenReplyTest, ReadsTheMembersItNeeds) {
            {R"({"error":"x","error_description":"\ud83d\ude00 \udc00"})",
             "1  -1 x|\xF0\x9F\x98\x80 \xEF\xBF\xBD"},
            {R"({"access_token":"a\"b","expires_in":-5})", "1  -1 |"},
-           {R"({"access_token":")" + longest + "a\"}", "1  -1 |"},
-           {R"({"access_token":")" + longest + "\"}", "1 " + longest + " -1 |"},
+           {R"({"access_token":")" + std::string(kMaxAccessTokenLength + 1, 'a') + "\"}",
+            "1  -1 |"},
            {R"({"access_token":"ok")", "0 ok -1 |"},
            {"<html>502 Bad Gateway</html>", "0  -1 |"},
            {R"({"error":"x","error_description":"a\r\n\uW83d"})", "0  -1 x|"}}) {
@@ -192,25 +191,15 @@ TEST(TokenReplyTest, ReadsTheMembersItNeeds) {
 TEST_F(MailAuthTest, TokenIsKeptRenewedAndReplaced) {
   NotifySettings s = settings("oauth2");
   test::OutputCapture capture;
-  const auto send = [&](int sent = 1) {
-    EXPECT_EQ(send_mail_message(s, "a@x", "S", "B", true), sent);
-  };
-  queue_token("tok.ONE", 3600);
-  send();
-  fake_now += 3600 - 61;
-  send();
-  fake_now += 1;
-  queue_token("tok.TWO", 30);
-  send();
-  queue_token("tok.THREE", 3600);
-  send();
-  answers.push_back({67, "535"});
-  queue_token("tok.FOUR", 3600);
-  answers.push_back({67, "535"});
-  send(0);
-  s.oauth2_client_secret.assign("rotated");
-  queue_token("tok.FIVE", 3600);
-  send();
+  const std::pair<int, std::string> sent{0, "250"}, refused{67, "535"};
+  answers = {token("tok.ONE", 3600),   sent, sent,    token("tok.TWO", 30),    sent,
+             token("tok.THREE", 3600), sent, refused, token("tok.FOUR", 3600), refused,
+             token("tok.FIVE", 3600)};
+  for (int step = 0; step < 6; ++step) {  // at 0 s, 3539 s, 3540 s (60 s left) and on
+    fake_now += step == 1 ? 3600 - 61 : step == 2;
+    if (step == 5) s.oauth2_client_secret.assign("rotated");
+    EXPECT_EQ(send_mail_message(s, "a@x", "S", "B", true), step == 4 ? 0 : 1) << step;
+  }
   std::string order;
   for (const auto& [argv, input] : calls) {
     const size_t at = input.find("oauth2-bearer = \"") + 17;
@@ -272,6 +261,9 @@ TEST_F(MailAuthTest, FailedSends) {
 TEST(MailAuthCheckTest, CheckRefusesAndWarns) {
   const std::string mail = "server:\"smtp://relay.corp:25\"\nto:\"a@x\"\n";
   const std::string oauth = mail + "email:\"e\"\nsmtp_auth:\"oauth2\"\n";
+  const std::string keys =
+      "oauth2_token_url:\"https://t/"
+      "x\"\noauth2_client_id:\"c\"\noauth2_scope:\"s\"\noauth2_refresh_token:\"r\"\n";
   test::ScopedWorkDir dir;
   for (const auto& [text, result, printed] : std::vector<std::tuple<std::string, int, std::string>>{
            {mail + "from:\"m@x\"\nsmtp_auth:\"none\"\nsmtp_tls:\"try\"\nno_proxy:\"relay.corp\"\n",
@@ -281,9 +273,7 @@ TEST(MailAuthCheckTest, CheckRefusesAndWarns) {
            {mail + "email:\"e\"\npassword:\"p\"\nsmtp_tls:\"try\"\n", 0,
             "Line 5: smtp_tls \"try\" would let the password travel in clear; use it only with "
             "smtp_auth : \"none\"\n"},
-           {oauth + "oauth2_token_url:\"https://t/x\"\noauth2_client_id:\"c\"\n"
-                    "oauth2_scope:\"s\"\noauth2_refresh_token:\"r\"\nsmtp_tls:\"try\"\n",
-            0,
+           {oauth + keys + "smtp_tls:\"try\"\n", 0,
             "Line 9: smtp_tls \"try\" would let the token travel in clear; use it only with "
             "smtp_auth : \"none\"\n"},
            {oauth + "oauth2_token_url:\"https://t/x\"\n", 0,
@@ -294,9 +284,8 @@ TEST(MailAuthCheckTest, CheckRefusesAndWarns) {
             1,
             "Warning: config.txt line 1: this mail service ends password logins; use smtp_auth : "
             "\"oauth2\", a relay with smtp_auth : \"none\", or an app password\n"},
-           {"server:\"smtp://smtp.gmail.com:587\"\nemail:\"e\"\nto:\"a@x\"\nsmtp_auth:\"oauth2\"\n"
-            "oauth2_token_url:\"https://oauth2.googleapis.com/token\"\noauth2_client_id:\"c\"\n"
-            "oauth2_scope:\"https://mail.google.com/\"\noauth2_refresh_token:\"r\"\n",
+           {"server:\"smtps://smtp.gmail.com\"\nto:\"a@x\"\nemail:\"e\"\nsmtp_auth:\"oauth2\"\n" +
+                keys,
             1, ""}}) {
     test::write_file("config.txt", text);
     test::OutputCapture capture;
