@@ -1,9 +1,8 @@
 #!/usr/bin/python3
-"""mail_auth.py <dir> [<expires_in>]: with expires_in, an SMTP server on 127.0.0.1 that requires
-STARTTLS and XOAUTH2 with a token from its HTTPS token endpoint (its certificate: <dir>/cert.pem),
-which saves each form as token_body.<n> and the tokens in `tokens`; without, a relay without
-STARTTLS and AUTH. Saves each mail as mail.<n>: "<user> <token> <from> <to> <subject>". Writes
-"<smtp port> [<token port>]" to <dir>/port; ends when <dir>/stop appears, or after 60 s."""
+"""mail_auth.py <dir> [<expires_in>]: with expires_in, an SMTP server on 127.0.0.1 that takes
+only STARTTLS and XOAUTH2 with a token of its HTTPS token endpoint (forms in token_body.<n>, tokens
+in `tokens`, certificate cert.pem); else a relay without STARTTLS and AUTH. Each mail goes to
+mail.<n> as "<user> <token> <from> <to> <subject>", the ports to `port`; ends on a file `stop`."""
 
 import asyncio, base64, email, json, os, secrets, ssl, subprocess, sys, threading
 from http.server import BaseHTTPRequestHandler, HTTPServer
