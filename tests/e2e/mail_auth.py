@@ -1,8 +1,7 @@
 #!/usr/bin/python3
-"""mail_auth.py <dir> [<expires_in>]: with expires_in, an SMTP server on 127.0.0.1 that takes
-only STARTTLS and XOAUTH2 with a token of its HTTPS token endpoint (forms in token_body.<n>, tokens
-in `tokens`, certificate cert.pem); else a relay without STARTTLS and AUTH. Each mail goes to
-mail.<n> as "<user> <token> <from> <to> <subject>", the ports to `port`; ends on a file `stop`."""
+"""mail_auth.py <dir> [<expires_in>]: with expires_in, an SMTP server on 127.0.0.1 that takes only
+STARTTLS and XOAUTH2 with a token of its HTTPS endpoint; else a relay without STARTTLS and AUTH.
+Writes the ports to <dir>/port, mail.<n> as "<user> <token> <from> <to> <subject>"; ends on stop."""
 
 import asyncio, base64, email, json, os, secrets, ssl, subprocess, sys, threading
 from http.server import BaseHTTPRequestHandler, HTTPServer
@@ -19,16 +18,15 @@ def save(name, text):
     os.replace(os.path.join(out, name + ".tmp"), os.path.join(out, name))
 
 
-class Token(BaseHTTPRequestHandler):
+class Token(BaseHTTPRequestHandler):  # HTTP/1.0: the answer ends with the connection
     def do_POST(self):
         issued.append("e2e.%d.%s" % (len(issued) + 1, secrets.token_urlsafe(24)))
-        save("token_body.%d" % len(issued), self.rfile.read(int(self.headers["Content-Length"])).decode())
+        self.rfile.read(int(self.headers["Content-Length"]))
         save("tokens", "\n".join(issued))
-        answer = json.dumps({"expires_in": int(expires_in[0]), "access_token": issued[-1]}).encode()
         self.send_response(200)
-        self.send_header("Content-Length", str(len(answer)))
         self.end_headers()
-        self.wfile.write(answer)
+        answer = {"expires_in": int(expires_in[0]), "access_token": issued[-1]}
+        self.wfile.write(json.dumps(answer).encode())
 
 
 class Mail:
@@ -41,21 +39,21 @@ class Mail:
         return AuthResult(success=self.token in issued)
 
     async def handle_DATA(self, server, session, envelope):
-        subject = email.message_from_bytes(envelope.original_content)["Subject"]
-        mails.append(" ".join([self.user, self.token, envelope.mail_from] + envelope.rcpt_tos))
-        save("mail.%d" % len(mails), mails[-1] + " " + subject)
+        mails.append(" ".join([self.user, self.token, envelope.mail_from] + envelope.rcpt_tos +
+                              [email.message_from_bytes(envelope.original_content)["Subject"]]))
+        save("mail.%d" % len(mails), mails[-1])
         return "250 OK"
 
 
 async def main():
     context, ports = None, []
     if expires_in:
-        cert, key = os.path.join(out, "cert.pem"), os.path.join(out, "key.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
-                        "-out", cert, "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
-                        "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                        out + "/key.pem", "-out", out + "/cert.pem", "-days", "1", "-subj",
+                        "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"], check=True,
+                       capture_output=True)
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        context.load_cert_chain(cert, key)
+        context.load_cert_chain(out + "/cert.pem", out + "/key.pem")
         http = HTTPServer(("127.0.0.1", 0), Token)
         http.socket = context.wrap_socket(http.socket, server_side=True)
         threading.Thread(target=http.serve_forever, daemon=True).start()
