@@ -13,7 +13,6 @@ namespace lw {
 namespace {
 
 using test::read_file;
-constexpr const char kPython[] = "/usr/bin/python3";
 
 // Runs the real curl; each command's arguments are added to `argv_seen`.
 int real_curl(void* argv_seen, const Command& command, char* out) {
@@ -31,20 +30,18 @@ class E2eMailAuthTest : public test::WorkDirTest {
  protected:
   void SetUp() override {
     if (test::run_program({"--version"}, "curl").first != 0 ||
-        test::run_program({"-c", "import aiosmtpd"}, kPython).first != 0)
+        test::run_program({"-c", "import aiosmtpd"}, "/usr/bin/python3").first != 0)
       GTEST_SKIP() << "no real curl or no python3-aiosmtpd";
     s_.from.assign("Monitor <m@example.com>");
-    s_.to.assign("ops@example.com");
     s_.email_enabled = 1;
   }
   void TearDown() override {
-    if (server_.joinable()) test::write_file(dir_ + "/stop", ""), server_.join();
+    if (server_.joinable()) test::write_file("stop", ""), server_.join();
   }
   int serve(const std::string& dir, std::vector<std::string> args) {
-    dir_ = dir;
     const auto script = std::filesystem::path(__FILE__).parent_path() / "e2e" / "mail_auth.py";
     args.insert(args.begin(), {script.string(), dir});
-    server_ = std::thread([args] { test::run_program(args, kPython); });
+    server_ = std::thread([args] { test::run_program(args, "/usr/bin/python3"); });
     for (int i = 0; i < 200 && !test::file_exists(dir + "/port"); ++i) platform::sleep_ms(100);
     int port = 0, token_port = 0;
     std::istringstream(read_file(dir + "/port")) >> port >> token_port;
@@ -52,7 +49,6 @@ class E2eMailAuthTest : public test::WorkDirTest {
     return args.size() > 2 ? token_port : port;  // 0: it did not start
   }
   NotifySettings s_;
-  std::string dir_;
   std::thread server_;
 };
 

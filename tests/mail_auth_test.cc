@@ -24,7 +24,6 @@ Args args_of(const char* const* argv) {
 }
 
 int64_t fake_now = 1'000'000;
-int64_t fake_clock() { return fake_now; }
 
 // Each test in its own folder, with a clock of its own and a stand-in curl that keeps each
 // call's {argv, input} and answers the queued {exit code, output} in turn ("250" when none).
@@ -32,7 +31,7 @@ class MailAuthTest : public test::WorkDirTest {
  protected:
   void SetUp() override {
     forget_mail_token();
-    env_.set_clock(fake_clock);
+    env_.set_clock([] { return fake_now; });
     env_.set_runner(&MailAuthTest::curl, this);
   }
   static int curl(void* self_, const Command& command, char* out) {
@@ -118,7 +117,6 @@ TEST_F(MailAuthTest, LoaderTurnsMailOnByModeAndProtectsSecrets) {
   const std::string file = test::read_file(kNotifyFileName);
   EXPECT_EQ(file.find("c~s"), std::string::npos);
   EXPECT_EQ(file.find("1//r"), std::string::npos);
-  EXPECT_NE(file.find("oauth2_client_id:\"c\""), std::string::npos);
   EXPECT_EQ(s.oauth2_client_secret, "c~s");
   EXPECT_EQ(s.oauth2_refresh_token, "1//r");
 }
@@ -128,12 +126,11 @@ TEST_F(MailAuthTest, TokenRequest) {
   NotifySettings s = settings("oauth2");
   s.proxy.assign("http://proxy:3128");
   s.no_proxy.assign("relay.corp");
-  s.cacert.assign("ca.pem");
   TokenRequest request;
   ASSERT_TRUE(build_token_request(s, &request));
   const Args argv = args_of(request.argv);
   EXPECT_EQ(Args(argv.begin() + 7, argv.end()),
-            (Args{"\\n%{http_code} %header{retry-after}", "--cacert", "ca.pem", "--config", "-"}));
+            (Args{"\\n%{http_code} %header{retry-after}", "--config", "-"}));
   EXPECT_EQ(request.config.c_str(),
             std::string("url = \"https://login.example/token\"\n"
                         "data-raw = \"grant_type=client_credentials&client_id=client-1"
@@ -216,7 +213,6 @@ TEST_F(MailAuthTest, FailedSends) {
        std::vector<std::tuple<const char*, int, std::string, std::string, bool, bool>>{
            {"", 67, "535", "curl 67 (login denied), SMTP 535", true, false},
            {"password", 67, "534", "curl 67 (login denied), SMTP 534", true, false},
-           {"", 67, "000", "curl 67 (login denied)", true, false},
            {"", 55, "535", "curl 55 (send failed), SMTP 535", true, false},
            {"", 55, "550", "curl 55 (send failed), SMTP 550", false, false},
            {"none", 67, "535", "curl 67 (login denied), SMTP 535", false, false},
@@ -245,13 +241,12 @@ TEST_F(MailAuthTest, FailedSends) {
 }
 
 // What "-check" says of the login keys together, with their line numbers.
-TEST(MailAuthCheckTest, CheckRefusesAndWarns) {
+TEST_F(MailAuthTest, CheckRefusesAndWarns) {
   const std::string mail = "server:\"smtp://relay.corp:25\"\nto:\"a@x\"\n";
   const std::string oauth = mail + "email:\"e\"\nsmtp_auth:\"oauth2\"\n";
   const std::string keys =
       "oauth2_token_url:\"https://t/x\"\noauth2_client_id:\"c\"\n"
       "oauth2_scope:\"s\"\noauth2_refresh_token:\"r\"\n";
-  test::ScopedWorkDir dir;
   for (const auto& [text, result, printed] : std::vector<std::tuple<std::string, int, std::string>>{
            {mail + "from:\"m@x\"\nsmtp_auth:\"none\"\nsmtp_tls:\"try\"\nno_proxy:\"relay.corp\"\n",
             1, ""},

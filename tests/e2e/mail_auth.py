@@ -1,13 +1,13 @@
 #!/usr/bin/python3
-"""mail_auth.py <dir> [<expires_in>]: with expires_in, an SMTP server on 127.0.0.1 that takes only
-STARTTLS and XOAUTH2 with a token of its HTTPS endpoint; else a relay without STARTTLS and AUTH.
-Writes the ports to <dir>/port, mail.<n> as "<user> <token> <from> <to> <subject>"; ends on stop."""
+"""mail_auth.py <dir> [<expires_in>]: an SMTP relay on 127.0.0.1 without STARTTLS or AUTH, or with
+expires_in one that takes only XOAUTH2 after STARTTLS, with tokens of its HTTPS endpoint. Writes
+<dir>/port and each mail as mail.<n>: "<user> <token> <from> <to> <subject>"; ends on ./stop."""
 
-import asyncio, base64, email, json, os, secrets, ssl, subprocess, sys, threading
+import asyncio, base64, email, os, secrets, ssl, subprocess, sys, threading
 from http.server import BaseHTTPRequestHandler, HTTPServer
 from aiosmtpd.smtp import SMTP, AuthResult
 
-out, expires_in = sys.argv[1], sys.argv[2:]
+out, life = sys.argv[1], sys.argv[2:]  # life: the tokens' expires_in
 os.makedirs(out, exist_ok=True)
 issued, mails = [], []
 
@@ -25,8 +25,7 @@ class Token(BaseHTTPRequestHandler):  # HTTP/1.0: the answer ends with the conne
         save("tokens", "\n".join(issued))
         self.send_response(200)
         self.end_headers()
-        answer = {"expires_in": int(expires_in[0]), "access_token": issued[-1]}
-        self.wfile.write(json.dumps(answer).encode())
+        self.wfile.write(('{"expires_in":%s,"access_token":"%s"}' % (life[0], issued[-1])).encode())
 
 
 class Mail:
@@ -47,7 +46,7 @@ class Mail:
 
 async def main():
     context, ports = None, []
-    if expires_in:
+    if life:
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
                         out + "/key.pem", "-out", out + "/cert.pem", "-days", "1", "-subj",
                         "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"], check=True,
@@ -59,12 +58,12 @@ async def main():
         threading.Thread(target=http.serve_forever, daemon=True).start()
         ports.append(http.server_address[1])
     server = await asyncio.get_running_loop().create_server(
-        lambda: SMTP(Mail(), hostname="mail.test", tls_context=context, require_starttls=bool(context),
-                     auth_required=bool(context), auth_exclude_mechanism=["LOGIN", "PLAIN"]),
+        lambda: SMTP(Mail(), hostname="mail.test", tls_context=context, auth_required=bool(context),
+                     require_starttls=bool(context), auth_exclude_mechanism=["LOGIN", "PLAIN"]),
         "127.0.0.1", 0)
     save("port", " ".join(str(p) for p in [server.sockets[0].getsockname()[1]] + ports))
     for _ in range(600):
-        if os.path.exists(os.path.join(out, "stop")):
+        if os.path.exists("stop"):
             break
         await asyncio.sleep(0.1)
 
