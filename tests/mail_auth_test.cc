@@ -192,7 +192,7 @@ TEST_F(MailAuthTest, TokenIsKeptRenewedAndReplaced) {
   }
   std::string order;
   for (const auto& [argv, input] : calls) {
-    const size_t at = input.find("oauth2-bearer = \"") + 17;
+    const size_t at = input.find("oauth2-bearer = \"") + 17;  // below 17: none (npos wraps)
     order += at < 17 ? "T" : input.substr(at, input.find('"', at) - at) + " ";
     for (const std::string& arg : argv) EXPECT_EQ(arg.find("tok."), std::string::npos);
   }
