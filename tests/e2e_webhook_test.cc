@@ -255,7 +255,7 @@ TEST_F(E2eWebhookTest, PagerDutyResolvesWhatTheDownTriggeredAndGotifyTakesBoth) 
   compose_down_alert(entry, entry, "timed out", 1, down.get());
   dispatch_message(*down, settings);
   auto recovery = new_message();
-  compose_recovery_alert(entry, 1700000600, recovery.get());
+  compose_recovery_alert(entry, entry, 1700000600, recovery.get());
   dispatch_message(*recovery, settings);
   ASSERT_EQ(join_receiver(), 0) << "not every request arrived";
 

@@ -355,7 +355,7 @@ TEST(WebhookMessageTest, KindsAndFactsOfEachMessage) {
   HostEntry recovered;
   recovered.host.assign("web01");
   set_port_text(&recovered, "443");
-  compose_recovery_alert(recovered, 1700000300, recovery.get());
+  compose_recovery_alert(recovered, recovered, 1700000300, recovery.get());
   auto network = new_message();
   compose_network_notice(1700000000, 1700000600, network.get());
   HeldAlert held[2];
