@@ -255,6 +255,14 @@ TEST_F(WebhookFileTest, CheckRefusesEachMistakeWithItsLine) {
             "webhook_body:\"{\"a\":\"{kind:RECOVERY=resolve,*=trigger}\",\"t\":\"{text}\"}\"\n" +
             url + url + "webhook_url:\"http://127.0.0.1:9/x\"\nwebhook_method:\"PUT\"\n");
   EXPECT_EQ(out.find("Line "), std::string::npos) << out;
+  EXPECT_EQ(out.find("looks like JSON"), std::string::npos) << out;
+  // A JSON body left as text is warned of (its values go in unescaped).
+  const std::string text_out = check(url + "webhook_body:\"{\"t\":\"{text}\"}\"\n").second;
+  EXPECT_EQ(text_out.find("Line 2"), std::string::npos) << text_out;  // a warning, no error
+  EXPECT_NE(text_out.find("line 2: webhook_body of web hook 1 looks like JSON, but webhook_format "
+                          "is not \"json\": its values go in unescaped\n"),
+            std::string::npos)
+      << text_out;
 }
 
 TEST_F(WebhookFileTest, TheLoaderReadsBlocksAndEveryKeyHasItsDefault) {

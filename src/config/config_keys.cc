@@ -776,6 +776,16 @@ bool check_webhook_block_end(const NotifyCheckState& state) {
   const WebhookCheckState& hook = state.webhook;
   if (hook.count == 0 || hook.count > kMaxWebhooks) return true;
   const char* body = hook.body_line > 0 ? hook.body.c_str() : default_webhook_body(hook.format);
+  // A JSON body sent as text gets its values unescaped: the first quote in
+  // an error text would break it. Warned, not failed: it may be meant.
+  const char* start = body + std::strspn(body, " \t");
+  if (hook.format == WebhookFormat::kText && hook.body_line > 0 &&
+      (start[0] == '{' || start[0] == '[')) {
+    plain_print(
+        "Warning: %s line %d: webhook_body of web hook %d looks like JSON, but webhook_format is "
+        "not \"json\": its values go in unescaped\n",
+        state.file_name, hook.body_line, hook.count);
+  }
   const char* kind = "";
   if (webhook_template_usable(body, hook.format, &kind)) return true;
   plain_print("Line %d: webhook_body of web hook %d does not give valid JSON (for a %s message)\n",
