@@ -422,7 +422,8 @@ TEST(DeliveryThreadTest, SettingsAreReplacedWhileTheSendersRun) {
   EXPECT_EQ(seen.by_channel["Telegram"], 1);
   const std::string log = test::read_file(kLogFileName);
   EXPECT_EQ(log.find("alert not delivered (linkwatch stopped)"), std::string::npos)
-      << "a message was left behind:\n" << log;
+      << "a message was left behind:\n"
+      << log;
   set_silent_mode(false);
 }
 
