@@ -8,6 +8,10 @@
 #include <vector>
 
 #include "app/instance.h"
+#include "app/monitor.h"
+#include "app/reload.h"
+#include "config/host_config.h"
+#include "config/notify_config.h"
 #include "platform/platform.h"
 #include "support/output.h"
 #include "support/test_env.h"
@@ -86,6 +90,83 @@ TEST(ReloadCommandTest, RefusalsWithoutAnInstance) {
     }
     EXPECT_EQ(read_pid_file(), 0u) << "a run was started";
     EXPECT_EQ(test::read_file(kLogFileName).find("linkwatch is started"), std::string::npos);
+  }
+}
+
+// In the process: what a reload reports and which state it keeps. Before
+// the reload every host's fail_count is set to its port, so a kept state
+// shows as fail_count == port and a fresh one as 0.
+TEST(ReloadRunTest, ChangesAreToldAndStayingServicesKeepTheirState) {
+  struct Case {
+    const char* name;
+    std::string host_after;
+    std::string notify_after;
+    bool taken;
+    ReloadChanges told;
+  };
+  const std::string globals = "interval : \"5\"\nfast_retry_interval : \"1\"\n";
+  const auto block = [](int port, const char* extra = "") {
+    return "host : \"127.0.0.1\"\nport : \"" + std::to_string(port) + "\"\n" + extra;
+  };
+  const std::string host_before = globals + block(1, "description : \"one\"\n") + block(2) +
+                                  block(3, "timeoutsec : \"4\"\n");
+  const std::vector<Case> cases = {
+      {"nothing", host_before, kNotifyFile, true, {}},
+      {"services and settings",
+       "interval : \"9\"\nfast_retry_interval : \"1\"\n" + block(4) + block(3) +
+           block(1, "description : \"uno\"\n"),
+       kNotifyFile,
+       true,
+       {"127.0.0.1:4", "127.0.0.1:2", "interval, 127.0.0.1:1 description, 127.0.0.1:3 timeoutsec"}},
+      {"notification settings", host_before,
+       std::string(kNotifyFile) + "to : \"b@c.d\"\nretry_minutes : \"30\"\n",
+       true,
+       {"", "", "to, retry_minutes"}},
+      {"web hook blocks", host_before,
+       std::string(kNotifyFile) + "webhook_url : \"https://a.example/1\"\n" +
+           "webhook_url : \"https://a.example/2\"\nwebhook_method : \"PUT\"\n",
+       true,
+       {"", "", "webhook1 webhook_url, webhook2 webhook_url, webhook2 webhook_method"}},
+      {"refused", host_before + "workers : \"0\"\n", kNotifyFile, false, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::ScopedWorkDir dir;
+    test::write_file("linkwatch_host.txt", host_before);
+    test::write_file("linkwatch_email.txt", kNotifyFile);
+    auto run = std::make_unique<MonitorRun>();
+    auto table = std::make_unique<HostTable>();
+    MonitorSettings settings;
+    NotifySettings notify;
+    run->table = table.get();
+    run->settings = &settings;
+    run->notify = &notify;
+    ASSERT_TRUE(load_host_config(table.get(), &settings));
+    load_notify_config(&notify);
+    SettingLines loaded = read_setting_lines();
+    for (int i = 1; i <= table->host_count; ++i) {
+      table->hosts[i].fail_count = table->hosts[i].port_number;
+    }
+    test::write_file("linkwatch_host.txt", c.host_after);
+    test::write_file("linkwatch_email.txt", c.notify_after);
+    ReloadChanges told;
+    set_silent_mode(true);
+    EXPECT_EQ(reload_run(*run, &loaded, &told), c.taken);
+    set_silent_mode(false);
+    EXPECT_EQ(told.added, c.told.added);
+    EXPECT_EQ(told.removed, c.told.removed);
+    EXPECT_EQ(told.changed, c.told.changed);
+    for (int i = 1; i <= table->host_count; ++i) {
+      const HostEntry& host = table->hosts[i];
+      EXPECT_EQ(host.fail_count, host.port_number == 4 ? 0 : host.port_number) << host.port.c_str();
+    }
+    if (!c.taken) {
+      EXPECT_EQ(table->host_count, 3);
+      EXPECT_EQ(normal_wait_seconds(settings), 5);
+    }
+    if (c.notify_after.find("b@c.d") != std::string::npos) {
+      EXPECT_STREQ(notify.to.c_str(), "b@c.d");
+    }
   }
 }
 

@@ -85,13 +85,15 @@ void read_notify_lines(SettingLines* out) {
   if (!file.open(kNotifyFileName)) return;
   FixedText<kConfigLineSize> piece;
   ConfigLine line;
-  std::map<std::string, int> seen;
+  int webhook = 0;  // web hook blocks begun so far
   while (file.next(piece.data(), piece.capacity()) > 0) {
     if (!parse_config_line(piece.c_str(), &line) || !find_notify_key(line.key.c_str())) continue;
-    const int n = ++seen[line.key.c_str()];
     std::string label = line.key.c_str();
-    if (n > 1) label += "[" + std::to_string(n) + "]";
-    out->emplace_back(label, line.value.c_str());
+    if (label == "webhook_url") ++webhook;
+    if (webhook > 0 && label.compare(0, 8, "webhook_") == 0) {
+      label = "webhook" + std::to_string(webhook) + " " + label;
+    }
+    put_last_wins(out, label, line.value.c_str());
   }
 }
 

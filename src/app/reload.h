@@ -26,7 +26,8 @@ struct MonitorRun;
 // The settings lines of both files, as (label, value) in file order: a
 // global key of the host file by its name (its last line wins); a key of a
 // host block as "host:port key"; a key of the notification file by its
-// name, repeats (web hook blocks) numbered from the second on as "key[2]".
+// name (its last line wins), a key of its n-th web hook block as
+// "webhook<n> key".
 // `host` and `port` lines name services and are no settings.
 using SettingLines = std::vector<std::pair<std::string, std::string>>;
 
