@@ -1,6 +1,8 @@
 // "-reload" against a real instance (SIGHUP on POSIX, the reload event on
 // Windows), and its refusals.
 
+#include "app/reload.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,7 +11,6 @@
 
 #include "app/instance.h"
 #include "app/monitor.h"
-#include "app/reload.h"
 #include "config/host_config.h"
 #include "config/notify_config.h"
 #include "platform/platform.h"
@@ -108,8 +109,8 @@ TEST(ReloadRunTest, ChangesAreToldAndStayingServicesKeepTheirState) {
   const auto block = [](int port, const char* extra = "") {
     return "host : \"127.0.0.1\"\nport : \"" + std::to_string(port) + "\"\n" + extra;
   };
-  const std::string host_before = globals + block(1, "description : \"one\"\n") + block(2) +
-                                  block(3, "timeoutsec : \"4\"\n");
+  const std::string host_before =
+      globals + block(1, "description : \"one\"\n") + block(2) + block(3, "timeoutsec : \"4\"\n");
   const std::vector<Case> cases = {
       {"nothing", host_before, kNotifyFile, true, {}},
       {"services and settings",
@@ -118,11 +119,13 @@ TEST(ReloadRunTest, ChangesAreToldAndStayingServicesKeepTheirState) {
        kNotifyFile,
        true,
        {"127.0.0.1:4", "127.0.0.1:2", "interval, 127.0.0.1:1 description, 127.0.0.1:3 timeoutsec"}},
-      {"notification settings", host_before,
+      {"notification settings",
+       host_before,
        std::string(kNotifyFile) + "to : \"b@c.d\"\nretry_minutes : \"30\"\n",
        true,
        {"", "", "to, retry_minutes"}},
-      {"web hook blocks", host_before,
+      {"web hook blocks",
+       host_before,
        std::string(kNotifyFile) + "webhook_url : \"https://a.example/1\"\n" +
            "webhook_url : \"https://a.example/2\"\nwebhook_method : \"PUT\"\n",
        true,
