@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/monitor.h"
@@ -360,6 +361,69 @@ TEST(DeliveryThreadTest, AHangingChannelDelaysNoOtherAndNothingStartsAfterAStop)
                            "Teams: alert not delivered (linkwatch stopped): M4"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line;
   }
+  set_silent_mode(false);
+}
+
+// A reload swaps the settings while the sender threads run: every send sees
+// one whole version of them (a copy lives until its last send ends), and a
+// channel switched on gets its
+// thread; nothing queued is lost. Run under TSan for the race itself.
+TEST(DeliveryThreadTest, SettingsAreReplacedWhileTheSendersRun) {
+  test::ScopedWorkDir dir;
+  set_silent_mode(true);
+  struct Seen {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<std::string> mixed;  // sends whose settings were not one version
+    std::map<std::string, int> by_channel;
+  } seen;
+  const auto version = [](const char* name, bool telegram) {
+    NotifySettings s = test::all_channels();
+    s.to.assign(name);
+    s.chat_id.assign(name);
+    s.telegram_enabled = telegram;
+    return s;
+  };
+  const NotifySettings first = version("1", false);  // outlives the Delivery, as it must
+  Delivery delivery(&first);
+  delivery.set_send_for_testing(
+      [](void* context, Channel channel, const NotifySettings& s, const QueuedMessage& m,
+         SendOutcome* outcome) {
+        auto* g = static_cast<Seen*>(context);
+        const std::string to = s.to.c_str();
+        platform::sleep_ms(1);  // a replace may land during the send
+        std::lock_guard<std::mutex> hold(g->mutex);
+        if (to != s.chat_id.c_str()) g->mixed.push_back(m.subject.c_str());
+        ++g->by_channel[channel_name(channel)];
+        g->cv.notify_all();
+        outcome->attempted = outcome->delivered = true;
+      },
+      &seen);
+  ASSERT_TRUE(delivery.start());
+  std::thread poster([&delivery] {
+    for (int i = 0; i < 200; ++i) delivery.post(message("M", {"h:1"}), 0);
+  });
+  for (int i = 2; i < 40; ++i) {
+    ASSERT_TRUE(delivery.replace_settings(version(std::to_string(i).c_str(), false), true));
+  }
+  poster.join();
+  ASSERT_TRUE(delivery.replace_settings(version("on", true), true));
+  delivery.post(message("with Telegram", {"h:2"}), 0);
+  {
+    std::unique_lock<std::mutex> lock(seen.mutex);
+    EXPECT_TRUE(seen.cv.wait_for(lock, std::chrono::seconds(30), [&seen] {
+      return seen.by_channel["Telegram"] == 1 && seen.by_channel["Email"] == 201 &&
+             seen.by_channel["Teams"] == 201;
+    })) << "a message was lost, or the channel switched on got no thread";
+  }
+  delivery.stop();
+  std::lock_guard<std::mutex> hold(seen.mutex);
+  EXPECT_TRUE(seen.mixed.empty()) << seen.mixed.size() << " sends saw mixed settings";
+  EXPECT_EQ(seen.by_channel["Telegram"], 1);
+  const std::string log = test::read_file(kLogFileName);
+  EXPECT_EQ(log.find("alert not delivered (linkwatch stopped)"), std::string::npos)
+      << "a message was left behind:\n"
+      << log;
   set_silent_mode(false);
 }
 

@@ -34,12 +34,19 @@ struct ServiceRemoval {
   ~ServiceRemoval() { run_program({"-uninstall"}); }
 };
 
+// Also "-reload" through the service manager's parameter-change control.
 TEST_F(ServiceTest, RunsInTheInstallFolderAndStopsInOrderThroughTheServiceManager) {
   if (!on_windows()) GTEST_SKIP() << "POSIX has no service manager to talk to (see UnitText)";
   platform::Listener listener;
   ASSERT_TRUE(platform::listen_loopback(0, 16, &listener));
-  test::write_file("linkwatch_host.txt", "interval : \"60\"\nhost : \"127.0.0.1\"\nport : \"" +
-                                             std::to_string(listener.port) + "\"\n");
+  const auto host_file = [&listener](const char* interval) {
+    return std::string("interval : \"") + interval +
+           "\"\nfast_retry_interval : \"3\"\nhost : \"127.0.0.1\"\nport : \"" +
+           std::to_string(listener.port) + "\"\n";
+  };
+  test::write_file("linkwatch_host.txt", host_file("60"));
+  test::write_file("linkwatch_email.txt",
+                   "server : \"\"\nemail : \"\"\npassword : \"\"\nto : \"\"\n");
   run_program({"-uninstall"});  // left over by an earlier run
   ServiceRemoval removal;
   const Result installed = run_program({"-install"});
@@ -56,6 +63,9 @@ TEST_F(ServiceTest, RunsInTheInstallFolderAndStopsInOrderThroughTheServiceManage
   EXPECT_EQ(run_program({"-status"}),
             Result(0, "linkwatch running pid " + std::to_string(pid) + "\n"));
   EXPECT_EQ(run_program({"-s"}).first, 1) << "a second instance beside the service";
+  test::write_file("linkwatch_host.txt", host_file("30"));
+  EXPECT_EQ(run_program({"-reload"}),
+            Result(0, "reload: settings changed: interval\nreload applied\n"));
 
   EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
   EXPECT_TRUE(log_has("------ linkwatch is stopped: stop requested ------"))

@@ -1,5 +1,6 @@
-// The orderly stop of a real instance with a check in flight, the hang-up
-// signal, and children that end with their parent even when it is killed.
+// The orderly stop of a real instance with a check in flight, and children
+// that end with their parent even when it is killed. (The hang-up signal
+// reloads: reload_test.cc.)
 
 #include <gtest/gtest.h>
 
@@ -125,33 +126,6 @@ TEST_F(InstanceStopTest, AStopLogsEveryMessageNotDelivered) {
     ++sends;
   }
   EXPECT_EQ(sends, 1u) << "a send started after the stop request:\n" << log;
-}
-
-// The hang-up signal is logged, and the run goes on until it is stopped.
-TEST_F(InstanceStopTest, HangUpIsLoggedAndTheRunGoesOn) {
-  platform::Listener open;
-  ASSERT_TRUE(platform::socket_startup() && platform::listen_loopback(0, 16, &open));
-  const uint32_t pid = start_instance(open.port, 2);
-  ASSERT_NE(pid, 0u);
-  if (!platform::request_process_reload(pid)) {
-    EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
-    platform::close_listener(&open);
-    GTEST_SKIP() << "no hang-up signal on " << platform::kSystemName;
-  }
-  const std::string noted =
-      "hang-up signal received: the files are not read again, linkwatch goes on";
-  EXPECT_TRUE(log_shows(noted));
-  EXPECT_TRUE(log_shows("------ linkwatch is started ------"));
-  ASSERT_TRUE(platform::request_process_reload(pid)) << "the first one ended it";
-  const auto noted_twice = [&noted] {
-    const std::string log = test::read_file(kLogFileName);
-    return log.find(noted) != log.rfind(noted);
-  };
-  for (int ms = 0; ms < 5000 && !noted_twice(); ms += 50) platform::sleep_ms(50);
-  EXPECT_TRUE(noted_twice()) << "each signal is noted";
-  EXPECT_TRUE(platform::pid_is_alive(pid));
-  stop_in_order();
-  platform::close_listener(&open);
 }
 
 class ChildProcessTest : public test::WorkDirTest {};

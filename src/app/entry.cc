@@ -5,6 +5,7 @@
 #include "app/globals.h"
 #include "app/instance.h"
 #include "app/monitor.h"
+#include "app/reload.h"
 #include "app/service.h"
 #include "config/check.h"
 #include "config/host_config.h"
@@ -36,6 +37,7 @@ void print_usage(const char* program) {
   plain_print("  %s -start\n", program);
   plain_print("  %s -stop\n", program);
   plain_print("  %s -status\n", program);
+  plain_print("  %s -reload\n", program);
   plain_print("  %s -install [account [password]]\n", program);
   plain_print("  %s -uninstall\n", program);
   plain_print("  %s -check\n", program);
@@ -46,6 +48,7 @@ void print_usage(const char* program) {
   plain_print("  -start        Start in background mode\n");
   plain_print("  -stop         Stop running instance\n");
   plain_print("  -status       Show running status\n");
+  plain_print("  -reload       Re-read both files in the running instance\n");
   plain_print("  -install      Install as a service running in this folder\n");
   plain_print("  -uninstall    Stop and remove the service\n");
   plain_print("  -check        Validate config file format\n");
@@ -91,6 +94,7 @@ int run_entry(int argc, char** argv) {
     if (!arg) continue;
     if (same(arg, "-status")) return show_status();
     if (same(arg, "-stop")) return stop_instance();
+    if (same(arg, "-reload")) return reload_command();
     if (same(arg, "-h") || same(arg, "--help")) {
       print_usage(program);
       return 0;

@@ -7,7 +7,7 @@
 namespace lw {
 
 // Starts the socket library, scans the arguments after the program name in
-// order and runs the first command found ("-status", "-stop", "-h",
+// order and runs the first command found ("-status", "-stop", "-reload", "-h",
 // "--help", "-check", "-test", "-start", "-install", "-uninstall",
 // "-service", compared whole and case-sensitive), returning its exit code;
 // later arguments are not looked at, except the account and password after

@@ -262,6 +262,11 @@ int stop_instance() {
   return 0;
 }
 
+uint32_t running_instance_pid() {
+  uint32_t pid = 0;
+  return find_instance(false, &pid) == Found::kInstance ? pid : 0;
+}
+
 int start_background() {
   const int hosts = host_file_state();
   if (hosts <= 0) {

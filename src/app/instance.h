@@ -39,6 +39,11 @@ int show_status();
 // pid file then stays).
 int stop_instance();
 
+// The id of the running instance (the process that holds the pid file's
+// lock under the recorded id); 0 when none runs or it cannot be told.
+// Deletes nothing.
+uint32_t running_instance_pid();
+
 // "-start": starts this program again with "-s", detached and hidden, in the
 // current working directory. 0 when the process was created, 1 otherwise;
 // every refusal is printed and logged ("linkwatch not started: ...").

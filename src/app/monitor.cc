@@ -6,6 +6,7 @@
 #include "app/entry.h"
 #include "app/globals.h"
 #include "app/instance.h"
+#include "app/reload.h"
 #include "notify/alerts.h"
 #include "notify/report.h"
 #include "notify/send_files.h"
@@ -36,26 +37,18 @@ WaitFunction wait_of(const MonitorRun& run) {
   return run.wait ? run.wait : platform::wait_for_stop;
 }
 
-// Logs a hang-up signal taken from the platform; the run goes on as before.
-void note_reload_request() {
-  log_event("hang-up signal received: the files are not read again, linkwatch goes on");
-}
-
 // Waits `ms` in pieces; true as soon as a piece reports a stop request. A
-// piece cut short by a hang-up signal is logged and waited out.
-bool wait_ms(const MonitorRun& run, uint64_t ms) {
+// reload request ends the wait, with run.reload_requested set.
+bool wait_ms(MonitorRun& run, uint64_t ms) {
   WaitFunction wait = wait_of(run);
   do {
     const uint64_t piece = ms < kLongestWaitMs ? ms : kLongestWaitMs;
-    const uint64_t started = platform::monotonic_ms();
     if (wait(static_cast<uint32_t>(piece))) return true;
-    uint64_t waited = piece;
     if (platform::take_reload_request()) {
-      note_reload_request();
-      const uint64_t spent = platform::monotonic_ms() - started;
-      waited = spent < piece ? spent : piece;
+      run.reload_requested = true;
+      return false;
     }
-    ms -= waited;
+    ms -= piece;
   } while (ms > 0);
   return false;
 }
@@ -271,6 +264,10 @@ int run_monitor(MonitorRun& run) {
   }
   load_notify_config(run.notify);
   remove_stale_send_files();  // mail and card files of ended processes
+  // What a reload compares with; a request during the start delay is met
+  // by the reading above.
+  SettingLines loaded = read_setting_lines();
+  run.reload_requested = false;
 
   const int normal_wait = normal_wait_seconds(*run.settings);
   if (!silent_mode()) {
@@ -291,6 +288,9 @@ int run_monitor(MonitorRun& run) {
   run.previous_day = -1;
 
   Delivery delivery(run.notify);
+  // A copy of its own, so that a reload can rewrite *run.notify while a
+  // send runs.
+  delivery.replace_settings(*run.notify, false);
   if (delivery.start()) {
     run.delivery = &delivery;
   } else {
@@ -300,6 +300,11 @@ int run_monitor(MonitorRun& run) {
     for (;;) {
       const int failure_mark = run_cycle(run);
       if (wait_for_next_cycle(run, failure_mark)) break;
+      if (run.reload_requested) {
+        run.reload_requested = false;
+        ReloadChanges changes;
+        reload_run(run, &loaded, &changes);
+      }
     }
   }
   // A send in flight gets a short grace from the command runner; what is

@@ -80,6 +80,9 @@ struct MonitorRun {
   // looked after by after_cycle (status.h) at the end of every cycle.
   StatusBoard status;
   Heartbeat heartbeat;
+  // Set when a wait ended for a reload request (platform::take_reload_request);
+  // run_monitor reloads the files before the next cycle and clears it.
+  bool reload_requested = false;
 };
 
 // The normal wait in seconds: `interval` read as a decimal number (leading
@@ -112,7 +115,8 @@ void resolve_all_hosts(HostTable* table);
 int run_cycle(MonitorRun& run);
 
 // Prints the wait line and separator (unless silent) and waits the chosen
-// time through `run.wait`. Returns true when a stop was requested.
+// time through `run.wait`. Returns true when a stop was requested. A reload
+// request ends the wait early and sets `run.reload_requested`.
 bool wait_for_next_cycle(MonitorRun& run, int failure_mark);
 
 // The whole run on the tables of `run`: loads the host file, takes the

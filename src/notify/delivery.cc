@@ -46,7 +46,9 @@ QueuedMessage with_delay_note(const QueuedMessage& message) {
 
 }  // namespace
 
-Delivery::Delivery(const NotifySettings* settings) : settings_(settings), send_(row_send) {
+// The aliasing constructor with no owner: a pointer that owns nothing.
+Delivery::Delivery(const NotifySettings* settings)
+    : settings_(std::shared_ptr<const NotifySettings>(), settings), send_(row_send) {
   for (size_t c = 0; c < kChannelCount; ++c) lanes_[c].channel = kChannelRows[c].id;
 }
 
@@ -97,6 +99,25 @@ bool Delivery::start() {
     }
   }
   return true;
+}
+
+bool Delivery::replace_settings(const NotifySettings& next, bool threads) {
+  auto copy = std::make_shared<const NotifySettings>(next);
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    settings_ = std::move(copy);
+    for (Lane& lane : lanes_) {
+      if (!channel_row(lane.channel).configured(*settings_)) {
+        for (const Entry& entry : lane.entries) {
+          log_not_delivered(lane.channel, "channel no longer configured", *entry.message);
+        }
+        lane.entries.clear();
+      }
+      lane.wake = true;
+      lane.wake_cv.notify_all();
+    }
+  }
+  return threads ? start() : true;
 }
 
 void Delivery::stop() {
@@ -227,13 +248,15 @@ Delivery::Choice Delivery::choose(Lane* lane, int64_t now) {
 
 void Delivery::send_and_settle(Lane* lane, const Choice& choice,
                                std::unique_lock<std::mutex>* lock) {
+  // Kept for the send: a replace_settings meanwhile does not free them.
+  const std::shared_ptr<const NotifySettings> settings = settings_;
   lock->unlock();
   SendOutcome outcome;
   if (sending_allowed()) {
     if (choice.delayed) {
-      send_(send_context_, lane->channel, *settings_, with_delay_note(*choice.message), &outcome);
+      send_(send_context_, lane->channel, *settings, with_delay_note(*choice.message), &outcome);
     } else {
-      send_(send_context_, lane->channel, *settings_, *choice.message, &outcome);
+      send_(send_context_, lane->channel, *settings, *choice.message, &outcome);
     }
   }
   // The back-off counts from here: the end of the try.

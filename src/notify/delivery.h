@@ -64,7 +64,8 @@ struct ChannelRecord {
 
 class Delivery {
  public:
-  // `settings` must outlive the Delivery and stay unchanged while it runs.
+  // `settings` must outlive the Delivery and stay unchanged while it runs;
+  // replace_settings puts a copy of others in its place.
   explicit Delivery(const NotifySettings* settings);
   ~Delivery();  // stops the threads (as stop(), without the log lines)
   Delivery(const Delivery&) = delete;
@@ -81,6 +82,16 @@ class Delivery {
   // thread could not be had (that channel's messages then wait for
   // run_due()).
   bool start();
+
+  // Puts a copy of `next` in the place of the settings (a reload of the
+  // notification file): every send that starts from now on uses it, a send
+  // in flight ends with the settings it started with. Messages held for a
+  // channel that `next` leaves unconfigured are logged as not delivered and
+  // dropped; a channel configured now gets its sender thread when the
+  // threads run (`threads`, as after start()). Safe while the threads run;
+  // called by the owner only, never concurrently with start() or stop().
+  // False when a thread could not be had (as start()).
+  bool replace_settings(const NotifySettings& next, bool threads);
 
   // Ends delivery: no send starts after this (nor after a stop request of
   // the process, platform::request_stop); wakes and joins the threads. A
@@ -148,7 +159,10 @@ class Delivery {
   bool bound_waiting(Lane* lane);
   void log_not_delivered(Channel channel, const char* why, const QueuedMessage& message);
 
-  const NotifySettings* settings_;
+  // The settings in use: the constructor's (not owned) or the last
+  // replace_settings copy. Replaced under mutex_ by the owner thread; the
+  // lanes read it under mutex_ and keep a reference across a send.
+  std::shared_ptr<const NotifySettings> settings_;
   ChannelSend send_;
   void* send_context_ = nullptr;
 

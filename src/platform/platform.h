@@ -131,7 +131,8 @@ void sleep_ms(uint32_t ms);
 
 // Installs the handlers that turn Ctrl+C (SIGINT, SIGTERM on POSIX, the
 // console control events on Windows) into a stop request, and on POSIX the
-// hang-up signal (SIGHUP) into a reload request.
+// hang-up signal (SIGHUP) into a reload request. On Windows it creates the
+// reload event that request_process_reload sets.
 void install_stop_handler();
 // Sets the stop request and wakes every wait_for_stop(). Async-signal-safe.
 void request_stop();
@@ -144,10 +145,14 @@ bool wait_for_stop(uint32_t ms);
 // Clears the stop request again. For tests only.
 void clear_stop_request();
 
-// True once for each series of hang-up signals received since the previous
-// call, which clears the request; the program goes on running. Always false
-// where there is no such signal (Windows).
+// True once for each series of reload requests (hang-up signals, the
+// reload event, the service manager's parameter-change control) received
+// since the previous call, which clears the request; the program goes on
+// running.
 bool take_reload_request();
+// Makes a reload request of this process, as the hang-up signal does.
+// Async-signal-safe.
+void request_reload();
 
 // How long a child of run_process may go on running once a stop is
 // requested (also when the request came before it started) before it is
@@ -170,9 +175,9 @@ bool pid_is_alive(uint32_t pid);
 // install_stop_handler gives every process). False when the request cannot
 // be delivered: no such process, or on Windows one without a stop event.
 bool request_process_stop(uint32_t pid);
-// Sends process `pid` the hang-up signal, its reload request (see
-// take_reload_request). False when it cannot be delivered, and always where
-// the system has no such signal (Windows).
+// Sends process `pid` its reload request (see take_reload_request): the
+// hang-up signal on POSIX, the process's reload event on Windows. False when
+// it cannot be delivered (no such process, or one without a reload event).
 bool request_process_reload(uint32_t pid);
 // Waits up to `ms` milliseconds for process `pid` to end; true once it has
 // (or does not exist).
@@ -236,6 +241,10 @@ ServiceResult uninstall_service(uint32_t* error);
 // Asks the service manager to stop the service and waits up to
 // kServiceStopWaitMs until it has.
 ServiceResult stop_service(uint32_t* error);
+// Asks the service manager to pass the running service its
+// parameter-change control (a reload request). kNotRunning when it does not
+// run; kNotSupported on POSIX.
+ServiceResult reload_service(uint32_t* error);
 // The process id of the running service; 0 when it is not installed, not
 // running, or this system has none.
 uint32_t service_pid();
@@ -244,7 +253,8 @@ uint32_t service_pid();
 using ServiceBody = int (*)(void* context);
 // Connects this process to the service manager and runs `body` as the
 // service: reports it running, turns a stop or shutdown control into
-// request_stop() (reporting the stop as pending), and reports it stopped
+// request_stop() (reporting the stop as pending) and the parameter-change
+// control into request_reload(), and reports it stopped
 // with the body's exit code. A user logging off stops nothing. Returns
 // false at once, without running `body`, when this process was not started
 // by the service manager (and always on POSIX).

@@ -24,6 +24,16 @@ std::atomic<bool> silent{false};
 // Guarded by log_lock.
 bool log_outage_reported = false;
 
+// The sink of this thread's innermost ScopedPrintCapture; null: none.
+thread_local std::string* capture_sink = nullptr;
+
+// Appends the formatted text to `sink`.
+void capture_text(std::string* sink, const char* fmt, va_list args) {
+  char text[2048];
+  std::vsnprintf(text, sizeof text, fmt, args);
+  sink->append(text);
+}
+
 std::FILE* out_stream() {
   std::FILE* f = current_environment().out;
   return f ? f : stdout;
@@ -37,7 +47,19 @@ std::FILE* err_stream() {
 void set_silent_mode(bool on) { silent.store(on, std::memory_order_relaxed); }
 bool silent_mode() { return silent.load(std::memory_order_relaxed); }
 
+ScopedPrintCapture::ScopedPrintCapture(std::string* sink) : previous_(capture_sink) {
+  capture_sink = sink;
+}
+ScopedPrintCapture::~ScopedPrintCapture() { capture_sink = previous_; }
+
 void console_print(const char* fmt, ...) {
+  if (capture_sink) {
+    va_list args;
+    va_start(args, fmt);
+    capture_text(capture_sink, fmt, args);
+    va_end(args);
+    return;
+  }
   if (silent_mode()) return;
   std::lock_guard<std::mutex> hold(console_lock);
   std::FILE* out = out_stream();
@@ -49,6 +71,13 @@ void console_print(const char* fmt, ...) {
 }
 
 void plain_print(const char* fmt, ...) {
+  if (capture_sink) {
+    va_list args;
+    va_start(args, fmt);
+    capture_text(capture_sink, fmt, args);
+    va_end(args);
+    return;
+  }
   std::FILE* out = out_stream();
   va_list args;
   va_start(args, fmt);

@@ -13,6 +13,7 @@
 #define LINKWATCH_SUPPORT_OUTPUT_H_
 
 #include <cstdio>
+#include <string>
 
 namespace lw {
 
@@ -31,6 +32,21 @@ __attribute__((format(gnu_printf, 1, 2))) void console_print(const char* fmt, ..
 
 // printf to standard output whatever silent mode says; takes no lock.
 __attribute__((format(gnu_printf, 1, 2))) void plain_print(const char* fmt, ...);
+
+// While one lives, plain_print and console_print on the thread that made it
+// append their text to `*sink` instead of writing it (console_print also in
+// silent mode); other threads print as before. Captures nest: the innermost
+// one takes the text. Used to send "-check" lines into the log.
+class ScopedPrintCapture {
+ public:
+  explicit ScopedPrintCapture(std::string* sink);
+  ~ScopedPrintCapture();
+  ScopedPrintCapture(const ScopedPrintCapture&) = delete;
+  ScopedPrintCapture& operator=(const ScopedPrintCapture&) = delete;
+
+ private:
+  std::string* previous_;
+};
 
 // printf to standard error; takes no lock.
 __attribute__((format(gnu_printf, 1, 2))) void error_print(const char* fmt, ...);

@@ -33,6 +33,11 @@ ServiceResult stop_service(uint32_t* error) {
   return ServiceResult::kNotSupported;
 }
 
+ServiceResult reload_service(uint32_t* error) {
+  if (error) *error = 0;
+  return ServiceResult::kNotSupported;
+}
+
 uint32_t service_pid() { return 0; }
 
 bool serve_as_service(ServiceBody, void*) { return false; }
@@ -181,6 +186,8 @@ bool manual_service_setup(const char* exe, const char* folder, const char* accou
   text.put_unit_value(exe, true);
   text.put(
       "\" -s\n"
+      "# \"systemctl reload linkwatch\" re-reads both files, as \"linkwatch -reload\" does.\n"
+      "ExecReload=/bin/kill -HUP $MAINPID\n"
       "# The stop request goes to linkwatch alone; it ends its own children.\n"
       "KillMode=mixed\n"
       "TimeoutStopSec=30\n"

@@ -87,9 +87,13 @@ int stop_read_fd(int64_t packed) { return pipe_read_fd(packed); }
 
 void on_hangup_signal(int) {
   int saved = errno;
+  request_reload();
+  errno = saved;
+}
+
+void request_reload() {
   reload_flag.store(true);
   wake_pipe(&reload_pipe);
-  errno = saved;
 }
 
 void ignore_sigpipe_once() {

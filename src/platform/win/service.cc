@@ -153,7 +153,9 @@ void report_state(DWORD state, int exit_code = 0) {
   service_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   service_status.dwCurrentState = state;
   service_status.dwControlsAccepted =
-      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+      state == SERVICE_RUNNING
+          ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE
+          : 0;
   service_status.dwWin32ExitCode = exit_code != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
   service_status.dwServiceSpecificExitCode = static_cast<DWORD>(exit_code);
   const bool pending = state == SERVICE_STOP_PENDING || state == SERVICE_START_PENDING;
@@ -168,6 +170,9 @@ DWORD WINAPI service_control(DWORD control, DWORD, void*, void*) {
     case SERVICE_CONTROL_SHUTDOWN:
       report_state(SERVICE_STOP_PENDING);
       request_stop();
+      return NO_ERROR;
+    case SERVICE_CONTROL_PARAMCHANGE:
+      request_reload();
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       return NO_ERROR;
@@ -245,6 +250,19 @@ ServiceResult stop_service(uint32_t* error) {
   ScHandle service(open_service(SERVICE_STOP | SERVICE_QUERY_STATUS, &manager, &result, error));
   if (!service) return result;
   return stop_and_wait(service.get(), error);
+}
+
+ServiceResult reload_service(uint32_t* error) {
+  ScHandle manager;
+  ServiceResult result = ServiceResult::kFailed;
+  ScHandle service(open_service(SERVICE_PAUSE_CONTINUE, &manager, &result, error));
+  if (!service) return result;
+  SERVICE_STATUS status;
+  if (ControlService(service.get(), SERVICE_CONTROL_PARAMCHANGE, &status)) {
+    return ServiceResult::kDone;
+  }
+  if (GetLastError() == ERROR_SERVICE_NOT_ACTIVE) return ServiceResult::kNotRunning;
+  return failed(error);
 }
 
 uint32_t service_pid() {

@@ -1,5 +1,5 @@
-// Stop requests on Windows: the stop event that other processes set, the
-// console's control events, and the waits.
+// Stop and reload requests on Windows: the stop and reload events that other
+// processes set, the console's control events, and the waits.
 
 #include <atomic>
 #include <cstdint>
@@ -15,11 +15,44 @@ std::atomic<bool> serving{false};
 namespace {
 
 std::atomic<HANDLE> stop_event{nullptr};
+// Manual reset: a wait that sees it set leaves it set for
+// take_reload_request, which resets it.
+std::atomic<HANDLE> reload_event{nullptr};
 
 // Name of the stop event of process `pid`, through which another process
 // asks it to stop in order.
 void stop_event_name(uint32_t pid, char* out, size_t cap) {
   std::snprintf(out, cap, "Local\\linkwatch-stop-%lu", static_cast<unsigned long>(pid));
+}
+
+// Name of the reload event of process `pid`.
+void reload_event_name(uint32_t pid, char* out, size_t cap) {
+  std::snprintf(out, cap, "Local\\linkwatch-reload-%lu", static_cast<unsigned long>(pid));
+}
+
+// The own reload event, created once; null when it cannot be had.
+HANDLE reload_handle() {
+  HANDLE event = reload_event.load();
+  if (event) return event;
+  char name[64];
+  reload_event_name(GetCurrentProcessId(), name, sizeof name);
+  HANDLE created = CreateEventA(nullptr, TRUE, FALSE, name);
+  if (!created) return nullptr;
+  HANDLE expected = nullptr;
+  if (!reload_event.compare_exchange_strong(expected, created)) {
+    CloseHandle(created);
+    return expected;
+  }
+  return created;
+}
+
+// Sets the named event of another process; false when it has none.
+bool set_event_of_process(const char* name) {
+  HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
+  if (!event) return false;
+  const bool set = SetEvent(event) != 0;
+  CloseHandle(event);
+  return set;
 }
 
 }  // namespace
@@ -74,6 +107,7 @@ BOOL WINAPI console_control_handler(DWORD type) {
 
 void install_stop_handler() {
   stop_handle();
+  reload_handle();
   SetConsoleCtrlHandler(console_control_handler, TRUE);
 }
 
@@ -93,26 +127,40 @@ bool wait_for_stop(uint32_t ms) {
     return false;
   }
   DWORD limit = ms == INFINITE ? INFINITE - 1 : ms;
-  return WaitForSingleObject(event, limit) == WAIT_OBJECT_0;
+  // The reload event exists once install_stop_handler made it; the stop
+  // comes first when both are set.
+  HANDLE reload = reload_event.load();
+  if (!reload) return WaitForSingleObject(event, limit) == WAIT_OBJECT_0;
+  HANDLE both[2] = {event, reload};
+  return WaitForMultipleObjects(2, both, FALSE, limit) == WAIT_OBJECT_0;
 }
 
 void clear_stop_request() {
   if (HANDLE event = stop_handle()) ResetEvent(event);
 }
 
-// Windows has no hang-up signal.
-bool take_reload_request() { return false; }
+bool take_reload_request() {
+  // A request set between the test and the reset joins this series.
+  HANDLE event = reload_event.load();
+  if (!event || WaitForSingleObject(event, 0) != WAIT_OBJECT_0) return false;
+  ResetEvent(event);
+  return true;
+}
+
+void request_reload() {
+  if (HANDLE event = reload_handle()) SetEvent(event);
+}
 
 bool request_process_stop(uint32_t pid) {
   char name[64];
   stop_event_name(pid, name, sizeof name);
-  HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
-  if (!event) return false;
-  const bool set = SetEvent(event) != 0;
-  CloseHandle(event);
-  return set;
+  return set_event_of_process(name);
 }
 
-bool request_process_reload(uint32_t) { return false; }
+bool request_process_reload(uint32_t pid) {
+  char name[64];
+  reload_event_name(pid, name, sizeof name);
+  return set_event_of_process(name);
+}
 
 }  // namespace lw::platform
