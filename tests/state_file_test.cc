@@ -122,6 +122,7 @@ TEST(StateFileText, BrokenFilesAreRefusedWithTheirLine) {
       {head + "message\tchannels=fax\tevent=1\n" + end, "line 3: bad value of channels"},
       {head + "message\tchannels=email\n" + end, "line 3: a message without channels or event"},
       {head + "gossip\n" + end, "line 3: unknown record gossip"},
+      {head + "service\thost=a\x01\tport=1\n" + end, "line 3: a control byte not escaped"},
       {head + "service\thost=" + std::string(kMaxStateLine, 'a') + "\n", "line 3: line too long"},
       {"linkwatch state 1\nservice\thost=a\tport=1\n", "line 2: no saved line"},
   };

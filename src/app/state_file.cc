@@ -260,21 +260,38 @@ bool read_message(const Record& record, SavedMessage* saved, std::string* error)
 
 }  // namespace
 
+namespace {
+
+void put_service_line(std::string* out, const std::string& host, const std::string& port,
+                      const HostState& state) {
+  std::string line = "service";
+  put_text(&line, "host", host);
+  put_text(&line, "port", port);
+  put_number(&line, "alert_sent", state.alert_sent);
+  put_number(&line, "fail_count", state.fail_count);
+  put_number(&line, "first_fail", state.first_fail_time);
+  put_number(&line, "last_fail", state.last_fail_time);
+  put_number(&line, "down_since", state.down_since);
+  put_number(&line, "last_reminder", state.last_reminder);
+  put_number(&line, "recover_streak", state.recover_streak);
+  out->append(line).append("\n");
+}
+
+}  // namespace
+
 std::string format_state_services(const HostTable& table) {
   std::string out;
   for (int i = 1; i <= table.host_count && i <= kMaxHosts; ++i) {
     const HostEntry& host = table.hosts[i];
-    std::string line = "service";
-    put_text(&line, "host", host.host.c_str());
-    put_text(&line, "port", host.port.c_str());
-    put_number(&line, "alert_sent", host.alert_sent);
-    put_number(&line, "fail_count", host.fail_count);
-    put_number(&line, "first_fail", host.first_fail_time);
-    put_number(&line, "last_fail", host.last_fail_time);
-    put_number(&line, "down_since", host.down_since);
-    put_number(&line, "last_reminder", host.last_reminder);
-    put_number(&line, "recover_streak", host.recover_streak);
-    out.append(line).append("\n");
+    put_service_line(&out, host.host.c_str(), host.port.c_str(), host);
+  }
+  return out;
+}
+
+std::string format_saved_services(const std::vector<SavedService>& services) {
+  std::string out;
+  for (const SavedService& service : services) {
+    put_service_line(&out, service.host, service.port, service.state);
   }
   return out;
 }
@@ -358,7 +375,10 @@ bool parse_state_file(const char* text, size_t len, SavedState* out, std::string
       if (line != kStateVersionLine) return fail("not \"" + std::string(kStateVersionLine) + "\"");
       continue;
     }
-    if (line.find('\0') != std::string::npos) return fail("a zero byte");
+    for (const char c : line) {
+      const unsigned char u = static_cast<unsigned char>(c);
+      if ((u < 0x20 && c != '\t') || u == 0x7f) return fail("a control byte not escaped");
+    }
     std::string why;
     if (!split_record(line, &record, &why)) return fail(why);
     if (number == 2) {

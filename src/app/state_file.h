@@ -59,6 +59,8 @@ struct SavedState {
 
 // The "service" lines of hosts 1..host_count, each ended by "\n".
 std::string format_state_services(const HostTable& table);
+// The "service" lines of services read from a state file.
+std::string format_saved_services(const std::vector<SavedService>& services);
 // The "message" lines of `held`, each ended by "\n"; a message whose line
 // would pass kMaxStateLine is left out and counted in `*left_out` (may be null).
 std::string format_state_messages(const std::vector<HeldMessage>& held, size_t* left_out);
