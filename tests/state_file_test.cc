@@ -216,6 +216,9 @@ TEST_F(StateFileTest, DeliveryHandsOverAndTakesBackWaitingMessages) {
   saved.messages[1].message.subject = "DOWN old";
   saved.messages[1].message.event_time = now_seconds() - 11 * 60;
   saved.messages[1].channels = 1u << 1;
+  saved.messages.push_back(saved.messages[0]);
+  saved.messages[2].message.subject = "DOWN teams";
+  saved.messages[2].channels = 1u << 2;  // Teams is off now
 
   Delivery after(&notify);
   static std::vector<std::string> sent;
@@ -235,6 +238,9 @@ TEST_F(StateFileTest, DeliveryHandsOverAndTakesBackWaitingMessages) {
   }
   EXPECT_NE(test::read_file("linkwatch_log.txt")
                 .find("alert not delivered (retry_minutes are over at the start): DOWN old"),
+            std::string::npos);
+  EXPECT_NE(test::read_file("linkwatch_log.txt")
+                .find("alert not delivered (its channels are off now): DOWN teams"),
             std::string::npos);
   EXPECT_TRUE(after.held_messages().empty());
 }

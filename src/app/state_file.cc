@@ -453,7 +453,10 @@ int restore_messages(const SavedState& saved, int retry_minutes, int64_t now, De
                 message.subject.c_str());
       continue;
     }
-    delivery->restore(message, saved_message.channels);
+    if (!delivery->restore(message, saved_message.channels)) {
+      log_event("alert not delivered (its channels are off now): %s", message.subject.c_str());
+      continue;
+    }
     ++restored;
   }
   return restored;

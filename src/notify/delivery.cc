@@ -152,8 +152,9 @@ std::vector<HeldMessage> Delivery::held_locked() const {
   return held;
 }
 
-void Delivery::restore(const QueuedMessage& message, uint32_t channels) {
+bool Delivery::restore(const QueuedMessage& message, uint32_t channels) {
   auto queued = std::make_shared<const QueuedMessage>(message);
+  bool taken = false;
   std::lock_guard<std::mutex> hold(mutex_);
   for (size_t c = 0; c < kChannelCount; ++c) {
     Lane& lane = lanes_[c];
@@ -164,9 +165,11 @@ void Delivery::restore(const QueuedMessage& message, uint32_t channels) {
     entry.restored = true;
     lane.entries.push_back(entry);
     ++changes_;
+    taken = true;
     lane.wake = true;
     lane.wake_cv.notify_one();
   }
+  return taken;
 }
 
 size_t Delivery::queued() const {

@@ -116,8 +116,8 @@ class Delivery {
   // `channels` (bits as HeldMessage) that are configured and take its kind.
   // It goes as a late message ("(delayed; event at ...)") and, like every
   // waiting message, is given up once retry_minutes after its event are
-  // over. Safe from any thread.
-  void restore(const QueuedMessage& message, uint32_t channels);
+  // over. False when no channel took it. Safe from any thread.
+  bool restore(const QueuedMessage& message, uint32_t channels);
 
   // Messages not tried yet, over all channels; messages of `channel` that
   // wait (for tests, benchmarks and the stop summary).
