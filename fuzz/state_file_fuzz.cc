@@ -24,8 +24,7 @@ std::string rewrite(const lw::SavedState& state) {
   size_t left_out = 0;
   const std::string messages = lw::format_state_messages(held, &left_out);
   if (left_out > 0) return "";
-  return lw::format_state_file(state.saved_at, lw::format_saved_services(state.services),
-                               messages);
+  return lw::format_state_file(state.saved_at, lw::format_saved_services(state.services), messages);
 }
 
 }  // namespace

@@ -72,8 +72,9 @@ TEST(StateFileText, ServicesAndMessagesComeBackAsWritten) {
   HostState& down = table.hosts[2];
   down = HostState{1, 1, 1000, 1090, 2, 1000, 1060, 0};
   const auto message = std::make_shared<const QueuedMessage>(tricky_message(1090));
-  const std::string text = format_state_file(
-      1100, format_state_services(table), format_state_messages({{message, kEmailAndTelegram}}, nullptr));
+  const std::string text =
+      format_state_file(1100, format_state_services(table),
+                        format_state_messages({{message, kEmailAndTelegram}}, nullptr));
   EXPECT_EQ(text.rfind("linkwatch state 1\nsaved\tat=1100\tlocal=", 0), 0u) << text;
   for (const bool crlf : {false, true}) {
     std::string file = text;
@@ -154,9 +155,11 @@ TEST_F(StateFileTest, ABadFileIsSetAsideAndTheRunStartsAfresh) {
   load_state_file(&saved);
   EXPECT_TRUE(saved.services.empty());
   EXPECT_FALSE(test::file_exists(kStateFileName));
-  EXPECT_EQ(test::read_file(kStateBadFileName), "linkwatch state 1\nsaved\tat=1\nservice\thost=a\n");
-  EXPECT_NE(test::read_file("linkwatch_log.txt").find("linkwatch_state.txt is unusable (line 3: a "
-                                                      "service without host or port): set aside"),
+  EXPECT_EQ(test::read_file(kStateBadFileName),
+            "linkwatch state 1\nsaved\tat=1\nservice\thost=a\n");
+  EXPECT_NE(test::read_file("linkwatch_log.txt")
+                .find("linkwatch_state.txt is unusable (line 3: a "
+                      "service without host or port): set aside"),
             std::string::npos);
 }
 
@@ -176,8 +179,8 @@ TEST_F(StateFileTest, ServicesTakeTheirStateBackByHostAndPort) {
   ASSERT_TRUE(parse_state_file(text.data(), text.size(), &saved, &error)) << error;
 
   HostTable after;
-  name_hosts(&after, 2);                             // h1, h2
-  set_port_text(&after.hosts[2], "81");              // h2:81 is new
+  name_hosts(&after, 2);                 // h1, h2
+  set_port_text(&after.hosts[2], "81");  // h2:81 is new
   after.hosts[2].fail_count = 0;
   EXPECT_EQ(restore_services(saved, &after), 1);
   EXPECT_EQ(after.hosts[1].alert_sent, 1);
@@ -258,9 +261,10 @@ class StateRestartTest : public test::WorkDirTest {
     port_ = listener_.port;
     test::write_file(kNotifyFileName,
                      "token : \"1:T\"\nchat_id : \"42\"\nretry_minutes : \"60\"\n");
-    test::write_file(kHostFileName, "state_file : \"1\"\nalert_text : \"clear\"\n"
-                                    "host : \"127.0.0.1\"\nalertcount : \"1\"\nport : \"" +
-                                        std::to_string(port_) + "\"\n");
+    test::write_file(kHostFileName,
+                     "state_file : \"1\"\nalert_text : \"clear\"\n"
+                     "host : \"127.0.0.1\"\nalertcount : \"1\"\nport : \"" +
+                         std::to_string(port_) + "\"\n");
   }
   void TearDown() override { close_listener(); }
   void close_listener() {

@@ -67,10 +67,18 @@ bool unescape(const std::string& text, std::string* out) {
     }
     if (++i == text.size()) return false;
     switch (text[i]) {
-      case '\\': out->push_back('\\'); break;
-      case 't': out->push_back('\t'); break;
-      case 'n': out->push_back('\n'); break;
-      case 'r': out->push_back('\r'); break;
+      case '\\':
+        out->push_back('\\');
+        break;
+      case 't':
+        out->push_back('\t');
+        break;
+      case 'n':
+        out->push_back('\n');
+        break;
+      case 'r':
+        out->push_back('\r');
+        break;
       case 'x': {
         if (i + 2 >= text.size()) return false;
         const int high = hex_value(text[i + 1]);
@@ -80,7 +88,8 @@ bool unescape(const std::string& text, std::string* out) {
         i += 2;
         break;
       }
-      default: return false;
+      default:
+        return false;
     }
   }
   return true;

@@ -108,8 +108,8 @@ void append_stopped_note(const HostState& state, int64_t now, NotifyMessage* mes
     char longest[32];
     format_duration(low < 0 ? 0 : low, shortest, sizeof shortest);
     format_duration(now - state.down_since, longest, sizeof longest);
-    std::snprintf(note + used, sizeof note - static_cast<size_t>(used),
-                  "; down between %s and %s", shortest, longest);
+    std::snprintf(note + used, sizeof note - static_cast<size_t>(used), "; down between %s and %s",
+                  shortest, longest);
   }
   message->body.append_format("%s.\n", note);
   message->chat_text.append_format("\n%s.", note);

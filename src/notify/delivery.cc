@@ -142,7 +142,8 @@ std::vector<HeldMessage> Delivery::held_locked() const {
       while (i < held.size() && held[i].message != entry.message) ++i;
       if (i == held.size()) {
         // Not met yet: after the last message of this lane met so far.
-        held.insert(held.begin() + static_cast<std::ptrdiff_t>(from), HeldMessage{entry.message, 0});
+        held.insert(held.begin() + static_cast<std::ptrdiff_t>(from),
+                    HeldMessage{entry.message, 0});
         i = from;
       }
       held[i].channels |= 1u << c;

@@ -142,7 +142,8 @@ int run_helpers(const std::vector<char*>& args) {
       i += 2;
     } else if (helper == "state-rewrite" && number(a1, 0) > 0 && a2 && i + 3 < args.size()) {
       static lw::HostTable table;
-      table.host_count = static_cast<int>(number(a1, 0) < lw::kMaxHosts ? number(a1, 0) : lw::kMaxHosts);
+      table.host_count =
+          static_cast<int>(number(a1, 0) < lw::kMaxHosts ? number(a1, 0) : lw::kMaxHosts);
       for (int h = 1; h <= table.host_count; ++h) {
         table.hosts[h].host.format("host%d", h);
         lw::set_port_text(&table.hosts[h], "80");
