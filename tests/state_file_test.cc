@@ -248,6 +248,43 @@ TEST_F(StateFileTest, DeliveryHandsOverAndTakesBackWaitingMessages) {
   EXPECT_TRUE(after.held_messages().empty());
 }
 
+// The keeper writes the services after a cycle that changed them (not after
+// one that did not) and, on its own, a new waiting message soon after it
+// was posted; the stop writes what the delivery handed over.
+TEST_F(StateFileTest, TheKeeperWritesChangesOfEitherPart) {
+  NotifySettings notify = test::all_channels();
+  Delivery delivery(&notify);  // not started: nothing is sent
+  HostTable table;
+  name_hosts(&table, 2);
+  StateKeeper keeper;
+  ASSERT_TRUE(keeper.start(&delivery));
+  keeper.after_cycle(table);
+  keeper.after_cycle(table);
+  EXPECT_EQ(keeper.writes(), 1u);
+  table.hosts[2].fail_count = 1;
+  keeper.after_cycle(table);
+  EXPECT_EQ(keeper.writes(), 2u);
+
+  auto down = new_message();
+  down->kind = kDownAlert;
+  down->subject.assign("DOWN h2:80");
+  delivery.post(*down, now_seconds());
+  bool written = false;
+  for (int i = 0; i < 500 && !written; ++i) {  // well within a second, given 10 s here
+    written = test::read_file(kStateFileName).find("subject=DOWN h2:80") != std::string::npos;
+    if (!written) platform::sleep_ms(20);
+  }
+  EXPECT_TRUE(written);
+
+  std::vector<HeldMessage> kept;
+  delivery.stop(&kept);
+  EXPECT_EQ(kept.size(), 1u);
+  keeper.finish(table, {});
+  const std::string text = test::read_file(kStateFileName);
+  EXPECT_EQ(text.find("message\t"), std::string::npos) << "the stop writes what it is given";
+  EXPECT_NE(text.find("service\thost=h2\tport=80\talert_sent=0\tfail_count=1"), std::string::npos);
+}
+
 // ---- Whole runs --------------------------------------------------------
 
 // Runs of run_monitor on the files of the working folder, the real checks
