@@ -7,6 +7,7 @@
 #include "app/globals.h"
 #include "app/instance.h"
 #include "app/reload.h"
+#include "app/state_file.h"
 #include "notify/alerts.h"
 #include "notify/report.h"
 #include "notify/send_files.h"
@@ -291,14 +292,33 @@ int run_monitor(MonitorRun& run) {
   // A copy of its own, so that a reload can rewrite *run.notify while a
   // send runs.
   delivery.replace_settings(*run.notify, false);
+  // state_file: the states and waiting messages of the last run come back.
+  const bool keep_state = run.settings->state_file == 1;
+  StateKeeper keeper;
+  if (keep_state) {
+    SavedState saved;
+    load_state_file(&saved);
+    const int services = restore_services(saved, run.table);
+    const int messages =
+        restore_messages(saved, run.notify->retry_minutes, now_seconds(), &delivery);
+    if (!saved.services.empty() || !saved.messages.empty()) {
+      log_event("%s read: %d services and %d waiting alerts taken back", kStateFileName, services,
+                messages);
+    }
+  }
   if (delivery.start()) {
     run.delivery = &delivery;
   } else {
     log_event("Unable to create the alert delivery thread: alerts are sent by the workers");
   }
+  if (keep_state && !keeper.start(run.delivery)) {
+    log_event("Unable to create the state file thread: %s is written after cycles only",
+              kStateFileName);
+  }
   if (!platform::stop_requested()) {
     for (;;) {
       const int failure_mark = run_cycle(run);
+      if (keep_state) keeper.after_cycle(*run.table);
       if (wait_for_next_cycle(run, failure_mark)) break;
       if (run.reload_requested) {
         run.reload_requested = false;
@@ -308,8 +328,10 @@ int run_monitor(MonitorRun& run) {
     }
   }
   // A send in flight gets a short grace from the command runner; what is
-  // still waiting is logged as not delivered.
-  delivery.stop();
+  // still waiting is logged as not delivered, or with state_file kept.
+  std::vector<HeldMessage> kept;
+  delivery.stop(keep_state ? &kept : nullptr);
+  if (keep_state) keeper.finish(*run.table, kept);
   run.delivery = nullptr;
   run.heartbeat.wait();
   return end_run(&claim, "stop requested");

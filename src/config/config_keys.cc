@@ -230,6 +230,14 @@ constexpr HostKeyRow kHostKeys[] = {
      },
      LoadRefused::kFallBack, "0 or 1", "no status file", CheckReplaced::kWarn, nullptr,
      [](const MonitorSettings& s, const HostEntry*, Out* out) { show_number(s.status_file, out); }},
+    // Restarts keep the alert states and the waiting messages (app/state_file.h).
+    {"state_file", KeyScope::kGlobal, "use 0 or 1", "0", WhenMissing::kOptional,
+     [](const char* v) { return exact_number(parse_state_file(v)); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) {
+       to->settings->state_file = parse_state_file(w) == 1;
+     },
+     LoadRefused::kFallBack, "0 or 1", "no state file", CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) { show_number(s.state_file, out); }},
     {"rolling_workers", KeyScope::kGlobal, "use 0 or 1", "0", WhenMissing::kOptional,
      [](const char* v) { return exact_number(parse_rolling_workers(v)); },
      [](const char* w, const KeyValue&, HostLoadTarget* to) {

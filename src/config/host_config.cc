@@ -26,6 +26,10 @@ int parse_status_file(const char* text) {
   return std::strcmp(text, "0") == 0 ? 0 : std::strcmp(text, "1") == 0 ? 1 : -1;
 }
 
+int parse_state_file(const char* text) {
+  return std::strcmp(text, "0") == 0 ? 0 : std::strcmp(text, "1") == 0 ? 1 : -1;
+}
+
 int parse_rolling_workers(const char* text) {
   return std::strcmp(text, "0") == 0 ? 0 : std::strcmp(text, "1") == 0 ? 1 : -1;
 }

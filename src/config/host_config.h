@@ -98,6 +98,11 @@ struct HostState {
   // or reminder.
   int64_t down_since = 0;
   int64_t last_reminder = 0;
+  // Set by a restart that restored an alerted service (state_file): the
+  // last time it was seen down before the restart. The first check after
+  // the restart clears it; a RECOVERY composed while it is set says that
+  // the service recovered while linkwatch was stopped.
+  int64_t down_seen_before_restart = 0;
 };
 
 // One slot of the host table: the three parts under their own names
@@ -157,10 +162,16 @@ struct MonitorSettings {
   FixedText<kMetricsFileSize> metrics_file;
   // `alert_text`: how the host alerts read; passed on to their composers.
   AlertText alert_text = AlertText::kClassic;
+  // `state_file : "1"`: the alert states and the waiting messages are kept
+  // in linkwatch_state.txt and taken back at start.
+  int32_t state_file = 0;
 };
 
 // The value of a `status_file` text: "0" or "1". Returns -1 for anything else.
 int parse_status_file(const char* text);
+
+// The value of a `state_file` text: "0" or "1". Returns -1 for anything else.
+int parse_state_file(const char* text);
 
 // The value of a `rolling_workers` text: "0" or "1". Returns -1 for anything else.
 int parse_rolling_workers(const char* text);

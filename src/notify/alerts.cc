@@ -85,6 +85,37 @@ void compose_clear_texts(const HostConfig& host, const char* heading, int64_t re
   message->card_tone = message->kind == kRecoveryAlert ? CardTone::kGood : CardTone::kAttention;
 }
 
+// The RECOVERY's texts without the note of a restart (compose_recovery_alert).
+void compose_recovery_texts(const HostConfig& host, const HostState& state, int64_t now,
+                            NotifyMessage* message, AlertText text);
+
+// Says that the service recovered while linkwatch was stopped, and the
+// bounds that are known: it was last seen down at down_seen_before_restart
+// and found up at `now`; the downtime lies between the two.
+void append_stopped_note(const HostState& state, int64_t now, NotifyMessage* message) {
+  char seen[32];
+  char found[32];
+  format_local_time(state.down_seen_before_restart, kDateTimeFormat, seen, sizeof seen);
+  format_local_time(now, kDateTimeFormat, found, sizeof found);
+  char note[256];
+  int used = std::snprintf(note, sizeof note,
+                           "Recovered while linkwatch was stopped: last seen down at %s, "
+                           "found up at %s",
+                           seen, found);
+  if (state.down_since > 0 && used > 0 && static_cast<size_t>(used) < sizeof note) {
+    const int64_t low = state.down_seen_before_restart - state.down_since;
+    char shortest[32];
+    char longest[32];
+    format_duration(low < 0 ? 0 : low, shortest, sizeof shortest);
+    format_duration(now - state.down_since, longest, sizeof longest);
+    std::snprintf(note + used, sizeof note - static_cast<size_t>(used), "; down between %s and %s",
+                  shortest, longest);
+  }
+  message->body.append_format("%s.\n", note);
+  message->chat_text.append_format("\n%s.", note);
+  if (!message->card_body.empty()) message->card_body.append_format("%s.\n", note);
+}
+
 }  // namespace
 
 void format_service_label(const HostConfig& host, char* out, size_t cap) {
@@ -194,6 +225,14 @@ void compose_down_alert(const HostConfig& host, const HostState& state, const ch
 
 void compose_recovery_alert(const HostConfig& host, const HostState& state, int64_t now,
                             NotifyMessage* message, AlertText text) {
+  compose_recovery_texts(host, state, now, message, text);
+  if (message && state.down_seen_before_restart > 0) append_stopped_note(state, now, message);
+}
+
+namespace {
+
+void compose_recovery_texts(const HostConfig& host, const HostState& state, int64_t now,
+                            NotifyMessage* message, AlertText text) {
   if (!message) return;
   char recovered[32];
   format_local_time(now, kDateTimeFormat, recovered, sizeof recovered);
@@ -224,6 +263,8 @@ void compose_recovery_alert(const HostConfig& host, const HostState& state, int6
   message->chat_text.format("RECOVERY\nHost: %s\nPort: %s\nRecovered at: %s", name, port,
                             recovered);
 }
+
+}  // namespace
 
 void hand_on_message(const NotifyMessage& message, int64_t event_time, bool log,
                      const NotifySettings& settings, Delivery* delivery) {

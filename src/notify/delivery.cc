@@ -80,8 +80,10 @@ void Delivery::post(const NotifyMessage& message, int64_t event_time) {
                     kMaxQueuedMessages);
       log_not_delivered(lane.channel, why, *lane.entries.front().message);
       lane.entries.pop_front();
+      ++changes_;
     }
     lane.entries.push_back(Entry{queued});
+    ++changes_;
     lane.wake = true;
     lane.wake_cv.notify_one();
   }
@@ -120,7 +122,7 @@ bool Delivery::replace_settings(const NotifySettings& next, bool threads) {
   return threads ? start() : true;
 }
 
-void Delivery::stop() {
+void Delivery::stop(std::vector<HeldMessage>* kept) {
   stopping_ = true;
   {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -131,12 +133,65 @@ void Delivery::stop() {
     if (lane.thread.joinable()) lane.thread.join();
   }
   std::lock_guard<std::mutex> hold(mutex_);
+  if (kept) *kept = held_locked();
   for (Lane& lane : lanes_) {
     for (const Entry& entry : lane.entries) {
-      log_not_delivered(lane.channel, "linkwatch stopped", *entry.message);
+      if (kept) {
+        log_event("%s: alert kept for the next start: %s", channel_name(lane.channel),
+                  entry.message->subject.c_str());
+      } else {
+        log_not_delivered(lane.channel, "linkwatch stopped", *entry.message);
+      }
     }
     lane.entries.clear();
   }
+}
+
+std::vector<HeldMessage> Delivery::held_messages() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return held_locked();
+}
+
+std::vector<HeldMessage> Delivery::held_locked() const {
+  // Each message once, in the order posted: a message posted later sits
+  // behind an earlier one in every lane that holds both.
+  std::vector<HeldMessage> held;
+  for (size_t c = 0; c < kChannelCount; ++c) {
+    size_t from = 0;
+    for (const Entry& entry : lanes_[c].entries) {
+      size_t i = from;
+      while (i < held.size() && held[i].message != entry.message) ++i;
+      if (i == held.size()) {
+        // Not met yet: after the last message of this lane met so far.
+        held.insert(held.begin() + static_cast<std::ptrdiff_t>(from),
+                    HeldMessage{entry.message, 0});
+        i = from;
+      }
+      held[i].channels |= 1u << c;
+      from = i + 1;
+    }
+  }
+  return held;
+}
+
+bool Delivery::restore(const QueuedMessage& message, uint32_t channels) {
+  auto queued = std::make_shared<const QueuedMessage>(message);
+  bool taken = false;
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (size_t c = 0; c < kChannelCount; ++c) {
+    Lane& lane = lanes_[c];
+    if ((channels & (1u << c)) == 0) continue;
+    if (!channel_takes(channel_row(lane.channel), *settings_, queued->kind)) continue;
+    if (lane.entries.size() >= kMaxQueuedMessages) continue;
+    Entry entry{queued};
+    entry.restored = true;
+    lane.entries.push_back(entry);
+    ++changes_;
+    taken = true;
+    lane.wake = true;
+    lane.wake_cv.notify_one();
+  }
+  return taken;
 }
 
 size_t Delivery::queued() const {
@@ -205,6 +260,7 @@ Delivery::Choice Delivery::choose(Lane* lane, int64_t now) {
       if (it->waits() && now > it->message->event_time + window) {
         log_not_delivered(lane->channel, "retry_minutes are over, gave up", *it->message);
         it = lane->entries.erase(it);
+        ++changes_;
       } else {
         ++it;
       }
@@ -285,6 +341,7 @@ void Delivery::settle(Lane* lane, const std::shared_ptr<const QueuedMessage>& me
   const int minutes = settings_->retry_minutes;
   if (outcome.delivered || !outcome.attempted || minutes <= 0) {
     lane->entries.erase(it);
+    ++changes_;
     if (!outcome.delivered) return;  // one try only, as without the key
     bool waiting = false;
     for (const Entry& entry : lane->entries) waiting |= entry.tries > 0;
@@ -298,12 +355,14 @@ void Delivery::settle(Lane* lane, const std::shared_ptr<const QueuedMessage>& me
   if (!outcome.temporary) {
     log_not_delivered(channel, "permanent failure, not tried again", *message);
     lane->entries.erase(it);
+    ++changes_;
     return;
   }
   const int64_t deadline = message->event_time + static_cast<int64_t>(minutes) * 60;
   if (end >= deadline) {
     log_not_delivered(channel, "retry_minutes are over, gave up", *message);
     lane->entries.erase(it);
+    ++changes_;
     return;
   }
   it->tries += 1;
@@ -335,6 +394,7 @@ bool Delivery::bound_waiting(Lane* lane) {
                   kMaxPendingPerChannel);
     log_not_delivered(lane->channel, why, *it->message);
     it = lane->entries.erase(it);
+    ++changes_;
     --waiting;
     dropped = true;
   }

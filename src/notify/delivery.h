@@ -31,6 +31,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "config/notify_config.h"
 #include "notify/channel.h"
@@ -60,6 +61,13 @@ struct ChannelRecord {
   bool last_delivered = false;  // what the last send came to
   FixedText<96> last_detail;    // its codes, as in the log ("SMTP 250", "curl 7 (...)")
   uint64_t failures = 0;        // sends that were tried and not delivered
+};
+
+// One message still held by the delivery and the channels that hold it
+// (bit c: kChannelRows[c]).
+struct HeldMessage {
+  std::shared_ptr<const QueuedMessage> message;
+  uint32_t channels = 0;
 };
 
 class Delivery {
@@ -97,8 +105,10 @@ class Delivery {
   // the process, platform::request_stop); wakes and joins the threads. A
   // send in flight is not cut here (the command runner ends it after its
   // grace once a stop is requested). Every message still held is logged as
-  // not delivered, one line per channel and message. Idempotent.
-  void stop();
+  // not delivered, one line per channel and message; with `kept` they are
+  // handed there instead (as held_messages()) and logged as kept for the
+  // next start. Idempotent.
+  void stop(std::vector<HeldMessage>* kept = nullptr);
 
   // Sends, on the calling thread, every message of every channel that is due
   // now (now_seconds(), which the send may move on). Returns the earliest
@@ -106,6 +116,19 @@ class Delivery {
   // once stop() has begun or a stop is requested.
   // REQUIRES: the threads not started.
   int64_t run_due();
+
+  // Every message still held (waiting or not tried yet), in the order
+  // posted, with the channels that hold it. Safe from any thread.
+  std::vector<HeldMessage> held_messages() const;
+  // Grows whenever the held messages change (a post, a delivery, a give-up).
+  uint64_t change_count() const { return changes_.load(); }
+
+  // Takes back a message held before a restart into the queues of
+  // `channels` (bits as HeldMessage) that are configured and take its kind.
+  // It goes as a late message ("(delayed; event at ...)") and, like every
+  // waiting message, is given up once retry_minutes after its event are
+  // over. False when no channel took it. Safe from any thread.
+  bool restore(const QueuedMessage& message, uint32_t channels);
 
   // Messages not tried yet, over all channels; messages of `channel` that
   // wait (for tests, benchmarks and the stop summary).
@@ -121,7 +144,8 @@ class Delivery {
     std::shared_ptr<const QueuedMessage> message;
     int tries = 0;        // failed tries so far
     bool held = false;    // passed over behind an undelivered message of its service
-    bool waits() const { return tries > 0 || held; }
+    bool restored = false;  // taken back after a restart: it is late already
+    bool waits() const { return tries > 0 || held || restored; }
   };
   // One channel's queue and sender.
   struct Lane {
@@ -143,6 +167,8 @@ class Delivery {
   };
 
   bool sending_allowed() const;
+  // held_messages(). REQUIRES: mutex_ held.
+  std::vector<HeldMessage> held_locked() const;
   void lane_main(Lane* lane);
   // Picks the next message of `lane` at `now` and gives up those whose
   // retry time is over. REQUIRES: mutex_ held.
@@ -169,6 +195,7 @@ class Delivery {
   mutable std::mutex mutex_;  // guards every lane but its thread
   Lane lanes_[kChannelCount];
   std::atomic<bool> stopping_{false};
+  std::atomic<uint64_t> changes_{0};
 };
 
 }  // namespace lw

@@ -82,6 +82,14 @@ void record_failure(HostEntry* host, int result, char* error, const WorkerContex
   const char* port = host->port.c_str();
 
   const FailureStep step = count_failure(*host, host->alertcount, context.remind_seconds, now);
+  if (host->down_seen_before_restart != 0) {
+    // Alerted before a restart and still failing: no new DOWN.
+    host->down_seen_before_restart = 0;
+    char since[32];
+    format_local_time(host->down_since, "%Y-%m-%d %H:%M:%S", since, sizeof since);
+    console_print("[%s:%s] still DOWN since %s (before the restart)\n", name, port, since);
+    log_event("[%s:%s] still DOWN since %s (before the restart)", name, port, since);
+  }
   if (step == FailureStep::kStillDown || step == FailureStep::kRemind) {
     if (result == kProbeTimedOut) {
       console_print("[%s:%s] still DOWN (alert already sent)\n", name, port);
@@ -183,7 +191,10 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
     if (step == SuccessStep::kRecovered) {
       lock.unlock();
       if (context.alerts.recovery) context.alerts.recovery(context.alerts.context, *host);
+      lock.lock();
     }
+    // The RECOVERY (composed above) was the only one to say "while stopped".
+    if (step != SuccessStep::kRecovering) host->down_seen_before_restart = 0;
     return 0;
   }
 

@@ -19,6 +19,9 @@
 //   listen <port>         listens on 127.0.0.1, prints the bound port, accepts and closes
 //   run-child <ms> <pidfile>  runs "pidfile <pidfile> sleep <ms>" through run_process
 //                         (output discarded) and waits for it
+//   state-rewrite <n> <ms> <pidfile>  writes linkwatch_state.txt of n services, then the
+//                         pidfile, then rewrites the state file, every service changed,
+//                         for <ms>
 
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/state_file.h"
 #include "platform/platform.h"
 
 namespace {
@@ -136,6 +140,27 @@ int run_helpers(const std::vector<char*>& args) {
     } else if (helper == "sleep" && number(a1, -1) >= 0) {
       platform::sleep_ms(static_cast<uint32_t>(number(a1, 0)));
       i += 2;
+    } else if (helper == "state-rewrite" && number(a1, 0) > 0 && a2 && i + 3 < args.size()) {
+      static lw::HostTable table;
+      table.host_count =
+          static_cast<int>(number(a1, 0) < lw::kMaxHosts ? number(a1, 0) : lw::kMaxHosts);
+      for (int h = 1; h <= table.host_count; ++h) {
+        table.hosts[h].host.format("host%d", h);
+        lw::set_port_text(&table.hosts[h], "80");
+      }
+      lw::StateKeeper keeper;
+      keeper.after_cycle(table);
+      const char* pid_file = args[i + 3];
+      if (std::FILE* f = std::fopen(pid_file, "w")) {
+        std::fprintf(f, "%u\n", static_cast<unsigned>(platform::current_pid()));
+        std::fclose(f);
+      }
+      const uint64_t end = platform::monotonic_ms() + static_cast<uint64_t>(number(a2, 0));
+      for (int32_t round = 1; platform::monotonic_ms() < end; ++round) {
+        for (int h = 1; h <= table.host_count; ++h) table.hosts[h].fail_count = round;
+        keeper.after_cycle(table);
+      }
+      i += 4;
     } else if (helper == "pidfile" && a1) {
       if (std::FILE* f = std::fopen(a1, "w")) {
         std::fprintf(f, "%u\n", static_cast<unsigned>(platform::current_pid()));

@@ -1,0 +1,142 @@
+// The state file "linkwatch_state.txt" (`state_file : "1"`): what a
+// restart keeps. It holds the alert state of every service, keyed by host
+// and port, and the messages the delivery still holds, with their event
+// times and channels. It is plain text, one record per line:
+//
+//   linkwatch state 1
+//   saved<TAB>at=1767225600<TAB>local=2026-01-01 00:00:00
+//   service<TAB>host=web01<TAB>port=443<TAB>alert_sent=1<TAB>fail_count=1<TAB>...
+//   message<TAB>channels=email,telegram<TAB>kind=1<TAB>event=...<TAB>subject=...<TAB>...
+//   end<TAB>services=1<TAB>messages=1
+//
+// Fields are name=value; a value escapes "\" as "\\", tab, line feed and
+// carriage return as "\t", "\n", "\r" and other control bytes as "\xHH".
+// A line is at most kMaxStateLine bytes. The file is replaced as a whole
+// (temporary file, then rename), so a reader sees the old file or the new.
+
+#ifndef LINKWATCH_APP_STATE_FILE_H_
+#define LINKWATCH_APP_STATE_FILE_H_
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/host_config.h"
+#include "notify/channel.h"
+#include "notify/delivery.h"
+
+namespace lw {
+
+constexpr const char kStateFileName[] = "linkwatch_state.txt";
+constexpr const char kStateBadFileName[] = "linkwatch_state.txt.bad";
+constexpr const char kStateVersionLine[] = "linkwatch state 1";
+// Longest line, line end excluded; a message whose line would be longer is
+// not kept.
+constexpr size_t kMaxStateLine = 256 * 1024;
+// Largest state file read; a longer one is refused as corrupt.
+constexpr size_t kMaxStateFileBytes = 64u * 1024u * 1024u;
+
+struct SavedService {
+  std::string host;
+  std::string port;
+  HostState state;  // down_seen_before_restart is not kept
+};
+
+struct SavedMessage {
+  QueuedMessage message;
+  uint32_t channels = 0;  // bit c: kChannelRows[c]
+};
+
+struct SavedState {
+  int64_t saved_at = 0;
+  std::vector<SavedService> services;
+  std::vector<SavedMessage> messages;
+};
+
+// The "service" lines of hosts 1..host_count, each ended by "\n".
+std::string format_state_services(const HostTable& table);
+// The "service" lines of services read from a state file.
+std::string format_saved_services(const std::vector<SavedService>& services);
+// The "message" lines of `held`, each ended by "\n"; a message whose line
+// would pass kMaxStateLine is left out and counted in `*left_out` (may be null).
+std::string format_state_messages(const std::vector<HeldMessage>& held, size_t* left_out);
+// The whole file: version, saved time, the given lines, the end line with
+// the counts of service and message lines.
+std::string format_state_file(int64_t saved_at, const std::string& services,
+                              const std::string& messages);
+
+// Reads a state file's text (line ends "\n" or "\r\n"). True with `out`
+// filled when it is a whole file of this version; false with `error` ("line
+// 3: bad escape") for anything else: another version, a line too long, an
+// unknown record or field, a bad number or escape, a missing end line or
+// counts that differ from the lines.
+bool parse_state_file(const char* text, size_t len, SavedState* out, std::string* error);
+
+// Puts the saved states into `table` (after resolve_all_hosts): each saved
+// service whose host and port are in the table takes its state back; an
+// alerted one is marked down_seen_before_restart (its last failure seen).
+// A saved service no longer in the table is dropped with one log line.
+// Returns how many services took their state back.
+int restore_services(const SavedState& saved, HostTable* table);
+
+// Hands the saved messages back to `delivery` (Delivery::restore) while
+// retry_minutes after their events have not run out at `now`; others are
+// logged as not delivered. Returns how many went back.
+int restore_messages(const SavedState& saved, int retry_minutes, int64_t now, Delivery* delivery);
+
+// Reads kStateFileName from the working folder into `out`. A missing file
+// gives an empty state. One that cannot be read, is of another version or
+// is corrupt is logged and set aside as kStateBadFileName; `out` is then
+// empty. Never fails the run.
+void load_state_file(SavedState* out);
+
+// Keeps the state file up to date during a run: the services part after
+// every cycle that changed it, the messages part within a second of a
+// change of what the delivery holds (a thread of its own watches), and
+// both at the stop. Writes are serialised; a failed write is logged once
+// until one succeeds.
+class StateKeeper {
+ public:
+  StateKeeper() = default;
+  ~StateKeeper();  // ends the watcher as finish() would, without writing
+  StateKeeper(const StateKeeper&) = delete;
+  StateKeeper& operator=(const StateKeeper&) = delete;
+
+  // Starts watching `delivery` (may be null: then only the services part
+  // moves). False when the thread could not be had (then the messages are
+  // written only with the services).
+  bool start(Delivery* delivery);
+  // After a cycle, all its workers joined: writes the file when the
+  // services part differs from the last one written.
+  void after_cycle(const HostTable& table);
+  // The stop: ends the watcher and writes the services and `kept` (what
+  // Delivery::stop handed over).
+  void finish(const HostTable& table, const std::vector<HeldMessage>& kept);
+
+  // How many times the file was written (for tests).
+  uint64_t writes() const;
+
+ private:
+  void watch();
+  // Writes the file from the current parts. REQUIRES: mutex_ held.
+  void write_locked();
+
+  Delivery* delivery_ = nullptr;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread thread_;
+  std::string services_;
+  std::string messages_;
+  uint64_t seen_changes_ = 0;
+  uint64_t writes_ = 0;
+  bool write_failing_ = false;
+};
+
+}  // namespace lw
+
+#endif  // LINKWATCH_APP_STATE_FILE_H_
