@@ -24,7 +24,6 @@
 #include "platform/platform.h"
 #include "support/capture.h"
 #include "support/output.h"
-#include "support/runner.h"
 #include "support/test_env.h"
 
 namespace lw {
@@ -32,16 +31,6 @@ namespace {
 
 constexpr const char kPython[] = "/usr/bin/python3";
 const std::filesystem::path kRoot = std::filesystem::path(__FILE__).parent_path().parent_path();
-
-int run(const std::vector<std::string>& args, bool discard = true) {
-  std::vector<const char*> argv;
-  for (const std::string& a : args) argv.push_back(a.c_str());
-  argv.push_back(nullptr);
-  Command command;
-  command.argv = argv.data();
-  command.discard_output = discard;
-  return run_command(command, 90000);
-}
 
 std::vector<std::string> split(const std::string& text, char separator) {
   std::vector<std::string> out;
@@ -90,17 +79,21 @@ using E2eWebhookTest = test::WorkDirTest;
 // A DOWN, the RECOVERY of the same service and a digest of 80 services whose
 // text each template's webhook_text_limit cuts at a whole line.
 TEST_F(E2eWebhookTest, TheDocumentedTemplatesArriveInTheirServicesShape) {
-  if (run({"curl", "--version"}) != 0 || run({kPython, "--version"}) != 0)
+  if (test::run_program({"--version"}, "curl").first != 0 ||
+      test::run_program({"--version"}, kPython).first != 0)
     GTEST_SKIP() << "no real curl (e.g. under wine) or no python3";
-  ASSERT_EQ(run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",
-                 "-out", "cert.pem", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
-                 "subjectAltName=IP:127.0.0.1"}),
+  ASSERT_EQ(test::run_program({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                               "key.pem", "-out", "cert.pem", "-days", "1", "-subj",
+                               "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"},
+                              "openssl")
+                .first,
             0);
   int receiver_rc = -2;
   std::jthread receiver([&] {
-    receiver_rc = run({kPython, (kRoot / "tests" / "e2e" / "webhook_receiver.py").string(),
-                       "hooks.port", "hooks.txt", "cert.pem", "key.pem", "18"},
-                      false);
+    receiver_rc = test::run_program({(kRoot / "tests" / "e2e" / "webhook_receiver.py").string(),
+                                     "hooks.port", "hooks.txt", "cert.pem", "key.pem", "18"},
+                                    kPython)
+                      .first;
   });
   for (int i = 0; i < 200 && !test::file_exists("hooks.port"); ++i) platform::sleep_ms(100);
   ASSERT_TRUE(test::file_exists("hooks.port")) << "the receiver did not start";
@@ -137,7 +130,7 @@ TEST_F(E2eWebhookTest, TheDocumentedTemplatesArriveInTheirServicesShape) {
 
   std::map<int, std::map<std::string, std::string>> requests;  // by number: field -> value
   for (const std::string& line : split(test::read_file("hooks.txt"), '\n')) {
-    const auto f = split(line, '\t');
+    const auto f = split(line, '\t');  // number, path, field, value
     if (f.size() < 3) continue;
     requests[to_int(f[0].c_str())]["@path"] = f[1];
     requests[to_int(f[0].c_str())][f[2]] = f.size() > 3 ? f[3] : "";

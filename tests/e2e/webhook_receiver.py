@@ -1,13 +1,10 @@
 #!/usr/bin/python3
-"""HTTPS web hook receiver on 127.0.0.1 for tests/e2e_webhook_test.cc.
-
-  webhook_receiver.py <port-file> <out-file> <cert.pem> <key.pem> <count>
-
-Answers 200 and writes each request as lines "<n>\t<path>\t<field>\t<value>":
-@method, @header:<lower-case name>, @json (1: strict JSON), then each leaf of
-the JSON body by dotted key (else @body); strings with \\, \n, \r, tab escaped.
-Exits 0 after <count> requests, 3 after 60 s; the port goes to <port-file>.
-"""
+"""HTTPS web hook receiver on 127.0.0.1 for tests/e2e_webhook_test.cc:
+webhook_receiver.py <port-file> <out-file> <cert.pem> <key.pem> <count>
+Answers 200; writes each request as lines "<n>\t<path>\t<field>\t<value>": @method,
+@header:<lower-case name>, @json (1: strict JSON), then each JSON leaf by dotted key
+(else @body), strings with \\, \n, \r, tab escaped. Exits 0 after <count>
+requests, 3 after 60 s; the port goes to <port-file> once it listens."""
 import http.server, json, os, ssl, sys, threading
 
 
