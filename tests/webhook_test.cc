@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <bit>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -48,13 +50,9 @@ TEST(JsonValidTest, AcceptsJsonAndNothingElse) {
 
 // Each placeholder in turn carries every kind of byte: escaped in a "json"
 // body (still valid JSON), as it is in a "text" one, never expanded again.
-TEST(WebhookTemplateTest, EveryPlaceholderIsEscapedForItsFormat) {
-  const char* TemplateValues::*fields[] = {
-      &TemplateValues::kind,        &TemplateValues::host,       &TemplateValues::port,
-      &TemplateValues::description, &TemplateValues::error,      &TemplateValues::since,
-      &TemplateValues::duration,    &TemplateValues::ping,       &TemplateValues::subject,
-      &TemplateValues::text,        &TemplateValues::event_time, &TemplateValues::key};
-  static_assert(std::size(fields) == kTemplateNameCount);
+// {name:A=x,*=y} maps; braces that are no placeholder stay; {text} is cut at
+// a whole line.
+TEST(WebhookTemplateTest, EscapesMapsAndCuts) {
   const std::pair<std::string, std::string> cases[] = {
       {"say \"hi\" c:\\dir\\", "say \\\"hi\\\" c:\\\\dir\\\\"},
       {"a\r\nb\tc\x01\x1f\x7f", "a\\r\\nb\\tc\\u0001\\u001f\x7f"},
@@ -62,24 +60,21 @@ TEST(WebhookTemplateTest, EveryPlaceholderIsEscapedForItsFormat) {
       {"bad \xFF byte \xC3", "bad \\ufffd byte \\ufffd"},
       {"{subject} </script>", "{subject} </script>"},
   };
+  std::string out;
   for (size_t i = 0; i < kTemplateNameCount; ++i) {
     const std::string body = std::string("{\"v\":\"{") + kTemplateNames[i] + "}\"}";
     for (const auto& [value, escaped] : cases) {
-      TemplateValues values;
-      values.*fields[i] = value.c_str();
-      std::string json, text;
-      expand_webhook_template(body.c_str(), values, WebhookFormat::kJson, 0, &json);
-      expand_webhook_template(body.c_str(), values, WebhookFormat::kText, 0, &text);
-      EXPECT_EQ(json, "{\"v\":\"" + escaped + "\"}") << kTemplateNames[i];
-      EXPECT_TRUE(valid(json)) << json;
-      EXPECT_EQ(text, "{\"v\":\"" + value + "\"}") << kTemplateNames[i];
+      std::array<const char*, kTemplateNameCount> slots{};  // in the order of kTemplateNames
+      slots[i] = value.c_str();
+      const auto values = std::bit_cast<TemplateValues>(slots);
+      expand_webhook_template(body.c_str(), values, WebhookFormat::kJson, 0, &out);
+      EXPECT_EQ(out, "{\"v\":\"" + escaped + "\"}") << kTemplateNames[i];
+      EXPECT_TRUE(valid(out)) << out;
+      expand_webhook_template(body.c_str(), values, WebhookFormat::kText, 0, &out);
+      EXPECT_EQ(out, "{\"v\":\"" + value + "\"}") << kTemplateNames[i];
     }
   }
-}
-
-// {name:A=x,*=y} maps, braces that are no placeholder, {text} cut at a line.
-TEST(WebhookTemplateTest, MapsBracesAndCuts) {
-  const std::tuple<const char*, const char*, const char*, size_t, const char*> cases[] = {
+  const std::tuple<const char*, const char*, const char*, size_t, const char*> texts[] = {
       {"{kind:DOWN=trigger,RECOVERY=resolve,*=trigger}", "TEST", "", 0, "trigger"},
       {"{kind:DOWN=8,REMINDER=8}", "NETWORK", "", 0, "NETWORK"},  // no match, no *: the value
       {"{kind:DOWN=}", "DOWN", "", 0, ""},
@@ -91,11 +86,10 @@ TEST(WebhookTemplateTest, MapsBracesAndCuts) {
       {"{text}", "", "\xC3\xA9\xC3\xA9\xC3\xA9", 3, "\xC3\xA9"},  // one long line: whole characters
       {"{subject}", "", "one\ntwo\nthree", 3, ""},                // only {text} is cut
   };
-  for (const auto& [body, kind, text, limit, expected] : cases) {
+  for (const auto& [body, kind, text, limit, expected] : texts) {
     TemplateValues values;
     values.kind = kind;
     values.text = text;
-    std::string out;
     expand_webhook_template(body, values, WebhookFormat::kText, limit, &out);
     EXPECT_EQ(out, expected) << body << " " << kind << " limit " << limit;
   }
@@ -111,14 +105,6 @@ class WebhookTest : public test::WorkDirTest {
     test::OutputCapture capture;
     EXPECT_EQ(check_config_file("config.txt", kNotifyFile), 0) << text;
     return capture.out();
-  }
-  NotifySettings load(const std::string& text, std::string* note = nullptr) {
-    test::write_file(kNotifyFileName, text);
-    NotifySettings settings;
-    test::OutputCapture capture;
-    load_notify_config(&settings);
-    if (note) *note = capture.out();
-    return settings;
   }
   static WebhookSettings hook(const char* body, WebhookFormat format = WebhookFormat::kJson) {
     WebhookSettings h;
@@ -188,16 +174,20 @@ std::string summary(const WebhookSettings& h) {
 // Each webhook_url begins a block; a key belongs to the block above it. The
 // file is written back with the addresses protected, and read back the same.
 TEST_F(WebhookTest, TheLoaderReadsBlocksAndProtectsTheAddresses) {
-  std::string note;
-  NotifySettings s = load(
+  test::write_file(
+      kNotifyFileName,
       "webhook_format:\"json\"\nwebhook_url:\"https://one.example/a\"\n"
       "webhook_url:\"https://two.example/b\"\nwebhook_method:\"PUT\"\n"
       "webhook_header:\"Title: \"x\"\"\nwebhook_header:\"Priority: 5\"\nwebhook_format:\"json\"\n"
       "webhook_body:\"{\"t\":\"{text}\"}\"\nwebhook_text_limit:\"1900\"\n"
       "webhook_url:\"http://hooks.example/c\"\nwebhook_url:\"https://four.example/d\"\n"
       "webhook_format:\"json\"\nwebhook_body:\"{\"t\":{text}}\"\n"
-      "webhook_url:\"https://five.example/e\"\nwebhook_method:\"PUT\"\n",
-      &note);
+      "webhook_url:\"https://five.example/e\"\nwebhook_method:\"PUT\"\n");
+  NotifySettings s[2];
+  test::OutputCapture capture;
+  load_notify_config(&s[0]);
+  const std::string note = capture.out(), stored = test::read_file(kNotifyFileName);
+  load_notify_config(&s[1]);  // the file as written back
   for (const char* said :
        {"web hook 3 in linkwatch_email.txt: webhook_url must be an https:// address (http:// only "
         "to this computer); it is off",
@@ -206,10 +196,9 @@ TEST_F(WebhookTest, TheLoaderReadsBlocksAndProtectsTheAddresses) {
         "more than 4 webhook_url lines"}) {
     EXPECT_NE(note.find(said), std::string::npos) << note;
   }
-  const std::string stored = test::read_file(kNotifyFileName);
   EXPECT_EQ(stored.find("two.example"), std::string::npos) << stored;
   EXPECT_NE(stored.find("webhook_body:\"{\"t\":\"{text}\"}\""), std::string::npos) << stored;
-  for (const NotifySettings& got : {s, load(stored)}) {
+  for (const NotifySettings& got : s) {
     ASSERT_EQ(got.webhook_count, 4);
     EXPECT_EQ(summary(got.webhooks[0]), "https://one.example/a POST text <{subject}\n\n{text}> 0");
     EXPECT_EQ(summary(got.webhooks[1]),
@@ -236,17 +225,16 @@ TEST_F(WebhookTest, TheBlocksOfTheFileAreListedSentAndTested) {
   s.webhooks[1].headers[0].assign("content-type: text/markdown");
   s.webhooks[0].header_count = s.webhooks[1].header_count = 1;
   s.webhook_count = 2;
-  const std::string plain = format_status_table(board, table, nullptr, 1, nullptr);
-  EXPECT_EQ(format_status_table(board, table, nullptr, 1, &none), plain);
-  EXPECT_EQ(plain.find("Webhook"), std::string::npos);
-  const std::string listed = format_status_table(board, table, nullptr, 1, &s);
-  EXPECT_NE(listed.find("Webhook2"), std::string::npos);
-  EXPECT_EQ(listed.find("Webhook3"), std::string::npos);
-  EXPECT_EQ(format_metrics(board, table, nullptr, &none).find("webhook"), std::string::npos);
-  const std::string metrics = format_metrics(board, table, nullptr, &s);
-  EXPECT_NE(metrics.find("linkwatch_delivery_failures_total{channel=\"webhook2\"} 0"),
-            std::string::npos);
-  EXPECT_EQ(metrics.find("webhook3"), std::string::npos);
+  const auto shown = [&](const NotifySettings* n) {
+    return format_status_table(board, table, nullptr, 1, n) +
+           format_metrics(board, table, nullptr, n);
+  };
+  EXPECT_EQ(shown(&none), shown(nullptr));
+  EXPECT_EQ(shown(&none).find("ebhook"), std::string::npos);
+  const std::string listed = shown(&s);
+  for (const char* row : {"Webhook2", "linkwatch_delivery_failures_total{channel=\"webhook2\"} 0"})
+    EXPECT_NE(listed.find(row), std::string::npos) << listed;
+  EXPECT_EQ(listed.find("ebhook3"), std::string::npos) << listed;
   for (const ChannelRow& row : kChannelRows) {
     EXPECT_EQ(channel_listed(row, none), webhook_index(row.id) < 0) << row.name;
     EXPECT_EQ(channel_listed(row, s), webhook_index(row.id) <= 1) << row.name;
