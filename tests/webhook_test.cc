@@ -106,16 +106,19 @@ class WebhookTest : public test::WorkDirTest {
     EXPECT_EQ(check_config_file("config.txt", kNotifyFile), 0) << text;
     return capture.out();
   }
-  static WebhookSettings hook(const char* body, WebhookFormat format = WebhookFormat::kJson) {
-    WebhookSettings h;
-    h.url.assign("https://hooks.example/services/T0/B0/secret");
-    h.format = format;
-    h.body.assign(body);
-    h.usable = true;
-    return h;
+  // The settings of linkwatch_email.txt as `text`, the loader's notes in `note`.
+  NotifySettings load(const std::string& text, std::string* note = nullptr) {
+    test::write_file(kNotifyFileName, text);
+    NotifySettings settings;
+    test::OutputCapture capture;
+    load_notify_config(&settings);
+    if (note) *note = capture.out();
+    return settings;
   }
 };
 
+// Refusals of the block structure and the body; the values of each key are
+// refused in config_keys_test.cc.
 TEST_F(WebhookTest, CheckRefusesEachMistakeWithItsLine) {
   const std::string url = "webhook_url:\"https://h.example/w\"\n",
                     json = "webhook_format:\"json\"\n";
@@ -125,16 +128,8 @@ TEST_F(WebhookTest, CheckRefusesEachMistakeWithItsLine) {
        "line"},
       {url + url + url + url + url,
        "Line 5: webhook_url of a web hook beyond the 4th; at most 4 web hooks"},
-      {url + "webhook_header:\"Authorization Bearer x\"\n",
-       "Line 2: invalid webhook_header (use Name: value)"},
-      {url + "webhook_method:\"GET\"\n",
-       "Line 2: invalid webhook_method \"GET\" (use POST or PUT)"},
       {"webhook_url:\"http://localhost.evil.example/w\"\n",
        "Line 1: invalid webhook_url (use an https:// address, or http:// to this computer)"},
-      {url + "webhook_format:\"xml\"\n",
-       "Line 2: invalid webhook_format \"xml\" (use json or text)"},
-      {url + "webhook_text_limit:\"50\"\n",
-       "Line 2: invalid webhook_text_limit \"50\" (use 0, or 100 to 100000)"},
       {url + "webhook_body:\"{\"t\":{text}}\"\n" + json + url,
        "Line 2: webhook_body of web hook 1 does not give valid JSON (for a DOWN message)"},
       {url + json + "webhook_body:\"{\"t\":\"{text}\"\n",
@@ -174,57 +169,49 @@ std::string summary(const WebhookSettings& h) {
 // Each webhook_url begins a block; a key belongs to the block above it. The
 // file is written back with the addresses protected, and read back the same.
 TEST_F(WebhookTest, TheLoaderReadsBlocksAndProtectsTheAddresses) {
-  test::write_file(
-      kNotifyFileName,
+  std::string note;
+  const NotifySettings first = load(
       "webhook_format:\"json\"\nwebhook_url:\"https://one.example/a\"\n"
       "webhook_url:\"https://two.example/b\"\nwebhook_method:\"PUT\"\n"
       "webhook_header:\"Title: \"x\"\"\nwebhook_header:\"Priority: 5\"\nwebhook_format:\"json\"\n"
       "webhook_body:\"{\"t\":\"{text}\"}\"\nwebhook_text_limit:\"1900\"\n"
       "webhook_url:\"http://hooks.example/c\"\nwebhook_url:\"https://four.example/d\"\n"
       "webhook_format:\"json\"\nwebhook_body:\"{\"t\":{text}}\"\n"
-      "webhook_url:\"https://five.example/e\"\nwebhook_method:\"PUT\"\n");
-  NotifySettings s[2];
-  test::OutputCapture capture;
-  load_notify_config(&s[0]);
-  const std::string note = capture.out(), stored = test::read_file(kNotifyFileName);
-  load_notify_config(&s[1]);  // the file as written back
-  for (const char* said :
-       {"web hook 3 in linkwatch_email.txt: webhook_url must be an https:// address (http:// only "
-        "to this computer); it is off",
-        "web hook 4 in linkwatch_email.txt: webhook_body does not give valid JSON (for a DOWN "
-        "message); it is off",
-        "more than 4 webhook_url lines"}) {
-    EXPECT_NE(note.find(said), std::string::npos) << note;
-  }
+      "webhook_url:\"https://five.example/e\"\nwebhook_method:\"PUT\"\n",
+      &note);
+  EXPECT_NE(note.find("web hook 4 in linkwatch_email.txt: webhook_body does not give valid JSON "
+                      "(for a DOWN message); it is off"),
+            std::string::npos)
+      << note;
+  EXPECT_NE(note.find("more than 4 webhook_url lines"), std::string::npos) << note;
+  const std::string stored = test::read_file(kNotifyFileName);
   EXPECT_EQ(stored.find("two.example"), std::string::npos) << stored;
   EXPECT_NE(stored.find("webhook_body:\"{\"t\":\"{text}\"}\""), std::string::npos) << stored;
-  for (const NotifySettings& got : s) {
-    ASSERT_EQ(got.webhook_count, 4);
-    EXPECT_EQ(summary(got.webhooks[0]), "https://one.example/a POST text <{subject}\n\n{text}> 0");
-    EXPECT_EQ(summary(got.webhooks[1]),
+  for (const NotifySettings& s : {first, load(stored)}) {
+    ASSERT_EQ(s.webhook_count, 4);
+    EXPECT_EQ(summary(s.webhooks[0]), "https://one.example/a POST text <{subject}\n\n{text}> 0");
+    EXPECT_EQ(summary(s.webhooks[1]),
               "https://two.example/b PUT json [Title: \"x\"] "
               "[Priority: 5] <{\"t\":\"{text}\"}> 1900");
-    EXPECT_EQ(summary(got.webhooks[2]),
+    EXPECT_EQ(summary(s.webhooks[2]),
               "http://hooks.example/c POST text <{subject}\n\n{text}> 0 off");
-    EXPECT_EQ(summary(got.webhooks[3]), "https://four.example/d POST json <{\"t\":{text}}> 0 off");
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(webhook_configured(got, i), got.webhooks[i].usable) << i;
+    EXPECT_EQ(summary(s.webhooks[3]), "https://four.example/d POST json <{\"t\":{text}}> 0 off");
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(webhook_configured(s, i), s.webhooks[i].usable) << i;
   }
 }
 
-// Only the file's blocks have rows: without any, the status file, the
-// metrics and "-test" are as before. The address and every header reach curl
-// on its standard input, never as an argument; "-test" tries each web hook.
+// Only the file's blocks have rows: without any, the status file and the
+// metrics are as before. The address and every header reach curl on its
+// standard input, never as an argument; "-test" tries each web hook.
 TEST_F(WebhookTest, TheBlocksOfTheFileAreListedSentAndTested) {
   static HostTable table;  // too big for the stack
   StatusBoard board;
-  NotifySettings none, s;
-  s.webhooks[0] = hook("{\"f\":\"{kind}|{host}|{port}|{key}|{ping}|{error}\"}");
-  s.webhooks[0].headers[0].assign("Authorization: Bearer t0ken \"q\"");
-  s.webhooks[0].put = true;
-  s.webhooks[1] = hook("{subject}", WebhookFormat::kText);
-  s.webhooks[1].headers[0].assign("content-type: text/markdown");
-  s.webhooks[0].header_count = s.webhooks[1].header_count = 1;
-  s.webhook_count = 2;
+  const NotifySettings none,
+      s = load(
+          "webhook_url:\"https://hooks.example/services/T0/B0/secret\"\nwebhook_method:\"PUT\"\n"
+          "webhook_header:\"Authorization: Bearer t0ken \"q\"\"\nwebhook_format:\"json\"\n"
+          "webhook_body:\"{\"f\":\"{kind}|{host}|{port}|{key}|{ping}|{error}\"}\"\n"
+          "webhook_url:\"http://hooks.example/off\"\n");  // listed though it cannot send
   const auto shown = [&](const NotifySettings* n) {
     return format_status_table(board, table, nullptr, 1, n) +
            format_metrics(board, table, nullptr, n);
@@ -251,8 +238,6 @@ TEST_F(WebhookTest, TheBlocksOfTheFileAreListedSentAndTested) {
   SendOutcome outcome;
   channel_row(Channel::kWebhook1).send(s, queued_copy(*down, 1700000100), true, &outcome);
   EXPECT_TRUE(outcome.delivered);
-  channel_row(Channel::kWebhook2).send(s, queued_copy(*down, 1700000100), true, &outcome);
-  s.webhooks[1].usable = false;  // listed, not sent to
   set_silent_mode(false);
   test::OutputCapture capture;
   EXPECT_EQ(run_notification_test(table, MonitorSettings(), s), 0);
@@ -264,27 +249,20 @@ TEST_F(WebhookTest, TheBlocksOfTheFileAreListedSentAndTested) {
             "\nTest result:\nEmail    : FAILED\nTelegram : FAILED\nTeams    : FAILED\n"
             "Webhook1 : OK\nWebhook2 : FAILED\n");
   const std::vector<test::RecordedCommand> sent = curl.commands();
-  ASSERT_EQ(sent.size(), 3u);
-  for (const test::RecordedCommand& command : sent) {
-    for (const std::string& arg : command.argv) {
-      for (const char* secret : {"secret", "t0ken", "ontent-"})
-        EXPECT_EQ(arg.find(secret), std::string::npos) << arg;
+  ASSERT_EQ(sent.size(), 2u);
+  for (size_t i = 0; i < sent.size(); ++i) {
+    for (const std::string& arg : sent[i].argv) {
+      EXPECT_EQ(arg.find("secret"), std::string::npos) << arg;
+      EXPECT_EQ(arg.find("t0ken"), std::string::npos) << arg;
     }
+    EXPECT_EQ(sent[i].input.value_or(""),
+              "url = \"https://hooks.example/services/T0/B0/secret\"\nrequest = \"PUT\"\n"
+              "header = \"Content-Type: application/json; charset=utf-8\"\n"
+              "header = \"Authorization: Bearer t0ken \\\"q\\\"\"\nshow-error\n");
+    EXPECT_EQ(
+        sent[i].card_file.value_or(""),
+        i ? "{\"f\":\"TEST|||||\"}" : "{\"f\":\"DOWN|web01|443|web01:443|1/3|refused \\\"x\\\"\"}");
   }
-  const std::string first =
-      "url = \"https://hooks.example/services/T0/B0/secret\"\nrequest = \"PUT\"\n"
-      "header = \"Content-Type: application/json; charset=utf-8\"\n"
-      "header = \"Authorization: Bearer t0ken \\\"q\\\"\"\nshow-error\n";
-  EXPECT_EQ(sent[0].input.value_or(""), first);
-  EXPECT_EQ(sent[0].card_file.value_or(""),
-            "{\"f\":\"DOWN|web01|443|web01:443|1/3|refused \\\"x\\\"\"}");
-  // A header of the block that names the content type replaces the default.
-  EXPECT_EQ(sent[1].input.value_or(""),
-            "url = \"https://hooks.example/services/T0/B0/secret\"\n"
-            "header = \"content-type: text/markdown\"\nshow-error\n");
-  EXPECT_EQ(sent[1].card_file.value_or(""), down->subject.c_str());
-  EXPECT_EQ(sent[2].input.value_or(""), first);
-  EXPECT_EQ(sent[2].card_file.value_or(""), "{\"f\":\"TEST|||||\"}");
   EXPECT_EQ(test::read_file(kLogFileName).find("secret"), std::string::npos);
 }
 
@@ -295,12 +273,9 @@ std::atomic<int64_t> fake_now{1700000000};
 TEST_F(WebhookTest, A429WithRetryAfterIsRetriedAfterTheWait) {
   test::ScopedEnvironment env;
   env.set_clock([] { return fake_now.load(); });
-  test::CommandRecorder curl;
-  curl.set_answer("429 120", "{\"message\":\"slow down\"}");
-  NotifySettings s;
-  s.webhooks[0] = hook("{\"k\":\"{kind}\",\"key\":\"{key}\",\"t\":\"{text}\"}");
-  s.webhook_count = 1;
-  s.retry_minutes = 60;
+  NotifySettings s = load(
+      "retry_minutes:\"60\"\nwebhook_url:\"https://hooks.example/x\"\nwebhook_format:\"json\"\n"
+      "webhook_body:\"{\"k\":\"{kind}\",\"key\":\"{key}\",\"t\":\"{text}\"}\"\n");
   std::vector<HeldAlert> held(3);
   for (size_t i = 0; i < held.size(); ++i) {
     held[i].kind = kRecoveryAlert;
@@ -309,12 +284,12 @@ TEST_F(WebhookTest, A429WithRetryAfterIsRetriedAfterTheWait) {
   }
   auto digest = new_message();
   compose_digest(held.data(), held.size(), digest.get());
+  test::CommandRecorder curl;
+  curl.set_answer("429 120", "{\"message\":\"slow down\"}");
   {
     Delivery delivery(&s);
     delivery.post(*digest, fake_now);
     EXPECT_EQ(delivery.run_due(), fake_now + 120);
-    EXPECT_STREQ(delivery.channel_record(Channel::kWebhook1).last_detail.c_str(),
-                 "HTTP 429: {\"message\":\"slow down\"}");
     fake_now += 119;
     EXPECT_EQ(delivery.run_due(), fake_now + 1);
     EXPECT_EQ(curl.commands().size(), 1u);
@@ -331,9 +306,7 @@ TEST_F(WebhookTest, A429WithRetryAfterIsRetriedAfterTheWait) {
       0u)
       << body;
   EXPECT_NE(body.find("(delayed; event at"), std::string::npos) << body;
-  const std::string log = test::read_file(kLogFileName);
-  EXPECT_NE(log.find("Webhook1: not sent: HTTP 429"), std::string::npos) << log;
-  EXPECT_NE(log.find("Webhook1: sent (HTTP 202)"), std::string::npos) << log;
+  EXPECT_NE(test::read_file(kLogFileName).find("Webhook1: not sent: HTTP 429"), std::string::npos);
 }
 
 }  // namespace
