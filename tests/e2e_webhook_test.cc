@@ -39,6 +39,10 @@ std::vector<std::string> split(const std::string& text, char separator) {
   return out;
 }
 
+int run(const char* program, const std::string& args) {
+  return test::run_program(split(args, ' '), program).first;
+}
+
 // `text` as the receiver writes a string.
 std::string shown(const std::string& text) {
   std::string out;
@@ -79,14 +83,11 @@ using E2eWebhookTest = test::WorkDirTest;
 // A DOWN, the RECOVERY of the same service and a digest of 80 services whose
 // text each template's webhook_text_limit cuts at a whole line.
 TEST_F(E2eWebhookTest, TheDocumentedTemplatesArriveInTheirServicesShape) {
-  if (test::run_program({"--version"}, "curl").first != 0 ||
-      test::run_program({"--version"}, kPython).first != 0)
+  if (run("curl", "--version") != 0 || run(kPython, "--version") != 0)
     GTEST_SKIP() << "no real curl (e.g. under wine) or no python3";
-  ASSERT_EQ(test::run_program({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
-                               "key.pem", "-out", "cert.pem", "-days", "1", "-subj",
-                               "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"},
-                              "openssl")
-                .first,
+  ASSERT_EQ(run("openssl",
+                "req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 1 "
+                "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"),
             0);
   int receiver_rc = -2;
   std::jthread receiver([&] {
@@ -121,8 +122,7 @@ TEST_F(E2eWebhookTest, TheDocumentedTemplatesArriveInTheirServicesShape) {
   ASSERT_GT(std::strlen(sent[2]->chat_text.c_str()), 3000u);  // longer than every limit below
   set_silent_mode(true);
   for (const auto& message : sent) {
-    dispatch_message(*message, chat);
-    dispatch_message(*message, paging);
+    for (const NotifySettings* settings : {&chat, &paging}) dispatch_message(*message, *settings);
   }
   set_silent_mode(false);
   receiver.join();

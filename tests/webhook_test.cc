@@ -50,14 +50,12 @@ TEST(JsonValidTest, AcceptsJsonAndNothingElse) {
 
 // Each placeholder in turn carries every kind of byte: escaped in a "json"
 // body (still valid JSON), as it is in a "text" one, never expanded again.
-// {name:A=x,*=y} maps; braces that are no placeholder stay; {text} is cut at
-// a whole line.
+// Then maps, braces that are no placeholder, and {text} cut at a whole line.
 TEST(WebhookTemplateTest, EscapesMapsAndCuts) {
   const std::pair<std::string, std::string> cases[] = {
-      {"say \"hi\" c:\\dir\\", "say \\\"hi\\\" c:\\\\dir\\\\"},
-      {"a\r\nb\tc\x01\x1f\x7f", "a\\r\\nb\\tc\\u0001\\u001f\x7f"},
-      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
-      {"bad \xFF byte \xC3", "bad \\ufffd byte \\ufffd"},
+      {"say \"hi\" c:\\d\r\n\t\x01\x1f\x7f", "say \\\"hi\\\" c:\\\\d\\r\\n\\t\\u0001\\u001f\x7f"},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xFF \xC3",
+       "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \\ufffd \\ufffd"},
       {"{subject} </script>", "{subject} </script>"},
   };
   std::string out;
@@ -75,16 +73,13 @@ TEST(WebhookTemplateTest, EscapesMapsAndCuts) {
     }
   }
   const std::tuple<const char*, const char*, const char*, size_t, const char*> texts[] = {
-      {"{kind:DOWN=trigger,RECOVERY=resolve,*=trigger}", "TEST", "", 0, "trigger"},
       {"{kind:DOWN=8,REMINDER=8}", "NETWORK", "", 0, "NETWORK"},  // no match, no *: the value
       {"{kind:DOWN=}", "DOWN", "", 0, ""},
       {"{\"a\":{\"b\":\"{kind}\"}}", "TEST", "", 0, "{\"a\":{\"b\":\"TEST\"}}"},
       {"{unknown} {kind {}", "DOWN", "", 0, "{unknown} {kind {}"},
       {"{text}", "", "one\ntwo\nthree", 9, "one\ntwo"},
-      {"{text}", "", "one\ntwo\nthree", 7, "one\ntwo"},  // the line feed at the cut goes
-      {"{text}", "", "one\ntwo\nthree", 100, "one\ntwo\nthree"},
+      {"{text}", "", "one\ntwo\nthree", 7, "one\ntwo"},           // the line feed at the cut goes
       {"{text}", "", "\xC3\xA9\xC3\xA9\xC3\xA9", 3, "\xC3\xA9"},  // one long line: whole characters
-      {"{subject}", "", "one\ntwo\nthree", 3, ""},                // only {text} is cut
   };
   for (const auto& [body, kind, text, limit, expected] : texts) {
     TemplateValues values;
