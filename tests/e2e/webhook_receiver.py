@@ -22,11 +22,7 @@ def leaves(v, prefix=""):
     return [(prefix, v)]
 
 
-def strict(constant): raise ValueError(constant)
-
-
-port_file, out_file, cert, key, count = sys.argv[1:6]
-lock, seen, done = threading.Lock(), [0], threading.Event()
+def strict(constant): raise ValueError(constant)  # no NaN or Infinity
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -52,6 +48,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     do_PUT = do_POST
 
 
+port_file, out_file, cert, key, count = sys.argv[1:6]
+lock, seen, done = threading.Lock(), [0], threading.Event()
 server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
 context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
 context.load_cert_chain(cert, key)
