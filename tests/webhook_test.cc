@@ -172,7 +172,6 @@ TEST_F(WebhookTest, TheLoaderReadsBlocksAndProtectsTheAddresses) {
     EXPECT_EQ(summary(s.webhooks[2]),
               "http://hooks.example/c POST text <{subject}\n\n{text}> 0 off");
     EXPECT_EQ(summary(s.webhooks[3]), "https://four.example/d POST json <{\"t\":{text}}> 0 off");
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(webhook_configured(s, i), s.webhooks[i].usable) << i;
   }
 }
 

@@ -5,10 +5,11 @@ Writes each request as "<n>\t<path>\t<field>\t<value>" lines (@method, @header:<
 import http.server, json, os, pathlib, ssl, sys, threading
 
 
+ESCAPES = str.maketrans({"\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"})
+
+
 def show(v):
-    if not isinstance(v, str):
-        return json.dumps(v)
-    return v.replace("\\", "\\\\").replace("\n", "\\n").replace("\r", "\\r").replace("\t", "\\t")
+    return v.translate(ESCAPES) if isinstance(v, str) else json.dumps(v)
 
 
 def leaves(v, prefix=""):
