@@ -45,6 +45,32 @@ TEST(JsonValidTest, AcceptsJsonAndNothingElse) {
     EXPECT_FALSE(valid(text)) << text.substr(0, 40);
 }
 
+// Plain HTTP only to this computer; a header can add no line of its own.
+TEST(WebhookConfigTest, AddressesAndHeadersThatAreUsable) {
+  const std::pair<const char*, bool> urls[] = {{"https://hooks.example/x", true},
+                                               {"http://127.0.0.1:8080/x", true},
+                                               {"http://127.9.9.9/x", true},
+                                               {"http://localhost/x", true},
+                                               {"http://[::1]:80/x", true},
+                                               {"http://u:p@127.0.0.1/x", true},
+                                               {"http://hooks.example/x", false},
+                                               {"http://127.0.0.1@evil.example/", false},
+                                               {"http://evil.example/@127.0.0.1", false},
+                                               {"http://localhost.evil.example/", false},
+                                               {"https://", false},
+                                               {"ftp://127.0.0.1/x", false},
+                                               {"https://hooks.example/a b", false}};
+  for (const auto& [url, usable] : urls) EXPECT_EQ(webhook_url_usable(url), usable) << url;
+  const std::pair<const char*, bool> headers[] = {
+      {"Title: down", true},     {"X-A:\tb", true},
+      {"Title down", false},     {": v", false},
+      {"A B: v", false},         {"A: v\r\nX-Evil: 1", false},
+      {"A: v\nX-Evil: 1", false}};
+  for (const auto& [header, usable] : headers) {
+    EXPECT_EQ(webhook_header_usable(header), usable) << header;
+  }
+}
+
 TEST(WebhookTemplateTest, EscapesMapsAndCuts) {
   const std::pair<std::string, std::string> cases[] = {
       {"say \"hi\" c:\\d\r\n\t\x01\x1f\x7f", "say \\\"hi\\\" c:\\\\d\\r\\n\\t\\u0001\\u001f\x7f"},

@@ -133,7 +133,12 @@ bool webhook_url_usable(const char* text) {
   if (std::strncmp(text, "http://", 7) != 0) return false;
   // Plain HTTP only where nothing leaves this computer.
   const char* host = text + 7;
-  if (const char* at = std::strchr(host, '@')) host = at + 1;  // a login before the host
+  // A login before the host: an '@' of the authority only, not of the path
+  // ("http://evil.example/@127.0.0.1" goes to evil.example).
+  const size_t authority = std::strcspn(host, "/?#");
+  if (const void* at = std::memchr(host, '@', authority)) {
+    host = static_cast<const char*>(at) + 1;
+  }
   const size_t host_length = std::strcspn(host, ":/?#");
   const std::string_view name(host, host_length);
   if (name == "localhost" || name == "[::1]") return true;
