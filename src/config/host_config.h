@@ -9,6 +9,7 @@
 
 #include "config/config_line.h"
 #include "config/host_form.h"
+#include "config/maintenance.h"
 #include "support/fixed_text.h"
 
 namespace lw {
@@ -71,6 +72,9 @@ struct HostConfig {
   int32_t alertcount = 0;
   FixedText<16> alertcount_text;
   int32_t family = kFamilyAny;
+  // `maintenance` lines of the host's block: its own windows, besides the
+  // global ones.
+  HostWindows maintenance;
 };
 
 // The resolver's side of one host: the addresses of the last good
@@ -157,6 +161,8 @@ struct MonitorSettings {
   FixedText<kMetricsFileSize> metrics_file;
   // `alert_text`: how the host alerts read; passed on to their composers.
   AlertText alert_text = AlertText::kClassic;
+  // `maintenance` lines before the first host block: windows of every host.
+  GlobalWindows maintenance;
 };
 
 // The value of a `status_file` text: "0" or "1". Returns -1 for anything else.
