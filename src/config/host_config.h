@@ -104,10 +104,20 @@ struct HostState {
   int64_t last_reminder = 0;
 };
 
-// One slot of the host table: the three parts under their own names
+// Maintenance windows and mutes of one host. `silenced` is set by the cycle
+// before the host's check; `held` by the check under host_state_lock.
+struct HostSilence {
+  // 1 while a maintenance window or mute holds: the check counts, nothing is sent.
+  int32_t silenced = 0;
+  // 1 while alert_sent differs from what the channels were last told (a
+  // crossing kept back by a window or mute); 0 when they agree.
+  int32_t held = 0;
+};
+
+// One slot of the host table: the parts under their own names
 // (`entry.port`, `entry.resolved_ip`, `entry.fail_count`). HostEntry{} is
 // an empty slot, every field zero.
-struct HostEntry : HostConfig, HostAddresses, HostState {};
+struct HostEntry : HostConfig, HostAddresses, HostState, HostSilence {};
 
 // Stores `text` as the host (cut to its size) and classifies what is
 // stored into `form` and `literal`. Every writer of `host` goes through it.
