@@ -226,6 +226,11 @@ int show_status() {
   return 1;
 }
 
+bool instance_running() {
+  uint32_t pid = 0;
+  return find_instance(false, &pid) == Found::kInstance;
+}
+
 int stop_instance() {
   uint32_t pid = 0;
   const Found found = find_instance(false, &pid);

@@ -25,6 +25,7 @@
 
 #include <cstdint>
 
+#include "app/quiet.h"
 #include "app/status.h"
 #include "config/host_config.h"
 #include "config/notify_config.h"
@@ -80,6 +81,9 @@ struct MonitorRun {
   // looked after by after_cycle (status.h) at the end of every cycle.
   StatusBoard status;
   Heartbeat heartbeat;
+  // The mutes read before every cycle (refresh_mutes), with the
+  // maintenance windows deciding which hosts are silenced.
+  QuietState quiet;
 };
 
 // The normal wait in seconds: `interval` read as a decimal number (leading

@@ -146,7 +146,8 @@ void store_windows(const char* written, HostLoadTarget* to) {
   MaintenanceWindow read[kMaxGlobalWindows];
   int32_t count = 0;
   if (!parse_maintenance_list(written, read, &count)) return;
-  MaintenanceWindow* into = to->host ? to->host->maintenance.window : to->settings->maintenance.window;
+  MaintenanceWindow* into =
+      to->host ? to->host->maintenance.window : to->settings->maintenance.window;
   int32_t* have = to->host ? &to->host->maintenance.count : &to->settings->maintenance.count;
   const int room = to->host ? kMaxHostWindows : kMaxGlobalWindows;
   for (int i = 0; i < count; ++i) {

@@ -52,11 +52,11 @@ void format_maintenance_window(const MaintenanceWindow& window, FixedText<64>* o
 
 // What a window needs to know of a local time.
 struct LocalMoment {
-  int weekday = 0;             // 0 Sunday .. 6 Saturday
-  int day = 1;                 // of the month, 1..31
-  int days_in_month = 31;      // of this month
+  int weekday = 0;              // 0 Sunday .. 6 Saturday
+  int day = 1;                  // of the month, 1..31
+  int days_in_month = 31;       // of this month
   int days_in_prev_month = 31;  // of the month before
-  int minute = 0;              // after midnight, 0..1439
+  int minute = 0;               // after midnight, 0..1439
 };
 
 // `seconds` since the epoch as a local time; false when it cannot be converted.
