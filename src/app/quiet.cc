@@ -45,12 +45,30 @@ void mark_silenced_hosts(HostTable* table, const MonitorSettings& settings, cons
     HostEntry& host = table->hosts[i];
     const bool window = global || (known && any_window_holds(host.maintenance.window,
                                                              host.maintenance.count, moment));
-    const int32_t silenced = window || active_mute(state, host, now) ? 1 : 0;
+    const Mute* mute = active_mute(state, host, now);
+    host.muted_until = mute ? mute->until : 0;
+    const int32_t silenced = window || mute ? 1 : 0;
     if (silenced != host.silenced) {
       log_event("maintenance of %s:%s %s", host.host.c_str(), host.port.c_str(),
                 silenced ? "begins: no alert is sent" : "ends");
     }
     host.silenced = silenced;
+  }
+}
+
+void print_active_mutes(int64_t now) {
+  auto list = std::make_unique<MuteList>();
+  read_mute_file(list.get());
+  bool any = false;
+  for (int i = 0; i < list->count; ++i) {
+    const Mute& m = list->mute[i];
+    if (m.until <= now) continue;
+    if (!any) plain_print("\nMuted:\n");
+    any = true;
+    char end[32];
+    format_local_time(m.until, "%Y-%m-%d %H:%M", end, sizeof end);
+    plain_print("  %s until %s%s%s%s\n", m.target.c_str(), end, m.reason.empty() ? "" : " (",
+                m.reason.c_str(), m.reason.empty() ? "" : ")");
   }
 }
 

@@ -33,6 +33,11 @@ const Mute* active_mute(const QuietState& state, const HostConfig& host, int64_t
 void mark_silenced_hosts(HostTable* table, const MonitorSettings& settings, const QuietState& state,
                          int64_t now);
 
+// For "-status": "Muted:" and one line per mute of the mute file still
+// active at `now` ("  web01:443 until 2026-05-01 14:30 (deploy)"); nothing
+// when there is none.
+void print_active_mutes(int64_t now);
+
 // "-mute <target> <duration> [reason]": adds the mute (replacing one of the
 // same target), drops ended ones, writes the mute file atomically and logs
 // the mute. Says that no instance runs when none does (the next start reads

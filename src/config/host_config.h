@@ -112,6 +112,8 @@ struct HostSilence {
   // 1 while alert_sent differs from what the channels were last told (a
   // crossing kept back by a window or mute); 0 when they agree.
   int32_t held = 0;
+  // The end of the mute that silences the host; 0: none (a window may).
+  int64_t muted_until = 0;
 };
 
 // One slot of the host table: the parts under their own names
