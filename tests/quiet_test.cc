@@ -5,9 +5,12 @@
 #include <memory>
 #include <string>
 
+#include "app/monitor.h"
 #include "config/mute_file.h"
+#include "platform/platform.h"
 #include "support/capture.h"
 #include "support/clock.h"
+#include "support/command_recorder.h"
 #include "support/output.h"
 #include "support/scoped_environment.h"
 #include "support/test_env.h"
@@ -162,6 +165,64 @@ TEST_F(QuietTest, MuteUnmuteAndExpiry) {
   EXPECT_EQ(capture.out(),
             "Line 3: invalid target \"web01:99999\" (use all, a host, or host:port)\n"
             "Line 5: the end must be seconds since the epoch\n");
+}
+
+// Through the cycle: while every host is muted their DOWNs are kept back;
+// after -unmute the hosts still failing are told in one digest.
+TEST_F(QuietTest, KeptBackDownsAfterAMuteMakeOneDigest) {
+  ASSERT_TRUE(platform::socket_startup());
+  platform::Listener gone;
+  ASSERT_TRUE(platform::listen_loopback(0, 1, &gone));
+  const std::string refused = std::to_string(gone.port);
+  platform::close_listener(&gone);
+  set_silent_mode(true);
+  auto run = std::make_unique<MonitorRun>();
+  auto table = std::make_unique<HostTable>();
+  MonitorSettings settings;
+  NotifySettings notify = test::all_channels();
+  notify.telegram_enabled = notify.teams_enabled = 0;
+  settings.group_alerts = 2;
+  table->host_count = 3;
+  for (int i = 1; i <= 3; ++i) {
+    set_host_text(&table->hosts[i], "127.0.0.1");
+    set_port_text(&table->hosts[i], refused.c_str());
+    table->hosts[i].alertcount = 1;
+    table->hosts[i].timeoutsec = 2;
+  }
+  run->table = table.get();
+  run->settings = &settings;
+  run->notify = &notify;
+  run->report = [](HostTable*, const MonitorSettings&, const NotifySettings&) {};
+  resolve_all_hosts(table.get());
+  g_now = kNow;
+  {
+    test::OutputCapture capture;
+    ASSERT_EQ(mute_command("all", "1h", "network work"), 0);
+  }
+  test::CommandRecorder recorder;
+  const auto subjects = [&recorder] {
+    std::string found;
+    for (const test::RecordedCommand& c : recorder.commands()) {
+      const std::string mail = c.mail_file.value_or("");
+      const size_t at = mail.find("\nSubject: ");
+      if (at != std::string::npos)
+        found += mail.substr(at + 10, mail.find('\r', at) - at - 10) + "|";
+    }
+    return found;
+  };
+  run_cycle(*run);
+  run_cycle(*run);
+  EXPECT_EQ(subjects(), "");
+  EXPECT_EQ(table->hosts[1].alert_sent, 1);
+  {
+    test::OutputCapture capture;
+    ASSERT_EQ(unmute_command("all"), 0);
+  }
+  run_cycle(*run);
+  EXPECT_EQ(subjects().rfind("DOWN: 3 hosts", 0), 0u) << subjects();
+  run_cycle(*run);
+  EXPECT_EQ(subjects().find('|'), subjects().rfind('|')) << "told once: " << subjects();
+  set_silent_mode(false);
 }
 
 }  // namespace
