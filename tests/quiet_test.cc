@@ -127,8 +127,10 @@ TEST_F(QuietTest, MuteUnmuteAndExpiry) {
     EXPECT_EQ(mute_command("web01:x", "90m", "x"), 1);
     EXPECT_EQ(unmute_command("nothing"), 1);
   }
-  EXPECT_NE(test::read_file(kMuteFileName).find("web01:443 1765005400 deploy of the shop\n"),
-            std::string::npos);
+  EXPECT_NE(
+      test::read_file(kMuteFileName)
+          .find(std::string("web01:443 1765005400 deploy of the shop") + test::text_line_end()),
+      std::string::npos);
   EXPECT_NE(log().find("muted web01:443 until"), std::string::npos);
   EXPECT_EQ(silenced(), "101");
   g_now = kNow + 5400;  // web01:443's end
