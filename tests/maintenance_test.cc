@@ -136,16 +136,6 @@ TEST(MaintenanceWindowTest, WhenAWindowHolds) {
   }
 }
 
-TEST(MaintenanceWindowTest, LocalMomentIsInRange) {
-  LocalMoment m;
-  ASSERT_TRUE(local_moment(1767225600, &m));  // 2026-01-01 00:00 UTC
-  EXPECT_TRUE(m.weekday >= 0 && m.weekday < 7);
-  EXPECT_TRUE(m.day == 31 || m.day == 1) << m.day;
-  EXPECT_EQ(m.days_in_month, 31);
-  EXPECT_EQ(m.days_in_prev_month, m.day == 1 ? 31 : 30);
-  EXPECT_TRUE(m.minute >= 0 && m.minute < kMinutesPerDay);
-}
-
 class MaintenanceKeyTest : public test::WorkDirTest {};
 
 // Global lines go to every host's windows, block lines to their host; the
