@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   require(table.host_count >= 0 && table.host_count <= lw::kMaxHosts, "host count in range");
   require(!settings.interval.empty(), "interval never empty");
   for (const lw::HostKeyRow& row : lw::host_key_rows()) {
-    if (row.scope == lw::KeyScope::kGlobal) require(loaded_as_declared(row, nullptr), row.name);
+    if (row.scope == lw::KeyScope::kGlobal || row.scope == lw::KeyScope::kEither) require(loaded_as_declared(row, nullptr), row.name);
   }
   for (int i = 1; i <= table.host_count; ++i) {
     const lw::HostEntry& host = table.hosts[i];

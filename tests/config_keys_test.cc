@@ -58,6 +58,9 @@ const std::vector<std::string>& value_pool() {
                                                   "10.0.0.1",
                                                   "192.168.1.300",
                                                   "123:abc-_",
+                                                  "Mon,Wed 22:00-02:00",
+                                                  "daily 03:00-03:30; last Sun 01:00-24:00",
+                                                  "Sun 02:00-02:00",
                                                   "a@x\x01",
                                                   "a@x, b@y",
                                                   std::string(300, 's')};

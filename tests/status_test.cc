@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <set>
@@ -15,6 +17,8 @@
 
 #include "app/monitor.h"
 #include "platform/platform.h"
+#include "support/capture.h"
+#include "support/clock.h"
 #include "support/command_recorder.h"
 #include "support/output.h"
 #include "support/test_env.h"
@@ -176,7 +180,50 @@ TEST_F(StatusTest, MetricsEscapeLabelsAndWriteEachSeriesOnce) {
   std::map<std::string, double> samples;
   ASSERT_EQ(parse_exposition(format_metrics(board, table_, nullptr), &samples), "");
   EXPECT_EQ(samples.count("linkwatch_host_up{host=\"we\"ird\\host\",port=\"80\",}"), 1u);
-  EXPECT_EQ(samples.size(), 1u + 1u + 1u + 3u);
+  EXPECT_EQ(samples.size(), 1u + 1u + 1u + 1u + 3u);
+}
+
+// A muted host shows its mute's end, one in a maintenance window
+// MAINTENANCE (also when DOWN); linkwatch_host_silenced says 1 for both.
+// -status lists the mutes still active, with their ends and reasons.
+TEST_F(StatusTest, SilencedHostsShowWhyAndUntilWhen) {
+  const struct {
+    int32_t silenced;
+    int64_t muted_until;
+    int32_t alert_sent;
+    const char* state;
+  } rows[] = {{0, 0, 0, "UP"},
+              {1, 0, 0, "MAINTENANCE"},
+              {1, 0, 1, "MAINTENANCE"},
+              {1, 1765005400, 1, "MUTED until "}};
+  for (const auto& r : rows) {
+    HostEntry entry = host_entry("127.0.0.1", std::to_string(table_.host_count + 1).c_str());
+    entry.resolve_state = kResolved;
+    entry.silenced = r.silenced;
+    entry.muted_until = r.muted_until;
+    entry.alert_sent = r.alert_sent;
+    add(entry);
+  }
+  StatusBoard board;
+  const std::vector<std::string> lines = lines_of(format_status_table(board, table_, nullptr, 1));
+  std::map<std::string, double> samples;
+  ASSERT_EQ(parse_exposition(format_metrics(board, table_, nullptr), &samples), "");
+  const size_t state_at = lines[4].find("STATE");
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    EXPECT_EQ(lines[5 + i].compare(state_at, std::strlen(rows[i].state), rows[i].state), 0)
+        << lines[5 + i];
+    EXPECT_EQ(samples["linkwatch_host_silenced{host=\"127.0.0.1\",port=\"" + std::to_string(i + 1) +
+                      "\",}"],
+              rows[i].silenced);
+  }
+  char end[32];
+  format_local_time(1765005400, "%Y-%m-%d %H:%M", end, sizeof end);
+  EXPECT_NE(lines[8].find(std::string("MUTED until ") + end), std::string::npos) << lines[8];
+
+  test::write_file(kMuteFileName, "web01:443 1765005400 deploy\ndb 1765000000\nall 99\n");
+  test::OutputCapture capture;
+  print_active_mutes(1765000000);
+  EXPECT_EQ(capture.out(), std::string("\nMuted:\n  web01:443 until ") + end + " (deploy)\n");
 }
 
 // Without the keys a cycle writes nothing: no status, metrics or

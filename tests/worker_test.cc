@@ -185,6 +185,75 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   platform::close_listener(&silent);
 }
 
+size_t occurrences(const std::string& text, const std::string& what);
+
+// The end of a maintenance window: what a host told DOWN before it (or
+// not) gets when it is up or down at the first check after, whatever its
+// checks did meanwhile; and nothing is sent during the window.
+TEST_F(WorkerTest, AWindowsEndTellsOnlyChanges) {
+  platform::Listener gone;
+  ASSERT_TRUE(platform::listen_loopback(0, 1, &gone));
+  const std::string refused = std::to_string(gone.port);
+  platform::close_listener(&gone);
+  const struct {
+    bool down_before;          // DOWN sent before the window
+    std::vector<bool> during;  // the checks in the window: true up
+    bool up_at_end;
+    std::vector<std::string> after;  // crossings after the window's first check
+  } cases[] = {
+      {false, {false, false, false}, false, {"DOWN Connection refused sent=1 count=1"}},
+      {false, {false, false, false}, true, {}},
+      {false, {false, false, false, true}, false, {}},  // crossed, recovered: counting anew
+      {false, {true, true}, true, {}},
+      {false, {true, true}, false, {}},
+      {true, {false, false}, false, {}},
+      {true, {false, true}, true, {"RECOVERY sent=0 count=0"}},
+      {true, {true, true}, true, {"RECOVERY sent=0 count=0"}},
+      {true, {true}, false, {}},  // up in the window, failing again: nothing new
+      {true, {false}, true, {"RECOVERY sent=0 count=0"}},
+  };
+  int row = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(row++);
+    platform::Listener open;  // never accepts: a fresh backlog for each case
+    ASSERT_TRUE(platform::listen_loopback(0, 16, &open));
+    const std::string up = std::to_string(open.port);
+    std::unique_ptr<HostTable> table;
+    WorkerContext context;
+    HostEntry& host = one_host(&table, &context, open.port, 1);
+    set_host_text(&host, "127.0.0.1");
+    host.alertcount = 3;
+    context.alerts = recording_alerts();
+    g_crossings.clear();
+    set_port_text(&host, refused.c_str());
+    for (int i = 0; i < (c.down_before ? 3 : 1); ++i) check(context);
+    ASSERT_EQ(g_crossings.size(), c.down_before ? 1u : 0u);
+    g_crossings.clear();
+    host.silenced = 1;
+    std::string printed;
+    for (const bool is_up : c.during) {
+      set_port_text(&host, (is_up ? up : refused).c_str());
+      check(context, &printed);
+    }
+    EXPECT_EQ(occurrences(printed, "(maintenance)"), c.during.size());
+    EXPECT_TRUE(g_crossings.empty());
+    host.silenced = 0;
+    set_port_text(&host, (c.up_at_end ? up : refused).c_str());
+    check(context);
+    EXPECT_EQ(g_crossings, c.after);
+    // The next checks go on as without a window: nothing repeated, a later
+    // change told once.
+    g_crossings.clear();
+    check(context);
+    EXPECT_TRUE(g_crossings.empty());
+    const bool down_now = (host.alert_sent != 0) != (host.held != 0);  // as last told
+    set_port_text(&host, (down_now ? up : refused).c_str());
+    for (int i = 0; i < 3; ++i) check(context);
+    EXPECT_EQ(g_crossings.size(), 1u);
+    platform::close_listener(&open);
+  }
+}
+
 size_t occurrences(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;

@@ -6,9 +6,11 @@
 #include "app/instance.h"
 #include "app/monitor.h"
 #include "app/reload.h"
+#include "app/quiet.h"
 #include "app/service.h"
 #include "config/check.h"
 #include "config/host_config.h"
+#include "config/mute_file.h"
 #include "config/notify_config.h"
 #include "notify/selftest.h"
 #include "notify/send_files.h"
@@ -41,6 +43,8 @@ void print_usage(const char* program) {
   plain_print("  %s -install [account [password]]\n", program);
   plain_print("  %s -uninstall\n", program);
   plain_print("  %s -check\n", program);
+  plain_print("  %s -mute <host:port | host | all> <90m | 2h | 1d> [\"reason\"]\n", program);
+  plain_print("  %s -unmute <host:port | host | all>\n", program);
   plain_print("  %s -test\n", program);
   plain_print("  %s -s\n", program);
   plain_print("  %s -h | --help\n", program);
@@ -53,6 +57,8 @@ void print_usage(const char* program) {
   plain_print("  -uninstall    Stop and remove the service\n");
   plain_print("  -check        Validate config file format\n");
   plain_print("  -test         Send test email / Telegram / Teams alert\n");
+  plain_print("  -mute         Send no alert of these services for a while\n");
+  plain_print("  -unmute       End their mute\n");
   plain_print("  -s            Silent mode\n");
   plain_print("  -h, --help    Show this help\n");
 }
@@ -69,8 +75,15 @@ int check_files_command() {
   const bool notify_ok = check_config_file(kNotifyFileName, kNotifyFile) == 1;
   plain_print("%s\n\n", pass_text(notify_ok));
 
-  plain_print("Result: %s\n", pass_text(host_ok && notify_ok));
-  return host_ok && notify_ok ? 0 : 1;
+  bool mute_ok = true;
+  if (file_readable(kMuteFileName)) {
+    plain_print("Checking %s ...\n", kMuteFileName);
+    mute_ok = check_mute_file() == 1;
+    plain_print("%s\n\n", pass_text(mute_ok));
+  }
+
+  plain_print("Result: %s\n", pass_text(host_ok && notify_ok && mute_ok));
+  return host_ok && notify_ok && mute_ok ? 0 : 1;
 }
 
 int test_command() {
@@ -101,6 +114,13 @@ int run_entry(int argc, char** argv) {
     }
     if (same(arg, "-check")) return check_files_command();
     if (same(arg, "-test")) return test_command();
+    // Neither ever starts a run; a missing argument is refused by the command.
+    if (same(arg, "-mute")) {
+      return mute_command(i + 1 < argc ? argv[i + 1] : nullptr,
+                          i + 2 < argc ? argv[i + 2] : nullptr,
+                          i + 3 < argc ? argv[i + 3] : nullptr);
+    }
+    if (same(arg, "-unmute")) return unmute_command(i + 1 < argc ? argv[i + 1] : nullptr);
     if (same(arg, "-start")) return start_background();
     if (same(arg, "-install")) {
       // An account is never named like an option; its password may be.

@@ -8,10 +8,11 @@ namespace lw {
 
 // Starts the socket library, scans the arguments after the program name in
 // order and runs the first command found ("-status", "-stop", "-reload", "-h",
-// "--help", "-check", "-test", "-start", "-install", "-uninstall",
-// "-service", compared whole and case-sensitive), returning its exit code;
-// later arguments are not looked at, except the account and password after
-// "-install" and the folder after "-service". "-s" switches
+// "--help", "-check", "-test", "-mute", "-unmute", "-start", "-install",
+// "-uninstall", "-service", compared whole and case-sensitive), returning
+// its exit code; later arguments are not looked at, except the account and
+// password after "-install", the folder after "-service" and the target,
+// duration and reason after "-mute" and "-unmute". "-s" switches
 // silent mode on; anything else is ignored. Without a command the monitoring
 // run follows. Returns the process exit code.
 int run_entry(int argc, char** argv);

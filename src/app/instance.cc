@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "app/quiet.h"
 #include "app/service.h"
 #include "app/status.h"
 #include "config/config_line.h"
 #include "config/host_config.h"
+#include "support/clock.h"
 #include "support/fixed_text.h"
 #include "support/output.h"
 
@@ -220,10 +222,17 @@ int show_status() {
   if (find_instance(true, &pid) == Found::kInstance) {
     plain_print("linkwatch running pid %lu\n", static_cast<unsigned long>(pid));
     print_status_table(pid);
+    print_active_mutes(now_seconds());
     return 0;
   }
   plain_print("linkwatch not running\n");
+  print_active_mutes(now_seconds());
   return 1;
+}
+
+bool instance_running() {
+  uint32_t pid = 0;
+  return find_instance(false, &pid) == Found::kInstance;
 }
 
 int stop_instance() {

@@ -32,6 +32,10 @@ uint32_t read_pid_file();
 // (under the lock, so a starting instance's file is never removed).
 int show_status();
 
+// True when a monitoring instance holds the pid file's lock under its
+// recorded id (what "-status" reports as running). Deletes nothing.
+bool instance_running();
+
 // "-stop": ends the instance (the process that holds the pid file's lock
 // under the recorded id) and deletes its pid file. The service instance is
 // asked to stop through the service manager instead (stop_service_instance). 0 stopped, 1

@@ -195,6 +195,8 @@ int run_cycle(MonitorRun& run) {
   const int workers = run.settings->workers < 1 ? 1 : run.settings->workers;
   const CheckFunction check = run.check ? run.check : check_host_worker;
   const bool counted = run.settings->netcheck_count < 1 || own_network_answers(run, now);
+  refresh_mutes(&run.quiet, now);
+  mark_silenced_hosts(table, *run.settings, run.quiet, now);
   const WorkerContext context{table,
                               {down_alert, recovery_alert, reminder_alert, &run},
                               run.settings->recover_count,

@@ -25,6 +25,7 @@
 
 #include <cstdint>
 
+#include "app/quiet.h"
 #include "app/status.h"
 #include "config/host_config.h"
 #include "config/notify_config.h"
@@ -83,6 +84,9 @@ struct MonitorRun {
   // Set when a wait ended for a reload request (platform::take_reload_request);
   // run_monitor reloads the files before the next cycle and clears it.
   bool reload_requested = false;
+  // The mutes read before every cycle (refresh_mutes), with the
+  // maintenance windows deciding which hosts are silenced.
+  QuietState quiet;
 };
 
 // The normal wait in seconds: `interval` read as a decimal number (leading

@@ -65,6 +65,12 @@ std::string time_text(int64_t seconds) {
 std::string state_text(const HostEntry& host) {
   if (host.resolve_state != kResolved) return "NOT RESOLVED";
   if (host.port_number == 0) return "INVALID";
+  if (host.muted_until != 0) {
+    char end[32];
+    format_local_time(host.muted_until, "%Y-%m-%d %H:%M", end, sizeof end);
+    return std::string("MUTED until ") + end;
+  }
+  if (host.silenced != 0) return "MAINTENANCE";
   if (host.alert_sent != 0) return "DOWN since " + time_text(host.down_since);
   if (host.fail_count > 0) {
     char text[48];
@@ -221,14 +227,19 @@ std::string format_status_table(const StatusBoard& board, const HostTable& table
 std::string format_metrics(const StatusBoard& board, const HostTable& table,
                            const ChannelRecord* records, const NotifySettings* notify) {
   std::string out;
+  enum class Value { kUp, kFailCount, kSilenced };
   const struct {
     const char* name;
     const char* help;
-    bool up;
+    Value value;
   } kHostMetrics[] = {
-      {"linkwatch_host_up", "Whether the last check of the host connected (1) or not (0).", true},
+      {"linkwatch_host_up", "Whether the last check of the host connected (1) or not (0).",
+       Value::kUp},
       {"linkwatch_host_fail_count", "Failed checks of the host since the last that connected.",
-       false}};
+       Value::kFailCount},
+      {"linkwatch_host_silenced",
+       "Whether a maintenance window or mute keeps the host's alerts back (1) or not (0).",
+       Value::kSilenced}};
   for (const auto& metric : kHostMetrics) {
     put_metric_head(&out, metric.name, "gauge", metric.help);
     for (int i = 1; i <= host_count(table); ++i) {
@@ -239,7 +250,10 @@ std::string format_metrics(const StatusBoard& board, const HostTable& table,
       out.append("\",port=\"");
       put_label_value(&out, table.hosts[i].port.c_str());
       out.append("\"} ");
-      out.append(std::to_string(metric.up ? (view.up ? 1 : 0) : view.fails_in_row)).append("\n");
+      const int32_t value = metric.value == Value::kUp          ? (view.up ? 1 : 0)
+                            : metric.value == Value::kFailCount ? view.fails_in_row
+                                                                : table.hosts[i].silenced;
+      out.append(std::to_string(value)).append("\n");
     }
   }
   char value[48];

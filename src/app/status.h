@@ -54,8 +54,9 @@ void note_cycle(StatusBoard* board, const HostTable& table, const WorkerSlot* sl
 // with `pid`), the first and last cycle, the cycle count and the last
 // cycle's duration; one fixed-width line per host with host, port,
 // description, state (UP, FAILING n/m, DOWN since <time>, NOT RESOLVED,
-// INVALID), last check, last error and last connect; then one line per
-// channel with its last send, its outcome and its failures. `records` holds
+// INVALID; while silenced MUTED until <time> or MAINTENANCE), last check,
+// last error and last connect; then one line per channel with its last
+// send, its outcome and its failures. `records` holds
 // every channel in Channel order (null: no delivery thread, nothing
 // recorded); a web hook's row is listed only when `notify` (null: none)
 // has its block (channel_listed). Cells are cut to their width ("~" marks the cut), counted in
@@ -65,9 +66,10 @@ std::string format_status_table(const StatusBoard& board, const HostTable& table
                                 const NotifySettings* notify = nullptr);
 
 // The same facts in the Prometheus text exposition format, each metric with
-// its HELP and TYPE line: linkwatch_host_up{host,port} and
-// linkwatch_host_fail_count{host,port} (gauges; a host and port repeated in
-// the table is written once), linkwatch_last_cycle_seconds (gauge) and
+// its HELP and TYPE line: linkwatch_host_up{host,port},
+// linkwatch_host_fail_count{host,port} and linkwatch_host_silenced{host,port}
+// (1 while a maintenance window or mute holds; gauges; a host and port
+// repeated in the table is written once), linkwatch_last_cycle_seconds (gauge) and
 // linkwatch_delivery_failures_total{channel} (counter). Label values are
 // escaped (\\, \", \n). Web hook channels as in format_status_table.
 std::string format_metrics(const StatusBoard& board, const HostTable& table,

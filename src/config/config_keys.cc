@@ -140,6 +140,56 @@ const char* family_text(int family) {
   return family == kFamilyIPv4 ? "4" : family == kFamilyIPv6 ? "6" : "any";
 }
 
+// `maintenance`: the windows of a line added to the host's (to->host) or
+// the global ones; those beyond the room left are dropped with a note.
+void store_windows(const char* written, HostLoadTarget* to) {
+  MaintenanceWindow read[kMaxGlobalWindows];
+  int32_t count = 0;
+  if (!parse_maintenance_list(written, read, &count)) return;
+  MaintenanceWindow* into =
+      to->host ? to->host->maintenance.window : to->settings->maintenance.window;
+  int32_t* have = to->host ? &to->host->maintenance.count : &to->settings->maintenance.count;
+  const int room = to->host ? kMaxHostWindows : kMaxGlobalWindows;
+  for (int i = 0; i < count; ++i) {
+    if (*have == room) {
+      print_and_log("more than %d maintenance windows %s%s in %s; the rest are left out", room,
+                    to->host ? "for host " : "before the first host",
+                    to->host ? to->host->host.c_str() : "", kHostFileName);
+      return;
+    }
+    into[(*have)++] = read[i];
+  }
+}
+
+void show_windows(const MaintenanceWindow* windows, int count, Out* out) {
+  out->assign("");
+  FixedText<64> one;
+  for (int i = 0; i < count; ++i) {
+    format_maintenance_window(windows[i], &one);
+    out->append_format("%s%s", i > 0 ? "; " : "", one.c_str());
+  }
+}
+
+// -check of `maintenance`: the line's windows by verdict, then the room of
+// the block (or of the globals) counted over its lines.
+bool check_maintenance(const HostKeyRow& row, const ConfigLine& line, int line_no,
+                       const KeyValue& value, HostCheckState* state) {
+  if (!check_by_verdict(row, line, line_no, value, *state)) return false;
+  if (state->windows_block_line != state->block_line) {
+    state->windows_block_line = state->block_line;
+    state->windows_count = 0;
+  }
+  MaintenanceWindow read[kMaxGlobalWindows];
+  int32_t count = 0;
+  parse_maintenance_list(line.value.c_str(), read, &count);
+  state->windows_count += count;
+  const int room = state->block_line > 0 ? kMaxHostWindows : kMaxGlobalWindows;
+  if (state->windows_count <= room) return true;
+  plain_print("Line %d: more than %d maintenance windows %s\n", line_no, room,
+              state->block_line > 0 ? "in one host block" : "before the first host block");
+  return false;
+}
+
 // The host file's keys, in the order -check lists missing ones and suggests
 // known ones. Columns: name, scope, range, default, when missing, parse,
 // store, on_refused, the loader's note (rule, fallback), on_replaced, check
@@ -314,6 +364,27 @@ constexpr HostKeyRow kHostKeys[] = {
      LoadRefused::kFallBack, "4, 6 or any", "using any", CheckReplaced::kWarn, check_family,
      [](const MonitorSettings&, const HostEntry* h, Out* out) {
        out->assign(family_text(h->family));
+     }},
+    // Repeatable: every line adds its windows ("Sun 02:00-04:00; daily
+    // 03:00-03:30"); before the first host block for every host.
+    {"maintenance", KeyScope::kEither,
+     "use windows such as \"Sun 02:00-04:00\", \"Mon,Wed 22:00-02:00\", \"daily 03:00-03:30\" "
+     "or \"first Tue 20:00-23:00\", separated by ';'",
+     "", WhenMissing::kOptional,
+     [](const char* v) {
+       MaintenanceWindow read[kMaxGlobalWindows];
+       int32_t count = 0;
+       return refused_unless(parse_maintenance_list(v, read, &count));
+     },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) { store_windows(w, to); },
+     LoadRefused::kFallBack, "windows such as \"Sun 02:00-04:00\" separated by ';'",
+     "the line is left out", CheckReplaced::kWarn, check_maintenance,
+     [](const MonitorSettings& s, const HostEntry* h, Out* out) {
+       if (h) {
+         show_windows(h->maintenance.window, h->maintenance.count, out);
+       } else {
+         show_windows(s.maintenance.window, s.maintenance.count, out);
+       }
      }},
 };
 
@@ -700,7 +771,8 @@ const HostKeyRow* find_host_key(const char* key) { return find_row(host_key_rows
 const NotifyKeyRow* find_notify_key(const char* key) { return find_row(notify_key_rows(), key); }
 
 void load_host_key(const HostKeyRow& row, const ConfigLine& line, HostLoadTarget* to) {
-  if (row.scope != KeyScope::kGlobal && !to->host) return;  // before the first host
+  if (row.scope != KeyScope::kGlobal && row.scope != KeyScope::kEither && !to->host)
+    return;  // before the first host
   const char* written = line.value.c_str();
   const KeyValue value = row.parse(written);
   if (value.verdict == KeyVerdict::kIgnored) return;
@@ -708,7 +780,7 @@ void load_host_key(const HostKeyRow& row, const ConfigLine& line, HostLoadTarget
     row.store(written, value, to);
     return;
   }
-  if (row.load_rule && row.scope == KeyScope::kGlobal) {
+  if (row.load_rule && (row.scope == KeyScope::kGlobal || !to->host)) {
     print_and_log("%s in %s must be %s; %s", row.name, kHostFileName, row.load_rule,
                   row.load_fallback);
   } else if (row.load_rule) {

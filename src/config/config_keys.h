@@ -57,6 +57,7 @@ enum class KeyScope {
   kGlobal,   // the monitoring settings, wherever the line stands
   kPerHost,  // the host of the most recent `host` line; nowhere before the first
   kBlock,    // `host`: begins a host block
+  kEither,   // before the first host block every host's, inside one that host's
 };
 
 // What the host-file loader writes to. `host` is null before the first host.
@@ -75,6 +76,10 @@ struct HostCheckState {
   bool current_has_port = false;
   HostForm current_form = HostForm::kName;
   int block_line = 0;  // the `host` line of the current block
+  // `maintenance` windows so far of the block at windows_block_line (0:
+  // before the first host block).
+  int windows_block_line = 0;
+  int windows_count = 0;
 };
 
 struct HostKeyRow;

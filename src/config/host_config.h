@@ -9,6 +9,7 @@
 
 #include "config/config_line.h"
 #include "config/host_form.h"
+#include "config/maintenance.h"
 #include "support/fixed_text.h"
 
 namespace lw {
@@ -71,6 +72,9 @@ struct HostConfig {
   int32_t alertcount = 0;
   FixedText<16> alertcount_text;
   int32_t family = kFamilyAny;
+  // `maintenance` lines of the host's block: its own windows, besides the
+  // global ones.
+  HostWindows maintenance;
 };
 
 // The resolver's side of one host: the addresses of the last good
@@ -105,10 +109,22 @@ struct HostState {
   int64_t down_seen_before_restart = 0;
 };
 
-// One slot of the host table: the three parts under their own names
+// Maintenance windows and mutes of one host. `silenced` is set by the cycle
+// before the host's check; `held` by the check under host_state_lock.
+struct HostSilence {
+  // 1 while a maintenance window or mute holds: the check counts, nothing is sent.
+  int32_t silenced = 0;
+  // 1 while alert_sent differs from what the channels were last told (a
+  // crossing kept back by a window or mute); 0 when they agree.
+  int32_t held = 0;
+  // The end of the mute that silences the host; 0: none (a window may).
+  int64_t muted_until = 0;
+};
+
+// One slot of the host table: the parts under their own names
 // (`entry.port`, `entry.resolved_ip`, `entry.fail_count`). HostEntry{} is
 // an empty slot, every field zero.
-struct HostEntry : HostConfig, HostAddresses, HostState {};
+struct HostEntry : HostConfig, HostAddresses, HostState, HostSilence {};
 
 // Stores `text` as the host (cut to its size) and classifies what is
 // stored into `form` and `literal`. Every writer of `host` goes through it.
@@ -165,6 +181,8 @@ struct MonitorSettings {
   // `state_file : "1"`: the alert states and the waiting messages are kept
   // in linkwatch_state.txt and taken back at start.
   int32_t state_file = 0;
+  // `maintenance` lines before the first host block: windows of every host.
+  GlobalWindows maintenance;
 };
 
 // The value of a `status_file` text: "0" or "1". Returns -1 for anything else.

@@ -72,14 +72,29 @@ SuccessStep count_success(HostState& state, int32_t recover_count) {
   return SuccessStep::kRecovered;
 }
 
+// True when the channels were last told that `host` is DOWN: a DOWN that
+// no RECOVERY has followed.
+bool told_down(const HostEntry& host) { return (host.alert_sent != 0) != (host.held != 0); }
+
+// Records what the channels now know of `host`.
+void set_told(HostEntry* host, bool down) { host->held = (host->alert_sent != 0) != down; }
+
+// The mark of a check whose alerts a maintenance window or mute keeps back.
+void print_silenced(const HostEntry& host) {
+  console_print("[%s:%s] (maintenance) no alert is sent\n", host.host.c_str(), host.port.c_str());
+}
+
 // The failed-check branch: moves the state, prints, and alerts without the
-// lock; called with `lock` held, returns with it held.
+// lock; called with `lock` held, returns with it held. While the host is
+// silenced nothing is sent; after it, a crossing kept back is told as DOWN
+// when the host is still failing (and a host told DOWN before gets nothing new).
 void record_failure(HostEntry* host, int result, char* error, const WorkerContext& context,
                     std::unique_lock<std::mutex>& lock) {
   const AlertSink& alerts = context.alerts;
   const int64_t now = now_seconds();
   const char* name = host->host.c_str();
   const char* port = host->port.c_str();
+  const bool told = told_down(*host);
 
   const FailureStep step = count_failure(*host, host->alertcount, context.remind_seconds, now);
   if (host->down_seen_before_restart != 0) {
@@ -89,6 +104,28 @@ void record_failure(HostEntry* host, int result, char* error, const WorkerContex
     format_local_time(host->down_since, "%Y-%m-%d %H:%M:%S", since, sizeof since);
     console_print("[%s:%s] still DOWN since %s (before the restart)\n", name, port, since);
     log_event("[%s:%s] still DOWN since %s (before the restart)", name, port, since);
+  }
+  if (host->silenced != 0) {
+    if (result == kProbeTimedOut) {
+      console_print("[%s:%s] TIMEOUT count [%d] of [%d]\n", name, port, host->fail_count,
+                    host->alertcount);
+    } else {
+      console_print("[%s:%s] %s. FAIL count [%d] of [%d]\n", name, port, error, host->fail_count,
+                    host->alertcount);
+    }
+    print_silenced(*host);
+    set_told(host, told);
+    return;
+  }
+  if ((step == FailureStep::kStillDown || step == FailureStep::kRemind) && !told) {
+    // It crossed its threshold while silenced and is still failing.
+    if (result == kProbeTimedOut) copy_bounded(error, kProbeErrorSize, "Timeout");
+    console_print("[%s:%s] still DOWN [%s] after maintenance\n", name, port, error);
+    lock.unlock();
+    if (alerts.down) alerts.down(alerts.context, *host, error);
+    lock.lock();
+    set_told(host, true);
+    return;
   }
   if (step == FailureStep::kStillDown || step == FailureStep::kRemind) {
     if (result == kProbeTimedOut) {
@@ -115,11 +152,15 @@ void record_failure(HostEntry* host, int result, char* error, const WorkerContex
   }
   if (step != FailureStep::kCrossed) return;
 
-  // The alert runs without the lock (it may ping and start programs).
-  lock.unlock();
-  if (alerts.down) alerts.down(alerts.context, *host, error);
-  lock.lock();
+  // The alert runs without the lock (it may ping and start programs). A host
+  // told DOWN before a window and down again after it gets no second DOWN.
+  if (!told) {
+    lock.unlock();
+    if (alerts.down) alerts.down(alerts.context, *host, error);
+    lock.lock();
+  }
   restart_count(*host, now);
+  set_told(host, true);
 }
 
 }  // namespace
@@ -181,17 +222,29 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
   }
   if (result == kProbeConnected) {
     console_print("[%s:%s] connected. Taking [%.2f] seconds\n", name, host->port.c_str(), elapsed);
+    const bool told = told_down(*host);
     const SuccessStep step = count_success(*host, context.recover_count);
+    if (host->silenced != 0) {
+      print_silenced(*host);
+      set_told(host, told);
+      slot->failed = step == SuccessStep::kRecovering;
+      return 0;
+    }
     if (step == SuccessStep::kRecovering) {
       console_print("[%s:%s] %d of %d checks in a row before recovery\n", name, host->port.c_str(),
                     host->recover_streak, context.recover_count);
       slot->failed = 1;  // not recovered yet: fast retry stays on
       return 0;
     }
-    if (step == SuccessStep::kRecovered) {
+    // A RECOVERY is due to a host told DOWN, also when it recovered while
+    // silenced; none to a host whose DOWN was kept back.
+    if (host->alert_sent == 0 && told) {
+      set_told(host, false);
       lock.unlock();
       if (context.alerts.recovery) context.alerts.recovery(context.alerts.context, *host);
       lock.lock();
+    } else {
+      set_told(host, told);
     }
     // The RECOVERY (composed above) was the only one to say "while stopped".
     if (step != SuccessStep::kRecovering) host->down_seen_before_restart = 0;

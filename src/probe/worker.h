@@ -60,8 +60,13 @@ struct WorkerContext {
 // that fast retry stays on. With context.count_checks false the probe's
 // outcome is printed "not counted" and the host's state is left as it was.
 // A probe cut by a stop request (kProbeStopped) prints nothing and leaves
-// the host's state as it was. Sets slot->failed. Returns 0 (also for a null
-// slot).
+// the host's state as it was. While host.silenced is set (a maintenance
+// window or mute) the state moves as always, the console marks the check
+// "(maintenance)" and nothing reaches the sink; at the first check after,
+// only changes are told: a host that crossed its threshold meanwhile and
+// fails this check gets its DOWN, a host told DOWN before that is up gets
+// its RECOVERY, a host told DOWN before that still fails gets nothing new.
+// Sets slot->failed. Returns 0 (also for a null slot).
 uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context);
 
 }  // namespace lw
