@@ -71,6 +71,7 @@ TEST(StateFileText, ServicesAndMessagesComeBackAsWritten) {
   name_hosts(&table, 2);
   HostState& down = table.hosts[2];
   down = HostState{1, 1, 1000, 1090, 2, 1000, 1060, 0};
+  down.held = 1;  // a DOWN a maintenance window kept back
   const auto message = std::make_shared<const QueuedMessage>(tricky_message(1090));
   const std::string text =
       format_state_file(1100, format_state_services(table),
@@ -91,7 +92,7 @@ TEST(StateFileText, ServicesAndMessagesComeBackAsWritten) {
     const HostState& s = saved.services[1].state;
     EXPECT_TRUE(s.fail_count == 1 && s.alert_sent == 1 && s.first_fail_time == 1000 &&
                 s.last_fail_time == 1090 && s.recover_streak == 2 && s.down_since == 1000 &&
-                s.last_reminder == 1060);
+                s.last_reminder == 1060 && s.held == 1);
     ASSERT_EQ(saved.messages.size(), 1u);
     EXPECT_EQ(saved.messages[0].channels, kEmailAndTelegram);
     expect_same(saved.messages[0].message, *message);
@@ -190,6 +191,18 @@ TEST_F(StateFileTest, ServicesTakeTheirStateBackByHostAndPort) {
   const std::string log = test::read_file("linkwatch_log.txt");
   EXPECT_NE(log.find("state of h2:80 dropped: no longer in linkwatch_host.txt"), std::string::npos);
   EXPECT_NE(log.find("state of h3:80 dropped"), std::string::npos);
+
+  // A DOWN a maintenance window kept back comes back as kept back, not as
+  // "still DOWN (before the restart)": it is told when the host is seen.
+  before.hosts[1].held = 1;
+  const std::string held = format_state_file(800, format_state_services(before), "");
+  SavedState saved_held;
+  ASSERT_TRUE(parse_state_file(held.data(), held.size(), &saved_held, &error)) << error;
+  HostTable again;
+  name_hosts(&again, 1);
+  EXPECT_EQ(restore_services(saved_held, &again), 1);
+  EXPECT_EQ(again.hosts[1].held, 1);
+  EXPECT_EQ(again.hosts[1].down_seen_before_restart, 0);
 }
 
 // The delivery lists what it holds, each message once with its channels,

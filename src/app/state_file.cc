@@ -195,6 +195,8 @@ bool read_service(const Record& record, SavedService* service, std::string* erro
       ok = parse_number(value, &s.down_since);
     } else if (name == "last_reminder") {
       ok = parse_number(value, &s.last_reminder);
+    } else if (name == "held") {
+      ok = parse_int32(value, &s.held) && (s.held == 0 || s.held == 1);
     } else if (name == "recover_streak") {
       ok = parse_int32(value, &s.recover_streak) && s.recover_streak >= 0;
     } else {
@@ -283,6 +285,7 @@ void put_service_line(std::string* out, const std::string& host, const std::stri
   put_number(&line, "down_since", state.down_since);
   put_number(&line, "last_reminder", state.last_reminder);
   put_number(&line, "recover_streak", state.recover_streak);
+  if (state.held != 0) put_number(&line, "held", state.held);
   out->append(line).append("\n");
 }
 
@@ -442,7 +445,9 @@ int restore_services(const SavedState& saved, HostTable* table) {
     HostState& state = *found;
     state = service.state;
     state.down_seen_before_restart = 0;
-    if (state.alert_sent == 1) {
+    // Only a DOWN the channels were told of is "still DOWN" after the
+    // restart; one a window kept back is told when the host is seen again.
+    if (state.alert_sent == 1 && state.held == 0) {
       state.down_seen_before_restart =
           state.last_fail_time > state.down_since ? state.last_fail_time : state.down_since;
       if (state.down_seen_before_restart <= 0) state.down_seen_before_restart = saved.saved_at;

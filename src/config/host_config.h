@@ -107,16 +107,16 @@ struct HostState {
   // the restart clears it; a RECOVERY composed while it is set says that
   // the service recovered while linkwatch was stopped.
   int64_t down_seen_before_restart = 0;
+  // 1 while alert_sent differs from what the channels were last told (a
+  // crossing kept back by a maintenance window or mute); 0 when they agree.
+  int32_t held = 0;
 };
 
-// Maintenance windows and mutes of one host. `silenced` is set by the cycle
-// before the host's check; `held` by the check under host_state_lock.
+// Maintenance windows and mutes of one host, set by the cycle before the
+// host's check (what they kept back is HostState::held).
 struct HostSilence {
   // 1 while a maintenance window or mute holds: the check counts, nothing is sent.
   int32_t silenced = 0;
-  // 1 while alert_sent differs from what the channels were last told (a
-  // crossing kept back by a window or mute); 0 when they agree.
-  int32_t held = 0;
   // The end of the mute that silences the host; 0: none (a window may).
   int64_t muted_until = 0;
 };
