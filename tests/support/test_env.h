@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace lw::test {
 
 // A fresh folder under the system's temporary folder as the working directory
@@ -75,6 +77,20 @@ const char* text_line_end();
 
 // `text` as UTF-16 little-endian after `mark` (as Notepad saves "Unicode").
 std::string utf16le(std::u16string_view text, const char* mark = "\xFF\xFE");
+
+// How often `part` occurs in `text` (overlaps counted).
+inline size_t count_of(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// Waits up to `ms` (polling every 20 ms) until `done()` holds: its last answer.
+template <typename Done>
+bool eventually(Done done, int ms = 20000) {
+  for (int waited = 0; waited < ms && !done(); waited += 20) platform::sleep_ms(20);
+  return done();
+}
 
 // Waits up to 10 s for a file that a child writes ("<pid>\n"): the number, or 0.
 uint32_t wait_for_pid_file(const std::string& name);
