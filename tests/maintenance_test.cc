@@ -3,14 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 #include <vector>
-
-#include "config/check.h"
-#include "config/host_config.h"
-#include "support/capture.h"
-#include "support/test_env.h"
 
 namespace lw {
 namespace {
@@ -59,9 +53,7 @@ constexpr int kSun = 0, kMon = 1, kTue = 2, kWed = 3, kThu = 4;
 
 int at(int h, int m) { return h * 60 + m; }
 
-// Whether a window holds at a moment: edges, midnight, first and last
-// weekdays (a window past midnight belongs to the day it starts on, also
-// across the end of a month).
+// A window past midnight belongs to the day it starts on, across a month's end too.
 TEST(MaintenanceWindowTest, WhenAWindowHolds) {
   const struct {
     const char* window;
@@ -100,33 +92,6 @@ TEST(MaintenanceWindowTest, WhenAWindowHolds) {
     ASSERT_TRUE(parse_maintenance_window(c.window, &w)) << c.window;
     EXPECT_EQ(window_holds(w, c.moment), c.holds)
         << c.window << " on day " << c.moment.day << " at minute " << c.moment.minute;
-  }
-}
-
-// Global lines go to every host, block lines to their host; the loader drops
-// windows beyond a host's room with a note, -check fails them.
-TEST(MaintenanceKeyTest, GlobalAndHostWindowsAndTheirRoom) {
-  test::ScopedWorkDir dir;
-  const std::string four = "maintenance:\"daily 01:00-02:00; Sun 01:00-02:00; Mon 01:00-02:00\"\n";
-  std::string text =
-      "interval:\"15\"\nfast_retry_interval:\"3\"\nmaintenance:\"Sun "
-      "02:00-04:00\"\nmaintenance:\"daily 03:00-03:30\"\n"
-      "host:\"a\"\nport:\"80\"\nmaintenance:\"Mon 22:00-02:00\"\nhost:\"b\"\nport:\"81\"\n";
-  for (const bool full : {false, true}) {
-    test::write_file(kHostFileName, text + (full ? four + four : ""));
-    auto table = std::make_unique<HostTable>();
-    MonitorSettings settings;
-    test::OutputCapture capture;
-    ASSERT_TRUE(load_host_config(table.get(), &settings));
-    EXPECT_EQ(settings.maintenance.count, 2);
-    EXPECT_EQ(table->hosts[1].maintenance.count, 1);
-    EXPECT_EQ(table->hosts[2].maintenance.count, full ? kMaxHostWindows : 0);
-    EXPECT_EQ(check_config_file(kHostFileName, kHostFile), full ? 0 : 1) << capture.out();
-    EXPECT_EQ(capture.out().find("more than 4 maintenance windows for host b") != std::string::npos,
-              full);
-    EXPECT_EQ(capture.out().find("Line 11: more than 4 maintenance windows in one host block") !=
-                  std::string::npos,
-              full);
   }
 }
 
