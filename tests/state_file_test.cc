@@ -41,8 +41,7 @@ SavedState parsed(const std::string& text) {
   return saved;
 }
 
-// Every field comes back as written, texts with every byte that needs an
-// escape included, with "\n" and with "\r\n" line ends.
+// Every field and every byte that needs an escape, with "\n" and "\r\n" line ends.
 TEST(StateFileText, ServicesAndMessagesComeBackAsWritten) {
   HostTable table;
   name_hosts(&table, 2);
@@ -108,9 +107,65 @@ TEST(StateFileText, BrokenFilesAreRefusedWithTheirLine) {
   }
 }
 
+// Whole runs check a port of 127.0.0.1 for real and send by Telegram to the
+// command recorder.
 class StateFileTest : public test::WorkDirTest {
  protected:
-  void SetUp() override { set_silent_mode(true); }
+  void SetUp() override {
+    set_silent_mode(true);
+    ASSERT_TRUE(platform::socket_startup() && platform::listen_loopback(0, 8, &listener_));
+    port_ = listener_.port;
+    test::write_file(kNotifyFileName,
+                     "token : \"1:T\"\nchat_id : \"42\"\nretry_minutes : \"60\"\n");
+    test::write_file(kHostFileName,
+                     "state_file : \"1\"\nalert_text : \"clear\"\nhost : "
+                     "\"127.0.0.1\"\nalertcount : \"1\"\nport : \"" +
+                         std::to_string(port_) + "\"\n");
+  }
+  void TearDown() override { close_listener(); }
+  void close_listener() {
+    if (listener_.handle != -1) platform::close_listener(&listener_);
+    listener_.handle = -1;
+  }
+  // Telegram sends so far, percent escapes undone.
+  std::vector<std::string> sends() const {
+    std::vector<std::string> out;
+    for (const auto& c : recorder_.commands()) {
+      if (c.argv[0].find("curl") == std::string::npos || !c.input) continue;
+      std::string text, in = *c.input;
+      for (size_t i = 0; i < in.size(); ++i) {
+        const bool escape = in[i] == '%' && i + 2 < in.size();
+        text += escape ? static_cast<char>(std::stoi(in.substr(i + 1, 2), nullptr, 16)) : in[i];
+        i += escape ? 2 : 0;
+      }
+      out.push_back(text);
+    }
+    return out;
+  }
+  // One run of one cycle; its stop waits (bounded) for `sends_by_then` sends.
+  void run_once(size_t sends_by_then) {
+    static StateFileTest* self;
+    static size_t wanted;
+    static int waits;
+    self = this, wanted = sends_by_then, waits = 0;
+    auto run = std::make_unique<MonitorRun>();
+    auto table = std::make_unique<HostTable>();
+    MonitorSettings settings;
+    NotifySettings notify;
+    run->table = table.get(), run->settings = &settings, run->notify = &notify;
+    run->wait = [](uint32_t) {
+      if (++waits < 2) return false;  // the start delay
+      for (int i = 0; i < 400 && self->sends().size() < wanted; ++i) platform::sleep_ms(25);
+      return true;
+    };
+    ASSERT_EQ(run_monitor(*run), 0);
+    ASSERT_TRUE(test::file_exists(kStateFileName));
+  }
+  std::string log() const { return test::read_file(kLogFileName); }
+
+  test::CommandRecorder recorder_;
+  platform::Listener listener_;
+  uint16_t port_ = 0;
 };
 
 TEST_F(StateFileTest, ABadFileIsSetAsideAndTheRunStartsAfresh) {
@@ -130,9 +185,7 @@ TEST_F(StateFileTest, ABadFileIsSetAsideAndTheRunStartsAfresh) {
             std::string::npos);
 }
 
-// Restored by host and port: an alerted service is marked as seen down before
-// the restart, a held one (kept back by a window) stays held and unmarked, a
-// service gone from the host file is dropped with a log line.
+// An alerted service comes back seen down before the restart, a held one held.
 TEST_F(StateFileTest, ServicesTakeTheirStateBackByHostAndPort) {
   for (const int held : {0, 1}) {
     HostTable before, after;
@@ -154,9 +207,7 @@ TEST_F(StateFileTest, ServicesTakeTheirStateBackByHostAndPort) {
   EXPECT_NE(log.find("state of h3:80 dropped"), std::string::npos);
 }
 
-// The delivery lists each waiting message once with its channels and takes
-// saved ones back as late messages, unless their retry_minutes are over or
-// their channels are off now.
+// Saved messages go as late ones, unless retry_minutes are over or channels off.
 TEST_F(StateFileTest, DeliveryHandsOverAndTakesBackWaitingMessages) {
   NotifySettings notify = test::all_channels();
   notify.teams_enabled = 0;
@@ -200,9 +251,7 @@ TEST_F(StateFileTest, DeliveryHandsOverAndTakesBackWaitingMessages) {
   EXPECT_TRUE(after.held_messages().empty());
 }
 
-// The keeper writes the services after a cycle that changed them (only then),
-// a new waiting message within a second on its own, and at the stop what the
-// delivery handed over.
+// After a cycle that changed services, on a new message, and at the stop.
 TEST_F(StateFileTest, TheKeeperWritesChangesOfEitherPart) {
   NotifySettings notify = test::all_channels();
   Delivery delivery(&notify);  // not started: nothing is sent
@@ -235,70 +284,8 @@ TEST_F(StateFileTest, TheKeeperWritesChangesOfEitherPart) {
   EXPECT_NE(text.find("service\thost=h2\tport=80\talert_sent=0\tfail_count=1"), std::string::npos);
 }
 
-// Whole runs of run_monitor checking 127.0.0.1 for real, Telegram through the
-// command recorder.
-class StateRestartTest : public test::WorkDirTest {
- protected:
-  void SetUp() override {
-    set_silent_mode(true);
-    ASSERT_TRUE(platform::socket_startup() && platform::listen_loopback(0, 8, &listener_));
-    port_ = listener_.port;
-    test::write_file(kNotifyFileName,
-                     "token : \"1:T\"\nchat_id : \"42\"\nretry_minutes : \"60\"\n");
-    test::write_file(kHostFileName,
-                     "state_file : \"1\"\nalert_text : \"clear\"\nhost : "
-                     "\"127.0.0.1\"\nalertcount : \"1\"\nport : \"" +
-                         std::to_string(port_) + "\"\n");
-  }
-  void TearDown() override { close_listener(); }
-  void close_listener() {
-    if (listener_.handle != -1) platform::close_listener(&listener_);
-    listener_.handle = -1;
-  }
-  // Telegram sends so far, percent escapes undone.
-  std::vector<std::string> sends() const {
-    std::vector<std::string> out;
-    for (const auto& c : recorder_.commands()) {
-      if (c.argv[0].find("curl") == std::string::npos || !c.input) continue;
-      std::string text, in = *c.input;
-      for (size_t i = 0; i < in.size(); ++i) {
-        const bool escape = in[i] == '%' && i + 2 < in.size();
-        text += escape ? static_cast<char>(std::stoi(in.substr(i + 1, 2), nullptr, 16)) : in[i];
-        i += escape ? 2 : 0;
-      }
-      out.push_back(text);
-    }
-    return out;
-  }
-  // One run of one cycle; its stop waits (bounded) for `sends_by_then` sends.
-  void run_once(size_t sends_by_then) {
-    static StateRestartTest* self;
-    static size_t wanted;
-    static int waits;
-    self = this, wanted = sends_by_then, waits = 0;
-    auto run = std::make_unique<MonitorRun>();
-    auto table = std::make_unique<HostTable>();
-    MonitorSettings settings;
-    NotifySettings notify;
-    run->table = table.get(), run->settings = &settings, run->notify = &notify;
-    run->wait = [](uint32_t) {
-      if (++waits < 2) return false;  // the start delay
-      for (int i = 0; i < 400 && self->sends().size() < wanted; ++i) platform::sleep_ms(25);
-      return true;
-    };
-    ASSERT_EQ(run_monitor(*run), 0);
-    ASSERT_TRUE(test::file_exists(kStateFileName));
-  }
-  std::string log() const { return test::read_file(kLogFileName); }
-
-  test::CommandRecorder recorder_;
-  platform::Listener listener_;
-  uint16_t port_ = 0;
-};
-
-// Down, restart while still down: no second DOWN; restart once it is up:
-// exactly one RECOVERY, which says it came while linkwatch was stopped.
-TEST_F(StateRestartTest, AnOutageSpanningRestartsIsToldOnce) {
+// No second DOWN after a restart; one RECOVERY, "while linkwatch was stopped".
+TEST_F(StateFileTest, AnOutageSpanningRestartsIsToldOnce) {
   close_listener();
   const std::string down = "DOWN 127.0.0.1:" + std::to_string(port_);
   run_once(1);
@@ -322,9 +309,8 @@ TEST_F(StateRestartTest, AnOutageSpanningRestartsIsToldOnce) {
   EXPECT_EQ(test::count_of(log(), down), 1u);
 }
 
-// A DOWN whose send failed for a passing reason waits at the stop, is kept,
-// and goes out after the next start as a late message.
-TEST_F(StateRestartTest, AMessageWaitingAtTheStopGoesOutAfterTheStart) {
+// A DOWN whose send failed for a passing reason goes out after the next start.
+TEST_F(StateFileTest, AMessageWaitingAtTheStopGoesOutAfterTheStart) {
   close_listener();
   recorder_.set_answer("503 ", R"({"ok":false})");
   run_once(1);
@@ -342,8 +328,7 @@ TEST_F(StateRestartTest, AMessageWaitingAtTheStopGoesOutAfterTheStart) {
   EXPECT_EQ(test::read_file(kStateFileName).find("message\t"), std::string::npos);
 }
 
-// kill -9 in the middle of rewrites, again and again: the file the next
-// start reads is always whole, with every service.
+// The file a start reads after kill -9 amid rewrites is always whole.
 TEST_F(StateFileTest, RewritesCutByKillLeaveAWholeFile) {
   constexpr int kKills = 200;
   const std::string tool = test::program_path("lw_testtool").string();
