@@ -3,8 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "config/check.h"
+#include "config/host_config.h"
+#include "support/capture.h"
+#include "support/test_env.h"
 
 namespace lw {
 namespace {
@@ -93,6 +99,34 @@ TEST(MaintenanceWindowTest, WhenAWindowHolds) {
     EXPECT_EQ(window_holds(w, c.moment), c.holds)
         << c.window << " on day " << c.moment.day << " at minute " << c.moment.minute;
   }
+}
+
+// Lines before the first block hold for every host, block lines for their
+// host; the loader drops windows beyond a host's room with a note, -check
+// fails them.
+class MaintenanceKeyTest : public test::WorkDirTest {};
+TEST_F(MaintenanceKeyTest, GlobalAndHostWindowsAndTheirRoom) {
+  const std::string four = "maintenance:\"daily 01:00-02:00; Sun 01:00-02:00; Mon 01:00-02:00\"\n";
+  const std::string text =
+      "maintenance:\"Sun 02:00-04:00\"\nmaintenance:\"daily 03:00-03:30; first Tue 20:00-23:00\"\n"
+      "host:\"a.example\"\nport:\"80\"\nmaintenance:\"Mon,Wed 22:00-02:00\"\n"
+      "host:\"b.example\"\nport:\"81\"\n" +
+      four + four;
+  test::write_file(kHostFileName, text);
+  test::write_file("config.txt", text);
+  auto table = std::make_unique<HostTable>();
+  MonitorSettings settings;
+  test::OutputCapture capture;
+  ASSERT_TRUE(load_host_config(table.get(), &settings));
+  EXPECT_EQ(settings.maintenance.count, 3);
+  EXPECT_EQ(table->hosts[1].maintenance.count, 1);
+  EXPECT_EQ(table->hosts[2].maintenance.count, kMaxHostWindows);
+  EXPECT_EQ(check_config_file("config.txt", kHostFile), 0);
+  const std::string out = capture.out();
+  EXPECT_NE(out.find("more than 4 maintenance windows for host b.example"), std::string::npos);
+  EXPECT_NE(out.find("Line 9: more than 4 maintenance windows in one host block"),
+            std::string::npos)
+      << out;
 }
 
 }  // namespace
