@@ -144,27 +144,6 @@ int host_file_state() {
   return found;
 }
 
-// The log's bytes from `offset` on; "" when there are none.
-std::string log_since(long offset) {
-  std::string text;
-  std::FILE* file = std::fopen(kLogFileName, "rb");
-  if (!file) return text;
-  if (std::fseek(file, offset, SEEK_SET) == 0) {
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0;) text.append(buf, n);
-  }
-  std::fclose(file);
-  return text;
-}
-
-long log_size() {
-  std::FILE* file = std::fopen(kLogFileName, "rb");
-  if (!file) return 0;
-  const long size = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : 0;
-  std::fclose(file);
-  return size < 0 ? 0 : size;
-}
-
 // True when a log text holds the end of a start: a refusal or a stop.
 bool start_ended(const std::string& log) {
   return log.find("linkwatch not started") != std::string::npos ||
@@ -292,7 +271,7 @@ int start_background() {
                   static_cast<unsigned long>(pid));
     return 1;
   }
-  const long log_start = log_size();
+  const long log_start = log_file_size();
   char path[kPathSize];
   if (!platform::own_executable_path(path, sizeof path) || !platform::start_detached(path, "-s")) {
     plain_print("start failed\n");
@@ -308,7 +287,7 @@ int start_background() {
       plain_print("linkwatch is running, pid %lu\n", static_cast<unsigned long>(pid));
       return 0;
     }
-    log = log_since(log_start);
+    log = log_file_since(log_start);
     if (start_ended(log) || platform::monotonic_ms() >= deadline) break;
     platform::sleep_ms(kStartPollMs);
   }

@@ -181,27 +181,6 @@ void log_changes(const ReloadChanges& changes) {
   }
 }
 
-// The log's bytes from `offset` on.
-std::string log_since(long offset) {
-  std::string text;
-  std::FILE* file = std::fopen(kLogFileName, "rb");
-  if (!file) return text;
-  if (std::fseek(file, offset, SEEK_SET) == 0) {
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0;) text.append(buf, n);
-  }
-  std::fclose(file);
-  return text;
-}
-
-long log_size() {
-  std::FILE* file = std::fopen(kLogFileName, "rb");
-  if (!file) return 0;
-  const long size = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : 0;
-  std::fclose(file);
-  return size < 0 ? 0 : size;
-}
-
 // The reload lines of a log text, without their time stamps, up to the
 // first end of a reload; `*ended` tells whether one was found and `*applied`
 // whether it was taken.
@@ -305,7 +284,7 @@ int reload_command() {
     plain_print("linkwatch not running\n");
     return 1;
   }
-  const long offset = log_size();
+  const long offset = log_file_size();
   bool sent = false;
   if (is_service_process(pid)) {
     sent = platform::reload_service(nullptr) == platform::ServiceResult::kDone;
@@ -322,7 +301,7 @@ int reload_command() {
   std::vector<std::string> report;
   while (!ended && platform::monotonic_ms() < deadline) {
     platform::sleep_ms(kReloadPollMs);
-    report = reload_report(log_since(offset), &ended, &applied);
+    report = reload_report(log_file_since(offset), &ended, &applied);
   }
   if (!ended) {
     plain_print(

@@ -26,7 +26,6 @@ constexpr uint32_t kReplaceRetryMs = 10;
 constexpr const char kTimeFormat[] = "%Y-%m-%d %H:%M:%S";
 constexpr size_t kTimeWidth = 19;
 
-
 bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 size_t characters(const char* text) {

@@ -11,6 +11,7 @@
 #include "config/notify_config.h"
 #include "platform/platform.h"
 #include "support/fixed_text.h"
+#include "support/output.h"
 
 namespace lw {
 
@@ -31,13 +32,6 @@ constexpr uint32_t kRewriteLockPollMs = 10;
 // Numbers the temporary files of this process, so that no two rewrites, in
 // this process or another, ever write the same one.
 std::atomic<uint32_t> rewrite_serial{0};
-
-int hex_digit_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 unsigned char mix(unsigned char byte, size_t index) {
   return static_cast<unsigned char>(

@@ -370,8 +370,7 @@ void Delivery::settle(Lane* lane, const std::shared_ptr<const QueuedMessage>& me
   // the same time; a failed retry (or a first failure) backs off further.
   if (lane->retry_at <= end || outcome.retry_after_seconds > 0) {
     lane->failures_in_row += 1;
-    lane->retry_at =
-        end + retry_wait_seconds(lane->failures_in_row, outcome.retry_after_seconds);
+    lane->retry_at = end + retry_wait_seconds(lane->failures_in_row, outcome.retry_after_seconds);
   }
   if (outcome.retry_after_seconds > 0) lane->quiet_until = end + outcome.retry_after_seconds;
   const int64_t next = lane->retry_at < deadline ? lane->retry_at : deadline;

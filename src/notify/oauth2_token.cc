@@ -152,11 +152,7 @@ class JsonReader {
     if (end_ - p_ < 4) return false;
     unsigned long v = 0;
     for (int i = 0; i < 4; ++i) {
-      const char c = *p_++;
-      const int d = c >= '0' && c <= '9'   ? c - '0'
-                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                           : -1;
+      const int d = hex_digit_value(*p_++);
       if (d < 0) return false;
       v = v * 16 + static_cast<unsigned long>(d);
     }

@@ -197,9 +197,9 @@ void classify(Receiver receiver, int curl_code, RunStatus run, const char* write
       one_line(body, nullptr, false, &out->reply);
     }
   } else {
-    out->delivered = curl_code == 0 && success_status &&
-                     !(receiver == Receiver::kTeams && status == 200 &&
-                       std::strstr(body, "failed") != nullptr);
+    out->delivered =
+        curl_code == 0 && success_status &&
+        !(receiver == Receiver::kTeams && status == 200 && std::strstr(body, "failed") != nullptr);
     one_line(body, nullptr, false, &out->reply);
   }
   out->temporary =
@@ -298,9 +298,10 @@ void note_unwritten_send_file(Channel channel, const char* what, SendOutcome* ou
     outcome->file_unwritten = true;
     outcome->run = RunStatus::kStartFailed;
   }
-  log_event("%s: not sent: the %s file could not be written (full disk or no permission?); a "
-            "temporary failure",
-            channel_name(channel), what);
+  log_event(
+      "%s: not sent: the %s file could not be written (full disk or no permission?); a "
+      "temporary failure",
+      channel_name(channel), what);
 }
 
 int run_send(Channel channel, const Command* command, const SendFile* reply, const char* ssl_revoke,

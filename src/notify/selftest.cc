@@ -55,8 +55,7 @@ int run_notification_test(const HostTable& table, const MonitorSettings& setting
   int ok[kChannelCount] = {};
   for (const ChannelRow& row : kChannelRows) {
     if (!channel_listed(row, notify)) continue;
-    plain_print("%sTesting %s alert...\n", row.id == kChannelRows[0].id ? "" : "\n",
-                row.test_name);
+    plain_print("%sTesting %s alert...\n", row.id == kChannelRows[0].id ? "" : "\n", row.test_name);
     if (!channel_takes(row, notify, message.kind)) {
       plain_print("%s not configured\n", row.name);
       log_event("%s test skipped: %s not configured", row.name, row.label);

@@ -118,16 +118,8 @@ bool build_teams_request(const char* webhook, const char* card_file, const char*
       !finish_curl_config(&out->config, curl)) {
     return false;
   }
-  int n = put_curl_start(out->argv, out->program, kHttpWriteOut, curl);
-  out->argv[n++] = "-o";
-  out->argv[n++] = reply_file;
-  out->argv[n++] = "-H";
-  out->argv[n++] = kTeamsContentType;
-  out->argv[n++] = "--data-binary";
-  out->argv[n++] = out->data_arg.c_str();
-  out->argv[n++] = "--config";
-  out->argv[n++] = "-";
-  out->argv[n] = nullptr;
+  const int n = put_curl_start(out->argv, out->program, kHttpWriteOut, curl);
+  put_http_end(out->argv, n, reply_file, kTeamsContentType, out->data_arg.c_str());
   return true;
 }
 

@@ -108,12 +108,8 @@ bool build_telegram_request(const char* token, const char* encoded_chat, const c
       !finish_curl_config(&out->config, curl)) {
     return false;
   }
-  int n = put_curl_start(out->argv, out->program, kHttpWriteOut, curl);
-  out->argv[n++] = "-o";
-  out->argv[n++] = reply_file;
-  out->argv[n++] = "--config";
-  out->argv[n++] = "-";
-  out->argv[n] = nullptr;
+  const int n = put_curl_start(out->argv, out->program, kHttpWriteOut, curl);
+  put_http_end(out->argv, n, reply_file, nullptr, nullptr);
   return true;
 }
 

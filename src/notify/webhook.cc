@@ -151,14 +151,8 @@ bool build_webhook_request(const WebhookSettings& hook, const char* body_file,
     if (!append_curl_config_line(&out->config, "header", header, 1)) return false;
   }
   if (!finish_curl_config(&out->config, curl)) return false;
-  int n = put_curl_start(out->argv, out->program, kHttpWriteOut, curl);
-  out->argv[n++] = "-o";
-  out->argv[n++] = reply_file;
-  out->argv[n++] = "--data-binary";
-  out->argv[n++] = out->data_arg.c_str();
-  out->argv[n++] = "--config";
-  out->argv[n++] = "-";
-  out->argv[n] = nullptr;
+  const int n = put_curl_start(out->argv, out->program, kHttpWriteOut, curl);
+  put_http_end(out->argv, n, reply_file, nullptr, out->data_arg.c_str());
   return true;
 }
 

@@ -1,5 +1,7 @@
 #include "support/json_check.h"
 
+#include "support/output.h"
+
 namespace lw {
 
 namespace {
@@ -99,9 +101,7 @@ class JsonChecker {
     }
   }
 
-  static bool hex(unsigned char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-  }
+  static bool hex(unsigned char c) { return hex_digit_value(static_cast<char>(c)) >= 0; }
 
   // One UTF-8 sequence of two to four bytes starting at p_ (>= 0x80).
   bool utf8() {

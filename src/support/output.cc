@@ -194,6 +194,26 @@ void log_event(const char* fmt, ...) {
   }
 }
 
+long log_file_size() {
+  std::FILE* file = std::fopen(kLogFileName, "rb");
+  if (!file) return 0;
+  const long size = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : 0;
+  std::fclose(file);
+  return size < 0 ? 0 : size;
+}
+
+std::string log_file_since(long offset) {
+  std::string text;
+  std::FILE* file = std::fopen(kLogFileName, "rb");
+  if (!file) return text;
+  if (std::fseek(file, offset, SEEK_SET) == 0) {
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0;) text.append(buf, n);
+  }
+  std::fclose(file);
+  return text;
+}
+
 void trim_in_place(char* text) {
   if (!text) return;
   char* start = text;

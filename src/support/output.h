@@ -66,6 +66,12 @@ __attribute__((format(gnu_printf, 1, 2))) void log_event(const char* fmt, ...);
 // for settings the run cannot use as written. Longer texts are cut at 1023.
 __attribute__((format(gnu_printf, 1, 2))) void print_and_log(const char* fmt, ...);
 
+// The size of the log file in bytes (0 when there is none), and its bytes
+// from `offset` on ("" when there are none): how a command reads what the
+// running instance logged after it asked something of it.
+long log_file_size();
+std::string log_file_since(long offset);
+
 // Removes leading and trailing white space (space, \t, \n, \v, \f, \r; bytes
 // from 0x80 up are never white space) in place. Does nothing for null.
 void trim_in_place(char* text);
@@ -73,6 +79,14 @@ void trim_in_place(char* text);
 // True for the six white-space bytes of trim_in_place.
 inline bool is_space_byte(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The value of hex digit `c` (0-9, a-f, A-F), or -1 when it is none.
+inline int hex_digit_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 // `c` with A to Z made lower case; every other byte as it is.

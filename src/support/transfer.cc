@@ -139,6 +139,23 @@ Command make_command(const char* const* argv, const char* input) {
   return command;
 }
 
+void put_http_end(const char** argv, int n, const char* reply_file, const char* header,
+                  const char* data) {
+  argv[n++] = "-o";
+  argv[n++] = reply_file;
+  if (header) {
+    argv[n++] = "-H";
+    argv[n++] = header;
+  }
+  if (data) {
+    argv[n++] = "--data-binary";
+    argv[n++] = data;
+  }
+  argv[n++] = "--config";
+  argv[n++] = "-";
+  argv[n] = nullptr;
+}
+
 int put_curl_start(const char** argv, const CurlProgram& program, const char* write_out,
                    const CurlSettings& curl) {
   int n = 0;

@@ -91,7 +91,8 @@ constexpr const char kCurlMaxTime[] = "60";
 // The number of seconds in a text of digits such as kCurlMaxTime.
 constexpr uint32_t seconds_in(const char* digits) {
   uint32_t n = 0;
-  for (; *digits >= '0' && *digits <= '9'; ++digits) n = n * 10 + static_cast<uint32_t>(*digits - '0');
+  for (; *digits >= '0' && *digits <= '9'; ++digits)
+    n = n * 10 + static_cast<uint32_t>(*digits - '0');
   return n;
 }
 constexpr uint32_t kCurlMaxTimeSeconds = seconds_in(kCurlMaxTime);
@@ -140,6 +141,13 @@ Command make_command(const char* const* argv, const char* input);
 // number of entries.
 int put_curl_start(const char** argv, const CurlProgram& program, const char* write_out,
                    const CurlSettings& curl);
+
+// Ends the argument vector of an HTTP request after put_curl_start's `n`
+// entries: "-o <reply_file>", "-H <header>" when `header` is not null,
+// "--data-binary <data>" when `data` is not null, "--config -" (the rest is
+// on standard input) and the terminating null.
+void put_http_end(const char** argv, int n, const char* reply_file, const char* header,
+                  const char* data);
 
 // Ends a channel's config text: the proxy and noproxy when set, then `show-error`.
 // False when they do not fit.

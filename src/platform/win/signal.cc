@@ -30,21 +30,24 @@ void reload_event_name(uint32_t pid, char* out, size_t cap) {
   std::snprintf(out, cap, "Local\\linkwatch-reload-%lu", static_cast<unsigned long>(pid));
 }
 
-// The own reload event, created once; null when it cannot be had.
-HANDLE reload_handle() {
-  HANDLE event = reload_event.load();
+// The own event named by `name_of` for this process, kept in `slot` and
+// created once; null when it cannot be had.
+HANDLE own_event(std::atomic<HANDLE>& slot, void (*name_of)(uint32_t, char*, size_t)) {
+  HANDLE event = slot.load();
   if (event) return event;
   char name[64];
-  reload_event_name(GetCurrentProcessId(), name, sizeof name);
+  name_of(GetCurrentProcessId(), name, sizeof name);
   HANDLE created = CreateEventA(nullptr, TRUE, FALSE, name);
   if (!created) return nullptr;
   HANDLE expected = nullptr;
-  if (!reload_event.compare_exchange_strong(expected, created)) {
+  if (!slot.compare_exchange_strong(expected, created)) {
     CloseHandle(created);
     return expected;
   }
   return created;
 }
+
+HANDLE reload_handle() { return own_event(reload_event, reload_event_name); }
 
 // Sets the named event of another process; false when it has none.
 bool set_event_of_process(const char* name) {
@@ -57,20 +60,7 @@ bool set_event_of_process(const char* name) {
 
 }  // namespace
 
-HANDLE stop_handle() {
-  HANDLE event = stop_event.load();
-  if (event) return event;
-  char name[64];
-  stop_event_name(GetCurrentProcessId(), name, sizeof name);
-  HANDLE created = CreateEventA(nullptr, TRUE, FALSE, name);
-  if (!created) return nullptr;
-  HANDLE expected = nullptr;
-  if (!stop_event.compare_exchange_strong(expected, created)) {
-    CloseHandle(created);
-    return expected;
-  }
-  return created;
-}
+HANDLE stop_handle() { return own_event(stop_event, stop_event_name); }
 
 namespace {
 
