@@ -307,6 +307,12 @@ constexpr HostKeyRow kHostKeys[] = {
      [](const MonitorSettings& s, const HostEntry*, Out* out) {
        out->assign(s.metrics_file.c_str());
      }},
+    {"site", KeyScope::kGlobal, "use up to 63 letters, digits, spaces and . _ - : /", "",
+     WhenMissing::kOptional, [](const char* v) { return refused_unless(site_usable(v)); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) { to->settings->site.assign(w); },
+     LoadRefused::kFallBack, "up to 63 letters, digits, spaces and . _ - : /", "no site name",
+     CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) { out->assign(s.site.c_str()); }},
     // How the host alerts read (AlertText); a refused value keeps the classic texts.
     {"alert_text", KeyScope::kGlobal, "use classic or clear", "classic", WhenMissing::kOptional,
      [](const char* v) { return refused_unless(parse_alert_text(v) >= 0); },

@@ -43,6 +43,18 @@ bool metrics_file_usable(const char* text) {
   return length > 5 && length < kMetricsFileSize && std::strcmp(text + length - 5, ".prom") == 0;
 }
 
+bool site_usable(const char* text) {
+  const size_t length = std::strlen(text);
+  if (length == 0 || length >= kSiteSize) return false;
+  for (size_t i = 0; i < length; ++i) {
+    const char c = text[i];
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == ' ' || c == '.' || c == '_' || c == '-' || c == ':' || c == '/';
+    if (!ok) return false;
+  }
+  return true;
+}
+
 int parse_recover_count(const char* text) {
   const int n = parse_whole_number(text, kMaxRecoverCount);
   return n < 1 ? 0 : n;

@@ -35,6 +35,7 @@ constexpr int kDefaultTimeoutSeconds = 10;  // `timeoutsec` missing or below 1
 constexpr int kDefaultAlertCount = 30;      // `alertcount` missing or below 1
 constexpr const char kDefaultAlertCountText[] = "30";
 constexpr size_t kMetricsFileSize = 512;  // path of `metrics_file`, terminator included
+constexpr size_t kSiteSize = 64;          // `site`, terminator included
 constexpr int kLowestPort = 1;
 constexpr int kHighestPort = 65535;
 
@@ -176,6 +177,9 @@ struct MonitorSettings {
   int32_t rolling_workers = 0;
   // `metrics_file`: where the metrics go after every cycle; "": nowhere.
   FixedText<kMetricsFileSize> metrics_file;
+  // `site`: the name of this instance's network or location, shown on the
+  // status page and given as a label to every metric; "": none.
+  FixedText<kSiteSize> site;
   // `alert_text`: how the host alerts read; passed on to their composers.
   AlertText alert_text = AlertText::kClassic;
   // `state_file : "1"`: the alert states and the waiting messages are kept
@@ -198,6 +202,10 @@ int parse_rolling_workers(const char* text);
 // node exporter's textfile collector reads), has something before that and
 // fits kMetricsFileSize.
 bool metrics_file_usable(const char* text);
+
+// True when `text` can be a `site`: 1 to kSiteSize - 1 bytes of letters,
+// digits, spaces and . _ - : / (nothing a label or a page must escape).
+bool site_usable(const char* text);
 
 // The value of a `recovercount` text: digits only, 1..kMaxRecoverCount.
 // Returns 0 for anything else.
