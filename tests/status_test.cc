@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -21,6 +22,7 @@
 #include "support/clock.h"
 #include "support/command_recorder.h"
 #include "support/output.h"
+#include "support/runner.h"
 #include "support/test_env.h"
 
 namespace lw {
@@ -83,6 +85,18 @@ std::string parse_exposition(const std::string& text, std::map<std::string, doub
   return "";
 }
 
+// promtool's check of the metrics `text` (names, units, escapes), where promtool runs.
+void expect_promtool_accepts(const std::string& text) {
+  const char* version[] = {"promtool", "--version", nullptr};
+  const char* check[] = {"promtool", "check", "metrics", nullptr};
+  if (run_command({version, nullptr, true}, 30000) != 0) {
+    std::printf("promtool check skipped: no promtool here (or under wine)\n");
+    return;
+  }
+  char out[kCaptureBufferSize];
+  EXPECT_EQ(run_command_capture({check, text.c_str(), false}, out, 30000), 0) << out << text;
+}
+
 HostEntry host_entry(const char* host, const char* port, int alertcount = 5) {
   HostEntry entry;
   set_host_text(&entry, host);
@@ -127,6 +141,7 @@ TEST_F(StatusTest, TableAndMetricsAfterCycles) {
   settings_.workers = 4;
   settings_.status_file = 1;
   settings_.metrics_file.assign("lw.prom");
+  settings_.site.assign("dc-1 north");
   resolve_all_hosts(&table_);
   run_cycle(run_);
   run_cycle(run_);
@@ -164,23 +179,50 @@ TEST_F(StatusTest, TableAndMetricsAfterCycles) {
   std::map<std::string, double> samples;
   ASSERT_EQ(parse_exposition(test::read_file("lw.prom"), &samples), "");
   const auto series = [](const char* name, const char* host, const std::string& port) {
-    return std::string(name) + "{host=\"" + host + "\",port=\"" + port + "\",}";
+    return std::string(name) + "{host=\"" + host + "\",port=\"" + port + "\",site=\"dc-1 north\",}";
   };
-  EXPECT_EQ(samples[series("linkwatch_host_up", "127.0.0.1", up)], 1);
-  EXPECT_EQ(samples[series("linkwatch_host_up", "127.0.0.1", down)], 0);
-  EXPECT_EQ(samples[series("linkwatch_host_fail_count", "localhost", down)], 2);
+  const struct {
+    const char* name;
+    const char* host;
+    std::string port;
+    double value;  // -1: no sample; -2: the first cycle's start
+  } kSamples[] = {{"linkwatch_host_up", "127.0.0.1", up, 1},
+                  {"linkwatch_host_up", "127.0.0.1", down, 0},
+                  {"linkwatch_host_consecutive_failures", "localhost", down, 2},
+                  {"linkwatch_host_alerted", "localhost", down, 1},
+                  {"linkwatch_host_alerted", "127.0.0.1", down, 0},
+                  {"linkwatch_host_down_since_timestamp_seconds", "localhost", down, -2},
+                  {"linkwatch_host_down_since_timestamp_seconds", "127.0.0.1", up, 0},
+                  {"linkwatch_host_connect_seconds", "127.0.0.1", down, -1}};
+  for (const auto& s : kSamples) {
+    const std::string key = series(s.name, s.host, s.port);
+    if (s.value == -1) {
+      EXPECT_EQ(samples.count(key), 0u) << key;
+    } else {
+      const double expected = s.value == -2 ? run_.status.first_cycle : s.value;
+      EXPECT_NEAR(samples[key], expected, s.value == -2 ? 5 : 0) << key;
+    }
+  }
+  EXPECT_GE(samples[series("linkwatch_host_connect_seconds", "127.0.0.1", up)], 0);
+  EXPECT_EQ(samples["linkwatch_up{site=\"dc-1 north\",}"], 1);
+  EXPECT_EQ(samples["linkwatch_last_cycle_timestamp_seconds{site=\"dc-1 north\",}"],
+            run_.status.last_cycle);
+  expect_promtool_accepts(test::read_file("lw.prom"));
 }
 
 // Label values that need escapes parse back to themselves; a host and port
 // repeated in the table gives no second series (a duplicate is invalid).
 TEST_F(StatusTest, MetricsEscapeLabelsAndWriteEachSeriesOnce) {
-  add(host_entry("we\"ird\\host", "80"));
-  add(host_entry("we\"ird\\host", "80"));
+  add(host_entry("we\"ird\\host\nx", "80"));
+  add(host_entry("we\"ird\\host\nx", "80"));
   StatusBoard board;
   std::map<std::string, double> samples;
-  ASSERT_EQ(parse_exposition(format_metrics(board, table_, nullptr), &samples), "");
-  EXPECT_EQ(samples.count("linkwatch_host_up{host=\"we\"ird\\host\",port=\"80\",}"), 1u);
-  EXPECT_EQ(samples.size(), 1u + 1u + 1u + 1u + 3u);
+  const std::string text = format_metrics(board, table_, nullptr);
+  ASSERT_EQ(parse_exposition(text, &samples), "");
+  EXPECT_EQ(samples.count("linkwatch_host_up{host=\"we\"ird\\host\nx\",port=\"80\",}"), 1u);
+  // 5 host series (no connect time), the cycle time, 3 channels, up, build info.
+  EXPECT_EQ(samples.size(), 5u + 1u + 3u + 1u + 1u);
+  expect_promtool_accepts(text);
 }
 
 // A muted host shows its mute's end, one in a maintenance window

@@ -30,7 +30,8 @@ const char* pass_text(bool passed) { return passed ? "OK" : "FAILED"; }
 }  // namespace
 
 void print_banner() {
-  plain_print("\n%s %s Version 1.0 from %s\n\n", "LINKWATCH", platform::kSystemName, kMakerAddress);
+  plain_print("\n%s %s Version %s from %s\n\n", "LINKWATCH", platform::kSystemName, kVersion,
+              kMakerAddress);
 }
 
 void print_usage(const char* program) {

@@ -69,6 +69,7 @@ void check_in_slot(void* job, int index) {
   WorkerSlot& slot = cycle.run->slots[index];
   slot.host_index = index;
   slot.failed = 0;
+  slot.connect_seconds = -1.0;
   cycle.check(&slot, *cycle.context);
 }
 
@@ -81,6 +82,7 @@ void no_worker_thread(void* job, int index) {
   WorkerSlot& slot = cycle.run->slots[index];
   slot.host_index = index;
   slot.failed = 1;
+  slot.connect_seconds = -1.0;
 }
 
 bool worker_thread_fault(void* job, int index) {
@@ -252,6 +254,7 @@ int run_monitor(MonitorRun& run) {
   std::srand(platform::current_pid() ^ static_cast<uint32_t>(now_seconds()));
   const int delay_seconds = std::rand() % kStartDelaySpreadSeconds;
   if (wait_ms(run, static_cast<uint64_t>(delay_seconds) * 1000u)) {
+    write_stopped_metrics(run);  // a file left by an earlier run says so
     return end_run(&claim, "stop requested during the start delay");
   }
 
@@ -334,6 +337,7 @@ int run_monitor(MonitorRun& run) {
   std::vector<HeldMessage> kept;
   delivery.stop(keep_state ? &kept : nullptr);
   if (keep_state) keeper.finish(*run.table, kept);
+  write_stopped_metrics(run);
   run.delivery = nullptr;
   run.heartbeat.wait();
   return end_run(&claim, "stop requested");

@@ -6,6 +6,7 @@
 
 #include "app/monitor.h"
 #include "platform/platform.h"
+#include "support/about.h"
 #include "support/clock.h"
 #include "support/output.h"
 
@@ -93,21 +94,6 @@ void put_label_value(std::string* out, const char* value) {
   }
 }
 
-void put_metric_head(std::string* out, const char* name, const char* type, const char* help) {
-  out->append("# HELP ").append(name).append(" ").append(help).append("\n");
-  out->append("# TYPE ").append(name).append(" ").append(type).append("\n");
-}
-
-bool repeats_earlier(const HostTable& table, int index) {
-  const HostEntry& host = table.hosts[index];
-  for (int i = 1; i < index; ++i) {
-    if (table.hosts[i].host == host.host.c_str() && table.hosts[i].port == host.port.c_str()) {
-      return true;
-    }
-  }
-  return false;
-}
-
 int host_count(const HostTable& table) {
   return table.host_count < kMaxHosts ? table.host_count : kMaxHosts;
 }
@@ -136,6 +122,7 @@ void note_cycle(StatusBoard* board, const HostTable& table, const WorkerSlot* sl
     // host, counts towards its recovery.
     const bool usable = host.resolve_state == kResolved && host.port_number != 0;
     view.up = usable && (slots[i].failed == 0 || (host.alert_sent != 0 && host.recover_streak > 0));
+    view.connect_seconds = usable ? slots[i].connect_seconds : -1.0;
     if (view.up) {
       view.last_connect = started;
       view.fails_in_row = 0;
@@ -223,56 +210,104 @@ std::string format_status_table(const StatusBoard& board, const HostTable& table
   return out;
 }
 
-std::string format_metrics(const StatusBoard& board, const HostTable& table,
-                           const ChannelRecord* records, const NotifySettings* notify) {
-  std::string out;
-  enum class Value { kUp, kFailCount, kSilenced };
-  const struct {
-    const char* name;
-    const char* help;
-    Value value;
-  } kHostMetrics[] = {
-      {"linkwatch_host_up", "Whether the last check of the host connected (1) or not (0).",
-       Value::kUp},
-      {"linkwatch_host_fail_count", "Failed checks of the host since the last that connected.",
-       Value::kFailCount},
-      {"linkwatch_host_silenced",
-       "Whether a maintenance window or mute keeps the host's alerts back (1) or not (0).",
-       Value::kSilenced}};
-  for (const auto& metric : kHostMetrics) {
-    put_metric_head(&out, metric.name, "gauge", metric.help);
-    for (int i = 1; i <= host_count(table); ++i) {
-      if (repeats_earlier(table, i)) continue;
-      const HostView& view = board.hosts[i];
-      out.append(metric.name).append("{host=\"");
-      put_label_value(&out, table.hosts[i].host.c_str());
-      out.append("\",port=\"");
-      put_label_value(&out, table.hosts[i].port.c_str());
-      out.append("\"} ");
-      const int32_t value = metric.value == Value::kUp          ? (view.up ? 1 : 0)
-                            : metric.value == Value::kFailCount ? view.fails_in_row
-                                                                : table.hosts[i].silenced;
-      out.append(std::to_string(value)).append("\n");
+void MetricsText::head(const char* name, const char* type, const char* help) {
+  out_.append("# HELP ").append(name).append(" ").append(help).append("\n");
+  out_.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+}
+
+void MetricsText::sample(const char* name, std::initializer_list<Label> labels, const char* value) {
+  out_.append(name);
+  char separator = '{';
+  const auto put = [&](const Label& label) {
+    out_.push_back(separator);
+    out_.append(label.name).append("=\"");
+    put_label_value(&out_, label.value);
+    out_.push_back('"');
+    separator = ',';
+  };
+  for (const Label& label : labels) put(label);
+  if (site_[0] != '\0') put({"site", site_});
+  if (separator == ',') out_.push_back('}');
+  out_.append(" ").append(value).append("\n");
+}
+
+bool MetricsText::first_of_its_series(const HostTable& table, int index) {
+  const HostEntry& host = table.hosts[index];
+  for (int i = 1; i < index; ++i) {
+    if (table.hosts[i].host == host.host.c_str() && table.hosts[i].port == host.port.c_str()) {
+      return false;
     }
   }
+  return true;
+}
+
+std::string format_metrics(const StatusBoard& board, const HostTable& table,
+                           const ChannelRecord* records, const NotifySettings* notify,
+                           const char* site, bool running) {
+  MetricsText out(site);
+  const auto number = [](int64_t n, char* value, size_t size) {
+    std::snprintf(value, size, "%" PRId64, n);
+    return true;
+  };
+  if (running) {
+    out.host_family(table, "linkwatch_host_up", "gauge",
+                    "Whether the last check of the host connected (1) or not (0).",
+                    [&](int i, char* value, size_t size) {
+                      return number(board.hosts[i].up ? 1 : 0, value, size);
+                    });
+    out.host_family(table, "linkwatch_host_consecutive_failures", "gauge",
+                    "Failed checks of the host since the last that connected.",
+                    [&](int i, char* value, size_t size) {
+                      return number(board.hosts[i].fails_in_row, value, size);
+                    });
+    out.host_family(
+        table, "linkwatch_host_silenced", "gauge",
+        "Whether a maintenance window or mute keeps the host's alerts back (1) or not (0).",
+        [&](int i, char* value, size_t size) {
+          return number(table.hosts[i].silenced, value, size);
+        });
+    out.host_family(table, "linkwatch_host_alerted", "gauge",
+                    "Whether the host counts as DOWN, its DOWN alert raised (1), or not (0).",
+                    [&](int i, char* value, size_t size) {
+                      return number(table.hosts[i].alert_sent != 0 ? 1 : 0, value, size);
+                    });
+    out.host_family(table, "linkwatch_host_connect_seconds", "gauge",
+                    "Time the last check of the host took to connect, when it connected.",
+                    [&](int i, char* value, size_t size) {
+                      const double seconds = board.hosts[i].connect_seconds;
+                      std::snprintf(value, size, "%.6f", seconds);
+                      return seconds >= 0.0;
+                    });
+    out.host_family(table, "linkwatch_host_down_since_timestamp_seconds", "gauge",
+                    "Unix time of the first failed check of the host's outage; 0 unless DOWN.",
+                    [&](int i, char* value, size_t size) {
+                      const HostEntry& host = table.hosts[i];
+                      return number(host.alert_sent != 0 ? host.down_since : 0, value, size);
+                    });
+  }
   char value[48];
-  put_metric_head(&out, "linkwatch_last_cycle_seconds", "gauge",
-                  "Duration of the last check cycle in seconds.");
-  std::snprintf(value, sizeof value, "%" PRIu64 ".%03u\n", board.last_cycle_ms / 1000,
+  out.head("linkwatch_last_cycle_seconds", "gauge", "Duration of the last check cycle in seconds.");
+  std::snprintf(value, sizeof value, "%" PRIu64 ".%03u", board.last_cycle_ms / 1000,
                 static_cast<unsigned>(board.last_cycle_ms % 1000));
-  out.append("linkwatch_last_cycle_seconds ").append(value);
-  put_metric_head(&out, "linkwatch_delivery_failures_total", "counter",
-                  "Alert sends that were tried and not delivered, per channel.");
+  out.sample("linkwatch_last_cycle_seconds", {}, value);
+  out.head("linkwatch_delivery_failures_total", "counter",
+           "Alert sends that were tried and not delivered, per channel.");
   for (size_t c = 0; c < kChannelCount; ++c) {
     if (!listed(kChannelRows[c], notify)) continue;
-    const uint64_t failures = records ? records[c].failures : 0;
-    std::snprintf(value, sizeof value, "%" PRIu64 "\n", failures);
-    out.append("linkwatch_delivery_failures_total{channel=\"")
-        .append(kChannelRows[c].label)
-        .append("\"} ")
-        .append(value);
+    std::snprintf(value, sizeof value, "%" PRIu64, records ? records[c].failures : 0);
+    out.sample("linkwatch_delivery_failures_total", {{"channel", kChannelRows[c].label}}, value);
   }
-  return out;
+  out.head("linkwatch_up", "gauge", "Whether linkwatch runs (1) or has stopped in order (0).");
+  out.sample("linkwatch_up", {}, running ? "1" : "0");
+  out.head("linkwatch_last_cycle_timestamp_seconds", "gauge",
+           "Unix time at which the last check cycle began.");
+  if (board.last_cycle != 0) {
+    number(board.last_cycle, value, sizeof value);
+    out.sample("linkwatch_last_cycle_timestamp_seconds", {}, value);
+  }
+  out.head("linkwatch_build_info", "gauge", "Always 1; the version of linkwatch as a label.");
+  out.sample("linkwatch_build_info", {{"version", kVersion}}, "1");
+  return out.text();
 }
 
 bool write_file_atomically(const char* path, const std::string& text, bool text_mode) {
@@ -295,27 +330,40 @@ bool write_file_atomically(const char* path, const std::string& text, bool text_
   return false;
 }
 
+namespace {
+
+// Writes the files that the settings of `run` ask for; the status table
+// only while it runs.
+void write_files(MonitorRun& run, bool running) {
+  const MonitorSettings& settings = *run.settings;
+  const bool status = running && settings.status_file == 1;
+  if (!status && settings.metrics_file.empty()) return;
+  ChannelRecord records[kChannelCount];
+  for (size_t c = 0; c < kChannelCount; ++c) {
+    if (run.delivery) records[c] = run.delivery->channel_record(kChannelRows[c].id);
+  }
+  if (status) {
+    write_logged(
+        kStatusFileName,
+        format_status_table(run.status, *run.table, records, platform::current_pid(), run.notify),
+        true, &run.status.status_write_failing);
+  }
+  if (!settings.metrics_file.empty()) {
+    write_logged(
+        settings.metrics_file.c_str(),
+        format_metrics(run.status, *run.table, records, run.notify, settings.site.c_str(), running),
+        false, &run.status.metrics_write_failing);
+  }
+}
+
+}  // namespace
+
 void after_cycle(MonitorRun& run, int64_t started, uint64_t elapsed_ms) {
   note_cycle(&run.status, *run.table, run.slots, started, elapsed_ms);
-  const MonitorSettings& settings = *run.settings;
-  if (settings.status_file == 1 || !settings.metrics_file.empty()) {
-    ChannelRecord records[kChannelCount];
-    for (size_t c = 0; c < kChannelCount; ++c) {
-      if (run.delivery) records[c] = run.delivery->channel_record(kChannelRows[c].id);
-    }
-    if (settings.status_file == 1) {
-      write_logged(
-          kStatusFileName,
-          format_status_table(run.status, *run.table, records, platform::current_pid(), run.notify),
-          true, &run.status.status_write_failing);
-    }
-    if (!settings.metrics_file.empty()) {
-      write_logged(settings.metrics_file.c_str(),
-                   format_metrics(run.status, *run.table, records, run.notify), false,
-                   &run.status.metrics_write_failing);
-    }
-  }
+  write_files(run, true);
   run.heartbeat.after_cycle(*run.notify, now_seconds());
 }
+
+void write_stopped_metrics(MonitorRun& run) { write_files(run, false); }
 
 }  // namespace lw

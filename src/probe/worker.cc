@@ -169,6 +169,7 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
   if (!slot) return 0;
   slot->failed = 0;
   slot->error.clear();
+  slot->connect_seconds = -1.0;
   HostTable* table = context.table;
   if (!table || slot->host_index < 1 || slot->host_index > table->host_count ||
       slot->host_index >= kHostTableSlots) {
@@ -205,6 +206,7 @@ uint32_t check_host_worker(WorkerSlot* slot, const WorkerContext& context) {
   const int result = probe_host_entry(*host, *host, static_cast<uint16_t>(port), &elapsed, error);
   // A check cut by a stop found nothing out: no counter moves, nothing is said.
   if (result == kProbeStopped) return 0;
+  if (result == kProbeConnected) slot->connect_seconds = elapsed;
 
   if (result != kProbeConnected) slot->error.assign(result == kProbeTimedOut ? "Timeout" : error);
   std::unique_lock<std::mutex> lock(host_state_lock);

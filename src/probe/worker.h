@@ -23,6 +23,8 @@ struct WorkerSlot {
   // The error of this cycle's failed probe ("Timeout", "Connection
   // refused", ...); "" when the probe connected or did not run.
   FixedText<kProbeErrorSize> error;
+  // This check's connect time in seconds; negative when it did not connect.
+  double connect_seconds = -1.0;
 };
 
 // Where a worker reports that a host crossed its alert threshold. Both
