@@ -63,9 +63,11 @@ class InstanceStopTest : public test::WorkDirTest {
   // Starts an instance in the background watching 127.0.0.1:`port` with
   // `timeoutsec`; its pid, 0 when it did not start.
   uint32_t start_instance(uint16_t port, int timeoutsec) {
-    test::write_file("linkwatch_host.txt", "interval : \"60\"\nhost : \"127.0.0.1\"\nport : \"" +
-                                               std::to_string(port) + "\"\ntimeoutsec : \"" +
-                                               std::to_string(timeoutsec) + "\"\n");
+    test::write_file("linkwatch_host.txt",
+                     "interval : \"60\"\nmetrics_file : \"lw.prom\"\n"
+                     "site : \"lab\"\nhost : \"127.0.0.1\"\nport : \"" +
+                         std::to_string(port) + "\"\ntimeoutsec : \"" + std::to_string(timeoutsec) +
+                         "\"\n");
     const Result started = run_program({"-start"});
     pid_ = read_pid_file();
     EXPECT_EQ(started.first, 0) << started.second;
@@ -80,7 +82,8 @@ class InstanceStopTest : public test::WorkDirTest {
 // A check of a service that never answers, with a minute to wait, is cut
 // by "-stop" (SIGTERM on POSIX, the stop event on Windows): the run ends in
 // order within the child grace and a margin, and the check it cut counts
-// nothing and logs nothing.
+// nothing and logs nothing. The metrics file then says that linkwatch stopped
+// and names no service.
 TEST_F(InstanceStopTest, AStopEndsACheckInFlight) {
   SilentService silent;
   ASSERT_NE(start_instance(silent.listener.port, 60), 0u);
@@ -90,6 +93,9 @@ TEST_F(InstanceStopTest, AStopEndsACheckInFlight) {
   for (const char* misleading : {"Timeout", "TIMEOUT", "FAIL", "Stopped", "unreachable"}) {
     EXPECT_EQ(log.find(misleading), std::string::npos) << misleading << " in\n" << log;
   }
+  const std::string metrics = test::read_file("lw.prom");
+  EXPECT_NE(metrics.find("\nlinkwatch_up{site=\"lab\"} 0\n"), std::string::npos) << metrics;
+  EXPECT_EQ(metrics.find("linkwatch_host_"), std::string::npos) << metrics;
 }
 
 // A stop while a Teams send hangs and another alert waits behind it (the
