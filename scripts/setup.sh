@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev               # fuzz harnesses (libFuzzer)
   chromium                               # Teams card rendering test
   zip                                    # scripts/package-windows.sh
+  prometheus prometheus-node-exporter    # promtool and the textfile collector (prometheus test)
 )
 # node and npm for the rendering test, unless some node is there already
 # (a node from another source brings its own npm).
