@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
-# The Prometheus side of the metrics: the example rules pass promtool's
-# check and their unit tests; the node exporter's textfile collector serves
+# The Prometheus side of the metrics: the example configuration and rules
+# pass promtool's checks and the rules their unit tests; the node exporter's textfile collector serves
 # a real run's file (a service up, one DOWN, a site) and, after -stop,
 # linkwatch_up 0 and no service. Exit 77 (skipped) when a tool is missing.
 # Usage: check.sh <linkwatch program> <examples/prometheus folder>
 set -euo pipefail
 linkwatch=$(realpath "$1") rules=$(realpath "$2")
 command -v promtool >/dev/null || { echo "skipped: promtool missing"; exit 77; }
-promtool check rules "$rules/linkwatch.rules.yml"
-(cd "$rules" && promtool test rules linkwatch.rules.test.yml)
+cd "$rules" && promtool check config prometheus.yml && promtool test rules linkwatch.rules.test.yml
 
 for tool in prometheus-node-exporter curl python3; do
   command -v $tool >/dev/null || { echo "skipped: $tool missing"; exit 77; }
