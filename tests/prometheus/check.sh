@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Prometheus side of the metrics: the example configuration and rules
-# pass promtool's checks and the rules their unit tests; the node exporter's textfile collector serves
-# a real run's file (a service up, one DOWN, a site) and, after -stop,
-# linkwatch_up 0 and no service. Exit 77 (skipped) when a tool is missing.
+# pass promtool's checks and the rules their unit tests; the node exporter's
+# textfile collector serves a real run's file (a service up, one DOWN, a
+# site) and, after -stop, linkwatch_up 0 and no service. Exit 77 (skipped) when a tool is missing.
 # Usage: check.sh <linkwatch program> <examples/prometheus folder>
 set -euo pipefail
 linkwatch=$(realpath "$1") rules=$(realpath "$2")
