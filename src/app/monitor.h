@@ -128,7 +128,8 @@ bool wait_for_next_cycle(MonitorRun& run, int failure_mark);
 // delay, prints the banner, logs the start, loads both files again, prints
 // the settings, resolves the hosts and cycles until a stop is requested.
 // Returns 1 when start-up is refused (messages already printed) and 0 after
-// an orderly stop, which releases the lock and deletes the pid file.
+// an orderly stop, which rewrites the metrics file (write_stopped_metrics),
+// releases the lock and deletes the pid file.
 int run_monitor(MonitorRun& run);
 
 // run_monitor on the process-wide tables, with the stop handler installed

@@ -1,8 +1,8 @@
 // What a running instance sees, for people and for monitoring systems: the
 // status table "linkwatch_status.txt" (`status_file : "1"`) and the metrics
 // file in the Prometheus text exposition format (`metrics_file`), both
-// rewritten after every cycle by a rename over the old file, so a reader
-// never sees half a file.
+// rewritten after every cycle (the metrics also at an orderly stop) by a
+// rename over the old file, so a reader never sees half a file.
 
 #ifndef LINKWATCH_APP_STATUS_H_
 #define LINKWATCH_APP_STATUS_H_
