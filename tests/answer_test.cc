@@ -105,9 +105,9 @@ TEST(AnswerTest, SendTextsAreReadWithTheirEscapes) {
       {"PING\\r\\n", "PING\r\n", nullptr},
       {"a\\tb\\\\n", "a\tb\\n", nullptr},
       {"\\x00\\x7f\\xFF.", std::string("\0\x7f\xff.", 4), nullptr},
-      {std::string(255, 'a'), std::string(255, 'a'), nullptr},
-      {std::string(254, 'a') + "\\x41", std::string(254, 'a') + "A", nullptr},
-      {std::string(256, 'a'), "", "longer than 255 bytes"},
+      {std::string(127, 'a'), std::string(127, 'a'), nullptr},
+      {std::string(126, 'a') + "\\x41", std::string(126, 'a') + "A", nullptr},
+      {std::string(128, 'a'), "", "too long"},
       {"", "", "empty"},
       {"\\q", "", "an unknown escape"},
       {"\\x4", "", "\\x without two hex digits"},
@@ -135,7 +135,7 @@ TEST_F(AnswerCheckTest, CheckNamesTheLineOfAFaultyExpectOrSend) {
       {"send:\"HELO\"\n", "Line 5: send without expect in the host block at line 3; it would do"},
       {"send:\"HELO\"\nhost:\"b\"\nport:\"1\"\nexpect:\"x\"\n", "Line 5: send without expect"},
       {"expect:\"x\"\nsend:\"\\q\"\n", "Line 6: invalid send \"\\q\" (an unknown escape; use"},
-      {"expect:\"\"\n", "Line 5: invalid expect \"\" (use 1 to 127 bytes"},
+      {"expect:\"\"\n", "Line 5: invalid expect \"\" (use 1 to 63 bytes"},
   };
   for (const auto& c : cases) {
     test::write_file("config.txt", std::string("interval:\"15\"\nfast_retry_interval:\"3\"\n") +

@@ -433,13 +433,13 @@ constexpr HostKeyRow kHostKeys[] = {
      }},
     // With `expect` a check passes only when the service sends it in time
     // (probe_host_entry); -check fails a `send` without it (check_host_block_end).
-    {"expect", KeyScope::kPerHost, "use 1 to 127 bytes without control characters", "",
+    {"expect", KeyScope::kPerHost, "use 1 to 63 bytes without control characters", "",
      WhenMissing::kOptional, [](const char* v) { return refused_unless(expect_usable(v)); },
      [](const char* w, const KeyValue&, HostLoadTarget* to) { to->host->expect.assign(w); },
-     LoadRefused::kFallBack, "1 to 127 bytes without control characters",
+     LoadRefused::kFallBack, "1 to 63 bytes without control characters",
      "only the connect is checked", CheckReplaced::kWarn, check_expect,
      [](const MonitorSettings&, const HostEntry* h, Out* out) { out->assign(h->expect.c_str()); }},
-    {"send", KeyScope::kPerHost, "use up to 255 bytes with the escapes \\r \\n \\t \\\\ \\xHH", "",
+    {"send", KeyScope::kPerHost, "use up to 127 bytes with the escapes \\r \\n \\t \\\\ \\xHH", "",
      WhenMissing::kOptional,
      [](const char* v) {
        char bytes[kMaxSendBytes];
@@ -449,7 +449,7 @@ constexpr HostKeyRow kHostKeys[] = {
      [](const char* w, const KeyValue&, HostLoadTarget* to) {
        read_send_text(w, to->host->send, &to->host->send_length);
      },
-     LoadRefused::kFallBack, "up to 255 bytes with the escapes \\r \\n \\t \\\\ \\xHH",
+     LoadRefused::kFallBack, "up to 127 bytes with the escapes \\r \\n \\t \\\\ \\xHH",
      "nothing is sent", CheckReplaced::kWarn, check_send,
      [](const MonitorSettings&, const HostEntry* h, Out* out) { show_send(*h, out); }},
 };

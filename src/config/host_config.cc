@@ -88,7 +88,7 @@ const char* read_send_text(const char* text, char* out, int32_t* length) {
         return "an unknown escape";
       }
     }
-    if (n == static_cast<int32_t>(kMaxSendBytes)) return "longer than 255 bytes";
+    if (n == static_cast<int32_t>(kMaxSendBytes)) return "too long";
     out[n++] = byte;
   }
   *length = n;

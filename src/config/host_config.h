@@ -36,9 +36,10 @@ constexpr int kDefaultAlertCount = 30;      // `alertcount` missing or below 1
 constexpr const char kDefaultAlertCountText[] = "30";
 constexpr size_t kMetricsFileSize = 512;  // path of `metrics_file`, terminator included
 constexpr size_t kSiteSize = 64;          // `site`, terminator included
-// `expect` and `send` (after its escapes are read), in bytes.
-constexpr size_t kMaxExpectBytes = 127;
-constexpr size_t kMaxSendBytes = 255;
+// `expect` and `send` (after its escapes are read), in bytes; kept small,
+// as every slot of the host table holds room for both.
+constexpr size_t kMaxExpectBytes = 63;
+constexpr size_t kMaxSendBytes = 127;
 constexpr int kLowestPort = 1;
 constexpr int kHighestPort = 65535;
 
@@ -207,7 +208,7 @@ bool expect_usable(const char* text);
 // itself. Stores the bytes in `out` (kMaxSendBytes) and their count in
 // `*length`, and returns null; or returns what is wrong ("empty", "an
 // unknown escape", "\x without two hex digits", "a backslash at the end",
-// "a control character", "longer than 255 bytes"), with `*length` 0.
+// "a control character", "too long"), with `*length` 0.
 const char* read_send_text(const char* text, char* out, int32_t* length);
 
 // The value of a `status_file` text: "0" or "1". Returns -1 for anything else.

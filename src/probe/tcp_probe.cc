@@ -58,9 +58,10 @@ int connect_once(const char* ip, uint16_t port, uint32_t timeout_ms, char* error
   return connect_result(status, error_number, error);
 }
 
-// One attempt at one address with the host's `send` and `expect`.
-int exchange_once(const char* ip, uint16_t port, uint32_t timeout_ms, const HostConfig& config,
-                  char* error) {
+// One attempt at one address with the host's `send` and `expect`. Not
+// inlined: its read buffer stays off the stack of connect-only checks.
+__attribute__((noinline)) int exchange_once(const char* ip, uint16_t port, uint32_t timeout_ms,
+                                            const HostConfig& config, char* error) {
   if (error) error[0] = '\0';
   char received[kAnswerReadLimit];
   platform::Exchange exchange;
