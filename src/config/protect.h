@@ -1,6 +1,6 @@
 // Protection of the secrets stored in the notification file: the password,
-// the bot token, the OAuth 2.0 client secret and refresh token are kept on disk as "encry(<hex>)",
-// the value XORed with a fixed mixing key and written as upper-case hex digits.
+// the bot token, the OAuth 2.0 client secret and refresh token are kept on disk as "encry(<hex>)", the value XORed with
+// a fixed mixing key and written as upper-case hex digits.
 
 #ifndef LINKWATCH_CONFIG_PROTECT_H_
 #define LINKWATCH_CONFIG_PROTECT_H_
