@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "expect and send within their bounds");
     if (accepted) require(lw::port_number(host.port.c_str()) > 0, "accepted file: valid port");
     if (accepted) {
-      require(host.send_length == 0 || !host.expect.empty(), "accepted file: no send without expect");
+      require(host.send_length == 0 || !host.expect.empty(),
+              "accepted file: no send without expect");
     }
   }
   if (accepted) require(table.host_count >= 1, "accepted file: at least one host");
