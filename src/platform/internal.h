@@ -32,7 +32,8 @@ struct Connection {
 };
 
 // Connects as tcp_connect_ms does; on kConnected `*connection` is open and
-// must be closed with close_connection.
+// must be closed with close_connection. A null `connection`: the socket is
+// closed before returning (tcp_connect_ms).
 ConnectStatus open_connection(const char* address, uint16_t port, uint32_t timeout_ms,
                               Connection* connection, int* error);
 void close_connection(Connection* connection);

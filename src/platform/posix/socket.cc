@@ -209,7 +209,7 @@ ConnectStatus open_connection(const char* address, uint16_t port, uint32_t timeo
       }
     }
   }
-  if (result == ConnectStatus::kConnected) {
+  if (result == ConnectStatus::kConnected && connection) {
     connection->socket = fd;
   } else {
     close(fd);
@@ -223,10 +223,7 @@ void close_connection(Connection* connection) {
 }
 
 ConnectStatus tcp_connect_ms(const char* address, uint16_t port, uint32_t timeout_ms, int* error) {
-  Connection connection;
-  const ConnectStatus status = open_connection(address, port, timeout_ms, &connection, error);
-  close_connection(&connection);
-  return status;
+  return open_connection(address, port, timeout_ms, nullptr, error);
 }
 
 namespace {

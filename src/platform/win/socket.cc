@@ -234,13 +234,13 @@ ConnectStatus open_connection(const char* address, uint16_t port, uint32_t timeo
     }
   }
   // From now on the event tells of bytes to read, room to write and the close.
-  if (status == ConnectStatus::kConnected &&
+  if (status == ConnectStatus::kConnected && connection &&
       WSAEventSelect(s, ready, FD_READ | FD_WRITE | FD_CLOSE) == 0) {
     connection->socket = static_cast<intptr_t>(s);
     connection->event = from_handle(ready);
     return status;
   }
-  if (status == ConnectStatus::kConnected) status = ConnectStatus::kWaitFailed;
+  if (status == ConnectStatus::kConnected && connection) status = ConnectStatus::kWaitFailed;
   closesocket(s);
   WSACloseEvent(ready);
   return status;
@@ -254,10 +254,7 @@ void close_connection(Connection* connection) {
 }
 
 ConnectStatus tcp_connect_ms(const char* address, uint16_t port, uint32_t timeout_ms, int* error) {
-  Connection connection;
-  const ConnectStatus status = open_connection(address, port, timeout_ms, &connection, error);
-  close_connection(&connection);
-  return status;
+  return open_connection(address, port, timeout_ms, nullptr, error);
 }
 
 namespace {
