@@ -3,7 +3,7 @@
 // Properties: the loader keeps every default, clamp and cut whatever the
 // bytes (every setting is one its key's row takes, its default, or a value
 // the row keeps as written); a file that "-check" accepts loads at least one host, and every
-// loaded host has a port the probe can use.
+// loaded host has a port the probe can use and no `send` without `expect`.
 
 #include <cstring>
 #include <string>
@@ -60,7 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             lw::fuzz::terminated_within(host.alertcount_text.c_str(),
                                         host.alertcount_text.capacity()),
         "texts terminated");
+    require(host.expect.size() <= lw::kMaxExpectBytes && host.send_length >= 0 &&
+                host.send_length <= static_cast<int32_t>(lw::kMaxSendBytes),
+            "expect and send within their bounds");
     if (accepted) require(lw::port_number(host.port.c_str()) > 0, "accepted file: valid port");
+    if (accepted) {
+      require(host.send_length == 0 || !host.expect.empty(),
+              "accepted file: no send without expect");
+    }
   }
   if (accepted) require(table.host_count >= 1, "accepted file: at least one host");
   require(settings.netcheck_count >= 0 && settings.netcheck_count <= lw::kMaxNetReferences,

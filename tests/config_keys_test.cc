@@ -65,6 +65,8 @@ const std::vector<std::string>& value_pool() {
                                                   "Sun 02:00-02:00",
                                                   "a@x\x01",
                                                   "a@x, b@y",
+                                                  "PING\\r\\n",
+                                                  "a\\q",
                                                   std::string(300, 's')};
   return values;
 }
@@ -179,6 +181,7 @@ Sides sides(const Row& row, const std::string& value) {
                   "webhook_url:\"https://hook.example/w\"\n") +
       std::string(row.name) + ":\"" + value + "\"\n";
   if constexpr (host) text += row.scope == KeyScope::kBlock ? "port:\"80\"\n" : "";
+  if constexpr (host) text += std::string(row.name) == "send" ? "expect:\"+OK\"\n" : "";
   test::write_file(host ? kHostFileName : kNotifyFileName, text);
   test::write_file("config.txt", text);
   Sides got;

@@ -38,6 +38,7 @@ bool report_missing_keys(Rows rows, const bool* seen, const NotifyCheckState* ne
 }
 
 int finish_host_file(const HostCheckState& state, bool passed) {
+  if (!check_host_block_end(state)) passed = false;
   if (!report_missing_keys(host_key_rows(), state.seen)) passed = false;
   if (state.host_count == 0) return 0;  // "Missing key: host"
   if (!state.current_has_port) {

@@ -85,7 +85,9 @@ bool check_workers(const HostKeyRow& row, const ConfigLine& line, int line_no,
 
 bool check_host(const HostKeyRow&, const ConfigLine& line, int line_no, const KeyValue&,
                 HostCheckState* state) {
-  bool ok = true;
+  bool ok = check_host_block_end(*state);
+  state->send_line = 0;
+  state->has_expect = false;
   if (state->host_count > 0 && !state->current_has_port) {
     plain_print("Host block at line %d: missing key port\n", state->block_line);
     ok = false;
@@ -124,6 +126,43 @@ bool check_family(const HostKeyRow& row, const ConfigLine& line, int line_no, co
     return false;
   }
   return true;
+}
+
+bool check_expect(const HostKeyRow& row, const ConfigLine& line, int line_no, const KeyValue& value,
+                  HostCheckState* state) {
+  state->has_expect = state->has_expect || value.verdict != KeyVerdict::kRefused;
+  return check_by_verdict(row, line, line_no, value, *state);
+}
+
+// -check of `send`: a refusal names what is wrong with the text.
+bool check_send(const HostKeyRow& row, const ConfigLine& line, int line_no, const KeyValue&,
+                HostCheckState* state) {
+  char bytes[kMaxSendBytes];
+  int32_t length = 0;
+  const char* fault = read_send_text(line.value.c_str(), bytes, &length);
+  if (fault) {
+    plain_print("Line %d: invalid send \"%s\" (%s; %s)\n", line_no, line.value.c_str(), fault,
+                row.range);
+    return false;
+  }
+  if (state->host_count > 0) state->send_line = line_no;
+  return true;
+}
+
+// The bytes of `send` written as a `send` text.
+void show_send(const HostEntry& host, Out* out) {
+  out->clear();
+  for (int32_t i = 0; i < host.send_length; ++i) {
+    const char c = host.send[i];
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\' || c == '\r' || c == '\n' || c == '\t') {
+      out->append_format("\\%c", c == '\r' ? 'r' : c == '\n' ? 'n' : c == '\t' ? 't' : '\\');
+    } else if (byte < 0x20 || byte == 0x7F) {
+      out->append_format("\\x%02X", byte);
+    } else {
+      out->append_format("%c", c);
+    }
+  }
 }
 
 void show_netcheck(const MonitorSettings& s, Out* out) {
@@ -392,6 +431,27 @@ constexpr HostKeyRow kHostKeys[] = {
          show_windows(s.maintenance.window, s.maintenance.count, out);
        }
      }},
+    // With `expect` a check passes only when the service sends it in time
+    // (probe_host_entry); -check fails a `send` without it (check_host_block_end).
+    {"expect", KeyScope::kPerHost, "use 1 to 63 bytes without control characters", "",
+     WhenMissing::kOptional, [](const char* v) { return refused_unless(expect_usable(v)); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) { to->host->expect.assign(w); },
+     LoadRefused::kFallBack, "1 to 63 bytes without control characters",
+     "only the connect is checked", CheckReplaced::kWarn, check_expect,
+     [](const MonitorSettings&, const HostEntry* h, Out* out) { out->assign(h->expect.c_str()); }},
+    {"send", KeyScope::kPerHost, "use up to 127 bytes with the escapes \\r \\n \\t \\\\ \\xHH", "",
+     WhenMissing::kOptional,
+     [](const char* v) {
+       char bytes[kMaxSendBytes];
+       int32_t length = 0;
+       return refused_unless(read_send_text(v, bytes, &length) == nullptr);
+     },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) {
+       read_send_text(w, to->host->send, &to->host->send_length);
+     },
+     LoadRefused::kFallBack, "up to 127 bytes with the escapes \\r \\n \\t \\\\ \\xHH",
+     "nothing is sent", CheckReplaced::kWarn, check_send,
+     [](const MonitorSettings&, const HostEntry* h, Out* out) { show_send(*h, out); }},
 };
 
 // The default of `webhook_url`. The loader stores the default in place of a
@@ -812,6 +872,13 @@ bool check_by_verdict(const HostKeyRow& row, const ConfigLine& line, int line_no
                 row.name, line.value.c_str(), value.used.c_str());
   }
   return true;
+}
+
+bool check_host_block_end(const HostCheckState& state) {
+  if (state.send_line == 0 || state.has_expect) return true;
+  plain_print("Line %d: send without expect in the host block at line %d; it would do nothing\n",
+              state.send_line, state.block_line);
+  return false;
 }
 
 bool check_host_line(const HostKeyRow& row, const ConfigLine& line, int line_no,

@@ -80,6 +80,10 @@ struct HostCheckState {
   // before the first host block).
   int windows_block_line = 0;
   int windows_count = 0;
+  // The current block's usable `send` line (0: none), and whether the block
+  // has an `expect` line.
+  int send_line = 0;
+  bool has_expect = false;
 };
 
 struct HostKeyRow;
@@ -124,6 +128,11 @@ void load_host_key(const HostKeyRow& row, const ConfigLine& line, HostLoadTarget
 // -check's side of one line: the row's check, or check_by_verdict.
 bool check_host_line(const HostKeyRow& row, const ConfigLine& line, int line_no,
                      HostCheckState* state);
+// -check at the end of a host block (at the next `host` line and at the end
+// of the file): a `send` without an `expect` in the block would do nothing
+// and fails with "Line N: send without expect in the host block at line
+// L; it would do nothing". Returns false then.
+bool check_host_block_end(const HostCheckState& state);
 // The messages of a verdict: a refusal fails with "Line N: invalid <key>
 // "<value>" (<range>)", a replaced number warns as on_replaced says.
 bool check_by_verdict(const HostKeyRow& row, const ConfigLine& line, int line_no,

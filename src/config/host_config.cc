@@ -55,6 +55,46 @@ bool site_usable(const char* text) {
   return true;
 }
 
+bool expect_usable(const char* text) {
+  const size_t length = std::strlen(text);
+  if (length == 0 || length > kMaxExpectBytes) return false;
+  for (size_t i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+const char* read_send_text(const char* text, char* out, int32_t* length) {
+  *length = 0;
+  if (text[0] == '\0') return "empty";
+  int32_t n = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    char byte = *p;
+    const auto c = static_cast<unsigned char>(byte);
+    if (c < 0x20 || c == 0x7F) return "a control character";
+    if (byte == '\\') {
+      ++p;
+      if (*p == '\0') return "a backslash at the end";
+      if (*p == 'x') {
+        const int high = hex_digit_value(p[1]);
+        const int low = high < 0 ? -1 : hex_digit_value(p[2]);
+        if (low < 0) return "\\x without two hex digits";
+        byte = static_cast<char>(high * 16 + low);
+        p += 2;
+      } else if (*p == 'r' || *p == 'n' || *p == 't' || *p == '\\') {
+        byte = *p == 'r' ? '\r' : *p == 'n' ? '\n' : *p == 't' ? '\t' : '\\';
+      } else {
+        return "an unknown escape";
+      }
+    }
+    if (n == static_cast<int32_t>(kMaxSendBytes)) return "too long";
+    out[n++] = byte;
+  }
+  *length = n;
+  return nullptr;
+}
+
 int parse_recover_count(const char* text) {
   const int n = parse_whole_number(text, kMaxRecoverCount);
   return n < 1 ? 0 : n;

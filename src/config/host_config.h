@@ -36,6 +36,10 @@ constexpr int kDefaultAlertCount = 30;      // `alertcount` missing or below 1
 constexpr const char kDefaultAlertCountText[] = "30";
 constexpr size_t kMetricsFileSize = 512;  // path of `metrics_file`, terminator included
 constexpr size_t kSiteSize = 64;          // `site`, terminator included
+// `expect` and `send` (after its escapes are read), in bytes; kept small,
+// as every slot of the host table holds room for both.
+constexpr size_t kMaxExpectBytes = 63;
+constexpr size_t kMaxSendBytes = 127;
 constexpr int kLowestPort = 1;
 constexpr int kHighestPort = 65535;
 
@@ -76,6 +80,12 @@ struct HostConfig {
   // `maintenance` lines of the host's block: its own windows, besides the
   // global ones.
   HostWindows maintenance;
+  // `expect`: what the service must send within `timeoutsec` for the check
+  // to pass; "": the connect alone is the check.
+  FixedText<kMaxExpectBytes + 1> expect;
+  // `send`: the bytes sent after the connect, before reading (read_send_text).
+  char send[kMaxSendBytes] = {};
+  int32_t send_length = 0;
 };
 
 // The resolver's side of one host: the addresses of the last good
@@ -188,6 +198,18 @@ struct MonitorSettings {
   // `maintenance` lines before the first host block: windows of every host.
   GlobalWindows maintenance;
 };
+
+// True when `text` can be an `expect`: 1 to kMaxExpectBytes bytes, none of
+// them a control character.
+bool expect_usable(const char* text);
+
+// Reads a `send` text into the bytes it names: the escapes \r \n \t \\ and
+// \xHH (two hex digits) give one byte each, every other byte stands for
+// itself. Stores the bytes in `out` (kMaxSendBytes) and their count in
+// `*length`, and returns null; or returns what is wrong ("empty", "an
+// unknown escape", "\x without two hex digits", "a backslash at the end",
+// "a control character", "too long"), with `*length` 0.
+const char* read_send_text(const char* text, char* out, int32_t* length);
 
 // The value of a `status_file` text: "0" or "1". Returns -1 for anything else.
 int parse_status_file(const char* text);

@@ -7,6 +7,7 @@
 #define LINKWATCH_PLATFORM_INTERNAL_H_
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/platform.h"
 
@@ -20,6 +21,32 @@ namespace lw::platform {
 size_t disk_room(size_t want);
 // Gives back `bytes` that a cut-back freed again.
 void disk_release(size_t bytes);
+
+// ---- The connection of tcp_exchange_ms (socket.cc over each system's socket.cc)
+
+// A connected socket, non-blocking, with what the system waits on (the
+// event object on Windows; unused on POSIX).
+struct Connection {
+  intptr_t socket = -1;
+  intptr_t event = -1;
+};
+
+// Connects as tcp_connect_ms does; on kConnected `*connection` is open and
+// must be closed with close_connection. A null `connection`: the socket is
+// closed before returning (tcp_connect_ms).
+ConnectStatus open_connection(const char* address, uint16_t port, uint32_t timeout_ms,
+                              Connection* connection, int* error);
+void close_connection(Connection* connection);
+// One non-blocking send or receive: the bytes moved, 0 when the call would
+// block, -1 when the connection is closed, reset or failed.
+long send_some(const Connection& connection, const char* data, size_t len);
+long receive_some(const Connection& connection, char* out, size_t cap);
+// How a wait for the connection ended.
+enum class Readiness { kReady, kTimedOut, kStopped, kFailed };
+// Waits until the connection may be written (`for_write`) or read, the
+// monotonic `deadline` passes, or a stop is requested. kReady may wake
+// early: the caller tries again.
+Readiness wait_connection(const Connection& connection, bool for_write, uint64_t deadline);
 
 // ---- The child of run_process (process.cc over each system's child.cc) ------
 

@@ -101,6 +101,38 @@ inline ConnectStatus tcp_connect(const char* address, uint16_t port, int timeout
                         timeout_sec > 0 ? static_cast<uint32_t>(timeout_sec) * 1000u : 0, error);
 }
 
+// What came back over the connection of tcp_exchange_ms.
+enum class AnswerStatus {
+  kFound,    // `expect` is among the bytes received
+  kNothing,  // the time ran out before one byte arrived
+  kWithout,  // bytes arrived but not `expect`, until the time ran out or `capacity` was reached
+  kClosed,   // the peer closed (or reset) the connection before `expect` arrived
+};
+
+// One exchange over a connection: what to send, what to wait for, and where
+// the bytes received go.
+struct Exchange {
+  const char* send = nullptr;  // may hold any byte; `send_length` of them
+  size_t send_length = 0;
+  const char* expect = "";  // `expect_length` bytes; at least one
+  size_t expect_length = 0;
+  char* received = nullptr;  // `capacity` bytes: the most that is read
+  size_t capacity = 0;
+  // Results, valid when the connect succeeded (kConnected).
+  size_t received_length = 0;
+  AnswerStatus answer = AnswerStatus::kNothing;
+};
+
+// Connects as tcp_connect_ms does (same outcomes), then sends
+// `exchange->send` and reads until `exchange->expect` is among the bytes
+// received, `capacity` bytes have arrived, the peer closes, or the time is
+// up: `timeout_ms` bounds the whole exchange, connect included. Returns
+// kConnected with `answer` and the bytes received set; kStopped when a stop
+// is requested at any point; kWaitFailed when a wait itself fails. The socket
+// is closed before returning.
+ConnectStatus tcp_exchange_ms(const char* address, uint16_t port, uint32_t timeout_ms,
+                              Exchange* exchange, int* error);
+
 // A TCP listener on 127.0.0.1 (kIPv6: on ::1 only), used by tests,
 // benchmarks and the example run. False also where the system has no IPv6
 // loopback. `*port` 0 asks for any free port and receives the one bound. The
@@ -115,6 +147,17 @@ bool listen_loopback(uint16_t port, int backlog, Listener* out,
 // Accepts one pending connection within `ms` and closes it at once.
 bool accept_and_close(Listener* listener, uint32_t ms);
 void close_listener(Listener* listener);
+
+// The small servers of tests and benchmarks: a connection accepted within
+// `ms` (its handle in `*peer`), whose sends block until the bytes are
+// handed to the system.
+bool accept_peer(Listener* listener, uint32_t ms, intptr_t* peer);
+bool peer_send(intptr_t peer, const char* data, size_t len);
+// Waits at most `ms` for bytes from the peer and reads up to `cap` of them:
+// their count, 0 when the peer closed or nothing came in time, -1 on a
+// failure.
+int peer_receive(intptr_t peer, char* out, size_t cap, uint32_t ms);
+void close_peer(intptr_t peer);
 
 // ---- Time ----------------------------------------------------------------
 

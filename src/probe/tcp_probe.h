@@ -13,6 +13,13 @@ namespace lw {
 // Size of the error text buffer of probe_tcp_port, terminator included.
 constexpr size_t kProbeErrorSize = 128;
 
+// A host with `expect`: the most bytes read in search of it, and the most
+// of them (printable ones only) that "wrong answer: " shows.
+constexpr size_t kAnswerReadLimit = 1024;
+constexpr size_t kAnswerShown = 60;
+static_assert(sizeof "wrong answer: " + kAnswerShown <= kProbeErrorSize &&
+              sizeof "no answer within -2147483648 s" <= kProbeErrorSize);
+
 // Result of probe_tcp_port.
 constexpr int kProbeConnected = 1;
 constexpr int kProbeTimedOut = 0;
@@ -41,7 +48,14 @@ int probe_tcp_port(const char* ip, uint16_t port, int timeout_sec, double* elaps
 // so a refused address passes its time on; a stop request ends the walk
 // with kProbeStopped. Stores the address tried last in `resolved_ip`.
 // Result, error text and elapsed time are those of probe_tcp_port for the
-// last attempt; elapsed counts from the first one. Writes only
+// last attempt; elapsed counts from the first one.
+//
+// A host with `expect` passes only when, after the connect and its `send`,
+// `expect` arrives among the first kAnswerReadLimit bytes, all within the
+// same `timeoutsec`; an attempt that connects but fails that is a failed
+// one (-1) with "no answer within N s" (nothing arrived in time) or
+// "wrong answer: <the first kAnswerShown printable bytes received>" (other
+// bytes, or the service closed first). Writes only
 // `addresses.resolved_ip`: same thread rule as resolve_host_entry.
 int probe_host_entry(const HostConfig& config, HostAddresses& addresses, uint16_t port,
                      double* elapsed, char* error);

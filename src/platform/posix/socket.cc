@@ -1,5 +1,5 @@
-// Sockets on POSIX: resolving names, bounded TCP connects and the loopback
-// listeners of the tests.
+// Sockets on POSIX: resolving names, bounded TCP connects, the pieces of
+// tcp_exchange_ms and the loopback listeners and peers of the tests.
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -133,7 +133,8 @@ bool read_ipv4_text(const char* text, Address* out) {
   return true;
 }
 
-ConnectStatus tcp_connect_ms(const char* address, uint16_t port, uint32_t timeout_ms, int* error) {
+ConnectStatus open_connection(const char* address, uint16_t port, uint32_t timeout_ms,
+                              Connection* connection, int* error) {
   if (error) *error = 0;
   struct sockaddr_storage addr;
   socklen_t addr_len = 0;
@@ -208,8 +209,58 @@ ConnectStatus tcp_connect_ms(const char* address, uint16_t port, uint32_t timeou
       }
     }
   }
-  close(fd);
+  if (result == ConnectStatus::kConnected && connection) {
+    connection->socket = fd;
+  } else {
+    close(fd);
+  }
   return result;
+}
+
+void close_connection(Connection* connection) {
+  if (connection->socket >= 0) close(static_cast<int>(connection->socket));
+  connection->socket = -1;
+}
+
+ConnectStatus tcp_connect_ms(const char* address, uint16_t port, uint32_t timeout_ms, int* error) {
+  return open_connection(address, port, timeout_ms, nullptr, error);
+}
+
+namespace {
+
+// The count of a send or receive as send_some and receive_some give it.
+long moved(ssize_t n) {
+  if (n >= 0) return n > 0 ? static_cast<long>(n) : -1;  // 0: the peer closed
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+}
+
+}  // namespace
+
+long send_some(const Connection& connection, const char* data, size_t len) {
+  return moved(send(static_cast<int>(connection.socket), data, len, MSG_NOSIGNAL));
+}
+
+long receive_some(const Connection& connection, char* out, size_t cap) {
+  return moved(recv(static_cast<int>(connection.socket), out, cap, 0));
+}
+
+Readiness wait_connection(const Connection& connection, bool for_write, uint64_t deadline) {
+  // The stop pipe stays readable once written, as in open_connection.
+  const int stop_fd = stop_read_fd(ensure_stop_pipe());
+  struct pollfd fds[2] = {
+      {static_cast<int>(connection.socket), static_cast<short>(for_write ? POLLOUT : POLLIN), 0},
+      {stop_fd, POLLIN, 0}};
+  for (;;) {
+    fds[0].revents = fds[1].revents = 0;
+    int wait = poll_ms_until(deadline);
+    if (stop_fd < 0 && wait > kStopCheckMs) wait = kStopCheckMs;
+    const int ready = poll(fds, stop_fd >= 0 ? 2 : 1, wait);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return Readiness::kFailed;
+    if (fds[0].revents != 0) return Readiness::kReady;
+    if (stop_flag.load()) return Readiness::kStopped;
+    if (monotonic_ms() >= deadline) return Readiness::kTimedOut;
+  }
 }
 
 bool listen_loopback(uint16_t port, int backlog, Listener* out, AddressFamily family) {
@@ -264,6 +315,50 @@ void close_listener(Listener* listener) {
   close(static_cast<int>(listener->handle));
   listener->handle = -1;
   listener->port = 0;
+}
+
+bool accept_peer(Listener* listener, uint32_t ms, intptr_t* peer) {
+  *peer = -1;
+  if (!listener || listener->handle < 0) return false;
+  const uint64_t deadline = monotonic_ms() + ms;
+  for (;;) {
+    // Without SOCK_NONBLOCK the accepted socket blocks, whatever the listener does.
+    const int fd = accept4(static_cast<int>(listener->handle), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      *peer = fd;
+      return true;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+      return false;
+    }
+    const int left = poll_ms_until(deadline);
+    if (left == 0) return false;
+    struct pollfd pfd = {static_cast<int>(listener->handle), POLLIN, 0};
+    if (poll(&pfd, 1, left) < 0 && errno != EINTR) return false;
+  }
+}
+
+bool peer_send(intptr_t peer, const char* data, size_t len) {
+  while (len > 0) {
+    const ssize_t n = send(static_cast<int>(peer), data, len, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int peer_receive(intptr_t peer, char* out, size_t cap, uint32_t ms) {
+  struct pollfd pfd = {static_cast<int>(peer), POLLIN, 0};
+  const int ready = poll(&pfd, 1, static_cast<int>(ms > kMaxPollMs ? kMaxPollMs : ms));
+  if (ready <= 0) return ready;
+  const ssize_t n = recv(static_cast<int>(peer), out, cap, 0);
+  return n < 0 ? -1 : static_cast<int>(n);
+}
+
+void close_peer(intptr_t peer) {
+  if (peer >= 0) close(static_cast<int>(peer));
 }
 
 }  // namespace lw::platform

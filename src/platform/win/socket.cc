@@ -1,5 +1,6 @@
 // Windows Sockets: starting the library, resolving names, bounded TCP
-// connects and the loopback listeners of the tests.
+// connects, the pieces of tcp_exchange_ms and the loopback listeners and
+// peers of the tests.
 
 // clang-format off
 #include "platform/win/internal.h"  // first: it includes the Windows headers in order
@@ -7,6 +8,7 @@
 
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -170,7 +172,8 @@ SOCKET private_socket(int af) {
 
 }  // namespace
 
-ConnectStatus tcp_connect_ms(const char* address, uint16_t port, uint32_t timeout_ms, int* error) {
+ConnectStatus open_connection(const char* address, uint16_t port, uint32_t timeout_ms,
+                              Connection* connection, int* error) {
   if (error) *error = 0;
   ensure_sockets();
   sockaddr_storage addr;
@@ -230,9 +233,67 @@ ConnectStatus tcp_connect_ms(const char* address, uint16_t port, uint32_t timeou
       }
     }
   }
+  // From now on the event tells of bytes to read, room to write and the close.
+  if (status == ConnectStatus::kConnected && connection &&
+      WSAEventSelect(s, ready, FD_READ | FD_WRITE | FD_CLOSE) == 0) {
+    connection->socket = static_cast<intptr_t>(s);
+    connection->event = from_handle(ready);
+    return status;
+  }
+  if (status == ConnectStatus::kConnected && connection) status = ConnectStatus::kWaitFailed;
   closesocket(s);
   WSACloseEvent(ready);
   return status;
+}
+
+void close_connection(Connection* connection) {
+  if (connection->socket == -1) return;
+  closesocket(static_cast<SOCKET>(connection->socket));
+  WSACloseEvent(to_handle(connection->event));
+  connection->socket = connection->event = -1;
+}
+
+ConnectStatus tcp_connect_ms(const char* address, uint16_t port, uint32_t timeout_ms, int* error) {
+  return open_connection(address, port, timeout_ms, nullptr, error);
+}
+
+namespace {
+
+// The count of a send or receive as send_some and receive_some give it.
+long moved(int n) {
+  if (n >= 0) return n > 0 ? n : -1;  // 0: the peer closed
+  const int code = WSAGetLastError();
+  return code == WSAEWOULDBLOCK || code == WSAEINTR ? 0 : -1;
+}
+
+int chunk(size_t len) { return len > 65536 ? 65536 : static_cast<int>(len); }
+
+}  // namespace
+
+long send_some(const Connection& connection, const char* data, size_t len) {
+  return moved(send(static_cast<SOCKET>(connection.socket), data, chunk(len), 0));
+}
+
+long receive_some(const Connection& connection, char* out, size_t cap) {
+  return moved(recv(static_cast<SOCKET>(connection.socket), out, chunk(cap), 0));
+}
+
+Readiness wait_connection(const Connection& connection, bool, uint64_t deadline) {
+  // The socket's event first: an outcome there wins over a stop. Any
+  // network event wakes the wait; the caller tries its call again.
+  HANDLE events[2] = {to_handle(connection.event), stop_handle()};
+  const uint64_t now = monotonic_ms();
+  const DWORD left =
+      now >= deadline ? 0 : static_cast<DWORD>(std::min<uint64_t>(deadline - now, INFINITE - 1));
+  const DWORD woke = WaitForMultipleObjects(events[1] ? 2 : 1, events, FALSE, left);
+  WSANETWORKEVENTS happened;
+  if (woke == WAIT_TIMEOUT) return Readiness::kTimedOut;
+  if (woke == WAIT_OBJECT_0 + 1) return Readiness::kStopped;
+  if (woke != WAIT_OBJECT_0 ||
+      WSAEnumNetworkEvents(static_cast<SOCKET>(connection.socket), events[0], &happened) != 0) {
+    return Readiness::kFailed;
+  }
+  return Readiness::kReady;
 }
 
 bool listen_loopback(uint16_t port, int backlog, Listener* out, AddressFamily family) {
@@ -288,6 +349,51 @@ void close_listener(Listener* listener) {
   closesocket(static_cast<SOCKET>(listener->handle));
   listener->handle = -1;
   listener->port = 0;
+}
+
+bool accept_peer(Listener* listener, uint32_t ms, intptr_t* peer) {
+  *peer = -1;
+  if (!listener || listener->handle == -1) return false;
+  SOCKET s = static_cast<SOCKET>(listener->handle);
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval wait;
+  wait.tv_sec = static_cast<long>(ms / 1000);
+  wait.tv_usec = static_cast<long>((ms % 1000) * 1000);
+  if (select(0, &readable, nullptr, nullptr, &wait) <= 0) return false;
+  SOCKET accepted = accept(s, nullptr, nullptr);
+  if (accepted == INVALID_SOCKET) return false;
+  *peer = static_cast<intptr_t>(accepted);
+  return true;
+}
+
+bool peer_send(intptr_t peer, const char* data, size_t len) {
+  while (len > 0) {
+    const int n = send(static_cast<SOCKET>(peer), data, chunk(len), 0);
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int peer_receive(intptr_t peer, char* out, size_t cap, uint32_t ms) {
+  SOCKET s = static_cast<SOCKET>(peer);
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval wait;
+  wait.tv_sec = static_cast<long>(ms / 1000);
+  wait.tv_usec = static_cast<long>((ms % 1000) * 1000);
+  const int ready = select(0, &readable, nullptr, nullptr, &wait);
+  if (ready <= 0) return ready < 0 ? -1 : 0;
+  const int n = recv(s, out, chunk(cap), 0);
+  return n < 0 ? -1 : n;
+}
+
+void close_peer(intptr_t peer) {
+  if (peer != -1) closesocket(static_cast<SOCKET>(peer));
 }
 
 }  // namespace lw::platform

@@ -1,0 +1,151 @@
+// Checks with `expect` and `send` against small servers on 127.0.0.1, how
+// `send` texts are read, and what -check says of both keys.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/check.h"
+#include "config/host_config.h"
+#include "platform/platform.h"
+#include "probe/tcp_probe.h"
+#include "support/capture.h"
+#include "support/test_env.h"
+
+namespace lw {
+namespace {
+
+// One connection's server: echoes the first bytes read when `echo`, writes
+// each piece after a pause (so that each arrives on its own), then closes
+// at once or holds the connection until the client closes it.
+struct Server {
+  std::vector<std::string> pieces;
+  bool echo = false;
+  bool hold = false;
+};
+
+void serve(platform::Listener* listener, const Server& server) {
+  intptr_t peer = -1;
+  if (!platform::accept_peer(listener, 5000, &peer)) return;
+  char buf[2048];
+  const int n = server.echo ? platform::peer_receive(peer, buf, sizeof buf, 5000) : 0;
+  if (n > 0) platform::peer_send(peer, buf, static_cast<size_t>(n));
+  for (const std::string& piece : server.pieces) {
+    platform::sleep_ms(30);
+    platform::peer_send(peer, piece.data(), piece.size());
+  }
+  while (server.hold && platform::peer_receive(peer, buf, sizeof buf, 5000) > 0) {
+  }
+  platform::close_peer(peer);
+}
+
+TEST(AnswerTest, ChecksPassOnlyWhenTheAnswerHoldsExpect) {
+  ASSERT_TRUE(platform::socket_startup());
+  struct Case {
+    const char* name;
+    Server server;
+    const char *send, *expect;
+    int timeoutsec, result;
+    std::string error;
+  } cases[] = {
+      {"banner", {{"220 ready\r\n"}, false, true}, "", "220", 5, kProbeConnected, ""},
+      {"wrong banner", {{"421 busy\r\n"}}, "", "220", 5, kProbeFailed, "wrong answer: 421 busy"},
+      {"silent", {{}, false, true}, "", "220", 1, kProbeFailed, "no answer within 1 s"},
+      {"closes at once", {}, "", "220", 5, kProbeFailed, "wrong answer: "},
+      {"split banner",
+       {{"22", "0 re", "ady\r\n"}, false, true},
+       "",
+       "220 ready",
+       5,
+       kProbeConnected,
+       ""},
+      {"1500 bytes without it",
+       {{std::string(1500, 'x')}, false, true},
+       "",
+       "220",
+       5,
+       kProbeFailed,
+       "wrong answer: " + std::string(60, 'x')},
+      {"echo", {{}, true, true}, "PING\\r\\n", "PING", 5, kProbeConnected, ""},
+      {"echo, other answer",
+       {{}, true},
+       "PING\\r\\n",
+       "+PONG",
+       5,
+       kProbeFailed,
+       "wrong answer: PING"},
+  };
+  for (const Case& c : cases) {
+    platform::Listener listener;
+    ASSERT_TRUE(platform::listen_loopback(0, 4, &listener));
+    std::thread server(serve, &listener, c.server);
+    HostEntry host;
+    set_host_text(&host, "127.0.0.1");
+    host.resolved_ip.assign("127.0.0.1");
+    host.timeoutsec = c.timeoutsec;
+    host.expect.assign(c.expect);
+    EXPECT_EQ(read_send_text(c.send, host.send, &host.send_length) == nullptr, c.send[0] != 0);
+    char error[kProbeErrorSize];
+    const uint64_t start = platform::monotonic_ms();
+    EXPECT_EQ(probe_host_entry(host, host, listener.port, nullptr, error), c.result) << c.name;
+    EXPECT_EQ(error, c.error) << c.name;
+    EXPECT_LT(platform::monotonic_ms() - start, c.timeoutsec * 1000u + 2000u) << c.name;
+    server.join();
+    platform::close_listener(&listener);
+  }
+}
+
+TEST(AnswerTest, SendTextsAreReadWithTheirEscapes) {
+  const struct {
+    std::string text, bytes;
+    const char* fault;
+  } cases[] = {
+      {"PING\\r\\n", "PING\r\n", nullptr},
+      {"a\\tb\\\\n", "a\tb\\n", nullptr},
+      {"\\x00\\x7f\\xFF.", std::string("\0\x7f\xff.", 4), nullptr},
+      {std::string(127, 'a'), std::string(127, 'a'), nullptr},
+      {std::string(126, 'a') + "\\x41", std::string(126, 'a') + "A", nullptr},
+      {std::string(128, 'a'), "", "too long"},
+      {"", "", "empty"},
+      {"\\q", "", "an unknown escape"},
+      {"\\x4", "", "\\x without two hex digits"},
+      {"\\xg0", "", "\\x without two hex digits"},
+      {"ab\\", "", "a backslash at the end"},
+      {"a\tb", "", "a control character"},
+  };
+  for (const auto& c : cases) {
+    char out[kMaxSendBytes];
+    int32_t length = -1;
+    const char* fault = read_send_text(c.text.c_str(), out, &length);
+    EXPECT_STREQ(fault, c.fault) << c.text;
+    EXPECT_EQ(std::string(out, static_cast<size_t>(length)), c.bytes) << c.text;
+  }
+}
+
+class AnswerCheckTest : public test::WorkDirTest {};
+
+TEST_F(AnswerCheckTest, CheckNamesTheLineOfAFaultyExpectOrSend) {
+  const struct {
+    const char* block;
+    const char* says;  // "": the file passes
+  } cases[] = {
+      {"send:\"QUIT\\r\\n\"\nexpect:\"220\"\n", ""},
+      {"send:\"HELO\"\n", "Line 5: send without expect in the host block at line 3; it would do"},
+      {"send:\"HELO\"\nhost:\"b\"\nport:\"1\"\nexpect:\"x\"\n", "Line 5: send without expect"},
+      {"expect:\"x\"\nsend:\"\\q\"\n", "Line 6: invalid send \"\\q\" (an unknown escape; use"},
+      {"expect:\"\"\n", "Line 5: invalid expect \"\" (use 1 to 63 bytes"},
+  };
+  for (const auto& c : cases) {
+    test::write_file("config.txt", std::string("interval:\"15\"\nfast_retry_interval:\"3\"\n") +
+                                       "host:\"a\"\nport:\"25\"\n" + c.block);
+    test::OutputCapture capture;
+    const int passed = check_config_file("config.txt", kHostFile);
+    EXPECT_EQ(passed, c.says[0] == '\0') << c.block;
+    EXPECT_NE(capture.out().find(c.says), std::string::npos) << capture.out();
+  }
+}
+
+}  // namespace
+}  // namespace lw
