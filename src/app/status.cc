@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/monitor.h"
+#include "app/status_page.h"
 #include "platform/platform.h"
 #include "support/clock.h"
 #include "support/output.h"
@@ -295,10 +296,28 @@ bool write_file_atomically(const char* path, const std::string& text, bool text_
   return false;
 }
 
+void record_history(HistoryBook* book, const HostTable& table, const StatusBoard& board,
+                    int64_t started) {
+  const int64_t quarter = started / kQuarterSeconds;
+  if (quarter != book->recorded_quarter) {
+    book->recorded_quarter = quarter;
+    book->quarter_turned = true;
+  }
+  if (book->since == 0) book->since = started;
+  for (int i = 1; i <= host_count(table); ++i) {
+    record_check(&book->services[i], started, !board.hosts[i].up, table.hosts[i].silenced != 0);
+  }
+}
+
 void after_cycle(MonitorRun& run, int64_t started, uint64_t elapsed_ms) {
   note_cycle(&run.status, *run.table, run.slots, started, elapsed_ms);
   const MonitorSettings& settings = *run.settings;
-  if (settings.status_file == 1 || !settings.metrics_file.empty()) {
+  if (history_wanted(settings)) {
+    run.history.keep();
+    if (run.network_down_since == 0) record_history(&run.history, *run.table, run.status, started);
+  }
+  if (settings.status_file == 1 || !settings.metrics_file.empty() ||
+      !settings.status_html.empty()) {
     ChannelRecord records[kChannelCount];
     for (size_t c = 0; c < kChannelCount; ++c) {
       if (run.delivery) records[c] = run.delivery->channel_record(kChannelRows[c].id);
@@ -313,6 +332,18 @@ void after_cycle(MonitorRun& run, int64_t started, uint64_t elapsed_ms) {
       write_logged(settings.metrics_file.c_str(),
                    format_metrics(run.status, *run.table, records, run.notify), false,
                    &run.status.metrics_write_failing);
+    }
+    if (!settings.status_html.empty()) {
+      PageInput page;
+      page.board = &run.status;
+      page.table = run.table;
+      page.history = &run.history;
+      page.settings = run.settings;
+      page.notify = run.notify;
+      page.records = records;
+      page.now = started;
+      write_logged(settings.status_html.c_str(), format_status_page(page), false,
+                   &run.status.page_write_failing);
     }
   }
   run.heartbeat.after_cycle(*run.notify, now_seconds());
