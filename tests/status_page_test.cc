@@ -123,24 +123,34 @@ TEST_F(StatusPageTest, StateFileKeepsTheHistory) {
   }
 }
 
-// One service of each state, with a hostile description and error.
+// One service of each state over a day, one with a hostile name,
+// description and error: UP with an outage from 06:07 to 06:22, DOWN for
+// the last hour, FAILING at the last check, MAINTENANCE for the last hour.
 void hostile_run(HostTable* table, StatusBoard* board, HistoryBook* book, int64_t now) {
-  const char* states[] = {"UP", "DOWN", "FAILING", "MAINTENANCE"};
+  const char* names[][2] = {{"web01", "Shop front end"},
+                            {"<b>db&co", "Billing <script>alert('x')</script> & \"q\""},
+                            {"mail", "Mail relay"},
+                            {"nas", "Backup store"}};
   book->keep();
-  book->since = now - 3600;
+  book->since = now - 95 * kQuarterSeconds;
   for (int i = 1; i <= 4; ++i) {
     HostEntry& host = table->hosts[++table->host_count];
-    set_host_text(&host, i == 2 ? "<b>db&co" : "web");
+    set_host_text(&host, names[i - 1][0]);
     set_port_text(&host, std::to_string(8000 + i).c_str());
     host.resolve_state = kResolved;
-    host.description.format("%s <script>alert('x')</script> & \"q\"", states[i - 1]);
+    host.description.assign(names[i - 1][1]);
     host.alert_sent = i == 2, host.fail_count = i == 2 || i == 3, host.silenced = i == 4;
     host.down_since = host.first_fail_time = i == 2 ? now - 3600 : i == 3 ? now : 0;
     board->hosts[i].up = i == 1 || i == 4;
     board->hosts[i].last_check = now;
     if (i == 2) board->hosts[i].error.assign("refused <img src=x onerror='y'>");
-    for (int64_t t = now - 3600; t <= now; t += 60)
-      record_check(&book->services[i], t, i == 2 || (i == 3 && t == now), i == 4);
+    for (int64_t t = book->since; t <= now; t += 60) {
+      const bool outage = t >= now - 6 * 3600 + 420 && t < now - 6 * 3600 + 1320;
+      const bool last_hour = t >= now - 3600;
+      record_check(&book->services[i], t,
+                   (i == 1 && outage) || (i == 2 && last_hour) || (i == 3 && t == now),
+                   i == 4 && last_hour);
+    }
   }
 }
 
@@ -206,7 +216,7 @@ TEST(StatusPageRenderTest, ChromiumShowsEveryRow) {
   std::string order;
   for (std::sregex_iterator it(dom.begin(), dom.end(), row), end; it != end; ++it)
     order += (*it)[2].str() + " " + (*it)[3].str() + ",";
-  EXPECT_EQ(order, "DOWN 0.00%,FAILING 80.00%,MAINTENANCE \xE2\x80\x94,UP 100%,");
+  EXPECT_EQ(order, "DOWN 94.79%,FAILING 98.95%,MAINTENANCE 100%,UP 98.95%,");
   EXPECT_NE(dom.find("&lt;script&gt;alert('x')&lt;/script&gt; &amp; \"q\""), std::string::npos);
   EXPECT_NE(dom.find("Berlin dc-2"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(shot));
