@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/monitor.h"
+#include "notify/webhook.h"
 #include "support/clock.h"
 
 namespace lw {
@@ -196,13 +197,14 @@ constexpr PageColumn kColumns[] = {
 };
 
 void put_channels(const PageInput& input, std::string* out) {
-  static const NotifySettings kNone;
-  const NotifySettings& notify = input.notify ? *input.notify : kNone;
   out->append(
       "<footer><h2>Channels</h2><table><thead><tr><th>Channel</th><th>Last send</th>"
       "<th>Outcome</th><th>Failures</th></tr></thead><tbody>\n");
   for (size_t c = 0; c < kChannelCount; ++c) {
-    if (!channel_listed(kChannelRows[c], notify)) continue;
+    // Without settings only the fixed channels.
+    const bool listed = input.notify ? channel_listed(kChannelRows[c], *input.notify)
+                                     : webhook_index(kChannelRows[c].id) < 0;
+    if (!listed) continue;
     const ChannelRecord record = input.records ? input.records[c] : ChannelRecord{};
     out->append("<tr><td>").append(kChannelRows[c].name).append("</td><td>");
     out->append(time_text(record.last_time, "%Y-%m-%d %H:%M:%S")).append("</td><td>");
@@ -283,7 +285,7 @@ std::string format_status_page(const PageInput& input) {
                    [](const Row& a, const Row& b) { return a.state < b.state; });
 
   std::string out;
-  out.reserve(4096 + rows.size() * 1024);
+  out.reserve(4096 + rows.size() * 640);
   out.append("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n");
   out.append("<meta http-equiv=\"refresh\" content=\"")
       .append(std::to_string(normal_wait_seconds(settings)))

@@ -190,8 +190,4 @@ void HistoryBook::keep() {
   if (!services) services = std::make_unique<ServiceHistory[]>(kHostTableSlots);
 }
 
-bool history_wanted(const MonitorSettings& settings) {
-  return !settings.status_html.empty() || settings.report_uptime == 1;
-}
-
 }  // namespace lw

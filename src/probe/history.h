@@ -98,7 +98,10 @@ struct HistoryBook {
 };
 
 // True when the settings ask for a history (status page or uptime report).
-bool history_wanted(const MonitorSettings& settings);
+// Inline: a run without either key runs none of this file's code.
+inline bool history_wanted(const MonitorSettings& settings) {
+  return !settings.status_html.empty() || settings.report_uptime == 1;
+}
 
 }  // namespace lw
 
