@@ -462,23 +462,39 @@ std::string format_state_messages(const std::vector<HeldMessage>& held, size_t* 
   return out;
 }
 
+namespace {
+
+void put_history_line(std::string* out, const std::string& host, const std::string& port,
+                      int64_t since, const ServiceHistory& h) {
+  std::string line = "history";
+  put_text(&line, "host", host);
+  put_text(&line, "port", port);
+  put_number(&line, "since", since);
+  put_number(&line, "quarter", h.last_quarter);
+  put_number(&line, "day", h.last_day);
+  if (h.dropped_to != 0) put_number(&line, "dropped", h.dropped_to);
+  put_text(&line, "outages", outage_list(h));
+  line.append("\tcells=").append(history_cells(h));
+  out->append(line).append("\n");
+}
+
+}  // namespace
+
 std::string format_state_history(const HostTable& table, const HistoryBook& book) {
   std::string out;
   if (!book.kept()) return out;
   for (int i = 1; i <= table.host_count && i <= kMaxHosts; ++i) {
-    const ServiceHistory& h = book.services[i];
-    if (h.last_quarter == 0) continue;
-    std::string line = "history";
-    put_text(&line, "host", table.hosts[i].host.c_str());
-    put_text(&line, "port", table.hosts[i].port.c_str());
-    put_number(&line, "since", book.since);
-    put_number(&line, "quarter", h.last_quarter);
-    put_number(&line, "day", h.last_day);
-    if (h.dropped_to != 0) put_number(&line, "dropped", h.dropped_to);
-    put_text(&line, "outages", outage_list(h));
-    line.append("\tcells=").append(history_cells(h));
-    out.append(line).append("\n");
+    if (book.services[i].last_quarter == 0) continue;
+    put_history_line(&out, table.hosts[i].host.c_str(), table.hosts[i].port.c_str(), book.since,
+                     book.services[i]);
   }
+  return out;
+}
+
+std::string format_saved_histories(const std::vector<SavedHistory>& histories) {
+  std::string out;
+  for (const SavedHistory& h : histories)
+    put_history_line(&out, h.host, h.port, h.since, h.history);
   return out;
 }
 

@@ -80,6 +80,8 @@ std::string format_state_messages(const std::vector<HeldMessage>& held, size_t* 
 // The "history" lines of hosts 1..host_count of a kept `book`, each ended
 // by "\n"; "" when the book is not kept.
 std::string format_state_history(const HostTable& table, const HistoryBook& book);
+// The "history" lines of histories read from a state file.
+std::string format_saved_histories(const std::vector<SavedHistory>& histories);
 // The whole file: version, saved time, the given lines, the end line with
 // the counts of service and message lines (and of history lines, when any).
 std::string format_state_file(int64_t saved_at, const std::string& services,
