@@ -12,6 +12,7 @@
 #include "app/state_file.h"
 #include "notify/report.h"
 #include "platform/platform.h"
+#include "support/command_recorder.h"
 #include "support/output.h"
 #include "support/scoped_environment.h"
 #include "support/test_env.h"
@@ -121,6 +122,56 @@ TEST_F(StatusPageTest, StateFileKeepsTheHistory) {
         std::regex_replace(text, std::regex("\thistory=3"), "")}) {
     EXPECT_FALSE(parse_state_file(bad.data(), bad.size(), &saved, &error));
   }
+}
+
+TEST_F(StatusPageTest, AliveReportAddsTheUptimeOnlyWhenAsked) {
+  run_cycles();
+  test::CommandRecorder commands;
+  NotifySettings notify = test::all_channels();
+  notify.iamalive_enabled = 1;
+  std::string mails[2];
+  for (int on = 0; on < 2; ++on) {
+    settings_.report_uptime = on;
+    run_daily_report(&table_, settings_, notify, &run_.history);
+    ASSERT_FALSE(commands.commands().empty());
+    mails[on] = *commands.commands().back().mail_file;
+  }
+  const std::string uptime =
+      std::regex_replace(uptime_lines(table_, run_.history, g_now), std::regex("\n"), "\r\n");
+  EXPECT_EQ(mails[0].find("Uptime"), std::string::npos);
+  EXPECT_NE(mails[1].find(uptime + "\r\n--- linkwatch from"), std::string::npos) << mails[1];
+}
+
+// Cells and outages at the edges: a quarter of maintenance only, counts
+// that saturate, a clock set back, more outages than kept, a gap of 49 h.
+TEST(HistoryTest, EdgesOfTheCells) {
+  ServiceHistory h;
+  const int64_t t0 = local_time(1, 0), q0 = t0 / kQuarterSeconds;
+  record_check(&h, t0, true, true);
+  for (int i = 0; i < 300; ++i) record_check(&h, t0 + kQuarterSeconds + i, i % 2 == 0, false);
+  record_check(&h, t0 - 3600, false, false);
+  const QuarterFigures maintenance = quarter_figures(h, q0), full = quarter_figures(h, q0 + 1);
+  EXPECT_TRUE(maintenance.maintenance && maintenance.checks == 0);
+  EXPECT_TRUE(full.checks == 255 && full.failures == 128) << "the share kept as it stood";
+  EXPECT_EQ(quarter_figures(h, q0 - 4).checks, 0);
+  // 02:00 to 02:25 every 5 min, failing and back: (127/255 + 1/3 + 2/3) / 3.
+  for (int i = 0; i < 6; ++i) record_check(&h, t0 + 3600 + 300 * i, i % 2 == 0, false);
+  HostTable table;
+  table.host_count = 1;
+  set_host_text(&table.hosts[1], "h");
+  set_port_text(&table.hosts[1], "1");
+  HistoryBook book;
+  book.keep();
+  book.services[1] = h;
+  const std::string lines = uptime_lines(table, book, t0 + 5400);
+  EXPECT_NE(lines.find("h:1 49.93% (over 45 min watched)\n  earlier outages of the day not kept\n"),
+            std::string::npos)
+      << lines;
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3 + 1 + 1 + kKeptOutages);
+  // Two days on: the quarters are gone, the day keeps them (and the new one).
+  record_check(&h, t0 + 49 * 3600, false, false);
+  EXPECT_EQ(quarter_figures(h, q0 + 1).checks, 0);
+  EXPECT_EQ(uptime_text(day_uptime(h, t0 + 49 * 3600, 30), "-"), "62.45%");
 }
 
 // One service of each state over a day, one with a hostile name,

@@ -1,5 +1,6 @@
 #include "probe/history.h"
 
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 
@@ -180,7 +181,7 @@ std::string length_text(int64_t seconds) {
   } else if (seconds < 3600) {
     std::snprintf(text, sizeof text, "%d min", static_cast<int>(seconds / 60));
   } else {
-    std::snprintf(text, sizeof text, "%lld h %d min", static_cast<long long>(seconds / 3600),
+    std::snprintf(text, sizeof text, "%" PRId64 " h %d min", seconds / 3600,
                   static_cast<int>(seconds % 3600 / 60));
   }
   return text;
