@@ -222,12 +222,18 @@ void run_daily_report(HostTable* table, const MonitorSettings& settings,
   if (settings.report_uptime == 1 && history != nullptr) {
     // Whole lines while they fit, as the host lines.
     const std::string uptime = uptime_lines(*table, *history, now_seconds());
-    for (size_t at = 0; at < uptime.size();) {
+    size_t at = 0;
+    while (at < uptime.size()) {
       const size_t end = uptime.find('\n', at) + 1;
       if (end - at + kLineRoom + body_len >= kBodyLimit) break;
       message.body.append(uptime.substr(at, end - at).c_str());
       body_len += end - at;
       at = end;
+    }
+    if (at < uptime.size()) {
+      constexpr char kCut[] = "(the other services' uptime does not fit in this mail)\n";
+      message.body.append(kCut);
+      body_len += sizeof kCut - 1;
     }
   }
   if (body_len + kFooterRoom < kBodyLimit) {
