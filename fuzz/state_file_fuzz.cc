@@ -24,7 +24,8 @@ std::string rewrite(const lw::SavedState& state) {
   size_t left_out = 0;
   const std::string messages = lw::format_state_messages(held, &left_out);
   if (left_out > 0) return "";
-  return lw::format_state_file(state.saved_at, lw::format_saved_services(state.services), messages);
+  return lw::format_state_file(state.saved_at, lw::format_saved_services(state.services), messages,
+                               lw::format_saved_histories(state.histories));
 }
 
 }  // namespace
@@ -42,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string error;
   const bool accepted = lw::parse_state_file(bytes.data(), bytes.size(), &state, &error);
   if (!accepted) {
-    require(!error.empty() && state.services.empty() && state.messages.empty(),
+    require(!error.empty() && state.services.empty() && state.messages.empty() &&
+                state.histories.empty(),
             "a refused file is said why and leaves nothing");
   } else {
     const std::string again = rewrite(state);
@@ -51,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(lw::parse_state_file(again.data(), again.size(), &second, &error),
             "what is written reads back");
     require(second.services.size() == state.services.size() &&
-                second.messages.size() == state.messages.size(),
+                second.messages.size() == state.messages.size() &&
+                second.histories.size() == state.histories.size(),
             "the same records come back");
     require(rewrite(second) == again, "written twice, the same bytes");
   }

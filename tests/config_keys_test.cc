@@ -49,6 +49,8 @@ const std::vector<std::string>& value_pool() {
                                                   "a:1,[::1]:53",
                                                   "a:1,b",
                                                   "x.prom",
+                                                  "page.html",
+                                                  ".html",
                                                   "Berlin dc-2",
                                                   "a<b",
                                                   "https://h.example/p",

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -307,6 +308,22 @@ TEST_F(StateFileTest, AnOutageSpanningRestartsIsToldOnce) {
   run_once(2);
   EXPECT_EQ(test::count_of(log(), "RECOVERY 127.0.0.1:"), 1u) << "exactly one RECOVERY";
   EXPECT_EQ(test::count_of(log(), down), 1u);
+}
+
+TEST_F(StateFileTest, TheHistoryOfTheStatusPageGoesOnAfterARestart) {
+  test::write_file(kHostFileName, "status_html : \"page.html\"\n" + test::read_file(kHostFileName));
+  int64_t since = 0;
+  for (int runs = 1; runs <= 2; ++runs) {
+    run_once(0);
+    SavedState saved;
+    load_state_file(&saved);
+    ASSERT_EQ(saved.histories.size(), 1u);
+    if (runs == 1) since = saved.histories[0].since;
+    EXPECT_EQ(saved.histories[0].since, since);
+    const ServiceHistory& h = saved.histories[0].history;
+    EXPECT_EQ(std::accumulate(h.checks, h.checks + kQuarterCells, 0), runs) << "one check a run";
+  }
+  EXPECT_NE(test::read_file("page.html").find("history since"), std::string::npos);
 }
 
 // A DOWN whose send failed for a passing reason goes out after the next start.

@@ -228,8 +228,11 @@ int run_cycle(MonitorRun& run) {
     run.previous_day = today;
   } else if (today != run.previous_day) {
     run.previous_day = today;
-    const ReportFunction report = run.report ? run.report : run_daily_report;
-    report(table, *run.settings, *run.notify);
+    if (run.report) {
+      run.report(table, *run.settings, *run.notify);
+    } else {
+      run_daily_report(table, *run.settings, *run.notify, &run.history);
+    }
   }
   return failure_mark;
 }
@@ -304,6 +307,10 @@ int run_monitor(MonitorRun& run) {
     SavedState saved;
     load_state_file(&saved);
     const int services = restore_services(saved, run.table);
+    if (history_wanted(*run.settings)) {
+      run.history.keep();
+      restore_history(saved, *run.table, &run.history);
+    }
     const int messages =
         restore_messages(saved, run.notify->retry_minutes, now_seconds(), &delivery);
     if (!saved.services.empty() || !saved.messages.empty()) {
@@ -323,7 +330,14 @@ int run_monitor(MonitorRun& run) {
   if (!platform::stop_requested()) {
     for (;;) {
       const int failure_mark = run_cycle(run);
-      if (keep_state) keeper.after_cycle(*run.table);
+      if (keep_state) {
+        // The history goes with the file once a quarter-hour (and at the stop).
+        std::string history;
+        const bool turned = run.history.kept() && run.history.quarter_turned;
+        if (turned) history = format_state_history(*run.table, run.history);
+        run.history.quarter_turned = false;
+        keeper.after_cycle(*run.table, turned ? &history : nullptr);
+      }
       if (wait_for_next_cycle(run, failure_mark)) break;
       if (run.reload_requested) {
         run.reload_requested = false;
@@ -336,7 +350,10 @@ int run_monitor(MonitorRun& run) {
   // still waiting is logged as not delivered, or with state_file kept.
   std::vector<HeldMessage> kept;
   delivery.stop(keep_state ? &kept : nullptr);
-  if (keep_state) keeper.finish(*run.table, kept);
+  if (keep_state) {
+    const std::string history = format_state_history(*run.table, run.history);
+    keeper.finish(*run.table, kept, &history);
+  }
   write_stopped_metrics(run);
   run.delivery = nullptr;
   run.heartbeat.wait();

@@ -32,6 +32,7 @@
 #include "notify/delivery.h"
 #include "notify/digest.h"
 #include "notify/heartbeat.h"
+#include "probe/history.h"
 #include "probe/worker.h"
 
 namespace lw {
@@ -81,6 +82,9 @@ struct MonitorRun {
   // looked after by after_cycle (status.h) at the end of every cycle.
   StatusBoard status;
   Heartbeat heartbeat;
+  // The services' uptime history: cells only while history_wanted (the
+  // status page or the uptime report); taken in by after_cycle.
+  HistoryBook history;
   // Set when a wait ended for a reload request (platform::take_reload_request);
   // run_monitor reloads the files before the next cycle and clears it.
   bool reload_requested = false;

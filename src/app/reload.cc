@@ -141,10 +141,12 @@ ReloadChanges compare(const HostTable& before, const HostTable& after,
 }
 
 // Takes the new table: a staying service keeps its state, addresses and
-// status view; a new one starts fresh and is resolved.
+// status view and history; a new one starts fresh and is resolved.
 void merge_hosts(MonitorRun& run, HostTable* fresh) {
   const HostTable& old = *run.table;
   auto views = std::make_unique<HostView[]>(kHostTableSlots);
+  std::unique_ptr<ServiceHistory[]> histories;
+  if (run.history.kept()) histories = std::make_unique<ServiceHistory[]>(kHostTableSlots);
   std::vector<bool> taken(kHostTableSlots, false);
   for (int i = 1; i <= fresh->host_count; ++i) {
     HostEntry& host = fresh->hosts[i];
@@ -158,6 +160,7 @@ void merge_hosts(MonitorRun& run, HostTable* fresh) {
       const HostEntry& before = old.hosts[from];
       static_cast<HostState&>(host) = before;
       views[i] = run.status.hosts[from];
+      if (histories) histories[i] = run.history.services[from];
       if (before.family == host.family) {
         static_cast<HostAddresses&>(host) = before;
         continue;
@@ -170,6 +173,7 @@ void merge_hosts(MonitorRun& run, HostTable* fresh) {
   }
   *run.table = *fresh;
   for (int i = 0; i < kHostTableSlots; ++i) run.status.hosts[i] = views[i];
+  if (histories) run.history.services = std::move(histories);
 }
 
 void log_changes(const ReloadChanges& changes) {

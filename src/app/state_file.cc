@@ -269,6 +269,129 @@ bool read_message(const Record& record, SavedMessage* saved, std::string* error)
   return true;
 }
 
+// The cells of a history as bytes: checks, failures, maintenance bits,
+// day quarters, day down weights (two bytes each, high first).
+constexpr size_t kHistoryCellBytes =
+    2 * kQuarterCells + kQuarterCells / 8 + kDayCells + 2 * kDayCells;
+
+std::string history_cells(const ServiceHistory& h) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string bytes(h.checks, h.checks + kQuarterCells);
+  bytes.append(h.failures, h.failures + kQuarterCells);
+  bytes.append(h.maintenance, h.maintenance + kQuarterCells / 8);
+  bytes.append(h.day_quarters, h.day_quarters + kDayCells);
+  for (const uint16_t down : h.day_down) {
+    bytes.push_back(static_cast<char>(down >> 8));
+    bytes.push_back(static_cast<char>(down & 0xFF));
+  }
+  std::string hex;
+  for (const char c : bytes) {
+    hex.push_back(kHex[static_cast<unsigned char>(c) >> 4]);
+    hex.push_back(kHex[static_cast<unsigned char>(c) & 15]);
+  }
+  return hex;
+}
+
+bool read_history_cells(const std::string& hex, ServiceHistory* h) {
+  if (hex.size() != 2 * kHistoryCellBytes) return false;
+  uint8_t bytes[kHistoryCellBytes];
+  for (size_t i = 0; i < kHistoryCellBytes; ++i) {
+    const int high = hex_value(hex[2 * i]);
+    const int low = hex_value(hex[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes[i] = static_cast<uint8_t>(high * 16 + low);
+  }
+  const uint8_t* at = bytes;
+  for (auto* part : {h->checks, h->failures}) {
+    std::memcpy(part, at, kQuarterCells);
+    at += kQuarterCells;
+  }
+  std::memcpy(h->maintenance, at, kQuarterCells / 8);
+  at += kQuarterCells / 8;
+  std::memcpy(h->day_quarters, at, kDayCells);
+  at += kDayCells;
+  for (int d = 0; d < kDayCells; ++d, at += 2) {
+    h->day_down[d] = static_cast<uint16_t>(at[0] << 8 | at[1]);
+  }
+  for (int c = 0; c < kQuarterCells; ++c) {
+    if (h->failures[c] > h->checks[c]) return false;
+  }
+  return true;
+}
+
+// "from-to,from-to" (to 0: ongoing), oldest first; "" for none.
+std::string outage_list(const ServiceHistory& h) {
+  std::string list;
+  for (int i = 0; i < h.outage_count; ++i) {
+    char pair[48];
+    std::snprintf(pair, sizeof pair, "%s%" PRIu32 "-%" PRIu32, i ? "," : "", h.outage_from[i],
+                  h.outage_to[i]);
+    list.append(pair);
+  }
+  return list;
+}
+
+bool read_outage_list(const std::string& text, ServiceHistory* h) {
+  h->outage_count = 0;
+  for (size_t from = 0; from < text.size();) {
+    size_t end = text.find(',', from);
+    if (end == std::string::npos) end = text.size();
+    const std::string pair = text.substr(from, end - from);
+    const size_t dash = pair.find('-');
+    int64_t start = 0;
+    int64_t stop = 0;
+    if (h->outage_count == kKeptOutages || dash == std::string::npos ||
+        !parse_number(pair.substr(0, dash), &start) ||
+        !parse_number(pair.substr(dash + 1), &stop) || start <= 0 || start > UINT32_MAX ||
+        stop < 0 || stop > UINT32_MAX || (stop != 0 && stop < start)) {
+      return false;
+    }
+    h->outage_from[h->outage_count] = static_cast<uint32_t>(start);
+    h->outage_to[h->outage_count] = static_cast<uint32_t>(stop);
+    ++h->outage_count;
+    from = end + 1;
+    if (end + 1 == text.size()) return false;  // a trailing comma
+  }
+  return true;
+}
+
+bool read_history(const Record& record, SavedHistory* saved, std::string* error) {
+  ServiceHistory& h = saved->history;
+  bool has_cells = false;
+  for (const auto& [name, value] : record.fields) {
+    int64_t number = 0;
+    bool ok = true;
+    if (name == "host") {
+      saved->host = value;
+    } else if (name == "port") {
+      saved->port = value;
+    } else if (name == "since") {
+      ok = parse_number(value, &saved->since) && saved->since >= 0;
+    } else if (name == "quarter" || name == "day" || name == "dropped") {
+      ok = parse_number(value, &number) && number >= 0 && number <= INT32_MAX;
+      if (name == "quarter") h.last_quarter = static_cast<int32_t>(number);
+      if (name == "day") h.last_day = static_cast<int32_t>(number);
+      if (name == "dropped") h.dropped_to = static_cast<uint32_t>(number);
+    } else if (name == "cells") {
+      ok = has_cells = read_history_cells(value, &h);
+    } else if (name == "outages") {
+      ok = read_outage_list(value, &h);
+    } else {
+      *error = "unknown field " + name.substr(0, 32);
+      return false;
+    }
+    if (!ok) {
+      *error = "bad value of " + name;
+      return false;
+    }
+  }
+  if (saved->host.empty() || saved->port.empty() || !has_cells) {
+    *error = "a history without host, port or cells";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 namespace {
@@ -339,8 +462,44 @@ std::string format_state_messages(const std::vector<HeldMessage>& held, size_t* 
   return out;
 }
 
+namespace {
+
+void put_history_line(std::string* out, const std::string& host, const std::string& port,
+                      int64_t since, const ServiceHistory& h) {
+  std::string line = "history";
+  put_text(&line, "host", host);
+  put_text(&line, "port", port);
+  put_number(&line, "since", since);
+  put_number(&line, "quarter", h.last_quarter);
+  put_number(&line, "day", h.last_day);
+  if (h.dropped_to != 0) put_number(&line, "dropped", h.dropped_to);
+  put_text(&line, "outages", outage_list(h));
+  line.append("\tcells=").append(history_cells(h));
+  out->append(line).append("\n");
+}
+
+}  // namespace
+
+std::string format_state_history(const HostTable& table, const HistoryBook& book) {
+  std::string out;
+  if (!book.kept()) return out;
+  for (int i = 1; i <= table.host_count && i <= kMaxHosts; ++i) {
+    if (book.services[i].last_quarter == 0) continue;
+    put_history_line(&out, table.hosts[i].host.c_str(), table.hosts[i].port.c_str(), book.since,
+                     book.services[i]);
+  }
+  return out;
+}
+
+std::string format_saved_histories(const std::vector<SavedHistory>& histories) {
+  std::string out;
+  for (const SavedHistory& h : histories)
+    put_history_line(&out, h.host, h.port, h.since, h.history);
+  return out;
+}
+
 std::string format_state_file(int64_t saved_at, const std::string& services,
-                              const std::string& messages) {
+                              const std::string& messages, const std::string& history) {
   auto lines_of = [](const std::string& text) {
     size_t n = 0;
     for (const char c : text) n += c == '\n';
@@ -351,11 +510,13 @@ std::string format_state_file(int64_t saved_at, const std::string& services,
   char head[128];
   std::snprintf(head, sizeof head, "%s\nsaved\tat=%" PRId64 "\tlocal=%s\n", kStateVersionLine,
                 saved_at, when);
-  char tail[96];
-  std::snprintf(tail, sizeof tail, "end\tservices=%zu\tmessages=%zu\n", lines_of(services),
+  char tail[128];
+  std::snprintf(tail, sizeof tail, "end\tservices=%zu\tmessages=%zu", lines_of(services),
                 lines_of(messages));
   std::string out = head;
-  out.append(services).append(messages).append(tail);
+  out.append(services).append(messages).append(history).append(tail);
+  if (!history.empty()) out.append("\thistory=").append(std::to_string(lines_of(history)));
+  out.append("\n");
   return out;
 }
 
@@ -408,15 +569,24 @@ bool parse_state_file(const char* text, size_t len, SavedState* out, std::string
       SavedMessage message;
       if (!read_message(record, &message, &why)) return fail(why);
       out->messages.push_back(std::move(message));
+    } else if (record.type == "history") {
+      SavedHistory history;
+      if (!read_history(record, &history, &why)) return fail(why);
+      out->histories.push_back(std::move(history));
     } else if (record.type == "end") {
       int64_t services = -1;
       int64_t messages = -1;
+      int64_t histories = 0;  // absent: none
       for (const auto& [name, value] : record.fields) {
-        int64_t* target = name == "services" ? &services : name == "messages" ? &messages : nullptr;
+        int64_t* target = name == "services"   ? &services
+                          : name == "messages" ? &messages
+                          : name == "history"  ? &histories
+                                               : nullptr;
         if (!target || !parse_number(value, target)) return fail("bad end line");
       }
       if (services != static_cast<int64_t>(out->services.size()) ||
-          messages != static_cast<int64_t>(out->messages.size())) {
+          messages != static_cast<int64_t>(out->messages.size()) ||
+          histories != static_cast<int64_t>(out->histories.size())) {
         return fail("the counts of the end line differ from the records");
       }
       ended = true;
@@ -453,6 +623,23 @@ int restore_services(const SavedState& saved, HostTable* table) {
       if (state.down_seen_before_restart <= 0) state.down_seen_before_restart = saved.saved_at;
     }
     ++restored;
+  }
+  return restored;
+}
+
+int restore_history(const SavedState& saved, const HostTable& table, HistoryBook* book) {
+  int restored = 0;
+  for (const SavedHistory& saved_history : saved.histories) {
+    for (int i = 1; i <= table.host_count && i <= kMaxHosts; ++i) {
+      const HostEntry& host = table.hosts[i];
+      if (saved_history.host != host.host.c_str() || saved_history.port != host.port.c_str())
+        continue;
+      book->services[i] = saved_history.history;
+      if (saved_history.since != 0 && (book->since == 0 || saved_history.since < book->since))
+        book->since = saved_history.since;
+      ++restored;
+      break;
+    }
   }
   return restored;
 }
@@ -543,11 +730,13 @@ void StateKeeper::watch() {
   }
 }
 
-void StateKeeper::after_cycle(const HostTable& table) {
+void StateKeeper::after_cycle(const HostTable& table, const std::string* history) {
   std::string services = format_state_services(table);
   std::lock_guard<std::mutex> hold(mutex_);
-  if (services == services_ && writes_ > 0) return;
+  const bool history_changed = history && *history != history_;
+  if (!history_changed && services == services_ && writes_ > 0) return;
   services_ = std::move(services);
+  if (history_changed) history_ = *history;
   if (delivery_) {
     seen_changes_ = delivery_->change_count();
     messages_ = format_state_messages(delivery_->held_messages(), nullptr);
@@ -555,7 +744,8 @@ void StateKeeper::after_cycle(const HostTable& table) {
   write_locked();
 }
 
-void StateKeeper::finish(const HostTable& table, const std::vector<HeldMessage>& kept) {
+void StateKeeper::finish(const HostTable& table, const std::vector<HeldMessage>& kept,
+                         const std::string* history) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
     stopping_ = true;
@@ -564,6 +754,7 @@ void StateKeeper::finish(const HostTable& table, const std::vector<HeldMessage>&
   if (thread_.joinable()) thread_.join();
   std::lock_guard<std::mutex> hold(mutex_);
   services_ = format_state_services(table);
+  if (history) history_ = *history;
   size_t left_out = 0;
   messages_ = format_state_messages(kept, &left_out);
   if (left_out > 0) log_event("%zu alerts too long for %s, not kept", left_out, kStateFileName);
@@ -577,7 +768,7 @@ uint64_t StateKeeper::writes() const {
 }
 
 void StateKeeper::write_locked() {
-  const std::string text = format_state_file(now_seconds(), services_, messages_);
+  const std::string text = format_state_file(now_seconds(), services_, messages_, history_);
   const bool written = write_file_atomically(kStateFileName, text, true);
   if (written) {
     ++writes_;

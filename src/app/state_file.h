@@ -7,7 +7,11 @@
 //   saved<TAB>at=1767225600<TAB>local=2026-01-01 00:00:00
 //   service<TAB>host=web01<TAB>port=443<TAB>alert_sent=1<TAB>fail_count=1<TAB>...
 //   message<TAB>channels=email,telegram<TAB>kind=1<TAB>event=...<TAB>subject=...<TAB>...
-//   end<TAB>services=1<TAB>messages=1
+//   history<TAB>host=web01<TAB>port=443<TAB>since=...<TAB>quarter=...<TAB>cells=<hex>...
+//   end<TAB>services=1<TAB>messages=1<TAB>history=1
+//
+// History lines (and the end line's history count) are there only while
+// the run keeps a history (probe/history.h).
 //
 // Fields are name=value; a value escapes "\" as "\\", tab, line feed and
 // carriage return as "\t", "\n", "\r" and other control bytes as "\xHH".
@@ -28,6 +32,7 @@
 #include "config/host_config.h"
 #include "notify/channel.h"
 #include "notify/delivery.h"
+#include "probe/history.h"
 
 namespace lw {
 
@@ -51,10 +56,18 @@ struct SavedMessage {
   uint32_t channels = 0;  // bit c: kChannelRows[c]
 };
 
+struct SavedHistory {
+  std::string host;
+  std::string port;
+  int64_t since = 0;  // the first check the history holds
+  ServiceHistory history;
+};
+
 struct SavedState {
   int64_t saved_at = 0;
   std::vector<SavedService> services;
   std::vector<SavedMessage> messages;
+  std::vector<SavedHistory> histories;
 };
 
 // The "service" lines of hosts 1..host_count, each ended by "\n".
@@ -64,10 +77,15 @@ std::string format_saved_services(const std::vector<SavedService>& services);
 // The "message" lines of `held`, each ended by "\n"; a message whose line
 // would pass kMaxStateLine is left out and counted in `*left_out` (may be null).
 std::string format_state_messages(const std::vector<HeldMessage>& held, size_t* left_out);
+// The "history" lines of hosts 1..host_count of a kept `book`, each ended
+// by "\n"; "" when the book is not kept.
+std::string format_state_history(const HostTable& table, const HistoryBook& book);
+// The "history" lines of histories read from a state file.
+std::string format_saved_histories(const std::vector<SavedHistory>& histories);
 // The whole file: version, saved time, the given lines, the end line with
-// the counts of service and message lines.
+// the counts of service and message lines (and of history lines, when any).
 std::string format_state_file(int64_t saved_at, const std::string& services,
-                              const std::string& messages);
+                              const std::string& messages, const std::string& history = "");
 
 // Reads a state file's text (line ends "\n" or "\r\n"). True with `out`
 // filled when it is a whole file of this version; false with `error` ("line
@@ -82,6 +100,10 @@ bool parse_state_file(const char* text, size_t len, SavedState* out, std::string
 // A saved service no longer in the table is dropped with one log line.
 // Returns how many services took their state back.
 int restore_services(const SavedState& saved, HostTable* table);
+
+// Puts the saved histories into a kept `book`, each by its host and port;
+// the book's start is the earliest saved one. Returns how many were taken.
+int restore_history(const SavedState& saved, const HostTable& table, HistoryBook* book);
 
 // Hands the saved messages back to `delivery` (Delivery::restore) while
 // retry_minutes after their events have not run out at `now`; others are
@@ -111,11 +133,13 @@ class StateKeeper {
   // written only with the services).
   bool start(Delivery* delivery);
   // After a cycle, all its workers joined: writes the file when the
-  // services part differs from the last one written.
-  void after_cycle(const HostTable& table);
-  // The stop: ends the watcher and writes the services and `kept` (what
-  // Delivery::stop handed over).
-  void finish(const HostTable& table, const std::vector<HeldMessage>& kept);
+  // services part, or the history lines given (null: as before), differ
+  // from the last ones written.
+  void after_cycle(const HostTable& table, const std::string* history = nullptr);
+  // The stop: ends the watcher and writes the services, `kept` (what
+  // Delivery::stop handed over) and the history lines given (null: as before).
+  void finish(const HostTable& table, const std::vector<HeldMessage>& kept,
+              const std::string* history = nullptr);
 
   // How many times the file was written (for tests).
   uint64_t writes() const;
@@ -132,6 +156,7 @@ class StateKeeper {
   std::thread thread_;
   std::string services_;
   std::string messages_;
+  std::string history_;
   uint64_t seen_changes_ = 0;
   uint64_t writes_ = 0;
   bool write_failing_ = false;

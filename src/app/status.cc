@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/monitor.h"
+#include "app/status_page.h"
 #include "platform/platform.h"
 #include "support/about.h"
 #include "support/clock.h"
@@ -332,12 +333,13 @@ bool write_file_atomically(const char* path, const std::string& text, bool text_
 
 namespace {
 
-// Writes the files that the settings of `run` ask for; the status table
-// only while it runs.
+// Writes the files that the settings of `run` ask for; the status table and
+// the page only while it runs.
 void write_files(MonitorRun& run, bool running) {
   const MonitorSettings& settings = *run.settings;
   const bool status = running && settings.status_file == 1;
-  if (!status && settings.metrics_file.empty()) return;
+  const bool page = running && !settings.status_html.empty();
+  if (!status && !page && settings.metrics_file.empty()) return;
   ChannelRecord records[kChannelCount];
   for (size_t c = 0; c < kChannelCount; ++c) {
     if (run.delivery) records[c] = run.delivery->channel_record(kChannelRows[c].id);
@@ -354,12 +356,41 @@ void write_files(MonitorRun& run, bool running) {
         format_metrics(run.status, *run.table, records, run.notify, settings.site.c_str(), running),
         false, &run.status.metrics_write_failing);
   }
+  if (page) {
+    PageInput input;
+    input.board = &run.status;
+    input.table = run.table;
+    input.history = &run.history;
+    input.settings = run.settings;
+    input.notify = run.notify;
+    input.records = records;
+    input.now = run.status.last_cycle;
+    write_logged(settings.status_html.c_str(), format_status_page(input), false,
+                 &run.status.page_write_failing);
+  }
 }
 
 }  // namespace
 
+void record_history(HistoryBook* book, const HostTable& table, const StatusBoard& board,
+                    int64_t started) {
+  const int64_t quarter = started / kQuarterSeconds;
+  if (quarter != book->recorded_quarter) {
+    book->recorded_quarter = quarter;
+    book->quarter_turned = true;
+  }
+  if (book->since == 0) book->since = started;
+  for (int i = 1; i <= host_count(table); ++i) {
+    record_check(&book->services[i], started, !board.hosts[i].up, table.hosts[i].silenced != 0);
+  }
+}
+
 void after_cycle(MonitorRun& run, int64_t started, uint64_t elapsed_ms) {
   note_cycle(&run.status, *run.table, run.slots, started, elapsed_ms);
+  if (history_wanted(*run.settings)) {
+    run.history.keep();
+    if (run.network_down_since == 0) record_history(&run.history, *run.table, run.status, started);
+  }
   write_files(run, true);
   run.heartbeat.after_cycle(*run.notify, now_seconds());
 }

@@ -13,6 +13,7 @@
 
 #include "config/host_config.h"
 #include "notify/delivery.h"
+#include "probe/history.h"
 #include "probe/tcp_probe.h"
 #include "probe/worker.h"
 #include "support/fixed_text.h"
@@ -43,6 +44,7 @@ struct StatusBoard {
   // A failed write is logged once until a write of that file works again.
   bool status_write_failing = false;
   bool metrics_write_failing = false;
+  bool page_write_failing = false;
 };
 
 // Takes in what the cycle that began at `started` and took `elapsed_ms` left
@@ -138,10 +140,17 @@ bool write_file_atomically(const char* path, const std::string& text, bool text_
 
 struct MonitorRun;
 
+// Takes the checks of the cycle that began at `started` into `book` (which
+// must be kept): a host whose last check did not connect (board) failed; a
+// silenced one counts as maintenance.
+void record_history(HistoryBook* book, const HostTable& table, const StatusBoard& board,
+                    int64_t started);
+
 // After a cycle of `run` that began at `started` and took `elapsed_ms`:
-// takes the cycle in, writes the status and metrics files that the settings
-// ask for (a failed write is logged once per outage) and gives the heartbeat
-// its chance. With none of the three configured nothing is written.
+// takes the cycle in (with history_wanted, into the history too, unless
+// the own-network guard left the checks uncounted), writes the status and
+// metrics files and the status page that the settings ask for (a failed write is logged once per
+// outage) and gives the heartbeat its chance. With none of the three configured nothing is written.
 void after_cycle(MonitorRun& run, int64_t started, uint64_t elapsed_ms);
 
 // At the orderly end of `run`: rewrites its metrics file, when it has one,

@@ -5,9 +5,9 @@
 #include <iterator>
 
 #include "config/protect.h"
+#include "config/recipients.h"
 #include "platform/platform.h"
 #include "support/output.h"
-#include "config/recipients.h"
 
 namespace lw {
 
@@ -345,6 +345,27 @@ constexpr HostKeyRow kHostKeys[] = {
      nullptr,
      [](const MonitorSettings& s, const HostEntry*, Out* out) {
        out->assign(s.metrics_file.c_str());
+     }},
+    // The status page (app/status_page.h), rewritten after every cycle.
+    {"status_html", KeyScope::kGlobal, "use a file name ending in .html", "",
+     WhenMissing::kOptional, [](const char* v) { return refused_unless(status_html_usable(v)); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) {
+       to->settings->status_html.assign(w);
+     },
+     LoadRefused::kFallBack, "a file name ending in .html", "no status page", CheckReplaced::kWarn,
+     nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) {
+       out->assign(s.status_html.c_str());
+     }},
+    {"report_uptime", KeyScope::kGlobal, "use 0 or 1", "0", WhenMissing::kOptional,
+     [](const char* v) { return exact_number(parse_report_uptime(v)); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) {
+       to->settings->report_uptime = parse_report_uptime(w) == 1;
+     },
+     LoadRefused::kFallBack, "0 or 1", "no uptime in the alive report", CheckReplaced::kWarn,
+     nullptr,
+     [](const MonitorSettings& s, const HostEntry*, Out* out) {
+       show_number(s.report_uptime, out);
      }},
     {"site", KeyScope::kGlobal, "use up to 63 letters, digits, spaces and . _ - : /", "",
      WhenMissing::kOptional, [](const char* v) { return refused_unless(site_usable(v)); },

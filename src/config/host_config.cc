@@ -43,6 +43,15 @@ bool metrics_file_usable(const char* text) {
   return length > 5 && length < kMetricsFileSize && std::strcmp(text + length - 5, ".prom") == 0;
 }
 
+bool status_html_usable(const char* text) {
+  const size_t length = std::strlen(text);
+  return length > 5 && length < kMetricsFileSize && std::strcmp(text + length - 5, ".html") == 0;
+}
+
+int parse_report_uptime(const char* text) {
+  return std::strcmp(text, "0") == 0 ? 0 : std::strcmp(text, "1") == 0 ? 1 : -1;
+}
+
 bool site_usable(const char* text) {
   const size_t length = std::strlen(text);
   if (length == 0 || length >= kSiteSize) return false;

@@ -187,6 +187,11 @@ struct MonitorSettings {
   int32_t rolling_workers = 0;
   // `metrics_file`: where the metrics go after every cycle; "": nowhere.
   FixedText<kMetricsFileSize> metrics_file;
+  // `status_html`: where the status page goes after every cycle; "": nowhere.
+  FixedText<kMetricsFileSize> status_html;
+  // `report_uptime : "1"`: the daily alive report adds each service's
+  // uptime and outages of the past day.
+  int32_t report_uptime = 0;
   // `site`: the name of this instance's network or location, shown on the
   // status page and given as a label to every metric; "": none.
   FixedText<kSiteSize> site;
@@ -224,6 +229,13 @@ int parse_rolling_workers(const char* text);
 // node exporter's textfile collector reads), has something before that and
 // fits kMetricsFileSize.
 bool metrics_file_usable(const char* text);
+
+// True when `text` can name the status page: it ends in ".html", has
+// something before that and fits kMetricsFileSize.
+bool status_html_usable(const char* text);
+
+// The value of a `report_uptime` text: "0" or "1". Returns -1 for anything else.
+int parse_report_uptime(const char* text);
 
 // True when `text` can be a `site`: 1 to kSiteSize - 1 bytes of letters,
 // digits, spaces and . _ - : / (nothing a label or a page must escape).

@@ -4,6 +4,7 @@
 #include "notify/report.h"
 
 #include <cstdint>
+#include <string>
 
 #include "notify/dispatch.h"
 #include "probe/resolve.h"
@@ -111,10 +112,51 @@ void format_line(const HostEntry& host, const ProbeOutcome& outcome, const char*
   }
 }
 
+std::string report_time_text(int64_t seconds) {
+  char text[32];
+  format_local_time(seconds, "%Y-%m-%d %H:%M:%S", text, sizeof text);
+  return text;
+}
+
 }  // namespace
 
+std::string uptime_lines(const HostTable& table, const HistoryBook& history, int64_t now) {
+  std::string out;
+  if (!history.kept()) return out;
+  const int64_t day_start = now - 86400;
+  out.append("\nUptime, past 24 hours\n=====================\n");
+  for (int i = 1; i <= table.host_count && i <= kMaxHosts; ++i) {
+    const HostEntry& host = table.hosts[i];
+    const ServiceHistory& h = history.services[i];
+    const Uptime uptime = quarter_uptime(h, now, kQuartersPerDay);
+    out.append(host.host.c_str()).append(":").append(host.port.c_str()).append(" ");
+    out.append(uptime_text(uptime, "no checks"));
+    if (uptime.quarters > 0 && uptime.quarters < kQuartersPerDay) {
+      out.append(" (over ").append(length_text(uptime.quarters * kQuarterSeconds));
+      out.append(" watched)");
+    }
+    out.append("\n");
+    if (h.dropped_to != 0 && h.dropped_to > day_start) {
+      out.append("  earlier outages of the day not kept\n");
+    }
+    for (int o = 0; o < h.outage_count; ++o) {
+      const int64_t from = h.outage_from[o];
+      const int64_t to = h.outage_to[o];
+      if ((to != 0 && to <= day_start) || from > now) continue;
+      if (to == 0) {
+        out.append("  outage since ").append(report_time_text(from)).append(", ongoing\n");
+      } else {
+        out.append("  outage ").append(report_time_text(from)).append(" to ");
+        out.append(report_time_text(to)).append(", ").append(length_text(to - from));
+        out.append("\n");
+      }
+    }
+  }
+  return out;
+}
+
 void run_daily_report(HostTable* table, const MonitorSettings& settings,
-                      const NotifySettings& notify) {
+                      const NotifySettings& notify, const HistoryBook* history) {
   if (table == nullptr || !notify.email_enabled || !notify.iamalive_enabled) return;
 
   auto owned = new_message();
@@ -176,6 +218,23 @@ void run_daily_report(HostTable* table, const MonitorSettings& settings,
   if (summary.size() + kSummaryRoom + body_len < kBodyLimit) {
     message.body.append(summary.c_str());
     body_len += summary.size();
+  }
+  if (settings.report_uptime == 1 && history != nullptr) {
+    // Whole lines while they fit, as the host lines.
+    const std::string uptime = uptime_lines(*table, *history, now_seconds());
+    size_t at = 0;
+    while (at < uptime.size()) {
+      const size_t end = uptime.find('\n', at) + 1;
+      if (end - at + kLineRoom + body_len >= kBodyLimit) break;
+      message.body.append(uptime.substr(at, end - at).c_str());
+      body_len += end - at;
+      at = end;
+    }
+    if (at < uptime.size()) {
+      constexpr char kCut[] = "(the other services' uptime does not fit in this mail)\n";
+      message.body.append(kCut);
+      body_len += sizeof kCut - 1;
+    }
   }
   if (body_len + kFooterRoom < kBodyLimit) {
     message.body.append_format("\n--- linkwatch from %s ---\n", kMakerAddress);

@@ -3,8 +3,12 @@
 #ifndef LINKWATCH_NOTIFY_REPORT_H_
 #define LINKWATCH_NOTIFY_REPORT_H_
 
+#include <cstdint>
+#include <string>
+
 #include "config/host_config.h"
 #include "config/notify_config.h"
+#include "probe/history.h"
 
 namespace lw {
 
@@ -18,8 +22,16 @@ namespace lw {
 // that have not resolved yet (each on its own probing thread); never touches
 // the failure counters or alert state. Runs on the monitoring thread while
 // no cycle worker runs; returns after every probe has ended.
+// With `report_uptime` and a kept `history`, the mail adds each service's
+// uptime over the past day and its outages (uptime_lines).
 void run_daily_report(HostTable* table, const MonitorSettings& settings,
-                      const NotifySettings& notify);
+                      const NotifySettings& notify, const HistoryBook* history = nullptr);
+
+// The uptime part of the alive report at `now`: per service of `table` its
+// time-weighted uptime over the past 24 hours ("over 5 h 15 min watched"
+// when fewer quarter-hours had checks), then each outage that overlaps the
+// day: "outage <from> to <to>, <length>", or "outage since <from>, ongoing".
+std::string uptime_lines(const HostTable& table, const HistoryBook& history, int64_t now);
 
 }  // namespace lw
 
