@@ -266,6 +266,7 @@ int run_monitor(MonitorRun& run) {
     return 1;
   }
   load_notify_config(run.notify);
+  if (any_tls_host(*run.table)) run.certs.look_at_curl(!silent_mode());
   remove_stale_send_files();  // mail and card files of ended processes
   // What a reload compares with; a request during the start delay is met
   // by the reading above.
@@ -320,17 +321,20 @@ int run_monitor(MonitorRun& run) {
   if (!platform::stop_requested()) {
     for (;;) {
       const int failure_mark = run_cycle(run);
+      run.certs.after_cycle(run, now_seconds());
       if (keep_state) keeper.after_cycle(*run.table);
       if (wait_for_next_cycle(run, failure_mark)) break;
       if (run.reload_requested) {
         run.reload_requested = false;
         ReloadChanges changes;
         reload_run(run, &loaded, &changes);
+        run.certs.recheck_all();
       }
     }
   }
   // A send in flight gets a short grace from the command runner; what is
   // still waiting is logged as not delivered, or with state_file kept.
+  run.certs.stop();
   std::vector<HeldMessage> kept;
   delivery.stop(keep_state ? &kept : nullptr);
   if (keep_state) keeper.finish(*run.table, kept);

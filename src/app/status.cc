@@ -220,6 +220,7 @@ std::string format_status_table(const StatusBoard& board, const HostTable& table
     put_cell(&out, line, 8, true);
     out.append("\n");
   }
+  append_cert_status(&out, table, board.last_cycle);
   return out;
 }
 
@@ -272,6 +273,7 @@ std::string format_metrics(const StatusBoard& board, const HostTable& table,
         .append("\"} ")
         .append(value);
   }
+  append_cert_metrics(&out, table, "");
   return out;
 }
 

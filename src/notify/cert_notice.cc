@@ -80,6 +80,38 @@ CertOutcome take_cert_finding(HostCert* cert, const CertFinding& finding, const 
   return out;
 }
 
+const CertDays& cert_days_of(const HostConfig& host, const MonitorSettings& settings) {
+  return host.cert_days.count > 0 ? host.cert_days : settings.cert_days;
+}
+
+std::string format_cert_report(const HostTable& table, const MonitorSettings& settings,
+                               int64_t now) {
+  std::string out;
+  const int count = table.host_count < kMaxHosts ? table.host_count : kMaxHosts;
+  for (int i = 1; i <= count; ++i) {
+    const HostEntry& host = table.hosts[i];
+    if (host.tls == TlsMode::kNone || host.cert_expires == 0) continue;
+    const CertDays& days = cert_days_of(host, settings);
+    int32_t largest = 0;
+    for (int d = 0; d < days.count; ++d) largest = days.days[d] > largest ? days.days[d] : largest;
+    const int32_t left = cert_days_left(host.cert_expires, now);
+    if (left > largest) continue;
+    FixedText<32> date;
+    format_cert_date(host.cert_expires, &date);
+    FixedText<512> line;
+    if (host.cert_expires <= now) {
+      line.format("%s:%s EXPIRED on %s, %s\n", host.host.c_str(), host.port.c_str(), date.c_str(),
+                  host.cert_cn.c_str());
+    } else {
+      line.format("%s:%s expires in %d day%s (%s), %s\n", host.host.c_str(), host.port.c_str(),
+                  left, left == 1 ? "" : "s", date.c_str(), host.cert_cn.c_str());
+    }
+    if (out.empty()) out = "\nCertificates:\n";
+    out += line.c_str();
+  }
+  return out;
+}
+
 void format_cert_date(int64_t seconds, FixedText<32>* out) {
   // Civil date of a day count (days since 1970-01-01), proleptic Gregorian.
   const int64_t z = (seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400)) + 719468;

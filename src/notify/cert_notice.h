@@ -6,6 +6,7 @@
 #define LINKWATCH_NOTIFY_CERT_NOTICE_H_
 
 #include <cstdint>
+#include <string>
 
 #include "config/host_config.h"
 #include "notify/dispatch.h"
@@ -56,6 +57,17 @@ void compose_cert_message(const HostConfig& host, const HostCert& cert, CertNews
                           int32_t days_left, NotifyMessage* message);
 // "CERTIFICATE NOT TRUSTED: web:443: <reason>".
 void compose_cert_untrusted(const HostConfig& host, const char* reason, NotifyMessage* message);
+
+// The warning days of `host`: its own `cert_days`, else the global ones.
+const CertDays& cert_days_of(const HostConfig& host, const MonitorSettings& settings);
+
+// The alive report's certificate lines: "Certificates:" and one line per
+// host whose certificate has expired or expires within its largest
+// warning threshold at `now` ("web:443 expires in 5 days (2026-12-27),
+// web.example"; "web:443 EXPIRED on 2026-12-27, web.example"), each ended
+// by "\n". "" when there is none.
+std::string format_cert_report(const HostTable& table, const MonitorSettings& settings,
+                               int64_t now);
 
 // The date of `seconds` as the messages show it: "2026-12-27" (UTC).
 void format_cert_date(int64_t seconds, FixedText<32>* out);
