@@ -33,6 +33,9 @@ TEST(CertTextTest, ChainGivesCountEarliestExpiryAndItsName) {
       {"2\nSubject:CN = cut\nExpire date:Dec 20 10:00:00 2026 GMT\nSubject:CN = rest", true, 2,
        1797760800, "cut"},
       {"1\nSubject:O = no name\nExpire date:Dec 20 10:00:00 2026 GMT\n", true, 1, 1797760800, ""},
+      {"curl: (52) Empty reply from server\n1\nSubject:CN = x\n"
+       "Expire date:Dec 20 10:00:00 2026 GMT\n",
+       true, 1, 1797760800, "x"},
       {"0\n", false, 0, 0, ""},
       {"", false, 0, 0, ""},
       {"<html>502 Bad Gateway</html>", false, 0, 0, ""},
@@ -42,6 +45,7 @@ TEST(CertTextTest, ChainGivesCountEarliestExpiryAndItsName) {
       {"1\nExpire date:2026-13-20 10:00:00 GMT\n", false, 1, 0, ""},
       {"1\nExpire date:Dec 20 10:00:00 2026\n", false, 1, 0, ""},
       {"1x\nExpire date:Dec 20 10:00:00 2026 GMT\n", false, 0, 0, ""},
+      {"1\nExpire date:\n", false, 1, 0, ""},
   };
   for (const auto& c : cases) {
     CertChain chain;

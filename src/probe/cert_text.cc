@@ -136,11 +136,15 @@ bool parse_cert_date(const char* text, size_t size, int64_t* seconds) {
 bool parse_cert_chain(const char* text, size_t size, CertChain* chain) {
   *chain = CertChain{};
   if (!text) return false;
+  // curl's error line ("curl: (52) Empty reply from server") may come first.
   size_t pos = 0;
-  const Span first = trimmed_line(text, size, &pos);
   int64_t count = 0;
-  size_t at = 0;
-  if (!read_number(first, &at, 0, &count) || at != first.n) return false;
+  for (;;) {
+    if (pos >= size) return false;
+    const Span line = trimmed_line(text, size, &pos);
+    size_t at = 0;
+    if (read_number(line, &at, 0, &count) && at == line.n) break;
+  }
   chain->count = static_cast<int32_t>(count);
   FixedText<kCertNameSize> subject;
   while (pos < size) {

@@ -23,7 +23,8 @@ struct CertChain {
   FixedText<kCertNameSize> subject_cn;  // CN of the certificate that expires first; "": none
 };
 
-// Reads curl's text: a first line with the number of certificates, then per
+// Reads curl's text: a line with the number of certificates (lines before
+// it, such as curl's error line, are passed over), then per
 // certificate a "Subject:" line and an "Expire date:" line among others.
 // Both date forms count: "Dec 27 19:27:41 2026 GMT" (OpenSSL builds, day
 // padded with a blank) and "2026-12-27 19:27:41 GMT" (curl's own decoder).
