@@ -65,8 +65,7 @@ TEST(CertTextTest, CurlVersionLine) {
   } cases[] = {{"curl 7.88.1 (x86_64-pc-linux-gnu) libcurl/7.88.1", true, 78801, "7.88.1"},
                {"curl 7.74.0 (x86_64)", true, 77400, "7.74.0"},
                {"curl 8.10 (Windows)", true, 81000, "8.10.0"},
-               {"curl: (6) Could not resolve", false, 0, ""},
-               {"libcurl 8.1.0", false, 0, ""}};
+               {"curl: (6) Could not resolve", false, 0, ""}};
   for (const auto& c : cases) {
     int32_t version = 0;
     FixedText<32> text;
@@ -141,6 +140,28 @@ TEST(CertNoticeTest, ThresholdsExpiryRenewalAndTrustAreToldOnce) {
     EXPECT_EQ(subject, step.subject) << step.what;
     EXPECT_EQ(untrusted, step.untrusted) << step.what;
   }
+}
+
+// Four certificate messages at once: one digest from group_alerts 4 on, none below.
+TEST(CertNoticeTest, ManyAtOnceMakeOneDigest) {
+  std::vector<std::unique_ptr<NotifyMessage>> told;
+  HostConfig host;
+  set_port_text(&host, "443");
+  for (const char* name : {"a", "b", "c", "d"}) {
+    host.host.assign(name);
+    told.push_back(new_message());
+    compose_cert_untrusted(host, "why", told.back().get());
+  }
+  auto digest = new_message();
+  EXPECT_FALSE(compose_cert_digest(told, 5, digest.get()) ||
+               compose_cert_digest(told, 0, digest.get()));
+  ASSERT_TRUE(compose_cert_digest(told, 4, digest.get()));
+  EXPECT_STREQ(digest->subject.c_str(),
+               "CERTIFICATE: 4 services (a:443, b:443, c:443, ... and 1 more)");
+  EXPECT_STREQ(digest->chat_text.c_str(),
+               "CERTIFICATE NOT TRUSTED: a:443: why\nCERTIFICATE NOT TRUSTED: b:443: why\n"
+               "CERTIFICATE NOT TRUSTED: c:443: why\nCERTIFICATE NOT TRUSTED: d:443: why");
+  EXPECT_EQ(digest->services, (std::vector<std::string>{"a:443", "b:443", "c:443", "d:443"}));
 }
 
 }  // namespace

@@ -108,7 +108,7 @@ void CertWatch::take_found(MonitorRun& run, int64_t now) {
     std::lock_guard<std::mutex> hold(mutex_);
     found.swap(found_);
   }
-  auto message = new_message();
+  std::vector<std::unique_ptr<NotifyMessage>> told;
   for (const Found& one : found) {
     const std::string key = key_of(one.target);
     int64_t next = now + kCertCheckPeriodSeconds;
@@ -128,15 +128,22 @@ void CertWatch::take_found(MonitorRun& run, int64_t now) {
       const CertOutcome outcome =
           take_cert_finding(&host, finding, cert_days_of(host, *run.settings), now);
       if (outcome.news != CertNews::kNone) {
-        compose_cert_message(host, host, outcome.news, outcome.days_left, message.get());
-        hand_on(*message, now, run);
+        told.push_back(new_message());
+        compose_cert_message(host, host, outcome.news, outcome.days_left, told.back().get());
       }
       if (outcome.untrusted) {
-        compose_cert_untrusted(host, one.result.reason.c_str(), message.get());
-        hand_on(*message, now, run);
+        told.push_back(new_message());
+        compose_cert_untrusted(host, one.result.reason.c_str(), told.back().get());
       }
     }
     due_[key] = next;
+  }
+  // Many at once (group_alerts): one digest, as for the other alerts.
+  auto digest = new_message();
+  if (compose_cert_digest(told, run.settings->group_alerts, digest.get())) {
+    hand_on(*digest, now, run);
+  } else {
+    for (const auto& message : told) hand_on(*message, now, run);
   }
 }
 

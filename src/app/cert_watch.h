@@ -4,7 +4,8 @@
 // thread takes the findings in after a cycle, so the certificate state
 // (HostCert) and its messages stay on that thread. A host is due after the
 // first cycle, after a reload and then once a day (a check that could not
-// read the chain: again after an hour).
+// read the chain: again after an hour). With `group_alerts`, that many
+// certificate messages or more found together go as one digest.
 //
 // Stop is bounded: the thread finishes at most the curl call in flight,
 // which the runner ends within platform::kStopGraceMs of a stop request

@@ -1,5 +1,7 @@
 #include "notify/cert_notice.h"
 
+#include "notify/digest.h"
+
 namespace lw {
 
 namespace {
@@ -13,7 +15,7 @@ int32_t lowest_reached(const CertDays& days, int32_t left) {
   return lowest;
 }
 
-void start_cert_message(const HostConfig& host, NotifyMessage* message) {
+void start_message_of_kind(NotifyMessage* message) {
   message->kind = kCertNotice;
   message->subject.clear();
   message->body.clear();
@@ -21,8 +23,12 @@ void start_cert_message(const HostConfig& host, NotifyMessage* message) {
   message->card_body.clear();
   message->card_tone = CardTone::kPlain;
   message->services.clear();
-  message->services.push_back(service_key(host.host.c_str(), host.port.c_str()));
   message->facts = MessageFacts();
+}
+
+void start_cert_message(const HostConfig& host, NotifyMessage* message) {
+  start_message_of_kind(message);
+  message->services.push_back(service_key(host.host.c_str(), host.port.c_str()));
   message->facts.host = host.host.c_str();
   message->facts.port = host.port.c_str();
   message->facts.description = host.description.c_str();
@@ -78,6 +84,40 @@ CertOutcome take_cert_finding(HostCert* cert, const CertFinding& finding, const 
     cert->cert_untrusted_told = 1;
   }
   return out;
+}
+
+bool compose_cert_digest(const std::vector<std::unique_ptr<NotifyMessage>>& messages, int threshold,
+                         NotifyMessage* digest) {
+  const size_t count = messages.size();
+  if (threshold < 2 || count < static_cast<size_t>(threshold)) return false;
+  start_message_of_kind(digest);
+  digest->subject.format("CERTIFICATE: %zu services (", count);
+  for (size_t i = 0; i < count; ++i) {
+    if (i < kDigestSubjectHosts) {
+      digest->subject.append_format("%s%s:%s", i ? ", " : "", messages[i]->facts.host.c_str(),
+                                    messages[i]->facts.port.c_str());
+    }
+    digest->services.push_back(messages[i]->services.empty() ? "" : messages[i]->services[0]);
+  }
+  if (count > kDigestSubjectHosts) {
+    digest->subject.append_format(", ... and %zu more", count - kDigestSubjectHosts);
+  }
+  digest->subject.append(")");
+  size_t shown = 0;
+  for (; shown < count; ++shown) {
+    const FixedText<8192>& line = messages[shown]->subject;
+    if (digest->chat_text.size() + line.size() + kDigestNoteRoom + 32 > kTelegramMaxTextBytes) {
+      break;
+    }
+    digest->body.append_format("%s\n", line.c_str());
+    digest->chat_text.append_format("%s%s", shown ? "\n" : "", line.c_str());
+  }
+  if (shown < count) {
+    digest->body.append_format("... and %zu more\n", count - shown);
+    digest->chat_text.append_format("\n... and %zu more", count - shown);
+  }
+  digest->card_tone = CardTone::kAttention;
+  return true;
 }
 
 const CertDays& cert_days_of(const HostConfig& host, const MonitorSettings& settings) {

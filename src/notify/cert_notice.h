@@ -6,7 +6,9 @@
 #define LINKWATCH_NOTIFY_CERT_NOTICE_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "config/host_config.h"
 #include "notify/dispatch.h"
@@ -57,6 +59,15 @@ void compose_cert_message(const HostConfig& host, const HostCert& cert, CertNews
                           int32_t days_left, NotifyMessage* message);
 // "CERTIFICATE NOT TRUSTED: web:443: <reason>".
 void compose_cert_untrusted(const HostConfig& host, const char* reason, NotifyMessage* message);
+
+// With `group_alerts` (threshold at least 2) and that many certificate
+// messages or more at once, one digest replaces them: subject
+// "CERTIFICATE: 12 services (a:443, b:993, c:25, ... and 9 more)", then
+// one line per message (its subject) in the body and chat text, cut to
+// their room with "... and K more". Returns false (nothing written) below
+// the threshold.
+bool compose_cert_digest(const std::vector<std::unique_ptr<NotifyMessage>>& messages, int threshold,
+                         NotifyMessage* digest);
 
 // The warning days of `host`: its own `cert_days`, else the global ones.
 const CertDays& cert_days_of(const HostConfig& host, const MonitorSettings& settings);
