@@ -20,11 +20,9 @@ def make(name, days):
             .add_extension(x509.SubjectAlternativeName(
                 [x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]), critical=False)
             .sign(key, hashes.SHA256()))
-    with open(name + ".pem", "wb") as f:
-        f.write(cert.public_bytes(serialization.Encoding.PEM))
-    with open(name + ".key", "wb") as f:
-        f.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
-                                  serialization.NoEncryption()))
+    open(name + ".pem", "wb").write(cert.public_bytes(serialization.Encoding.PEM))
+    open(name + ".key", "wb").write(key.private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
 
 
 def context(name):
@@ -47,8 +45,8 @@ def serve(mode, port_file, name, seconds):
     else:
         server.listen()
         server.settimeout(0.2)
-    with open(port_file, "w") as f:
-        f.write(str(port))
+    open(port_file + ".tmp", "w").write(str(port))
+    os.rename(port_file + ".tmp", port_file)  # whole when it appears
     while time.monotonic() < end and not os.path.exists("stop"):
         if mode == "smtp":
             time.sleep(0.1)
