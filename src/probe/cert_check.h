@@ -45,7 +45,9 @@ void cert_url(const CertTarget& target, FixedText<320>* out);
 // (a port that does not speak HTTP ends in 52). The trust call runs only
 // when the chain was read; curl's verification failures (codes 35, 51, 60)
 // make it -1, other failures leave it 0. Every call is bounded by
-// kCertRunLimitMs and a stop request.
+// kCertRunLimitMs and a stop request. A chain whose text passes the
+// capture's kCaptureMaxText characters is read as far as it fits (the
+// server's own certificate comes first).
 CertCheckResult check_certificate(const CertTarget& target, const CurlProgram& program,
                                   const CurlSettings& curl);
 
