@@ -170,17 +170,17 @@ bool parse_curl_version(const char* text, int32_t* version, FixedText<32>* text_
   if (!text || std::strncmp(text, "curl ", 5) != 0) return false;
   const Span s{text, std::strlen(text)};
   size_t at = 5;
-  int64_t part[3] = {0, 0, 0};
+  int64_t field[3] = {0, 0, 0};
   for (int i = 0; i < 3; ++i) {
     if (i > 0 && !read_char(s, &at, '.')) {
       if (i == 1) return false;
       break;  // "curl 8.10" without a patch number
     }
-    if (!read_number(s, &at, 0, &part[i]) || part[i] > 99) return false;
+    if (!read_number(s, &at, 0, &field[i]) || field[i] > 99) return false;
   }
-  *version = static_cast<int32_t>(part[0] * 10000 + part[1] * 100 + part[2]);
-  text_out->format("%d.%d.%d", static_cast<int>(part[0]), static_cast<int>(part[1]),
-                   static_cast<int>(part[2]));
+  *version = static_cast<int32_t>(field[0] * 10000 + field[1] * 100 + field[2]);
+  text_out->format("%d.%d.%d", static_cast<int>(field[0]), static_cast<int>(field[1]),
+                   static_cast<int>(field[2]));
   return true;
 }
 
