@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ googletest      # native build and tests
   g++-mingw-w64-x86-64-posix wine wine64 # Windows build, run under wine
   curl iputils-ping                      # the programs the monitor runs
-  python3 python3-aiosmtpd openssl       # end-to-end delivery test
+  python3 python3-aiosmtpd python3-cryptography openssl  # end-to-end delivery and certificate tests
   clang libclang-rt-14-dev               # fuzz harnesses (libFuzzer)
   chromium                               # Teams card rendering test
   zip                                    # scripts/package-windows.sh

@@ -84,6 +84,25 @@ TEST(StateFileText, ServicesAndMessagesComeBackAsWritten) {
   }
 }
 
+// What a host with `tls` was told comes back to it, and only to a host with `tls`.
+TEST(StateFileText, CertificatesComeBackToTheirService) {
+  HostTable table;
+  name_hosts(&table, 2);
+  table.hosts[2].tls = TlsMode::kDirect;
+  static_cast<HostCert&>(table.hosts[2]) = HostCert{1798399661, 1796707060, {}, 7, 0, 1};
+  table.hosts[2].cert_cn.assign("web, \"tab\t\"");
+  const std::string text = format_state_file(1100, format_state_services(table), "");
+  EXPECT_NE(text.find("end\tservices=2\tmessages=0\tcerts=1\n"), std::string::npos) << text;
+  auto back = std::make_unique<HostTable>(), plain = std::make_unique<HostTable>();
+  name_hosts(back.get(), 2);
+  name_hosts(plain.get(), 2);
+  back->hosts[1].tls = back->hosts[2].tls = TlsMode::kSmtp;
+  restore_services(parsed(text), back.get());
+  restore_services(parsed(text), plain.get());
+  EXPECT_EQ(format_state_services(*back), format_state_services(table));
+  EXPECT_EQ(plain->hosts[2].cert_expires, 0);
+}
+
 // Whatever is not a whole file of this version is refused with its line.
 TEST(StateFileText, BrokenFilesAreRefusedWithTheirLine) {
   const std::string head = "linkwatch state 1\nsaved\tat=5\n",
@@ -97,6 +116,9 @@ TEST(StateFileText, BrokenFilesAreRefusedWithTheirLine) {
       {head + "service\thost=a\tcolour=red\tport=1\n" + end, "line 3: unknown field colour"},
       {head + "service\thost=a\tport=1\talert_sent=2\n" + end, "line 3: bad value of alert_sent"},
       {head + "service\thost=" + std::string(kMaxStateLine, 'a') + "\n", "line 3: line too long"},
+      {head + service + "cert\thost=a\tport=1\texpires=5\texpired_told=2\n" + end,
+       "line 4: bad value of expired_told"},
+      {head + service + "cert\thost=a\tport=1\texpires=5\n" + end, "line 5: the counts"},
   };
   for (const auto& [text, message] : cases) {
     SavedState saved;

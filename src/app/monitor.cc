@@ -272,6 +272,7 @@ int run_monitor(MonitorRun& run) {
     return 1;
   }
   load_notify_config(run.notify);
+  if (any_tls_host(*run.table)) run.certs.look_at_curl(!silent_mode());
   remove_stale_send_files();  // mail and card files of ended processes
   // What a reload compares with; a request during the start delay is met
   // by the reading above.
@@ -330,6 +331,7 @@ int run_monitor(MonitorRun& run) {
   if (!platform::stop_requested()) {
     for (;;) {
       const int failure_mark = run_cycle(run);
+      run.certs.after_cycle(run, now_seconds());
       if (keep_state) {
         // The history goes with the file once a quarter-hour (and at the stop).
         std::string history;
@@ -343,11 +345,13 @@ int run_monitor(MonitorRun& run) {
         run.reload_requested = false;
         ReloadChanges changes;
         reload_run(run, &loaded, &changes);
+        run.certs.recheck_all();
       }
     }
   }
   // A send in flight gets a short grace from the command runner; what is
   // still waiting is logged as not delivered, or with state_file kept.
+  run.certs.stop();
   std::vector<HeldMessage> kept;
   delivery.stop(keep_state ? &kept : nullptr);
   if (keep_state) {

@@ -25,6 +25,7 @@
 
 #include <cstdint>
 
+#include "app/cert_watch.h"
 #include "app/quiet.h"
 #include "app/status.h"
 #include "config/host_config.h"
@@ -91,6 +92,8 @@ struct MonitorRun {
   // The mutes read before every cycle (refresh_mutes), with the
   // maintenance windows deciding which hosts are silenced.
   QuietState quiet;
+  // The certificate checks of the hosts with `tls` (run_monitor only).
+  CertWatch certs;
 };
 
 // The normal wait in seconds: `interval` read as a decimal number (leading

@@ -159,6 +159,7 @@ void merge_hosts(MonitorRun& run, HostTable* fresh) {
       taken[from] = true;
       const HostEntry& before = old.hosts[from];
       static_cast<HostState&>(host) = before;
+      static_cast<HostCert&>(host) = before;
       views[i] = run.status.hosts[from];
       if (histories) histories[i] = run.history.services[from];
       if (before.family == host.family) {

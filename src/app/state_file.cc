@@ -215,6 +215,43 @@ bool read_service(const Record& record, SavedService* service, std::string* erro
   return true;
 }
 
+bool read_cert(const Record& record, SavedCert* saved, std::string* error) {
+  HostCert& c = saved->cert;
+  for (const auto& [name, value] : record.fields) {
+    bool ok = true;
+    if (name == "host") {
+      saved->host = value;
+    } else if (name == "port") {
+      saved->port = value;
+    } else if (name == "expires") {
+      ok = parse_number(value, &c.cert_expires) && c.cert_expires != 0;
+    } else if (name == "checked") {
+      ok = parse_number(value, &c.cert_checked);
+    } else if (name == "cn") {
+      ok = value.size() < c.cert_cn.capacity();
+      c.cert_cn.assign(value.c_str());
+    } else if (name == "told_days") {
+      ok = parse_int32(value, &c.cert_told_days) && c.cert_told_days >= 0 &&
+           c.cert_told_days <= kMaxCertDaysValue;
+    } else if (name == "expired_told" || name == "untrusted_told") {
+      int32_t* flag = name == "expired_told" ? &c.cert_expired_told : &c.cert_untrusted_told;
+      ok = parse_int32(value, flag) && (*flag == 0 || *flag == 1);
+    } else {
+      *error = "unknown field " + name.substr(0, 32);
+      return false;
+    }
+    if (!ok) {
+      *error = "bad value of " + name;
+      return false;
+    }
+  }
+  if (saved->host.empty() || saved->port.empty() || c.cert_expires == 0) {
+    *error = "a cert without host, port or expiry";
+    return false;
+  }
+  return true;
+}
+
 bool read_message(const Record& record, SavedMessage* saved, std::string* error) {
   QueuedMessage& m = saved->message;
   bool has_channels = false;
@@ -420,6 +457,20 @@ std::string format_state_services(const HostTable& table) {
     const HostEntry& host = table.hosts[i];
     put_service_line(&out, host.host.c_str(), host.port.c_str(), host);
   }
+  for (int i = 1; i <= table.host_count && i <= kMaxHosts; ++i) {
+    const HostEntry& host = table.hosts[i];
+    if (host.tls == TlsMode::kNone || host.cert_expires == 0) continue;
+    std::string line = "cert";
+    put_text(&line, "host", host.host.c_str());
+    put_text(&line, "port", host.port.c_str());
+    put_number(&line, "expires", host.cert_expires);
+    put_number(&line, "checked", host.cert_checked);
+    put_text(&line, "cn", host.cert_cn.c_str());
+    put_number(&line, "told_days", host.cert_told_days);
+    put_number(&line, "expired_told", host.cert_expired_told);
+    put_number(&line, "untrusted_told", host.cert_untrusted_told);
+    out.append(line).append("\n");
+  }
   return out;
 }
 
@@ -505,14 +556,21 @@ std::string format_state_file(int64_t saved_at, const std::string& services,
     for (const char c : text) n += c == '\n';
     return n;
   };
+  size_t certs = 0;
+  for (size_t at = 0; at < services.size();) {  // the lines that begin with "cert<TAB>"
+    certs += services.compare(at, 5, "cert\t") == 0;
+    const size_t line_end = services.find('\n', at);
+    at = line_end == std::string::npos ? services.size() : line_end + 1;
+  }
   char when[32];
   format_local_time(saved_at, "%Y-%m-%d %H:%M:%S", when, sizeof when);
   char head[128];
   std::snprintf(head, sizeof head, "%s\nsaved\tat=%" PRId64 "\tlocal=%s\n", kStateVersionLine,
                 saved_at, when);
   char tail[128];
-  std::snprintf(tail, sizeof tail, "end\tservices=%zu\tmessages=%zu", lines_of(services),
+  std::snprintf(tail, sizeof tail, "end\tservices=%zu\tmessages=%zu", lines_of(services) - certs,
                 lines_of(messages));
+  if (certs > 0) std::snprintf(tail + std::strlen(tail), 32, "\tcerts=%zu", certs);
   std::string out = head;
   out.append(services).append(messages).append(history).append(tail);
   if (!history.empty()) out.append("\thistory=").append(std::to_string(lines_of(history)));
@@ -573,20 +631,27 @@ bool parse_state_file(const char* text, size_t len, SavedState* out, std::string
       SavedHistory history;
       if (!read_history(record, &history, &why)) return fail(why);
       out->histories.push_back(std::move(history));
+    } else if (record.type == "cert") {
+      SavedCert cert;
+      if (!read_cert(record, &cert, &why)) return fail(why);
+      out->certs.push_back(std::move(cert));
     } else if (record.type == "end") {
       int64_t services = -1;
       int64_t messages = -1;
       int64_t histories = 0;  // absent: none
+      int64_t certs = 0;      // absent: none
       for (const auto& [name, value] : record.fields) {
         int64_t* target = name == "services"   ? &services
                           : name == "messages" ? &messages
                           : name == "history"  ? &histories
+                          : name == "certs"    ? &certs
                                                : nullptr;
         if (!target || !parse_number(value, target)) return fail("bad end line");
       }
       if (services != static_cast<int64_t>(out->services.size()) ||
           messages != static_cast<int64_t>(out->messages.size()) ||
-          histories != static_cast<int64_t>(out->histories.size())) {
+          histories != static_cast<int64_t>(out->histories.size()) ||
+          certs != static_cast<int64_t>(out->certs.size())) {
         return fail("the counts of the end line differ from the records");
       }
       ended = true;
@@ -623,6 +688,15 @@ int restore_services(const SavedState& saved, HostTable* table) {
       if (state.down_seen_before_restart <= 0) state.down_seen_before_restart = saved.saved_at;
     }
     ++restored;
+  }
+  for (const SavedCert& cert : saved.certs) {
+    for (int i = 1; i <= table->host_count && i <= kMaxHosts; ++i) {
+      HostEntry& host = table->hosts[i];
+      if (host.tls != TlsMode::kNone && cert.host == host.host.c_str() &&
+          cert.port == host.port.c_str()) {
+        static_cast<HostCert&>(host) = cert.cert;
+      }
+    }
   }
   return restored;
 }

@@ -6,9 +6,14 @@
 //   linkwatch state 1
 //   saved<TAB>at=1767225600<TAB>local=2026-01-01 00:00:00
 //   service<TAB>host=web01<TAB>port=443<TAB>alert_sent=1<TAB>fail_count=1<TAB>...
+//   cert<TAB>host=web01<TAB>port=443<TAB>expires=1798399661<TAB>told_days=7<TAB>...
 //   message<TAB>channels=email,telegram<TAB>kind=1<TAB>event=...<TAB>subject=...<TAB>...
 //   history<TAB>host=web01<TAB>port=443<TAB>since=...<TAB>quarter=...<TAB>cells=<hex>...
-//   end<TAB>services=1<TAB>messages=1<TAB>history=1
+//   end<TAB>services=1<TAB>messages=1<TAB>certs=1<TAB>history=1
+//
+// A "cert" line keeps what a service with `tls` was told of its
+// certificate (HostCert); the end line counts them only when there are
+// any, so a file without them reads as before.
 //
 // History lines (and the end line's history count) are there only while
 // the run keeps a history (probe/history.h).
@@ -51,6 +56,11 @@ struct SavedService {
   HostState state;  // down_seen_before_restart is not kept
 };
 
+struct SavedCert {
+  std::string host;
+  std::string port;
+  HostCert cert;
+};
 struct SavedMessage {
   QueuedMessage message;
   uint32_t channels = 0;  // bit c: kChannelRows[c]
@@ -68,9 +78,11 @@ struct SavedState {
   std::vector<SavedService> services;
   std::vector<SavedMessage> messages;
   std::vector<SavedHistory> histories;
+  std::vector<SavedCert> certs;
 };
 
-// The "service" lines of hosts 1..host_count, each ended by "\n".
+// The "service" lines of hosts 1..host_count, then the "cert" lines of
+// those with `tls` whose certificate was read, each ended by "\n".
 std::string format_state_services(const HostTable& table);
 // The "service" lines of services read from a state file.
 std::string format_saved_services(const std::vector<SavedService>& services);
@@ -98,6 +110,7 @@ bool parse_state_file(const char* text, size_t len, SavedState* out, std::string
 // service whose host and port are in the table takes its state back; an
 // alerted one is marked down_seen_before_restart (its last failure seen).
 // A saved service no longer in the table is dropped with one log line.
+// A saved certificate goes back to its service while it still has `tls`.
 // Returns how many services took their state back.
 int restore_services(const SavedState& saved, HostTable* table);
 

@@ -208,6 +208,7 @@ std::string format_status_table(const StatusBoard& board, const HostTable& table
     put_cell(&out, line, 8, true);
     out.append("\n");
   }
+  append_cert_status(&out, table, board.last_cycle);
   return out;
 }
 
@@ -308,6 +309,7 @@ std::string format_metrics(const StatusBoard& board, const HostTable& table,
   }
   out.head("linkwatch_build_info", "gauge", "Always 1; the version of linkwatch as a label.");
   out.sample("linkwatch_build_info", {{"version", kVersion}}, "1");
+  append_cert_metrics(&out, table);
   return out.text();
 }
 

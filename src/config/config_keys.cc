@@ -431,6 +431,48 @@ constexpr HostKeyRow kHostKeys[] = {
      [](const MonitorSettings&, const HostEntry* h, Out* out) {
        out->assign(family_text(h->family));
      }},
+    // The certificate check (app/cert_watch.h); absent: none.
+    {"tls", KeyScope::kPerHost, "use direct, smtp, imap, pop3 or ftp", "", WhenMissing::kOptional,
+     [](const char* v) { return refused_unless(parse_tls_mode(v) > 0); },
+     [](const char* w, const KeyValue&, HostLoadTarget* to) {
+       const int mode = parse_tls_mode(w);
+       to->host->tls = mode > 0 ? static_cast<TlsMode>(mode) : TlsMode::kNone;
+     },
+     LoadRefused::kFallBack, "direct, smtp, imap, pop3 or ftp", "no certificate check",
+     CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings&, const HostEntry* h, Out* out) {
+       out->assign(tls_mode_name(h->tls));
+     }},
+    // Before the first host block every host's; inside one that host's.
+    {"cert_days", KeyScope::kEither, "use 1 to 4 whole numbers 1 to 365, separated by commas",
+     kDefaultCertDaysText, WhenMissing::kOptional,
+     [](const char* v) {
+       CertDays days;
+       KeyValue value = refused_unless(parse_cert_days(v, &days));
+       FixedText<64> text;
+       format_cert_days(days, &text);
+       if (value.verdict == KeyVerdict::kTaken && !(text == v)) {
+         value.verdict = KeyVerdict::kReplaced;  // blanks, leading zeros, a repeat
+         value.used.assign(text.c_str());
+       }
+       return value;
+     },
+     // The default itself (a refused line) leaves a host with the global days.
+     [](const char* w, const KeyValue&, HostLoadTarget* to) {
+       CertDays* days = to->host ? &to->host->cert_days : &to->settings->cert_days;
+       if (w == kDefaultCertDaysText && to->host) {
+         *days = CertDays{};
+       } else {
+         parse_cert_days(w, days);
+       }
+     },
+     LoadRefused::kFallBack, "1 to 4 whole numbers 1 to 365, separated by commas",
+     "the line is left out", CheckReplaced::kWarn, nullptr,
+     [](const MonitorSettings& s, const HostEntry* h, Out* out) {
+       FixedText<64> text;
+       format_cert_days(h && h->cert_days.count ? h->cert_days : s.cert_days, &text);
+       out->assign(text.c_str());
+     }},
     // Repeatable: every line adds its windows ("Sun 02:00-04:00; daily
     // 03:00-03:30"); before the first host block for every host.
     {"maintenance", KeyScope::kEither,

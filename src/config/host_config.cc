@@ -1,6 +1,7 @@
 #include "config/host_config.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "config/config_keys.h"
 #include "support/output.h"
@@ -165,6 +166,49 @@ int parse_host_family(const char* text) {
   if (std::strcmp(text, "4") == 0) return kFamilyIPv4;
   if (std::strcmp(text, "6") == 0) return kFamilyIPv6;
   return std::strcmp(text, "any") == 0 ? kFamilyAny : -1;
+}
+
+namespace {
+constexpr const char* kTlsModeNames[] = {"", "direct", "smtp", "imap", "pop3", "ftp"};
+}  // namespace
+
+int parse_tls_mode(const char* text) {
+  for (int i = 1; i < static_cast<int>(std::size(kTlsModeNames)); ++i) {
+    if (std::strcmp(text, kTlsModeNames[i]) == 0) return i;
+  }
+  return -1;
+}
+
+const char* tls_mode_name(TlsMode mode) {
+  const int i = static_cast<int>(mode);
+  return i > 0 && i < static_cast<int>(std::size(kTlsModeNames)) ? kTlsModeNames[i] : "";
+}
+
+bool parse_cert_days(const char* text, CertDays* out) {
+  CertDays read;
+  const char* p = text;
+  for (;;) {
+    while (*p == ' ') ++p;
+    int n = 0, digits = 0;
+    for (; *p >= '0' && *p <= '9' && digits < 4; ++p, ++digits) n = n * 10 + (*p - '0');
+    while (*p == ' ') ++p;
+    if (digits == 0 || n < 1 || n > kMaxCertDaysValue || (*p != ',' && *p != '\0')) return false;
+    bool repeated = false;
+    for (int i = 0; i < read.count; ++i) repeated = repeated || read.days[i] == n;
+    if (!repeated) {
+      if (read.count == kMaxCertDays) return false;
+      read.days[read.count++] = n;
+    }
+    if (*p == '\0') break;
+    ++p;
+  }
+  *out = read;
+  return true;
+}
+
+void format_cert_days(const CertDays& days, FixedText<64>* out) {
+  out->clear();
+  for (int i = 0; i < days.count; ++i) out->append_format(i ? ",%d" : "%d", days.days[i]);
 }
 
 bool load_host_config(HostTable* table, MonitorSettings* settings) {

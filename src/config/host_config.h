@@ -59,6 +59,31 @@ constexpr int kMaxHostAddresses = 4;
 // The value of a `family` text: "4", "6" or "any". Returns -1 for anything else.
 int parse_host_family(const char* text);
 
+// The per-host `tls` key: where the certificate check meets TLS. kDirect
+// speaks TLS at once; the others ask for it with STARTTLS on their protocol.
+enum class TlsMode : int32_t { kNone = 0, kDirect, kSmtp, kImap, kPop3, kFtp };
+
+// The mode of a `tls` text ("direct", "smtp", "imap", "pop3", "ftp");
+// -1 for anything else. tls_mode_name gives the text back ("" for kNone).
+int parse_tls_mode(const char* text);
+const char* tls_mode_name(TlsMode mode);
+
+// `cert_days`: the days before a certificate's expiry at which to warn.
+constexpr int kMaxCertDays = 4;
+constexpr int kMaxCertDaysValue = 365;
+constexpr const char kDefaultCertDaysText[] = "21,7";
+struct CertDays {
+  int32_t days[kMaxCertDays] = {};  // as written
+  int32_t count = 0;                // 0: not set
+};
+
+// Reads 1 to kMaxCertDays whole numbers 1..kMaxCertDaysValue separated by
+// commas (blanks allowed around them) into `out`, in their order, a number
+// given twice kept once. False, with `out` unchanged, for anything else.
+bool parse_cert_days(const char* text, CertDays* out);
+// "21,7".
+void format_cert_days(const CertDays& days, FixedText<64>* out);
+
 // What the host file says about one host, fixed once the file is read.
 // The loader keeps `port_number` and `form` in step with the texts (through
 // set_host_text and set_port_text); nothing at check time writes here.
@@ -86,6 +111,10 @@ struct HostConfig {
   // `send`: the bytes sent after the connect, before reading (read_send_text).
   char send[kMaxSendBytes] = {};
   int32_t send_length = 0;
+  // `tls`: check the host's certificate (kNone: no check).
+  TlsMode tls = TlsMode::kNone;
+  // `cert_days` of the host's block; count 0: the global one.
+  CertDays cert_days;
 };
 
 // The resolver's side of one host: the addresses of the last good
@@ -132,10 +161,21 @@ struct HostSilence {
   int64_t muted_until = 0;
 };
 
+// What the certificate checks (`tls`) found of one host and what the
+// channels were told; written on the monitoring thread only.
+struct HostCert {
+  int64_t cert_expires = 0;         // the chain's earliest expiry (UTC seconds); 0: not known
+  int64_t cert_checked = 0;         // when the chain was last read
+  FixedText<128> cert_cn;           // subject CN of the certificate that expires first
+  int32_t cert_told_days = 0;       // the smallest threshold told for cert_expires; 0: none
+  int32_t cert_expired_told = 0;    // 1: "CERTIFICATE EXPIRED" was sent for cert_expires
+  int32_t cert_untrusted_told = 0;  // 1: "CERTIFICATE NOT TRUSTED" was sent
+};
+
 // One slot of the host table: the parts under their own names
 // (`entry.port`, `entry.resolved_ip`, `entry.fail_count`). HostEntry{} is
 // an empty slot, every field zero.
-struct HostEntry : HostConfig, HostAddresses, HostState, HostSilence {};
+struct HostEntry : HostConfig, HostAddresses, HostState, HostSilence, HostCert {};
 
 // Stores `text` as the host (cut to its size) and classifies what is
 // stored into `form` and `literal`. Every writer of `host` goes through it.
@@ -202,6 +242,8 @@ struct MonitorSettings {
   int32_t state_file = 0;
   // `maintenance` lines before the first host block: windows of every host.
   GlobalWindows maintenance;
+  // `cert_days` before the first host block: every host's warning days.
+  CertDays cert_days{{21, 7}, 2};
 };
 
 // True when `text` can be an `expect`: 1 to kMaxExpectBytes bytes, none of

@@ -188,7 +188,8 @@ const char* default_webhook_body(WebhookFormat format) {
 
 bool webhook_template_usable(const char* body, WebhookFormat format, const char** kind_out) {
   if (format != WebhookFormat::kJson) return true;
-  static const char* const kKinds[] = {"DOWN", "RECOVERY", "REMINDER", "DIGEST", "NETWORK", "TEST"};
+  static const char* const kKinds[] = {"DOWN",    "RECOVERY", "REMINDER",   "DIGEST",
+                                       "NETWORK", "TEST",     "CERTIFICATE"};
   // Every byte a value may bring: quotes, a backslash, line ends, a tab, a
   // control byte, UTF-8 and a malformed byte. Inside a JSON string each is
   // escaped; a placeholder outside one puts a backslash where JSON never

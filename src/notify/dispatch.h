@@ -22,12 +22,13 @@ enum MessageKind : int32_t {
   kReminderAlert = 4,
   kNetworkNotice = 5,  // the monitor's own network is reachable again
   kTestMessage = 6,    // "-test": to `to` and every other channel
+  kCertNotice = 7,     // a certificate's expiry, renewal or trust (notify/cert_notice.h)
 };
 
 // True for the kinds that go to `to`, Telegram and Teams.
 inline bool is_host_alert(int32_t kind) {
   return kind == kDownAlert || kind == kRecoveryAlert || kind == kReminderAlert ||
-         kind == kNetworkNotice;
+         kind == kNetworkNotice || kind == kCertNotice;
 }
 
 struct NotifyMessage {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "notify/cert_notice.h"
 #include "notify/dispatch.h"
 #include "probe/resolve.h"
 #include "probe/tcp_probe.h"
@@ -218,6 +219,11 @@ void run_daily_report(HostTable* table, const MonitorSettings& settings,
   if (summary.size() + kSummaryRoom + body_len < kBodyLimit) {
     message.body.append(summary.c_str());
     body_len += summary.size();
+  }
+  const std::string certs = format_cert_report(*table, settings, now_seconds());
+  if (certs.size() + kSummaryRoom + body_len < kBodyLimit) {
+    message.body.append(certs.c_str());
+    body_len += certs.size();
   }
   if (settings.report_uptime == 1 && history != nullptr) {
     // Whole lines while they fit, as the host lines.

@@ -42,6 +42,8 @@ const char* webhook_kind_word(const QueuedMessage& message) {
       return "TEST";
     case kNetworkNotice:
       return "NETWORK";
+    case kCertNotice:
+      return "CERTIFICATE";
     case kDownAlert:
     case kRecoveryAlert:
     case kReminderAlert:

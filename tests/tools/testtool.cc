@@ -5,7 +5,7 @@
 // "--config -" text, writes $LW_FAKE_CURL_BODY (default {"ok":true,...}, nothing
 // with -T) to the -o file, then the -w text with its codes as
 // $LW_FAKE_CURL_STATUS (default 200, 250 with -T) and $LW_FAKE_CURL_RETRY_AFTER;
-// "curl -V" prints a version text of a stand-in.
+// "curl -V" prints a version text of a stand-in ($LW_FAKE_CURL_VERSION, default 8.99.0).
 //
 // Under any other name it runs the helpers its arguments name, one after the
 // other (for example "emit 100 exit 3"):
@@ -95,7 +95,9 @@ void answer_like_curl(const std::vector<std::string>& args) {
 
 int run_fake(const std::string& tool, const std::vector<std::string>& args) {
   if (tool == "curl" && args.size() == 1 && args[0] == "-V") {
-    std::printf("curl 8.99.0 (stand-in) test tool\nProtocols: https smtp\n");
+    const char* version = fake_setting(tool, "VERSION");
+    std::printf("curl %s (stand-in) test tool\nProtocols: https smtp\n",
+                version ? version : "8.99.0");
   } else if (tool == "curl") {
     answer_like_curl(args);
   } else if (const char* output = fake_setting(tool, "OUTPUT")) {
