@@ -221,6 +221,14 @@ TEST(StatusPageEscapeTest, HostileTextsAreEscapedAndThePageStaysSmall) {
         "refused &lt;img src=x onerror=&#39;y&#39;&gt;"})
     EXPECT_NE(page.find(escaped), std::string::npos) << escaped;
   EXPECT_EQ(std::regex_search(page, std::regex("https?:|src=\"|url\\(|@import")), false);
+  EXPECT_EQ(page.find("Certificate"), std::string::npos);  // no host has `tls`
+  table.hosts[1].tls = table.hosts[3].tls = TlsMode::kDirect;
+  table.hosts[1].cert_expires = now + 12 * 86400 + 60;
+  table.hosts[3].cert_expires = now;
+  page = format_status_page(input);
+  EXPECT_NE(page.find("<th>Certificate</th>"), std::string::npos);
+  EXPECT_NE(page.find(">12 days</td>"), std::string::npos);
+  EXPECT_NE(page.find("expired</span>"), std::string::npos);
 
   for (int i = 5; i <= kMaxHosts; ++i) {
     table.hosts[i] = table.hosts[1 + i % 4];
@@ -246,6 +254,8 @@ TEST(StatusPageRenderTest, ChromiumShowsEveryRow) {
   const int64_t now = local_time(12, 0);
   board.last_cycle = now;
   hostile_run(&table, &board, &book, now);
+  table.hosts[1].tls = TlsMode::kDirect;
+  table.hosts[1].cert_expires = now + 40 * 86400;
   test::write_file("page.html",
                    format_status_page({&board, &table, &book, &settings, nullptr, nullptr, now}));
   const std::string shot = (test::program_dir() / "status_page.png").string();
@@ -270,6 +280,7 @@ TEST(StatusPageRenderTest, ChromiumShowsEveryRow) {
   EXPECT_EQ(order, "DOWN 94.79%,FAILING 98.95%,MAINTENANCE 100%,UP 98.95%,");
   EXPECT_NE(dom.find("&lt;script&gt;alert('x')&lt;/script&gt; &amp; \"q\""), std::string::npos);
   EXPECT_NE(dom.find("Berlin dc-2"), std::string::npos);
+  EXPECT_NE(dom.find(">40 days</td>"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(shot));
 }
 

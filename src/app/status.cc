@@ -286,6 +286,7 @@ std::string format_metrics(const StatusBoard& board, const HostTable& table,
                       const HostEntry& host = table.hosts[i];
                       return number(host.alert_sent != 0 ? host.down_since : 0, value, size);
                     });
+    append_cert_metrics(&out, table);
   }
   char value[48];
   out.head("linkwatch_last_cycle_seconds", "gauge", "Duration of the last check cycle in seconds.");
@@ -309,7 +310,6 @@ std::string format_metrics(const StatusBoard& board, const HostTable& table,
   }
   out.head("linkwatch_build_info", "gauge", "Always 1; the version of linkwatch as a label.");
   out.sample("linkwatch_build_info", {{"version", kVersion}}, "1");
-  append_cert_metrics(&out, table);
   return out.text();
 }
 

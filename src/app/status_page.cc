@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <iterator>
 #include <vector>
 
 #include "app/monitor.h"
+#include "notify/cert_notice.h"
 #include "notify/webhook.h"
 #include "support/clock.h"
 
@@ -184,6 +186,24 @@ void cell_strip(const Row& row, std::string* out) {
   out->append("</svg>");
 }
 
+// Days left of the certificate of a host with `tls`: "12 days", "expired",
+// or a dash while it has not been read (or the host has no `tls`).
+void cell_cert(const Row& row, std::string* out) {
+  const HostEntry& host = *row.host;
+  if (host.tls == TlsMode::kNone || host.cert_expires == 0) {
+    out->append(kDash);
+    return;
+  }
+  const int32_t days = cert_days_left(host.cert_expires, row.now);
+  if (host.cert_expires <= row.now) {
+    out->append("<span class=\"err\">expired</span>");
+    return;
+  }
+  char text[48];
+  std::snprintf(text, sizeof text, "%d day%s", static_cast<int>(days), days == 1 ? "" : "s");
+  out->append(text);
+}
+
 // The row's cells, in order; one more column is one more line here.
 struct PageColumn {
   const char* title;
@@ -191,10 +211,13 @@ struct PageColumn {
   void (*cell)(const Row& row, std::string* out);
 };
 constexpr PageColumn kColumns[] = {
-    {"State", "", cell_state},      {"Service", "", cell_service},     {"Since", "", cell_since},
-    {"Last error", "", cell_error}, {"24 h", "num", cell_day},         {"7 d", "num", cell_week},
-    {"30 d", "num", cell_month},    {"Last 24 hours", "", cell_strip},
+    {"State", "", cell_state},         {"Service", "", cell_service},
+    {"Since", "", cell_since},         {"Last error", "", cell_error},
+    {"24 h", "num", cell_day},         {"7 d", "num", cell_week},
+    {"30 d", "num", cell_month},       {"Last 24 hours", "", cell_strip},
+    {"Certificate", "num", cell_cert},  // only when some host has `tls`
 };
+constexpr size_t kCertColumn = std::size(kColumns) - 1;
 
 void put_channels(const PageInput& input, std::string* out) {
   out->append(
@@ -327,13 +350,14 @@ std::string format_status_page(const PageInput& input) {
       "<span style=\"background:#d5d5d5\"></span>no data</p></header>\n");
 
   out.append("<table><thead><tr>");
-  for (const PageColumn& column : kColumns) out.append("<th>").append(column.title).append("</th>");
+  const size_t columns = any_tls_host(*input.table) ? std::size(kColumns) : kCertColumn;
+  for (size_t c = 0; c < columns; ++c) out.append("<th>").append(kColumns[c].title).append("</th>");
   out.append("</tr></thead><tbody>\n");
   for (const Row& row : rows) {
     out.append("<tr class=\"").append(kStateClasses[static_cast<int>(row.state)]).append("\">");
-    for (const PageColumn& column : kColumns) {
-      out.append("<td class=\"").append(column.cell_class).append("\">");
-      column.cell(row, &out);
+    for (size_t c = 0; c < columns; ++c) {
+      out.append("<td class=\"").append(kColumns[c].cell_class).append("\">");
+      kColumns[c].cell(row, &out);
       out.append("</td>");
     }
     out.append("</tr>\n");
