@@ -14,17 +14,6 @@ namespace {
 constexpr const char kDateTimeFormat[] = "%Y-%m-%d %H:%M:%S";
 constexpr const char kTimeOfDayFormat[] = "%H:%M:%S";
 
-void start_message(MessageKind kind, NotifyMessage* message) {
-  message->kind = kind;
-  message->subject.clear();
-  message->body.clear();
-  message->chat_text.clear();
-  message->card_body.clear();
-  message->card_tone = CardTone::kPlain;
-  message->services.clear();
-  message->facts = MessageFacts();
-}
-
 // A message about `host` alone.
 void start_host_message(MessageKind kind, const HostConfig& host, NotifyMessage* message) {
   start_message(kind, message);
@@ -117,6 +106,17 @@ void append_stopped_note(const HostState& state, int64_t now, NotifyMessage* mes
 }
 
 }  // namespace
+
+void start_message(MessageKind kind, NotifyMessage* message) {
+  message->kind = kind;
+  message->subject.clear();
+  message->body.clear();
+  message->chat_text.clear();
+  message->card_body.clear();
+  message->card_tone = CardTone::kPlain;
+  message->services.clear();
+  message->facts = MessageFacts();
+}
 
 void format_service_label(const HostConfig& host, char* out, size_t cap) {
   put_service(host, true, out, cap);

@@ -13,6 +13,9 @@
 
 namespace lw {
 
+// Empties `message` and makes it one of `kind`, in the plain tone.
+void start_message(MessageKind kind, NotifyMessage* message);
+
 // Number of pings in the series of a DOWN alert.
 constexpr int kPingCount = 3;
 

@@ -1,5 +1,6 @@
 #include "notify/cert_notice.h"
 
+#include "notify/alerts.h"
 #include "notify/digest.h"
 
 namespace lw {
@@ -15,19 +16,8 @@ int32_t lowest_reached(const CertDays& days, int32_t left) {
   return lowest;
 }
 
-void start_message_of_kind(NotifyMessage* message) {
-  message->kind = kCertNotice;
-  message->subject.clear();
-  message->body.clear();
-  message->chat_text.clear();
-  message->card_body.clear();
-  message->card_tone = CardTone::kPlain;
-  message->services.clear();
-  message->facts = MessageFacts();
-}
-
 void start_cert_message(const HostConfig& host, NotifyMessage* message) {
-  start_message_of_kind(message);
+  start_message(kCertNotice, message);
   message->services.push_back(service_key(host.host.c_str(), host.port.c_str()));
   message->facts.host = host.host.c_str();
   message->facts.port = host.port.c_str();
@@ -90,7 +80,7 @@ bool compose_cert_digest(const std::vector<std::unique_ptr<NotifyMessage>>& mess
                          NotifyMessage* digest) {
   const size_t count = messages.size();
   if (threshold < 2 || count < static_cast<size_t>(threshold)) return false;
-  start_message_of_kind(digest);
+  start_message(kCertNotice, digest);
   digest->subject.format("CERTIFICATE: %zu services (", count);
   for (size_t i = 0; i < count; ++i) {
     if (i < kDigestSubjectHosts) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "support/clock.h"
 #include "support/fixed_text.h"
 
 namespace lw {
@@ -33,16 +34,6 @@ std::atomic<uint64_t> message_counter{0};
 
 int64_t floor_div(int64_t a, int64_t b) {
   return a / b - ((a % b != 0 && (a < 0) != (b < 0)) ? 1 : 0);
-}
-
-// Days since 1970-01-01 of a proleptic Gregorian date (month 1..12).
-int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2 ? 1 : 0;
-  const int64_t era = floor_div(y, 400);
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
 }
 
 struct Civil {

@@ -1,5 +1,6 @@
-// The exchange over one connection (tcp_exchange_ms), the same on every
-// system over the small socket pieces of each system's socket.cc.
+// The exchange over one connection (tcp_exchange_ms) and the test
+// listener's accept_and_close, the same on every system over the small
+// socket pieces of each system's socket.cc.
 
 #include <cstring>
 
@@ -72,6 +73,13 @@ ConnectStatus tcp_exchange_ms(const char* address, uint16_t port, uint32_t timeo
   const ConnectStatus result = converse(connection, deadline, exchange);
   close_connection(&connection);
   return result;
+}
+
+bool accept_and_close(Listener* listener, uint32_t ms) {
+  intptr_t peer = -1;
+  if (!accept_peer(listener, ms, &peer)) return false;
+  close_peer(peer);
+  return true;
 }
 
 }  // namespace lw::platform

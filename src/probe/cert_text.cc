@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "support/clock.h"
+
 namespace lw {
 
 namespace {
@@ -41,16 +43,6 @@ bool read_char(Span s, size_t* at, char c) {
 
 void skip_blanks(Span s, size_t* at) {
   while (*at < s.n && s.p[*at] == ' ') ++*at;
-}
-
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
 }
 
 // "HH:MM:SS" at s[*at].

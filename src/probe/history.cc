@@ -81,13 +81,7 @@ int32_t local_day_number(int64_t seconds) {
   format_local_time(seconds, "%Y %m %d", text, sizeof text);
   int y = 1970, m = 1, d = 1;
   if (std::sscanf(text, "%d %d %d", &y, &m, &d) != 3) return static_cast<int32_t>(seconds / 86400);
-  // Days from the civil date (proleptic Gregorian calendar).
-  y -= m <= 2;
-  const int era = (y >= 0 ? y : y - 399) / 400;
-  const int yoe = y - era * 400;
-  const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
+  return static_cast<int32_t>(days_from_civil(y, m, d));
 }
 
 void record_check(ServiceHistory* h, int64_t now, bool failed, bool maintenance) {

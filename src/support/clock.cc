@@ -25,4 +25,13 @@ int local_day_of_month(int64_t seconds) {
   return platform::local_time(seconds, &tm) ? tm.tm_mday : 0;
 }
 
+int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2 ? 1 : 0;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
 }  // namespace lw

@@ -13,6 +13,9 @@ namespace lw {
 // the real time unless a clock is put in its place.
 int64_t now_seconds();
 
+// Days since 1970-01-01 of the proleptic Gregorian date y-m-d (m 1..12).
+int64_t days_from_civil(int64_t y, int64_t m, int64_t d);
+
 // Formats `seconds` as local time with strftime format `fmt` into `out`.
 // Gives "" when the time cannot be converted.
 void format_local_time(int64_t seconds, const char* fmt, char* out, size_t cap);

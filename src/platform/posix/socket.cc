@@ -290,26 +290,6 @@ bool listen_loopback(uint16_t port, int backlog, Listener* out, AddressFamily fa
   return true;
 }
 
-bool accept_and_close(Listener* listener, uint32_t ms) {
-  if (!listener || listener->handle < 0) return false;
-  int fd = static_cast<int>(listener->handle);
-  uint64_t deadline = monotonic_ms() + ms;
-  for (;;) {
-    int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (conn >= 0) {
-      close(conn);
-      return true;
-    }
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
-      return false;
-    }
-    int left = poll_ms_until(deadline);
-    if (left == 0) return false;
-    struct pollfd pfd = {fd, POLLIN, 0};
-    if (poll(&pfd, 1, left) < 0 && errno != EINTR) return false;
-  }
-}
-
 void close_listener(Listener* listener) {
   if (!listener || listener->handle < 0) return;
   close(static_cast<int>(listener->handle));

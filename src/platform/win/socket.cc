@@ -328,22 +328,6 @@ bool listen_loopback(uint16_t port, int backlog, Listener* out, AddressFamily fa
   return true;
 }
 
-bool accept_and_close(Listener* listener, uint32_t ms) {
-  if (!listener || listener->handle == -1) return false;
-  SOCKET s = static_cast<SOCKET>(listener->handle);
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(s, &readable);
-  timeval wait;
-  wait.tv_sec = static_cast<long>(ms / 1000);
-  wait.tv_usec = static_cast<long>((ms % 1000) * 1000);
-  if (select(0, &readable, nullptr, nullptr, &wait) <= 0) return false;
-  SOCKET peer = accept(s, nullptr, nullptr);
-  if (peer == INVALID_SOCKET) return false;
-  closesocket(peer);
-  return true;
-}
-
 void close_listener(Listener* listener) {
   if (!listener || listener->handle == -1) return;
   closesocket(static_cast<SOCKET>(listener->handle));
