@@ -30,10 +30,15 @@ int64_t local_time(int hour, int minute) {  // 2026-12-07, local
 }
 
 // Host 1 fails from 10:07 to 10:52, host 2 from 10:30 on, host 3 never.
+// The times are worked out before any check thread runs (mktime is not
+// for threads).
+const int64_t g_outage_from = local_time(10, 7);
+const int64_t g_outage_to = local_time(10, 52);
+const int64_t g_failing_from = local_time(10, 30);
 uint32_t scripted_check(WorkerSlot* slot, const WorkerContext&) {
   const int64_t t = g_now;
-  slot->failed = (slot->host_index == 1 && t >= local_time(10, 7) && t < local_time(10, 52)) ||
-                 (slot->host_index == 2 && t >= local_time(10, 30));
+  slot->failed = (slot->host_index == 1 && t >= g_outage_from && t < g_outage_to) ||
+                 (slot->host_index == 2 && t >= g_failing_from);
   return 0;
 }
 
