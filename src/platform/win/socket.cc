@@ -328,6 +328,22 @@ bool listen_loopback(uint16_t port, int backlog, Listener* out, AddressFamily fa
   return true;
 }
 
+namespace {
+
+// select() on `s` alone for reading, at most `ms`: > 0 readable, 0 not
+// within the wait, < 0 failed.
+int wait_readable(SOCKET s, uint32_t ms) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval wait;
+  wait.tv_sec = static_cast<long>(ms / 1000);
+  wait.tv_usec = static_cast<long>((ms % 1000) * 1000);
+  return select(0, &readable, nullptr, nullptr, &wait);
+}
+
+}  // namespace
+
 void close_listener(Listener* listener) {
   if (!listener || listener->handle == -1) return;
   closesocket(static_cast<SOCKET>(listener->handle));
@@ -339,13 +355,7 @@ bool accept_peer(Listener* listener, uint32_t ms, intptr_t* peer) {
   *peer = -1;
   if (!listener || listener->handle == -1) return false;
   SOCKET s = static_cast<SOCKET>(listener->handle);
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(s, &readable);
-  timeval wait;
-  wait.tv_sec = static_cast<long>(ms / 1000);
-  wait.tv_usec = static_cast<long>((ms % 1000) * 1000);
-  if (select(0, &readable, nullptr, nullptr, &wait) <= 0) return false;
+  if (wait_readable(s, ms) <= 0) return false;
   SOCKET accepted = accept(s, nullptr, nullptr);
   if (accepted == INVALID_SOCKET) return false;
   *peer = static_cast<intptr_t>(accepted);
@@ -364,13 +374,7 @@ bool peer_send(intptr_t peer, const char* data, size_t len) {
 
 int peer_receive(intptr_t peer, char* out, size_t cap, uint32_t ms) {
   SOCKET s = static_cast<SOCKET>(peer);
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(s, &readable);
-  timeval wait;
-  wait.tv_sec = static_cast<long>(ms / 1000);
-  wait.tv_usec = static_cast<long>((ms % 1000) * 1000);
-  const int ready = select(0, &readable, nullptr, nullptr, &wait);
+  const int ready = wait_readable(s, ms);
   if (ready <= 0) return ready < 0 ? -1 : 0;
   const int n = recv(s, out, chunk(cap), 0);
   return n < 0 ? -1 : n;
