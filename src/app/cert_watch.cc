@@ -4,7 +4,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
-#include <system_error>
 
 #include "app/monitor.h"
 #include "app/status.h"
@@ -12,6 +11,7 @@
 #include "notify/alerts.h"
 #include "notify/cert_notice.h"
 #include "support/output.h"
+#include "support/start_thread.h"
 
 namespace lw {
 
@@ -156,9 +156,7 @@ void CertWatch::after_cycle(MonitorRun& run, int64_t now) {
   if (state_ < 0 || !any_tls_host(*run.table)) return;
   look_at_curl(false);
   if (state_ == 1) {
-    try {
-      thread_ = std::thread(&CertWatch::work, this);
-    } catch (const std::system_error&) {
+    if (!start_thread(&thread_, &CertWatch::work, this)) {
       log_event("Unable to create the certificate thread: certificate checks are off");
       state_ = -1;
       return;

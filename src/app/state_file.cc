@@ -4,13 +4,13 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
 
 #include "app/status.h"
 #include "platform/platform.h"
 #include "probe/worker.h"
 #include "support/clock.h"
 #include "support/output.h"
+#include "support/start_thread.h"
 
 namespace lw {
 
@@ -783,12 +783,7 @@ bool StateKeeper::start(Delivery* delivery) {
   stopping_ = false;
   if (!delivery_ || thread_.joinable()) return true;
   seen_changes_ = delivery_->change_count();
-  try {
-    thread_ = std::thread(&StateKeeper::watch, this);
-  } catch (const std::system_error&) {
-    return false;
-  }
-  return true;
+  return start_thread(&thread_, &StateKeeper::watch, this);
 }
 
 void StateKeeper::watch() {

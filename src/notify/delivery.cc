@@ -4,12 +4,12 @@
 #include <cinttypes>
 #include <cstdio>
 #include <string>
-#include <system_error>
 #include <unordered_set>
 
 #include "platform/platform.h"
 #include "support/clock.h"
 #include "support/output.h"
+#include "support/start_thread.h"
 
 namespace lw {
 
@@ -93,12 +93,7 @@ bool Delivery::start() {
   stopping_ = false;
   for (Lane& lane : lanes_) {
     if (lane.thread.joinable() || !channel_row(lane.channel).configured(*settings_)) continue;
-    // The thread library reports a missing thread as an exception.
-    try {
-      lane.thread = std::thread(&Delivery::lane_main, this, &lane);
-    } catch (const std::system_error&) {
-      return false;
-    }
+    if (!start_thread(&lane.thread, &Delivery::lane_main, this, &lane)) return false;
   }
   return true;
 }

@@ -1,11 +1,10 @@
 #include "notify/heartbeat.h"
 
-#include <system_error>
-
 #include "notify/outcome.h"
 #include "platform/platform.h"
 #include "support/output.h"
 #include "support/runner.h"
+#include "support/start_thread.h"
 #include "support/transfer.h"
 
 namespace lw {
@@ -52,10 +51,7 @@ void Heartbeat::after_cycle(const NotifySettings& settings, int64_t now) {
   proxy_.assign(settings.proxy.c_str());
   revoke_option_ = curl_settings(settings).revoke_option;
   running_ = true;
-  // The thread library reports a missing thread as an exception.
-  try {
-    thread_ = std::thread(&Heartbeat::request, this);
-  } catch (const std::system_error&) {
+  if (!start_thread(&thread_, &Heartbeat::request, this)) {
     running_ = false;
     return;
   }

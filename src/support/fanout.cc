@@ -2,10 +2,10 @@
 
 #include <condition_variable>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
 #include "platform/platform.h"
+#include "support/start_thread.h"
 
 namespace lw {
 
@@ -55,17 +55,12 @@ void join_all(Pool& pool) {
 }
 
 // Starts the check of `index` on a free place; false when no thread could
-// be had. The thread library reports that as an exception, the only one this
-// program handles.
+// be had (start_thread).
 bool start_check(Pool& pool, const FanOutJob& job, int index) {
   if (job.thread_fault && job.thread_fault(job.context, index)) return false;
   int place = 0;
   while (pool.busy[place]) ++place;  // running < limit <= kMaxFanOutThreads
-  try {
-    pool.threads[place] = std::thread(run_check, &pool, &job, index, place);
-  } catch (const std::system_error&) {
-    return false;
-  }
+  if (!start_thread(&pool.threads[place], run_check, &pool, &job, index, place)) return false;
   pool.busy[place] = true;
   ++pool.running;
   return true;
