@@ -282,7 +282,7 @@ uint64_t settings_fingerprint(const NotifySettings& s) {
 bool fetch_token(const NotifySettings& s, TokenReply* reply, SendOutcome* outcome) {
   TokenRequest request;
   const bool usable = build_token_request(s, &request);
-  static thread_local char output[kCaptureBufferSize];
+  static char output[kCaptureBufferSize];  // under the cache's lock, as get_mail_token's reply
   RunStatus run = RunStatus::kStartFailed;
   int rc = -1;
   output[0] = '\0';
