@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/globals.h"
 #include "app/monitor.h"
 #include "config/host_config.h"
 #include "config/notify_config.h"
@@ -91,9 +92,11 @@ int main() {
   // reach it get no answer and run into their time-out.
   for (int i = 0; i < 3; ++i) lw::platform::tcp_connect("127.0.0.1", dead.port, 1, nullptr);
 
-  auto table = std::make_unique<lw::HostTable>();
-  auto settings = std::make_unique<lw::MonitorSettings>();
-  auto notify = std::make_unique<lw::NotifySettings>();
+  // The program's own tables, as the running monitor uses them: a second
+  // copy on the heap would count their memory twice.
+  lw::HostTable* table = &lw::process_host_table();
+  lw::MonitorSettings* settings = &lw::process_monitor_settings();
+  lw::NotifySettings* notify = &lw::process_notify_settings();
   auto run = std::make_unique<lw::MonitorRun>();
   settings->workers = kWorkers;
   settings->interval.assign("2");
@@ -108,11 +111,11 @@ int main() {
     host.alertcount = 1000000;  // no alert (and no ping series) in the bench
     host.alertcount_text.assign("1000000");
   }
-  run->table = table.get();
-  run->settings = settings.get();
-  run->notify = notify.get();
+  run->table = table;
+  run->settings = settings;
+  run->notify = notify;
   run->check = timed_check;
-  lw::resolve_all_hosts(table.get());
+  lw::resolve_all_hosts(table);
 
   // 1. Every host up.
   std::vector<uint64_t> times;
