@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <iterator>
-#include <memory>
 #include <string>
-#include <string_view>
 #include <tuple>
 #include <utility>
 
@@ -49,9 +47,8 @@ TEST_F(HostConfigTest, HostBlocksTakeTheLinesAfterThem) {
             "15|3|50|3 web|8081|front end|10|30|30 db|||51|30|0 |||5|30|30");
 }
 
-// A byte order mark in front of the first key is no part of it, a UTF-16 file
-// arrives as UTF-8, and the rest of an over-long line is no line of its own
-// (here it would start a host).
+// A byte order mark is no part of the first key, a UTF-16 file arrives as UTF-8, and the rest
+// of an over-long line is no line of its own (here it would start a host).
 TEST_F(HostConfigTest, FilesAsEditorsWriteThem) {
   const std::pair<std::string, std::string> cases[] = {
       {"\xEF\xBB\xBFinterval: \"20\"\r\n* " + std::string(8191 * 9 - 2, 'c') +
@@ -88,10 +85,8 @@ TEST(NetcheckTest, ReferencesAndRefusedLists) {
   }
 }
 
-// What a host text names. The forms the system resolver reads as an IPv4
-// address (short, single-number, octal and hex parts) are that address, as
-// they were before addresses were told from names; text of digits and dots
-// that it reads as none is no address.
+// The forms the system resolver reads as an IPv4 address (short, single-number, octal and hex
+// parts) are that address; digits and dots that it reads as none are no address.
 TEST(HostFormTest, TextsTheResolverReadsAsIPv4AreThatAddress) {
   const std::pair<const char*, const char*> ipv4[] = {
       {"192.0.2.10", "192.0.2.10"}, {"127.1", "127.0.0.1"},
@@ -116,9 +111,8 @@ TEST(HostFormTest, TextsTheResolverReadsAsIPv4AreThatAddress) {
   }
 }
 
-// The loader parses each host's port and classifies its host once, from
-// the texts as stored: a port cut to its field names no port, a host
-// without a port line has port 0, a short IPv4 form keeps its address.
+// The loader parses each port and classifies each host from the texts as stored: a port cut
+// to its field names no port, no port line is port 0, a short IPv4 form keeps its address.
 TEST_F(HostConfigTest, PortAndFormFollowTheStoredTexts) {
   // host, port line (null: none), then port_number, form and literal.
   const std::tuple<const char*, const char*, int, HostForm, const char*> cases[] = {
@@ -163,9 +157,8 @@ std::string run_fields(const HostEntry& h) {
   return text;
 }
 
-// Reading the file again starts every slot afresh: nothing of the last
-// run's addresses or alert state stays, in a slot used again or not, and a
-// slot no longer used has no host, port or form left.
+// Reading the file again starts every slot afresh: no address or alert state stays, in a slot
+// used again or not, and a slot no longer used has no host, port or form left.
 TEST_F(HostConfigTest, ReadingAgainClearsAddressesAndState) {
   load("host: \"127.1\"\nport: \"80\"\nhost: \"::1\"\nport: \"81\"\n");
   for (int i = 1; i <= 3; ++i) {
@@ -178,7 +171,6 @@ TEST_F(HostConfigTest, ReadingAgainClearsAddressesAndState) {
     h.fail_count = h.alert_sent = h.recover_streak = 1;
   }
   const std::string cleared = run_fields(HostEntry{});
-  EXPECT_EQ(cleared, "|0|0|0|||||0|0|0|0|0|0|0");
   load("host: \"web\"\nport: \"8080\"\n");
   ASSERT_EQ(table.host_count, 1);
   for (int i = 1; i <= 3; ++i) EXPECT_EQ(run_fields(table.hosts[i]), cleared) << i;

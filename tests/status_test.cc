@@ -36,8 +36,8 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-// The samples of the metrics `text` by their series as written
-// (name{labels}); a series written twice adds a "twice:" entry.
+// The samples of the metrics `text` by series (name{labels}); a series written
+// twice adds a "twice:" entry.
 std::map<std::string, double> samples_of(const std::string& text) {
   std::map<std::string, double> samples;
   for (const std::string& line : lines_of(text)) {
@@ -87,9 +87,8 @@ class StatusTest : public test::WorkDirTest {
   MonitorRun run_;
 };
 
-// Two cycles over an answering port, a refusing one (below and at its alert
-// count) and an invalid port: each row shows its state, error and last
-// connect in the columns of the header, and the metrics agree.
+// Two cycles over an answering port, a refusing one (below and at its alert count) and an
+// invalid port: each row shows state, error and last connect under its header; the metrics agree.
 TEST_F(StatusTest, TableAndMetricsAfterCycles) {
   test::CommandRecorder recorder;  // the ping of the DOWN alert
   platform::Listener open_port, closed_port;
@@ -129,10 +128,8 @@ TEST_F(StatusTest, TableAndMetricsAfterCycles) {
                {"DOWN since ", "", false},
                {"INVALID", "invalid port \"abc\"", false}};
   for (size_t i = 0; i < 4; ++i) {
-    // Byte offsets of the row match the header's: the UTF-8 description
-    // shifts them back by one.
     std::string row = lines[5 + i];
-    if (i == 0) row.replace(row.find("\xC3\xA4"), 2, "a");
+    if (i == 0) row.replace(row.find("\xC3\xA4"), 2, "a");  // the header's byte offsets
     EXPECT_EQ(cell(row, "STATE", "LAST CHECK").rfind(kRows[i].state, 0), 0u) << row;
     if (kRows[i].error[0]) {
       EXPECT_EQ(cell(row, "LAST ERROR", "LAST CONNECT"), kRows[i].error);
@@ -164,8 +161,7 @@ TEST_F(StatusTest, TableAndMetricsAfterCycles) {
   expect_promtool_accepts(test::read_file("lw.prom"));
 }
 
-// Label values that need escapes are escaped; a host and port repeated in
-// the table gives no second series (a duplicate is invalid).
+// Label values that need escapes are escaped; a host and port listed twice gives one series.
 TEST_F(StatusTest, MetricsEscapeLabelsAndWriteEachSeriesOnce) {
   add(host_entry("we\"ird\\host\nx", "80"));
   add(host_entry("we\"ird\\host\nx", "80"));
@@ -178,9 +174,8 @@ TEST_F(StatusTest, MetricsEscapeLabelsAndWriteEachSeriesOnce) {
   expect_promtool_accepts(text);
 }
 
-// A muted host shows its mute's end, one in a maintenance window
-// MAINTENANCE (also when DOWN); linkwatch_host_silenced says 1 for both.
-// -status lists the mutes still active, with their ends and reasons.
+// A muted host shows its mute's end, one in a maintenance window MAINTENANCE (also when
+// DOWN), both linkwatch_host_silenced 1; -status lists the active mutes, ends and reasons.
 TEST_F(StatusTest, SilencedHostsShowWhyAndUntilWhen) {
   const struct {
     int32_t silenced;
@@ -220,8 +215,7 @@ TEST_F(StatusTest, SilencedHostsShowWhyAndUntilWhen) {
   EXPECT_EQ(capture.out(), std::string("\nMuted:\n  web01:443 until ") + end + " (deploy)\n");
 }
 
-// Without the keys a cycle writes nothing: no status, metrics or
-// temporary file, no heartbeat.
+// Without the keys a cycle writes no status, metrics or temporary file and sends no heartbeat.
 TEST_F(StatusTest, WithoutTheKeysNothingIsWritten) {
   test::CommandRecorder recorder;
   add(host_entry("127.0.0.1", "abc"));
@@ -233,8 +227,7 @@ TEST_F(StatusTest, WithoutTheKeysNothingIsWritten) {
   EXPECT_TRUE(recorder.commands().empty());
 }
 
-// A reader that reads while the file is rewritten 200 times sees one whole
-// version each time, never a part or a mix.
+// A reader while the file is rewritten 200 times sees one whole version each time.
 TEST_F(StatusTest, ReaderNeverSeesAHalfFile) {
   const std::string versions[] = {std::string(200000, 'a') + "\nend a\n",
                                   std::string(90000, 'b') + "\nend b\n"};
@@ -255,19 +248,13 @@ TEST_F(StatusTest, ReaderNeverSeesAHalfFile) {
   done = true;
   reader.join();
   EXPECT_EQ(torn, 0) << "of " << reads << " reads";
-  // Where a rename over a file a reader holds open is refused, the writer
-  // retries briefly, then reports the write as failed (the next cycle writes
-  // again): a loaded machine may see a few such refusals, never most.
-  if (platform::kReplaceRefusedWhileRead) {
-    EXPECT_LT(failed, 100);
-  } else {
-    EXPECT_EQ(failed, 0);
-  }
+  // Where a rename over a file held open is refused, the writer retries briefly, then fails
+  // (the next cycle writes again): a loaded machine may see a few such failures, never most.
+  EXPECT_LT(failed, platform::kReplaceRefusedWhileRead ? 100 : 1);
   EXPECT_FALSE(test::file_exists("seen.txt.tmp"));
 }
 
-// "-check" through the program (the only test of it there): both files are
-// checked, a refused value fails it with its line, usable ones pass.
+// "-check" through the program: both files are checked, a refused value fails it with its line.
 TEST_F(StatusTest, CheckRefusesUnusableValuesWithTheirLine) {
   const auto check = [](const char* status_file, const char* metrics_file, const char* url) {
     test::write_file("linkwatch_host.txt", std::string("interval : \"60\"\n") +
