@@ -28,7 +28,6 @@ int hook_seven(void* context, const Command&, char* out) {
   if (out) std::snprintf(out, kCaptureBufferSize, "seven");
   return 7;
 }
-int hook_unstarted(void*, const Command&, char*) { return -1; }
 
 std::atomic<int> resolutions_a{0}, resolutions_b{0};
 template <std::atomic<int>* kCount>
@@ -45,8 +44,8 @@ bool same(const Environment& a, const Environment& b) {
          a.resolve == b.resolve && a.out == b.out && a.err == b.err;
 }
 
-// Each part reaches the code that uses it, and all come back at the end of
-// the scope as they were.
+// Each part reaches the code that uses it (the runner's exit codes and statuses:
+// ChannelsTest.OutcomeLineOfEachAnswer), and all come back at the end of the scope.
 TEST(EnvironmentTest, EachPartReachesItsUserAndComesBack) {
   const Environment before = current_environment();
   {
@@ -58,23 +57,14 @@ TEST(EnvironmentTest, EachPartReachesItsUserAndComesBack) {
     EXPECT_EQ(now_seconds(), 1000);
 
     const char* argv[] = {"no-such-program", nullptr};
-    RunStatus status = RunStatus::kStartFailed;
-    EXPECT_EQ(run_command({argv}, kCommandTimeLimitMs, &status), 7);
-    EXPECT_EQ(status, RunStatus::kExited);
     char out[kCaptureBufferSize];
     EXPECT_EQ(run_command_capture({argv}, out), 7);
     EXPECT_STREQ(out, "seven");
-    EXPECT_EQ(calls, 2);
-    env.set_runner(hook_unstarted, nullptr);
-    EXPECT_EQ(run_command({argv}, kCommandTimeLimitMs, &status), -1);
-    EXPECT_EQ(status, RunStatus::kStartFailed);
-
+    EXPECT_EQ(calls, 1);
     HostEntry host;
     set_host_text(&host, "service.invalid");
-    const int resolutions = resolutions_a;
     ASSERT_TRUE(resolve_host_entry(host, host));
     EXPECT_STREQ(host.resolved_ip.c_str(), "127.0.0.1");
-    EXPECT_EQ(resolutions_a, resolutions + 1);
 
     test::OutputCapture capture;
     console_print("to %s\n", "out");
