@@ -161,22 +161,10 @@ TEST_F(StatusTest, TableAndMetricsAfterCycles) {
   expect_promtool_accepts(test::read_file("lw.prom"));
 }
 
-// Label values that need escapes are escaped; a host and port listed twice gives one series.
-TEST_F(StatusTest, MetricsEscapeLabelsAndWriteEachSeriesOnce) {
-  add(host_entry("we\"ird\\host\nx", "80"));
-  add(host_entry("we\"ird\\host\nx", "80"));
-  StatusBoard board;
-  const std::string text = format_metrics(board, table_, nullptr);
-  const std::map<std::string, double> samples = samples_of(text);
-  EXPECT_EQ(samples.count(R"(linkwatch_host_up{host="we\"ird\\host\nx",port="80"})"), 1u);
-  // 5 host series (no connect time), the cycle time, 3 channels, up, build info.
-  EXPECT_EQ(samples.size(), 5u + 1u + 3u + 1u + 1u);
-  expect_promtool_accepts(text);
-}
-
 // A muted host shows its mute's end, one in a maintenance window MAINTENANCE (also when
 // DOWN), both linkwatch_host_silenced 1; -status lists the active mutes, ends and reasons.
-TEST_F(StatusTest, SilencedHostsShowWhyAndUntilWhen) {
+// Label values that need escapes are escaped; a host and port listed twice gives one series.
+TEST_F(StatusTest, SilencedHostsAndEscapedLabels) {
   const struct {
     int32_t silenced;
     int64_t muted_until;
@@ -194,9 +182,16 @@ TEST_F(StatusTest, SilencedHostsShowWhyAndUntilWhen) {
     entry.alert_sent = r.alert_sent;
     add(entry);
   }
+  add(host_entry("we\"ird\\host\nx", "80"));
+  add(host_entry("we\"ird\\host\nx", "80"));
   StatusBoard board;
   const std::vector<std::string> lines = lines_of(format_status_table(board, table_, nullptr, 1));
-  std::map<std::string, double> samples = samples_of(format_metrics(board, table_, nullptr));
+  const std::string metrics = format_metrics(board, table_, nullptr);
+  std::map<std::string, double> samples = samples_of(metrics);
+  EXPECT_EQ(samples.count(R"(linkwatch_host_up{host="we\"ird\\host\nx",port="80"})"), 1u);
+  // 5 series of each of 5 hosts (none connected), the cycle time, 3 channels, up, build info.
+  EXPECT_EQ(samples.size(), 5u * 5u + 1u + 3u + 1u + 1u);
+  expect_promtool_accepts(metrics);
   const size_t state_at = lines[4].find("STATE");
   for (size_t i = 0; i < std::size(rows); ++i) {
     EXPECT_EQ(lines[5 + i].compare(state_at, std::strlen(rows[i].state), rows[i].state), 0)
