@@ -1,7 +1,5 @@
-// Parity of the key rows: the same line through the loader and through
-// "-check" for every row and a pool of values, each side found doing what
-// the row declares (and the two agreeing wherever the row declares no
-// difference).
+// Parity of the key rows: the same line through the loader and through "-check" for every
+// row and a pool of values, each side doing what the row declares.
 
 #include "config/config_keys.h"
 
@@ -74,11 +72,30 @@ bool fails_clamped(const Row& row) {
   return false;
 }
 
+std::string loader_note(const HostKeyRow& row) {
+  if (!row.load_rule) return "";
+  return std::string(row.name) + (row.scope == KeyScope::kGlobal ? "" : " of host prefix.example") +
+         " in linkwatch_host.txt must be " + row.load_rule + "; " + row.load_fallback + "\n";
+}
+
+std::string loader_note(const NotifyKeyRow& row) {
+  if (!row.load_rule || row.note) return "";
+  return std::string(row.name) + " in linkwatch_email.txt must be " + row.load_rule + "; " +
+         row.load_fallback + "\n";
+}
+
+// Host file: two globals and a host block, then the line (line 5; a `host`
+// line gets its port after it). Notification file: the four e-mail keys and a
+// Telegram pair and a web hook block (for the webhook_* keys to belong to),
+// then the line (line 8).
+constexpr int kHostLine = 5, kNotifyLine = 8;
+
 // The differences between what the sides did and what `row` declares for
 // `value`; empty when they match.
 template <typename Row>
-std::string mismatches(const Row& row, const std::string& value, const Sides& got,
-                       const std::string& refusal_note, int line_no) {
+std::string mismatches(const Row& row, const std::string& value, const Sides& got) {
+  const int line_no = std::is_same_v<Row, HostKeyRow> ? kHostLine : kNotifyLine;
+  const std::string refusal_note = loader_note(row);
   const KeyValue v = row.parse(value.c_str());
   std::string found;
   auto expect = [&found](bool ok, const std::string& what) {
@@ -131,12 +148,6 @@ std::string mismatches(const Row& row, const std::string& value, const Sides& go
   return found;
 }
 
-// Host file: two globals and a host block, then the line (line 5; a `host`
-// line gets its port after it). Notification file: the four e-mail keys and a
-// Telegram pair and a web hook block (for the webhook_* keys to belong to),
-// then the line (line 8).
-constexpr int kHostLine = 5, kNotifyLine = 8;
-
 template <typename Row>
 Sides sides(const Row& row, const std::string& value) {
   constexpr bool host = std::is_same_v<Row, HostKeyRow>;
@@ -172,24 +183,12 @@ Sides sides(const Row& row, const std::string& value) {
   return got;
 }
 
-std::string host_note(const HostKeyRow& row) {
-  if (!row.load_rule) return "";
-  return std::string(row.name) + (row.scope == KeyScope::kGlobal ? "" : " of host prefix.example") +
-         " in linkwatch_host.txt must be " + row.load_rule + "; " + row.load_fallback + "\n";
-}
-
-std::string notify_note(const NotifyKeyRow& row) {
-  if (!row.load_rule || row.note) return "";
-  return std::string(row.name) + " in linkwatch_email.txt must be " + row.load_rule + "; " +
-         row.load_fallback + "\n";
-}
-
-template <typename Rows, typename Note>
-void expect_rows_as_declared(const Rows& rows, Note note, int line_no) {
+template <typename Rows>
+void expect_rows_as_declared(const Rows& rows) {
   for (const auto& row : rows) {
     for (const std::string& value : value_pool()) {
       const Sides got = sides(row, value);
-      EXPECT_EQ(mismatches(row, value, got, note(row), line_no), "")
+      EXPECT_EQ(mismatches(row, value, got), "")
           << row.name << " \"" << value.substr(0, 20) << "\": loaded \"" << got.loaded.substr(0, 20)
           << "\", note \"" << got.note << "\", -check " << got.check_result << " \""
           << got.check_says << "\"";
@@ -200,11 +199,11 @@ void expect_rows_as_declared(const Rows& rows, Note note, int line_no) {
 class ConfigKeysTest : public test::WorkDirTest {};
 
 TEST_F(ConfigKeysTest, HostRowsLoaderAndCheckDoWhatTheRowSays) {
-  expect_rows_as_declared(host_key_rows(), host_note, kHostLine);
+  expect_rows_as_declared(host_key_rows());
 }
 
 TEST_F(ConfigKeysTest, NotifyRowsLoaderAndCheckDoWhatTheRowSays) {
-  expect_rows_as_declared(notify_key_rows(), notify_note, kNotifyLine);
+  expect_rows_as_declared(notify_key_rows());
 }
 
 // The default of each row is what the loader leaves while the key is absent.
