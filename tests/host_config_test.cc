@@ -36,21 +36,18 @@ class HostConfigTest : public test::WorkDirTest {
   MonitorSettings settings;
 };
 
-// Settings before the first host are ignored, globals may stand between
-// blocks, an empty host starts a block; numbers fall back or are clamped.
-TEST_F(HostConfigTest, HostBlocksTakeTheLinesAfterThem) {
-  EXPECT_EQ(load("port: \"1\"\r\ndescription: \"orphan\"\n"
-                 "host = \"web\"\r\nport : \"8080\" more\n* host: \"x\"\nHost: \"x\"\n"
-                 "description: \"  front end  \" \r\nport: \"8081\"\r\nhost: \"db\"\r\n"
-                 "workers: \"51\"\nfast_retry_interval: \"0\"\ntimeoutsec: \"51\"\n"
-                 "alertcount: \"0\"\r\nhost: \"\"\ntimeoutsec: \"5x\"\n"),
-            "15|3|50|3 web|8081|front end|10|30|30 db|||51|30|0 |||5|30|30");
-}
-
-// A byte order mark is no part of the first key, a UTF-16 file arrives as UTF-8, and the rest
-// of an over-long line is no line of its own (here it would start a host).
-TEST_F(HostConfigTest, FilesAsEditorsWriteThem) {
+// Settings before the first host are ignored, globals may stand between blocks, an empty host
+// starts a block; numbers fall back or are clamped. A byte order mark is no part of the first
+// key, a UTF-16 file arrives as UTF-8, and the rest of an over-long line is no line of its own
+// (here it would start a host).
+TEST_F(HostConfigTest, HostBlocksAsEditorsWriteThem) {
   const std::pair<std::string, std::string> cases[] = {
+      {"port: \"1\"\r\ndescription: \"orphan\"\n"
+       "host = \"web\"\r\nport : \"8080\" more\n* host: \"x\"\nHost: \"x\"\n"
+       "description: \"  front end  \" \r\nport: \"8081\"\r\nhost: \"db\"\r\n"
+       "workers: \"51\"\nfast_retry_interval: \"0\"\ntimeoutsec: \"51\"\n"
+       "alertcount: \"0\"\r\nhost: \"\"\ntimeoutsec: \"5x\"\n",
+       "15|3|50|3 web|8081|front end|10|30|30 db|||51|30|0 |||5|30|30"},
       {"\xEF\xBB\xBFinterval: \"20\"\r\n* " + std::string(8191 * 9 - 2, 'c') +
            "host: \"ghost\"\nhost: \"a\"\nport: \"80\"\n",
        "20|3|2|1 a|80||10|30|30"},
