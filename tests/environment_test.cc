@@ -28,6 +28,7 @@ int hook_seven(void* context, const Command&, char* out) {
   if (out) std::snprintf(out, kCaptureBufferSize, "seven");
   return 7;
 }
+int hook_unstarted(void*, const Command&, char*) { return -1; }
 
 std::atomic<int> resolutions_a{0}, resolutions_b{0};
 template <std::atomic<int>* kCount>
@@ -44,8 +45,7 @@ bool same(const Environment& a, const Environment& b) {
          a.resolve == b.resolve && a.out == b.out && a.err == b.err;
 }
 
-// Each part reaches the code that uses it (the runner's exit codes and statuses:
-// ChannelsTest.OutcomeLineOfEachAnswer), and all come back at the end of the scope.
+// Each part reaches the code that uses it, and all come back at the end of the scope.
 TEST(EnvironmentTest, EachPartReachesItsUserAndComesBack) {
   const Environment before = current_environment();
   {
@@ -60,7 +60,13 @@ TEST(EnvironmentTest, EachPartReachesItsUserAndComesBack) {
     char out[kCaptureBufferSize];
     EXPECT_EQ(run_command_capture({argv}, out), 7);
     EXPECT_STREQ(out, "seven");
-    EXPECT_EQ(calls, 1);
+    RunStatus status = RunStatus::kStartFailed;
+    EXPECT_EQ(run_command({argv}, kCommandTimeLimitMs, &status), 7);
+    EXPECT_EQ(status, RunStatus::kExited);
+    EXPECT_EQ(calls, 2);
+    env.set_runner(hook_unstarted, nullptr);
+    EXPECT_EQ(run_command({argv}, kCommandTimeLimitMs, &status), -1);
+    EXPECT_EQ(status, RunStatus::kStartFailed);
     HostEntry host;
     set_host_text(&host, "service.invalid");
     ASSERT_TRUE(resolve_host_entry(host, host));
