@@ -118,21 +118,10 @@ class ReloadInstanceTest : public test::WorkDirTest {
   uint32_t pid_ = 0;
 };
 
-// No instance: refused, and no run is started (the refusal by -check is
-// AValidChangeKeepsStateAndAnInvalidOneIsRefused's).
-TEST_F(ReloadInstanceTest, RefusedWithoutAnInstance) {
-  test::write_file(kHostFileName, host_file("1", {1}));
-  test::write_file(kNotifyFileName, kNotifyFile);
-  EXPECT_EQ(run_program({"-reload"}), Result(1, "linkwatch not running\n"));
-  EXPECT_EQ(read_pid_file(), 0u) << "a run was started";
-  EXPECT_EQ(test::read_file(kLogFileName).find("linkwatch is started"), std::string::npos);
-}
-
-// A valid change is taken before the next cycle: the staying service (now in
-// another slot) keeps its DOWN state and sends no second DOWN, the new one is
-// checked, the removed one is not, and "-reload" prints what changed. An
-// invalid change is refused, by "-reload" before it signals and by the
-// instance when it is asked anyway; the old hosts are still checked.
+// Without an instance "-reload" starts none. A valid change is taken before the next cycle:
+// the staying service (now in another slot) keeps its DOWN state and sends no second DOWN, the
+// new one is checked, the removed one not, and "-reload" prints what changed. An invalid change
+// is refused, by "-reload" before it signals and by the instance when asked anyway.
 TEST_F(ReloadInstanceTest, AValidChangeKeepsStateAndAnInvalidOneIsRefused) {
   test::ScopedFakeTools tools(work_dir(), {"curl", "ping"},
                               {{"LW_FAKE_PING_OUTPUT", "Reply from 127.0.0.1: TTL=64"}});
@@ -143,6 +132,8 @@ TEST_F(ReloadInstanceTest, AValidChangeKeepsStateAndAnInvalidOneIsRefused) {
   platform::close_listener(&gone);
   test::write_file(kHostFileName, host_file("1", {refused, kept.port}));
   test::write_file(kNotifyFileName, kNotifyFile);
+  EXPECT_EQ(run_program({"-reload"}), Result(1, "linkwatch not running\n"));
+  EXPECT_EQ(read_pid_file(), 0u) << "a run was started";
   ASSERT_EQ(run_program({"-start"}).first, 0);
   pid_ = read_pid_file();
   ASSERT_TRUE(log_shows("Alert for " + std::to_string(refused) + ". 127.0.0.1 "))
