@@ -19,8 +19,6 @@ namespace lw::test {
 class OutputCapture {
  public:
   OutputCapture() { env_.set_output(out_.file, err_.file); }  // binary: byte for byte
-  OutputCapture(const OutputCapture&) = delete;
-  OutputCapture& operator=(const OutputCapture&) = delete;
   std::string out() const { return read_all(out_.file); }
   std::string err() const { return read_all(err_.file); }
 
