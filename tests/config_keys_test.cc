@@ -206,14 +206,23 @@ TEST_F(ConfigKeysTest, NotifyRowsLoaderAndCheckDoWhatTheRowSays) {
   expect_rows_as_declared(notify_key_rows());
 }
 
-// The default of each row is what the loader leaves while the key is absent.
-TEST_F(ConfigKeysTest, DefaultsAreWhatTheLoaderLeaves) {
+// The default of each row is what the loader leaves while the key is absent, and the known-key
+// lists of -check are the rows: every row's key is known to its file and unknown to the other.
+TEST_F(ConfigKeysTest, DefaultsAndKnownKeysAreTheRows) {
+  const auto unknown_to_host_file = [](const char* name) {
+    test::write_file("config.txt", std::string(name) + ":\"\"\n");
+    test::OutputCapture capture;
+    check_config_file("config.txt", kHostFile);
+    return capture.out().find("unknown key") != std::string::npos;
+  };
   test::write_file(kHostFileName, "host:\"h\"\n");
   auto table = std::make_unique<HostTable>();
   MonitorSettings settings;
   ASSERT_TRUE(load_host_config(table.get(), &settings));
   FixedText<kConfigValueSize> shown;
   for (const HostKeyRow& row : host_key_rows()) {
+    EXPECT_EQ(find_notify_key(row.name), nullptr) << row.name;
+    EXPECT_FALSE(unknown_to_host_file(row.name)) << row.name;
     if (row.scope == KeyScope::kBlock) continue;
     row.show(settings, &table->hosts[1], &shown);
     EXPECT_STREQ(shown.c_str(), row.default_text) << row.name;
@@ -222,25 +231,10 @@ TEST_F(ConfigKeysTest, DefaultsAreWhatTheLoaderLeaves) {
   NotifySettings notify;
   load_notify_config(&notify);
   for (const NotifyKeyRow& row : notify_key_rows()) {
+    EXPECT_TRUE(unknown_to_host_file(row.name)) << row.name;
     row.show(notify, &shown);
     EXPECT_STREQ(shown.c_str(), row.default_text) << row.name;
   }
-}
-
-// The known-key lists of -check are the rows: every row's key is known to
-// its file and unknown to the other.
-TEST_F(ConfigKeysTest, CheckKnowsExactlyTheRows) {
-  const auto unknown_to_host_file = [](const char* name) {
-    test::write_file("config.txt", std::string(name) + ":\"\"\n");
-    test::OutputCapture capture;
-    check_config_file("config.txt", kHostFile);
-    return capture.out().find("unknown key") != std::string::npos;
-  };
-  for (const HostKeyRow& row : host_key_rows()) {
-    EXPECT_EQ(find_notify_key(row.name), nullptr) << row.name;
-    EXPECT_FALSE(unknown_to_host_file(row.name)) << row.name;
-  }
-  for (const NotifyKeyRow& row : notify_key_rows()) EXPECT_TRUE(unknown_to_host_file(row.name));
 }
 
 }  // namespace
