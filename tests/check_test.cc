@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <string_view>
 #include <tuple>
-#include <utility>
 
 #include "platform/platform.h"
 #include "support/capture.h"

@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 
 #include "platform/platform.h"
 #include "support/capture.h"
-#include "support/clock.h"
 #include "support/scoped_environment.h"
 #include "support/test_env.h"
 
@@ -16,24 +14,8 @@ namespace {
 
 class OutputTest : public test::WorkDirTest {};
 
-// A log that cannot be written warns once per outage, not once per event.
-TEST_F(OutputTest, AnUnwritableLogWarnsOncePerOutage) {
-  test::OutputCapture capture;
-  std::string warnings;
-  for (int outage = 0; outage < 2; ++outage) {
-    log_event("written");  // a good append ends any earlier outage
-    ASSERT_TRUE(platform::delete_file(kLogFileName));
-    ASSERT_TRUE(std::filesystem::create_directory(kLogFileName));  // a folder in its place
-    for (int i = 0; i < 5; ++i) log_event("lost %d", i);
-    warnings += "Cannot write log file linkwatch_log.txt: events are not recorded\n";
-    EXPECT_EQ(capture.err(), warnings);
-    std::filesystem::remove(kLogFileName);
-  }
-  EXPECT_EQ(capture.out(), "");
-}
-
-// Under a full disk a log line is dropped whole and reported once per
-// outage; the next line that fits stands whole on a line of its own.
+// Under a full disk (or any failed append: PlatformFileTest.AppendsAreWholeOrNotAtAll) a log
+// line is dropped whole and reported once per outage; the next line that fits stands whole.
 TEST_F(OutputTest, AFullDiskDropsWholeLinesOnly) {
   test::ScopedEnvironment env;
   env.set_clock([] { return int64_t{1772359200}; });  // one stamp for all

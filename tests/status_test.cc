@@ -36,8 +36,8 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-// The samples of the metrics `text` by their series as written
-// (name{labels}); a series written twice adds a "twice:" entry.
+// The samples of the metrics `text` by series (name{labels}); a series written
+// twice adds a "twice:" entry.
 std::map<std::string, double> samples_of(const std::string& text) {
   std::map<std::string, double> samples;
   for (const std::string& line : lines_of(text)) {
@@ -87,9 +87,9 @@ class StatusTest : public test::WorkDirTest {
   MonitorRun run_;
 };
 
-// Two cycles over an answering port, a refusing one (below and at its alert
-// count) and an invalid port: each row shows its state, error and last
-// connect in the columns of the header, and the metrics agree.
+// Two cycles over an answering port, a refusing one (below and at its alert count) and an
+// invalid port: each row shows state, error and last connect under its header; the metrics agree.
+// Before the keys are set, a cycle writes no status, metrics or temporary file and sends nothing.
 TEST_F(StatusTest, TableAndMetricsAfterCycles) {
   test::CommandRecorder recorder;  // the ping of the DOWN alert
   platform::Listener open_port, closed_port;
@@ -103,11 +103,15 @@ TEST_F(StatusTest, TableAndMetricsAfterCycles) {
   add(host_entry("127.0.0.1", "abc"));
   table_.hosts[1].description.assign("Web \xC3\xA4 front");
   settings_.workers = 4;
+  resolve_all_hosts(&table_);
+  run_cycle(run_);
+  for (const auto& entry : std::filesystem::directory_iterator(work_dir())) {
+    EXPECT_EQ(entry.path().filename(), kLogFileName);
+  }
+  for (const auto& command : recorder.commands()) EXPECT_EQ(command.argv[0], "ping");
   settings_.status_file = 1;
   settings_.metrics_file.assign("lw.prom");
   settings_.site.assign("dc-1 north");
-  resolve_all_hosts(&table_);
-  run_cycle(run_);
   run_cycle(run_);
   platform::close_listener(&open_port);
 
@@ -129,10 +133,8 @@ TEST_F(StatusTest, TableAndMetricsAfterCycles) {
                {"DOWN since ", "", false},
                {"INVALID", "invalid port \"abc\"", false}};
   for (size_t i = 0; i < 4; ++i) {
-    // Byte offsets of the row match the header's: the UTF-8 description
-    // shifts them back by one.
     std::string row = lines[5 + i];
-    if (i == 0) row.replace(row.find("\xC3\xA4"), 2, "a");
+    if (i == 0) row.replace(row.find("\xC3\xA4"), 2, "a");  // the header's byte offsets
     EXPECT_EQ(cell(row, "STATE", "LAST CHECK").rfind(kRows[i].state, 0), 0u) << row;
     if (kRows[i].error[0]) {
       EXPECT_EQ(cell(row, "LAST ERROR", "LAST CONNECT"), kRows[i].error);
@@ -164,24 +166,10 @@ TEST_F(StatusTest, TableAndMetricsAfterCycles) {
   expect_promtool_accepts(test::read_file("lw.prom"));
 }
 
-// Label values that need escapes are escaped; a host and port repeated in
-// the table gives no second series (a duplicate is invalid).
-TEST_F(StatusTest, MetricsEscapeLabelsAndWriteEachSeriesOnce) {
-  add(host_entry("we\"ird\\host\nx", "80"));
-  add(host_entry("we\"ird\\host\nx", "80"));
-  StatusBoard board;
-  const std::string text = format_metrics(board, table_, nullptr);
-  const std::map<std::string, double> samples = samples_of(text);
-  EXPECT_EQ(samples.count(R"(linkwatch_host_up{host="we\"ird\\host\nx",port="80"})"), 1u);
-  // 5 host series (no connect time), the cycle time, 3 channels, up, build info.
-  EXPECT_EQ(samples.size(), 5u + 1u + 3u + 1u + 1u);
-  expect_promtool_accepts(text);
-}
-
-// A muted host shows its mute's end, one in a maintenance window
-// MAINTENANCE (also when DOWN); linkwatch_host_silenced says 1 for both.
-// -status lists the mutes still active, with their ends and reasons.
-TEST_F(StatusTest, SilencedHostsShowWhyAndUntilWhen) {
+// A muted host shows its mute's end, one in a maintenance window MAINTENANCE (also when
+// DOWN), both linkwatch_host_silenced 1; -status lists the active mutes, ends and reasons.
+// Label values that need escapes are escaped; a host and port listed twice gives one series.
+TEST_F(StatusTest, SilencedHostsAndEscapedLabels) {
   const struct {
     int32_t silenced;
     int64_t muted_until;
@@ -199,9 +187,16 @@ TEST_F(StatusTest, SilencedHostsShowWhyAndUntilWhen) {
     entry.alert_sent = r.alert_sent;
     add(entry);
   }
+  add(host_entry("we\"ird\\host\nx", "80"));
+  add(host_entry("we\"ird\\host\nx", "80"));
   StatusBoard board;
   const std::vector<std::string> lines = lines_of(format_status_table(board, table_, nullptr, 1));
-  std::map<std::string, double> samples = samples_of(format_metrics(board, table_, nullptr));
+  const std::string metrics = format_metrics(board, table_, nullptr);
+  std::map<std::string, double> samples = samples_of(metrics);
+  EXPECT_EQ(samples.count(R"(linkwatch_host_up{host="we\"ird\\host\nx",port="80"})"), 1u);
+  // 5 series of each of 5 hosts (none connected), the cycle time, 3 channels, up, build info.
+  EXPECT_EQ(samples.size(), 5u * 5u + 1u + 3u + 1u + 1u);
+  expect_promtool_accepts(metrics);
   const size_t state_at = lines[4].find("STATE");
   for (size_t i = 0; i < std::size(rows); ++i) {
     EXPECT_EQ(lines[5 + i].compare(state_at, std::strlen(rows[i].state), rows[i].state), 0)
@@ -220,21 +215,7 @@ TEST_F(StatusTest, SilencedHostsShowWhyAndUntilWhen) {
   EXPECT_EQ(capture.out(), std::string("\nMuted:\n  web01:443 until ") + end + " (deploy)\n");
 }
 
-// Without the keys a cycle writes nothing: no status, metrics or
-// temporary file, no heartbeat.
-TEST_F(StatusTest, WithoutTheKeysNothingIsWritten) {
-  test::CommandRecorder recorder;
-  add(host_entry("127.0.0.1", "abc"));
-  resolve_all_hosts(&table_);
-  run_cycle(run_);
-  for (const auto& entry : std::filesystem::directory_iterator(work_dir())) {
-    EXPECT_EQ(entry.path().filename(), kLogFileName);
-  }
-  EXPECT_TRUE(recorder.commands().empty());
-}
-
-// A reader that reads while the file is rewritten 200 times sees one whole
-// version each time, never a part or a mix.
+// A reader while the file is rewritten 200 times sees one whole version each time.
 TEST_F(StatusTest, ReaderNeverSeesAHalfFile) {
   const std::string versions[] = {std::string(200000, 'a') + "\nend a\n",
                                   std::string(90000, 'b') + "\nend b\n"};
@@ -255,36 +236,28 @@ TEST_F(StatusTest, ReaderNeverSeesAHalfFile) {
   done = true;
   reader.join();
   EXPECT_EQ(torn, 0) << "of " << reads << " reads";
-  // Where a rename over a file a reader holds open is refused, the writer
-  // retries briefly, then reports the write as failed (the next cycle writes
-  // again): a loaded machine may see a few such refusals, never most.
-  if (platform::kReplaceRefusedWhileRead) {
-    EXPECT_LT(failed, 100);
-  } else {
-    EXPECT_EQ(failed, 0);
-  }
+  // Where a rename over a file held open is refused, the writer retries briefly, then fails
+  // (the next cycle writes again): a loaded machine may see a few such failures, never most.
+  EXPECT_LT(failed, platform::kReplaceRefusedWhileRead ? 100 : 1);
   EXPECT_FALSE(test::file_exists("seen.txt.tmp"));
 }
 
-// "-check" through the program (the only test of it there): both files are
-// checked, a refused value fails it with its line, usable ones pass.
+// "-check" through the program: both files are checked, a refused value fails it with its line
+// (the messages of each key: CheckTest and ConfigKeysTest).
 TEST_F(StatusTest, CheckRefusesUnusableValuesWithTheirLine) {
-  const auto check = [](const char* status_file, const char* metrics_file, const char* url) {
-    test::write_file("linkwatch_host.txt", std::string("interval : \"60\"\n") +
-                                               "fast_retry_interval : \"3\"\nstatus_file : \"" +
-                                               status_file + "\"\nmetrics_file : \"" +
-                                               metrics_file + "\"\nhost : \"h\"\nport : \"80\"\n");
-    test::write_file("linkwatch_email.txt",
-                     std::string("server : \"smtp://m:587\"\nemail : \"a@b\"\npassword : \"p\"\n") +
-                         "to : \"a@b\"\nheartbeat_url : \"" + url + "\"\n");
+  const auto check = [](const char* status_file, const char* url) {
+    test::write_file(kHostFileName, std::string("interval:\"60\"\nfast_retry_interval:\"3\"\n") +
+                                        "status_file:\"" + status_file +
+                                        "\"\nhost:\"h\"\nport:\"80\"\n");
+    test::write_file(kNotifyFileName,
+                     std::string("server:\"smtp://m:587\"\nemail:\"a@b\"\npassword:\"p\"\n") +
+                         "to:\"a@b\"\nheartbeat_url:\"" + url + "\"\n");
     return test::run_program({"-check"});
   };
-  EXPECT_EQ(check("1", "a.prom", "https://hc.example/x").first, 0);
-  const auto [rc, out] = check("yes", "a.txt", "http://hc.example/x");
+  EXPECT_EQ(check("1", "https://hc.example/x").first, 0);
+  const auto [rc, out] = check("yes", "http://hc.example/x");
   EXPECT_EQ(rc, 1);
   for (const char* message : {"Line 3: invalid status_file \"yes\" (use 0 or 1)\n",
-                              "Line 4: invalid metrics_file \"a.txt\" (use a file name ending in "
-                              ".prom)\n",
                               "Line 5: invalid heartbeat_url (use an https:// address)\n"}) {
     EXPECT_NE(out.find(message), std::string::npos) << message << out;
   }

@@ -1,5 +1,5 @@
-// Captures what the system prints (console_print, plain_print, error_print)
-// for the life of the object, as the environment's output streams.
+// Captures what the system prints (console_print, plain_print, error_print) for the life
+// of the object.
 
 #ifndef LINKWATCH_TESTS_SUPPORT_CAPTURE_H_
 #define LINKWATCH_TESTS_SUPPORT_CAPTURE_H_
@@ -18,11 +18,7 @@ namespace lw::test {
 
 class OutputCapture {
  public:
-  // Binary streams: the text comes back byte for byte on every platform.
-  OutputCapture() { env_.set_output(out_.file, err_.file); }
-  OutputCapture(const OutputCapture&) = delete;
-  OutputCapture& operator=(const OutputCapture&) = delete;
-  // Everything printed so far to standard output / standard error.
+  OutputCapture() { env_.set_output(out_.file, err_.file); }  // binary: byte for byte
   std::string out() const { return read_all(out_.file); }
   std::string err() const { return read_all(err_.file); }
 
@@ -36,10 +32,8 @@ class OutputCapture {
     std::fseek(f, 0, SEEK_END);
     return text;
   }
-  // A file of this process's own in the system's temporary folder, removed
-  // at the end. Not std::tmpfile(): the Windows C library names its files in
-  // one shared folder from a counter that every process starts alike, so
-  // test programs running side by side collide and get no file at all.
+  // Not std::tmpfile(): the Windows C library names its files from a counter that every
+  // process starts alike, so test programs running side by side collide and get no file.
   struct CaptureFile {
     CaptureFile() {
       static std::atomic<unsigned> next{0};

@@ -1,8 +1,6 @@
-// Records, as the environment's command hook, each command the system would run and the
-// bytes of the files it names for upload (-T <file>, --data-binary @<file>) at the moment
-// of the call, and answers like curl: the codes on the captured output, the body in the
-// -o file. One recorder at a time.
-// Also: settings that configure every channel.
+// Records, as the command hook, each command the system would run and the bytes of the
+// files it uploads (-T <file>, --data-binary @<file>) at the call, and answers like curl:
+// the codes on the captured output, the body in the -o file. One recorder at a time.
 
 #ifndef LINKWATCH_TESTS_SUPPORT_COMMAND_RECORDER_H_
 #define LINKWATCH_TESTS_SUPPORT_COMMAND_RECORDER_H_

@@ -1,7 +1,6 @@
-// Replaces parts of the process's environment (support/environment) for the
-// life of the object; afterwards the parts it replaced are as they were
-// before it, whatever other parts changed meanwhile. Replace parts while no
-// other thread uses them (the clock while none reads it, and so on).
+// Replaces parts of the process's environment (support/environment) for the life of the
+// object; afterwards the parts it replaced are as they were before it, whatever other parts
+// changed meanwhile.
 
 #ifndef LINKWATCH_TESTS_SUPPORT_SCOPED_ENVIRONMENT_H_
 #define LINKWATCH_TESTS_SUPPORT_SCOPED_ENVIRONMENT_H_
@@ -24,8 +23,7 @@ class ScopedEnvironment {
   ScopedEnvironment(const ScopedEnvironment&) = delete;
   ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
-  // Each takes the place of one part (nullptr: the real one); the part comes
-  // back at the end as it was when this object first replaced it.
+  // Each replaces one part (nullptr: the real one) until the end of this object.
   void set_clock(ClockFn clock) {
     set(0, [&](Environment* e) { e->clock = clock; });
   }
@@ -47,7 +45,6 @@ class ScopedEnvironment {
     if (part == 2) to->resolve = from.resolve;
     if (part == 3) to->out = from.out, to->err = from.err;
   }
-  // The first time a part is replaced, saves it.
   template <typename Change>
   void set(int part, Change change) {
     Environment env = current_environment();

@@ -58,9 +58,7 @@ ProgramResult run_program(const std::vector<std::string>& args, const std::strin
   for (const std::string& arg : args) argv.push_back(arg.c_str());
   argv.push_back(nullptr);
   std::vector<char> buffer(kCaptureBufferSize);
-  Command command;
-  command.argv = argv.data();
-  const int rc = run_command_capture(command, buffer.data(), 30000);
+  const int rc = run_command_capture({argv.data()}, buffer.data(), 30000);
   std::string out(buffer.data());
   std::erase(out, '\r');
   return {rc, out};

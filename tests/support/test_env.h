@@ -1,5 +1,4 @@
-// Test helpers: a private working directory per test, whole-file helpers and
-// the programs built beside the tests.
+// Test helpers: a working directory per test, whole files, the programs beside the tests.
 
 #ifndef LINKWATCH_TESTS_SUPPORT_TEST_ENV_H_
 #define LINKWATCH_TESTS_SUPPORT_TEST_ENV_H_
@@ -17,9 +16,7 @@
 
 namespace lw::test {
 
-// A fresh folder under the system's temporary folder as the working directory
-// for the life of the object (the system's file names are relative to it);
-// afterwards the previous one is restored and the folder removed.
+// A fresh temporary folder as the working directory for the life of the object.
 class ScopedWorkDir {
  public:
   ScopedWorkDir();
@@ -46,20 +43,17 @@ std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 bool file_exists(const std::filesystem::path& path);
 
-// The folder of the running test program, where the build puts its other
-// programs too; the full path of one of them, e.g. program_path("linkwatch").
+// The folder of the test program, with the build's other programs: program_path("linkwatch").
 std::filesystem::path program_dir();
 std::filesystem::path program_path(const std::string& name);
 
-// Runs `program` with `args` in the working directory: its exit code and its
-// joined standard output and error, carriage returns removed.
+// `program` run with `args`: its exit code and joined output, carriage returns removed.
 using ProgramResult = std::pair<int, std::string>;
 ProgramResult run_program(const std::vector<std::string>& args,
                           const std::string& program = program_path("linkwatch").string());
 
-// For the life of the object: the test tool copied into `dir` under each name
-// of `tools` ("curl", "ping"), `dir` first on PATH, and the LW_FAKE_* answers
-// of `vars` set (see tests/tools/testtool.cc); all undone at the end.
+// For the life of the object: the test tool as each of `tools` ("curl", "ping") in `dir`,
+// first on PATH, and the LW_FAKE_* answers of `vars` (see tests/tools/testtool.cc).
 class ScopedFakeTools {
  public:
   using Vars = std::vector<std::pair<const char*, const char*>>;

@@ -1,27 +1,23 @@
 // lw_testtool: a stand-in for external programs in tests and benchmarks.
 //
-// Copied as `curl` or `ping` into a folder first on PATH, it answers as
-// $LW_FAKE_<TOOL>_OUTPUT / _SLEEP_MS / _EXIT say; as curl it reads a
-// "--config -" text, writes $LW_FAKE_CURL_BODY (default {"ok":true,...}, nothing
-// with -T) to the -o file, then the -w text with its codes as
-// $LW_FAKE_CURL_STATUS (default 200, 250 with -T) and $LW_FAKE_CURL_RETRY_AFTER;
-// "curl -V" prints a version text of a stand-in ($LW_FAKE_CURL_VERSION, default 8.99.0).
+// As `curl` or `ping` (copied first on PATH) it answers as $LW_FAKE_<TOOL>_OUTPUT,
+// _SLEEP_MS and _EXIT say; as curl it reads a "--config -" text, writes
+// $LW_FAKE_CURL_BODY (default {"ok":true,...}, nothing with -T) to the -o file and
+// the -w text with $LW_FAKE_CURL_STATUS (default 200, 250 with -T) and
+// $LW_FAKE_CURL_RETRY_AFTER; "curl -V" names version $LW_FAKE_CURL_VERSION (8.99.0).
 //
-// Under any other name it runs the helpers its arguments name, one after the
-// other (for example "emit 100 exit 3"):
-//   args <arg>...         prints each further argument as "[<arg>]" on its own line
-//   stdin                 copies standard input to standard output as it reads
-//   emit <n> [<chunk>]    writes n bytes of "abc...xyz0123456789" repeated, in flushed chunks
+// Under any other name it runs the helpers its arguments name, in turn:
+//   args <arg>...  prints each further argument as "[<arg>]" on a line
+//   stdin  copies standard input to standard output as it reads
+//   emit <n> [<chunk>]  n bytes of "abc...xyz0123456789" repeated, in flushed chunks
 //   stderr <text> | exit <code> | sleep <ms> | pidfile <file> (its id and a line end)
-//   lock <file>           locks file for life; ends with 1 when held elsewhere, 2 on failure
-//   spawn-sleeper <ms> [<pidfile>]  a child "[pidfile <pidfile>] sleep <ms>" sharing
-//                         its output, then sleeps <ms> itself
-//   listen <port>         listens on 127.0.0.1, prints the bound port, accepts and closes
-//   run-child <ms> <pidfile>  runs "pidfile <pidfile> sleep <ms>" through run_process
-//                         (output discarded) and waits for it
-//   state-rewrite <n> <ms> <pidfile>  writes linkwatch_state.txt of n services, then the
-//                         pidfile, then rewrites the state file, every service changed,
-//                         for <ms>
+//   lock <file>  locks file for life; ends with 1 when held elsewhere, 2 on failure
+//   spawn-sleeper <ms> [<pidfile>]  a child "[pidfile <f>] sleep <ms>" sharing its
+//                 output, then sleeps <ms> itself
+//   listen <port>  listens on 127.0.0.1, prints the bound port, accepts and closes
+//   run-child <ms> <pidfile>  "pidfile <pidfile> sleep <ms>" through run_process
+//   state-rewrite <n> <ms> <pidfile>  linkwatch_state.txt of n services, the pidfile,
+//                 then the state file rewritten, every service changed, for <ms>
 
 #include <cstdint>
 #include <cstdio>
@@ -112,6 +108,13 @@ int usage(const std::string& what) {
   return std::fprintf(stderr, "bad use of '%s'\n", what.c_str()), 2;
 }
 
+void write_pid_file(const char* name) {
+  if (std::FILE* f = std::fopen(name, "w")) {
+    std::fprintf(f, "%u\n", static_cast<unsigned>(platform::current_pid()));
+    std::fclose(f);
+  }
+}
+
 int run_helpers(const std::vector<char*>& args) {
   const size_t count = args.size();
   for (size_t i = 0; i < count;) {
@@ -152,11 +155,7 @@ int run_helpers(const std::vector<char*>& args) {
       }
       lw::StateKeeper keeper;
       keeper.after_cycle(table);
-      const char* pid_file = args[i + 3];
-      if (std::FILE* f = std::fopen(pid_file, "w")) {
-        std::fprintf(f, "%u\n", static_cast<unsigned>(platform::current_pid()));
-        std::fclose(f);
-      }
+      write_pid_file(args[i + 3]);
       const uint64_t end = platform::monotonic_ms() + static_cast<uint64_t>(number(a2, 0));
       for (int32_t round = 1; platform::monotonic_ms() < end; ++round) {
         for (int h = 1; h <= table.host_count; ++h) table.hosts[h].fail_count = round;
@@ -164,10 +163,7 @@ int run_helpers(const std::vector<char*>& args) {
       }
       i += 4;
     } else if (helper == "pidfile" && a1) {
-      if (std::FILE* f = std::fopen(a1, "w")) {
-        std::fprintf(f, "%u\n", static_cast<unsigned>(platform::current_pid()));
-        std::fclose(f);
-      }
+      write_pid_file(a1);
       i += 2;
     } else if (helper == "lock" && a1) {
       static platform::FileLock lock;
