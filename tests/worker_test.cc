@@ -12,8 +12,7 @@
 #include "probe/ping_probe.h"
 #include "probe/resolve.h"
 #include "support/capture.h"
-#include "support/clock.h"
-#include "support/runner.h"
+#include "support/command_recorder.h"
 #include "support/scoped_environment.h"
 #include "support/test_env.h"
 
@@ -43,8 +42,7 @@ int check(WorkerContext& context, std::string* printed = nullptr) {
   return slot.failed;
 }
 
-// A resolver that answers with g_addresses (filtered by family) and counts
-// its calls.
+// Answers g_addresses of the family asked; counts its calls.
 std::vector<std::string> g_addresses;
 int g_resolutions = 0;
 
@@ -117,9 +115,8 @@ class WorkerTest : public test::WorkDirTest {
   test::ScopedEnvironment env_;
 };
 
-// Up, failing below the threshold and up again without an alert, then
-// time-outs and refusals in one count up to one DOWN, and one RECOVERY. An
-// invalid port neither fails the check nor touches the count.
+// Time-outs and refusals count up to one DOWN, then one RECOVERY; an invalid
+// port neither fails the check nor touches the count.
 TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   platform::Listener open, silent, gone;
   ASSERT_TRUE(platform::listen_loopback(0, 16, &open) && listen_silent(&silent) &&
@@ -153,8 +150,8 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   EXPECT_EQ(g_crossings, (std::vector<std::string>{"DOWN Connection refused sent=1 count=3",
                                                    "RECOVERY sent=0 count=0"}));
 
-  // With recovercount 2 a flap holds the RECOVERY back without a second DOWN;
-  // a not yet recovered host keeps the failure mark (fast retry).
+  // recovercount 2: a flap holds the RECOVERY back, no second DOWN; the
+  // failure mark (fast retry) stays until recovered.
   context.recover_count = 2;
   host.alertcount = 1;
   g_crossings.clear();
@@ -167,8 +164,7 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   }
   EXPECT_EQ(g_crossings.back(), "RECOVERY sent=0 count=0");
 
-  // remind_minutes: while the host stays DOWN, one reminder every interval,
-  // counted from the DOWN alert; a failure before that sends nothing.
+  // remind_minutes: one reminder every interval from the DOWN alert.
   context.recover_count = 1;
   context.remind_seconds = 300;
   g_crossings.clear();
@@ -185,11 +181,8 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   platform::close_listener(&silent);
 }
 
-size_t occurrences(const std::string& text, const std::string& what);
-
-// The end of a maintenance window: what a host told DOWN before it (or
-// not) gets when it is up or down at the first check after, whatever its
-// checks did meanwhile; and nothing is sent during the window.
+// Nothing is sent in a maintenance window; the first check after it tells
+// only a change against what was told before it.
 TEST_F(WorkerTest, AWindowsEndTellsOnlyChanges) {
   platform::Listener gone;
   ASSERT_TRUE(platform::listen_loopback(0, 1, &gone));
@@ -235,14 +228,13 @@ TEST_F(WorkerTest, AWindowsEndTellsOnlyChanges) {
       set_port_text(&host, (is_up ? up : refused).c_str());
       check(context, &printed);
     }
-    EXPECT_EQ(occurrences(printed, "(maintenance)"), c.during.size());
+    EXPECT_EQ(test::count_of(printed, "(maintenance)"), c.during.size());
     EXPECT_TRUE(g_crossings.empty());
     host.silenced = 0;
     set_port_text(&host, (c.up_at_end ? up : refused).c_str());
     check(context);
     EXPECT_EQ(g_crossings, c.after);
-    // The next checks go on as without a window: nothing repeated, a later
-    // change told once.
+    // Then as without a window: nothing repeated, a later change told once.
     g_crossings.clear();
     check(context);
     EXPECT_TRUE(g_crossings.empty());
@@ -254,15 +246,8 @@ TEST_F(WorkerTest, AWindowsEndTellsOnlyChanges) {
   }
 }
 
-size_t occurrences(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
-  return n;
-}
-
-// A name is resolved again after a failed check and once the interval has
-// passed, not before; a changed address is picked up and logged once; a
-// failed resolution keeps probing the last good address.
+// A name is resolved again after a failed check and when due, not before; a
+// changed address is logged once; a failed resolution keeps the last one.
 TEST_F(WorkerTest, NamesAreResolvedAgainAfterAFailureAndWhenDue) {
   platform::Listener open;
   ASSERT_TRUE(platform::listen_loopback(0, 16, &open));
@@ -289,47 +274,31 @@ TEST_F(WorkerTest, NamesAreResolvedAgainAfterAFailureAndWhenDue) {
     EXPECT_EQ(g_resolutions, resolutions);
     EXPECT_STREQ(host.resolved_ip.c_str(), used);
   }
-  EXPECT_EQ(occurrences(printed, "address of moved.test changed from 127.0.0.2 to 127.0.0.1\n"),
+  EXPECT_EQ(test::count_of(printed, "address of moved.test changed from 127.0.0.2 to 127.0.0.1\n"),
             1u);
-  EXPECT_EQ(occurrences(printed, "address of"), 1u);
-  EXPECT_EQ(occurrences(printed, "Unable to resolve Host host[moved.test]\n"), 1u);
-  EXPECT_EQ(occurrences(printed, "connected"), 5u);  // the stale address was still probed
-  platform::close_listener(&open);
-}
+  EXPECT_EQ(test::count_of(printed, "address of"), 1u);
+  EXPECT_EQ(test::count_of(printed, "Unable to resolve Host host[moved.test]\n"), 1u);
+  EXPECT_EQ(test::count_of(printed, "connected"), 5u);  // the stale address was still probed
 
-// A host written in a form the system resolver reads as an IPv4 address is
-// probed at that address, never resolved as a name, and is no "Invalid
-// address"; `family` 6 excludes it.
-TEST_F(WorkerTest, ShortIPv4FormsAreProbedAtTheirAddress) {
-  platform::Listener open;
-  ASSERT_TRUE(platform::listen_loopback(0, 16, &open));
-  std::unique_ptr<HostTable> table;
-  WorkerContext context;
-  HostEntry& host = one_host(&table, &context, open.port, 1);
-  g_addresses = {"127.0.0.2"};
-  g_resolutions = 0;
-  const std::tuple<const char*, int32_t, const char*, const char*> cases[] = {
+  // A short IPv4 form (see HostFormTest) is probed at its address, never
+  // resolved as a name; `family` 6 excludes it.
+  const std::tuple<const char*, int32_t, const char*, const char*> forms[] = {
       {"127.1", kFamilyAny, "127.0.0.1", "connected"},
-      {"127.0.1", kFamilyIPv4, "127.0.0.1", "connected"},
-      {"2130706433", kFamilyAny, "127.0.0.1", "connected"},
-      {"0x7f000001", kFamilyAny, "127.0.0.1", "connected"},
-      {"0177.0.0.1", kFamilyAny, "127.0.0.1", "connected"},
-      {"127.1", kFamilyIPv6, "", "Invalid address for host [127.1]\n"},
-  };
-  for (const auto& [name, family, used, said] : cases) {
+      {"0x7f000001", kFamilyIPv4, "127.0.0.1", "connected"},
+      {"127.1", kFamilyIPv6, "", "Invalid address for host [127.1]\n"}};
+  for (const auto& [name, family, used, said] : forms) {
     SCOPED_TRACE(name);
-    std::string printed;
+    printed.clear();
     EXPECT_EQ(check_as(context, host, name, family, &printed), 0);
     EXPECT_STREQ(host.resolved_ip.c_str(), used);
     EXPECT_NE(printed.find(said), std::string::npos) << printed;
   }
-  EXPECT_EQ(g_resolutions, 0);
+  EXPECT_EQ(g_resolutions, 5);
   platform::close_listener(&open);
 }
 
-// A dual-stack name whose first address does not answer falls back to the
-// second within the host's time-out; `family` restricts the addresses; an
-// address literal of a family not allowed is never probed.
+// A dual-stack name falls back to its second address within the time-out;
+// `family` restricts the addresses, also of a literal.
 TEST_F(WorkerTest, DualStackNameFallsBackWithinTheTimeOut) {
   platform::Listener v6, silent;
   if (!platform::listen_loopback(0, 16, &v6, platform::AddressFamily::kIPv6)) {
@@ -340,8 +309,7 @@ TEST_F(WorkerTest, DualStackNameFallsBackWithinTheTimeOut) {
   WorkerContext context;
   HostEntry& host = one_host(&table, &context, v6.port, 2);
   g_addresses = {"127.0.0.1", "::1"};
-  // Name, family, then slot.failed, the address used, a printed text and
-  // the most milliseconds the check may take (half the budget per address).
+  // Name, family, slot.failed, address used, text printed, most ms taken.
   const std::tuple<const char*, int32_t, int, const char*, const char*, uint64_t> cases[] = {
       {"dual.test", kFamilyAny, 0, "::1", "connected", 1700},
       {"dual.test", kFamilyIPv4, 1, "127.0.0.1", "TIMEOUT", 2700},
@@ -362,9 +330,8 @@ TEST_F(WorkerTest, DualStackNameFallsBackWithinTheTimeOut) {
   platform::close_listener(&silent);
 }
 
-// A check cut by a stop request found nothing out: whatever state the host
-// is in, no counter moves, nothing is printed or raised, and the check ends
-// long before its time-out. The second address of the name is not tried.
+// A check cut by a stop counts, prints and raises nothing, ends long before
+// its time-out and tries no second address.
 TEST_F(WorkerTest, ACheckCutByAStopCountsNothing) {
   platform::Listener silent;
   ASSERT_TRUE(listen_silent(&silent));
@@ -403,16 +370,13 @@ TEST_F(WorkerTest, ACheckCutByAStopCountsNothing) {
   platform::close_listener(&silent);
 }
 
-// The test tool stands in for ping, first on PATH: runs that exit 0 with a
-// reply marker count, a name that would be read as an option never runs, and
-// a ping that hangs is ended at the attempt limit instead of holding the alert
-// for the runner's default limit.
+// The test tool stands in for ping: replies of runs that exit 0 count, and a
+// ping that hangs is ended at the attempt limit, not the runner's default.
 TEST(PingProbeTest, CountsRepliesAndEndsAHangingPingAtTheAttemptLimit) {
   test::ScopedWorkDir dir;
   test::ScopedFakeTools ping(dir.path(), {"ping"},
                              {{"LW_FAKE_PING_OUTPUT", "Reply from 10.0.0.1: TTL=64"}});
   EXPECT_EQ(probe_ping("10.0.0.1", nullptr), 3);
-  EXPECT_EQ(probe_ping("--help", nullptr), 0);
   ping.set("LW_FAKE_PING_EXIT", "1");
   EXPECT_EQ(probe_ping("10.0.0.1", nullptr), 0);
   platform::set_env("LW_FAKE_PING_EXIT", nullptr);
@@ -423,8 +387,7 @@ TEST(PingProbeTest, CountsRepliesAndEndsAHangingPingAtTheAttemptLimit) {
   EXPECT_GE(took, kPingAttempts * (kPingAttemptLimitMs - 100)) << took;
   EXPECT_LT(took, kPingAttempts * (kPingAttemptLimitMs + 5000)) << took;
 
-  // A stop during the first attempt ends the series after that attempt's
-  // grace: no further attempt starts.
+  // A stop during the first attempt: no further attempt starts.
   std::thread stopper([] {
     platform::sleep_ms(300);
     platform::request_stop();
@@ -437,9 +400,8 @@ TEST(PingProbeTest, CountsRepliesAndEndsAHangingPingAtTheAttemptLimit) {
   EXPECT_LT(stop_took, 2 * platform::kStopGraceMs) << stop_took;
 }
 
-// Recorded outputs: a reply counts only when ping exited 0 and a line names
-// the target with its round-trip time, in any language, and holds no
-// "unreachable".
+// A reply counts only when ping exited 0 and a line names the target with
+// its round-trip time, in any language, without "unreachable".
 TEST(PingProbeTest, OnlyTrueRepliesFromTheTargetCount) {
   const std::tuple<int, const char*, const char*, bool> runs[] = {
       {0, "Reply from 10.0.0.1: bytes=32 time=3ms TTL=57\r\n", "10.0.0.1", true},
@@ -459,25 +421,13 @@ TEST(PingProbeTest, OnlyTrueRepliesFromTheTargetCount) {
   for (const auto& [exit_code, output, target, answered] : runs) {
     EXPECT_EQ(ping_answered(exit_code, output, target), answered) << output;
   }
-}
-
-// The address is pinged with the option of its family.
-TEST(PingProbeTest, PingsTheAddressWithItsFamilyOption) {
-  static std::string line;
-  test::ScopedEnvironment env;
-  env.set_runner(
-      [](void*, const Command& command, char*) {
-        line.clear();
-        for (const char* const* arg = command.argv; *arg; ++arg) line += std::string(*arg) + " ";
-        return 1;
-      },
-      nullptr);
-  std::string options;
-  for (const char* option : platform::kPingOptions) options += std::string(option) + " ";
-  probe_ping("::1", nullptr);
-  EXPECT_EQ(line, "ping -6 " + options + "::1 ");
-  probe_ping("10.0.0.1", nullptr);
-  EXPECT_EQ(line, "ping -4 " + options + "10.0.0.1 ");
+  // The option of the address's family; a name read as an option never runs.
+  test::CommandRecorder recorder;
+  for (const char* target : {"::1", "10.0.0.1", "--help"}) probe_ping(target, nullptr);
+  const auto pings = recorder.commands();
+  ASSERT_EQ(pings.size(), 2u * kPingAttempts);
+  EXPECT_EQ(pings[0].argv[1] + " " + pings[0].argv.back(), "-6 ::1");
+  EXPECT_EQ(pings.back().argv[1] + " " + pings.back().argv.back(), "-4 10.0.0.1");
 }
 
 }  // namespace
