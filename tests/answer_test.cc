@@ -41,57 +41,40 @@ void serve(platform::Listener* listener, const Server& server) {
   platform::close_peer(peer);
 }
 
+// Each check has 1 s; it passes only when the answer holds `expect`.
 TEST(AnswerTest, ChecksPassOnlyWhenTheAnswerHoldsExpect) {
   ASSERT_TRUE(platform::socket_startup());
-  struct Case {
-    const char* name;
+  const struct {
     Server server;
     const char *send, *expect;
-    int timeoutsec, result;
-    std::string error;
+    std::string error;  // "": the check passes
   } cases[] = {
-      {"banner", {{"220 ready\r\n"}, false, true}, "", "220", 5, kProbeConnected, ""},
-      {"wrong banner", {{"421 busy\r\n"}}, "", "220", 5, kProbeFailed, "wrong answer: 421 busy"},
-      {"silent", {{}, false, true}, "", "220", 1, kProbeFailed, "no answer within 1 s"},
-      {"closes at once", {}, "", "220", 5, kProbeFailed, "wrong answer: "},
-      {"split banner",
-       {{"22", "0 re", "ady\r\n"}, false, true},
-       "",
-       "220 ready",
-       5,
-       kProbeConnected,
-       ""},
-      {"1500 bytes without it",
-       {{std::string(1500, 'x')}, false, true},
-       "",
-       "220",
-       5,
-       kProbeFailed,
-       "wrong answer: " + std::string(60, 'x')},
-      {"echo", {{}, true, true}, "PING\\r\\n", "PING", 5, kProbeConnected, ""},
-      {"echo, other answer",
-       {{}, true},
-       "PING\\r\\n",
-       "+PONG",
-       5,
-       kProbeFailed,
-       "wrong answer: PING"},
+      {{{"220 ready\r\n"}, false, true}, "", "220", ""},
+      {{{"421 busy\r\n"}}, "", "220", "wrong answer: 421 busy"},
+      {{{}, false, true}, "", "220", "no answer within 1 s"},
+      {{}, "", "220", "wrong answer: "},  // closes at once
+      {{{"22", "0 re", "ady\r\n"}, false, true}, "", "220 ready", ""},
+      {{{std::string(1500, 'x')}, false, true}, "", "220", "wrong answer: " + std::string(60, 'x')},
+      {{{}, true, true}, "PING\\r\\n", "PING", ""},
+      {{{}, true}, "PING\\r\\n", "+PONG", "wrong answer: PING"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expect + (" " + c.error));
     platform::Listener listener;
     ASSERT_TRUE(platform::listen_loopback(0, 4, &listener));
     std::thread server(serve, &listener, c.server);
     HostEntry host;
     set_host_text(&host, "127.0.0.1");
     host.resolved_ip.assign("127.0.0.1");
-    host.timeoutsec = c.timeoutsec;
+    host.timeoutsec = 1;
     host.expect.assign(c.expect);
     EXPECT_EQ(read_send_text(c.send, host.send, &host.send_length) == nullptr, c.send[0] != 0);
     char error[kProbeErrorSize];
     const uint64_t start = platform::monotonic_ms();
-    EXPECT_EQ(probe_host_entry(host, host, listener.port, nullptr, error), c.result) << c.name;
-    EXPECT_EQ(error, c.error) << c.name;
-    EXPECT_LT(platform::monotonic_ms() - start, c.timeoutsec * 1000u + 2000u) << c.name;
+    EXPECT_EQ(probe_host_entry(host, host, listener.port, nullptr, error),
+              c.error.empty() ? kProbeConnected : kProbeFailed);
+    EXPECT_EQ(error, c.error);
+    EXPECT_LT(platform::monotonic_ms() - start, 3000u);
     server.join();
     platform::close_listener(&listener);
   }
