@@ -28,8 +28,7 @@ bool log_has(const char* text) {
 
 class ServiceTest : public test::WorkDirTest {};
 
-// Removes the service at the end of a test, also of one that failed half-way
-// (the work folder it runs in is removed after the test).
+// Removes the service at the end of a test, also of one that failed half-way.
 struct ServiceRemoval {
   ~ServiceRemoval() { run_program({"-uninstall"}); }
 };
@@ -57,8 +56,8 @@ TEST_F(ServiceTest, RunsInTheInstallFolderAndStopsInOrderThroughTheServiceManage
   EXPECT_NE(installed.second.find(fs::current_path().string()), std::string::npos);
 
   ASSERT_EQ(run_program({"start", "linkwatch"}, "sc").first, 0);
-  for (int ms = 0; ms < 20000 && !log_has("linkwatch is started"); ms += 50) platform::sleep_ms(50);
-  ASSERT_TRUE(log_has("linkwatch is started")) << "no run in the install folder";
+  ASSERT_TRUE(test::eventually([] { return log_has("linkwatch is started"); }))
+      << "no run in the install folder";
   const uint32_t pid = read_pid_file();
   EXPECT_EQ(run_program({"-status"}),
             Result(0, "linkwatch running pid " + std::to_string(pid) + "\n"));
@@ -79,9 +78,8 @@ TEST_F(ServiceTest, RunsInTheInstallFolderAndStopsInOrderThroughTheServiceManage
   platform::close_listener(&listener);
 }
 
-// The unit runs the program in the folder "-install" was run from; the
-// folder and account are written so that systemd reads them back unchanged,
-// and what would end a setting early is refused.
+// The unit runs the program in the folder of "-install", folder and account
+// written as systemd reads them back; what would end a setting is refused.
 TEST_F(ServiceTest, UnitText) {
   if (on_windows()) GTEST_SKIP() << "Windows registers the service itself (see the test above)";
   const std::string exe = test::program_path("linkwatch").string();

@@ -20,17 +20,10 @@ namespace {
 using Result = test::ProgramResult;  // exit code, joined output
 using test::run_program;
 
-// Longest wait for an instance to log something: the random start delay
-// (up to 9 s) and a margin.
-constexpr int kLogWaitMs = 20000;
-
-// Waits up to `ms` for the log to hold `text`.
-bool log_shows(const std::string& text, int ms = kLogWaitMs) {
-  for (int waited = 0; waited < ms; waited += 50) {
-    if (test::read_file(kLogFileName).find(text) != std::string::npos) return true;
-    platform::sleep_ms(50);
-  }
-  return test::read_file(kLogFileName).find(text) != std::string::npos;
+// Waits up to 20 s (the start delay, up to 9 s, and a margin) for `text` in the log.
+bool log_shows(const std::string& text) {
+  return test::eventually(
+      [&] { return test::read_file(kLogFileName).find(text) != std::string::npos; });
 }
 
 // Runs "-stop": it answers within a generous bound and the run ended in
@@ -46,32 +39,13 @@ std::string stop_in_order() {
   return log;
 }
 
-// A listener that never accepts, its backlog filled: a connect to it is
-// neither accepted nor refused and waits out its whole time-out.
-struct SilentService {
-  SilentService() {
-    EXPECT_TRUE(platform::socket_startup());
-    EXPECT_TRUE(platform::listen_loopback(0, 1, &listener));
-    for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", listener.port, 1, nullptr);
-  }
-  ~SilentService() { platform::close_listener(&listener); }
-  platform::Listener listener;
-};
-
 class InstanceStopTest : public test::WorkDirTest {
  protected:
-  // Starts an instance in the background watching 127.0.0.1:`port` with
-  // `timeoutsec`; its pid, 0 when it did not start.
-  uint32_t start_instance(uint16_t port, int timeoutsec) {
-    test::write_file("linkwatch_host.txt",
-                     "interval : \"60\"\nmetrics_file : \"lw.prom\"\n"
-                     "site : \"lab\"\nhost : \"127.0.0.1\"\nport : \"" +
-                         std::to_string(port) + "\"\ntimeoutsec : \"" + std::to_string(timeoutsec) +
-                         "\"\n");
-    const Result started = run_program({"-start"});
+  // Starts an instance in the background with `hosts` (a host file's text).
+  void start(const std::string& hosts) {
+    test::write_file("linkwatch_host.txt", "interval : \"60\"\n" + hosts);
+    ASSERT_EQ(run_program({"-start"}).first, 0);
     pid_ = read_pid_file();
-    EXPECT_EQ(started.first, 0) << started.second;
-    return pid_ != 0 && platform::pid_is_alive(pid_) ? pid_ : 0;
   }
   void TearDown() override {
     if (pid_ != 0 && platform::pid_is_alive(pid_)) platform::terminate_process(pid_);
@@ -79,14 +53,15 @@ class InstanceStopTest : public test::WorkDirTest {
   uint32_t pid_ = 0;
 };
 
-// A check of a service that never answers, with a minute to wait, is cut
-// by "-stop" (SIGTERM on POSIX, the stop event on Windows): the run ends in
-// order within the child grace and a margin, and the check it cut counts
-// nothing and logs nothing. The metrics file then says that linkwatch stopped
-// and names no service.
+// "-stop" (SIGTERM, the stop event on Windows) cuts a check waiting a minute
+// on a silent service: the run ends in order, the cut check logs nothing,
+// and the metrics say linkwatch stopped and name no service.
 TEST_F(InstanceStopTest, AStopEndsACheckInFlight) {
-  SilentService silent;
-  ASSERT_NE(start_instance(silent.listener.port, 60), 0u);
+  platform::Listener silent;  // never accepts, its backlog filled
+  ASSERT_TRUE(platform::socket_startup() && platform::listen_loopback(0, 1, &silent));
+  for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", silent.port, 1, nullptr);
+  start("metrics_file : \"lw.prom\"\nsite : \"lab\"\nhost : \"127.0.0.1\"\nport : \"" +
+        std::to_string(silent.port) + "\"\ntimeoutsec : \"60\"\n");
   ASSERT_TRUE(log_shows("------ linkwatch is started ------"));
   platform::sleep_ms(1500);  // the first cycle's check is waiting now
   const std::string log = stop_in_order();
@@ -96,11 +71,11 @@ TEST_F(InstanceStopTest, AStopEndsACheckInFlight) {
   const std::string metrics = test::read_file("lw.prom");
   EXPECT_NE(metrics.find("\nlinkwatch_up{site=\"lab\"} 0\n"), std::string::npos) << metrics;
   EXPECT_EQ(metrics.find("linkwatch_host_"), std::string::npos) << metrics;
+  platform::close_listener(&silent);
 }
 
-// A stop while a Teams send hangs and another alert waits behind it (the
-// fake curl sleeps a minute): the send gets its grace, nothing new is sent,
-// and "-stop" finds every message logged as not delivered and the stop line.
+// A stop while a Teams send hangs (curl sleeps a minute) and another waits
+// behind it: nothing new is sent, every message is logged as not delivered.
 TEST_F(InstanceStopTest, AStopLogsEveryMessageNotDelivered) {
   test::ScopedFakeTools tools(work_dir(), {"curl", "ping"},
                               {{"LW_FAKE_CURL_SLEEP_MS", "60000"},
@@ -109,15 +84,13 @@ TEST_F(InstanceStopTest, AStopLogsEveryMessageNotDelivered) {
   ASSERT_TRUE(platform::socket_startup() && platform::listen_loopback(0, 1, &gone));
   const std::string refused = std::to_string(gone.port);
   platform::close_listener(&gone);
-  test::write_file(
-      "linkwatch_host.txt",
-      "interval : \"60\"\nhost : \"127.0.0.1\"\nport : \"" + refused +
-          "\"\nalertcount : \"1\"\ntimeoutsec : \"2\"\nhost : \"127.0.0.2\"\nport : \"" + refused +
-          "\"\nalertcount : \"1\"\ntimeoutsec : \"2\"\n");
   test::write_file("linkwatch_email.txt",
                    "teams_webhook : \"https://127.0.0.1:9/hook\"\nretry_minutes : \"60\"\n");
-  ASSERT_EQ(run_program({"-start"}).first, 0);
-  pid_ = read_pid_file();
+  std::string hosts;
+  for (const char* host : {"127.0.0.1", "127.0.0.2"})
+    hosts += std::string("host : \"") + host + "\"\nport : \"" + refused +
+             "\"\nalertcount : \"1\"\ntimeoutsec : \"2\"\n";
+  start(hosts);
   ASSERT_TRUE(log_shows("Send Microsoft Teams alert"));
   platform::sleep_ms(500);  // the second DOWN waits behind the first now
   const std::string log = stop_in_order();
@@ -126,18 +99,14 @@ TEST_F(InstanceStopTest, AStopLogsEveryMessageNotDelivered) {
         "Teams: alert not delivered (linkwatch stopped): Alert for " + refused + ". " + host;
     EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log;
   }
-  size_t sends = 0;
-  for (size_t at = 0; (at = log.find("Send Microsoft Teams alert", at)) != std::string::npos;
-       ++at) {
-    ++sends;
-  }
-  EXPECT_EQ(sends, 1u) << "a send started after the stop request:\n" << log;
+  EXPECT_EQ(test::count_of(log, "Send Microsoft Teams alert"), 1u)
+      << "a send started after the stop request:\n"
+      << log;
 }
 
 class ChildProcessTest : public test::WorkDirTest {};
 
-// A child started through run_process ends when its parent is ended without
-// any clean-up (SIGKILL, TerminateProcess).
+// A child of run_process ends with its parent killed (SIGKILL, TerminateProcess).
 TEST_F(ChildProcessTest, AChildEndsWithItsKilledParent) {
   if (!platform::kChildEndsWithParent) GTEST_SKIP() << "not on " << platform::kSystemName;
   const std::string tool = test::program_path("lw_testtool").string();
