@@ -33,15 +33,6 @@ void record(const std::string& kind, const HostEntry& host) {
                         " count=" + std::to_string(host.fail_count) + (lock_free ? "" : " LOCKED"));
 }
 
-// One check of host 1; returns slot.failed and appends what it printed.
-int check(WorkerContext& context, std::string* printed = nullptr) {
-  WorkerSlot slot{1, 7, {}};
-  test::OutputCapture capture;
-  check_host_worker(&slot, context);
-  if (printed) *printed += capture.out();
-  return slot.failed;
-}
-
 // Answers g_addresses of the family asked; counts its calls.
 std::vector<std::string> g_addresses;
 int g_resolutions = 0;
@@ -71,36 +62,23 @@ AlertSink recording_alerts() {
           }};
 }
 
-// A listener that never accepts, its backlog filled: connections to it time out.
-bool listen_silent(platform::Listener* silent, uint16_t port = 0) {
-  if (!platform::listen_loopback(port, 1, silent)) return false;
-  for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", silent->port, 1, nullptr);
-  return true;
-}
-
-// Checks the host as `name` restricted to `family`, resolved afresh.
-int check_as(WorkerContext& context, HostEntry& host, const char* name, int32_t family,
-             std::string* printed) {
-  set_host_text(&host, name);
-  host.family = family;
-  host.resolve_state = kNotResolved;
-  host.resolved_ip.clear();
-  host.last_fail_time = 0;
-  return check(context, printed);
-}
-
-// A table of one host on `port`, with five failures to an alert.
-HostEntry& one_host(std::unique_ptr<HostTable>* table, WorkerContext* context, uint16_t port,
-                    int timeoutsec) {
-  *table = std::make_unique<HostTable>();
-  (*table)->host_count = 1;
-  context->table = table->get();
-  HostEntry& host = (*table)->hosts[1];
-  set_port_text(&host, std::to_string(port).c_str());
-  host.timeoutsec = timeoutsec;
-  host.alertcount = 5;
-  return host;
-}
+// A loopback port that accepts into its backlog (kOpen), never accepts with
+// its backlog filled so that connects time out (kSilent), or refuses.
+struct Port {
+  enum Kind { kOpen, kSilent, kRefused };
+  explicit Port(Kind kind, uint16_t number = 0) {
+    EXPECT_TRUE(platform::listen_loopback(number, kind == kOpen ? 16 : 1, &listener));
+    for (int i = 0; kind == kSilent && i < 3; ++i)
+      platform::tcp_connect("127.0.0.1", listener.port, 1, nullptr);
+    port = listener.port;
+    text = std::to_string(port);
+    if (kind == kRefused) platform::close_listener(&listener);
+  }
+  ~Port() { platform::close_listener(&listener); }
+  platform::Listener listener;
+  uint16_t port;
+  std::string text;
+};
 
 // Names are resolved by fake_resolver, the time is g_now.
 class WorkerTest : public test::WorkDirTest {
@@ -110,6 +88,42 @@ class WorkerTest : public test::WorkDirTest {
     env_.set_clock([] { return g_now; });
     env_.set_resolver(fake_resolver);
   }
+  // Host 1 of a fresh table on `port`, five failures to an alert; crossings
+  // go to g_crossings (cleared).
+  HostEntry& one_host(uint16_t port, int timeoutsec = 1, const char* name = "127.0.0.1") {
+    table_ = std::make_unique<HostTable>();
+    table_->host_count = 1;
+    context_ = WorkerContext{table_.get(), recording_alerts()};
+    g_crossings.clear();
+    HostEntry& host = table_->hosts[1];
+    set_host_text(&host, name);
+    set_port_text(&host, std::to_string(port).c_str());
+    host.timeoutsec = timeoutsec;
+    host.alertcount = 5;
+    return host;
+  }
+  // One check of host 1 (on `port` when given); slot.failed. Appends what it printed.
+  int check(std::string* printed = nullptr, const std::string& port = "") {
+    if (!port.empty()) set_port_text(&table_->hosts[1], port.c_str());
+    WorkerSlot slot{1, 7, {}};
+    test::OutputCapture capture;
+    check_host_worker(&slot, context_);
+    if (printed) *printed += capture.out();
+    return slot.failed;
+  }
+  // Checks host 1 as `name` restricted to `family`, resolved afresh.
+  int check_as(const char* name, int32_t family, std::string* printed) {
+    HostEntry& host = table_->hosts[1];
+    set_host_text(&host, name);
+    host.family = family;
+    host.resolve_state = kNotResolved;
+    host.resolved_ip.clear();
+    host.last_fail_time = 0;
+    return check(printed);
+  }
+
+  std::unique_ptr<HostTable> table_;
+  WorkerContext context_;
 
  private:
   test::ScopedEnvironment env_;
@@ -118,18 +132,10 @@ class WorkerTest : public test::WorkDirTest {
 // Time-outs and refusals count up to one DOWN, then one RECOVERY; an invalid
 // port neither fails the check nor touches the count.
 TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
-  platform::Listener open, silent, gone;
-  ASSERT_TRUE(platform::listen_loopback(0, 16, &open) && listen_silent(&silent) &&
-              platform::listen_loopback(0, 1, &gone));
-  const std::string up = std::to_string(open.port), slow = std::to_string(silent.port),
-                    refused = std::to_string(gone.port);
-  platform::close_listener(&gone);
-  std::unique_ptr<HostTable> table;
-  WorkerContext context;
-  HostEntry& host = one_host(&table, &context, open.port, 1);
-  set_host_text(&host, "127.0.0.1");
+  const Port open(Port::kOpen), silent(Port::kSilent), gone(Port::kRefused);
+  const std::string &up = open.text, &slow = silent.text, &refused = gone.text;
+  HostEntry& host = one_host(open.port);
   host.alertcount = 3;
-  context.alerts = recording_alerts();
   // Seconds after kStart, port, then fail_count, first fail time, alert_sent, crossings.
   const std::tuple<int64_t, std::string, int, int64_t, int, size_t> steps[] = {
       {0, up, 0, 0, 0, 0},        {10, refused, 1, 10, 0, 0}, {15, up, 0, 0, 0, 0},
@@ -140,8 +146,7 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   for (const auto& [when, port, fail_count, first, alert_sent, crossings] : steps) {
     SCOPED_TRACE(when);
     g_now = kStart + when;
-    set_port_text(&host, port.c_str());
-    EXPECT_EQ(check(context), port == up || port == "18O80" ? 0 : 1);
+    EXPECT_EQ(check(nullptr, port), port == up || port == "18O80" ? 0 : 1);
     EXPECT_EQ(
         std::tuple(host.fail_count, host.first_fail_time, host.alert_sent, g_crossings.size()),
         std::tuple(fail_count, first ? kStart + first : 0, alert_sent, crossings));
@@ -152,42 +157,36 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
 
   // recovercount 2: a flap holds the RECOVERY back, no second DOWN; the
   // failure mark (fast retry) stays until recovered.
-  context.recover_count = 2;
+  context_.recover_count = 2;
   host.alertcount = 1;
   g_crossings.clear();
   const std::tuple<std::string, int, size_t> flap[] = {{refused, 1, 1}, {up, 1, 1}, {refused, 1, 1},
                                                        {up, 1, 1},      {up, 0, 2}, {up, 0, 2}};
   for (const auto& [port, failed, crossings] : flap) {
-    set_port_text(&host, port.c_str());
-    EXPECT_EQ(check(context), failed);
+    EXPECT_EQ(check(nullptr, port), failed);
     EXPECT_EQ(g_crossings.size(), crossings);
   }
   EXPECT_EQ(g_crossings.back(), "RECOVERY sent=0 count=0");
 
   // remind_minutes: one reminder every interval from the DOWN alert.
-  context.recover_count = 1;
-  context.remind_seconds = 300;
+  context_.recover_count = 1;
+  context_.remind_seconds = 300;
   g_crossings.clear();
-  set_port_text(&host, refused.c_str());
   for (const int64_t at : {1000, 1100, 1299, 1300, 1500, 1610}) {
     g_now = kStart + at;
-    check(context);
+    check(nullptr, refused);
   }
   EXPECT_EQ(g_crossings,
             (std::vector<std::string>{"DOWN Connection refused sent=1 count=1",
                                       "REMIND Connection refused since=1000 sent=1 count=1",
                                       "REMIND Connection refused since=1000 sent=1 count=1"}));
-  platform::close_listener(&open);
-  platform::close_listener(&silent);
 }
 
 // Nothing is sent in a maintenance window; the first check after it tells
 // only a change against what was told before it.
 TEST_F(WorkerTest, AWindowsEndTellsOnlyChanges) {
-  platform::Listener gone;
-  ASSERT_TRUE(platform::listen_loopback(0, 1, &gone));
-  const std::string refused = std::to_string(gone.port);
-  platform::close_listener(&gone);
+  const Port gone(Port::kRefused);
+  const std::string& refused = gone.text;
   const struct {
     bool down_before;          // DOWN sent before the window
     std::vector<bool> during;  // the checks in the window: true up
@@ -208,53 +207,35 @@ TEST_F(WorkerTest, AWindowsEndTellsOnlyChanges) {
   int row = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(row++);
-    platform::Listener open;  // never accepts: a fresh backlog for each case
-    ASSERT_TRUE(platform::listen_loopback(0, 16, &open));
-    const std::string up = std::to_string(open.port);
-    std::unique_ptr<HostTable> table;
-    WorkerContext context;
-    HostEntry& host = one_host(&table, &context, open.port, 1);
-    set_host_text(&host, "127.0.0.1");
+    const Port open(Port::kOpen);  // never accepts: a fresh backlog for each case
+    HostEntry& host = one_host(open.port);
     host.alertcount = 3;
-    context.alerts = recording_alerts();
-    g_crossings.clear();
-    set_port_text(&host, refused.c_str());
-    for (int i = 0; i < (c.down_before ? 3 : 1); ++i) check(context);
+    for (int i = 0; i < (c.down_before ? 3 : 1); ++i) check(nullptr, refused);
     ASSERT_EQ(g_crossings.size(), c.down_before ? 1u : 0u);
     g_crossings.clear();
     host.silenced = 1;
     std::string printed;
-    for (const bool is_up : c.during) {
-      set_port_text(&host, (is_up ? up : refused).c_str());
-      check(context, &printed);
-    }
+    for (const bool is_up : c.during) check(&printed, is_up ? open.text : refused);
     EXPECT_EQ(test::count_of(printed, "(maintenance)"), c.during.size());
     EXPECT_TRUE(g_crossings.empty());
     host.silenced = 0;
-    set_port_text(&host, (c.up_at_end ? up : refused).c_str());
-    check(context);
+    check(nullptr, c.up_at_end ? open.text : refused);
     EXPECT_EQ(g_crossings, c.after);
     // Then as without a window: nothing repeated, a later change told once.
     g_crossings.clear();
-    check(context);
+    check();
     EXPECT_TRUE(g_crossings.empty());
     const bool down_now = (host.alert_sent != 0) != (host.held != 0);  // as last told
-    set_port_text(&host, (down_now ? up : refused).c_str());
-    for (int i = 0; i < 3; ++i) check(context);
+    for (int i = 0; i < 3; ++i) check(nullptr, down_now ? open.text : refused);
     EXPECT_EQ(g_crossings.size(), 1u);
-    platform::close_listener(&open);
   }
 }
 
 // A name is resolved again after a failed check and when due, not before; a
 // changed address is logged once; a failed resolution keeps the last one.
 TEST_F(WorkerTest, NamesAreResolvedAgainAfterAFailureAndWhenDue) {
-  platform::Listener open;
-  ASSERT_TRUE(platform::listen_loopback(0, 16, &open));
-  std::unique_ptr<HostTable> table;
-  WorkerContext context;
-  HostEntry& host = one_host(&table, &context, open.port, 1);
-  set_host_text(&host, "moved.test");
+  const Port open(Port::kOpen);
+  HostEntry& host = one_host(open.port, 1, "moved.test");
   g_resolutions = 0;
   // The address before the move refuses; then the name gives the new one.
   const std::tuple<int64_t, std::vector<std::string>, int, int, const char*> steps[] = {
@@ -270,7 +251,7 @@ TEST_F(WorkerTest, NamesAreResolvedAgainAfterAFailureAndWhenDue) {
     SCOPED_TRACE(when);
     g_now = kStart + when;
     g_addresses = addresses;
-    EXPECT_EQ(check(context, &printed), failed);
+    EXPECT_EQ(check(&printed), failed);
     EXPECT_EQ(g_resolutions, resolutions);
     EXPECT_STREQ(host.resolved_ip.c_str(), used);
   }
@@ -289,25 +270,22 @@ TEST_F(WorkerTest, NamesAreResolvedAgainAfterAFailureAndWhenDue) {
   for (const auto& [name, family, used, said] : forms) {
     SCOPED_TRACE(name);
     printed.clear();
-    EXPECT_EQ(check_as(context, host, name, family, &printed), 0);
+    EXPECT_EQ(check_as(name, family, &printed), 0);
     EXPECT_STREQ(host.resolved_ip.c_str(), used);
     EXPECT_NE(printed.find(said), std::string::npos) << printed;
   }
   EXPECT_EQ(g_resolutions, 5);
-  platform::close_listener(&open);
 }
 
 // A dual-stack name falls back to its second address within the time-out;
 // `family` restricts the addresses, also of a literal.
 TEST_F(WorkerTest, DualStackNameFallsBackWithinTheTimeOut) {
-  platform::Listener v6, silent;
+  platform::Listener v6;
   if (!platform::listen_loopback(0, 16, &v6, platform::AddressFamily::kIPv6)) {
     GTEST_SKIP() << "no IPv6 loopback on this machine";
   }
-  ASSERT_TRUE(listen_silent(&silent, v6.port));  // the same port on 127.0.0.1
-  std::unique_ptr<HostTable> table;
-  WorkerContext context;
-  HostEntry& host = one_host(&table, &context, v6.port, 2);
+  const Port silent(Port::kSilent, v6.port);  // the same port on 127.0.0.1
+  const HostEntry& host = one_host(v6.port, 2);
   g_addresses = {"127.0.0.1", "::1"};
   // Name, family, slot.failed, address used, text printed, most ms taken.
   const std::tuple<const char*, int32_t, int, const char*, const char*, uint64_t> cases[] = {
@@ -321,28 +299,21 @@ TEST_F(WorkerTest, DualStackNameFallsBackWithinTheTimeOut) {
     SCOPED_TRACE(std::string(name) + " " + std::to_string(family));
     std::string printed;
     const uint64_t start = platform::monotonic_ms();
-    EXPECT_EQ(check_as(context, host, name, family, &printed), failed);
+    EXPECT_EQ(check_as(name, family, &printed), failed);
     EXPECT_LT(platform::monotonic_ms() - start, most_ms);
     EXPECT_STREQ(host.resolved_ip.c_str(), used);
     EXPECT_NE(printed.find(said), std::string::npos) << printed;
   }
   platform::close_listener(&v6);
-  platform::close_listener(&silent);
 }
 
 // A check cut by a stop counts, prints and raises nothing, ends long before
 // its time-out and tries no second address.
 TEST_F(WorkerTest, ACheckCutByAStopCountsNothing) {
-  platform::Listener silent;
-  ASSERT_TRUE(listen_silent(&silent));
-  std::unique_ptr<HostTable> table;
-  WorkerContext context;
-  HostEntry& host = one_host(&table, &context, silent.port, 60);
-  set_host_text(&host, "cut.test");
+  const Port silent(Port::kSilent);
+  HostEntry& host = one_host(silent.port, 60, "cut.test");
   g_addresses = {"127.0.0.1", "127.0.0.2"};  // the second would refuse at once
-  context.remind_seconds = 1;
-  context.alerts = recording_alerts();
-  g_crossings.clear();
+  context_.remind_seconds = 1;
   // fail_count and alert_sent before (and after) the cut check.
   const std::tuple<int, int> states[] = {{0, 0}, {4, 0}, {1, 1}};
   for (const auto& [fail_count, alert_sent] : states) {
@@ -357,7 +328,7 @@ TEST_F(WorkerTest, ACheckCutByAStopCountsNothing) {
     });
     std::string printed;
     const uint64_t start = platform::monotonic_ms();
-    EXPECT_EQ(check(context, &printed), 0);
+    EXPECT_EQ(check(&printed), 0);
     EXPECT_LT(platform::monotonic_ms() - start, 15000u);
     stopper.join();
     platform::clear_stop_request();
@@ -367,7 +338,6 @@ TEST_F(WorkerTest, ACheckCutByAStopCountsNothing) {
     EXPECT_STREQ(host.resolved_ip.c_str(), "127.0.0.1");
   }
   EXPECT_TRUE(g_crossings.empty());
-  platform::close_listener(&silent);
 }
 
 // The test tool stands in for ping: replies of runs that exit 0 count, and a
