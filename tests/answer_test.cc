@@ -5,6 +5,8 @@
 
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "config/check.h"
@@ -81,10 +83,8 @@ TEST(AnswerTest, ChecksPassOnlyWhenTheAnswerHoldsExpect) {
 }
 
 TEST(AnswerTest, SendTextsAreReadWithTheirEscapes) {
-  const struct {
-    std::string text, bytes;
-    const char* fault;
-  } cases[] = {
+  const std::tuple<std::string, std::string, const char*> cases[] = {
+      // text, bytes, fault
       {"PING\\r\\n", "PING\r\n", nullptr},
       {"a\\tb\\\\n", "a\tb\\n", nullptr},
       {"\\x00\\x7f\\xFF.", std::string("\0\x7f\xff.", 4), nullptr},
@@ -98,35 +98,31 @@ TEST(AnswerTest, SendTextsAreReadWithTheirEscapes) {
       {"ab\\", "", "a backslash at the end"},
       {"a\tb", "", "a control character"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [text, bytes, fault] : cases) {
     char out[kMaxSendBytes];
     int32_t length = -1;
-    const char* fault = read_send_text(c.text.c_str(), out, &length);
-    EXPECT_STREQ(fault, c.fault) << c.text;
-    EXPECT_EQ(std::string(out, static_cast<size_t>(length)), c.bytes) << c.text;
+    EXPECT_STREQ(read_send_text(text.c_str(), out, &length), fault) << text;
+    EXPECT_EQ(std::string(out, static_cast<size_t>(length)), bytes) << text;
   }
 }
 
 class AnswerCheckTest : public test::WorkDirTest {};
 
 TEST_F(AnswerCheckTest, CheckNamesTheLineOfAFaultyExpectOrSend) {
-  const struct {
-    const char* block;
-    const char* says;  // "": the file passes
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
+      // block, what -check says ("": passes)
       {"send:\"QUIT\\r\\n\"\nexpect:\"220\"\n", ""},
       {"send:\"HELO\"\n", "Line 5: send without expect in the host block at line 3; it would do"},
       {"send:\"HELO\"\nhost:\"b\"\nport:\"1\"\nexpect:\"x\"\n", "Line 5: send without expect"},
       {"expect:\"x\"\nsend:\"\\q\"\n", "Line 6: invalid send \"\\q\" (an unknown escape; use"},
       {"expect:\"\"\n", "Line 5: invalid expect \"\" (use 1 to 63 bytes"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [block, says] : cases) {
     test::write_file("config.txt", std::string("interval:\"15\"\nfast_retry_interval:\"3\"\n") +
-                                       "host:\"a\"\nport:\"25\"\n" + c.block);
+                                       "host:\"a\"\nport:\"25\"\n" + block);
     test::OutputCapture capture;
-    const int passed = check_config_file("config.txt", kHostFile);
-    EXPECT_EQ(passed, c.says[0] == '\0') << c.block;
-    EXPECT_NE(capture.out().find(c.says), std::string::npos) << capture.out();
+    EXPECT_EQ(check_config_file("config.txt", kHostFile), says[0] == '\0') << block;
+    EXPECT_NE(capture.out().find(says), std::string::npos) << capture.out();
   }
 }
 

@@ -1,5 +1,4 @@
-// curl's certificate chain text read, and which message each look at a
-// chain gives against what was told before.
+// curl's certificate chain text read, and the message each look at a chain gives.
 
 #include <gtest/gtest.h>
 
@@ -15,13 +14,8 @@ namespace lw {
 namespace {
 
 TEST(CertTextTest, ChainGivesCountEarliestExpiryAndItsName) {
-  const struct {
-    const char* text;
-    bool ok;  // then expires is not 0
-    int count;
-    int64_t expires;
-    const char* cn;
-  } cases[] = {
+  // curl's text, then parsed, count, earliest expiry and its name.
+  const std::tuple<const char*, bool, int, int64_t, const char*> cases[] = {
       {"1\nSubject:CN = web.example\nStart date:Dec  1 00:00:00 2026 GMT\n"
        "Expire date:Dec 27 19:27:41 2026 GMT\n",
        true, 1, 1798399661, "web.example"},
@@ -47,12 +41,11 @@ TEST(CertTextTest, ChainGivesCountEarliestExpiryAndItsName) {
       {"1\nExpire date:Dec 20 10:00:00 2026\n", false, 1, 0, ""},
       {"1x\nExpire date:Dec 20 10:00:00 2026 GMT\n", false, 0, 0, ""},
   };
-  for (const auto& c : cases) {
+  for (const auto& [text, ok, count, expires, cn] : cases) {
     CertChain chain;
-    EXPECT_EQ(parse_cert_chain(c.text, std::strlen(c.text), &chain), c.ok) << c.text;
-    EXPECT_EQ(chain.count, c.count) << c.text;
-    EXPECT_EQ(chain.expires, c.expires) << c.text;
-    EXPECT_STREQ(chain.subject_cn.c_str(), c.cn) << c.text;
+    EXPECT_EQ(parse_cert_chain(text, std::strlen(text), &chain), ok) << text;
+    EXPECT_EQ(std::tuple(chain.count, chain.expires), std::tuple(count, expires)) << text;
+    EXPECT_STREQ(chain.subject_cn.c_str(), cn) << text;
   }
 }
 
@@ -70,18 +63,13 @@ TEST(CertTextTest, CurlVersionLine) {
   }
 }
 
-// One host's looks at its chain in order, each with the subject it gives ("" none).
+// One host's looks at its chain in order: what, whether the host was never
+// told anything, expiry, trust, then the subjects of the notice and of the
+// untrusted message ("": none).
 TEST(CertNoticeTest, ThresholdsExpiryRenewalAndTrustAreToldOnce) {
   constexpr int64_t kNow = 1796707060;  // 2026-12-08 05:17:40 UTC
   constexpr int64_t kDay = 86400;
-  const struct {
-    const char* what;
-    bool fresh;  // a host never told anything
-    int64_t expires;
-    int32_t trust;
-    const char* subject;
-    const char* untrusted;
-  } steps[] = {
+  const std::tuple<const char*, bool, int64_t, int32_t, const char*, const char*> steps[] = {
       {"30 days: nothing yet", true, kNow + 30 * kDay + 60, 0, "", ""},
       {"20 days: the 21 day warning", false, kNow + 20 * kDay + 60, 0,
        "CERTIFICATE: web:443 expires in 20 days (2026-12-28), web.example", ""},
@@ -113,9 +101,9 @@ TEST(CertNoticeTest, ThresholdsExpiryRenewalAndTrustAreToldOnce) {
   ASSERT_TRUE(parse_cert_days("21,7", &days));
   HostCert cert;
   auto message = new_message();
-  for (const auto& step : steps) {
-    if (step.fresh) cert = HostCert{};
-    const CertFinding finding{true, step.expires, FixedText<128>("web.example"), step.trust,
+  for (const auto& [what, fresh, expires, trust, want, want_untrusted] : steps) {
+    if (fresh) cert = HostCert{};
+    const CertFinding finding{true, expires, FixedText<128>("web.example"), trust,
                               FixedText<256>("self-signed certificate")};
     const CertOutcome outcome = take_cert_finding(&cert, finding, days, kNow);
     std::string subject, untrusted;
@@ -128,8 +116,8 @@ TEST(CertNoticeTest, ThresholdsExpiryRenewalAndTrustAreToldOnce) {
       compose_cert_untrusted(host, finding.reason.c_str(), message.get());
       untrusted = message->subject.c_str();
     }
-    EXPECT_EQ(subject, step.subject) << step.what;
-    EXPECT_EQ(untrusted, step.untrusted) << step.what;
+    EXPECT_EQ(subject, want) << what;
+    EXPECT_EQ(untrusted, want_untrusted) << what;
   }
 }
 

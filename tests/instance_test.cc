@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/status.h"
@@ -73,13 +74,12 @@ TEST_F(InstanceTest, ClaimLogsARunThatDidNotStopInOrder) {
   const std::string line =
       "the previous run (pid 99999999) did not stop in order; alerts waiting then may have been "
       "lost";
-  const struct {
-    const char* record;  // nullptr: no pid file
-    bool logged;
-  } cases[] = {{"99999999\n", true}, {nullptr, false}, {"", false}, {"  99999999", true}};
-  for (const auto& c : cases) {
+  // The pid file (nullptr: none), whether the claim logs it.
+  const std::pair<const char*, bool> cases[] = {
+      {"99999999\n", true}, {nullptr, false}, {"", false}, {"  99999999", true}};
+  for (const auto& [record, logged] : cases) {
     std::filesystem::remove(kLogFileName);
-    if (c.record) test::write_file(kPidFileName, c.record);
+    if (record) test::write_file(kPidFileName, record);
     InstanceClaim claim;
     ASSERT_TRUE(claim_instance(&claim));
     EXPECT_EQ(read_pid_file(), platform::current_pid());
@@ -90,8 +90,8 @@ TEST_F(InstanceTest, ClaimLogsARunThatDidNotStopInOrder) {
     release_instance(&claim, true);
     EXPECT_FALSE(test::file_exists(kPidFileName));
     EXPECT_EQ(test::log_messages(),
-              c.logged ? std::vector<std::string>{line} : std::vector<std::string>{})
-        << (c.record ? c.record : "no file");
+              logged ? std::vector<std::string>{line} : std::vector<std::string>{})
+        << (record ? record : "no file");
   }
 }
 

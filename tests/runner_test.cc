@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
@@ -88,9 +89,8 @@ TEST_F(RunnerTest, InputIsFedWhileTheOutputIsRead) {
   EXPECT_EQ(run({"exit", "3"}, big.c_str()).rc, 3) << "input the program never reads";
 }
 
-// A program outlasting its time limit, or the grace of a stop request made
-// while it runs or before it starts, is ended with the child it started;
-// one that ends within the grace has exited as usual.
+// A program outlasting its time limit or a stop's grace (the stop asked while
+// it runs or before) is ended with its child; one ending within the grace exits.
 TEST_F(RunnerTest, TimeLimitAndStopRequestEndTheTree) {
   Result timed_out = run({"sleep", "60000"}, nullptr, 1500);
   std::thread stopper([] {
@@ -103,20 +103,16 @@ TEST_F(RunnerTest, TimeLimitAndStopRequestEndTheTree) {
   Result quick = run({"sleep", "300", "exit", "4"});
   platform::clear_stop_request();
   const uint64_t grace = platform::kStopGraceMs;
-  const struct {
-    const Result& result;
-    int rc;
-    RunStatus status;
-    uint64_t min_ms, max_ms;
-  } cases[] = {{timed_out, -1, RunStatus::kTimedOut, 1400, 15000},
-               {stopped, -1, RunStatus::kStopped, 400 + grace, 1500 + grace},
-               {later, -1, RunStatus::kStopped, grace - 100, 1000 + grace},
-               {quick, 4, RunStatus::kExited, 250, grace}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(&c - cases);
-    EXPECT_EQ(c.result.rc, c.rc);
-    EXPECT_EQ(c.result.status, c.status);
-    EXPECT_TRUE(c.result.ms >= c.min_ms && c.result.ms < c.max_ms) << c.result.ms;
+  // The result, then its code, status, and the least and most ms it may take.
+  const std::tuple<const Result&, int, RunStatus, uint64_t, uint64_t> cases[] = {
+      {timed_out, -1, RunStatus::kTimedOut, 1400, 15000},
+      {stopped, -1, RunStatus::kStopped, 400 + grace, 1500 + grace},
+      {later, -1, RunStatus::kStopped, grace - 100, 1000 + grace},
+      {quick, 4, RunStatus::kExited, 250, grace}};
+  for (const auto& [result, rc, status, min_ms, max_ms] : cases) {
+    SCOPED_TRACE(min_ms);
+    EXPECT_EQ(std::tuple(result.rc, result.status), std::tuple(rc, status));
+    EXPECT_TRUE(result.ms >= min_ms && result.ms < max_ms) << result.ms;
   }
   EXPECT_EQ(stopped.out, "") << "no text on failure";
   uint32_t pid = std::strtoul(test::read_file("grandchild.pid").c_str(), nullptr, 10);
