@@ -187,12 +187,9 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
 TEST_F(WorkerTest, AWindowsEndTellsOnlyChanges) {
   const Port gone(Port::kRefused);
   const std::string& refused = gone.text;
-  const struct {
-    bool down_before;          // DOWN sent before the window
-    std::vector<bool> during;  // the checks in the window: true up
-    bool up_at_end;
-    std::vector<std::string> after;  // crossings after the window's first check
-  } cases[] = {
+  // DOWN told before the window; its checks (true: up); up at the first
+  // check after it, and the crossings of that check.
+  const std::tuple<bool, std::vector<bool>, bool, std::vector<std::string>> cases[] = {
       {false, {false, false, false}, false, {"DOWN Connection refused sent=1 count=1"}},
       {false, {false, false, false}, true, {}},
       {false, {false, false, false, true}, false, {}},  // crossed, recovered: counting anew
@@ -204,23 +201,22 @@ TEST_F(WorkerTest, AWindowsEndTellsOnlyChanges) {
       {true, {true}, false, {}},  // up in the window, failing again: nothing new
       {true, {false}, true, {"RECOVERY sent=0 count=0"}},
   };
-  int row = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(row++);
+  for (const auto& [down_before, during, up_at_end, after] : cases) {
+    SCOPED_TRACE(testing::Message() << down_before << during.size() << up_at_end);
     const Port open(Port::kOpen);  // never accepts: a fresh backlog for each case
     HostEntry& host = one_host(open.port);
     host.alertcount = 3;
-    for (int i = 0; i < (c.down_before ? 3 : 1); ++i) check(nullptr, refused);
-    ASSERT_EQ(g_crossings.size(), c.down_before ? 1u : 0u);
+    for (int i = 0; i < (down_before ? 3 : 1); ++i) check(nullptr, refused);
+    ASSERT_EQ(g_crossings.size(), down_before ? 1u : 0u);
     g_crossings.clear();
     host.silenced = 1;
     std::string printed;
-    for (const bool is_up : c.during) check(&printed, is_up ? open.text : refused);
-    EXPECT_EQ(test::count_of(printed, "(maintenance)"), c.during.size());
+    for (const bool is_up : during) check(&printed, is_up ? open.text : refused);
+    EXPECT_EQ(test::count_of(printed, "(maintenance)"), during.size());
     EXPECT_TRUE(g_crossings.empty());
     host.silenced = 0;
-    check(nullptr, c.up_at_end ? open.text : refused);
-    EXPECT_EQ(g_crossings, c.after);
+    check(nullptr, up_at_end ? open.text : refused);
+    EXPECT_EQ(g_crossings, after);
     // Then as without a window: nothing repeated, a later change told once.
     g_crossings.clear();
     check();
