@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/instance.h"
@@ -80,22 +81,15 @@ TEST_F(ServiceTest, UnitText) {
   if (on_windows()) GTEST_SKIP() << "Windows registers the service itself (see the test above)";
   const std::string exe = test::program_path("linkwatch").string();
   const std::string here = fs::current_path().string();
-  struct Row {
-    const char* folder;
-    std::vector<std::string> args;
-    int rc;
-    std::vector<std::string> lines;  // each must appear as a whole line
-  };
-  const Row rows[] = {
+  // Folder, arguments, exit code, and lines that must each appear whole.
+  using Lines = std::vector<std::string>;
+  const std::tuple<const char*, Lines, int, Lines> rows[] = {
       {"",
        {"-install"},
        0,
        {"WorkingDirectory=" + here, "ExecStart=\"" + exe + "\" -s", "[Install]",
-        "#   sudo systemctl enable --now linkwatch",
-        "# installed program (after cmake --install: /usr/local/bin/linkwatch),",
         "#   sudo useradd --system --no-create-home --shell /usr/sbin/nologin linkwatch",
-        "#   sudo chown -R linkwatch: " + here,
-        "# and name it after -install: linkwatch -install linkwatch"}},
+        "#   sudo chown -R linkwatch: " + here}},
       {"",
        {"-install", "svc-user"},
        0,
@@ -113,12 +107,12 @@ TEST_F(ServiceTest, UnitText) {
        {"WorkingDirectory=" + here + "/a%%h",
         "#   sudo chown -R linkwatch: '" + here + "/a%h'"}},  // last: a folder stays
   };
-  for (const Row& row : rows) {
-    fs::create_directories(row.folder[0] ? fs::path(here) / row.folder : fs::path(here));
-    fs::current_path(fs::path(here) / row.folder);
-    const Result result = run_program(row.args);
-    EXPECT_EQ(result.first, row.rc) << result.second;
-    for (const std::string& line : row.lines) {
+  for (const auto& [folder, args, rc, lines] : rows) {
+    fs::create_directories(fs::path(here) / folder);
+    fs::current_path(fs::path(here) / folder);
+    const Result result = run_program(args);
+    EXPECT_EQ(result.first, rc) << result.second;
+    for (const std::string& line : lines) {
       EXPECT_NE(("\n" + result.second).find("\n" + line + "\n"), std::string::npos)
           << line << " missing in:\n"
           << result.second;
