@@ -71,17 +71,14 @@ TEST_F(RunnerTest, ExitCodesAndStartFailuresAreReportedApart) {
   }
 }
 
-TEST_F(RunnerTest, CaptureStoresWholeReadsWithinTheLimit) {
+TEST_F(RunnerTest, CaptureStoresWholeReadsWithinTheLimitWhileInputIsFed) {
   EXPECT_EQ(run({"stderr", "E1", "emit", "5", "stderr", "E2", "exit", "4"}).out, "E1abcdeE2");
   EXPECT_EQ(run({"emit", "8190", "511"}).out, pattern(0, 8190));
   // 8000 bytes, a pause, then 600 at once: reads of 511 (dropped) and 89 (kept).
   Result late = run({"emit", "8000", "500", "sleep", "300", "emit", "600", "600", "exit", "2"});
   EXPECT_EQ(late.rc, 2);
   EXPECT_EQ(late.out, pattern(0, 8000) + pattern(511, 89));
-}
-
-TEST_F(RunnerTest, InputIsFedWhileTheOutputIsRead) {
-  // More than a pipe holds, copied back while it is still being fed.
+  // Input of more than a pipe holds, copied back while it is still being fed.
   std::string big = pattern(0, 300000);
   Result copied = run({"stdin", "exit", "9"}, big.c_str());
   EXPECT_EQ(copied.rc, 9);
