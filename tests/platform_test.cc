@@ -55,6 +55,21 @@ TEST_F(PlatformProcessTest, LockIsExclusiveAndNotInherited) {
   child.join();
 }
 
+// A child of run_process ends with its parent killed (SIGKILL, TerminateProcess).
+TEST_F(PlatformProcessTest, AChildEndsWithItsKilledParent) {
+  if (!kChildEndsWithParent) GTEST_SKIP() << "not on " << kSystemName;
+  std::jthread parent([] {
+    run({kTool.c_str(), "pidfile", "parent.pid", "run-child", "60000", "child.pid"});
+  });
+  const uint32_t parent_pid = test::wait_for_pid_file("parent.pid");
+  const uint32_t child_pid = test::wait_for_pid_file("child.pid");
+  ASSERT_TRUE(parent_pid != 0 && child_pid != 0);
+  EXPECT_EQ(terminate_process(parent_pid), TerminateResult::kTerminated);
+  EXPECT_TRUE(test::eventually([child_pid] { return !pid_is_alive(child_pid); }, 5000))
+      << "child " << child_pid << " outlived its parent";
+  if (pid_is_alive(child_pid)) terminate_process(child_pid);
+}
+
 // Sets PATH for the life of the object and restores it afterwards.
 struct ScopedPath {
   explicit ScopedPath(const std::string& value) { EXPECT_TRUE(set_env("PATH", value.c_str())); }

@@ -1,11 +1,8 @@
-// The orderly stop of a real instance with a check and a send in flight, and
-// children that end with their parent even when it is killed.
+// The orderly stop of a real instance with a check and a send in flight.
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/instance.h"
@@ -93,33 +90,6 @@ TEST_F(InstanceStopTest, AStopEndsACheckInFlightAndLogsEveryMessageNotDelivered)
   EXPECT_NE(metrics.find("\nlinkwatch_up{site=\"lab\"} 0\n"), std::string::npos) << metrics;
   EXPECT_EQ(metrics.find("linkwatch_host_"), std::string::npos) << metrics;
   platform::close_listener(&silent);
-}
-
-class ChildProcessTest : public test::WorkDirTest {};
-
-// A child of run_process ends with its parent killed (SIGKILL, TerminateProcess).
-TEST_F(ChildProcessTest, AChildEndsWithItsKilledParent) {
-  if (!platform::kChildEndsWithParent) GTEST_SKIP() << "not on " << platform::kSystemName;
-  const std::string tool = test::program_path("lw_testtool").string();
-  std::thread parent([&tool] {
-    const char* argv[] = {tool.c_str(), "pidfile",   "parent.pid", "run-child",
-                          "60000",      "child.pid", nullptr};
-    platform::RunRequest request;
-    request.argv = argv;
-    request.discard_output = true;
-    request.time_limit_ms = 60000;
-    platform::run_process(request);
-  });
-  const uint32_t parent_pid = test::wait_for_pid_file("parent.pid");
-  const uint32_t child_pid = test::wait_for_pid_file("child.pid");
-  ASSERT_NE(parent_pid, 0u);
-  ASSERT_NE(child_pid, 0u);
-  EXPECT_EQ(platform::terminate_process(parent_pid), platform::TerminateResult::kTerminated);
-  for (int i = 0; i < 100 && platform::pid_is_alive(child_pid); ++i) platform::sleep_ms(50);
-  const bool outlived = platform::pid_is_alive(child_pid);
-  EXPECT_FALSE(outlived) << "child " << child_pid << " outlived its parent";
-  if (outlived) platform::terminate_process(child_pid);
-  parent.join();
 }
 
 }  // namespace
