@@ -22,20 +22,32 @@ namespace {
 using Result = test::ProgramResult;  // exit code, joined output
 using test::run_program;
 
-class InstanceTest : public test::WorkDirTest {};
+class InstanceTest : public test::WorkDirTest {
+ protected:
+  // Starts an instance in the background with `hosts` after the interval line
+  // of its host file: what "-start" said. TearDown ends a run left over.
+  Result start(const std::string& hosts) {
+    test::write_file("linkwatch_host.txt", "interval : \"60\"\n" + hosts);
+    const Result started = run_program({"-start"});
+    pid_ = read_pid_file();
+    return started;
+  }
+  void TearDown() override {
+    if (pid_ != 0 && platform::pid_is_alive(pid_)) platform::terminate_process(pid_);
+  }
+  uint32_t pid_ = 0;
+};
 
 // "-start" answers once the instance runs and refuses beside it. A renamed
 // copy (the lock tells, not the name) sees it, shows its status and stops it.
 TEST_F(InstanceTest, StartedInstanceIsSeenAndStoppedByARenamedCopy) {
   platform::Listener listener;
   ASSERT_TRUE(platform::listen_loopback(0, 16, &listener));
-  test::write_file("linkwatch_host.txt",
-                   "interval : \"60\"\nstatus_file : \"1\"\nhost : \"127.0.0.1\"\nport : \"" +
-                       std::to_string(listener.port) + "\"\n");
   const std::string copy = (work_dir() / "lw_renamed").string() + platform::kExecutableSuffix;
   std::filesystem::copy_file(test::program_path("linkwatch"), copy);
-  const Result started = run_program({"-start"});
-  const uint32_t pid = read_pid_file();
+  const Result started = start("status_file : \"1\"\nhost : \"127.0.0.1\"\nport : \"" +
+                               std::to_string(listener.port) + "\"\n");
+  const uint32_t pid = pid_;
   ASSERT_TRUE(pid != 0 && platform::pid_is_alive(pid));
   EXPECT_EQ(started, Result(0, "linkwatch is running, pid " + std::to_string(pid) + "\n"));
   const std::string running = "linkwatch running pid " + std::to_string(pid) + "\n";
@@ -56,7 +68,6 @@ TEST_F(InstanceTest, StartedInstanceIsSeenAndStoppedByARenamedCopy) {
   EXPECT_FALSE(test::file_exists(kPidFileName));
   EXPECT_TRUE(test::eventually([pid] { return !platform::pid_is_alive(pid); }, 5000));
   EXPECT_EQ(run_program({"-status"}, copy), Result(1, "linkwatch not running\n"));
-  if (platform::pid_is_alive(pid)) platform::terminate_process(pid);  // after a failed -stop
   platform::close_listener(&listener);
 }
 
@@ -125,25 +136,11 @@ std::string stop_in_order() {
   return log;
 }
 
-class InstanceStopTest : public test::WorkDirTest {
- protected:
-  // Starts an instance in the background with `hosts` (a host file's text).
-  void start(const std::string& hosts) {
-    test::write_file("linkwatch_host.txt", "interval : \"60\"\n" + hosts);
-    ASSERT_EQ(run_program({"-start"}).first, 0);
-    pid_ = read_pid_file();
-  }
-  void TearDown() override {
-    if (pid_ != 0 && platform::pid_is_alive(pid_)) platform::terminate_process(pid_);
-  }
-  uint32_t pid_ = 0;
-};
-
 // "-stop" (SIGTERM, the stop event on Windows) while a check waits a minute on
 // a silent service and a Teams send hangs (curl sleeps a minute) with another
 // behind it: the run ends in order, the cut check logs nothing, nothing new is
 // sent, every message is logged as not delivered, the metrics name no service.
-TEST_F(InstanceStopTest, AStopEndsACheckInFlightAndLogsEveryMessageNotDelivered) {
+TEST_F(InstanceTest, AStopEndsACheckInFlightAndLogsEveryMessageNotDelivered) {
   test::ScopedFakeTools tools(work_dir(), {"curl", "ping"},
                               {{"LW_FAKE_CURL_SLEEP_MS", "60000"},
                                {"LW_FAKE_PING_OUTPUT", "Reply from 127.0.0.1: TTL=64"}});
@@ -161,7 +158,7 @@ TEST_F(InstanceStopTest, AStopEndsACheckInFlightAndLogsEveryMessageNotDelivered)
   for (const char* host : {"127.0.0.1", "127.0.0.2"})
     hosts += std::string("host : \"") + host + "\"\nport : \"" + refused +
              "\"\nalertcount : \"1\"\ntimeoutsec : \"2\"\n";
-  start(hosts);
+  ASSERT_EQ(start(hosts).first, 0);
   ASSERT_TRUE(log_shows("Send Microsoft Teams alert"));
   platform::sleep_ms(500);  // the second DOWN waits behind the first now
   const std::string log = stop_in_order();

@@ -193,10 +193,7 @@ TEST_F(WorkerTest, AWindowsEndTellsOnlyChanges) {
       {false, {false, false, false}, false, {"DOWN Connection refused sent=1 count=1"}},
       {false, {false, false, false}, true, {}},
       {false, {false, false, false, true}, false, {}},  // crossed, recovered: counting anew
-      {false, {true, true}, true, {}},
-      {false, {true, true}, false, {}},
       {true, {false, false}, false, {}},
-      {true, {false, true}, true, {"RECOVERY sent=0 count=0"}},
       {true, {true, true}, true, {"RECOVERY sent=0 count=0"}},
       {true, {true}, false, {}},  // up in the window, failing again: nothing new
       {true, {false}, true, {"RECOVERY sent=0 count=0"}},
