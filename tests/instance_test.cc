@@ -117,25 +117,6 @@ TEST_F(InstanceTest, StopLeavesAProcessThatHoldsNoLock) {
   EXPECT_TRUE(platform::pid_is_alive(platform::current_pid()));
 }
 
-// Waits up to 20 s (the start delay, up to 9 s, and a margin) for `text` in the log.
-bool log_shows(const std::string& text) {
-  return test::eventually(
-      [&] { return test::read_file(kLogFileName).find(text) != std::string::npos; });
-}
-
-// Runs "-stop": it answers within a generous bound and the run ended in
-// order. The log.
-std::string stop_in_order() {
-  const uint64_t asked = platform::monotonic_ms();
-  EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
-  EXPECT_LT(platform::monotonic_ms() - asked, 15000u) << "the stop was held";
-  const std::string log = test::read_file(kLogFileName);
-  EXPECT_NE(log.find("------ linkwatch is stopped: stop requested ------"), std::string::npos)
-      << "the stop was not orderly:\n"
-      << log;
-  return log;
-}
-
 // "-stop" (SIGTERM, the stop event on Windows) while a check waits a minute on
 // a silent service and a Teams send hangs (curl sleeps a minute) with another
 // behind it: the run ends in order, the cut check logs nothing, nothing new is
@@ -159,9 +140,17 @@ TEST_F(InstanceTest, AStopEndsACheckInFlightAndLogsEveryMessageNotDelivered) {
     hosts += std::string("host : \"") + host + "\"\nport : \"" + refused +
              "\"\nalertcount : \"1\"\ntimeoutsec : \"2\"\n";
   ASSERT_EQ(start(hosts).first, 0);
-  ASSERT_TRUE(log_shows("Send Microsoft Teams alert"));
+  ASSERT_TRUE(test::eventually([] {  // 20 s: the start delay (up to 9 s) and a margin
+    return test::read_file(kLogFileName).find("Send Microsoft Teams alert") != std::string::npos;
+  }));
   platform::sleep_ms(500);  // the second DOWN waits behind the first now
-  const std::string log = stop_in_order();
+  const uint64_t asked = platform::monotonic_ms();
+  EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
+  EXPECT_LT(platform::monotonic_ms() - asked, 15000u) << "the stop was held";
+  const std::string log = test::read_file(kLogFileName);
+  EXPECT_NE(log.find("------ linkwatch is stopped: stop requested ------"), std::string::npos)
+      << "the stop was not orderly:\n"
+      << log;
   for (const char* misleading : {"Timeout", "TIMEOUT", "FAIL", "Stopped", "unreachable"}) {
     EXPECT_EQ(log.find(misleading), std::string::npos) << misleading << " in\n" << log;
   }

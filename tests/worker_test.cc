@@ -45,16 +45,14 @@ std::vector<std::string> g_addresses;
 int g_resolutions = 0;
 
 int fake_resolver(const char*, platform::AddressFamily family, platform::Address* out, int max) {
+  using enum platform::AddressFamily;
   ++g_resolutions;
   int n = 0;
   for (const std::string& text : g_addresses) {
     const bool v6 = text.find(':') != std::string::npos;
-    if (n == max || (family != platform::AddressFamily::kAny &&
-                     (family == platform::AddressFamily::kIPv6) != v6)) {
-      continue;
-    }
+    if (n == max || (family != kAny && (family == kIPv6) != v6)) continue;
     copy_bounded(out[n].text, sizeof out[n].text, text.c_str());
-    out[n++].family = v6 ? platform::AddressFamily::kIPv6 : platform::AddressFamily::kIPv4;
+    out[n++].family = v6 ? kIPv6 : kIPv4;
   }
   return n;
 }
