@@ -340,9 +340,8 @@ TEST_F(WorkerTest, ACheckCutByAStopCountsNothing) {
 
 // The test tool stands in for ping: replies of runs that exit 0 count, and a
 // ping that hangs is ended at the attempt limit, not the runner's default.
-TEST(PingProbeTest, CountsRepliesAndEndsAHangingPingAtTheAttemptLimit) {
-  test::ScopedWorkDir dir;
-  test::ScopedFakeTools ping(dir.path(), {"ping"},
+TEST_F(WorkerTest, PingCountsRepliesAndEndsAHangingPingAtTheAttemptLimit) {
+  test::ScopedFakeTools ping(work_dir(), {"ping"},
                              {{"LW_FAKE_PING_OUTPUT", "Reply from 10.0.0.1: TTL=64"}});
   EXPECT_EQ(probe_ping("10.0.0.1", nullptr), 3);
   ping.set("LW_FAKE_PING_EXIT", "1");
