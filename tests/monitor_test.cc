@@ -56,9 +56,7 @@ class MonitorTest : public test::WorkDirTest {  // every test sets the clock and
     now = local_midnight(3, 14) + 12 * 3600;
     env_.set_clock([] { return now.load(); });
     set_silent_mode(true);
-    run_.table = &table_;
-    run_.settings = &settings_;
-    run_.notify = &notify_;
+    run_.table = &table_, run_.settings = &settings_, run_.notify = &notify_;
     run_.check = fake_check;
     run_.report = [](HostTable* table, auto&, auto&) { reports.emplace_back(table, ended.load()); };
     run_.wait = [](uint32_t ms) {

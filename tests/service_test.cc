@@ -114,8 +114,7 @@ TEST_F(ServiceTest, UnitText) {
     EXPECT_EQ(result.first, rc) << result.second;
     for (const std::string& line : lines) {
       EXPECT_NE(("\n" + result.second).find("\n" + line + "\n"), std::string::npos)
-          << line << " missing in:\n"
-          << result.second;
+          << line << " missing in " << result.second;
     }
     EXPECT_EQ(fs::directory_iterator(fs::current_path()), fs::directory_iterator())
         << "-install wrote a file";
