@@ -110,11 +110,7 @@ TEST(FanOutTest, ChecksEveryItemWithinTheLimitInTheGroupingAsked) {
     for (int i = c.first; i < c.first + c.handed; ++i) {
       if (!c.slow.count(i) && !(c.fallback && c.faults.count(i))) ++r.fast_total;
     }
-    FanOutJob job;
-    job.check = check;
-    job.no_thread = c.fallback ? no_thread : nullptr;
-    job.thread_fault = thread_fault;
-    job.context = &r;
+    const FanOutJob job{check, c.fallback ? no_thread : nullptr, thread_fault, &r};
     if (c.stop_at == -1) platform::request_stop();
     const int handed = fan_out(job, c.first, c.last, c.limit, c.mode);
     platform::clear_stop_request();
