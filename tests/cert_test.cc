@@ -1,6 +1,5 @@
-// curl's certificate chain text read, the message each look at a chain gives,
-// and the run's certificate thread with the real curl against
-// tests/e2e/tls_server.py on 127.0.0.1 (a curl too old: the stand-in).
+// curl's chain text read, the message each look at a chain gives, and the run's
+// certificate thread with the real curl against tests/e2e/tls_server.py.
 
 #include <gtest/gtest.h>
 

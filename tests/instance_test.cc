@@ -1,5 +1,4 @@
-// The instance: its start, refusals, claim, and its orderly stop with a check
-// and a send in flight.
+// The instance: its start, refusals, claim, and its stop amid a check and a send.
 
 #include "app/instance.h"
 
