@@ -1,5 +1,4 @@
-// Platform tests besides running commands (see runner_test); child
-// processes are lw_testtool.
+// The platform and the runner on it; child processes are lw_testtool.
 
 #include "platform/platform.h"
 
@@ -10,8 +9,10 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "support/runner.h"
 #include "support/test_env.h"
 
 namespace lw::platform {
@@ -19,8 +20,7 @@ namespace {
 
 const std::string kTool = test::program_path("lw_testtool").string();
 
-// Runs `args` (program first) and returns its result; what it prints lands
-// in `*output` when given.
+// Runs `args` (program first): its result; what it prints goes to `*output`.
 int run(std::vector<const char*> args, std::string* output = nullptr) {
   args.push_back(nullptr);
   RunRequest request;
@@ -34,6 +34,109 @@ int run(std::vector<const char*> args, std::string* output = nullptr) {
   return run_process(request);
 }
 
+// `n` bytes of lw_testtool's emit pattern, starting at offset `from`.
+std::string pattern(size_t from, size_t n) {
+  std::string text;
+  for (size_t i = from; i < from + n; ++i) text += "abcdefghijklmnopqrstuvwxyz0123456789"[i % 36];
+  return text;
+}
+
+struct Result {
+  int rc;
+  std::string out;  // "" when not captured
+  uint64_t ms;
+  RunStatus status;
+};
+
+// Runs lw_testtool with `args` through the runner, its output captured or else discarded.
+Result run_tool(std::vector<const char*> args, const char* input = nullptr,
+                uint32_t limit_ms = 60000, bool capture = true) {
+  args.insert(args.begin(), kTool.c_str());
+  args.push_back(nullptr);
+  Command command{args.data(), input, true};
+  char out[kCaptureBufferSize];
+  RunStatus status = RunStatus::kTimedOut;
+  uint64_t start = monotonic_ms();
+  int rc = capture ? run_command_capture(command, out, limit_ms, &status)
+                   : run_command(command, limit_ms, &status);
+  return {rc, capture ? std::string(out) : "", monotonic_ms() - start, status};
+}
+
+class RunnerTest : public test::WorkDirTest {};
+
+TEST_F(RunnerTest, ArgumentsReachTheProgramExactly) {
+  std::vector<const char*> argv = {"args",     "$ \" % & \\ '", "trailing\\", "",       "\\\"",
+                                   "a\\\\\"b", "%PATH%",        "a|b>c<d^e",  "\t tab", "x\\\\"};
+  std::string expected;
+  for (size_t i = 1; i < argv.size(); ++i)
+    expected += std::string("[") + argv[i] + "]" + kTextLineEnd;
+  EXPECT_EQ(run_tool(argv).out, expected);
+  const std::string huge(40000, 'y');  // beyond the longest Windows command line
+  if (kExecutableSuffix[0]) {
+    EXPECT_EQ(run_tool({"args", huge.c_str()}).rc, -1) << "not cut";
+  }
+}
+
+TEST_F(RunnerTest, ExitCodesAndStartFailuresAreReportedApart) {
+  const Result exited = run_tool({"exit", "255"}, nullptr, 60000, false);
+  EXPECT_TRUE(exited.rc == 255 && exited.status == RunStatus::kExited);
+  const std::string missing_path = (test::program_dir() / "lw-no-such-program").string();
+  for (const char* missing : {"lw-no-such-program", missing_path.c_str(), ""}) {
+    const char* argv[] = {missing, "exit", "0", nullptr};
+    RunStatus status = RunStatus::kExited;
+    EXPECT_EQ(run_command({argv}, kCommandTimeLimitMs, &status), -1) << missing;
+    EXPECT_EQ(status, RunStatus::kStartFailed) << missing;
+  }
+}
+
+TEST_F(RunnerTest, CaptureStoresWholeReadsWithinTheLimitWhileInputIsFed) {
+  EXPECT_EQ(run_tool({"stderr", "E1", "emit", "5", "stderr", "E2", "exit", "4"}).out, "E1abcdeE2");
+  EXPECT_EQ(run_tool({"emit", "8190", "511"}).out, pattern(0, 8190));
+  // 8000 bytes, a pause, then 600 at once: reads of 511 (dropped) and 89 (kept).
+  Result late =
+      run_tool({"emit", "8000", "500", "sleep", "300", "emit", "600", "600", "exit", "2"});
+  EXPECT_EQ(late.rc, 2);
+  EXPECT_EQ(late.out, pattern(0, 8000) + pattern(511, 89));
+  // Input of more than a pipe holds, copied back while it is still being fed.
+  std::string big = pattern(0, 300000);
+  Result copied = run_tool({"stdin", "exit", "9"}, big.c_str());
+  EXPECT_EQ(copied.rc, 9);
+  EXPECT_EQ(copied.out.substr(0, 4096), pattern(0, 4096));
+  EXPECT_EQ(run_tool({"exit", "3"}, big.c_str()).rc, 3) << "input the program never reads";
+}
+
+// A program outlasting its time limit or a stop's grace (the stop asked while
+// it runs or before) is ended with its child; one ending within the grace exits.
+TEST_F(RunnerTest, TimeLimitAndStopRequestEndTheTree) {
+  Result timed_out = run_tool({"sleep", "60000"}, nullptr, 1500);
+  std::thread stopper([] {
+    sleep_ms(500);
+    request_stop();
+  });
+  Result stopped = run_tool({"spawn-sleeper", "60000", "grandchild.pid"});
+  stopper.join();
+  Result later = run_tool({"sleep", "60000"});
+  Result quick = run_tool({"sleep", "300", "exit", "4"});
+  clear_stop_request();
+  const uint64_t grace = kStopGraceMs;
+  // The result, then its code, status, and the least and most ms it may take.
+  const std::tuple<const Result&, int, RunStatus, uint64_t, uint64_t> cases[] = {
+      {timed_out, -1, RunStatus::kTimedOut, 1400, 15000},
+      {stopped, -1, RunStatus::kStopped, 400 + grace, 1500 + grace},
+      {later, -1, RunStatus::kStopped, grace - 100, 1000 + grace},
+      {quick, 4, RunStatus::kExited, 250, grace}};
+  for (const auto& [result, rc, status, min_ms, max_ms] : cases) {
+    SCOPED_TRACE(min_ms);
+    EXPECT_EQ(std::tuple(result.rc, result.status), std::tuple(rc, status));
+    EXPECT_TRUE(result.ms >= min_ms && result.ms < max_ms) << result.ms;
+  }
+  EXPECT_EQ(stopped.out, "") << "no text on failure";
+  uint32_t pid = std::strtoul(test::read_file("grandchild.pid").c_str(), nullptr, 10);
+  ASSERT_NE(pid, 0u) << "the grandchild did not start in time";
+  for (int i = 0; i < 50 && pid_is_alive(pid); ++i) sleep_ms(100);
+  EXPECT_FALSE(pid_is_alive(pid)) << "grandchild " << pid << " outlived the stop";
+}
+
 class PlatformProcessTest : public test::WorkDirTest {};
 
 TEST_F(PlatformProcessTest, IdsBeyondTheRangeNameNoProcess) {
@@ -43,12 +146,10 @@ TEST_F(PlatformProcessTest, IdsBeyondTheRangeNameNoProcess) {
   EXPECT_FALSE(start_detached((work_dir() / "missing").string().c_str(), "x"));
 }
 
-// Lock handover between instances is shown by the instance tests.
+// Handover, and a held file read and kept whole: the instance tests.
 TEST_F(PlatformProcessTest, LockIsExclusiveAndNotInherited) {
-  test::write_file("owner.lock", "content\n");
   FileLock lock;
   ASSERT_EQ(lock_file("owner.lock", &lock), LockResult::kAcquired);
-  EXPECT_EQ(test::read_file("owner.lock"), "content\n") << "opened without truncation, readable";
   EXPECT_EQ(run({kTool.c_str(), "lock", "owner.lock"}), 1) << "held elsewhere";
   // A child (a curl) started while the lock is held gets no share of it.
   std::thread child([] { run({kTool.c_str(), "pidfile", "child.pid", "sleep", "3000"}); });
@@ -56,6 +157,21 @@ TEST_F(PlatformProcessTest, LockIsExclusiveAndNotInherited) {
   unlock_file(&lock);
   EXPECT_EQ(run({kTool.c_str(), "lock", "owner.lock"}), 0) << "the child holds no share";
   child.join();
+}
+
+// A child of run_process ends with its parent killed (SIGKILL, TerminateProcess).
+TEST_F(PlatformProcessTest, AChildEndsWithItsKilledParent) {
+  if (!kChildEndsWithParent) GTEST_SKIP() << "not on " << kSystemName;
+  std::jthread parent([] {
+    run({kTool.c_str(), "pidfile", "parent.pid", "run-child", "60000", "child.pid"});
+  });
+  const uint32_t parent_pid = test::wait_for_pid_file("parent.pid");
+  const uint32_t child_pid = test::wait_for_pid_file("child.pid");
+  ASSERT_TRUE(parent_pid != 0 && child_pid != 0);
+  EXPECT_EQ(terminate_process(parent_pid), TerminateResult::kTerminated);
+  EXPECT_TRUE(test::eventually([child_pid] { return !pid_is_alive(child_pid); }, 5000))
+      << "child " << child_pid << " outlived its parent";
+  if (pid_is_alive(child_pid)) terminate_process(child_pid);
 }
 
 // Sets PATH for the life of the object and restores it afterwards.
@@ -86,55 +202,28 @@ TEST_F(PlatformProcessTest, ProgramsAreFoundOnPathOnly) {
   EXPECT_EQ(out, "");
 }
 
-// An IPv6-only listener on ::1 is reached over IPv6 and refuses once
-// closed; the same port on 127.0.0.1 is not it.
-TEST(PlatformSocketTest, ConnectsToAnIpv6Loopback) {
+// A stop requested before a connect ends it at once (one during the wait:
+// the worker's ACheckCutByAStopCountsNothing; time-outs: its other tests);
+// text that is no address fails at once with an error number; a closed IPv6
+// port refuses (an open one: the worker's DualStack test).
+TEST(PlatformSocketTest, ConnectOutcomes) {
   ASSERT_TRUE(socket_startup());
-  Listener listener;
-  if (!listen_loopback(0, 4, &listener, AddressFamily::kIPv6)) {
-    GTEST_SKIP() << "no IPv6 loopback on this machine";
-  }
-  const uint16_t port = listener.port;
-  EXPECT_EQ(tcp_connect("::1", port, 2, nullptr), ConnectStatus::kConnected);
-  EXPECT_EQ(tcp_connect("127.0.0.1", port, 2, nullptr), ConnectStatus::kRefused);
-  close_listener(&listener);
-  EXPECT_EQ(tcp_connect("::1", port, 2, nullptr), ConnectStatus::kRefused);
-  int error = 0;
-  EXPECT_EQ(tcp_connect("::1::", port, 2, &error), ConnectStatus::kConnectFailed);
-  EXPECT_NE(error, 0);
-}
-
-// A connect that waits is ended by a stop request made before or during the
-// wait; after the request is cleared it waits its time out again.
-TEST(PlatformSocketTest, AStopRequestEndsAConnectWait) {
-  ASSERT_TRUE(socket_startup());
-  Listener silent;  // never accepts, its backlog filled: connects wait
+  Listener silent, v6;  // silent: never accepts, its backlog filled
   ASSERT_TRUE(listen_loopback(0, 1, &silent));
   for (int i = 0; i < 3; ++i) tcp_connect("127.0.0.1", silent.port, 1, nullptr);
-  const struct {
-    int stop_after_ms;  // -1: no stop; 0: before the call
-    uint32_t timeout_ms;
-    ConnectStatus status;
-    uint64_t min_ms, max_ms;
-  } cases[] = {{0, 60000, ConnectStatus::kStopped, 0, 5000},
-               {300, 60000, ConnectStatus::kStopped, 250, 5000},
-               {-1, 700, ConnectStatus::kTimedOut, 650, 5000}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(&c - cases);
-    if (c.stop_after_ms == 0) request_stop();
-    std::thread stopper([&c] {
-      if (c.stop_after_ms <= 0) return;
-      sleep_ms(static_cast<uint32_t>(c.stop_after_ms));
-      request_stop();
-    });
-    const uint64_t start = monotonic_ms();
-    EXPECT_EQ(tcp_connect_ms("127.0.0.1", silent.port, c.timeout_ms, nullptr), c.status);
-    const uint64_t took = monotonic_ms() - start;
-    EXPECT_TRUE(took >= c.min_ms && took < c.max_ms) << took;
-    stopper.join();
-    clear_stop_request();
-  }
+  request_stop();
+  const uint64_t start = monotonic_ms();
+  EXPECT_EQ(tcp_connect_ms("127.0.0.1", silent.port, 60000, nullptr), ConnectStatus::kStopped);
+  EXPECT_LT(monotonic_ms() - start, 5000u);
+  clear_stop_request();
+  int error = 0;
+  EXPECT_EQ(tcp_connect("::1::", silent.port, 2, &error), ConnectStatus::kConnectFailed);
+  EXPECT_NE(error, 0);
   close_listener(&silent);
+  if (!listen_loopback(0, 4, &v6, AddressFamily::kIPv6)) GTEST_SKIP() << "no IPv6 loopback";
+  const uint16_t port = v6.port;
+  close_listener(&v6);
+  EXPECT_EQ(tcp_connect("::1", port, 2, nullptr), ConnectStatus::kRefused);
 }
 
 class PlatformFileTest : public test::WorkDirTest {
@@ -142,26 +231,16 @@ class PlatformFileTest : public test::WorkDirTest {
   void TearDown() override { set_disk_space_for_testing(-1); }
 };
 
-// An append is stored whole or not at all, whatever room the disk has; the
-// room is shared by every file write.
+// An append is stored whole or not at all (at each boundary: OutputTest's full
+// disk); every file write shares the room.
 TEST_F(PlatformFileTest, AppendsAreWholeOrNotAtAll) {
   const std::string line = "2026-03-01 10:00:00 - a line\n";
-  const int64_t size = static_cast<int64_t>(line.size());
-  const struct {
-    int64_t room;  // -1: no limit
-    bool stored;
-  } cases[] = {{-1, true},        {0, false},   {1, false},
-               {size - 1, false}, {size, true}, {size + 5, true}};
-  std::string expected = "before\n";
-  test::write_file("append.txt", expected);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(&c - cases);
-    set_disk_space_for_testing(c.room);
-    EXPECT_EQ(append_whole("append.txt", line.data(), line.size()), c.stored);
-    if (c.stored) expected += line;
-    EXPECT_EQ(test::read_file("append.txt"), expected);
-  }
-  // The room left by the last case (5 bytes) is all the next writes get.
+  test::write_file("append.txt", "before\n");
+  set_disk_space_for_testing(static_cast<int64_t>(line.size()) + 5);
+  EXPECT_TRUE(append_whole("append.txt", line.data(), line.size()));
+  EXPECT_FALSE(append_whole("append.txt", line.data(), line.size()));
+  EXPECT_EQ(test::read_file("append.txt"), "before\n" + line);
+  // The 5 bytes left are all the next writes get.
   FileLock lock;
   ASSERT_EQ(lock_file("locked.txt", &lock), LockResult::kAcquired);
   EXPECT_FALSE(rewrite_locked_file(&lock, "0123456789", 10));

@@ -1,3 +1,6 @@
+// The probes: a host's check (its alert state, windows, names, stops), ping,
+// and checks with `expect` and `send` against small servers on 127.0.0.1.
+
 #include "probe/worker.h"
 
 #include <gtest/gtest.h>
@@ -6,14 +9,17 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "config/check.h"
+#include "config/host_config.h"
 #include "platform/platform.h"
 #include "probe/ping_probe.h"
 #include "probe/resolve.h"
+#include "probe/tcp_probe.h"
 #include "support/capture.h"
-#include "support/clock.h"
-#include "support/runner.h"
+#include "support/command_recorder.h"
 #include "support/scoped_environment.h"
 #include "support/test_env.h"
 
@@ -34,31 +40,19 @@ void record(const std::string& kind, const HostEntry& host) {
                         " count=" + std::to_string(host.fail_count) + (lock_free ? "" : " LOCKED"));
 }
 
-// One check of host 1; returns slot.failed and appends what it printed.
-int check(WorkerContext& context, std::string* printed = nullptr) {
-  WorkerSlot slot{1, 7, {}};
-  test::OutputCapture capture;
-  check_host_worker(&slot, context);
-  if (printed) *printed += capture.out();
-  return slot.failed;
-}
-
-// A resolver that answers with g_addresses (filtered by family) and counts
-// its calls.
+// Answers g_addresses of the family asked; counts its calls.
 std::vector<std::string> g_addresses;
 int g_resolutions = 0;
 
 int fake_resolver(const char*, platform::AddressFamily family, platform::Address* out, int max) {
+  using enum platform::AddressFamily;
   ++g_resolutions;
   int n = 0;
   for (const std::string& text : g_addresses) {
     const bool v6 = text.find(':') != std::string::npos;
-    if (n == max || (family != platform::AddressFamily::kAny &&
-                     (family == platform::AddressFamily::kIPv6) != v6)) {
-      continue;
-    }
+    if (n == max || (family != kAny && (family == kIPv6) != v6)) continue;
     copy_bounded(out[n].text, sizeof out[n].text, text.c_str());
-    out[n++].family = v6 ? platform::AddressFamily::kIPv6 : platform::AddressFamily::kIPv4;
+    out[n++].family = v6 ? kIPv6 : kIPv4;
   }
   return n;
 }
@@ -73,36 +67,23 @@ AlertSink recording_alerts() {
           }};
 }
 
-// A listener that never accepts, its backlog filled: connections to it time out.
-bool listen_silent(platform::Listener* silent, uint16_t port = 0) {
-  if (!platform::listen_loopback(port, 1, silent)) return false;
-  for (int i = 0; i < 3; ++i) platform::tcp_connect("127.0.0.1", silent->port, 1, nullptr);
-  return true;
-}
-
-// Checks the host as `name` restricted to `family`, resolved afresh.
-int check_as(WorkerContext& context, HostEntry& host, const char* name, int32_t family,
-             std::string* printed) {
-  set_host_text(&host, name);
-  host.family = family;
-  host.resolve_state = kNotResolved;
-  host.resolved_ip.clear();
-  host.last_fail_time = 0;
-  return check(context, printed);
-}
-
-// A table of one host on `port`, with five failures to an alert.
-HostEntry& one_host(std::unique_ptr<HostTable>* table, WorkerContext* context, uint16_t port,
-                    int timeoutsec) {
-  *table = std::make_unique<HostTable>();
-  (*table)->host_count = 1;
-  context->table = table->get();
-  HostEntry& host = (*table)->hosts[1];
-  set_port_text(&host, std::to_string(port).c_str());
-  host.timeoutsec = timeoutsec;
-  host.alertcount = 5;
-  return host;
-}
+// A loopback port that accepts into its backlog (kOpen), never accepts with
+// its backlog filled so that connects time out (kSilent), or refuses.
+struct Port {
+  enum Kind { kOpen, kSilent, kRefused };
+  explicit Port(Kind kind, uint16_t number = 0) {
+    EXPECT_TRUE(platform::listen_loopback(number, kind == kOpen ? 16 : 1, &listener));
+    for (int i = 0; kind == kSilent && i < 3; ++i)
+      platform::tcp_connect("127.0.0.1", listener.port, 1, nullptr);
+    port = listener.port;
+    text = std::to_string(port);
+    if (kind == kRefused) platform::close_listener(&listener);
+  }
+  ~Port() { platform::close_listener(&listener); }
+  platform::Listener listener;
+  uint16_t port;
+  std::string text;
+};
 
 // Names are resolved by fake_resolver, the time is g_now.
 class WorkerTest : public test::WorkDirTest {
@@ -112,27 +93,54 @@ class WorkerTest : public test::WorkDirTest {
     env_.set_clock([] { return g_now; });
     env_.set_resolver(fake_resolver);
   }
+  // Host 1 of a fresh table on `port`, five failures to an alert; crossings
+  // go to g_crossings (cleared).
+  HostEntry& one_host(uint16_t port, int timeoutsec = 1, const char* name = "127.0.0.1") {
+    table_ = std::make_unique<HostTable>();
+    table_->host_count = 1;
+    context_ = WorkerContext{table_.get(), recording_alerts()};
+    g_crossings.clear();
+    HostEntry& host = table_->hosts[1];
+    set_host_text(&host, name);
+    set_port_text(&host, std::to_string(port).c_str());
+    host.timeoutsec = timeoutsec;
+    host.alertcount = 5;
+    return host;
+  }
+  // One check of host 1 (on `port` when given); slot.failed. Appends what it printed.
+  int check(std::string* printed = nullptr, const std::string& port = "") {
+    if (!port.empty()) set_port_text(&table_->hosts[1], port.c_str());
+    WorkerSlot slot{1, 7, {}};
+    test::OutputCapture capture;
+    check_host_worker(&slot, context_);
+    if (printed) *printed += capture.out();
+    return slot.failed;
+  }
+  // Checks host 1 as `name` restricted to `family`, resolved afresh.
+  int check_as(const char* name, int32_t family, std::string* printed) {
+    HostEntry& host = table_->hosts[1];
+    set_host_text(&host, name);
+    host.family = family;
+    host.resolve_state = kNotResolved;
+    host.resolved_ip.clear();
+    host.last_fail_time = 0;
+    return check(printed);
+  }
+
+  std::unique_ptr<HostTable> table_;
+  WorkerContext context_;
 
  private:
   test::ScopedEnvironment env_;
 };
 
-// Up, failing below the threshold and up again without an alert, then
-// time-outs and refusals in one count up to one DOWN, and one RECOVERY. An
-// invalid port neither fails the check nor touches the count.
+// Time-outs and refusals count up to one DOWN, then one RECOVERY; an invalid
+// port neither fails the check nor touches the count.
 TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
-  platform::Listener open, silent, gone;
-  ASSERT_TRUE(platform::listen_loopback(0, 16, &open) && listen_silent(&silent) &&
-              platform::listen_loopback(0, 1, &gone));
-  const std::string up = std::to_string(open.port), slow = std::to_string(silent.port),
-                    refused = std::to_string(gone.port);
-  platform::close_listener(&gone);
-  std::unique_ptr<HostTable> table;
-  WorkerContext context;
-  HostEntry& host = one_host(&table, &context, open.port, 1);
-  set_host_text(&host, "127.0.0.1");
+  const Port open(Port::kOpen), silent(Port::kSilent), gone(Port::kRefused);
+  const std::string &up = open.text, &slow = silent.text, &refused = gone.text;
+  HostEntry& host = one_host(open.port);
   host.alertcount = 3;
-  context.alerts = recording_alerts();
   // Seconds after kStart, port, then fail_count, first fail time, alert_sent, crossings.
   const std::tuple<int64_t, std::string, int, int64_t, int, size_t> steps[] = {
       {0, up, 0, 0, 0, 0},        {10, refused, 1, 10, 0, 0}, {15, up, 0, 0, 0, 0},
@@ -143,8 +151,7 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   for (const auto& [when, port, fail_count, first, alert_sent, crossings] : steps) {
     SCOPED_TRACE(when);
     g_now = kStart + when;
-    set_port_text(&host, port.c_str());
-    EXPECT_EQ(check(context), port == up || port == "18O80" ? 0 : 1);
+    EXPECT_EQ(check(nullptr, port), port == up || port == "18O80" ? 0 : 1);
     EXPECT_EQ(
         std::tuple(host.fail_count, host.first_fail_time, host.alert_sent, g_crossings.size()),
         std::tuple(fail_count, first ? kStart + first : 0, alert_sent, crossings));
@@ -153,123 +160,80 @@ TEST_F(WorkerTest, ThresholdCrossingsReachTheSinkOnce) {
   EXPECT_EQ(g_crossings, (std::vector<std::string>{"DOWN Connection refused sent=1 count=3",
                                                    "RECOVERY sent=0 count=0"}));
 
-  // With recovercount 2 a flap holds the RECOVERY back without a second DOWN;
-  // a not yet recovered host keeps the failure mark (fast retry).
-  context.recover_count = 2;
+  // recovercount 2: a flap holds the RECOVERY back, no second DOWN; the
+  // failure mark (fast retry) stays until recovered.
+  context_.recover_count = 2;
   host.alertcount = 1;
   g_crossings.clear();
   const std::tuple<std::string, int, size_t> flap[] = {{refused, 1, 1}, {up, 1, 1}, {refused, 1, 1},
                                                        {up, 1, 1},      {up, 0, 2}, {up, 0, 2}};
   for (const auto& [port, failed, crossings] : flap) {
-    set_port_text(&host, port.c_str());
-    EXPECT_EQ(check(context), failed);
+    EXPECT_EQ(check(nullptr, port), failed);
     EXPECT_EQ(g_crossings.size(), crossings);
   }
   EXPECT_EQ(g_crossings.back(), "RECOVERY sent=0 count=0");
 
-  // remind_minutes: while the host stays DOWN, one reminder every interval,
-  // counted from the DOWN alert; a failure before that sends nothing.
-  context.recover_count = 1;
-  context.remind_seconds = 300;
+  // remind_minutes: one reminder every interval from the DOWN alert.
+  context_.recover_count = 1;
+  context_.remind_seconds = 300;
   g_crossings.clear();
-  set_port_text(&host, refused.c_str());
   for (const int64_t at : {1000, 1100, 1299, 1300, 1500, 1610}) {
     g_now = kStart + at;
-    check(context);
+    check(nullptr, refused);
   }
   EXPECT_EQ(g_crossings,
             (std::vector<std::string>{"DOWN Connection refused sent=1 count=1",
                                       "REMIND Connection refused since=1000 sent=1 count=1",
                                       "REMIND Connection refused since=1000 sent=1 count=1"}));
-  platform::close_listener(&open);
-  platform::close_listener(&silent);
 }
 
-size_t occurrences(const std::string& text, const std::string& what);
-
-// The end of a maintenance window: what a host told DOWN before it (or
-// not) gets when it is up or down at the first check after, whatever its
-// checks did meanwhile; and nothing is sent during the window.
+// Nothing is sent in a maintenance window; the first check after it tells
+// only a change against what was told before it.
 TEST_F(WorkerTest, AWindowsEndTellsOnlyChanges) {
-  platform::Listener gone;
-  ASSERT_TRUE(platform::listen_loopback(0, 1, &gone));
-  const std::string refused = std::to_string(gone.port);
-  platform::close_listener(&gone);
-  const struct {
-    bool down_before;          // DOWN sent before the window
-    std::vector<bool> during;  // the checks in the window: true up
-    bool up_at_end;
-    std::vector<std::string> after;  // crossings after the window's first check
-  } cases[] = {
+  const Port gone(Port::kRefused);
+  const std::string& refused = gone.text;
+  // DOWN told before the window; its checks (true: up); up at the first
+  // check after it, and the crossings of that check.
+  const std::tuple<bool, std::vector<bool>, bool, std::vector<std::string>> cases[] = {
       {false, {false, false, false}, false, {"DOWN Connection refused sent=1 count=1"}},
       {false, {false, false, false}, true, {}},
       {false, {false, false, false, true}, false, {}},  // crossed, recovered: counting anew
-      {false, {true, true}, true, {}},
-      {false, {true, true}, false, {}},
       {true, {false, false}, false, {}},
-      {true, {false, true}, true, {"RECOVERY sent=0 count=0"}},
       {true, {true, true}, true, {"RECOVERY sent=0 count=0"}},
       {true, {true}, false, {}},  // up in the window, failing again: nothing new
       {true, {false}, true, {"RECOVERY sent=0 count=0"}},
   };
-  int row = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(row++);
-    platform::Listener open;  // never accepts: a fresh backlog for each case
-    ASSERT_TRUE(platform::listen_loopback(0, 16, &open));
-    const std::string up = std::to_string(open.port);
-    std::unique_ptr<HostTable> table;
-    WorkerContext context;
-    HostEntry& host = one_host(&table, &context, open.port, 1);
-    set_host_text(&host, "127.0.0.1");
+  for (const auto& [down_before, during, up_at_end, after] : cases) {
+    SCOPED_TRACE(testing::Message() << down_before << during.size() << up_at_end);
+    const Port open(Port::kOpen);  // never accepts: a fresh backlog for each case
+    HostEntry& host = one_host(open.port);
     host.alertcount = 3;
-    context.alerts = recording_alerts();
-    g_crossings.clear();
-    set_port_text(&host, refused.c_str());
-    for (int i = 0; i < (c.down_before ? 3 : 1); ++i) check(context);
-    ASSERT_EQ(g_crossings.size(), c.down_before ? 1u : 0u);
+    for (int i = 0; i < (down_before ? 3 : 1); ++i) check(nullptr, refused);
+    ASSERT_EQ(g_crossings.size(), down_before ? 1u : 0u);
     g_crossings.clear();
     host.silenced = 1;
     std::string printed;
-    for (const bool is_up : c.during) {
-      set_port_text(&host, (is_up ? up : refused).c_str());
-      check(context, &printed);
-    }
-    EXPECT_EQ(occurrences(printed, "(maintenance)"), c.during.size());
+    for (const bool is_up : during) check(&printed, is_up ? open.text : refused);
+    EXPECT_EQ(test::count_of(printed, "(maintenance)"), during.size());
     EXPECT_TRUE(g_crossings.empty());
     host.silenced = 0;
-    set_port_text(&host, (c.up_at_end ? up : refused).c_str());
-    check(context);
-    EXPECT_EQ(g_crossings, c.after);
-    // The next checks go on as without a window: nothing repeated, a later
-    // change told once.
+    check(nullptr, up_at_end ? open.text : refused);
+    EXPECT_EQ(g_crossings, after);
+    // Then as without a window: nothing repeated, a later change told once.
     g_crossings.clear();
-    check(context);
+    check();
     EXPECT_TRUE(g_crossings.empty());
     const bool down_now = (host.alert_sent != 0) != (host.held != 0);  // as last told
-    set_port_text(&host, (down_now ? up : refused).c_str());
-    for (int i = 0; i < 3; ++i) check(context);
+    for (int i = 0; i < 3; ++i) check(nullptr, down_now ? open.text : refused);
     EXPECT_EQ(g_crossings.size(), 1u);
-    platform::close_listener(&open);
   }
 }
 
-size_t occurrences(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
-  return n;
-}
-
-// A name is resolved again after a failed check and once the interval has
-// passed, not before; a changed address is picked up and logged once; a
-// failed resolution keeps probing the last good address.
+// A name is resolved again after a failed check and when due, not before; a
+// changed address is logged once; a failed resolution keeps the last one.
 TEST_F(WorkerTest, NamesAreResolvedAgainAfterAFailureAndWhenDue) {
-  platform::Listener open;
-  ASSERT_TRUE(platform::listen_loopback(0, 16, &open));
-  std::unique_ptr<HostTable> table;
-  WorkerContext context;
-  HostEntry& host = one_host(&table, &context, open.port, 1);
-  set_host_text(&host, "moved.test");
+  const Port open(Port::kOpen);
+  HostEntry& host = one_host(open.port, 1, "moved.test");
   g_resolutions = 0;
   // The address before the move refuses; then the name gives the new one.
   const std::tuple<int64_t, std::vector<std::string>, int, int, const char*> steps[] = {
@@ -285,63 +249,42 @@ TEST_F(WorkerTest, NamesAreResolvedAgainAfterAFailureAndWhenDue) {
     SCOPED_TRACE(when);
     g_now = kStart + when;
     g_addresses = addresses;
-    EXPECT_EQ(check(context, &printed), failed);
+    EXPECT_EQ(check(&printed), failed);
     EXPECT_EQ(g_resolutions, resolutions);
     EXPECT_STREQ(host.resolved_ip.c_str(), used);
   }
-  EXPECT_EQ(occurrences(printed, "address of moved.test changed from 127.0.0.2 to 127.0.0.1\n"),
+  EXPECT_EQ(test::count_of(printed, "address of moved.test changed from 127.0.0.2 to 127.0.0.1\n"),
             1u);
-  EXPECT_EQ(occurrences(printed, "address of"), 1u);
-  EXPECT_EQ(occurrences(printed, "Unable to resolve Host host[moved.test]\n"), 1u);
-  EXPECT_EQ(occurrences(printed, "connected"), 5u);  // the stale address was still probed
-  platform::close_listener(&open);
-}
+  EXPECT_EQ(test::count_of(printed, "address of"), 1u);
+  EXPECT_EQ(test::count_of(printed, "Unable to resolve Host host[moved.test]\n"), 1u);
+  EXPECT_EQ(test::count_of(printed, "connected"), 5u);  // the stale address was still probed
 
-// A host written in a form the system resolver reads as an IPv4 address is
-// probed at that address, never resolved as a name, and is no "Invalid
-// address"; `family` 6 excludes it.
-TEST_F(WorkerTest, ShortIPv4FormsAreProbedAtTheirAddress) {
-  platform::Listener open;
-  ASSERT_TRUE(platform::listen_loopback(0, 16, &open));
-  std::unique_ptr<HostTable> table;
-  WorkerContext context;
-  HostEntry& host = one_host(&table, &context, open.port, 1);
-  g_addresses = {"127.0.0.2"};
-  g_resolutions = 0;
-  const std::tuple<const char*, int32_t, const char*, const char*> cases[] = {
+  // A short IPv4 form (see HostFormTest) is probed at its address, never
+  // resolved as a name; `family` 6 excludes it.
+  const std::tuple<const char*, int32_t, const char*, const char*> forms[] = {
       {"127.1", kFamilyAny, "127.0.0.1", "connected"},
-      {"127.0.1", kFamilyIPv4, "127.0.0.1", "connected"},
-      {"2130706433", kFamilyAny, "127.0.0.1", "connected"},
-      {"0x7f000001", kFamilyAny, "127.0.0.1", "connected"},
-      {"0177.0.0.1", kFamilyAny, "127.0.0.1", "connected"},
-      {"127.1", kFamilyIPv6, "", "Invalid address for host [127.1]\n"},
-  };
-  for (const auto& [name, family, used, said] : cases) {
+      {"0x7f000001", kFamilyIPv4, "127.0.0.1", "connected"},
+      {"127.1", kFamilyIPv6, "", "Invalid address for host [127.1]\n"}};
+  for (const auto& [name, family, used, said] : forms) {
     SCOPED_TRACE(name);
-    std::string printed;
-    EXPECT_EQ(check_as(context, host, name, family, &printed), 0);
+    printed.clear();
+    EXPECT_EQ(check_as(name, family, &printed), 0);
     EXPECT_STREQ(host.resolved_ip.c_str(), used);
     EXPECT_NE(printed.find(said), std::string::npos) << printed;
   }
-  EXPECT_EQ(g_resolutions, 0);
-  platform::close_listener(&open);
+  EXPECT_EQ(g_resolutions, 5);
 }
 
-// A dual-stack name whose first address does not answer falls back to the
-// second within the host's time-out; `family` restricts the addresses; an
-// address literal of a family not allowed is never probed.
+// A dual-stack name falls back to its second address within the time-out;
+// `family` restricts the addresses, also of a literal.
 TEST_F(WorkerTest, DualStackNameFallsBackWithinTheTimeOut) {
-  platform::Listener v6, silent;
-  if (!platform::listen_loopback(0, 16, &v6, platform::AddressFamily::kIPv6)) {
-    GTEST_SKIP() << "no IPv6 loopback on this machine";
-  }
-  ASSERT_TRUE(listen_silent(&silent, v6.port));  // the same port on 127.0.0.1
-  std::unique_ptr<HostTable> table;
-  WorkerContext context;
-  HostEntry& host = one_host(&table, &context, v6.port, 2);
+  platform::Listener v6;
+  if (!platform::listen_loopback(0, 16, &v6, platform::AddressFamily::kIPv6))
+    GTEST_SKIP() << "no IPv6";
+  const Port silent(Port::kSilent, v6.port);  // the same port on 127.0.0.1
+  const HostEntry& host = one_host(v6.port, 2);
   g_addresses = {"127.0.0.1", "::1"};
-  // Name, family, then slot.failed, the address used, a printed text and
-  // the most milliseconds the check may take (half the budget per address).
+  // Name, family, slot.failed, address used, text printed, most ms taken.
   const std::tuple<const char*, int32_t, int, const char*, const char*, uint64_t> cases[] = {
       {"dual.test", kFamilyAny, 0, "::1", "connected", 1700},
       {"dual.test", kFamilyIPv4, 1, "127.0.0.1", "TIMEOUT", 2700},
@@ -353,29 +296,21 @@ TEST_F(WorkerTest, DualStackNameFallsBackWithinTheTimeOut) {
     SCOPED_TRACE(std::string(name) + " " + std::to_string(family));
     std::string printed;
     const uint64_t start = platform::monotonic_ms();
-    EXPECT_EQ(check_as(context, host, name, family, &printed), failed);
+    EXPECT_EQ(check_as(name, family, &printed), failed);
     EXPECT_LT(platform::monotonic_ms() - start, most_ms);
     EXPECT_STREQ(host.resolved_ip.c_str(), used);
     EXPECT_NE(printed.find(said), std::string::npos) << printed;
   }
   platform::close_listener(&v6);
-  platform::close_listener(&silent);
 }
 
-// A check cut by a stop request found nothing out: whatever state the host
-// is in, no counter moves, nothing is printed or raised, and the check ends
-// long before its time-out. The second address of the name is not tried.
+// A check cut by a stop counts, prints and raises nothing, ends long before
+// its time-out and tries no second address.
 TEST_F(WorkerTest, ACheckCutByAStopCountsNothing) {
-  platform::Listener silent;
-  ASSERT_TRUE(listen_silent(&silent));
-  std::unique_ptr<HostTable> table;
-  WorkerContext context;
-  HostEntry& host = one_host(&table, &context, silent.port, 60);
-  set_host_text(&host, "cut.test");
+  const Port silent(Port::kSilent);
+  HostEntry& host = one_host(silent.port, 60, "cut.test");
   g_addresses = {"127.0.0.1", "127.0.0.2"};  // the second would refuse at once
-  context.remind_seconds = 1;
-  context.alerts = recording_alerts();
-  g_crossings.clear();
+  context_.remind_seconds = 1;
   // fail_count and alert_sent before (and after) the cut check.
   const std::tuple<int, int> states[] = {{0, 0}, {4, 0}, {1, 1}};
   for (const auto& [fail_count, alert_sent] : states) {
@@ -390,7 +325,7 @@ TEST_F(WorkerTest, ACheckCutByAStopCountsNothing) {
     });
     std::string printed;
     const uint64_t start = platform::monotonic_ms();
-    EXPECT_EQ(check(context, &printed), 0);
+    EXPECT_EQ(check(&printed), 0);
     EXPECT_LT(platform::monotonic_ms() - start, 15000u);
     stopper.join();
     platform::clear_stop_request();
@@ -400,19 +335,14 @@ TEST_F(WorkerTest, ACheckCutByAStopCountsNothing) {
     EXPECT_STREQ(host.resolved_ip.c_str(), "127.0.0.1");
   }
   EXPECT_TRUE(g_crossings.empty());
-  platform::close_listener(&silent);
 }
 
-// The test tool stands in for ping, first on PATH: runs that exit 0 with a
-// reply marker count, a name that would be read as an option never runs, and
-// a ping that hangs is ended at the attempt limit instead of holding the alert
-// for the runner's default limit.
-TEST(PingProbeTest, CountsRepliesAndEndsAHangingPingAtTheAttemptLimit) {
-  test::ScopedWorkDir dir;
-  test::ScopedFakeTools ping(dir.path(), {"ping"},
+// The test tool stands in for ping: replies of runs that exit 0 count, and a
+// ping that hangs is ended at the attempt limit, not the runner's default.
+TEST_F(WorkerTest, PingCountsRepliesAndEndsAHangingPingAtTheAttemptLimit) {
+  test::ScopedFakeTools ping(work_dir(), {"ping"},
                              {{"LW_FAKE_PING_OUTPUT", "Reply from 10.0.0.1: TTL=64"}});
   EXPECT_EQ(probe_ping("10.0.0.1", nullptr), 3);
-  EXPECT_EQ(probe_ping("--help", nullptr), 0);
   ping.set("LW_FAKE_PING_EXIT", "1");
   EXPECT_EQ(probe_ping("10.0.0.1", nullptr), 0);
   platform::set_env("LW_FAKE_PING_EXIT", nullptr);
@@ -423,8 +353,7 @@ TEST(PingProbeTest, CountsRepliesAndEndsAHangingPingAtTheAttemptLimit) {
   EXPECT_GE(took, kPingAttempts * (kPingAttemptLimitMs - 100)) << took;
   EXPECT_LT(took, kPingAttempts * (kPingAttemptLimitMs + 5000)) << took;
 
-  // A stop during the first attempt ends the series after that attempt's
-  // grace: no further attempt starts.
+  // A stop during the first attempt: no further attempt starts.
   std::thread stopper([] {
     platform::sleep_ms(300);
     platform::request_stop();
@@ -437,9 +366,8 @@ TEST(PingProbeTest, CountsRepliesAndEndsAHangingPingAtTheAttemptLimit) {
   EXPECT_LT(stop_took, 2 * platform::kStopGraceMs) << stop_took;
 }
 
-// Recorded outputs: a reply counts only when ping exited 0 and a line names
-// the target with its round-trip time, in any language, and holds no
-// "unreachable".
+// A reply counts only when ping exited 0 and a line names the target with
+// its round-trip time, in any language, without "unreachable".
 TEST(PingProbeTest, OnlyTrueRepliesFromTheTargetCount) {
   const std::tuple<int, const char*, const char*, bool> runs[] = {
       {0, "Reply from 10.0.0.1: bytes=32 time=3ms TTL=57\r\n", "10.0.0.1", true},
@@ -459,25 +387,113 @@ TEST(PingProbeTest, OnlyTrueRepliesFromTheTargetCount) {
   for (const auto& [exit_code, output, target, answered] : runs) {
     EXPECT_EQ(ping_answered(exit_code, output, target), answered) << output;
   }
+  // The option of the address's family; a name read as an option never runs.
+  test::CommandRecorder recorder;
+  for (const char* target : {"::1", "10.0.0.1", "--help"}) probe_ping(target, nullptr);
+  const auto pings = recorder.commands();
+  ASSERT_EQ(pings.size(), 2u * kPingAttempts);
+  EXPECT_EQ(pings[0].argv[1] + " " + pings[0].argv.back(), "-6 ::1");
+  EXPECT_EQ(pings.back().argv[1] + " " + pings.back().argv.back(), "-4 10.0.0.1");
 }
 
-// The address is pinged with the option of its family.
-TEST(PingProbeTest, PingsTheAddressWithItsFamilyOption) {
-  static std::string line;
-  test::ScopedEnvironment env;
-  env.set_runner(
-      [](void*, const Command& command, char*) {
-        line.clear();
-        for (const char* const* arg = command.argv; *arg; ++arg) line += std::string(*arg) + " ";
-        return 1;
-      },
-      nullptr);
-  std::string options;
-  for (const char* option : platform::kPingOptions) options += std::string(option) + " ";
-  probe_ping("::1", nullptr);
-  EXPECT_EQ(line, "ping -6 " + options + "::1 ");
-  probe_ping("10.0.0.1", nullptr);
-  EXPECT_EQ(line, "ping -4 " + options + "10.0.0.1 ");
+// One connection's server: echoes the first bytes read when `echo`, writes
+// each piece after a pause (so that each arrives on its own), then closes
+// at once or holds the connection until the client closes it.
+struct Server {
+  std::vector<std::string> pieces;
+  bool echo = false;
+  bool hold = false;
+};
+
+void serve(platform::Listener* listener, const Server& server) {
+  intptr_t peer = -1;
+  if (!platform::accept_peer(listener, 5000, &peer)) return;
+  char buf[2048];
+  const int n = server.echo ? platform::peer_receive(peer, buf, sizeof buf, 5000) : 0;
+  if (n > 0) platform::peer_send(peer, buf, static_cast<size_t>(n));
+  for (const std::string& piece : server.pieces) {
+    platform::sleep_ms(30);
+    platform::peer_send(peer, piece.data(), piece.size());
+  }
+  while (server.hold && platform::peer_receive(peer, buf, sizeof buf, 5000) > 0) {
+  }
+  platform::close_peer(peer);
+}
+
+// Each check has 1 s; it passes only when the answer holds `expect`.
+TEST_F(WorkerTest, ChecksPassOnlyWhenTheAnswerHoldsExpect) {
+  const struct {
+    Server server;
+    const char *send, *expect;
+    std::string error;  // "": the check passes
+  } cases[] = {
+      {{{"220 ready\r\n"}, false, true}, "", "220", ""},
+      {{{"421 busy\r\n"}}, "", "220", "wrong answer: 421 busy"},
+      {{{}, false, true}, "", "220", "no answer within 1 s"},
+      {{}, "", "220", "wrong answer: "},  // closes at once
+      {{{"22", "0 re", "ady\r\n"}, false, true}, "", "220 ready", ""},
+      {{{std::string(1500, 'x')}, false, true}, "", "220", "wrong answer: " + std::string(60, 'x')},
+      {{{}, true, true}, "PING\\r\\n", "PING", ""},
+      {{{}, true}, "PING\\r\\n", "+PONG", "wrong answer: PING"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expect + (" " + c.error));
+    Port port(Port::kOpen);
+    std::thread server(serve, &port.listener, c.server);
+    HostEntry& host = one_host(port.port);
+    host.resolved_ip.assign("127.0.0.1");
+    host.expect.assign(c.expect);
+    EXPECT_EQ(read_send_text(c.send, host.send, &host.send_length) == nullptr, c.send[0] != 0);
+    char error[kProbeErrorSize];
+    const uint64_t start = platform::monotonic_ms();
+    EXPECT_EQ(probe_host_entry(host, host, port.port, nullptr, error),
+              c.error.empty() ? kProbeConnected : kProbeFailed);
+    EXPECT_EQ(error, c.error);
+    EXPECT_LT(platform::monotonic_ms() - start, 3000u);
+    server.join();
+  }
+}
+
+TEST(AnswerTest, SendTextsAreReadWithTheirEscapes) {
+  const std::tuple<std::string, std::string, const char*> cases[] = {
+      // text, bytes, fault
+      {"PING\\r\\n", "PING\r\n", nullptr},
+      {"a\\tb\\\\n", "a\tb\\n", nullptr},
+      {"\\x00\\x7f\\xFF.", std::string("\0\x7f\xff.", 4), nullptr},
+      {std::string(127, 'a'), std::string(127, 'a'), nullptr},
+      {std::string(126, 'a') + "\\x41", std::string(126, 'a') + "A", nullptr},
+      {std::string(128, 'a'), "", "too long"},
+      {"", "", "empty"},
+      {"\\q", "", "an unknown escape"},
+      {"\\x4", "", "\\x without two hex digits"},
+      {"\\xg0", "", "\\x without two hex digits"},
+      {"ab\\", "", "a backslash at the end"},
+      {"a\tb", "", "a control character"},
+  };
+  for (const auto& [text, bytes, fault] : cases) {
+    char out[kMaxSendBytes];
+    int32_t length = -1;
+    EXPECT_STREQ(read_send_text(text.c_str(), out, &length), fault) << text;
+    EXPECT_EQ(std::string(out, static_cast<size_t>(length)), bytes) << text;
+  }
+}
+
+TEST_F(WorkerTest, CheckNamesTheLineOfAFaultyExpectOrSend) {
+  const std::pair<const char*, const char*> cases[] = {
+      // block, what -check says ("": passes)
+      {"send:\"QUIT\\r\\n\"\nexpect:\"220\"\n", ""},
+      {"send:\"HELO\"\n", "Line 5: send without expect in the host block at line 3; it would do"},
+      {"send:\"HELO\"\nhost:\"b\"\nport:\"1\"\nexpect:\"x\"\n", "Line 5: send without expect"},
+      {"expect:\"x\"\nsend:\"\\q\"\n", "Line 6: invalid send \"\\q\" (an unknown escape; use"},
+      {"expect:\"\"\n", "Line 5: invalid expect \"\" (use 1 to 63 bytes"},
+  };
+  for (const auto& [block, says] : cases) {
+    test::write_file("config.txt", std::string("interval:\"15\"\nfast_retry_interval:\"3\"\n") +
+                                       "host:\"a\"\nport:\"25\"\n" + block);
+    test::OutputCapture capture;
+    EXPECT_EQ(check_config_file("config.txt", kHostFile), says[0] == '\0') << block;
+    EXPECT_NE(capture.out().find(says), std::string::npos) << capture.out();
+  }
 }
 
 }  // namespace
