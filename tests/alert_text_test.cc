@@ -1,5 +1,5 @@
-// The host alerts' texts with `alert_text : "clear"` and without it, and
-// the "From:" header's RFC 2047 encoding of an 8-bit display name.
+// The host alerts' texts with `alert_text : "clear"` and without it, each channel's text of a
+// cycle, and the "From:" header's RFC 2047 encoding of an 8-bit display name.
 
 #include <gtest/gtest.h>
 
@@ -11,10 +11,8 @@
 
 #include "app/monitor.h"
 #include "notify/alerts.h"
-#include "notify/digest.h"
 #include "notify/mail_format.h"
 #include "notify/teams_card.h"
-#include "platform/platform.h"
 #include "support/capture.h"
 #include "support/clock.h"
 #include "support/command_recorder.h"
@@ -194,42 +192,6 @@ TEST_F(AlertTextRunTest, EveryChannelSendsTheClearTextOfACycle) {
       EXPECT_EQ(std::count(log.begin() + logged_before, log.end(), subject), 1);
     }
   }
-}
-
-// The clear digest: one clear line a host, no subject line, the kind's
-// tone; a card too long is cut for the card alone and keeps that shape.
-TEST(AlertTextTest, ClearDigestLinesAndTheirCutCard) {
-  std::vector<HeldAlert> alerts(kMaxHosts);
-  for (size_t i = 0; i < alerts.size(); ++i) {
-    alerts[i].host = host_of("web" + std::to_string(i + 1), "8000", i == 0 ? "front" : "");
-    alerts[i].error.assign(i == 0 ? "" : "Connection refused");
-    alerts[i].answered = 1;
-    alerts[i].time = kStart + 600;
-    alerts[i].text = AlertText::kClear;
-  }
-  const std::tuple<int32_t, const char*, const char*, CardTone> cases[] = {
-      {kRecoveryAlert, "web1:8000 (front): back after 10 min, down since @0",
-       "web2:8000: back after 10 min, down since @0", CardTone::kGood},
-      {kReminderAlert, "web1:8000 (front): down for 10 min, Timeout, since @0",
-       "web2:8000: down for 10 min, Connection refused, since @0", CardTone::kAttention},
-      {kDownAlert, "web1:8000 (front): Timeout, down since @0, ping 1 of 3 answered",
-       "web2:8000: Connection refused, down since @0, ping 1 of 3 answered", CardTone::kAttention},
-  };
-  auto m = new_message();
-  for (const auto& [kind, first, second, tone] : cases) {
-    for (HeldAlert& a : alerts) a.kind = kind;
-    compose_digest(alerts.data(), 2, m.get());
-    const std::string lines = at(first) + "\n" + at(second);
-    EXPECT_EQ(m->body.c_str(), lines + "\n");
-    EXPECT_NE(std::string(m->chat_text.c_str()).find(": 2 hosts\n" + lines), std::string::npos);
-    EXPECT_EQ(m->card_tone, kind == kRecoveryAlert ? CardTone::kGood : CardTone::kAttention);
-  }
-  for (HeldAlert& a : alerts) a.host.description.assign(std::string(100, 'd').c_str());
-  compose_digest(alerts.data(), alerts.size(), m.get());  // DOWN, as the last case
-  EXPECT_EQ(std::string(m->card_body.c_str()).rfind("web1:8000 (", 0), 0u);
-  EXPECT_NE(std::string(m->card_body.c_str()).find("\n... and "), std::string::npos);
-  bool cut = true;
-  EXPECT_FALSE(card_of(*m, &cut).empty() || cut);
 }
 
 // ASCII senders stay as written; an 8-bit display name is encoded (quotes and escapes off,

@@ -182,71 +182,106 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-// The subject names the first hosts and how many more; each host has one
-// line telling what its single alert would.
+// The subject names the first hosts and how many more; each host has one line telling what
+// its single alert would. The clear texts leave the subject out of the body and tone the card.
 TEST(DigestTest, SubjectAndOneLinePerHost) {
-  const std::tuple<int32_t, int, const char*, const char*> cases[] = {
-      {kDownAlert, 2, "DOWN: 2 hosts (web1:8000, web2:8001)",
-       "web1 8000 (front): Timeout, since @, ping 1 of 3"},
-      {kRecoveryAlert, 5, "RECOVERY: 5 hosts (web1:8000, web2:8001, web3:8002, ... and 2 more)",
-       "web1 8000 (front): back at #, down since @ (10 min)"},
-      {kReminderAlert, 3, "Still DOWN: 3 hosts (web1:8000, web2:8001, web3:8002)",
-       "web1 8000 (front): since @ (10 min), Timeout"}};
-  for (const auto& [kind, count, subject, first_line] : cases) {
-    const std::vector<HeldAlert> held = alerts(kind, count, "front");
+  const struct {
+    int32_t kind;
+    AlertText text;
+    int count;
+    const char *subject, *lines;  // the first two host lines
+    CardTone tone;
+  } cases[] = {{kDownAlert, AlertText::kClassic, 2, "DOWN: 2 hosts (web1:8000, web2:8001)",
+                "web1 8000 (front): Timeout, since @, ping 1 of 3\n"
+                "web2 8001: Connection refused, since @, ping 1 of 3",
+                CardTone::kPlain},
+               {kRecoveryAlert, AlertText::kClassic, 5,
+                "RECOVERY: 5 hosts (web1:8000, web2:8001, web3:8002, ... and 2 more)",
+                "web1 8000 (front): back at #, down since @ (10 min)\n"
+                "web2 8001: back at #, down since @ (10 min)",
+                CardTone::kPlain},
+               {kReminderAlert, AlertText::kClassic, 3,
+                "Still DOWN: 3 hosts (web1:8000, web2:8001, web3:8002)",
+                "web1 8000 (front): since @ (10 min), Timeout\n"
+                "web2 8001: since @ (10 min), Connection refused",
+                CardTone::kPlain},
+               {kRecoveryAlert, AlertText::kClear, 2, "RECOVERY: 2 hosts (web1:8000, web2:8001)",
+                "web1:8000 (front): back after 10 min, down since @\n"
+                "web2:8001: back after 10 min, down since @",
+                CardTone::kGood},
+               {kReminderAlert, AlertText::kClear, 2, "Still DOWN: 2 hosts (web1:8000, web2:8001)",
+                "web1:8000 (front): down for 10 min, Timeout, since @\n"
+                "web2:8001: down for 10 min, Connection refused, since @",
+                CardTone::kAttention},
+               {kDownAlert, AlertText::kClear, 2, "DOWN: 2 hosts (web1:8000, web2:8001)",
+                "web1:8000 (front): Timeout, down since @, ping 1 of 3 answered\n"
+                "web2:8001: Connection refused, down since @, ping 1 of 3 answered",
+                CardTone::kAttention}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.subject);
+    std::vector<HeldAlert> held = alerts(c.kind, c.count, "front");
+    held[1].host.description.clear();
+    for (HeldAlert& a : held) a.text = c.text;
     auto message = std::make_unique<NotifyMessage>();
     compose_digest(held.data(), held.size(), message.get());
-    std::string line = first_line;
-    line.replace(line.find('@'), 1, local(kDown));
-    if (line.find('#') != std::string::npos) line.replace(line.find('#'), 1, local(kDown + 600));
-    EXPECT_EQ(message->kind, kind);
-    EXPECT_EQ(message->subject.c_str(), std::string(subject));
-    const std::vector<std::string> body = lines_of(message->body.c_str());
-    ASSERT_EQ(body.size(), static_cast<size_t>(count) + 1);
-    EXPECT_EQ(body[0], subject);
-    EXPECT_EQ(body[1], line);
-    const std::vector<std::string> chat = lines_of(message->chat_text.c_str());
-    ASSERT_EQ(chat.size(), static_cast<size_t>(count) + 1);
-    EXPECT_EQ(chat[1], line);
+    std::string lines = c.lines;
+    for (size_t at; (at = lines.find_first_of("@#")) != std::string::npos;)
+      lines.replace(at, 1, local(lines[at] == '@' ? kDown : kDown + 600));
+    const std::string body = message->body.c_str(),
+                      head = c.text == AlertText::kClear ? "" : c.subject + std::string("\n");
+    EXPECT_EQ(message->kind, c.kind);
+    EXPECT_EQ(message->subject.c_str(), std::string(c.subject));
+    EXPECT_EQ(body.substr(0, head.size() + lines.size() + 1), head + lines + "\n");
+    EXPECT_EQ(test::count_of(body, "\n"), static_cast<size_t>(c.count) + !head.empty());
+    EXPECT_NE(std::string(message->chat_text.c_str())
+                  .find(": " + std::to_string(c.count) + " hosts\n" + lines),
+              std::string::npos)
+        << message->chat_text.c_str();
     EXPECT_TRUE(message->card_body.empty()) << "a card that fits takes the body";
+    EXPECT_EQ(message->card_tone, c.tone);
   }
 }
 
-// 255 hosts do not fit any channel: each text is cut to its own limit at a
-// whole line, and its last line counts the hosts left out.
+// 255 hosts do not fit any channel: each text is cut to its own limit at a whole line, and
+// its last line counts the hosts left out; the clear mail and card have no subject line.
 TEST(DigestTest, EachChannelCutsToItsLimitWithAndKMore) {
   std::string description;
   while (description.size() < 150) description += ", ";  // grows threefold when encoded
-  const std::vector<HeldAlert> held = alerts(kDownAlert, 255, description);
-  auto message = std::make_unique<NotifyMessage>();
-  compose_digest(held.data(), held.size(), message.get());
-  const std::string card_body = message->card_text();
-  const std::tuple<const char*, std::string, size_t, size_t> texts[] = {
-      {"mail", message->body.c_str(), message->body.max_length(), 1},
-      {"telegram", message->chat_text.c_str(), kTelegramMaxTextBytes, 1},
-      {"teams", card_body, kTeamsCardMaxBytes, 1}};
-  std::vector<size_t> shown_by_channel;
-  for (const auto& [channel, text, limit, heading] : texts) {
-    EXPECT_LE(text.size() + kDigestNoteRoom, limit) << channel;
-    const std::vector<std::string> lines = lines_of(text);
-    const size_t shown = lines.size() - heading - 1;
-    EXPECT_EQ(lines.back(), "... and " + std::to_string(255 - shown) + " more") << channel;
-    const std::string last_host = "web" + std::to_string(shown) + " ";
-    EXPECT_EQ(lines[heading + shown - 1].substr(0, last_host.size()), last_host) << channel;
-    shown_by_channel.push_back(shown);
+  std::vector<HeldAlert> held = alerts(kDownAlert, 255, description);
+  for (const AlertText mode : {AlertText::kClassic, AlertText::kClear}) {
+    for (HeldAlert& a : held) a.text = mode;
+    const size_t head = mode == AlertText::kClassic;
+    auto message = std::make_unique<NotifyMessage>();
+    compose_digest(held.data(), held.size(), message.get());
+    const std::string card_body = message->card_text();
+    const std::tuple<const char*, std::string, size_t, size_t> texts[] = {
+        {"mail", message->body.c_str(), message->body.max_length(), head},
+        {"telegram", message->chat_text.c_str(), kTelegramMaxTextBytes, 1},
+        {"teams", card_body, kTeamsCardMaxBytes, head}};
+    std::vector<size_t> shown_by_channel;
+    for (const auto& [channel, text, limit, heading] : texts) {
+      SCOPED_TRACE(channel + std::string(head ? "" : " clear"));
+      EXPECT_LE(text.size() + kDigestNoteRoom, limit);
+      const std::vector<std::string> lines = lines_of(text);
+      const size_t shown = lines.size() - heading - 1;
+      EXPECT_EQ(lines.back(), "... and " + std::to_string(255 - shown) + " more");
+      const std::string last_host = "web" + std::to_string(shown) + (head ? " " : ":");
+      EXPECT_EQ(lines[heading + shown - 1].substr(0, last_host.size()), last_host);
+      shown_by_channel.push_back(shown);
+    }
+    // Mail holds the most lines, then Teams, then Telegram.
+    EXPECT_GT(shown_by_channel[0], shown_by_channel[2]);
+    EXPECT_GT(shown_by_channel[2], shown_by_channel[1]);
+    char encoded[kTelegramTextSize];
+    EXPECT_LT(percent_encode(message->chat_text.c_str(), encoded, sizeof encoded),
+              sizeof encoded - 4 - 3 * kDigestNoteRoom)
+        << "Telegram's text is whole in its request";
+    auto card = std::make_unique<char[]>(kTeamsCardBufferSize);
+    bool cut = true;
+    build_teams_card(message->subject.c_str(), card_body.c_str(), card.get(), kTeamsCardBufferSize,
+                     &cut, message->card_tone);
+    EXPECT_FALSE(cut) << "the card carries the digest's own cut, not the card's";
   }
-  // Mail holds the most lines, then Teams, then Telegram.
-  EXPECT_GT(shown_by_channel[0], shown_by_channel[2]);
-  EXPECT_GT(shown_by_channel[2], shown_by_channel[1]);
-  char encoded[kTelegramTextSize];
-  EXPECT_LT(percent_encode(message->chat_text.c_str(), encoded, sizeof encoded),
-            sizeof encoded - 4 - 3 * kDigestNoteRoom)
-      << "Telegram's text is whole in its request";
-  auto card = std::make_unique<char[]>(kTeamsCardBufferSize);
-  bool cut = true;
-  build_teams_card(message->subject.c_str(), card_body.c_str(), card.get(), kTeamsCardBufferSize,
-                   &cut);
-  EXPECT_FALSE(cut) << "the card carries the digest's own cut, not the card's";
 }
 
 class ReportTest : public test::WorkDirTest {};
