@@ -230,32 +230,25 @@ TEST_F(StateFileTest, ServicesTakeTheirStateBackByHostAndPort) {
   EXPECT_NE(log.find("state of h3:80 dropped"), std::string::npos);
 }
 
-// Saved messages go as late ones, unless retry_minutes are over or channels off.
-TEST_F(StateFileTest, DeliveryHandsOverAndTakesBackWaitingMessages) {
+// Saved messages go as late ones, unless retry_minutes are over or their channels off.
+TEST_F(StateFileTest, SavedMessagesGoLateUnlessTooOldOrTheirChannelsOff) {
   NotifySettings notify = test::all_channels();
   notify.teams_enabled = 0;
   notify.retry_minutes = 10;
-  Delivery before(&notify);
-  auto down = new_message();
-  down->kind = kDownAlert;
-  down->subject.assign("DOWN a:1");
-  const uint64_t changes = before.change_count();
-  before.post(*down, now_seconds() - 30);
-  EXPECT_GT(before.change_count(), changes);
-  const std::vector<HeldMessage> held = before.held_messages();
-  ASSERT_EQ(held.size(), 1u);
-  EXPECT_EQ(held[0].channels, kEmailAndTelegram);
-
-  SavedState saved = parsed(format_state_file(1, "", format_state_messages(held, nullptr)));
-  ASSERT_EQ(saved.messages.size(), 1u);
-  saved.messages = {saved.messages[0], saved.messages[0], saved.messages[0]};
-  saved.messages[1].message.subject = "DOWN old";
-  saved.messages[1].message.event_time = now_seconds() - 11 * 60;
-  saved.messages[2].message.subject = "DOWN teams";
-  saved.messages[2].channels = 1u << 2;
+  SavedState saved;
+  const std::tuple<const char*, int64_t, uint32_t> messages[] = {
+      {"DOWN a:1", 30, kEmailAndTelegram},
+      {"DOWN old", 11 * 60, kEmailAndTelegram},
+      {"DOWN teams", 30, 1u << 2}};
+  for (const auto& [subject, age, channels] : messages) {
+    SavedMessage& m = saved.messages.emplace_back();
+    m.message.kind = kDownAlert;
+    m.message.subject = subject;
+    m.message.event_time = now_seconds() - age;
+    m.channels = channels;
+  }
   Delivery after(&notify);
   static std::vector<std::string> sent;
-  sent.clear();
   after.set_send_for_testing(
       [](void*, Channel channel, const NotifySettings&, const QueuedMessage& m, SendOutcome* out) {
         sent.push_back(std::string(channel_name(channel)) + " " + m.subject);
@@ -382,14 +375,7 @@ TEST_F(StateFileTest, RewritesCutByKillLeaveAWholeFile) {
       request.time_limit_ms = 30000;
       platform::run_process(request);
     });
-    uint32_t pid = 0;
-    for (int i = 0; i < 10000 && pid == 0; ++i) {
-      const std::string text = test::read_file("child.pid");
-      if (text.find('\n') != std::string::npos)
-        pid = std::stoul(text);
-      else
-        platform::sleep_ms(1);
-    }
+    const uint32_t pid = test::wait_for_pid_file("child.pid");
     if (pid != 0) {
       platform::sleep_ms(static_cast<uint32_t>(round % 7));
       kills += platform::terminate_process(pid) == platform::TerminateResult::kTerminated;
