@@ -1,6 +1,5 @@
-// The state file: its text both ways, what a bad file comes to, what the
-// delivery hands over and takes back, restarts of a whole run, and rewrites
-// cut by kill -9.
+// The state file: its text both ways, what the delivery takes back, restarts of a whole run,
+// and rewrites cut by kill -9.
 
 #include "app/state_file.h"
 
@@ -186,23 +185,6 @@ class StateFileTest : public test::WorkDirTest {
   int64_t since_ = 0;
 };
 
-TEST_F(StateFileTest, ABadFileIsSetAsideAndTheRunStartsAfresh) {
-  test::OutputCapture capture;
-  SavedState saved;
-  load_state_file(&saved);
-  EXPECT_FALSE(test::file_exists(kLogFileName)) << "a missing file is no news";
-  const std::string bad = "linkwatch state 1\nsaved\tat=1\nservice\thost=a\n";
-  test::write_file(kStateFileName, bad);
-  load_state_file(&saved);
-  EXPECT_TRUE(saved.services.empty());
-  EXPECT_FALSE(test::file_exists(kStateFileName));
-  EXPECT_EQ(test::read_file(kStateBadFileName), bad);
-  EXPECT_NE(test::read_file(kLogFileName)
-                .find("linkwatch_state.txt is unusable (line 3: a service without host or "
-                      "port): set aside"),
-            std::string::npos);
-}
-
 // An alerted service comes back seen down before the restart, a held one held.
 TEST_F(StateFileTest, ServicesTakeTheirStateBackByHostAndPort) {
   for (const int held : {0, 1}) {
@@ -242,6 +224,8 @@ TEST_F(StateFileTest, SavedMessagesGoLateUnlessTooOldOrTheirChannelsOff) {
     m.message.event_time = now_seconds() - age;
     m.channels = channels;
   }
+  SavedState none;
+  load_state_file(&none);  // no file: no news
   Delivery after(&notify);
   static std::vector<std::string> sent;
   after.set_send_for_testing(
@@ -259,6 +243,7 @@ TEST_F(StateFileTest, SavedMessagesGoLateUnlessTooOldOrTheirChannelsOff) {
   EXPECT_NE(log.find("not delivered (retry_minutes are over at the start): DOWN old"),
             std::string::npos);
   EXPECT_NE(log.find("not delivered (its channels are off now): DOWN teams"), std::string::npos);
+  EXPECT_EQ(log.find(kStateFileName), std::string::npos);
   EXPECT_TRUE(after.held_messages().empty());
 }
 
@@ -295,13 +280,20 @@ TEST_F(StateFileTest, TheKeeperWritesChangesOfEitherPart) {
   EXPECT_NE(text.find("service\thost=h2\tport=80\talert_sent=0\tfail_count=1"), std::string::npos);
 }
 
-// A DOWN whose send failed for a passing reason is kept and goes out late after the next
-// start; the outage goes on without a second DOWN; one RECOVERY, "while linkwatch was stopped".
+// A bad file is set aside and the run starts afresh; a DOWN whose send failed for a passing
+// reason is kept and goes out late after the next start; the outage goes on without a second
+// DOWN; one RECOVERY, "while linkwatch was stopped".
 TEST_F(StateFileTest, AnOutageSpanningRestartsIsToldOnce) {
   close_listener();
-  const std::string down = "DOWN 127.0.0.1:" + std::to_string(port_);
+  const std::string down = "DOWN 127.0.0.1:" + std::to_string(port_),
+                    bad = "linkwatch state 1\nsaved\tat=1\nservice\thost=a\n";
+  test::write_file(kStateFileName, bad);
   recorder_.set_answer("503 ", R"({"ok":false})");
   run_once(1);
+  EXPECT_EQ(test::read_file(kStateBadFileName), bad);
+  EXPECT_NE(log().find("linkwatch_state.txt is unusable (line 3: a service without host or "
+                       "port): set aside"),
+            std::string::npos);
   ASSERT_EQ(sends().size(), 1u) << log();
   EXPECT_NE(sends()[0].find(down), std::string::npos);
   EXPECT_NE(log().find("Telegram: alert kept for the next start: " + down), std::string::npos);
