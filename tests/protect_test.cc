@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <tuple>
 
@@ -16,6 +15,8 @@
 namespace lw {
 namespace {
 
+namespace fs = std::filesystem;
+
 std::string crlf(std::string text) { return text.insert(text.size() - 1, "\r"); }
 
 std::string line(const char* key, const std::string& value) {  // as stored protected
@@ -24,10 +25,8 @@ std::string line(const char* key, const std::string& value) {  // as stored prot
   return key + (":\"" + std::string(form) + "\"\n");
 }
 
-// Rows: a file (before the other mail and Telegram settings), the "password|token|mail
-// and Telegram on" the loader reads, the file it leaves; a second load reads the same
-// and changes nothing. A secret beyond its limit is never cut: its line stays, it is
-// not used, its channel is off, and a note says so.
+// Rows: a file, the "password|token|mail and Telegram on" the loader reads, the file it leaves;
+// a second load changes nothing. A secret over its limit stays, unused, its channel off.
 TEST(ProtectFileTest, SecretsAreStoredProtectedAndLoadBackUnchanged) {
   const std::string p128(128, 'p'),
       long_pw = "password: \"" + p128 + "\"\n",
@@ -71,9 +70,8 @@ TEST(ProtectFileTest, SecretsAreStoredProtectedAndLoadBackUnchanged) {
   }
 }
 
-// A UTF-16 file (Notepad's "Unicode") loads as UTF-8 and stays UTF-16 with its byte order
-// mark and CR LF, byte for byte except the protected values. A line with a unit that is no
-// character stays as written; so does the rest of a long line, however it is split.
+// A UTF-16 file (Notepad's "Unicode") loads as UTF-8 and stays UTF-16 byte for byte except the
+// protected values, a unit that is no character and the rest of a long line included.
 TEST(ProtectFileTest, AUtf16FileStaysUtf16) {
   auto wide = [](const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); };
   const std::u16string head = u"server:\"s\"\r\nemail:\"b\u00FCro@x\"\r\nto:\"t\"\r\n",
@@ -96,10 +94,8 @@ TEST(ProtectFileTest, AUtf16FileStaysUtf16) {
   }
 }
 
-// Two loads at once (two "-test" started together) neither empty the file nor leave a
-// secret plain.
+// Two loads at once (two "-test" started together) neither empty the file nor leave it plain.
 TEST(ProtectFileTest, ConcurrentLoadsKeepTheFile) {
-  namespace fs = std::filesystem;
   test::ScopedWorkDir dir;
   const std::string want = "to:\"t\"\n" + line("password", "pw") + line("token", "tk");
   for (int pair = 0; pair < 200; ++pair) {
@@ -117,11 +113,9 @@ TEST(ProtectFileTest, ConcurrentLoadsKeepTheFile) {
     EXPECT_NE(entry.path().extension(), ".tmp");
 }
 
-// The rewritten file keeps the permission bits of the original, however far they
-// are from what a new file would get.
+// The rewrite keeps the file's permission bits, however far from a new file's.
 TEST(ProtectFileTest, TheRewriteKeepsThePermissionBits) {
   if (!platform::kHasPermissionBits) GTEST_SKIP() << "Windows files carry no POSIX permission bits";
-  namespace fs = std::filesystem;
   for (const fs::perms mode :
        {fs::perms::owner_read | fs::perms::owner_write,
         fs::perms::owner_all | fs::perms::group_read | fs::perms::others_all}) {

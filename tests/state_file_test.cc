@@ -131,11 +131,7 @@ class StateFileTest : public test::WorkDirTest {
         "\"127.0.0.1\"\nalertcount : \"1\"\nport : \"" +
             std::to_string(port_) + "\"\n");
   }
-  void TearDown() override { close_listener(); }
-  void close_listener() {
-    if (listener_.handle != -1) platform::close_listener(&listener_);
-    listener_.handle = -1;
-  }
+  void TearDown() override { platform::close_listener(&listener_); }
   // Telegram sends so far, percent escapes undone.
   std::vector<std::string> sends() const {
     std::vector<std::string> out;
@@ -284,7 +280,7 @@ TEST_F(StateFileTest, TheKeeperWritesChangesOfEitherPart) {
 // reason is kept and goes out late after the next start; the outage goes on without a second
 // DOWN; one RECOVERY, "while linkwatch was stopped".
 TEST_F(StateFileTest, AnOutageSpanningRestartsIsToldOnce) {
-  close_listener();
+  platform::close_listener(&listener_);
   const std::string down = "DOWN 127.0.0.1:" + std::to_string(port_),
                     bad = "linkwatch state 1\nsaved\tat=1\nservice\thost=a\n";
   test::write_file(kStateFileName, bad);
