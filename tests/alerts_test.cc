@@ -169,60 +169,56 @@ std::vector<std::string> lines_of(const std::string& text) {
 // The subject names the first hosts and how many more; each host has one line telling what
 // its single alert would. The clear texts leave the subject out of the body and tone the card.
 TEST(DigestTest, SubjectAndOneLinePerHost) {
-  const struct {
-    int32_t kind;
-    AlertText text;
-    int count;
-    const char *subject, *lines;  // the first two host lines
-    CardTone tone;
-  } cases[] = {{kDownAlert, AlertText::kClassic, 2, "DOWN: 2 hosts (web1:8000, web2:8001)",
-                "web1 8000 (front): Timeout, since @, ping 1 of 3\n"
-                "web2 8001: Connection refused, since @, ping 1 of 3",
-                CardTone::kPlain},
-               {kRecoveryAlert, AlertText::kClassic, 5,
-                "RECOVERY: 5 hosts (web1:8000, web2:8001, web3:8002, ... and 2 more)",
-                "web1 8000 (front): back at #, down since @ (10 min)\n"
-                "web2 8001: back at #, down since @ (10 min)",
-                CardTone::kPlain},
-               {kReminderAlert, AlertText::kClassic, 3,
-                "Still DOWN: 3 hosts (web1:8000, web2:8001, web3:8002)",
-                "web1 8000 (front): since @ (10 min), Timeout\n"
-                "web2 8001: since @ (10 min), Connection refused",
-                CardTone::kPlain},
-               {kRecoveryAlert, AlertText::kClear, 2, "RECOVERY: 2 hosts (web1:8000, web2:8001)",
-                "web1:8000 (front): back after 10 min, down since @\n"
-                "web2:8001: back after 10 min, down since @",
-                CardTone::kGood},
-               {kReminderAlert, AlertText::kClear, 2, "Still DOWN: 2 hosts (web1:8000, web2:8001)",
-                "web1:8000 (front): down for 10 min, Timeout, since @\n"
-                "web2:8001: down for 10 min, Connection refused, since @",
-                CardTone::kAttention},
-               {kDownAlert, AlertText::kClear, 2, "DOWN: 2 hosts (web1:8000, web2:8001)",
-                "web1:8000 (front): Timeout, down since @, ping 1 of 3 answered\n"
-                "web2:8001: Connection refused, down since @, ping 1 of 3 answered",
-                CardTone::kAttention}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.subject);
-    std::vector<HeldAlert> held = alerts(c.kind, c.count, "front");
+  // Kind, text, hosts, subject, the first two host lines, the card's tone.
+  const std::tuple<int32_t, AlertText, int, const char*, const char*, CardTone> cases[] = {
+      {kDownAlert, AlertText::kClassic, 2, "DOWN: 2 hosts (web1:8000, web2:8001)",
+       "web1 8000 (front): Timeout, since @, ping 1 of 3\n"
+       "web2 8001: Connection refused, since @, ping 1 of 3",
+       CardTone::kPlain},
+      {kRecoveryAlert, AlertText::kClassic, 5,
+       "RECOVERY: 5 hosts (web1:8000, web2:8001, web3:8002, ... and 2 more)",
+       "web1 8000 (front): back at #, down since @ (10 min)\n"
+       "web2 8001: back at #, down since @ (10 min)",
+       CardTone::kPlain},
+      {kReminderAlert, AlertText::kClassic, 3,
+       "Still DOWN: 3 hosts (web1:8000, web2:8001, web3:8002)",
+       "web1 8000 (front): since @ (10 min), Timeout\n"
+       "web2 8001: since @ (10 min), Connection refused",
+       CardTone::kPlain},
+      {kRecoveryAlert, AlertText::kClear, 2, "RECOVERY: 2 hosts (web1:8000, web2:8001)",
+       "web1:8000 (front): back after 10 min, down since @\n"
+       "web2:8001: back after 10 min, down since @",
+       CardTone::kGood},
+      {kReminderAlert, AlertText::kClear, 2, "Still DOWN: 2 hosts (web1:8000, web2:8001)",
+       "web1:8000 (front): down for 10 min, Timeout, since @\n"
+       "web2:8001: down for 10 min, Connection refused, since @",
+       CardTone::kAttention},
+      {kDownAlert, AlertText::kClear, 2, "DOWN: 2 hosts (web1:8000, web2:8001)",
+       "web1:8000 (front): Timeout, down since @, ping 1 of 3 answered\n"
+       "web2:8001: Connection refused, down since @, ping 1 of 3 answered",
+       CardTone::kAttention}};
+  for (const auto& [kind, text, count, subject, first_lines, tone] : cases) {
+    SCOPED_TRACE(subject);
+    std::vector<HeldAlert> held = alerts(kind, count, "front");
     held[1].host.description.clear();
-    for (HeldAlert& a : held) a.text = c.text;
+    for (HeldAlert& a : held) a.text = text;
     auto message = std::make_unique<NotifyMessage>();
     compose_digest(held.data(), held.size(), message.get());
-    std::string lines = c.lines;
+    std::string lines = first_lines;
     for (size_t at; (at = lines.find_first_of("@#")) != std::string::npos;)
       lines.replace(at, 1, local(lines[at] == '@' ? kDown : kDown + 600));
     const std::string body = message->body.c_str(),
-                      head = c.text == AlertText::kClear ? "" : c.subject + std::string("\n");
-    EXPECT_EQ(message->kind, c.kind);
-    EXPECT_EQ(message->subject.c_str(), std::string(c.subject));
+                      head = text == AlertText::kClear ? "" : subject + std::string("\n");
+    EXPECT_EQ(message->kind, kind);
+    EXPECT_EQ(message->subject.c_str(), std::string(subject));
     EXPECT_EQ(body.substr(0, head.size() + lines.size() + 1), head + lines + "\n");
-    EXPECT_EQ(test::count_of(body, "\n"), static_cast<size_t>(c.count) + !head.empty());
+    EXPECT_EQ(test::count_of(body, "\n"), static_cast<size_t>(count) + !head.empty());
     EXPECT_NE(std::string(message->chat_text.c_str())
-                  .find(": " + std::to_string(c.count) + " hosts\n" + lines),
+                  .find(": " + std::to_string(count) + " hosts\n" + lines),
               std::string::npos)
         << message->chat_text.c_str();
     EXPECT_TRUE(message->card_body.empty()) << "a card that fits takes the body";
-    EXPECT_EQ(message->card_tone, c.tone);
+    EXPECT_EQ(message->card_tone, tone);
   }
 }
 
