@@ -95,10 +95,8 @@ TEST(MailFormatTest, MessageIdsAreUniqueAndNameTheSendersDomain) {
 }
 
 TEST(MailFormatTest, SenderSplitsIntoHeaderAndEnvelopeAddress) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"Ops Team <alerts@example.com>", "alerts@example.com"},
-      {"\"Ops, <team>\" < a@b >", "a@b"},
-      {"Ops <>", ""}};
+  const std::pair<const char*, const char*> cases[] = {{"\"Ops, <team>\" < a@b >", "a@b"},
+                                                       {"Ops <>", ""}};
   for (const auto& [from, address] : cases) {
     char header[64], envelope[64];
     EXPECT_EQ(split_mailbox(from, header, sizeof(header), envelope, sizeof(envelope)),

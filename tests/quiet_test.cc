@@ -175,25 +175,20 @@ TEST_F(QuietTest, KeptBackDownsAfterAMuteMakeOneDigest) {
   test::OutputCapture capture;
   ASSERT_EQ(mute_command("all", "1h", "network work"), 0);
   test::CommandRecorder recorder;
-  const auto subjects = [&recorder] {
-    std::string found;
-    for (const test::RecordedCommand& c : recorder.commands()) {
-      const std::string mail = c.mail_file.value_or("");
-      const size_t at = mail.find("\nSubject: ");
-      if (at != std::string::npos)
-        found += mail.substr(at + 10, mail.find('\r', at) - at - 10) + "|";
-    }
-    return found;
+  const auto mails = [&recorder] {
+    std::string all;
+    for (const test::RecordedCommand& c : recorder.commands()) all += c.mail_file.value_or("");
+    return all;
   };
   run_cycle(*run);
   run_cycle(*run);
-  EXPECT_EQ(subjects(), "");
+  EXPECT_EQ(mails(), "");
   EXPECT_EQ(table->hosts[1].alert_sent, 1);
   ASSERT_EQ(unmute_command("all"), 0);
   run_cycle(*run);
-  EXPECT_EQ(subjects().rfind("DOWN: 3 hosts", 0), 0u) << subjects();
   run_cycle(*run);
-  EXPECT_EQ(test::count_of(subjects(), "|"), 1u) << "told once: " << subjects();
+  EXPECT_EQ(test::count_of(mails(), "\nSubject: "), 1u) << "told once";
+  EXPECT_NE(mails().find("\nSubject: DOWN: 3 hosts"), std::string::npos) << mails();
   set_silent_mode(false);
 }
 
