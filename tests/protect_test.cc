@@ -113,32 +113,26 @@ TEST(ProtectFileTest, ConcurrentLoadsKeepTheFile) {
     EXPECT_NE(entry.path().extension(), ".tmp");
 }
 
-// The rewrite keeps the file's permission bits, however far from a new file's.
-TEST(ProtectFileTest, TheRewriteKeepsThePermissionBits) {
-  if (!platform::kHasPermissionBits) GTEST_SKIP() << "Windows files carry no POSIX permission bits";
+// A rewrite waits for the holder of the lock, protects what the file holds then, and keeps its
+// permission bits, however far from a new file's.
+TEST(ProtectFileTest, ARewriteWaitsForTheLockReadsAfreshAndKeepsThePermissionBits) {
   for (const fs::perms mode :
        {fs::perms::owner_read | fs::perms::owner_write,
         fs::perms::owner_all | fs::perms::group_read | fs::perms::others_all}) {
     test::ScopedWorkDir dir;
-    test::write_file(kNotifyFileName, "password:\"pw\"\n");
-    fs::permissions(kNotifyFileName, mode);
-    ASSERT_EQ(protect_secrets_in_file(), 1);
-    EXPECT_EQ(fs::status(kNotifyFileName).permissions(), mode);
+    test::write_file(kNotifyFileName, "password:\"old\"\n");
+    if (platform::kHasPermissionBits) fs::permissions(kNotifyFileName, mode);
+    platform::FileLock lock;
+    ASSERT_EQ(platform::lock_file(kNotifyLockFileName, &lock), platform::LockResult::kAcquired);
+    std::thread rewrite([] { EXPECT_EQ(protect_secrets_in_file(), 1); });
+    platform::sleep_ms(300);
+    test::write_file(kNotifyFileName, "password:\"old\"\ntoken:\"new\"\n");
+    platform::unlock_file(&lock);
+    rewrite.join();
+    EXPECT_EQ(test::read_file(kNotifyFileName), line("password", "old") + line("token", "new"));
+    EXPECT_EQ(platform::kHasPermissionBits ? fs::status(kNotifyFileName).permissions() : mode,
+              mode);
   }
-}
-
-// A rewrite waits for the holder of the lock and protects what the file holds then.
-TEST(ProtectFileTest, ARewriteWaitsForTheLockAndReadsAfresh) {
-  test::ScopedWorkDir dir;
-  test::write_file(kNotifyFileName, "password:\"old\"\n");
-  platform::FileLock lock;
-  ASSERT_EQ(platform::lock_file(kNotifyLockFileName, &lock), platform::LockResult::kAcquired);
-  std::thread rewrite([] { EXPECT_EQ(protect_secrets_in_file(), 1); });
-  platform::sleep_ms(300);
-  test::write_file(kNotifyFileName, "password:\"old\"\ntoken:\"new\"\n");
-  platform::unlock_file(&lock);
-  rewrite.join();
-  EXPECT_EQ(test::read_file(kNotifyFileName), line("password", "old") + line("token", "new"));
 }
 
 }  // namespace
