@@ -67,6 +67,7 @@ TEST_F(RaiseAlertTest, SimultaneousAlertsEachKeepTheirOwnText) {
   EXPECT_EQ(seen, (std::multiset<std::string>{"mail to a@x.org first", "mail to a@x.org second",
                                               "telegram first", "telegram second", "teams first",
                                               "teams second"}));
+  EXPECT_EQ(test::count_of(capture.out(), "Sending Telegram alert now .....\n"), 2u);
 }
 
 // Every send failing, in silent mode: each channel says why, all FAILED, exit status 1. (Not
