@@ -51,16 +51,13 @@ std::vector<std::pair<std::string, std::string>> members_of(const std::string& c
 
 using Block = std::pair<std::string, std::string>;  // text, spacing
 
-std::string build(const char* title, const char* body, size_t cap = kTeamsCardBufferSize) {
-  std::vector<char> out(cap + 1, 'X');
-  const size_t len = build_teams_card(title, body, out.data(), cap);
-  EXPECT_EQ(out[len], '\0');
-  return std::string(out.data(), len);
-}
-
-// The card's text blocks, the title first, checked for valid JSON, the size
-// limit and the envelope on the way.
-std::vector<Block> blocks_of(const std::string& card) {
+// The text blocks of the card built of `title` and `body`, the title first, checked for valid
+// JSON, its end, the size limit and the envelope on the way.
+std::vector<Block> blocks_of(const char* title, const char* body) {
+  std::vector<char> out(kTeamsCardBufferSize + 1, 'X');
+  const std::string card(out.data(),
+                         build_teams_card(title, body, out.data(), kTeamsCardBufferSize));
+  EXPECT_EQ(out[card.size()], '\0');
   EXPECT_LE(card.size(), kTeamsCardMaxBytes);
   std::string envelope;
   std::vector<Block> blocks;
@@ -76,14 +73,14 @@ std::vector<Block> blocks_of(const std::string& card) {
 
 TEST(TeamsCardTest, EachBodyLineIsItsOwnBlockWhileItFits) {
   EXPECT_EQ(
-      blocks_of(build("T \"1\"", " first\r\nsecond\\path\t\x01\n\n \r\n\rthird\n")),
+      blocks_of("T \"1\"", " first\r\nsecond\\path\t\x01\n\n \r\n\rthird\n"),
       (std::vector<Block>{
           {"T \"1\"", ""}, {"first", ""}, {"second\\path\t\x01", "None"}, {"third", "Medium"}}));
-  EXPECT_EQ(blocks_of(build(nullptr, nullptr)), (std::vector<Block>{{kTeamsDefaultTitle, ""}}));
+  EXPECT_EQ(blocks_of(nullptr, nullptr), (std::vector<Block>{{kTeamsDefaultTitle, ""}}));
   // What does not fit is left out, and the card says so.
   std::string body;
   for (int i = 0; i < 400; ++i) body += "line " + std::to_string(i) + std::string(80, 'x') + "\n";
-  const std::vector<Block> cut = blocks_of(build("T", body.c_str()));
+  const std::vector<Block> cut = blocks_of("T", body.c_str());
   ASSERT_TRUE(cut.size() > 100 && cut.size() < 400) << cut.size();
   EXPECT_EQ(cut.back(), (Block{kTeamsCardCutNote, "Medium"}));
 }
