@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "config/check.h"
@@ -61,11 +62,8 @@ int at(int h, int m) { return h * 60 + m; }
 
 // A window past midnight belongs to the day it starts on, across a month's end too.
 TEST(MaintenanceWindowTest, WhenAWindowHolds) {
-  const struct {
-    const char* window;
-    LocalMoment moment;  // weekday, day, days in month, in the month before, minute
-    bool holds;
-  } cases[] = {
+  // Window; weekday, day, days in the month and in the month before, minute; holds.
+  const std::tuple<const char*, LocalMoment, bool> cases[] = {
       {"Sun 02:00-04:00", {kSun, 10, 31, 30, at(2, 0)}, true},
       {"Sun 02:00-04:00", {kSun, 10, 31, 30, at(1, 59)}, false},
       {"Sun 02:00-04:00", {kSun, 10, 31, 30, at(4, 0)}, false},
@@ -91,11 +89,11 @@ TEST(MaintenanceWindowTest, WhenAWindowHolds) {
       {"last Sun 23:00-01:00", {kMon, 25, 30, 31, at(0, 30)}, true},
       {"last Sun 23:00-01:00", {kMon, 23, 30, 31, at(0, 30)}, false},
   };
-  for (const auto& c : cases) {
+  for (const auto& [window, moment, holds] : cases) {
     MaintenanceWindow w;
-    ASSERT_TRUE(parse_maintenance_window(c.window, &w)) << c.window;
-    EXPECT_EQ(window_holds(w, c.moment), c.holds)
-        << c.window << " on day " << c.moment.day << " at minute " << c.moment.minute;
+    ASSERT_TRUE(parse_maintenance_window(window, &w)) << window;
+    EXPECT_EQ(window_holds(w, moment), holds)
+        << window << " on day " << moment.day << " at minute " << moment.minute;
   }
 }
 

@@ -49,25 +49,24 @@ TEST(MuteFileTest, LinesTargetsAndDurations) {
     EXPECT_STREQ(back.c_str(), written) << line;
     EXPECT_EQ(why.empty(), read >= 0) << line;
   }
-  const struct {
-    const char *target, *host, *port;
-    bool covers;
-  } covers[] = {{"all", "x", "1", true},
-                {"web01", "WEB01", "443", true},
-                {"web01", "web01.example", "443", false},
-                {"web01:443", "web01", "443", true},
-                {"web01:443", "web01", "80", false},
-                {"web01:0443", "web01", "443", true},
-                {"[::1]:53", "[::1]", "53", true},
-                {"::1", "::1", "53", true},
-                {"::1", "[::1]", "53", true}};
-  for (const auto& c : covers) {
+  const std::tuple<const char*, const char*, const char*, bool> covers[] = {
+      // target, host, port
+      {"all", "x", "1", true},
+      {"web01", "WEB01", "443", true},
+      {"web01", "web01.example", "443", false},
+      {"web01:443", "web01", "443", true},
+      {"web01:443", "web01", "80", false},
+      {"web01:0443", "web01", "443", true},
+      {"[::1]:53", "[::1]", "53", true},
+      {"::1", "::1", "53", true},
+      {"::1", "[::1]", "53", true}};
+  for (const auto& [target, name, port, covered] : covers) {
     Mute mute;
-    mute.target.assign(c.target);
+    mute.target.assign(target);
     HostConfig host;
-    set_host_text(&host, c.host);
-    set_port_text(&host, c.port);
-    EXPECT_EQ(mute_covers(mute, host), c.covers) << c.target << " " << c.host << ":" << c.port;
+    set_host_text(&host, name);
+    set_port_text(&host, port);
+    EXPECT_EQ(mute_covers(mute, host), covered) << target << " " << name << ":" << port;
   }
   const std::pair<const char*, int64_t> durations[] = {
       {"90m", 5400}, {"2h", 7200}, {"1d", 86400}, {"366d", 366 * 86400}, {"367d", -1}, {"0m", -1},
