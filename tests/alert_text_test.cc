@@ -57,13 +57,6 @@ std::unique_ptr<NotifyMessage> compose(int32_t kind, const HostEntry& host, cons
   return m;
 }
 
-std::string card_of(const NotifyMessage& m, bool* cut = nullptr) {
-  std::string card(kTeamsCardBufferSize, '\0');
-  card.resize(build_teams_card(m.subject.c_str(), m.card_text(), card.data(), card.size(), cut,
-                               m.card_tone));
-  return card;
-}
-
 // Every clear text names the service, its description, the error (none: Timeout), the start
 // and the downtime; the chat text is the body opening "KIND service", the bare description.
 TEST(AlertTextTest, ClearTextsSayWhatBrokeAndForHowLong) {
@@ -126,7 +119,9 @@ TEST(AlertTextTest, AbsentKeyKeepsTheClassicTexts) {
     EXPECT_EQ(m->subject.c_str(), subject);
     EXPECT_EQ(m->body.c_str(), subject + body);
     EXPECT_EQ(m->chat_text.c_str(), chat);
-    const std::string card = card_of(*m);
+    std::string card(kTeamsCardBufferSize, '\0');
+    card.resize(build_teams_card(m->subject.c_str(), m->card_text(), card.data(), card.size(),
+                                 nullptr, m->card_tone));
     EXPECT_EQ(card.find("\"color\""), std::string::npos);
     EXPECT_NE(card.find(subject), card.rfind(subject)) << "title and first line";
   }

@@ -32,10 +32,6 @@ namespace {
 
 using test::RecordedCommand;
 
-std::string channel_of(const RecordedCommand& c) {
-  return c.mail_file ? "mail to " + c.argv.back() : c.card_file ? "teams" : "telegram";
-}
-
 class RaiseAlertTest : public test::WorkDirTest {};
 
 // Two alerts at once, each run reading its file late: each upload carries its own text.
@@ -61,7 +57,10 @@ TEST_F(RaiseAlertTest, SimultaneousAlertsEachKeepTheirOwnText) {
       const size_t subject = text.find("Subject " + tag), body = text.find("Body " + tag);
       if (text.find("text=Chat%20" + tag) != std::string::npos ||
           (subject < body && body != std::string::npos))
-        seen.insert(channel_of(c) + " " + tag);
+        seen.insert((c.mail_file   ? "mail to " + c.argv.back()
+                     : c.card_file ? "teams"
+                                   : "telegram") +
+                    " " + tag);
     }
   }
   EXPECT_EQ(seen, (std::multiset<std::string>{"mail to a@x.org first", "mail to a@x.org second",

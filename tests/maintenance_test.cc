@@ -108,7 +108,6 @@ TEST_F(MaintenanceKeyTest, GlobalAndHostWindowsAndTheirRoom) {
       "host:\"b.example\"\nport:\"81\"\n" +
       four + four;
   test::write_file(kHostFileName, text);
-  test::write_file("config.txt", text);
   auto table = std::make_unique<HostTable>();
   MonitorSettings settings;
   test::OutputCapture capture;
@@ -116,7 +115,7 @@ TEST_F(MaintenanceKeyTest, GlobalAndHostWindowsAndTheirRoom) {
   EXPECT_EQ(settings.maintenance.count, 3);
   EXPECT_EQ(table->hosts[1].maintenance.count, 1);
   EXPECT_EQ(table->hosts[2].maintenance.count, kMaxHostWindows);
-  EXPECT_EQ(check_config_file("config.txt", kHostFile), 0);
+  EXPECT_EQ(check_config_file(kHostFileName, kHostFile), 0);
   const std::string out = capture.out();
   EXPECT_NE(out.find("more than 4 maintenance windows for host b.example"), std::string::npos);
   EXPECT_NE(out.find("Line 9: more than 4 maintenance windows in one host block"),
