@@ -141,9 +141,7 @@ TEST_F(AlertTextRunTest, EveryChannelSendsTheClearTextOfACycle) {
   MonitorSettings settings;
   settings.alert_text = AlertText::kClear;
   MonitorRun run;
-  run.table = table.get();
-  run.settings = &settings;
-  run.notify = &notify;
+  run.table = table.get(), run.settings = &settings, run.notify = &notify;
   run.check = [](WorkerSlot* slot, const WorkerContext& c) -> uint32_t {
     const HostEntry& host = c.table->hosts[slot->host_index];
     if (slot->host_index == 1) c.alerts.down(c.alerts.context, host, "refused");
