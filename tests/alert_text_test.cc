@@ -1,5 +1,5 @@
 // The host alerts' texts with `alert_text : "clear"` and without it, each channel's text of a
-// cycle, and the "From:" header's RFC 2047 encoding of an 8-bit display name.
+// cycle.
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,6 @@
 
 #include "app/monitor.h"
 #include "notify/alerts.h"
-#include "notify/mail_format.h"
 #include "notify/teams_card.h"
 #include "support/capture.h"
 #include "support/clock.h"
@@ -182,31 +181,6 @@ TEST_F(AlertTextRunTest, EveryChannelSendsTheClearTextOfACycle) {
       EXPECT_EQ(card.find(subject), card.rfind(subject)) << "the title is not repeated";
       EXPECT_EQ(std::count(log.begin() + logged_before, log.end(), subject), 1);
     }
-  }
-}
-
-// ASCII senders stay as written; an 8-bit display name is encoded (quotes and escapes off,
-// control bytes as spaces; spaces and a comment: the cycle test), a long one folded to lines of at
-// most 76 characters with "From: ", the address untouched; what does not fit whole gives nothing.
-TEST(MailFromTest, OnlyAnEightBitDisplayNameIsEncoded) {
-  std::string umlauts;
-  for (int i = 0; i < 60; ++i) umlauts += "\u00E4";
-  const std::pair<std::string, std::string> cases[] = {
-      {"\"Ops, <team>\" <alerts@example.com>", "\"Ops, <team>\" <alerts@example.com>"},
-      {"\u00FC@example.com", "\u00FC@example.com"},  // no display name
-      {"\"\u00DCber, \\\"Ops\\\"\" <a@b.c>", "=?UTF-8?B?w5xiZXIsICJPcHMi?= <a@b.c>"},
-      {"\u00DC\x01x <a@b.c>", "=?UTF-8?B?w5wgeA==?= <a@b.c>"},
-      {umlauts + " <alerts@example.com>",
-       "=?UTF-8?B?w6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOk?=\n "
-       "=?UTF-8?B?w6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6Q=?=\n "
-       "=?UTF-8?B?w6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpA==?=\n <alerts@example.com>"},
-  };
-  for (const auto& [from, header] : cases) {
-    std::string out(2048, '\0');
-    out.resize(encode_mailbox_header(from.c_str(), out.data(), out.size(), 6));
-    EXPECT_EQ(out, header);
-    EXPECT_EQ(encode_mailbox_header(from.c_str(), out.data(), from.size() / 2, 6), 0u) << from;
-    EXPECT_STREQ(out.c_str(), "");
   }
 }
 
