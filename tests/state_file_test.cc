@@ -41,11 +41,15 @@ SavedState parsed(const std::string& text) {
   return saved;
 }
 
-// Every field and every byte that needs an escape, with "\n" and "\r\n" line ends; what a
-// host with `tls` was told comes back to it, and only to a host with `tls`.
-TEST(StateFileText, ServicesAndMessagesComeBackAsWritten) {
+class StateFileText : public test::WorkDirTest {};
+
+// Every field and every byte that needs an escape, with "\n" and "\r\n" line ends. A service
+// comes back by host and port, an alerted one seen down before the restart, a held one held;
+// what a host with `tls` was told comes back to it, and only to a host with `tls`.
+TEST_F(StateFileText, ServicesAndMessagesComeBackAsWritten) {
   HostTable table;
   name_hosts(&table, 2);
+  static_cast<HostState&>(table.hosts[1]) = HostState{0, 1, 0, 700, 0, 500, 0, 0, 0};
   static_cast<HostState&>(table.hosts[2]) = HostState{1, 1, 1000, 1090, 2, 1000, 1060, 0, 1};
   table.hosts[2].tls = TlsMode::kDirect;
   static_cast<HostCert&>(table.hosts[2]) = HostCert{1798399661, 1796707060, {}, 7, 0, 1};
@@ -78,18 +82,25 @@ TEST(StateFileText, ServicesAndMessagesComeBackAsWritten) {
     name_hosts(back.get(), 2);
     name_hosts(plain.get(), 2);
     back->hosts[1].tls = back->hosts[2].tls = TlsMode::kSmtp;
-    restore_services(saved, back.get());
-    restore_services(saved, plain.get());
+    set_port_text(&plain->hosts[1], "81");
+    EXPECT_EQ(restore_services(saved, back.get()), 2);
+    EXPECT_EQ(restore_services(saved, plain.get()), 1);
     EXPECT_EQ(format_state_services(*back), format_state_services(table));
+    EXPECT_EQ(back->hosts[1].down_seen_before_restart, 700);
+    EXPECT_EQ(back->hosts[2].down_seen_before_restart, 0) << "held: not told, not seen down";
+    EXPECT_EQ(plain->hosts[1].alert_sent, 0);
     EXPECT_EQ(plain->hosts[2].cert_expires, 0) << "a certificate comes back only to a tls host";
     ASSERT_EQ(saved.messages.size(), 1u);
     EXPECT_EQ(saved.messages[0].channels, kEmailAndTelegram);
     EXPECT_EQ(fields(saved.messages[0].message), fields(m));
   }
+  EXPECT_NE(
+      test::read_file(kLogFileName).find("state of h1:80 dropped: no longer in linkwatch_host.txt"),
+      std::string::npos);
 }
 
 // Whatever is not a whole file of this version is refused with its line.
-TEST(StateFileText, BrokenFilesAreRefusedWithTheirLine) {
+TEST_F(StateFileText, BrokenFilesAreRefusedWithTheirLine) {
   const std::string head = "linkwatch state 1\nsaved\tat=5\n",
                     end = "end\tservices=1\tmessages=0\n";
   const std::string service = "service\thost=a\tport=1\talert_sent=1\n";
@@ -173,32 +184,10 @@ class StateFileTest : public test::WorkDirTest {
   int64_t since_ = 0;
 };
 
-// An alerted service comes back seen down before the restart, a held one held.
-TEST_F(StateFileTest, ServicesTakeTheirStateBackByHostAndPort) {
-  SavedState none;
-  load_state_file(&none);  // no file: no news
-  for (const int held : {0, 1}) {
-    HostTable before, after;
-    name_hosts(&before, 2);
-    static_cast<HostState&>(before.hosts[1]) = HostState{0, 1, 0, 700, 0, 500, 0, 0, held};
-    before.hosts[2].fail_count = 2;
-    name_hosts(&after, 2);
-    set_port_text(&after.hosts[2], "81");
-    EXPECT_EQ(
-        restore_services(parsed(format_state_file(800, format_state_services(before), "")), &after),
-        1);
-    EXPECT_TRUE(after.hosts[1].alert_sent == 1 && after.hosts[1].down_since == 500);
-    EXPECT_EQ(after.hosts[1].held, held);
-    EXPECT_EQ(after.hosts[1].down_seen_before_restart, held ? 0 : 700);
-    EXPECT_EQ(after.hosts[2].fail_count, 0);
-  }
-  const std::string log = test::read_file(kLogFileName);
-  EXPECT_NE(log.find("state of h2:80 dropped: no longer in linkwatch_host.txt"), std::string::npos);
-  EXPECT_EQ(log.find(kStateFileName), std::string::npos);
-}
-
 // After a cycle that changed services and on a new message (at the stop: the whole runs).
 TEST_F(StateFileTest, TheKeeperWritesChangesOfEitherPart) {
+  SavedState none;
+  load_state_file(&none);  // no file: no news
   NotifySettings notify = test::all_channels();
   Delivery delivery(&notify);  // not started: nothing is sent
   HostTable table;
@@ -222,6 +211,7 @@ TEST_F(StateFileTest, TheKeeperWritesChangesOfEitherPart) {
       },
       10000));
   keeper.finish(table, {});
+  EXPECT_EQ(test::read_file(kLogFileName).find(kStateFileName), std::string::npos);
 }
 
 // A bad file is set aside and the run starts afresh; a DOWN whose send failed for a passing
