@@ -160,22 +160,16 @@ std::vector<std::string> lines_of(const std::string& text) {
 // The subject names the first hosts and how many more; each host has one line telling what
 // its single alert would. The clear texts leave the subject out of the body and tone the card.
 TEST(DigestTest, SubjectAndOneLinePerHost) {
-  // Kind, text, hosts, subject, the first two host lines, the card's tone.
+  // Kind, text, hosts, subject, the first host lines, the card's tone.
   const std::tuple<int32_t, AlertText, int, const char*, const char*, CardTone> cases[] = {
       {kDownAlert, AlertText::kClassic, 2, "DOWN: 2 hosts (web1:8000, web2:8001)",
-       "web1 8000 (front): Timeout, since @, ping 1 of 3\n"
-       "web2 8001: Connection refused, since @, ping 1 of 3",
-       CardTone::kPlain},
+       "web1 8000 (front): Timeout, since @, ping 1 of 3", CardTone::kPlain},
       {kRecoveryAlert, AlertText::kClassic, 5,
        "RECOVERY: 5 hosts (web1:8000, web2:8001, web3:8002, ... and 2 more)",
-       "web1 8000 (front): back at #, down since @ (10 min)\n"
-       "web2 8001: back at #, down since @ (10 min)",
-       CardTone::kPlain},
+       "web1 8000 (front): back at #, down since @ (10 min)", CardTone::kPlain},
       {kReminderAlert, AlertText::kClassic, 3,
        "Still DOWN: 3 hosts (web1:8000, web2:8001, web3:8002)",
-       "web1 8000 (front): since @ (10 min), Timeout\n"
-       "web2 8001: since @ (10 min), Connection refused",
-       CardTone::kPlain},
+       "web1 8000 (front): since @ (10 min), Timeout", CardTone::kPlain},
       {kRecoveryAlert, AlertText::kClear, 2, "RECOVERY: 2 hosts (web1:8000, web2:8001)",
        "web1:8000 (front): back after 10 min, down since @\n"
        "web2:8001: back after 10 min, down since @",
