@@ -119,9 +119,7 @@ TEST(TeamsCardRenderTest, ChatHostShowsEachLineAsWritten) {
   set_host_text(&host, "db*1_x_");
   set_port_text(&host, "5432");
   host.description.assign("shop [front] end");
-  host.alertcount = 3;
   host.first_fail_time = host.down_since = 1700000000;
-  host.last_fail_time = 1700000004;
   NotifyMessage m;
   compose_down_alert(host, host, "refused <i>x</i> [see](u) `c` &amp; C:\\dir", 0, &m,
                      AlertText::kClear);
