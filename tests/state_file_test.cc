@@ -34,13 +34,6 @@ void name_hosts(HostTable* table, int count) {
   }
 }
 
-SavedState parsed(const std::string& text) {
-  SavedState saved;
-  std::string error;
-  EXPECT_TRUE(parse_state_file(text.data(), text.size(), &saved, &error)) << error;
-  return saved;
-}
-
 class StateFileText : public test::WorkDirTest {};
 
 // Every field and every byte that needs an escape, with "\n" and "\r\n" line ends. A service
@@ -76,7 +69,9 @@ TEST_F(StateFileText, ServicesAndMessagesComeBackAsWritten) {
   std::string crlf;
   for (const char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   for (const std::string& file : {text, crlf}) {
-    const SavedState saved = parsed(file);
+    SavedState saved;
+    std::string error;
+    ASSERT_TRUE(parse_state_file(file.data(), file.size(), &saved, &error)) << error;
     EXPECT_EQ(saved.saved_at, 1100);
     auto back = std::make_unique<HostTable>(), plain = std::make_unique<HostTable>();
     name_hosts(back.get(), 2);
