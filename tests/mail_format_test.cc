@@ -94,10 +94,9 @@ TEST(MailFormatTest, MessageIdsAreUniqueAndNameTheSendersDomain) {
   EXPECT_EQ(seen.size(), 1000u);
 }
 
-// The sender gives the envelope address and the header, where only an 8-bit display name is
-// encoded (quotes and escapes off, control bytes as spaces; spaces and a comment: alert_text_test's
-// cycle), a long one folded to lines of at most 76 characters with "From: ", the address
-// untouched; a header that does not fit whole gives nothing.
+// The sender's envelope address, and its header where only an 8-bit display name is encoded
+// (quotes and escapes off, control bytes as spaces; spaces and a comment: alert_text_test), a
+// long one folded with "From: " to lines of 76; a header that does not fit whole gives nothing.
 TEST(MailFormatTest, SenderGivesTheEnvelopeAddressAndTheEncodedHeader) {
   std::string umlauts;
   for (int i = 0; i < 60; ++i) umlauts += "\u00E4";

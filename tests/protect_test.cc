@@ -28,10 +28,9 @@ std::string line(const char* key, const std::string& value) {  // as stored prot
 // Rows: a file, the "password|token|mail and Telegram on" the loader reads, the file it leaves;
 // a second load changes nothing. A secret over its limit stays, unused, its channel off.
 TEST(ProtectFileTest, SecretsAreStoredProtectedAndLoadBackUnchanged) {
-  const std::string p128(128, 'p'),
-      long_pw = "password: \"" + p128 + "\"\n",
-      long_token = "token:\"12345:" + std::string(250, 'T') + "\"\n",
-      long_comment = "* " + std::string(8189, 'c') + "password:\"leak\"\n";
+  const std::string long_pw = "password: \"" + std::string(128, 'p') + "\"\n",
+                    long_token = "token:\"12345:" + std::string(250, 'T') + "\"\n",
+                    long_comment = "* " + std::string(8189, 'c') + "password:\"leak\"\n";
   auto wide = [](const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); };
   const std::u16string utf16 =
       u"server:\"s\"\r\nemail:\"b\u00FCro@x\"\r\nto:\"t\"\r\nchat_id:\"4\"\r\n"
