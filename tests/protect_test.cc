@@ -85,14 +85,14 @@ TEST(ProtectFileTest, SecretsAreStoredProtectedAndLoadBackUnchanged) {
 TEST(ProtectFileTest, ConcurrentLoadsKeepTheFile) {
   test::ScopedWorkDir dir;
   const std::string want = "to:\"t\"\n" + line("password", "pw") + line("token", "tk");
-  for (int pair = 0; pair < 200; ++pair) {
-    test::write_file(kNotifyFileName, "to:\"t\"\npassword:\"pw\"\ntoken:\"tk\"\n");
-    std::thread other([] {
-      NotifySettings s;
-      load_notify_config(&s);
-    });
+  const auto load = [] {
     NotifySettings s;
     load_notify_config(&s);
+  };
+  for (int pair = 0; pair < 200; ++pair) {
+    test::write_file(kNotifyFileName, "to:\"t\"\npassword:\"pw\"\ntoken:\"tk\"\n");
+    std::thread other(load);
+    load();
     other.join();
     ASSERT_EQ(test::read_file(kNotifyFileName), want) << "pair " << pair;
   }
