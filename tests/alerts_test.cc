@@ -32,10 +32,10 @@ namespace {
 
 using test::RecordedCommand;
 
-class RaiseAlertTest : public test::WorkDirTest {};
+class AlertsRunTest : public test::WorkDirTest {};
 
 // Two alerts at once, each run reading its file late: each upload carries its own text.
-TEST_F(RaiseAlertTest, SimultaneousAlertsEachKeepTheirOwnText) {
+TEST_F(AlertsRunTest, SimultaneousAlertsEachKeepTheirOwnText) {
   test::CommandRecorder recorder;
   test::OutputCapture capture;
   recorder.set_delay_ms(50);
@@ -71,7 +71,7 @@ TEST_F(RaiseAlertTest, SimultaneousAlertsEachKeepTheirOwnText) {
 
 // Every send failing, in silent mode: each channel says why, all FAILED, exit status 1. (Not
 // configured and OK: webhook_test's OnlyTheFilesBlocksAreListedAndTested...; e2e_delivery_test.)
-TEST_F(RaiseAlertTest, NotificationTestShowsWhyEachChannelFailed) {
+TEST_F(AlertsRunTest, NotificationTestShowsWhyEachChannelFailed) {
   static HostTable table;  // too big for the stack
   test::CommandRecorder recorder;
   recorder.set_result(7);
@@ -90,7 +90,7 @@ TEST_F(RaiseAlertTest, NotificationTestShowsWhyEachChannelFailed) {
 
 // At most one request a minute, the address only on standard input, a
 // failure logged once per outage, and a slow service never holds the cycle.
-TEST_F(RaiseAlertTest, HeartbeatOncePerMinuteSecretOnStdinFailureLoggedOnce) {
+TEST_F(AlertsRunTest, HeartbeatOncePerMinuteSecretOnStdinFailureLoggedOnce) {
   test::CommandRecorder recorder;
   NotifySettings settings;
   settings.heartbeat_url.assign("https://hc.example/ping/5ecret");
@@ -249,11 +249,9 @@ TEST(DigestTest, EachChannelCutsToItsLimitWithAndKMore) {
   }
 }
 
-class ReportTest : public test::WorkDirTest {};
-
 // Only the mail to iamalive goes out, its lines in the table's order, the hosts probed `workers`
 // at a time; the alert state stays; host texts are read as the check reads them.
-TEST_F(ReportTest, MailsEveryHostLineToIamaliveOnlyProbingInBatches) {
+TEST_F(AlertsRunTest, MailsEveryHostLineToIamaliveOnlyProbingInBatches) {
   ASSERT_TRUE(platform::socket_startup());
   // `full` never accepts, its backlog filled: probes of it time out.
   platform::Listener open, gone, full;

@@ -177,7 +177,6 @@ TEST_F(QuietTest, KeptBackDownsAfterAMuteMakeOneDigest) {
   run_cycle(*run);
   run_cycle(*run);
   EXPECT_EQ(mails(), "");
-  EXPECT_EQ(table->hosts[1].alert_sent, 1);
   ASSERT_EQ(unmute_command("all"), 0);
   EXPECT_NE(log().find("unmuted all"), std::string::npos);
   EXPECT_EQ(test::read_file(kMuteFileName).find("all "), std::string::npos);

@@ -71,13 +71,12 @@ std::vector<Block> blocks_of(const char* title, const char* body) {
   return blocks;
 }
 
-TEST(TeamsCardTest, EachBodyLineIsItsOwnBlockWhileItFits) {
+TEST(TeamsCardTest, EachBodyLineIsItsOwnBlockWhileItFitsThenACutNote) {
   EXPECT_EQ(
       blocks_of("T \"1\"", " first\r\nsecond\\path\t\x01\n\n \r\n\rthird\n"),
       (std::vector<Block>{
           {"T \"1\"", ""}, {"first", ""}, {"second\\path\t\x01", "None"}, {"third", "Medium"}}));
   EXPECT_EQ(blocks_of(nullptr, nullptr), (std::vector<Block>{{kTeamsDefaultTitle, ""}}));
-  // What does not fit is left out, and the card says so.
   std::string body;
   for (int i = 0; i < 400; ++i) body += "line " + std::to_string(i) + std::string(80, 'x') + "\n";
   const std::vector<Block> cut = blocks_of("T", body.c_str());
