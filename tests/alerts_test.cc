@@ -128,12 +128,6 @@ TEST_F(AlertsRunTest, HeartbeatOncePerMinuteSecretOnStdinFailureLoggedOnce) {
 
 constexpr int64_t kDown = 1700000000;
 
-std::string local(int64_t t) {
-  char text[32];
-  format_local_time(t, "%Y-%m-%d %H:%M:%S", text, sizeof text);
-  return text;
-}
-
 std::vector<HeldAlert> alerts(int32_t kind, int count, const std::string& description) {
   std::vector<HeldAlert> held(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
@@ -148,13 +142,6 @@ std::vector<HeldAlert> alerts(int32_t kind, int count, const std::string& descri
     a.time = kDown + 600;
   }
   return held;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 // The subject names the first hosts and how many more; each host has one line telling what
@@ -190,8 +177,11 @@ TEST(DigestTest, SubjectAndOneLinePerHost) {
     auto message = std::make_unique<NotifyMessage>();
     compose_digest(held.data(), held.size(), message.get());
     std::string lines = first_lines;
-    for (size_t at; (at = lines.find_first_of("@#")) != std::string::npos;)
-      lines.replace(at, 1, local(lines[at] == '@' ? kDown : kDown + 600));
+    for (size_t at; (at = lines.find_first_of("@#")) != std::string::npos;) {
+      char time[32];
+      format_local_time(lines[at] == '@' ? kDown : kDown + 600, "%Y-%m-%d %H:%M:%S", time, 32);
+      lines.replace(at, 1, time);
+    }
     const std::string body = message->body.c_str(),
                       head = text == AlertText::kClear ? "" : subject + std::string("\n");
     EXPECT_EQ(message->kind, kind);
@@ -227,7 +217,9 @@ TEST(DigestTest, EachChannelCutsToItsLimitWithAndKMore) {
     for (const auto& [channel, text, limit, heading] : texts) {
       SCOPED_TRACE(channel + std::string(head ? "" : " clear"));
       EXPECT_LE(text.size() + kDigestNoteRoom, limit);
-      const std::vector<std::string> lines = lines_of(text);
+      std::vector<std::string> lines;
+      std::istringstream in(text);
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
       const size_t shown = lines.size() - heading - 1;
       EXPECT_EQ(lines.back(), "... and " + std::to_string(255 - shown) + " more");
       const std::string last_host = "web" + std::to_string(shown) + (head ? " " : ":");

@@ -34,91 +34,6 @@ void name_hosts(HostTable* table, int count) {
   }
 }
 
-class StateFileText : public test::WorkDirTest {};
-
-// Every field and every byte that needs an escape, with "\n" and "\r\n" line ends. A service
-// comes back by host and port, an alerted one seen down before the restart, a held one held;
-// what a host with `tls` was told comes back to it, and only to a host with `tls`.
-TEST_F(StateFileText, ServicesAndMessagesComeBackAsWritten) {
-  HostTable table;
-  name_hosts(&table, 2);
-  static_cast<HostState&>(table.hosts[1]) = HostState{0, 1, 0, 700, 0, 500, 0, 0, 0};
-  static_cast<HostState&>(table.hosts[2]) = HostState{1, 1, 1000, 1090, 2, 1000, 1060, 0, 1};
-  table.hosts[2].tls = TlsMode::kDirect;
-  static_cast<HostCert&>(table.hosts[2]) = HostCert{1798399661, 1796707060, {}, 7, 0, 1};
-  table.hosts[2].cert_cn.assign("web, \"tab\t\"");
-  QueuedMessage m{kDownAlert,
-                  "DOWN web01:443 (shop): tab\there \\ back",
-                  "line 1\r\nline 2\n\x01\x7f bell \xc3\xa4 done\n",
-                  "DOWN\nHost: web01",
-                  "card\\n literal",
-                  2,
-                  1090,
-                  {"web01:443", "[::1]:53"},
-                  {"web01", "443", "shop", "Connection refused", 1030, 60, 2}};
-  const auto fields = [](const QueuedMessage& q) {
-    return std::tie(q.kind, q.subject, q.body, q.chat_text, q.card_body, q.card_tone, q.event_time,
-                    q.services, q.facts.host, q.facts.port, q.facts.description, q.facts.error,
-                    q.facts.since, q.facts.duration, q.facts.ping_answered);
-  };
-  const auto message = std::make_shared<const QueuedMessage>(m);
-  const std::string text =
-      format_state_file(1100, format_state_services(table),
-                        format_state_messages({{message, kEmailAndTelegram}}, nullptr));
-  EXPECT_EQ(text.rfind("linkwatch state 1\nsaved\tat=1100\tlocal=", 0), 0u) << text;
-  std::string crlf;
-  for (const char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  for (const std::string& file : {text, crlf}) {
-    SavedState saved;
-    std::string error;
-    ASSERT_TRUE(parse_state_file(file.data(), file.size(), &saved, &error)) << error;
-    EXPECT_EQ(saved.saved_at, 1100);
-    auto back = std::make_unique<HostTable>(), plain = std::make_unique<HostTable>();
-    name_hosts(back.get(), 2);
-    name_hosts(plain.get(), 2);
-    back->hosts[1].tls = back->hosts[2].tls = TlsMode::kSmtp;
-    set_port_text(&plain->hosts[1], "81");
-    EXPECT_EQ(restore_services(saved, back.get()), 2);
-    EXPECT_EQ(restore_services(saved, plain.get()), 1);
-    EXPECT_EQ(format_state_services(*back), format_state_services(table));
-    EXPECT_EQ(back->hosts[1].down_seen_before_restart, 700);
-    EXPECT_EQ(back->hosts[2].down_seen_before_restart, 0) << "held: not told, not seen down";
-    EXPECT_EQ(plain->hosts[1].alert_sent, 0);
-    EXPECT_EQ(plain->hosts[2].cert_expires, 0) << "a certificate comes back only to a tls host";
-    ASSERT_EQ(saved.messages.size(), 1u);
-    EXPECT_EQ(saved.messages[0].channels, kEmailAndTelegram);
-    EXPECT_EQ(fields(saved.messages[0].message), fields(m));
-  }
-  EXPECT_NE(
-      test::read_file(kLogFileName).find("state of h1:80 dropped: no longer in linkwatch_host.txt"),
-      std::string::npos);
-}
-
-// Whatever is not a whole file of this version is refused with its line.
-TEST_F(StateFileText, BrokenFilesAreRefusedWithTheirLine) {
-  const std::string head = "linkwatch state 1\nsaved\tat=5\n",
-                    end = "end\tservices=1\tmessages=0\n";
-  const std::string service = "service\thost=a\tport=1\talert_sent=1\n";
-  const std::pair<std::string, const char*> cases[] = {
-      {"linkwatch state 2\n", "line 1: not"},
-      {head + "service\thost=a\\q\tport=1\n" + end, "line 3: bad escape"},
-      {head + service, "line 3: no end line"},
-      {head + end, "line 3: the counts"},
-      {head + "service\thost=a\tcolour=red\tport=1\n" + end, "line 3: unknown field colour"},
-      {head + "service\thost=a\tport=1\talert_sent=2\n" + end, "line 3: bad value of alert_sent"},
-      {head + "service\thost=" + std::string(kMaxStateLine, 'a') + "\n", "line 3: line too long"},
-      {head + service + "cert\thost=a\tport=1\texpires=5\texpired_told=2\n" + end,
-       "line 4: bad value of expired_told"},
-      {head + service + "cert\thost=a\tport=1\texpires=5\n" + end, "line 5: the counts"},
-  };
-  for (const auto& [text, message] : cases) {
-    SavedState saved;  // nothing half read: fuzz/state_file_fuzz.cc
-    std::string error;
-    EXPECT_FALSE(parse_state_file(text.data(), text.size(), &saved, &error)) << message;
-    EXPECT_EQ(error.rfind(message, 0), 0u) << error << " / " << message;
-  }
-}
-
 // Whole runs check a port of 127.0.0.1 for real and mail to the command recorder.
 class StateFileTest : public test::WorkDirTest {
  protected:
@@ -176,6 +91,89 @@ class StateFileTest : public test::WorkDirTest {
   int runs_ = 0;
   int64_t since_ = 0;
 };
+
+// Every field and every byte that needs an escape, with "\n" and "\r\n" line ends. A service
+// comes back by host and port, an alerted one seen down before the restart, a held one held;
+// what a host with `tls` was told comes back to it, and only to a host with `tls`.
+TEST_F(StateFileTest, ServicesAndMessagesComeBackAsWritten) {
+  HostTable table;
+  name_hosts(&table, 2);
+  static_cast<HostState&>(table.hosts[1]) = HostState{0, 1, 0, 700, 0, 500, 0, 0, 0};
+  static_cast<HostState&>(table.hosts[2]) = HostState{1, 1, 1000, 1090, 2, 1000, 1060, 0, 1};
+  table.hosts[2].tls = TlsMode::kDirect;
+  static_cast<HostCert&>(table.hosts[2]) = HostCert{1798399661, 1796707060, {}, 7, 0, 1};
+  table.hosts[2].cert_cn.assign("web, \"tab\t\"");
+  QueuedMessage m{kDownAlert,
+                  "DOWN web01:443 (shop): tab\there \\ back",
+                  "line 1\r\nline 2\n\x01\x7f bell \xc3\xa4 done\n",
+                  "DOWN\nHost: web01",
+                  "card\\n literal",
+                  2,
+                  1090,
+                  {"web01:443", "[::1]:53"},
+                  {"web01", "443", "shop", "Connection refused", 1030, 60, 2}};
+  const auto fields = [](const QueuedMessage& q) {
+    return std::tie(q.kind, q.subject, q.body, q.chat_text, q.card_body, q.card_tone, q.event_time,
+                    q.services, q.facts.host, q.facts.port, q.facts.description, q.facts.error,
+                    q.facts.since, q.facts.duration, q.facts.ping_answered);
+  };
+  const auto message = std::make_shared<const QueuedMessage>(m);
+  const std::string text =
+      format_state_file(1100, format_state_services(table),
+                        format_state_messages({{message, kEmailAndTelegram}}, nullptr));
+  EXPECT_EQ(text.rfind("linkwatch state 1\nsaved\tat=1100\tlocal=", 0), 0u) << text;
+  std::string crlf;
+  for (const char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  for (const std::string& file : {text, crlf}) {
+    SavedState saved;
+    std::string error;
+    ASSERT_TRUE(parse_state_file(file.data(), file.size(), &saved, &error)) << error;
+    EXPECT_EQ(saved.saved_at, 1100);
+    auto back = std::make_unique<HostTable>(), plain = std::make_unique<HostTable>();
+    name_hosts(back.get(), 2);
+    name_hosts(plain.get(), 2);
+    back->hosts[1].tls = back->hosts[2].tls = TlsMode::kSmtp;
+    set_port_text(&plain->hosts[1], "81");
+    EXPECT_EQ(restore_services(saved, back.get()), 2);
+    EXPECT_EQ(restore_services(saved, plain.get()), 1);
+    EXPECT_EQ(format_state_services(*back), format_state_services(table));
+    EXPECT_EQ(back->hosts[1].down_seen_before_restart, 700);
+    EXPECT_EQ(back->hosts[2].down_seen_before_restart, 0) << "held: not told, not seen down";
+    EXPECT_EQ(plain->hosts[1].alert_sent, 0);
+    EXPECT_EQ(plain->hosts[2].cert_expires, 0) << "a certificate comes back only to a tls host";
+    ASSERT_EQ(saved.messages.size(), 1u);
+    EXPECT_EQ(saved.messages[0].channels, kEmailAndTelegram);
+    EXPECT_EQ(fields(saved.messages[0].message), fields(m));
+  }
+  EXPECT_NE(
+      test::read_file(kLogFileName).find("state of h1:80 dropped: no longer in linkwatch_host.txt"),
+      std::string::npos);
+}
+
+// Whatever is not a whole file of this version is refused with its line.
+TEST_F(StateFileTest, BrokenFilesAreRefusedWithTheirLine) {
+  const std::string head = "linkwatch state 1\nsaved\tat=5\n",
+                    end = "end\tservices=1\tmessages=0\n";
+  const std::string service = "service\thost=a\tport=1\talert_sent=1\n";
+  const std::pair<std::string, const char*> cases[] = {
+      {"linkwatch state 2\n", "line 1: not"},
+      {head + "service\thost=a\\q\tport=1\n" + end, "line 3: bad escape"},
+      {head + service, "line 3: no end line"},
+      {head + end, "line 3: the counts"},
+      {head + "service\thost=a\tcolour=red\tport=1\n" + end, "line 3: unknown field colour"},
+      {head + "service\thost=a\tport=1\talert_sent=2\n" + end, "line 3: bad value of alert_sent"},
+      {head + "service\thost=" + std::string(kMaxStateLine, 'a') + "\n", "line 3: line too long"},
+      {head + service + "cert\thost=a\tport=1\texpires=5\texpired_told=2\n" + end,
+       "line 4: bad value of expired_told"},
+      {head + service + "cert\thost=a\tport=1\texpires=5\n" + end, "line 5: the counts"},
+  };
+  for (const auto& [text, message] : cases) {
+    SavedState saved;  // nothing half read: fuzz/state_file_fuzz.cc
+    std::string error;
+    EXPECT_FALSE(parse_state_file(text.data(), text.size(), &saved, &error)) << message;
+    EXPECT_EQ(error.rfind(message, 0), 0u) << error << " / " << message;
+  }
+}
 
 // After a cycle that changed services and on a new message (at the stop: the whole runs).
 TEST_F(StateFileTest, TheKeeperWritesChangesOfEitherPart) {
