@@ -89,7 +89,7 @@ TEST(AlertTextTest, ClearTextsSayWhatBrokeAndForHowLong) {
   }
 }
 
-// Without the key the texts and the card are as of old.
+// Without the key the texts are as of old, the card without colour.
 TEST(AlertTextTest, AbsentKeyKeepsTheClassicTexts) {
   const std::string first = at("@0"), last = at("@1", 40).substr(11);
   const std::tuple<int32_t, int64_t, std::string, std::string, std::string> cases[] = {
@@ -122,7 +122,6 @@ TEST(AlertTextTest, AbsentKeyKeepsTheClassicTexts) {
     card.resize(build_teams_card(m->subject.c_str(), m->card_text(), card.data(), card.size(),
                                  nullptr, m->card_tone));
     EXPECT_EQ(card.find("\"color\""), std::string::npos);
-    EXPECT_NE(card.find(subject), card.rfind(subject)) << "title and first line";
   }
 }
 

@@ -69,8 +69,7 @@ TEST_F(AlertsRunTest, SimultaneousAlertsEachKeepTheirOwnText) {
   EXPECT_EQ(test::count_of(capture.out(), "Sending Telegram alert now .....\n"), 2u);
 }
 
-// Every send failing, in silent mode: each channel says why, all FAILED, exit status 1. (Not
-// configured and OK: webhook_test's OnlyTheFilesBlocksAreListedAndTested...; e2e_delivery_test.)
+// Every send failing, in silent mode: each channel says why, all FAILED, exit status 1.
 TEST_F(AlertsRunTest, NotificationTestShowsWhyEachChannelFailed) {
   static HostTable table;  // too big for the stack
   test::CommandRecorder recorder;
