@@ -24,8 +24,8 @@ namespace {
 constexpr int64_t kNow = 1765000000;
 int64_t g_now = kNow;
 
-// Mute lines read (1), skipped (0) or refused (-1) and written back; the
-// hosts a target covers; -mute's durations (-1: refused).
+// Mute lines read (1), skipped (0) or refused (-1) and written back; the hosts a target covers
+// (target, host, port); -mute's durations (-1: refused).
 TEST(MuteFileTest, LinesTargetsAndDurations) {
   std::vector<std::tuple<std::string, int, const char*>> lines = {
       {"web01:443 1765003600 deploy of the shop\n", 1, "web01:443 1765003600 deploy of the shop"},
@@ -50,7 +50,6 @@ TEST(MuteFileTest, LinesTargetsAndDurations) {
     EXPECT_EQ(why.empty(), read >= 0) << line;
   }
   const std::tuple<const char*, const char*, const char*, bool> covers[] = {
-      // target, host, port
       {"all", "x", "1", true},
       {"web01", "WEB01", "443", true},
       {"web01", "web01.example", "443", false},
