@@ -1,12 +1,10 @@
-// The alerts and digests as they are composed, raised and dispatched to every
-// channel, the daily report, the notification test and the heartbeat.
+// Alerts dispatched at once, digests, the daily report, the notification test, the heartbeat.
 
 #include "notify/alerts.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <memory>
 #include <regex>
 #include <set>
@@ -34,84 +32,10 @@ namespace {
 
 using test::RecordedCommand;
 
-std::string channel_of(const RecordedCommand& c) {
-  return c.mail_file ? "mail to " + c.argv.back() : c.card_file ? "teams" : "telegram";
-}
-
-// The reminder names the outage's first failure and how long it has lasted.
-TEST(AlertsTest, ReminderTellsSinceWhenAndHowLong) {
-  HostEntry host;
-  set_host_text(&host, "db1");
-  set_port_text(&host, "5432");
-  host.down_since = 1700000000;
-  char since[32];
-  format_local_time(host.down_since, "%Y-%m-%d %H:%M:%S", since, sizeof since);
-  const std::tuple<int64_t, const char*, const char*> cases[] = {
-      {45, "", "45 s, Timeout"},
-      {12 * 60 + 5, "Connection refused", "12 min, Connection refused"},
-      {3 * 3600 + 5 * 60, "x", "3 h 05 min, x"},
-      {2 * 86400 + 4 * 3600 + 59, "x", "2 d 4 h, x"}};
-  for (const auto& [lasted, error, tail] : cases) {
-    NotifyMessage message;
-    compose_reminder_alert(host, host, error, host.down_since + lasted, &message);
-    std::string want = std::string("Still DOWN: db1 5432 since ") + since + " (" + tail;
-    want.replace(want.find(", "), 2, "), ");
-    EXPECT_EQ(message.subject.c_str(), want);
-    EXPECT_EQ(message.kind, kReminderAlert);
-    EXPECT_EQ(message.body.c_str(), want + "\n");
-    EXPECT_NE(std::string(message.chat_text.c_str()).find("STILL DOWN\nHost: db1\nPort: 5432"),
-              std::string::npos);
-  }
-}
-
-class RaiseAlertTest : public test::WorkDirTest {};
-
-// Each raise_* builds its message, logs its subject once and sends it on
-// the calling thread to `to`, Telegram and Teams, once each.
-TEST_F(RaiseAlertTest, LogsTheSubjectAndSendsToEveryAlertChannel) {
-  HostEntry host;
-  host.host.assign("db1");
-  host.port.assign("5432");
-  host.alertcount = 3;
-  host.first_fail_time = host.last_fail_time = host.down_since = now_seconds() - 60;
-  const NotifySettings settings = test::all_channels();
-  const std::tuple<std::function<void()>, std::string> cases[] = {
-      {[&] { raise_down_alert(host, "Connection refused", settings); },
-       "Alert for 5432. db1 5432 Connection refused("},
-      {[&] { raise_recovery_alert(host, settings); }, "Back to normal for 5432 db1:5432"},
-      {[&] { raise_reminder_alert(host, "", settings); }, "Still DOWN: db1 5432 since "},
-  };
-  for (const auto& [raise, subject] : cases) {
-    SCOPED_TRACE(subject);
-    test::CommandRecorder recorder;
-    test::OutputCapture capture;
-    const size_t logged_before = test::log_messages().size();
-    raise();
-    const std::vector<std::string> log = test::log_messages();
-    EXPECT_EQ(std::count_if(log.begin() + logged_before, log.end(),
-                            [&](const std::string& line) { return line.rfind(subject, 0) == 0; }),
-              1);
-    std::multiset<std::string> sent;
-    for (const RecordedCommand& c : recorder.commands()) {
-      if (c.argv.front().find("ping") == std::string::npos) sent.insert(channel_of(c));
-    }
-    EXPECT_EQ(sent, (std::multiset<std::string>{"mail to a@x.org", "telegram", "teams"}));
-  }
-}
-
-// True when the run carries alert `tag`: its chat text, or its subject and then its body.
-bool carries(const RecordedCommand& c, const std::string& tag) {
-  const std::string channel = channel_of(c);
-  if (channel == "telegram") {
-    return c.input.value_or("").find("text=Chat%20" + tag) != std::string::npos;
-  }
-  const std::string text = (channel == "teams" ? c.card_file : c.mail_file).value_or("");
-  const size_t subject = text.find("Subject " + tag), body = text.find("Body " + tag);
-  return subject < body && body != std::string::npos;
-}
+class AlertsRunTest : public test::WorkDirTest {};
 
 // Two alerts at once, each run reading its file late: each upload carries its own text.
-TEST_F(RaiseAlertTest, SimultaneousAlertsEachKeepTheirOwnText) {
+TEST_F(AlertsRunTest, SimultaneousAlertsEachKeepTheirOwnText) {
   test::CommandRecorder recorder;
   test::OutputCapture capture;
   recorder.set_delay_ms(50);
@@ -127,55 +51,50 @@ TEST_F(RaiseAlertTest, SimultaneousAlertsEachKeepTheirOwnText) {
   first.join();
   second.join();
   std::multiset<std::string> seen;
-  for (const RecordedCommand& c : recorder.commands()) {
-    for (const char* tag : {"first", "second"}) {
-      if (carries(c, tag)) seen.insert(channel_of(c) + " " + tag);
+  for (const RecordedCommand& c : recorder.commands()) {  // the chat text, or subject then body
+    const std::string text = c.input.value_or("") + c.card_file.value_or(c.mail_file.value_or(""));
+    for (const std::string tag : {"first", "second"}) {
+      const size_t subject = text.find("Subject " + tag), body = text.find("Body " + tag);
+      if (text.find("text=Chat%20" + tag) != std::string::npos ||
+          (subject < body && body != std::string::npos))
+        seen.insert((c.mail_file   ? "mail to " + c.argv.back()
+                     : c.card_file ? "teams"
+                                   : "telegram") +
+                    " " + tag);
     }
   }
   EXPECT_EQ(seen, (std::multiset<std::string>{"mail to a@x.org first", "mail to a@x.org second",
                                               "telegram first", "telegram second", "teams first",
                                               "teams second"}));
+  EXPECT_EQ(test::count_of(capture.out(), "Sending Telegram alert now .....\n"), 2u);
 }
 
-TEST_F(RaiseAlertTest, NotificationTestShowsTheOutcomeOfEachChannel) {
+// Every send failing, in silent mode: each channel says why, all FAILED, exit status 1.
+TEST_F(AlertsRunTest, NotificationTestShowsWhyEachChannelFailed) {
   static HostTable table;  // too big for the stack
-  table.host_count = 4;
-  NotifySettings all = test::all_channels(), telegram_only = all;
-  telegram_only.email_enabled = telegram_only.teams_enabled = 0;
-  const struct {
-    const NotifySettings& settings;
-    int command_rc, silent, exit;
-    std::string codes, out;
-  } cases[] = {
-      {telegram_only, 0, false, 0, "200 ",
-       "Testing Email alert...\nEmail not configured\n\nTesting Telegram alert...\n"
-       "Sending Telegram alert now .....\nTelegram command rc=0\nTelegram test OK (HTTP 200)\n"
-       "\nTesting Microsoft Teams alert...\nTeams not configured\n"
-       "\nTest result:\nEmail    : FAILED\nTelegram : OK\nTeams    : FAILED\n"},
-      {all, 7, true, 1, "000 ",  // every send fails, in silent mode
-       "Testing Email alert...\nEmail test FAILED (curl 7: cannot connect)\n\nTesting Telegram "
-       "alert...\nTelegram test FAILED (curl 7: cannot connect)\n\nTesting Microsoft Teams "
-       "alert...\nTeams test FAILED (curl 7: cannot connect)\n"
-       "\nTest result:\nEmail    : FAILED\nTelegram : FAILED\nTeams    : FAILED\n"},
-  };
   test::CommandRecorder recorder;
-  for (const auto& c : cases) {
-    recorder.set_result(c.command_rc);
-    recorder.set_answer(c.codes, R"({"ok":true})");
-    set_silent_mode(c.silent);
-    test::OutputCapture capture;
-    EXPECT_EQ(run_notification_test(table, MonitorSettings(), c.settings), c.exit);
-    EXPECT_EQ(capture.out(), c.out);
-  }
+  recorder.set_result(7);
+  recorder.set_answer("000 ", "");
+  set_silent_mode(true);
+  test::OutputCapture capture;
+  EXPECT_EQ(run_notification_test(table, MonitorSettings(), test::all_channels()), 1);
+  EXPECT_EQ(
+      capture.out(),
+      "Testing Email alert...\nEmail test FAILED (curl 7: cannot connect)\n\nTesting Telegram "
+      "alert...\nTelegram test FAILED (curl 7: cannot connect)\n\nTesting Microsoft Teams "
+      "alert...\nTeams test FAILED (curl 7: cannot connect)\n"
+      "\nTest result:\nEmail    : FAILED\nTelegram : FAILED\nTeams    : FAILED\n");
   set_silent_mode(false);
 }
 
 // At most one request a minute, the address only on standard input, a
 // failure logged once per outage, and a slow service never holds the cycle.
-TEST_F(RaiseAlertTest, HeartbeatOncePerMinuteSecretOnStdinFailureLoggedOnce) {
+TEST_F(AlertsRunTest, HeartbeatOncePerMinuteSecretOnStdinFailureLoggedOnce) {
   test::CommandRecorder recorder;
   NotifySettings settings;
   settings.heartbeat_url.assign("https://hc.example/ping/5ecret");
+  settings.cacert.assign("ca.pem");  // the channels' TLS and proxy settings hold here too
+  settings.proxy.assign("http://p:3128");
   Heartbeat heartbeat;
   const std::tuple<int64_t, const char*, size_t> cycles[] = {
       // now, answer, requests in all
@@ -189,34 +108,24 @@ TEST_F(RaiseAlertTest, HeartbeatOncePerMinuteSecretOnStdinFailureLoggedOnce) {
   }
   const RecordedCommand first = recorder.commands().front();
   EXPECT_EQ(std::find(first.argv.begin(), first.argv.end(), "--max-time")[1], kHeartbeatMaxTime);
+  EXPECT_EQ(std::find(first.argv.begin(), first.argv.end(), "--cacert")[1], "ca.pem");
   for (const std::string& arg : first.argv) EXPECT_EQ(arg.find("5ecret"), std::string::npos);
-  EXPECT_EQ(first.input.value_or(""), "url = \"https://hc.example/ping/5ecret\"\n");
+  EXPECT_EQ(first.input.value_or(""),
+            "url = \"https://hc.example/ping/5ecret\"\nproxy = \"http://p:3128\"\n");
   EXPECT_EQ(test::log_messages(),
             (std::vector<std::string>{
                 "Heartbeat failed: HTTP 500 (logged again only after one got through)",
                 "Heartbeat delivered again"}));
 
   recorder.set_delay_ms(1500);
-  settings.cacert.assign("ca.pem");  // the channels' TLS and proxy settings hold here too
-  settings.proxy.assign("http://p:3128");
   const uint64_t begin = platform::monotonic_ms();
   heartbeat.after_cycle(settings, 2000);
   EXPECT_LT(platform::monotonic_ms() - begin, 1000u) << "the cycle waited for the request";
   heartbeat.wait();
-  ASSERT_EQ(recorder.commands().size(), 6u);
-  const RecordedCommand last = recorder.commands().back();
-  EXPECT_EQ(std::find(last.argv.begin(), last.argv.end(), "--cacert")[1], "ca.pem");
-  EXPECT_EQ(last.input.value_or(""),
-            "url = \"https://hc.example/ping/5ecret\"\nproxy = \"http://p:3128\"\n");
+  EXPECT_EQ(recorder.commands().size(), 6u);
 }
 
 constexpr int64_t kDown = 1700000000;
-
-std::string local(int64_t t) {
-  char text[32];
-  format_local_time(t, "%Y-%m-%d %H:%M:%S", text, sizeof text);
-  return text;
-}
 
 std::vector<HeldAlert> alerts(int32_t kind, int count, const std::string& description) {
   std::vector<HeldAlert> held(static_cast<size_t>(count));
@@ -234,88 +143,106 @@ std::vector<HeldAlert> alerts(int32_t kind, int count, const std::string& descri
   return held;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-// The subject names the first hosts and how many more; each host has one
-// line telling what its single alert would.
+// The subject names the first hosts and how many more; each host has one line telling what
+// its single alert would. The clear texts leave the subject out of the body and tone the card.
 TEST(DigestTest, SubjectAndOneLinePerHost) {
-  const std::tuple<int32_t, int, const char*, const char*> cases[] = {
-      {kDownAlert, 2, "DOWN: 2 hosts (web1:8000, web2:8001)",
-       "web1 8000 (front): Timeout, since @, ping 1 of 3"},
-      {kRecoveryAlert, 5, "RECOVERY: 5 hosts (web1:8000, web2:8001, web3:8002, ... and 2 more)",
-       "web1 8000 (front): back at #, down since @ (10 min)"},
-      {kReminderAlert, 3, "Still DOWN: 3 hosts (web1:8000, web2:8001, web3:8002)",
-       "web1 8000 (front): since @ (10 min), Timeout"}};
-  for (const auto& [kind, count, subject, first_line] : cases) {
-    const std::vector<HeldAlert> held = alerts(kind, count, "front");
+  // Kind, text, hosts, subject, the first host lines, the card's tone.
+  const std::tuple<int32_t, AlertText, int, const char*, const char*, CardTone> cases[] = {
+      {kDownAlert, AlertText::kClassic, 2, "DOWN: 2 hosts (web1:8000, web2:8001)",
+       "web1 8000 (front): Timeout, since @, ping 1 of 3", CardTone::kPlain},
+      {kRecoveryAlert, AlertText::kClassic, 5,
+       "RECOVERY: 5 hosts (web1:8000, web2:8001, web3:8002, ... and 2 more)",
+       "web1 8000 (front): back at #, down since @ (10 min)", CardTone::kPlain},
+      {kReminderAlert, AlertText::kClassic, 3,
+       "Still DOWN: 3 hosts (web1:8000, web2:8001, web3:8002)",
+       "web1 8000 (front): since @ (10 min), Timeout", CardTone::kPlain},
+      {kRecoveryAlert, AlertText::kClear, 2, "RECOVERY: 2 hosts (web1:8000, web2:8001)",
+       "web1:8000 (front): back after 10 min, down since @\n"
+       "web2:8001: back after 10 min, down since @",
+       CardTone::kGood},
+      {kReminderAlert, AlertText::kClear, 2, "Still DOWN: 2 hosts (web1:8000, web2:8001)",
+       "web1:8000 (front): down for 10 min, Timeout, since @\n"
+       "web2:8001: down for 10 min, Connection refused, since @",
+       CardTone::kAttention},
+      {kDownAlert, AlertText::kClear, 2, "DOWN: 2 hosts (web1:8000, web2:8001)",
+       "web1:8000 (front): Timeout, down since @, ping 1 of 3 answered\n"
+       "web2:8001: Connection refused, down since @, ping 1 of 3 answered",
+       CardTone::kAttention}};
+  for (const auto& [kind, text, count, subject, first_lines, tone] : cases) {
+    SCOPED_TRACE(subject);
+    std::vector<HeldAlert> held = alerts(kind, count, "front");
+    held[1].host.description.clear();
+    for (HeldAlert& a : held) a.text = text;
     auto message = std::make_unique<NotifyMessage>();
     compose_digest(held.data(), held.size(), message.get());
-    std::string line = first_line;
-    line.replace(line.find('@'), 1, local(kDown));
-    if (line.find('#') != std::string::npos) line.replace(line.find('#'), 1, local(kDown + 600));
+    std::string lines = first_lines;
+    for (size_t at; (at = lines.find_first_of("@#")) != std::string::npos;) {
+      char time[32];
+      format_local_time(lines[at] == '@' ? kDown : kDown + 600, "%Y-%m-%d %H:%M:%S", time, 32);
+      lines.replace(at, 1, time);
+    }
+    const std::string body = message->body.c_str(),
+                      head = text == AlertText::kClear ? "" : subject + std::string("\n");
     EXPECT_EQ(message->kind, kind);
     EXPECT_EQ(message->subject.c_str(), std::string(subject));
-    const std::vector<std::string> body = lines_of(message->body.c_str());
-    ASSERT_EQ(body.size(), static_cast<size_t>(count) + 1);
-    EXPECT_EQ(body[0], subject);
-    EXPECT_EQ(body[1], line);
-    const std::vector<std::string> chat = lines_of(message->chat_text.c_str());
-    ASSERT_EQ(chat.size(), static_cast<size_t>(count) + 1);
-    EXPECT_EQ(chat[1], line);
+    EXPECT_EQ(body.substr(0, head.size() + lines.size() + 1), head + lines + "\n");
+    EXPECT_EQ(test::count_of(body, "\n"), static_cast<size_t>(count) + !head.empty());
+    EXPECT_NE(std::string(message->chat_text.c_str())
+                  .find(": " + std::to_string(count) + " hosts\n" + lines),
+              std::string::npos)
+        << message->chat_text.c_str();
     EXPECT_TRUE(message->card_body.empty()) << "a card that fits takes the body";
+    EXPECT_EQ(message->card_tone, tone);
   }
 }
 
-// 255 hosts do not fit any channel: each text is cut to its own limit at a
-// whole line, and its last line counts the hosts left out.
+// 255 hosts do not fit any channel: each text is cut to its own limit at a whole line, and
+// its last line counts the hosts left out; the clear mail and card have no subject line.
 TEST(DigestTest, EachChannelCutsToItsLimitWithAndKMore) {
   std::string description;
   while (description.size() < 150) description += ", ";  // grows threefold when encoded
-  const std::vector<HeldAlert> held = alerts(kDownAlert, 255, description);
-  auto message = std::make_unique<NotifyMessage>();
-  compose_digest(held.data(), held.size(), message.get());
-  const std::string card_body = message->card_text();
-  const std::tuple<const char*, std::string, size_t, size_t> texts[] = {
-      {"mail", message->body.c_str(), message->body.max_length(), 1},
-      {"telegram", message->chat_text.c_str(), kTelegramMaxTextBytes, 1},
-      {"teams", card_body, kTeamsCardMaxBytes, 1}};
-  std::vector<size_t> shown_by_channel;
-  for (const auto& [channel, text, limit, heading] : texts) {
-    EXPECT_LE(text.size() + kDigestNoteRoom, limit) << channel;
-    const std::vector<std::string> lines = lines_of(text);
-    const size_t shown = lines.size() - heading - 1;
-    EXPECT_EQ(lines.back(), "... and " + std::to_string(255 - shown) + " more") << channel;
-    const std::string last_host = "web" + std::to_string(shown) + " ";
-    EXPECT_EQ(lines[heading + shown - 1].substr(0, last_host.size()), last_host) << channel;
-    shown_by_channel.push_back(shown);
+  std::vector<HeldAlert> held = alerts(kDownAlert, 255, description);
+  for (const AlertText mode : {AlertText::kClassic, AlertText::kClear}) {
+    for (HeldAlert& a : held) a.text = mode;
+    const size_t head = mode == AlertText::kClassic;
+    auto message = std::make_unique<NotifyMessage>();
+    compose_digest(held.data(), held.size(), message.get());
+    const std::string card_body = message->card_text();
+    const std::tuple<const char*, std::string, size_t, size_t> texts[] = {
+        {"mail", message->body.c_str(), message->body.max_length(), head},
+        {"telegram", message->chat_text.c_str(), kTelegramMaxTextBytes, 1},
+        {"teams", card_body, kTeamsCardMaxBytes, head}};
+    std::vector<size_t> shown_by_channel;
+    for (const auto& [channel, text, limit, heading] : texts) {
+      SCOPED_TRACE(channel + std::string(head ? "" : " clear"));
+      EXPECT_LE(text.size() + kDigestNoteRoom, limit);
+      std::vector<std::string> lines;
+      std::istringstream in(text);
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
+      const size_t shown = lines.size() - heading - 1;
+      EXPECT_EQ(lines.back(), "... and " + std::to_string(255 - shown) + " more");
+      const std::string last_host = "web" + std::to_string(shown) + (head ? " " : ":");
+      EXPECT_EQ(lines[heading + shown - 1].substr(0, last_host.size()), last_host);
+      shown_by_channel.push_back(shown);
+    }
+    // Mail holds the most lines, then Teams, then Telegram.
+    EXPECT_GT(shown_by_channel[0], shown_by_channel[2]);
+    EXPECT_GT(shown_by_channel[2], shown_by_channel[1]);
+    char encoded[kTelegramTextSize];
+    EXPECT_LT(percent_encode(message->chat_text.c_str(), encoded, sizeof encoded),
+              sizeof encoded - 4 - 3 * kDigestNoteRoom)
+        << "Telegram's text is whole in its request";
+    auto card = std::make_unique<char[]>(kTeamsCardBufferSize);
+    bool cut = true;
+    build_teams_card(message->subject.c_str(), card_body.c_str(), card.get(), kTeamsCardBufferSize,
+                     &cut, message->card_tone);
+    EXPECT_FALSE(cut) << "the card carries the digest's own cut, not the card's";
   }
-  // Mail holds the most lines, then Teams, then Telegram.
-  EXPECT_GT(shown_by_channel[0], shown_by_channel[2]);
-  EXPECT_GT(shown_by_channel[2], shown_by_channel[1]);
-  char encoded[kTelegramTextSize];
-  EXPECT_LT(percent_encode(message->chat_text.c_str(), encoded, sizeof encoded),
-            sizeof encoded - 4 - 3 * kDigestNoteRoom)
-      << "Telegram's text is whole in its request";
-  auto card = std::make_unique<char[]>(kTeamsCardBufferSize);
-  bool cut = true;
-  build_teams_card(message->subject.c_str(), card_body.c_str(), card.get(), kTeamsCardBufferSize,
-                   &cut);
-  EXPECT_FALSE(cut) << "the card carries the digest's own cut, not the card's";
 }
 
-class ReportTest : public test::WorkDirTest {};
-
-// Only the mail to iamalive goes out, its lines in the table's order (slow
-// probes end after later ones), the hosts probed `workers` at a time, batch
-// after batch; the alert state stays as it was. A host text is read as the
-// check reads it: short IPv4 forms are probed there, digits and dots that are
-// no address are "Invalid address".
-TEST_F(ReportTest, MailsEveryHostLineToIamaliveOnlyProbingInBatches) {
+// Only the mail to iamalive goes out, its lines in the table's order, the hosts probed `workers`
+// at a time; the alert state stays; host texts are read as the check reads them.
+TEST_F(AlertsRunTest, MailsEveryHostLineToIamaliveOnlyProbingInBatches) {
   ASSERT_TRUE(platform::socket_startup());
   // `full` never accepts, its backlog filled: probes of it time out.
   platform::Listener open, gone, full;

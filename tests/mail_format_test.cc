@@ -94,21 +94,39 @@ TEST(MailFormatTest, MessageIdsAreUniqueAndNameTheSendersDomain) {
   EXPECT_EQ(seen.size(), 1000u);
 }
 
-TEST(MailFormatTest, SenderSplitsIntoHeaderAndEnvelopeAddress) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"Ops Team <alerts@example.com>", "alerts@example.com"},
-      {"\"Ops, <team>\" < a@b >", "a@b"},
-      {"Ops <>", ""}};
-  for (const auto& [from, address] : cases) {
-    char header[64], envelope[64];
-    EXPECT_EQ(split_mailbox(from, header, sizeof(header), envelope, sizeof(envelope)),
+// The sender's envelope address, and its header where only an 8-bit display name is encoded
+// (quotes and escapes off, control bytes as spaces; spaces and a comment: alert_text_test), a
+// long one folded with "From: " to lines of 76; a header that does not fit whole gives nothing.
+TEST(MailFormatTest, SenderGivesTheEnvelopeAddressAndTheEncodedHeader) {
+  std::string umlauts;
+  for (int i = 0; i < 60; ++i) umlauts += "\u00E4";
+  const std::tuple<std::string, const char*, std::string> cases[] = {
+      // from, envelope, header
+      {"\"Ops, <team>\" < a@b >", "a@b", "\"Ops, <team>\" < a@b >"},
+      {"Ops <>", "", "Ops <>"},
+      {"\u00FC@example.com", "\u00FC@example.com", "\u00FC@example.com"},  // no display name
+      {"\"\u00DCber, \\\"Ops\\\"\" <a@b.c>", "a@b.c", "=?UTF-8?B?w5xiZXIsICJPcHMi?= <a@b.c>"},
+      {"\u00DC\x01x <a@b.c>", "a@b.c", "=?UTF-8?B?w5wgeA==?= <a@b.c>"},
+      {umlauts + " <alerts@example.com>", "alerts@example.com",
+       "=?UTF-8?B?w6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOk?=\n "
+       "=?UTF-8?B?w6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6Q=?=\n "
+       "=?UTF-8?B?w6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpA==?=\n <alerts@example.com>"},
+  };
+  for (const auto& [from, address, header] : cases) {
+    char split[512], envelope[512];
+    EXPECT_EQ(split_mailbox(from.c_str(), split, sizeof split, envelope, sizeof envelope),
               *address != '\0');
     EXPECT_STREQ(envelope, address) << from;
-    EXPECT_STREQ(header, *address ? from : "");
+    EXPECT_STREQ(split, *address ? from.c_str() : "");
+    std::string out(2048, '\0');
+    out.resize(encode_mailbox_header(from.c_str(), out.data(), out.size(), 6));
+    EXPECT_EQ(out, header);
+    EXPECT_EQ(encode_mailbox_header(from.c_str(), out.data(), from.size() / 2, 6), 0u) << from;
+    EXPECT_STREQ(out.c_str(), "");
   }
 }
 
-TEST(MailFormatTest, HeaderBlockIsCompleteAndValuesCannotAddLines) {
+TEST(MailFormatTest, HeaderValuesCannotAddLinesAndTheSubjectGivesWay) {
   MailHeaderInput input;
   input.from = "Ops <alerts@example.com>\r\nBcc: victim@example.org";
   input.to = "a@example.com,b@example.com";
@@ -118,7 +136,6 @@ TEST(MailFormatTest, HeaderBlockIsCompleteAndValuesCannotAddLines) {
   const std::string block(out, format_mail_headers(input, out, sizeof(out)));
   EXPECT_TRUE(block.starts_with("From: Ops <alerts@example.com>  Bcc: victim@example.org\nTo: "))
       << block;
-  EXPECT_TRUE(block.ends_with("\nContent-Transfer-Encoding: 8bit\n\n")) << block;
   input.subject = "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9";
   const size_t cut =
       format_mail_headers(input, out, block.size() + 1);  // the subject must give way
