@@ -14,7 +14,6 @@
 #include "notify/teams.h"
 #include "platform/platform.h"
 #include "support/capture.h"
-#include "support/runner.h"
 #include "support/test_env.h"
 
 namespace lw {
@@ -24,45 +23,39 @@ using test::file_exists;
 using test::read_file;
 
 constexpr const char kPython[] = "/usr/bin/python3";
+const std::filesystem::path kScripts = std::filesystem::path(__FILE__).parent_path() / "e2e";
 
-int run(const std::vector<std::string>& args, bool discard = true) {
-  std::vector<const char*> argv;
-  for (const std::string& a : args) argv.push_back(a.c_str());
-  argv.push_back(nullptr);
-  Command command;
-  command.argv = argv.data();
-  command.discard_output = discard;
-  return run_command(command, 90000);
+int run(const std::vector<std::string>& args, const char* program = kPython) {
+  return test::run_program(args, program).first;
 }
 
 // receiver.py run on a thread of its own until it has saved one message.
 struct Receiver {
-  Receiver(const std::string& mode, std::vector<std::string> args = {}) {
-    const auto script = std::filesystem::path(__FILE__).parent_path() / "e2e" / "receiver.py";
-    args.insert(args.begin(), {kPython, script.string(), mode, mode + ".port", mode});
-    thread = std::thread([this, args] { rc = run(args, false); });
+  explicit Receiver(const std::string& mode, std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {(kScripts / "receiver.py").string(), mode, mode + ".port", mode});
+    thread = std::jthread([this, args] { rc = run(args); });
     for (int i = 0; i < 200 && !file_exists(mode + ".port"); ++i) platform::sleep_ms(100);
     if (file_exists(mode + ".port")) port = to_int(read_file(mode + ".port").c_str());
   }
-  ~Receiver() { join(); }
   int join() {
     if (thread.joinable()) thread.join();
     return rc;
   }
 
   int port = 0;  // 0 when it did not start within 20 s
-  std::thread thread;
   int rc = -2;
+  std::jthread thread;  // last: joined before rc goes
 };
 
 class E2eDeliveryTest : public test::WorkDirTest {
  protected:
   void SetUp() override {
-    if (run({"curl", "--version"}) != 0) GTEST_SKIP() << "no real curl (e.g. under wine)";
-    if (run({kPython, "-c", "import aiosmtpd"}) != 0) GTEST_SKIP() << "python3-aiosmtpd missing";
-    ASSERT_EQ(run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",
-                   "-out", "cert.pem", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
-                   "subjectAltName=IP:127.0.0.1"}),
+    if (run({"--version"}, "curl") != 0) GTEST_SKIP() << "no real curl (e.g. under wine)";
+    if (run({"-c", "import aiosmtpd"}) != 0) GTEST_SKIP() << "python3-aiosmtpd missing";
+    ASSERT_EQ(run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out",
+                   "cert.pem", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
+                   "subjectAltName=IP:127.0.0.1"},
+                  "openssl"),
               0);
     smtp_ = std::make_unique<Receiver>("smtp", std::vector<std::string>{"cert.pem", "key.pem"});
     ASSERT_GT(smtp_->port, 0) << "the SMTP receiver did not start";
@@ -80,10 +73,9 @@ class E2eDeliveryTest : public test::WorkDirTest {
   // The received mail parses strictly with the headers every mail needs.
   void expect_standard_mail(const std::string& subject) {
     test::write_file("subject.txt", subject);
-    const auto script = std::filesystem::path(__FILE__).parent_path() / "e2e" / "check_mail.py";
-    EXPECT_EQ(
-        run({kPython, script.string(), "smtp/data", "subject.txt", settings_.from.c_str()}, false),
-        0);
+    EXPECT_EQ(run({(kScripts / "check_mail.py").string(), "smtp/data", "subject.txt",
+                   settings_.from.c_str()}),
+              0);
   }
 
   std::unique_ptr<Receiver> smtp_;
@@ -144,13 +136,8 @@ TEST_F(E2eDeliveryTest, NotificationTestReachesMailAndWebHook) {
   const std::string card = read_file("http/body");
   EXPECT_NE(card.find("linkwatch notification test"), std::string::npos);
   EXPECT_NE(card.find("\"This is a test message from linkwatch.\""), std::string::npos);
-  EXPECT_EQ(run({kPython, "-c", "import json,sys; json.load(open(sys.argv[1]))", "http/body"}), 0)
+  EXPECT_EQ(run({"-c", "import json,sys; json.load(open(sys.argv[1]))", "http/body"}), 0)
       << "the posted card is not valid JSON";
-  for (const auto& entry : std::filesystem::directory_iterator(".")) {
-    const std::string name = entry.path().filename().string();
-    EXPECT_TRUE(name.rfind("mailtext.", 0) != 0 && name.rfind("teamsmsg.", 0) != 0)
-        << name << " was left behind";
-  }
 }
 
 }  // namespace

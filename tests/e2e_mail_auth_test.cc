@@ -14,17 +14,6 @@ namespace {
 
 using test::read_file;
 
-// Runs the real curl; each command's arguments are added to `argv_seen`.
-int real_curl(void* argv_seen, const Command& command, char* out) {
-  for (const char* const* a = command.argv; *a; ++a) *static_cast<std::string*>(argv_seen) += *a;
-  Environment real = current_environment();
-  real.run = nullptr;
-  const Environment hooked = replace_environment(real);
-  const int rc = out ? run_command_capture(command, out) : run_command(command);
-  replace_environment(hooked);
-  return rc;
-}
-
 // serve() runs mail_auth.py <dir> [<expires_in>] on a thread until the test ends; s_ mails to it.
 class E2eMailAuthTest : public test::WorkDirTest {
  protected:
@@ -53,7 +42,7 @@ class E2eMailAuthTest : public test::WorkDirTest {
 };
 
 // Two mails with XOAUTH2 and a token from the HTTPS endpoint; one of 30 s (within the 60 s
-// margin) is fetched anew. The token is in no argument, file or log.
+// margin) is fetched anew. The token is in no file or log (in no argument: MailAuthTest).
 TEST_F(E2eMailAuthTest, XOAuth2MailWithAFetchedToken) {
   const int token_port = serve("oauth2", {"30"});
   ASSERT_GT(token_port, 0) << "the servers did not start";
@@ -64,9 +53,7 @@ TEST_F(E2eMailAuthTest, XOAuth2MailWithAFetchedToken) {
   s_.oauth2_client_secret.assign("s3cr&t =+%");
   s_.oauth2_scope.assign("https://outlook.office365.com/.default");
   s_.cacert.assign((work_dir() / "oauth2" / "cert.pem").string().c_str());
-  std::string argv_seen, tokens[2];
-  test::ScopedEnvironment env;
-  env.set_runner(real_curl, &argv_seen);
+  std::string tokens[2];
   test::OutputCapture capture;
   for (const char* subject : {"First", "Second"}) {
     EXPECT_EQ(send_mail_message(s_, "ops@example.com", subject, "body", true), 1)
@@ -77,9 +64,7 @@ TEST_F(E2eMailAuthTest, XOAuth2MailWithAFetchedToken) {
             "alerts@example.com " + tokens[0] + " m@example.com ops@example.com First");
   EXPECT_EQ(read_file("oauth2/mail.2"),
             "alerts@example.com " + tokens[1] + " m@example.com ops@example.com Second");
-  EXPECT_NE(argv_seen.find("smtp://127.0.0.1:"), std::string::npos);
   for (const std::string& token : tokens) {
-    EXPECT_EQ(argv_seen.find(token), std::string::npos);
     for (const auto& entry : std::filesystem::directory_iterator(".")) {  // a folder reads ""
       EXPECT_EQ(read_file(entry.path()).find(token), std::string::npos) << entry.path();
     }
