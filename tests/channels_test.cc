@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "config/notify_config.h"
 #include "config/recipients.h"
 #include "notify/email.h"
-#include "notify/mail_format.h"
 #include "notify/outcome.h"
 #include "notify/send_files.h"
 #include "notify/teams.h"
@@ -246,26 +246,59 @@ int send(Channel channel, const NotifySettings& s, SendOutcome* outcome) {
   return send_teams(s, "T", "B", false, outcome);
 }
 
-// cacert, ssl_revoke and proxy reach every channel's curl: the proxy (which may hold a login)
-// only on standard input, the revocation switch only where the system's TLS checks revocation.
-TEST_F(ChannelsTest, TlsAndProxySettingsReachEveryChannel) {
-  NotifySettings s = settings();
-  s.cacert.assign("company-ca.pem");
-  s.ssl_revoke.assign("off");
-  s.proxy.assign("http://me:pw@proxy.example:3128");
+// cacert, ssl_revoke and proxy as the file gives them reach every channel's curl; absent, curl
+// keeps its defaults. The proxy (which may hold a login) goes only on standard input and in no
+// note; the revocation switch only where the system's TLS checks revocation.
+TEST_F(ChannelsTest, TlsAndProxySettingsFromTheFileReachEveryChannel) {
+  test::write_file("ca.pem", "x");
+  const struct {
+    const char* lines;
+    Args tls;
+    const char *revoke, *proxy, *note;
+  } cases[] = {
+      {"", {}, "", "", nullptr},
+      {"cacert : \"ca.pem\"\nssl_revoke : \"off\"\nproxy : \"http://u:pw@p:3128\"\n",
+       {"--cacert", "ca.pem"},
+       "--ssl-no-revoke",
+       "http://u:pw@p:3128",
+       nullptr},
+      {"ssl_revoke : \"best-effort\"\n", {}, "--ssl-revoke-best-effort", "", nullptr},
+      {"cacert : \"none.pem\"\n",
+       {"--cacert", "none.pem"},
+       "",
+       "",
+       "cacert \"none.pem\" in linkwatch_email.txt cannot be read"},
+  };
   test::CommandRecorder recorder;
-  test::OutputCapture capture;
-  const Args want = platform::kTlsChecksRevocation
-                        ? Args{"--cacert", "company-ca.pem", "--ssl-no-revoke"}
-                        : Args{"--cacert", "company-ca.pem"};
-  for (Channel channel : {Channel::kEmail, Channel::kTelegram, Channel::kTeams}) {
-    ASSERT_EQ(send(channel, s, nullptr), 1);
-    const test::RecordedCommand command = recorder.commands().back();
-    EXPECT_EQ(Args(command.argv.begin() + 8, command.argv.begin() + 8 + want.size()), want);
-    EXPECT_TRUE(command.input.value_or("").ends_with(
-        "proxy = \"http://me:pw@proxy.example:3128\"\nshow-error\n"))
-        << command.input.value_or("");
-    for (const std::string& arg : command.argv) EXPECT_EQ(arg.find("proxy"), std::string::npos);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lines);
+    test::write_file(kNotifyFileName,
+                     std::string("server : \"smtp://m:587\"\nemail : \"e@x\"\n"
+                                 "password : \"p\"\nto : \"a@x\"\ntoken : \"1:T\"\n"
+                                 "chat_id : \"42\"\nteams_webhook : \"https://h/t\"\n") +
+                         c.lines);
+    test::OutputCapture capture;
+    NotifySettings s;
+    load_notify_config(&s);
+    Args want = c.tls;
+    if (*c.revoke && platform::kTlsChecksRevocation) want.push_back(c.revoke);
+    for (Channel channel : {Channel::kEmail, Channel::kTelegram, Channel::kTeams}) {
+      ASSERT_EQ(send(channel, s, nullptr), 1);
+      const test::RecordedCommand command = recorder.commands().back();
+      EXPECT_EQ(Args(command.argv.begin() + 8, command.argv.begin() + 8 + want.size()), want);
+      const std::string next = command.argv.at(8 + want.size());  // no other switch
+      EXPECT_TRUE(next == "-o" || next.starts_with("smtp://")) << next;
+      const std::string input = command.input.value_or("");
+      EXPECT_TRUE(*c.proxy
+                      ? input.ends_with("proxy = \"" + std::string(c.proxy) + "\"\nshow-error\n")
+                      : input.find("proxy") == std::string::npos)
+          << input;
+      for (const std::string& arg : command.argv) EXPECT_EQ(arg.find("proxy"), std::string::npos);
+    }
+    EXPECT_EQ(capture.out().find(c.note ? c.note : " in linkwatch_email.txt") != std::string::npos,
+              c.note != nullptr)
+        << capture.out();
+    EXPECT_EQ(capture.out().find("u:pw"), std::string::npos);
   }
 }
 
@@ -314,10 +347,8 @@ TEST_F(ChannelsTest, OutcomeLineOfEachAnswer) {
     EXPECT_EQ(send(c.channel, settings(), &outcome), delivered ? 1 : 0) << c.line;
     const std::vector<std::string> log = test::log_messages();
     EXPECT_EQ(log.at(1), c.line);
-    EXPECT_EQ(
-        log.size() == 3 && log[2].find("set ssl_revoke : \"best-effort\"") != std::string::npos,
-        c.codes.find("revocation") != std::string::npos)
-        << c.line;
+    // A revocation failure adds a line (its text: RevocationHintOnlyWhileSslRevokeIsNotSet).
+    EXPECT_EQ(log.size(), c.codes.find("revocation") != std::string::npos ? 3u : 2u) << c.line;
     EXPECT_TRUE(outcome.attempted && outcome.delivered == delivered) << c.line;
     EXPECT_EQ(outcome.temporary, c.temporary) << c.line;
     EXPECT_EQ(outcome.retry_after_seconds, c.retry_after) << c.line;

@@ -279,80 +279,83 @@ TEST_F(DeliveryTest, AFullDiskIsATemporaryFailureAndTheAlertGoesOnceThereIsRoom)
   }
 }
 
-// With the threads: a channel whose send hangs delays no other channel, and
-// after a stop request no send starts.
-TEST(DeliveryThreadTest, AHangingChannelDelaysNoOtherAndNothingStartsAfterAStop) {
-  test::ScopedWorkDir dir;
-  set_silent_mode(true);
-  NotifySettings settings = test::all_channels();
-  struct Gate {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool open = false;
-    std::vector<std::string> mails;
-    int teams = 0;
-  } gate;
-  Delivery delivery(&settings);
-  delivery.set_send_for_testing(
-      [](void* context, Channel channel, const NotifySettings&, const QueuedMessage& m,
-         SendOutcome* outcome) {
-        auto* g = static_cast<Gate*>(context);
-        std::unique_lock<std::mutex> lock(g->mutex);
-        outcome->attempted = outcome->delivered = true;
-        if (channel == Channel::kTeams) {
-          ++g->teams;
-          g->cv.notify_all();
-          g->cv.wait_for(lock, std::chrono::seconds(30), [g] { return g->open; });
-        } else if (channel == Channel::kEmail) {
-          g->mails.push_back(m.subject);
-          g->cv.notify_all();
-        }
-      },
-      &gate);
-  ASSERT_TRUE(delivery.start());
-  const auto wait_until = [&gate](const std::function<bool()>& done) {
-    std::unique_lock<std::mutex> lock(gate.mutex);
-    return gate.cv.wait_for(lock, std::chrono::seconds(20), done);
+// A started Delivery with every channel; each send runs during_ (it may hang), then is
+// counted per channel.
+class DeliveryThreadTest : public test::WorkDirTest {
+ protected:
+  void SetUp() override { set_silent_mode(true); }
+  void TearDown() override { set_silent_mode(false); }
+  void start(Delivery* delivery) {
+    delivery->set_send_for_testing(
+        [](void* self, Channel channel, const NotifySettings& s, const QueuedMessage&,
+           SendOutcome* out) {
+          auto* test = static_cast<DeliveryThreadTest*>(self);
+          out->attempted = out->delivered = true;
+          if (test->during_) test->during_(channel, s);
+          std::lock_guard<std::mutex> hold(test->mutex_);
+          ++test->sends_[channel_name(channel)];
+          test->cv_.notify_all();
+        },
+        this);
+    ASSERT_TRUE(delivery->start());
+  }
+  bool wait_until(const std::function<bool()>& done) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::seconds(30), done);
+  }
+  std::function<void(Channel, const NotifySettings&)> during_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::map<std::string, int> sends_;
+};
+
+// A channel whose send hangs delays no other channel, and after a stop request no send starts.
+TEST_F(DeliveryThreadTest, AHangingChannelDelaysNoOtherAndNothingStartsAfterAStop) {
+  const NotifySettings settings = test::all_channels();
+  bool hanging = false, open = false;
+  during_ = [&](Channel channel, const NotifySettings&) {
+    if (channel != Channel::kTeams) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    hanging = true;
+    cv_.notify_all();
+    cv_.wait_for(lock, std::chrono::seconds(30), [&open] { return open; });
   };
+  Delivery delivery(&settings);
+  start(&delivery);
   delivery.post(message("M0", {"h:1"}), 0);
-  ASSERT_TRUE(wait_until([&gate] { return gate.teams == 1 && gate.mails.size() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return hanging && sends_["Email"] == 1; }));
   for (int i = 1; i < 5; ++i) delivery.post(message(("M" + std::to_string(i)).c_str(), {"h:1"}), 0);
-  EXPECT_TRUE(wait_until([&gate] { return gate.mails.size() == 5; }))
+  EXPECT_TRUE(wait_until([this] { return sends_["Email"] == 5; }))
       << "e-mail waited for the hanging Teams send";
   platform::request_stop();
   delivery.post(message("after the stop request", {"x:1"}), 0);
   platform::sleep_ms(200);
   {
-    std::lock_guard<std::mutex> hold(gate.mutex);
-    gate.open = true;
-    gate.cv.notify_all();
+    std::lock_guard<std::mutex> hold(mutex_);
+    open = true;
+    cv_.notify_all();
   }
   delivery.stop();
   platform::clear_stop_request();
-  std::lock_guard<std::mutex> hold(gate.mutex);
-  EXPECT_EQ(gate.mails.size(), 5u);
-  EXPECT_EQ(gate.teams, 1) << "no Teams send started after the stop request";
+  EXPECT_EQ(sends_["Email"], 5);
+  EXPECT_EQ(sends_["Teams"], 1) << "no Teams send started after the stop request";
   const std::string log = test::read_file(kLogFileName);
   for (const char* line : {"Email: alert not delivered (linkwatch stopped): after the stop request",
                            "Teams: alert not delivered (linkwatch stopped): M4"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line;
   }
-  set_silent_mode(false);
 }
 
-// A reload swaps the settings while the sender threads run: every send sees
-// one whole version of them (a copy lives until its last send ends), and a
-// channel switched on gets its
-// thread; nothing queued is lost. Run under TSan for the race itself.
-TEST(DeliveryThreadTest, SettingsAreReplacedWhileTheSendersRun) {
-  test::ScopedWorkDir dir;
-  set_silent_mode(true);
-  struct Seen {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<std::string> mixed;  // sends whose settings were not one version
-    std::map<std::string, int> by_channel;
-  } seen;
+// A reload swaps the settings while the sender threads run: every send sees one whole version
+// of them (a copy lives until its last send ends), a channel switched on gets its thread, and
+// nothing queued is lost. Run under TSan for the race itself.
+TEST_F(DeliveryThreadTest, SettingsAreReplacedWhileTheSendersRun) {
+  std::atomic<int> mixed{0};  // sends whose settings were not one version
+  during_ = [&mixed](Channel, const NotifySettings& s) {
+    const std::string to = s.to.c_str();
+    platform::sleep_ms(1);  // a replace may land during the send
+    mixed += to != s.chat_id.c_str();
+  };
   const auto version = [](const char* name, bool telegram) {
     NotifySettings s = test::all_channels();
     s.to.assign(name);
@@ -362,20 +365,7 @@ TEST(DeliveryThreadTest, SettingsAreReplacedWhileTheSendersRun) {
   };
   const NotifySettings first = version("1", false);  // outlives the Delivery, as it must
   Delivery delivery(&first);
-  delivery.set_send_for_testing(
-      [](void* context, Channel channel, const NotifySettings& s, const QueuedMessage& m,
-         SendOutcome* outcome) {
-        auto* g = static_cast<Seen*>(context);
-        const std::string to = s.to.c_str();
-        platform::sleep_ms(1);  // a replace may land during the send
-        std::lock_guard<std::mutex> hold(g->mutex);
-        if (to != s.chat_id.c_str()) g->mixed.push_back(m.subject.c_str());
-        ++g->by_channel[channel_name(channel)];
-        g->cv.notify_all();
-        outcome->attempted = outcome->delivered = true;
-      },
-      &seen);
-  ASSERT_TRUE(delivery.start());
+  start(&delivery);
   std::thread poster([&delivery] {
     for (int i = 0; i < 200; ++i) delivery.post(message("M", {"h:1"}), 0);
   });
@@ -385,22 +375,16 @@ TEST(DeliveryThreadTest, SettingsAreReplacedWhileTheSendersRun) {
   poster.join();
   ASSERT_TRUE(delivery.replace_settings(version("on", true), true));
   delivery.post(message("with Telegram", {"h:2"}), 0);
-  {
-    std::unique_lock<std::mutex> lock(seen.mutex);
-    EXPECT_TRUE(seen.cv.wait_for(lock, std::chrono::seconds(30), [&seen] {
-      return seen.by_channel["Telegram"] == 1 && seen.by_channel["Email"] == 201 &&
-             seen.by_channel["Teams"] == 201;
-    })) << "a message was lost, or the channel switched on got no thread";
-  }
+  EXPECT_TRUE(wait_until([this] {
+    return sends_["Telegram"] == 1 && sends_["Email"] == 201 && sends_["Teams"] == 201;
+  })) << "a message was lost, or the channel switched on got no thread";
   delivery.stop();
-  std::lock_guard<std::mutex> hold(seen.mutex);
-  EXPECT_TRUE(seen.mixed.empty()) << seen.mixed.size() << " sends saw mixed settings";
-  EXPECT_EQ(seen.by_channel["Telegram"], 1);
+  EXPECT_EQ(mixed, 0) << "sends saw mixed settings";
+  EXPECT_EQ(sends_["Telegram"], 1);
   const std::string log = test::read_file(kLogFileName);
   EXPECT_EQ(log.find("alert not delivered (linkwatch stopped)"), std::string::npos)
       << "a message was left behind:\n"
       << log;
-  set_silent_mode(false);
 }
 
 // A web hook that hangs holds up no cycle, and a stop removes the card file of the curl it
