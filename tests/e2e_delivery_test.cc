@@ -1,19 +1,31 @@
-// Delivery through the real curl to tests/e2e/receiver.py on 127.0.0.1, which saves what
-// arrived: an SMTP server that insists on STARTTLS and a login, and an HTTP web hook.
+// Delivery through the real curl to the Python servers of tests/e2e on 127.0.0.1: receiver.py
+// (an SMTP server that insists on STARTTLS and a login, and an HTTP web hook), mail_auth.py (the
+// e-mail login modes) and webhook_receiver.py (the web hook templates of docs/alerts.md, HTTPS).
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "config/notify_config.h"
+#include "config/webhook_template.h"
+#include "notify/alerts.h"
+#include "notify/digest.h"
 #include "notify/dispatch.h"
+#include "notify/email.h"
 #include "notify/selftest.h"
 #include "notify/teams.h"
 #include "platform/platform.h"
 #include "support/capture.h"
+#include "support/output.h"
 #include "support/test_env.h"
 
 namespace lw {
@@ -28,6 +40,21 @@ const std::filesystem::path kScripts = std::filesystem::path(__FILE__).parent_pa
 int run(const std::vector<std::string>& args, const char* program = kPython) {
   return test::run_program(args, program).first;
 }
+
+// Each test in its own folder with cert.pem and key.pem for 127.0.0.1; skipped without the real
+// curl (e.g. under wine) or python3-aiosmtpd.
+class E2eTest : public test::WorkDirTest {
+ protected:
+  void SetUp() override {
+    if (run({"--version"}, "curl") != 0 || run({"-c", "import aiosmtpd"}) != 0)
+      GTEST_SKIP() << "no real curl or no python3-aiosmtpd";
+    ASSERT_EQ(run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out",
+                   "cert.pem", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
+                   "subjectAltName=IP:127.0.0.1"},
+                  "openssl"),
+              0);
+  }
+};
 
 // receiver.py run on a thread of its own until it has saved one message.
 struct Receiver {
@@ -47,16 +74,11 @@ struct Receiver {
   std::jthread thread;  // last: joined before rc goes
 };
 
-class E2eDeliveryTest : public test::WorkDirTest {
+class E2eDeliveryTest : public E2eTest {
  protected:
   void SetUp() override {
-    if (run({"--version"}, "curl") != 0) GTEST_SKIP() << "no real curl (e.g. under wine)";
-    if (run({"-c", "import aiosmtpd"}) != 0) GTEST_SKIP() << "python3-aiosmtpd missing";
-    ASSERT_EQ(run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out",
-                   "cert.pem", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
-                   "subjectAltName=IP:127.0.0.1"},
-                  "openssl"),
-              0);
+    E2eTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     smtp_ = std::make_unique<Receiver>("smtp", std::vector<std::string>{"cert.pem", "key.pem"});
     ASSERT_GT(smtp_->port, 0) << "the SMTP receiver did not start";
     NotifySettings& s = settings_;
@@ -138,6 +160,195 @@ TEST_F(E2eDeliveryTest, NotificationTestReachesMailAndWebHook) {
   EXPECT_NE(card.find("\"This is a test message from linkwatch.\""), std::string::npos);
   EXPECT_EQ(run({"-c", "import json,sys; json.load(open(sys.argv[1]))", "http/body"}), 0)
       << "the posted card is not valid JSON";
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, separator);) out.push_back(part);
+  return out;
+}
+
+std::string shown(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    const char* escape = c == '\\' ? "\\\\" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+    out += c && std::strchr("\\\n\r\t", c) ? std::string(escape) : std::string(1, c);
+  }
+  return out;
+}
+
+// linkwatch_email.txt of the `names` templates (the fenced block after
+// "<!-- webhook template: NAME -->"), each address https://127.0.0.1:PORT/NAME.
+NotifySettings load(const std::vector<std::string>& names, const std::string& port) {
+  const auto doc =
+      split(read_file(kScripts.parent_path().parent_path() / "docs" / "alerts.md"), '\n');
+  std::string text = "cacert : \"" + std::filesystem::absolute("cert.pem").string() + "\"\n";
+  for (const std::string& name : names) {
+    size_t i = std::find(doc.begin(), doc.end(), "<!-- webhook template: " + name + " -->") -
+               doc.begin() + 2;
+    for (; i < doc.size() && doc[i].rfind("```", 0) != 0; ++i)
+      text += doc[i].rfind("webhook_url", 0) != 0
+                  ? doc[i] + "\n"
+                  : "webhook_url : \"https://127.0.0.1:" + port + "/" + name + "\"\n";
+  }
+  test::write_file(kNotifyFileName, text);
+  NotifySettings settings;
+  test::OutputCapture capture;
+  load_notify_config(&settings);
+  EXPECT_EQ(capture.out(), "") << text;
+  EXPECT_EQ(settings.webhook_count, static_cast<int>(names.size())) << "a template missing";
+  return settings;
+}
+
+using E2eWebhookTest = E2eTest;
+
+TEST_F(E2eWebhookTest, DownRecoveryAndDigestArriveInEachServicesShape) {
+  int receiver_rc = -2;
+  std::jthread receiver([&] {
+    receiver_rc = run({(kScripts / "webhook_receiver.py").string(), "hooks.port", "hooks.txt",
+                       "cert.pem", "key.pem", "18"});
+  });
+  for (int i = 0; i < 200 && !file_exists("hooks.port"); ++i) platform::sleep_ms(100);
+  ASSERT_TRUE(file_exists("hooks.port")) << "the receiver did not start";
+  const std::string port = std::to_string(to_int(read_file("hooks.port").c_str()));
+  const NotifySettings chat = load({"ntfy", "slack", "discord", "mattermost"}, port);
+  const NotifySettings paging = load({"gotify", "pagerduty"}, port);
+
+  HostEntry entry;
+  entry.host.assign("web01.example");
+  set_port_text(&entry, "443");
+  entry.description.assign("Shop \"front\" caf\xC3\xA9");
+  entry.first_fail_time = entry.down_since = 1700000000;
+  std::unique_ptr<NotifyMessage> sent[3] = {new_message(), new_message(), new_message()};
+  compose_down_alert(entry, entry, "connect \"refused\"\ttab \\ back", 1, sent[0].get());
+  compose_recovery_alert(entry, entry, 1700000600, sent[1].get());
+  std::vector<HeldAlert> held(80);
+  for (size_t i = 0; i < held.size(); ++i) {
+    held[i].kind = kDownAlert;
+    held[i].host = entry;
+    held[i].host.host.assign(("host-" + std::to_string(i) + ".example").c_str());
+  }
+  compose_digest(held.data(), held.size(), sent[2].get());
+  ASSERT_GT(std::strlen(sent[2]->chat_text.c_str()), 3000u);  // longer than every limit below
+  set_silent_mode(true);
+  for (const auto& message : sent)
+    for (const NotifySettings* settings : {&chat, &paging}) dispatch_message(*message, *settings);
+  set_silent_mode(false);
+  receiver.join();
+  ASSERT_EQ(receiver_rc, 0) << "not every request arrived";
+
+  std::map<int, std::map<std::string, std::string>> requests;  // by number: field -> value
+  for (const std::string& line : split(read_file("hooks.txt"), '\n')) {
+    const auto f = split(line, '\t');  // number, path, field, value
+    if (f.size() < 3) continue;
+    requests[to_int(f[0].c_str())]["@path"] = f[1];
+    requests[to_int(f[0].c_str())][f[2]] = f.size() > 3 ? f[3] : "";
+  }
+  std::map<std::string, std::vector<std::map<std::string, std::string>>> got;  // by path, in order
+  for (auto& [n, request] : requests) got[request["@path"]].push_back(request);
+
+  // Per service: webhook_text_limit, field=value for all or DOWN,RECOVERY,digest
+  // ("?": unchecked); $S: the message's subject, $T: its text.
+  const std::tuple<const char*, size_t, const char*> services[] = {
+      {"/ntfy", 0,
+       "topic=replace-with-your-topic|title=$S|message=$T|priority=5,3,4|"
+       "tags[0]=rotating_light,white_check_mark,bell"},
+      {"/slack", 3000, "text=*$S*\\n$T"},
+      {"/discord", 1500, "content=**$S**\\n$T"},
+      {"/mattermost", 12000, "username=linkwatch|text=#### $S\\n$T"},
+      {"/gotify", 0,
+       "@header:x-gotify-key=replace-with-your-app-token|title=$S|message=$T|priority=8,4,8"},
+      {"/pagerduty", 0,
+       "routing_key=replace-with-your-integration-key|event_action=trigger,resolve,trigger|"
+       "dedup_key=web01.example:443,web01.example:443,?|payload.summary=$S|"
+       "payload.source=linkwatch web01.example:443,linkwatch web01.example:443,?|"
+       "payload.severity=critical,info,critical"},
+  };
+  const std::string kCommon =
+      "@method=POST|@json=1|@header:content-type=application/json; charset=utf-8|";
+  for (const auto& [path, limit, fields] : services) {
+    ASSERT_EQ(got[path].size(), 3u) << path;
+    for (const std::string& pair : split(kCommon + std::string(fields), '|')) {
+      const std::string field = pair.substr(0, pair.find('='));
+      const auto values = split(pair.substr(pair.find('=') + 1), ',');
+      for (size_t i = 0; i < 3; ++i) {
+        std::string want = values[values.size() == 3 ? i : 0];
+        if (want == "?") continue;
+        const char* text = sent[i]->chat_text.c_str();
+        if (size_t at = want.find("$S"); at != std::string::npos)
+          want.replace(at, 2, shown(sent[i]->subject.c_str()));
+        if (size_t at = want.find("$T"); at != std::string::npos)
+          want.replace(at, 2, shown(limit ? cut_at_line(text, limit) : text));
+        EXPECT_EQ(got[path][i][field], want) << path << " " << field << " " << i;
+      }
+    }
+  }
+}
+
+// serve() runs mail_auth.py <dir> [<expires_in>] on a thread until the test ends; s_ mails to it.
+class E2eMailAuthTest : public E2eTest {
+ protected:
+  void TearDown() override {
+    if (server_.joinable()) test::write_file("stop", ""), server_.join();
+  }
+  int serve(const std::string& dir, std::vector<std::string> args) {
+    args.insert(args.begin(), {(kScripts / "mail_auth.py").string(), dir});
+    server_ = std::thread([args] { run(args); });
+    for (int i = 0; i < 200 && !file_exists(dir + "/port"); ++i) platform::sleep_ms(100);
+    int port = 0, token_port = 0;
+    std::istringstream(read_file(dir + "/port")) >> port >> token_port;
+    s_.server.format("smtp://127.0.0.1:%d", port);
+    s_.from.assign("Monitor <m@example.com>");
+    s_.email_enabled = 1;
+    return args.size() > 2 ? token_port : port;  // 0: it did not start
+  }
+  NotifySettings s_;
+  std::thread server_;
+};
+
+// Two mails with XOAUTH2 and a token from the HTTPS endpoint; one of 30 s (within the 60 s
+// margin) is fetched anew. The token is in no file or log (in no argument: MailAuthTest).
+TEST_F(E2eMailAuthTest, XOAuth2MailWithAFetchedToken) {
+  const int token_port = serve("oauth2", {"30"});
+  ASSERT_GT(token_port, 0) << "the servers did not start";
+  s_.email.assign("alerts@example.com");
+  s_.smtp_auth.assign("oauth2");
+  s_.oauth2_token_url.format("https://127.0.0.1:%d/token", token_port);
+  s_.oauth2_client_id.assign("e2e-client");
+  s_.oauth2_client_secret.assign("s3cr&t =+%");
+  s_.oauth2_scope.assign("https://outlook.office365.com/.default");
+  s_.cacert.assign((work_dir() / "oauth2" / "cert.pem").string().c_str());
+  std::string tokens[2];
+  test::OutputCapture capture;
+  for (const char* subject : {"First", "Second"}) {
+    EXPECT_EQ(send_mail_message(s_, "ops@example.com", subject, "body", true), 1)
+        << read_file("linkwatch_log.txt");
+  }
+  std::istringstream(read_file("oauth2/tokens")) >> tokens[0] >> tokens[1];
+  EXPECT_EQ(read_file("oauth2/mail.1"),
+            "alerts@example.com " + tokens[0] + " m@example.com ops@example.com First");
+  EXPECT_EQ(read_file("oauth2/mail.2"),
+            "alerts@example.com " + tokens[1] + " m@example.com ops@example.com Second");
+  for (const std::string& token : tokens) {
+    for (const auto& entry : std::filesystem::directory_iterator(".")) {  // a folder reads ""
+      EXPECT_EQ(read_file(entry.path()).find(token), std::string::npos) << entry.path();
+    }
+  }
+}
+
+// A relay without STARTTLS or AUTH takes a mail with smtp_auth "none" and smtp_tls "try";
+// without "try" curl refuses to send in clear.
+TEST_F(E2eMailAuthTest, RelayWithoutLoginOrTls) {
+  ASSERT_GT(serve("relay", {}), 0) << "the relay did not start";
+  s_.smtp_auth.assign("none");
+  test::OutputCapture capture;
+  SendOutcome outcome;
+  EXPECT_EQ(send_mail_message(s_, "ops@example.com", "Clear", "body", true, &outcome), 0);
+  EXPECT_EQ(outcome.curl_code, 64);  // "Requested SSL level failed"
+  s_.smtp_tls.assign("try");
+  EXPECT_EQ(send_mail_message(s_, "ops@example.com", "Relay", "body", true), 1);
+  EXPECT_EQ(read_file("relay/mail.1"), "  m@example.com ops@example.com Relay");
 }
 
 }  // namespace
