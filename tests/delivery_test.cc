@@ -410,7 +410,11 @@ TEST(DeliveryRunTest, HangingChannelDelaysNoCycleAndStopEndsIt) {
   notify.teams_enabled = 1;
   Delivery delivery(&notify);
   ASSERT_TRUE(delivery.start());
-  MonitorRun run{.table = &table, .settings = &settings, .notify = &notify, .delivery = &delivery};
+  MonitorRun run;
+  run.table = &table;
+  run.settings = &settings;
+  run.notify = &notify;
+  run.delivery = &delivery;
   resolve_all_hosts(&table);
 
   const uint64_t begin = platform::monotonic_ms();
