@@ -132,28 +132,25 @@ TEST_F(DeliveryTest, OrderIsPerServiceAndADeliveredSendReleasesTheWaiting) {
 TEST_F(DeliveryTest, EveryThirdSendFailingLosesNothingAndKeepsEachServicesOrder) {
   int sends = 0;
   script_ = [&sends] { return ++sends % 3 == 0 ? failed(true) : kDelivered; };
-  std::vector<std::string> posted;
+  std::map<std::string, std::vector<std::string>> firsts, order;  // by service
   for (int i = 0; i < 60; ++i) {
     const std::string service = "s" + std::to_string(i % 5) + ":80";
-    posted.push_back((i / 5) % 2 == 0 ? "DOWN " + service : "RECOVERY " + service);
-    post((posted.back() + " #" + std::to_string(i)).c_str(), {service});
+    order[service].push_back(((i / 5) % 2 == 0 ? "DOWN " : "RECOVERY ") + service + " #" +
+                             std::to_string(i));
+    post(order[service].back().c_str(), {service});
     fake_now += 2;
     delivery_.run_due();
   }
   int64_t due = 0;
   for (int guard = 0; guard < 20 && (due = delivery_.run_due()) != 0; ++guard) fake_now = due;
   EXPECT_EQ(due, 0);
-  // Per service, the first sends of its messages (the later ones are the
-  // tries after a failure) come in the order they were posted, none missing.
-  std::map<std::string, std::vector<std::string>> firsts, order;
+  // Per service, the first sends of its messages (the later ones are the tries after a
+  // failure) come in the order they were posted, none missing.
   std::set<std::string> seen;
   for (std::string line : sent()) {
     line.erase(std::min(line.find(" (delayed"), line.size()));
     if (seen.insert(line).second) firsts[line.substr(line.find(' ') + 1, 5)].push_back(line);
   }
-  for (int i = 0; i < 60; ++i)
-    order[posted[i].substr(posted[i].find(' ') + 1)].push_back(posted[i] + " #" +
-                                                               std::to_string(i));
   EXPECT_EQ(firsts, order);
   EXPECT_EQ(log().find("not delivered"), std::string::npos);
 }
