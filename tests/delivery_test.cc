@@ -402,12 +402,10 @@ TEST_F(DeliveryThreadTest, SettingsAreReplacedWhileTheSendersRun) {
 
 // A web hook that hangs holds up no cycle, and a stop removes the card file of the curl it
 // ends. (The stop's bound and its log lines: InstanceStopTest in stop_test.cc.)
-TEST(DeliveryRunTest, HangingChannelDelaysNoCycleAndStopEndsIt) {
-  test::ScopedWorkDir dir;
-  test::ScopedFakeTools tools(dir.path(), {"curl", "ping"},
+TEST_F(DeliveryThreadTest, HangingChannelDelaysNoCycleAndStopEndsIt) {
+  test::ScopedFakeTools tools(work_dir(), {"curl", "ping"},
                               {{"LW_FAKE_CURL_SLEEP_MS", "60000"},
                                {"LW_FAKE_PING_OUTPUT", "Reply from 127.0.0.1: TTL=64"}});
-  set_silent_mode(true);
   HostTable table;
   table.host_count = 3;
   for (int i = 1; i <= table.host_count; ++i) {
@@ -449,7 +447,6 @@ TEST(DeliveryRunTest, HangingChannelDelaysNoCycleAndStopEndsIt) {
   delivery.stop();
   platform::clear_stop_request();
   EXPECT_EQ(card_files(), 0);
-  set_silent_mode(false);
 }
 
 // The web hook channels, short of the real curl (E2eWebhookTest).
