@@ -96,12 +96,8 @@ class DeliveryTest : public test::WorkDirTest {
   }
   // Answers the sends in turn, then delivers.
   void answer(std::vector<SendOutcome> answers) {
-    auto left = std::make_shared<std::vector<SendOutcome>>(std::move(answers));
-    script_ = [left] {
-      if (left->empty()) return kDelivered;
-      SendOutcome next = left->front();
-      left->erase(left->begin());
-      return next;
+    script_ = [left = std::move(answers), next = size_t{0}]() mutable {
+      return next < left.size() ? left[next++] : kDelivered;
     };
   }
   int64_t run_at(int64_t at) {
