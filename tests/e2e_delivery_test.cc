@@ -56,21 +56,21 @@ class E2eTest : public test::WorkDirTest {
   }
 };
 
-// receiver.py run on a thread of its own until it has saved one message.
-struct Receiver {
-  explicit Receiver(const std::string& mode, std::vector<std::string> args = {}) {
-    args.insert(args.begin(), {(kScripts / "receiver.py").string(), mode, mode + ".port", mode});
+// A server script of tests/e2e run on a thread of its own until it ends; the port numbers it
+// wrote to `port_file` (0 when it did not start within 20 s).
+struct Server {
+  Server(const char* script, std::vector<std::string> args, const std::string& port_file) {
+    args.insert(args.begin(), (kScripts / script).string());
     thread = std::jthread([this, args] { rc = run(args); });
-    for (int i = 0; i < 200 && !file_exists(mode + ".port"); ++i) platform::sleep_ms(100);
-    if (file_exists(mode + ".port")) port = to_int(read_file(mode + ".port").c_str());
+    for (int i = 0; i < 200 && !file_exists(port_file); ++i) platform::sleep_ms(100);
+    std::istringstream(file_exists(port_file) ? read_file(port_file) : "") >> port >> port2;
   }
   int join() {
     if (thread.joinable()) thread.join();
     return rc;
   }
 
-  int port = 0;  // 0 when it did not start within 20 s
-  int rc = -2;
+  int port = 0, port2 = 0, rc = -2;
   std::jthread thread;  // last: joined before rc goes
 };
 
@@ -79,7 +79,9 @@ class E2eDeliveryTest : public E2eTest {
   void SetUp() override {
     E2eTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    smtp_ = std::make_unique<Receiver>("smtp", std::vector<std::string>{"cert.pem", "key.pem"});
+    smtp_ = std::make_unique<Server>(
+        "receiver.py", std::vector<std::string>{"smtp", "smtp.port", "smtp", "cert.pem", "key.pem"},
+        "smtp.port");
     ASSERT_GT(smtp_->port, 0) << "the SMTP receiver did not start";
     NotifySettings& s = settings_;
     s.server.format("smtp://127.0.0.1:%d", smtp_->port);
@@ -100,7 +102,7 @@ class E2eDeliveryTest : public E2eTest {
               0);
   }
 
-  std::unique_ptr<Receiver> smtp_;
+  std::unique_ptr<Server> smtp_;
   NotifySettings settings_;
 };
 
@@ -135,7 +137,7 @@ TEST_F(E2eDeliveryTest, AlertMailArrivesWhole) {
 }
 
 TEST_F(E2eDeliveryTest, NotificationTestReachesMailAndWebHook) {
-  Receiver http("http");
+  Server http("receiver.py", {"http", "http.port", "http"}, "http.port");
   ASSERT_GT(http.port, 0) << "the HTTP receiver did not start";
   settings_.teams_webhook.format("http://127.0.0.1:%d/gone/abc", http.port);
   settings_.teams_enabled = 1;
@@ -204,14 +206,10 @@ NotifySettings load(const std::vector<std::string>& names, const std::string& po
 using E2eWebhookTest = E2eTest;
 
 TEST_F(E2eWebhookTest, DownRecoveryAndDigestArriveInEachServicesShape) {
-  int receiver_rc = -2;
-  std::jthread receiver([&] {
-    receiver_rc = run({(kScripts / "webhook_receiver.py").string(), "hooks.port", "hooks.txt",
-                       "cert.pem", "key.pem", "18"});
-  });
-  for (int i = 0; i < 200 && !file_exists("hooks.port"); ++i) platform::sleep_ms(100);
-  ASSERT_TRUE(file_exists("hooks.port")) << "the receiver did not start";
-  const std::string port = std::to_string(to_int(read_file("hooks.port").c_str()));
+  Server receiver("webhook_receiver.py", {"hooks.port", "hooks.txt", "cert.pem", "key.pem", "18"},
+                  "hooks.port");
+  ASSERT_GT(receiver.port, 0) << "the receiver did not start";
+  const std::string port = std::to_string(receiver.port);
   const NotifySettings chat = load({"ntfy", "slack", "discord", "mattermost"}, port);
   const NotifySettings paging = load({"gotify", "pagerduty"}, port);
 
@@ -235,8 +233,7 @@ TEST_F(E2eWebhookTest, DownRecoveryAndDigestArriveInEachServicesShape) {
   for (const auto& message : sent)
     for (const NotifySettings* settings : {&chat, &paging}) dispatch_message(*message, *settings);
   set_silent_mode(false);
-  receiver.join();
-  ASSERT_EQ(receiver_rc, 0) << "not every request arrived";
+  ASSERT_EQ(receiver.join(), 0) << "not every request arrived";
 
   std::map<int, std::map<std::string, std::string>> requests;  // by number: field -> value
   for (const std::string& line : split(read_file("hooks.txt"), '\n')) {
@@ -286,25 +283,22 @@ TEST_F(E2eWebhookTest, DownRecoveryAndDigestArriveInEachServicesShape) {
   }
 }
 
-// serve() runs mail_auth.py <dir> [<expires_in>] on a thread until the test ends; s_ mails to it.
+// serve() runs mail_auth.py <dir> [<expires_in>] until the test ends; s_ mails to it.
 class E2eMailAuthTest : public E2eTest {
  protected:
   void TearDown() override {
-    if (server_.joinable()) test::write_file("stop", ""), server_.join();
+    if (server_) test::write_file("stop", ""), server_->join();
   }
   int serve(const std::string& dir, std::vector<std::string> args) {
-    args.insert(args.begin(), {(kScripts / "mail_auth.py").string(), dir});
-    server_ = std::thread([args] { run(args); });
-    for (int i = 0; i < 200 && !file_exists(dir + "/port"); ++i) platform::sleep_ms(100);
-    int port = 0, token_port = 0;
-    std::istringstream(read_file(dir + "/port")) >> port >> token_port;
-    s_.server.format("smtp://127.0.0.1:%d", port);
+    args.insert(args.begin(), dir);
+    server_ = std::make_unique<Server>("mail_auth.py", args, dir + "/port");
+    s_.server.format("smtp://127.0.0.1:%d", server_->port);
     s_.from.assign("Monitor <m@example.com>");
     s_.email_enabled = 1;
-    return args.size() > 2 ? token_port : port;  // 0: it did not start
+    return args.size() > 1 ? server_->port2 : server_->port;  // 0: it did not start
   }
   NotifySettings s_;
-  std::thread server_;
+  std::unique_ptr<Server> server_;
 };
 
 // Two mails with XOAUTH2 and a token from the HTTPS endpoint; one of 30 s (within the 60 s
