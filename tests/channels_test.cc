@@ -300,94 +300,113 @@ TEST_F(ChannelsTest, TlsAndProxySettingsFromTheFileReachEveryChannel) {
   }
 }
 
-// Each channel's answer as curl reports it, up to its outcome line, retry rule and console code.
+// Each channel's answer as curl reports it: the outcome line and the hint after it (a refused
+// password login; a revocation failure, with the hint to set ssl_revoke only while it is not set),
+// the retry rule and the console code. A failed token request is the mail's outcome: no mail goes.
 TEST_F(ChannelsTest, OutcomeLineOfEachAnswer) {
   const std::string limited = R"({"ok":false,"error_code":429,"description":"Too Many )"
                               R"(Requests: retry after 5","parameters":{"retry_after":5}})";
-  const struct {
-    Channel channel;
-    int rc;
-    std::string codes, body, line;
-    bool temporary;
-    int retry_after, console_rc;
-  } cases[] = {
-      {Channel::kEmail, 0, "250", "", "Email: sent (SMTP 250)", false, 0, 0},
-      {Channel::kEmail, 55, "451", "", "Email: not sent: curl 55 (send failed), SMTP 451", true, 0,
-       55},
-      {Channel::kTelegram, 0, "429 ", limited,
-       "Telegram: not sent: HTTP 429: Too Many Requests: retry after 5", true, 5, 22},
-      {Channel::kTelegram, 0, "200 ", "{\"ok\":false}",
-       "Telegram: not sent: HTTP 200: {\"ok\":false}", false, 0, 22},
-      {Channel::kTelegram, 7, "000 ", "", "Telegram: not sent: curl 7 (cannot connect)", true, 0,
-       7},
-      {Channel::kTeams, 0, "202 ", "", "Teams: sent (HTTP 202)", false, 0, 0},
-      {Channel::kTeams, 0, "200 ", "Webhook message delivery failed with error: Forbidden",
-       "Teams: not sent: HTTP 200: Webhook message delivery failed with error: Forbidden", false, 0,
-       22},
-      {Channel::kTeams, 0, "503 30", "", "Teams: not sent: HTTP 503", true, 30, 22},
-      {Channel::kTeams, -1, "", "", "Teams: not sent: curl -1 (could not run)", false, 0, -1},
-      // curl's error line comes before the codes; a revocation failure adds a hint.
-      {Channel::kEmail, 35,
-       "curl: (35) schannel: next InitializeSecurityContext failed: Unknown error (0x80092012) - "
-       "The revocation function was unable to check revocation for the certificate.\n000",
-       "", "Email: not sent: curl 35 (TLS handshake failed)", true, 0, 35},
-      {Channel::kTeams, 0, "curl: (22) The requested URL returned error: 400\n400 ", "",
-       "Teams: not sent: HTTP 400", false, 0, 22},
-  };
-  test::CommandRecorder recorder;
-  for (const auto& c : cases) {
-    std::filesystem::remove("linkwatch_log.txt");
-    recorder.set_result(c.rc);
-    recorder.set_answer(c.codes, c.body);
-    test::OutputCapture capture;
-    SendOutcome outcome;
-    const bool delivered = c.line.find(": sent") != std::string::npos;
-    EXPECT_EQ(send(c.channel, settings(), &outcome), delivered ? 1 : 0) << c.line;
-    const std::vector<std::string> log = test::log_messages();
-    EXPECT_EQ(log.at(1), c.line);
-    // A revocation failure adds a line (its text: RevocationHintOnlyWhileSslRevokeIsNotSet).
-    EXPECT_EQ(log.size(), c.codes.find("revocation") != std::string::npos ? 3u : 2u) << c.line;
-    EXPECT_TRUE(outcome.attempted && outcome.delivered == delivered) << c.line;
-    EXPECT_EQ(outcome.temporary, c.temporary) << c.line;
-    EXPECT_EQ(outcome.retry_after_seconds, c.retry_after) << c.line;
-    EXPECT_NE(capture.out().find(" command rc=" + std::to_string(c.console_rc) + "\n"),
-              std::string::npos)
-        << capture.out();
-  }
-  EXPECT_EQ(folder(), Args{"linkwatch_log.txt"});
-}
-
-// A revocation failure logs the hint to set ssl_revoke only while it is not set; set to
-// best-effort or off, the line says the check failed although it is set so.
-TEST_F(ChannelsTest, RevocationHintOnlyWhileSslRevokeIsNotSet) {
-  const std::string codes =
+  const std::string login =
+      "Email: the mail server refused the login; when it no longer takes password logins "
+      "(Microsoft 365, Outlook.com, Gmail), set smtp_auth : \"oauth2\" in linkwatch_email.txt, "
+      "send through a relay with smtp_auth : \"none\", or log in with an app password";
+  const std::string offline =
       "curl: (35) schannel: next InitializeSecurityContext failed: CRYPT_E_REVOCATION_OFFLINE "
       "(0x80092013)\n000";
-  const std::string hint =
+  const std::string unchecked =
       ": the certificate's revocation could not be checked; when this computer cannot reach the "
       "certificate authority's revocation lists, set ssl_revoke : \"best-effort\" in "
       "linkwatch_email.txt";
   const std::string although =
       ": the certificate's revocation check failed although ssl_revoke is ";
-  const std::tuple<Channel, const char*, std::string> cases[] = {
-      {Channel::kEmail, "", "Email" + hint},
-      {Channel::kTelegram, "off", "Telegram" + although + "\"off\" in linkwatch_email.txt"},
-      {Channel::kTeams, "best-effort",
-       "Teams" + although + "\"best-effort\" in linkwatch_email.txt"},
+  const struct {
+    Channel channel;
+    const char *auth, *revoke;  // smtp_auth, ssl_revoke
+    int rc;
+    std::string codes, body, line, hint;
+    bool temporary;
+    int retry_after, console_rc;
+  } cases[] = {
+      {Channel::kEmail, "", "", 0, "250", "", "Email: sent (SMTP 250)", "", false, 0, 0},
+      {Channel::kEmail, "", "", 55, "451", "", "Email: not sent: curl 55 (send failed), SMTP 451",
+       "", true, 0, 55},
+      {Channel::kEmail, "", "", 67, "535", "", "Email: not sent: curl 67 (login denied), SMTP 535",
+       login, false, 0, 67},
+      {Channel::kEmail, "password", "", 67, "534", "",
+       "Email: not sent: curl 67 (login denied), SMTP 534", login, false, 0, 67},
+      {Channel::kEmail, "", "", 55, "535", "", "Email: not sent: curl 55 (send failed), SMTP 535",
+       login, false, 0, 55},
+      {Channel::kEmail, "", "", 55, "550", "", "Email: not sent: curl 55 (send failed), SMTP 550",
+       "", false, 0, 55},
+      {Channel::kEmail, "none", "", 67, "535", "",
+       "Email: not sent: curl 67 (login denied), SMTP 535", "", false, 0, 67},
+      {Channel::kEmail, "oauth2", "", 0,
+       "{\"error\":\"invalid_client\",\"error_description\":\"Bad secret.\"}\n401 ", "",
+       "Email: not sent: token request: HTTP 401: invalid_client: Bad secret.", "", false, 0, 22},
+      {Channel::kEmail, "oauth2", "", 0, "{\"error\":\"temporarily_unavailable\"}\n503 120", "",
+       "Email: not sent: token request: HTTP 503: temporarily_unavailable", "", true, 120, 22},
+      {Channel::kEmail, "oauth2", "", 7, "curl: (7) Failed to connect\n000 ", "",
+       "Email: not sent: token request: curl 7 (cannot connect)", "", true, 0, 7},
+      {Channel::kEmail, "oauth2", "", 0, "{\"token_type\":\"Bearer\"}\n200 ", "",
+       "Email: not sent: token request: HTTP 200: no usable access_token in the answer", "", false,
+       0, 22},
+      {Channel::kTelegram, "", "", 0, "429 ", limited,
+       "Telegram: not sent: HTTP 429: Too Many Requests: retry after 5", "", true, 5, 22},
+      {Channel::kTelegram, "", "", 0, "200 ", "{\"ok\":false}",
+       "Telegram: not sent: HTTP 200: {\"ok\":false}", "", false, 0, 22},
+      {Channel::kTelegram, "", "", 7, "000 ", "", "Telegram: not sent: curl 7 (cannot connect)", "",
+       true, 0, 7},
+      {Channel::kTeams, "", "", 0, "202 ", "", "Teams: sent (HTTP 202)", "", false, 0, 0},
+      {Channel::kTeams, "", "", 0, "200 ", "Webhook message delivery failed with error: Forbidden",
+       "Teams: not sent: HTTP 200: Webhook message delivery failed with error: Forbidden", "",
+       false, 0, 22},
+      {Channel::kTeams, "", "", 0, "503 30", "", "Teams: not sent: HTTP 503", "", true, 30, 22},
+      {Channel::kTeams, "", "", -1, "", "", "Teams: not sent: curl -1 (could not run)", "", false,
+       0, -1},
+      // curl's error line comes before the codes.
+      {Channel::kEmail, "", "", 35,
+       "curl: (35) schannel: next InitializeSecurityContext failed: Unknown error (0x80092012) - "
+       "The revocation function was unable to check revocation for the certificate.\n000",
+       "", "Email: not sent: curl 35 (TLS handshake failed)", "Email" + unchecked, true, 0, 35},
+      {Channel::kTelegram, "", "off", 35, offline, "",
+       "Telegram: not sent: curl 35 (TLS handshake failed)",
+       "Telegram" + although + "\"off\" in linkwatch_email.txt", true, 0, 35},
+      {Channel::kTeams, "", "best-effort", 35, offline, "",
+       "Teams: not sent: curl 35 (TLS handshake failed)",
+       "Teams" + although + "\"best-effort\" in linkwatch_email.txt", true, 0, 35},
+      {Channel::kTeams, "", "", 0, "curl: (22) The requested URL returned error: 400\n400 ", "",
+       "Teams: not sent: HTTP 400", "", false, 0, 22},
   };
   test::CommandRecorder recorder;
-  recorder.set_result(35);
-  recorder.set_answer(codes, "");
-  for (const auto& [channel, revoke, line] : cases) {
+  NotifySettings s = settings();
+  s.oauth2_token_url.assign("https://login.example/token");
+  s.oauth2_client_id.assign("c");
+  s.oauth2_client_secret.assign("s");
+  s.oauth2_scope.assign("sc");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
     std::filesystem::remove("linkwatch_log.txt");
-    NotifySettings s = settings();
-    s.ssl_revoke.assign(revoke);
+    recorder.set_result(c.rc);
+    recorder.set_answer(c.codes, c.body);
+    s.smtp_auth.assign(c.auth);
+    s.ssl_revoke.assign(c.revoke);
+    const size_t runs = recorder.commands().size();
     test::OutputCapture capture;
-    EXPECT_EQ(send(channel, s, nullptr), 0);
-    const std::vector<std::string> log = test::log_messages();
-    ASSERT_EQ(log.size(), 3u) << line;
-    EXPECT_EQ(log[2], line);
+    SendOutcome outcome;
+    const bool delivered = c.line.find(": sent") != std::string::npos;
+    EXPECT_EQ(send(c.channel, s, &outcome), delivered ? 1 : 0);
+    EXPECT_EQ(recorder.commands().size(), runs + 1);
+    const Args log = test::log_messages();
+    EXPECT_EQ(log.at(1), c.line);
+    EXPECT_EQ(Args(log.begin() + 2, log.end()), c.hint.empty() ? Args{} : Args{c.hint});
+    EXPECT_TRUE(outcome.attempted && outcome.delivered == delivered);
+    EXPECT_EQ(outcome.temporary, c.temporary);
+    EXPECT_EQ(outcome.retry_after_seconds, c.retry_after);
+    EXPECT_NE(capture.out().find(" command rc=" + std::to_string(c.console_rc) + "\n"),
+              std::string::npos)
+        << capture.out();
   }
+  EXPECT_EQ(folder(), Args{"linkwatch_log.txt"});
 }
 
 // What no process can be made to report through the recorder: runs ended by the runner,
@@ -675,44 +694,6 @@ TEST_F(MailAuthTest, TokenIsKeptRenewedAndReplaced) {
   EXPECT_EQ(order, "Ttok.ONE tok.ONE Ttok.TWO Ttok.THREE tok.THREE Ttok.FOUR Ttok.FIVE ");
   for (const auto& entry : std::filesystem::directory_iterator(".")) {
     EXPECT_EQ(test::read_file(entry.path()).find("tok."), std::string::npos) << entry.path();
-  }
-}
-
-// What a failed send logs, the hint of a refused password login included, and whether it is
-// temporary; a failed token request is the send's outcome, and no mail goes without a token.
-TEST_F(MailAuthTest, FailedSends) {
-  const std::string hint =
-      "Email: the mail server refused the login; when it no longer takes password logins "
-      "(Microsoft 365, Outlook.com, Gmail), set smtp_auth : \"oauth2\" in linkwatch_email.txt, "
-      "send through a relay with smtp_auth : \"none\", or log in with an app password";
-  for (const auto& [mode, rc, output, line, hinted, temporary] :
-       std::vector<std::tuple<const char*, int, std::string, std::string, bool, bool>>{
-           {"", 67, "535", "curl 67 (login denied), SMTP 535", true, false},
-           {"password", 67, "534", "curl 67 (login denied), SMTP 534", true, false},
-           {"", 55, "535", "curl 55 (send failed), SMTP 535", true, false},
-           {"", 55, "550", "curl 55 (send failed), SMTP 550", false, false},
-           {"none", 67, "535", "curl 67 (login denied), SMTP 535", false, false},
-           {"oauth2", 0,
-            "{\"error\":\"invalid_client\",\"error_description\":\"Bad secret.\"}\n401 ",
-            "token request: HTTP 401: invalid_client: Bad secret.", false, false},
-           {"oauth2", 0, "{\"error\":\"temporarily_unavailable\"}\n503 120",
-            "token request: HTTP 503: temporarily_unavailable", false, true},
-           {"oauth2", 7, "curl: (7) Failed to connect\n000 ",
-            "token request: curl 7 (cannot connect)", false, true},
-           {"oauth2", 0, "{\"token_type\":\"Bearer\"}\n200 ",
-            "token request: HTTP 200: no usable access_token in the answer", false, false}}) {
-    std::filesystem::remove("linkwatch_log.txt");
-    answers = {{rc, output}};
-    calls.clear();
-    test::OutputCapture capture;
-    SendOutcome outcome;
-    EXPECT_EQ(send_mail_message(settings(mode), "a@x", "S", "B", true, &outcome), 0);
-    Args expected{"Send Mail Alert to a@x via SMTP server smtp://relay:25",
-                  "Email: not sent: " + line};
-    if (hinted) expected.push_back(hint);
-    EXPECT_EQ(test::log_messages(), expected);
-    EXPECT_EQ(outcome.temporary, temporary) << output;
-    EXPECT_EQ(calls.size(), 1u);
   }
 }
 
