@@ -235,15 +235,14 @@ TEST_F(E2eWebhookTest, DownRecoveryAndDigestArriveInEachServicesShape) {
   set_silent_mode(false);
   ASSERT_EQ(receiver.join(), 0) << "not every request arrived";
 
-  std::map<int, std::map<std::string, std::string>> requests;  // by number: field -> value
+  std::map<std::string, std::vector<std::map<std::string, std::string>>> got;  // by path, in order
+  std::string number;  // the receiver writes the fields of one request after another
   for (const std::string& line : split(read_file("hooks.txt"), '\n')) {
     const auto f = split(line, '\t');  // number, path, field, value
     if (f.size() < 3) continue;
-    requests[to_int(f[0].c_str())]["@path"] = f[1];
-    requests[to_int(f[0].c_str())][f[2]] = f.size() > 3 ? f[3] : "";
+    if (f[0] != number) got[f[1]].emplace_back(), number = f[0];
+    got[f[1]].back()[f[2]] = f.size() > 3 ? f[3] : "";
   }
-  std::map<std::string, std::vector<std::map<std::string, std::string>>> got;  // by path, in order
-  for (auto& [n, request] : requests) got[request["@path"]].push_back(request);
 
   // Per service: webhook_text_limit, field=value for all or DOWN,RECOVERY,digest
   // ("?": unchecked); $S: the message's subject, $T: its text.
