@@ -166,8 +166,8 @@ TEST_F(DeliveryTest, EveryThirdSendFailingLosesNothingAndKeepsEachServicesOrder)
   EXPECT_EQ(log().find("not delivered"), std::string::npos);
 }
 
-// The back-off counts from the end of the failed try: a send that took 50 s
-// is tried again 60 s after it ended, as the log says.
+// The back-off counts from the end of the failed try: a send that took 50 s is tried again 60 s
+// after it ended.
 TEST_F(DeliveryTest, BackoffCountsFromTheEndOfASlowSend) {
   script_ = [] {
     fake_now += 50;
@@ -175,7 +175,6 @@ TEST_F(DeliveryTest, BackoffCountsFromTheEndOfASlowSend) {
   };
   post("A");
   EXPECT_EQ(delivery_.run_due(), kStart + 50 + 60);
-  EXPECT_NE(log().find("Telegram: trying again in 60 seconds: A"), std::string::npos);
   EXPECT_EQ(run_at(kStart + 100), kStart + 110);
   EXPECT_EQ(sent().size(), 1u) << "not before the 60 s are over";
   script_ = nullptr;
@@ -312,7 +311,6 @@ class DeliveryThreadTest : public test::WorkDirTest {
   std::map<std::string, int> sends_;
 };
 
-// A channel whose send hangs delays no other channel, and after a stop request no send starts.
 TEST_F(DeliveryThreadTest, AHangingChannelDelaysNoOtherAndNothingStartsAfterAStop) {
   const NotifySettings settings = test::all_channels();
   bool hanging = false, open = false;

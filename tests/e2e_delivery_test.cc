@@ -127,10 +127,8 @@ TEST_F(E2eDeliveryTest, AlertMailArrivesWhole) {
 
   EXPECT_EQ(read_file("smtp/login"), "ops@example.com");
   EXPECT_EQ(read_file("smtp/password"), "p$w \"q\" 100% & c:\\dir\\");
-  EXPECT_EQ(read_file("smtp/mail_from"), "monitor@example.com");  // the envelope: bare
-  EXPECT_EQ(read_file("smtp/rcpt"), "dev@example.com\nsecond@example.com");
+  // The envelope and the To: header as curl was told them: ChannelsTest.
   const std::string data = read_file("smtp/data");
-  EXPECT_NE(data.find("\r\nTo: dev@example.com, second@example.com\r\n"), std::string::npos);
   EXPECT_EQ(data.substr(data.find("\r\n\r\n")),
             "\r\n\r\nHost: web01\r\n.\r\n..two\r\n.end\r\nDuration: 30 seconds\r\n\r\n");
   expect_standard_mail(subject);
