@@ -145,10 +145,8 @@ TEST_F(ChannelsTest, MailFileHoldsOnlyCrLfLineEnds) {
   }
 }
 
-// One splitter for the envelope and the To: header, which list the same addresses in one order:
-// commas separate, white space (\v and \f too) around an address goes, empty pieces drop, an
-// address with a control byte is left out (the log names it escaped), and an address the
-// 1023-character cut goes through is dropped.
+// The envelope and the To: header list the same addresses: commas separate, blanks (\v, \f too)
+// go, empty pieces drop, one with a control byte is left out (logged escaped), one cut at 1023 too.
 TEST_F(ChannelsTest, HeaderAndEnvelopeListTheSameAddresses) {
   const std::string filler = std::string(1000, 'f') + "@x,", f = filler.substr(0, 1002);
   const std::string refused = "\" holds a control character; it is left out";
@@ -222,9 +220,8 @@ int send(Channel channel, const NotifySettings& s, SendOutcome* outcome) {
   return send_teams(s, "T", "B", false, outcome);
 }
 
-// cacert, ssl_revoke and proxy as the file gives them reach every channel's curl; absent, curl
-// keeps its defaults. The proxy (which may hold a login) goes only on standard input and in no
-// note; the revocation switch only where the system's TLS checks revocation.
+// cacert, ssl_revoke and proxy from the file reach every channel's curl (absent: curl's defaults);
+// the proxy, which may hold a login, only on standard input; revocation only where TLS checks it.
 TEST_F(ChannelsTest, TlsAndProxySettingsFromTheFileReachEveryChannel) {
   test::write_file("ca.pem", "x");
   const struct {
@@ -270,9 +267,8 @@ TEST_F(ChannelsTest, TlsAndProxySettingsFromTheFileReachEveryChannel) {
   }
 }
 
-// Each channel's answer as curl reports it: the outcome line and the hint after it (a refused
-// password login; a revocation failure, with the hint to set ssl_revoke only while it is not set),
-// the retry rule and the console code. A failed token request is the mail's outcome: no mail goes.
+// Each answer as curl reports it: the outcome line, the hint of a refused password login or of a
+// revocation failure, the retry rule, the console code. A failed token request sends no mail.
 TEST_F(ChannelsTest, OutcomeLineOfEachAnswer) {
   const std::string limited = R"({"ok":false,"error_code":429,"description":"Too Many )"
                               R"(Requests: retry after 5","parameters":{"retry_after":5}})";
@@ -464,9 +460,8 @@ TEST(CurlConfigTest, QuotesWhatCouldEndTheValueAndNeverCutsIt) {
   EXPECT_STREQ(small, "keep");
 }
 
-// The curl a run uses, as "-test" of a copied program reports it: beside the program first, then
-// the working folder, then PATH in its order. What cannot be started is passed over: on Windows
-// a .cmd (with a log line that says why), on POSIX a file without the execute bit.
+// The curl "-test" of a copied program reports: beside it, then the working folder, then PATH; one
+// that cannot be started is passed over (Windows: a .cmd, logged; POSIX: no execute bit).
 TEST_F(ChannelsTest, CurlIsFoundBesideTheProgramInTheWorkingFolderThenOnPath) {
   const std::string exe = platform::kExecutableSuffix;
   for (const char* dir : {"prog", "cwd", "bin1", "bin2"}) fs::create_directory(dir);
