@@ -102,7 +102,6 @@ TEST_F(ChannelsTest, EachChannelSendsItsOwnFileWithSecretsOnStandardInputOnly) {
     EXPECT_EQ(sent[0].file_mode, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(sent[2].file_mode, sent[0].file_mode);
   }
-  EXPECT_EQ(folder(), Args{"linkwatch_log.txt"});
 }
 
 // The mail file's header lines (up to the empty line) and its body.
@@ -298,8 +297,6 @@ TEST_F(ChannelsTest, OutcomeLineOfEachAnswer) {
        "", true, 0, 55},
       {Channel::kEmail, "", "", 67, "535", "", "Email: not sent: curl 67 (login denied), SMTP 535",
        login, false, 0, 67},
-      {Channel::kEmail, "password", "", 67, "534", "",
-       "Email: not sent: curl 67 (login denied), SMTP 534", login, false, 0, 67},
       {Channel::kEmail, "", "", 55, "535", "", "Email: not sent: curl 55 (send failed), SMTP 535",
        login, false, 0, 55},
       {Channel::kEmail, "", "", 55, "550", "", "Email: not sent: curl 55 (send failed), SMTP 550",
