@@ -49,6 +49,16 @@ NotifySettings settings() {
   return s;
 }
 
+NotifySettings settings(const char* smtp_auth) {  // with the OAuth 2.0 keys
+  NotifySettings s = settings();
+  s.smtp_auth.assign(smtp_auth);
+  s.oauth2_token_url.assign("https://login.example/token");
+  s.oauth2_client_id.assign("client-1");
+  s.oauth2_client_secret.assign("s3cr&t=+ %/\"x");
+  s.oauth2_scope.assign("https://outlook.office365.com/.default");
+  return s;
+}
+
 // argv with the program by its name and this process's send file numbers shown as ".PID.N.".
 Args shown(const Args& argv) {
   const std::regex own("\\." + kPid + "\\.[0-9]+\\.");
@@ -341,11 +351,7 @@ TEST_F(ChannelsTest, OutcomeLineOfEachAnswer) {
        "Teams: not sent: HTTP 400", "", false, 0, 22},
   };
   test::CommandRecorder recorder;
-  NotifySettings s = settings();
-  s.oauth2_token_url.assign("https://login.example/token");
-  s.oauth2_client_id.assign("c");
-  s.oauth2_client_secret.assign("s");
-  s.oauth2_scope.assign("sc");
+  NotifySettings s = settings("");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     std::filesystem::remove("linkwatch_log.txt");
@@ -534,19 +540,6 @@ class MailAuthTest : public test::WorkDirTest {
     return {0, R"({"token_type":"Bearer","expires_in":)" + std::to_string(expires_in) +
                    R"(,"access_token":")" + token + "\"}\n200 "};
   }
-  static NotifySettings settings(const char* mode) {
-    NotifySettings s;
-    s.server.assign("smtp://relay:25");
-    s.email.assign("u@x");
-    s.password.assign("p\"w");
-    s.smtp_auth.assign(mode);
-    s.oauth2_token_url.assign("https://login.example/token");
-    s.oauth2_client_id.assign("client-1");
-    s.oauth2_client_secret.assign("s3cr&t=+ %/\"x");
-    s.oauth2_scope.assign("https://outlook.office365.com/.default");
-    s.email_enabled = 1;
-    return s;
-  }
   std::deque<std::pair<int, std::string>> answers;
   std::vector<std::pair<Args, std::string>> calls;
   test::ScopedEnvironment env_;
@@ -555,7 +548,8 @@ class MailAuthTest : public test::WorkDirTest {
 // The mail's TLS switch and standard input of each mode and key. (The whole call of the
 // default: ChannelsTest.EachChannelSendsItsOwnFileWithSecretsOnStandardInputOnly.)
 TEST_F(MailAuthTest, MailCallOfEachModeAndKey) {
-  const std::string login = "user = \"u@x:p\\\"w\"\n", end = "show-error\n";
+  const std::string login = "user = \"ops@example.com:p$w \\\"q\\\" 100% & c:\\\\dir\\\\\"\n";
+  const std::string end = "show-error\n";
   for (const auto& [mode, tls, no_proxy, ssl, input] :
        std::vector<std::tuple<const char*, const char*, const char*, const char*, std::string>>{
            {"password", "try", "", "--ssl-reqd", login + end},
@@ -563,7 +557,7 @@ TEST_F(MailAuthTest, MailCallOfEachModeAndKey) {
            {"none", "try", "relay.corp, .corp", "--ssl",
             "proxy = \"http://p:3128\"\nnoproxy = \"relay.corp, .corp\"\n" + end},
            {"oauth2", "try", "", "--ssl-reqd",
-            "user = \"u@x:\"\noauth2-bearer = \"tok.1\"\n" + end}}) {
+            "user = \"ops@example.com:\"\noauth2-bearer = \"tok.1\"\n" + end}}) {
     NotifySettings s = settings(mode);
     s.smtp_tls.assign(tls);
     s.no_proxy.assign(no_proxy);
