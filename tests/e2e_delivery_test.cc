@@ -195,9 +195,7 @@ NotifySettings load(const std::vector<std::string>& names, const std::string& po
   return settings;
 }
 
-using E2eWebhookTest = E2eTest;
-
-TEST_F(E2eWebhookTest, DownRecoveryAndDigestArriveInEachServicesShape) {
+TEST_F(E2eTest, WebHooksOfTheDocsGetDownRecoveryAndDigestInEachServicesShape) {
   Server receiver("webhook_receiver.py", {"hooks.port", "hooks.txt", "cert.pem", "key.pem", "18"},
                   "hooks.port");
   ASSERT_GT(receiver.port, 0) << "the receiver did not start";
