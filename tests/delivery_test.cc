@@ -409,7 +409,7 @@ TEST_F(DeliveryThreadTest, HangingChannelDelaysNoCycleAndStopEndsIt) {
   EXPECT_EQ(card_files(), 0);
 }
 
-// The web hook channels, short of the real curl (E2eWebhookTest).
+// The web hook channels, short of the real curl (E2eTest.WebHooksOfTheDocs...).
 
 bool valid(const std::string& text) { return json_valid(text.data(), text.size()); }
 

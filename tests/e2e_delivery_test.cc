@@ -126,7 +126,6 @@ TEST_F(E2eDeliveryTest, AlertMailArrivesWhole) {
 
   EXPECT_EQ(read_file("smtp/login"), "ops@example.com");
   EXPECT_EQ(read_file("smtp/password"), "p$w \"q\" 100% & c:\\dir\\");
-  // The envelope and the To: header as curl was told them: ChannelsTest.
   const std::string data = read_file("smtp/data");
   EXPECT_EQ(data.substr(data.find("\r\n\r\n")),
             "\r\n\r\nHost: web01\r\n.\r\n..two\r\n.end\r\nDuration: 30 seconds\r\n\r\n");
