@@ -77,9 +77,8 @@ class DeliveryTest : public test::WorkDirTest {
     fake_now = kStart;
     env_.set_clock([] { return fake_now.load(); });
     set_silent_mode(true);
-    settings_.token.assign("1:x");
-    settings_.chat_id.assign("7");
-    settings_.telegram_enabled = 1;
+    settings_ = test::all_channels(false);
+    settings_.teams_enabled = 0;
     settings_.retry_minutes = 60;
     delivery_.set_send_for_testing(
         [](void* self, Channel, const NotifySettings&, const QueuedMessage& m, SendOutcome* out) {
@@ -94,7 +93,6 @@ class DeliveryTest : public test::WorkDirTest {
   void post(const char* subject, std::vector<std::string> services = {"h:1"}) {
     delivery_.post(message(subject, std::move(services)), fake_now);
   }
-  // Answers the sends in turn, then delivers.
   void answer(std::vector<SendOutcome> answers) {
     script_ = [left = std::move(answers), next = size_t{0}]() mutable {
       return next < left.size() ? left[next++] : kDelivered;
@@ -607,9 +605,8 @@ TEST_F(WebhookTest, OnlyTheFilesBlocksAreListedAndTestedWithSecretsOnStdinOnly) 
             "Webhook1 test OK (HTTP 204)\n\nTesting web hook 2 alert...\nWebhook2 not configured\n"
             "\nTest result:\nEmail    : FAILED\nTelegram : FAILED\nTeams    : FAILED\n"
             "Webhook1 : OK\nWebhook2 : FAILED\n");
-  const std::vector<test::RecordedCommand> commands = curl.commands();
-  ASSERT_EQ(commands.size(), 1u);
-  const test::RecordedCommand& sent = commands[0];
+  ASSERT_EQ(curl.commands().size(), 1u);
+  const test::RecordedCommand sent = curl.commands()[0];
   for (const std::string& arg : sent.argv)
     EXPECT_TRUE(arg.find("secret") == std::string::npos && arg.find("t0ken") == std::string::npos)
         << arg;

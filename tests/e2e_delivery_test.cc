@@ -82,15 +82,14 @@ class E2eDeliveryTest : public E2eTest {
         "receiver.py", std::vector<std::string>{"smtp", "smtp.port", "smtp", "cert.pem", "key.pem"},
         "smtp.port");
     ASSERT_GT(smtp_->port, 0) << "the SMTP receiver did not start";
-    NotifySettings& s = settings_;
-    s.server.format("smtp://127.0.0.1:%d", smtp_->port);
-    s.email.assign("ops@example.com");
-    s.password.assign("p$w \"q\" 100% & c:\\dir\\");
-    s.from.assign("Ops Team <monitor@example.com>");
-    s.to.assign(" dev@example.com,, second@example.com ");
-    s.email_enabled = 1;
+    settings_.server.format("smtp://127.0.0.1:%d", smtp_->port);
+    settings_.email.assign("ops@example.com");
+    settings_.password.assign("p$w \"q\" 100% & c:\\dir\\");
+    settings_.from.assign("Ops Team <monitor@example.com>");
+    settings_.to.assign(" dev@example.com,, second@example.com ");
+    settings_.email_enabled = 1;
     // The test's own certificate authority, as a company's mail server would have it.
-    s.cacert.assign((work_dir() / "cert.pem").string().c_str());
+    settings_.cacert.assign((work_dir() / "cert.pem").string().c_str());
   }
 
   // The received mail parses strictly with the headers every mail needs.
