@@ -42,7 +42,7 @@ TEST_F(ServiceTest, RunsInTheInstallFolderAndStopsInOrderThroughTheServiceManage
   ASSERT_TRUE(platform::listen_loopback(0, 16, &listener));
   const auto host_file = [&listener](const char* interval) {
     return std::string("interval : \"") + interval +
-           "\"\nfast_retry_interval : \"3\"\nhost : \"127.0.0.1\"\nport : \"" +
+           "\"\nfast_retry_interval : \"3\"\nstatus_file : \"1\"\nhost : \"127.0.0.1\"\nport : \"" +
            std::to_string(listener.port) + "\"\n";
   };
   test::write_file("linkwatch_host.txt", host_file("60"));
@@ -58,7 +58,9 @@ TEST_F(ServiceTest, RunsInTheInstallFolderAndStopsInOrderThroughTheServiceManage
   EXPECT_NE(installed.second.find(fs::current_path().string()), std::string::npos);
 
   ASSERT_EQ(run_program({"start", "linkwatch"}, "sc").first, 0);
-  ASSERT_TRUE(test::eventually([] { return log_has("linkwatch is started"); }))
+  // The status file comes after the first cycle, so after the run read the
+  // host file that the reload below is compared with.
+  ASSERT_TRUE(test::eventually([] { return test::file_exists("linkwatch_status.txt"); }))
       << "no run in the install folder";
   test::write_file("linkwatch_host.txt", host_file("30"));
   EXPECT_EQ(run_program({"-reload"}),
