@@ -242,26 +242,5 @@ TEST_F(StatusTest, ReaderNeverSeesAHalfFile) {
   EXPECT_FALSE(test::file_exists("seen.txt.tmp"));
 }
 
-// "-check" through the program: both files are checked, a refused value fails it with its line
-// (the messages of each key: CheckTest and ConfigKeysTest).
-TEST_F(StatusTest, CheckRefusesUnusableValuesWithTheirLine) {
-  const auto check = [](const char* status_file, const char* url) {
-    test::write_file(kHostFileName, std::string("interval:\"60\"\nfast_retry_interval:\"3\"\n") +
-                                        "status_file:\"" + status_file +
-                                        "\"\nhost:\"h\"\nport:\"80\"\n");
-    test::write_file(kNotifyFileName,
-                     std::string("server:\"smtp://m:587\"\nemail:\"a@b\"\npassword:\"p\"\n") +
-                         "to:\"a@b\"\nheartbeat_url:\"" + url + "\"\n");
-    return test::run_program({"-check"});
-  };
-  EXPECT_EQ(check("1", "https://hc.example/x").first, 0);
-  const auto [rc, out] = check("yes", "http://hc.example/x");
-  EXPECT_EQ(rc, 1);
-  for (const char* message : {"Line 3: invalid status_file \"yes\" (use 0 or 1)\n",
-                              "Line 5: invalid heartbeat_url (use an https:// address)\n"}) {
-    EXPECT_NE(out.find(message), std::string::npos) << message << out;
-  }
-}
-
 }  // namespace
 }  // namespace lw
