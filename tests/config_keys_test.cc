@@ -198,11 +198,8 @@ void expect_rows_as_declared(const Rows& rows) {
 
 class ConfigKeysTest : public test::WorkDirTest {};
 
-TEST_F(ConfigKeysTest, HostRowsLoaderAndCheckDoWhatTheRowSays) {
+TEST_F(ConfigKeysTest, LoaderAndCheckDoWhatTheRowSays) {
   expect_rows_as_declared(host_key_rows());
-}
-
-TEST_F(ConfigKeysTest, NotifyRowsLoaderAndCheckDoWhatTheRowSays) {
   expect_rows_as_declared(notify_key_rows());
 }
 
