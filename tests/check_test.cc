@@ -20,9 +20,8 @@ TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
                     mail = "server: \"s\"\nemail: \"e\"\npassword: \"\"\nto: \"t\"\n",
                     long_comment = "* " + std::string(70000, 'c') + "host: \"ghost\"\n";
   const std::string bad_token =
-      ": invalid token (use the bot token from @BotFather: digits, a colon, then letters, digits, "
-      "_ "
-      "and -)\n";
+      ": invalid token (use the bot token from @BotFather: digits, a colon, then letters, "
+      "digits, _ and -)\n";
   const std::tuple<int, std::string, int, std::string> cases[] = {
       {kHostFile,
        "interval = \"15\"\nfast_retry_interval: 3\nworkers: \"0\"\nworkers: \"51\"\n"

@@ -190,8 +190,7 @@ void expect_rows_as_declared(const Rows& rows) {
       const Sides got = sides(row, value);
       EXPECT_EQ(mismatches(row, value, got), "")
           << row.name << " \"" << value.substr(0, 20) << "\": loaded \"" << got.loaded.substr(0, 20)
-          << "\", note \"" << got.note << "\", -check " << got.check_result << " \""
-          << got.check_says << "\"";
+          << "\", note \"" << got.note << "\", -check \"" << got.check_says << "\"";
     }
   }
 }

@@ -69,11 +69,10 @@ TEST(ReloadRunTest, ChangesAreToldAndStayingServicesKeepTheirState) {
       {"interval : \"9\"\nfast_retry_interval : \"1\"\n" + block(4) + block(3) +
            block(1, "description : \"uno\"\n"),
        notify, "127.0.0.1:4|127.0.0.1:2|interval, 127.0.0.1:1 description, 127.0.0.1:3 timeoutsec"},
-      {before, notify + "to : \"b@c.d\"\nretry_minutes : \"30\"\n", "||to, retry_minutes"},
       {before,
-       notify + "webhook_url : \"https://a.example/1\"\nwebhook_url : "
-                "\"https://a.example/2\"\nwebhook_method : \"PUT\"\n",
-       "||webhook1 webhook_url, webhook2 webhook_url, webhook2 webhook_method"},
+       notify + "to : \"b@c.d\"\nretry_minutes : \"30\"\nwebhook_url : \"https://a.example/1\"\n"
+                "webhook_url : \"https://a.example/2\"\nwebhook_method : \"PUT\"\n",
+       "||to, retry_minutes, webhook1 webhook_url, webhook2 webhook_url, webhook2 webhook_method"},
       {before + kWorkersZero, notify, nullptr},
   };
   for (const auto& c : cases) {
