@@ -36,11 +36,6 @@ int resolver(const char*, platform::AddressFamily, platform::Address* out, int) 
 }
 constexpr ResolverFn resolver_a = resolver<&resolutions_a>, resolver_b = resolver<&resolutions_b>;
 
-bool same(const Environment& a, const Environment& b) {
-  return a.clock == b.clock && a.run == b.run && a.run_context == b.run_context &&
-         a.resolve == b.resolve && a.out == b.out && a.err == b.err;
-}
-
 // The runner hook's statuses reach the code that runs commands (a hook's -1 is no exit), and
 // every part comes back at the end of the scope. The clock and resolver reaching their users:
 // the threads' test below; the output: every test's OutputCapture.
@@ -64,13 +59,15 @@ TEST(EnvironmentTest, TheRunnerReachesItsUserAndThePartsComeBack) {
     EXPECT_EQ(run_command({argv}, kCommandTimeLimitMs, &status), -1);
     EXPECT_EQ(status, RunStatus::kStartFailed);
   }
-  EXPECT_TRUE(same(current_environment(), before));
+  const Environment after = current_environment();
+  EXPECT_TRUE(after.clock == before.clock && after.run == before.run &&
+              after.run_context == before.run_context && after.resolve == before.resolve &&
+              after.out == before.out && after.err == before.err);
   EXPECT_GT(now_seconds(), 1000);  // the system's time again
 }
 
-// Threads keep resolving and reading the clock while the parts are
-// replaced: every call goes to one whole resolver (the thread sanitizer
-// build checks that the replacing does not race with the readers).
+// Threads keep resolving and reading the clock while the parts are replaced: every call goes to
+// one whole resolver (the thread sanitizer build checks the replacing against the readers).
 TEST(EnvironmentTest, PartsAreReplacedWhileOtherThreadsUseThem) {
   test::ScopedEnvironment env;
   env.set_resolver(resolver_a);

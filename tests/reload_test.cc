@@ -1,5 +1,4 @@
-// "-reload" against a real instance (SIGHUP on POSIX, the reload event on
-// Windows), in the process, and its refusals.
+// "-reload" in the process and against a real instance (SIGHUP on POSIX, an event on Windows).
 
 #include "app/reload.h"
 
@@ -50,9 +49,8 @@ bool log_shows(const std::string& text) {
       [&] { return test::read_file(kLogFileName).find(text) != std::string::npos; });
 }
 
-// What a reload reports and which state it keeps. Before the reload every
-// host's fail_count is set to its port, so a kept state shows as
-// fail_count == port and a fresh one (the new port 4) as 0.
+// What a reload reports and which state it keeps. Before it every host's fail_count is set to its
+// port, so a kept state shows as fail_count == port and a fresh one (the new port 4) as 0.
 TEST(ReloadRunTest, ChangesAreToldAndStayingServicesKeepTheirState) {
   const auto block = [](int port, const char* extra = "") {
     return "host : \"127.0.0.1\"\nport : \"" + std::to_string(port) + "\"\n" + extra;
@@ -175,7 +173,6 @@ TEST_F(ReloadInstanceTest, AValidChangeKeepsStateAndAnInvalidOneIsRefused) {
   EXPECT_EQ(run_program({"-stop"}), Result(0, "linkwatch stopped\n"));
   const std::string log = test::read_file(kLogFileName);
   EXPECT_EQ(test::count_of(log, "Alert for "), 1u) << log;
-  EXPECT_NE(log.find("------ linkwatch is stopped: stop requested ------"), std::string::npos);
   platform::close_listener(&kept);
   platform::close_listener(&added);
 }

@@ -29,9 +29,8 @@ int64_t local_time(int hour, int minute) {  // 2026-12-07, local
   return static_cast<int64_t>(std::mktime(&tm));
 }
 
-// Host 1 fails from 10:07 to 10:52, host 2 from 10:30 on, host 3 never.
-// The times are worked out before any check thread runs (mktime is not
-// for threads).
+// Host 1 fails from 10:07 to 10:52, host 2 from 10:30 on, host 3 never. The times are worked out
+// before any check thread runs (mktime is not for threads).
 const int64_t g_outage_from = local_time(10, 7);
 const int64_t g_outage_to = local_time(10, 52);
 const int64_t g_failing_from = local_time(10, 30);
@@ -163,9 +162,8 @@ TEST(HistoryTest, EdgesOfTheCells) {
   EXPECT_EQ(uptime_text(day_uptime(h, t0 + 49 * 3600, 30), "-"), "62.45%");
 }
 
-// One service of each state over a day, one with a hostile name,
-// description and error: UP with an outage from 06:07 to 06:22, DOWN for
-// the last hour, FAILING at the last check, MAINTENANCE for the last hour.
+// One service of each state over a day, one with a hostile name, description and error: UP with
+// an outage from 06:07 to 06:22, DOWN for the last hour, FAILING at the last check, MAINTENANCE.
 class HostilePageTest : public ::testing::Test {
  protected:
   void SetUp() override {

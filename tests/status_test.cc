@@ -36,8 +36,7 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-// The samples of the metrics `text` by series (name{labels}); a series written
-// twice adds a "twice:" entry.
+// The samples of the metrics `text` by series (name{labels}); a series written twice adds "twice:".
 std::map<std::string, double> samples_of(const std::string& text) {
   std::map<std::string, double> samples;
   for (const std::string& line : lines_of(text)) {
