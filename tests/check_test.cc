@@ -12,9 +12,8 @@
 namespace lw {
 namespace {
 
-// Each file checked as its kind: the result and the exact output; no file is
-// changed. Warnings leave the result OK, errors make it FAILED. (A number taken as
-// another: ConfigKeysTest checks that warning's whole text for every row.)
+// Each file checked as its kind: the result and the exact output; no file is changed. Warnings
+// leave the result OK, errors make it FAILED (a number taken as another: ConfigKeysTest).
 TEST(CheckTest, ReportsEachFaultyLineAndMissingKey) {
   const std::string hosts = "interval: \"15\"\nfast_retry_interval: \"3\"\nworkers: \"2\"\n",
                     mail = "server: \"s\"\nemail: \"e\"\npassword: \"\"\nto: \"t\"\n",

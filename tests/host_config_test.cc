@@ -37,9 +37,8 @@ class HostConfigTest : public test::WorkDirTest {
 };
 
 // Settings before the first host are ignored, globals may stand between blocks, an empty host
-// starts a block; numbers fall back or are clamped. A UTF-16 file arrives as UTF-8, and the rest
-// of an over-long line is no line of its own (here it would start a host). (A byte order mark
-// and an over-long UTF-8 line: CheckTest, on the lines the loader reads too.)
+// starts a block; numbers fall back or are clamped. A UTF-16 file arrives as UTF-8, the rest of an
+// over-long line is no line of its own (a byte order mark, UTF-8: CheckTest, on the same reader).
 TEST_F(HostConfigTest, HostBlocksAsEditorsWriteThem) {
   const std::pair<std::string, std::string> cases[] = {
       {"port: \"1\"\r\ndescription: \"orphan\"\n"

@@ -195,7 +195,6 @@ TEST_F(StatusTest, SilencedHostsAndEscapedLabels) {
   EXPECT_EQ(samples.count(R"(linkwatch_host_up{host="we\"ird\\host\nx",port="80"})"), 1u);
   // 5 series of each of 5 hosts (none connected), the cycle time, 3 channels, up, build info.
   EXPECT_EQ(samples.size(), 5u * 5u + 1u + 3u + 1u + 1u);
-  expect_promtool_accepts(metrics);
   const size_t state_at = lines[4].find("STATE");
   for (size_t i = 0; i < std::size(rows); ++i) {
     EXPECT_EQ(lines[5 + i].compare(state_at, std::strlen(rows[i].state), rows[i].state), 0)
