@@ -1,6 +1,5 @@
-// Delivery through the real curl to the Python servers of tests/e2e on 127.0.0.1: receiver.py
-// (an SMTP server that insists on STARTTLS and a login, and an HTTP web hook), mail_auth.py (the
-// e-mail login modes) and webhook_receiver.py (the web hook templates of docs/alerts.md, HTTPS).
+// Delivery through the real curl to tests/e2e's servers on 127.0.0.1: receiver.py (SMTP insisting
+// on STARTTLS and a login; HTTP), mail_auth.py (login modes), webhook_receiver.py (HTTPS hooks).
 
 #include <gtest/gtest.h>
 
