@@ -27,7 +27,6 @@
 #include "notify/digest.h"
 #include "notify/dispatch.h"
 #include "notify/selftest.h"
-#include "notify/send_files.h"
 #include "notify/webhook.h"
 #include "platform/platform.h"
 #include "support/capture.h"
@@ -350,28 +349,6 @@ TEST_F(DeliveryThreadTest, SettingsAreReplacedWhileTheSendersRun) {
   delivery.stop();
   EXPECT_EQ(mixed, 0) << "sends saw mixed settings";
   EXPECT_EQ(sends_["Telegram"], 1);
-}
-
-// A stop ends a hanging curl and removes its card file (the whole program's stop: InstanceTest).
-TEST_F(DeliveryThreadTest, AStopEndsAHangingCurlAndRemovesItsCardFile) {
-  test::ScopedFakeTools tools(work_dir(), {"curl"}, {{"LW_FAKE_CURL_SLEEP_MS", "60000"}});
-  NotifySettings notify;
-  notify.teams_webhook.assign("https://127.0.0.1:9/hook");
-  notify.teams_enabled = 1;
-  Delivery delivery(&notify);
-  ASSERT_TRUE(delivery.start());
-  delivery.post(message("M", {"h:1"}), 0);
-  const auto card_files = [] {
-    int n = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("."))
-      n += entry.path().filename().string().starts_with(kCardFilePrefix);
-    return n;
-  };
-  EXPECT_TRUE(test::eventually([&] { return card_files() == 1; }));
-  platform::request_stop();
-  delivery.stop();
-  platform::clear_stop_request();
-  EXPECT_EQ(card_files(), 0);
 }
 
 // The web hook channels, short of the real curl (E2eTest.WebHooksOfTheDocs...).
