@@ -29,7 +29,6 @@
 namespace lw {
 namespace {
 
-using test::file_exists;
 using test::read_file;
 
 constexpr const char kPython[] = "/usr/bin/python3";
@@ -60,8 +59,8 @@ struct Server {
   Server(const char* script, std::vector<std::string> args, const std::string& port_file) {
     args.insert(args.begin(), (kScripts / script).string());
     thread = std::jthread([this, args] { rc = run(args); });
-    for (int i = 0; i < 200 && !file_exists(port_file); ++i) platform::sleep_ms(100);
-    std::istringstream(file_exists(port_file) ? read_file(port_file) : "") >> port >> port2;
+    for (int i = 0; i < 200 && !test::file_exists(port_file); ++i) platform::sleep_ms(100);
+    std::istringstream(test::file_exists(port_file) ? read_file(port_file) : "") >> port >> port2;
   }
   int join() {
     if (thread.joinable()) thread.join();
