@@ -1,6 +1,5 @@
-// Delivery through the real curl to the Python servers of tests/e2e on 127.0.0.1: receiver.py
-// (an SMTP server that insists on STARTTLS and a login, and an HTTP web hook), mail_auth.py (the
-// e-mail login modes) and webhook_receiver.py (the web hook templates of docs/alerts.md, HTTPS).
+// Delivery through the real curl to tests/e2e's servers on 127.0.0.1: receiver.py (SMTP insisting
+// on STARTTLS and a login; HTTP), mail_auth.py (login modes), webhook_receiver.py (HTTPS hooks).
 
 #include <gtest/gtest.h>
 
@@ -30,7 +29,6 @@
 namespace lw {
 namespace {
 
-using test::file_exists;
 using test::read_file;
 
 constexpr const char kPython[] = "/usr/bin/python3";
@@ -61,8 +59,8 @@ struct Server {
   Server(const char* script, std::vector<std::string> args, const std::string& port_file) {
     args.insert(args.begin(), (kScripts / script).string());
     thread = std::jthread([this, args] { rc = run(args); });
-    for (int i = 0; i < 200 && !file_exists(port_file); ++i) platform::sleep_ms(100);
-    std::istringstream(file_exists(port_file) ? read_file(port_file) : "") >> port >> port2;
+    for (int i = 0; i < 200 && !test::file_exists(port_file); ++i) platform::sleep_ms(100);
+    std::istringstream(test::file_exists(port_file) ? read_file(port_file) : "") >> port >> port2;
   }
   int join() {
     if (thread.joinable()) thread.join();
