@@ -394,6 +394,25 @@ TEST(SendOutcomeTest, ClassifiesRunsAndCodes) {
   }
 }
 
+// The recorder stands in for curl above; here a real child process writes the codes and the
+// answer (the only such run on Windows, where the e2e tests skip), and both files go after.
+TEST_F(ChannelsTest, AnswerOfARunningCurlIsRead) {
+  const char kBody[] = R"({"ok":false,"parameters":{"retry_after":5}})";
+  test::ScopedFakeTools curl(work_dir(), {"curl"},
+                             {{"LW_FAKE_CURL_STATUS", "429"},
+                              {"LW_FAKE_CURL_BODY", kBody},
+                              {"LW_FAKE_CURL_RETRY_AFTER", "9"}});
+  test::OutputCapture capture;
+  SendOutcome outcome;
+  send(Channel::kTelegram, settings(), &outcome);
+  EXPECT_EQ(test::log_messages().back(), std::string("Telegram: not sent: HTTP 429: ") + kBody);
+  EXPECT_EQ(outcome.retry_after_seconds, 9) << "the header before the body";
+  for (const auto& entry : fs::directory_iterator("."))  // no send or reply file is left
+    EXPECT_TRUE(entry.path().filename() == "linkwatch_log.txt" ||
+                entry.path().filename().string().rfind("curl", 0) == 0)
+        << entry.path();
+}
+
 TEST_F(ChannelsTest, NothingGoesOutWithoutSettingsOrWithOptionLikeValues) {
   test::CommandRecorder recorder;
   test::OutputCapture capture;
