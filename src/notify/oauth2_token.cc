@@ -279,10 +279,11 @@ uint64_t settings_fingerprint(const NotifySettings& s) {
 
 // Runs the request; the token into `reply->access_token` or the failure into
 // `outcome`. True when a usable token came.
+// REQUIRES: the token cache's lock is held (the answer buffer is shared).
 bool fetch_token(const NotifySettings& s, TokenReply* reply, SendOutcome* outcome) {
   TokenRequest request;
   const bool usable = build_token_request(s, &request);
-  static char output[kCaptureBufferSize];  // under the cache's lock, as get_mail_token's reply
+  static char output[kCaptureBufferSize];  // not thread_local: 8 KB in every thread's TLS
   RunStatus run = RunStatus::kStartFailed;
   int rc = -1;
   output[0] = '\0';
